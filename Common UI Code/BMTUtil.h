@@ -1,0 +1,45 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+// Shared utilities: unique file names in a folder and the platform version
+// comparison.
+namespace BMTUtil {
+
+// The first free name for the source's name (without its last extension)
+// with the given extension in folder: "report.pdf", then "report 1.pdf",
+// "report 2.pdf", ... Any existing entry (file, folder, link, even a dangling
+// one) counts as taken. Only chooses: nothing is created or reserved.
+std::filesystem::path GetUniqueFileURLForSourceURL(const std::filesystem::path& folder,
+                                                   const std::filesystem::path& source,
+                                                   std::string_view extension);
+
+// The same for an explicit base name.
+std::filesystem::path GetUniqueFileURLWithName(const std::filesystem::path& folder,
+                                               const std::filesystem::path& baseName,
+                                               std::string_view extension);
+
+// The source's last path component without its last extension ("a.b.ps"
+// gives "a.b"; ".ps" and "name" stay as they are).
+std::filesystem::path BaseNameWithoutExtension(const std::filesystem::path& source);
+
+struct SystemVersion {
+  int major = 0;
+  int minor = 0;
+  int patch = 0;
+};
+
+// The version that this platform layer answers. Tests may replace it.
+SystemVersion RunningSystemVersion();
+void SetRunningSystemVersionForTesting(const SystemVersion* version);
+
+// Negative when the running version is older than major.minor.patch, zero when
+// equal, positive when newer.
+int CompareSystemVersion(int major, int minor, int patch);
+
+}  // namespace BMTUtil
+
+using BMTUtil::CompareSystemVersion;
+using BMTUtil::GetUniqueFileURLForSourceURL;
+using BMTUtil::GetUniqueFileURLWithName;

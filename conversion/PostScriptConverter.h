@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+struct ConversionOptions {
+  // Write the PDF losslessly smaller (object streams, recompressed streams).
+  bool compress = false;
+  // Stops the converter when requested; the run then fails.
+  std::stop_token stop;
+};
+
+struct ConversionResult {
+  bool ok = false;
+  // The PDF as placed: the requested destination, or the next free name when
+  // that one was taken meanwhile.
+  std::filesystem::path writtenPath;
+  // Why it failed, for people (a sentence, no trailing period).
+  std::string error;
+};
+
+// The converter program that is run: QUILLPRESS_PSTOPDF when it holds an
+// absolute path, otherwise the one installed with (or built beside) this
+// program.
+std::filesystem::path ConverterProgramPath();
+
+// Converts input into a PDF at destination. The converter writes into a fresh
+// temporary file, the result is loaded and checked as a PDF, and its
+// serialisation is written beside the destination, flushed and then put in
+// place without ever replacing an existing entry: when the destination name
+// was taken meanwhile, the next free name of the "name N.pdf" rule is used.
+// Nothing is left behind on failure, neither temporary output nor a partial
+// PDF. Blocks the calling thread; never call it on the main thread.
+ConversionResult RunPostScriptConverter(const std::filesystem::path& input,
+                                        const std::filesystem::path& destination,
+                                        const ConversionOptions& options = {});
+
+// Chooses the unique PDF name for input in folder and converts into it.
+ConversionResult ConvertIntoFolder(const std::filesystem::path& input,
+                                   const std::filesystem::path& folder,
+                                   const ConversionOptions& options = {});

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that Quillpress needs to build, test and run.
+# Does nothing when all of them are already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config ccache
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+  qt6-svg-dev libqt6svg6 qt6-qpa-plugins
+  libqpdf-dev qpdf
+  ghostscript libgs-dev
+  libplist++-dev libplist-dev
+  libx11-dev libxcb1-dev
+  clang libclang-rt-14-dev
+  fonts-dejavu-core
+  # documentation, desktop integration and the tests' own PostScript producers
+  groff groff-base desktop-file-utils xvfb xauth x11-utils
+  enscript a2ps gnuplot-nox poppler-utils python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
