@@ -9,8 +9,8 @@ namespace fs = std::filesystem;
 namespace {
 
 bool IsHidden(const fs::path& p) {
-  const std::string& name = p.filename().native();
-  return !name.empty() && name.front() == '.';
+  const fs::path name = p.filename();
+  return !name.empty() && name.native().front() == '.';
 }
 
 bool Cancelled(const std::atomic<bool>* cancel) {

@@ -17,11 +17,11 @@ bool InAcceptedTypes(std::string_view name) {
   return std::find(kAcceptedTypes.begin(), kAcceptedTypes.end(), name) != kAcceptedTypes.end();
 }
 
-std::string_view ExtensionOf(const fs::path& file) {
-  const std::string& name = file.filename().native();
+std::string ExtensionOf(const fs::path& file) {
+  const std::string name = file.filename().native();
   const auto dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return {};
-  return std::string_view(name).substr(dot + 1);
+  return name.substr(dot + 1);
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#include "conversion/ConverterProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+extern char** environ;
+
+namespace {
+
+constexpr std::size_t kErrorTailBytes = 4096;
+
+void KeepTail(std::string& tail, const char* data, std::size_t n) {
+  tail.append(data, n);
+  if (tail.size() > kErrorTailBytes) tail.erase(0, tail.size() - kErrorTailBytes);
+}
+
+}  // namespace
+
+ProcessOutcome RunProcess(const std::filesystem::path& program,
+                          const std::vector<std::string>& arguments, std::stop_token stop) {
+  ProcessOutcome outcome;
+  int errPipe[2];
+  if (pipe2(errPipe, O_CLOEXEC) != 0) return outcome;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+
+  // The converter gets default signal handling even when we ignore SIGPIPE.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGINT);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  std::string programString = program.native();
+  argv.push_back(programString.data());
+  std::vector<std::string> args = arguments;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, programString.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(errPipe[0]);
+    outcome.errorTail = "the converter could not be started";
+    return outcome;
+  }
+  outcome.started = true;
+
+  // The stop callback may run on another thread at any time until the child
+  // has been reaped; the mutex keeps it from signalling a reused pid.
+  std::mutex reapMutex;
+  bool reaped = false;
+  bool stopSent = false;
+  std::stop_callback onStop(stop, [&] {
+    std::lock_guard lock(reapMutex);
+    if (!reaped) {
+      stopSent = true;
+      kill(pid, SIGKILL);
+    }
+  });
+
+  char buffer[1024];
+  for (;;) {
+    const ssize_t n = read(errPipe[0], buffer, sizeof buffer);
+    if (n > 0) {
+      KeepTail(outcome.errorTail, buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(errPipe[0]);
+
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  {
+    std::lock_guard lock(reapMutex);
+    reaped = true;
+    outcome.stopped = stopSent;
+  }
+  if (waited == pid && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
+  return outcome;
+}

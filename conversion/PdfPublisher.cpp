@@ -1,0 +1,143 @@
+#include "conversion/PdfPublisher.h"
+
+#include "BMTUtil.h"
+
+#include <qpdf/Pl_Flate.hh>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFWriter.hh>
+
+#include <QUuid>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// A hidden name in the destination folder, so that folder scans (the watch
+// folder, the Add panel) never take a PDF that is still being written.
+fs::path StagingPathFor(const fs::path& destination) {
+  const QByteArray uuid = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+  return destination.parent_path() / (".quillpress-" + uuid.toStdString() + ".part");
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f) fclose(f);
+  }
+};
+
+// Serialises the document into the open staging file. qpdf reports every
+// failure as an exception; they end here.
+bool WriteDocument(const fs::path& source, FILE* out, bool compress, std::string& error) {
+  try {
+    QPDF pdf;
+    pdf.setSuppressWarnings(true);
+    pdf.processFile(source.c_str());
+    QPDFWriter writer(pdf);
+    writer.setOutputFile("output", out, false);
+    if (compress) {
+      writer.setObjectStreamMode(qpdf_o_generate);
+      writer.setCompressStreams(true);
+      writer.setRecompressFlate(true);
+      writer.setDecodeLevel(qpdf_dl_generalized);
+    }
+    writer.write();
+    return true;
+  } catch (const std::exception& e) {
+    error = std::string("the converter's output is not a readable PDF (") + e.what() + ")";
+  } catch (...) {
+    error = "the converter's output is not a readable PDF";
+  }
+  return false;
+}
+
+// Puts staging at target unless target exists. EEXIST in errno tells the
+// caller to try the next name.
+bool MoveIntoPlaceWithoutReplacing(const fs::path& staging, const fs::path& target) {
+  if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without no-replace renames: a hard link fails on an existing
+  // name just the same.
+  if (link(staging.c_str(), target.c_str()) == 0) {
+    unlink(staging.c_str());
+    return true;
+  }
+  return false;
+}
+
+void SyncFolder(const fs::path& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+}  // namespace
+
+PublishResult PublishPdf(const fs::path& pdfFile, const fs::path& destination,
+                         const fs::path& uniqueBase, bool compress) {
+  PublishResult result;
+  if (compress) {
+    static std::once_flag level;
+    std::call_once(level, [] { Pl_Flate::setCompressionLevel(9); });
+  }
+
+  const fs::path staging = StagingPathFor(destination);
+  const int fd = open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    result.error = "cannot write into " + destination.parent_path().string() + ": " + ErrnoText(errno);
+    return result;
+  }
+  std::unique_ptr<FILE, FileCloser> out(fdopen(fd, "wb"));
+  if (!out) {
+    close(fd);
+    unlink(staging.c_str());
+    result.error = "cannot write the PDF: " + ErrnoText(errno);
+    return result;
+  }
+
+  std::string writeError;
+  const bool written = WriteDocument(pdfFile, out.get(), compress, writeError);
+  int flushError = 0;
+  if (written) {
+    if (fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0) flushError = errno;
+  }
+  if (fclose(out.release()) != 0 && written && flushError == 0) flushError = errno;
+  if (!written || flushError != 0) {
+    unlink(staging.c_str());
+    result.error = written ? "cannot write the PDF: " + ErrnoText(flushError) : writeError;
+    return result;
+  }
+
+  const fs::path folder = destination.parent_path();
+  fs::path target = destination;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (MoveIntoPlaceWithoutReplacing(staging, target)) {
+      SyncFolder(folder);
+      result.ok = true;
+      result.writtenPath = target;
+      return result;
+    }
+    if (errno != EEXIST) break;
+    // Taken since the name was chosen: the next free name by the same rule.
+    target = BMTUtil::GetUniqueFileURLWithName(folder, uniqueBase, "pdf");
+  }
+  const int err = errno;
+  unlink(staging.c_str());
+  result.error = "cannot put the PDF in place: " + ErrnoText(err);
+  return result;
+}

@@ -1,0 +1,104 @@
+#include "conversion/PostScriptConverter.h"
+
+#include "BMTUtil.h"
+#include "conversion/ConverterProcess.h"
+#include "conversion/PdfPublisher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QUuid>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path ExecutableFolder() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : self.parent_path();
+}
+
+// The process's temporary folder and a fresh upper-case UUID: a name that no
+// other run shares.
+fs::path TemporaryOutputPath() {
+  const std::string uuid =
+      QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+  fs::path folder(QFile::encodeName(QDir::tempPath()).toStdString());
+  return folder / uuid;
+}
+
+std::string OneLine(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  const auto lastBreak = text.rfind('\n');
+  if (lastBreak != std::string::npos) text.erase(0, lastBreak + 1);
+  return text;
+}
+
+ConversionResult Run(const fs::path& input, const fs::path& destination,
+                     const fs::path& uniqueBase, const ConversionOptions& options) {
+  ConversionResult result;
+  const fs::path program = ConverterProgramPath();
+  const fs::path output = TemporaryOutputPath();
+  const ProcessOutcome run = RunProcess(program, {input.native(), "-o", output.native()}, options.stop);
+
+  auto failWith = [&](std::string why) {
+    std::error_code ec;
+    fs::remove(output, ec);  // a converter may leave a partial file even when it fails
+    result.error = std::move(why);
+    return result;
+  };
+  if (!run.started) return failWith("the converter " + program.string() + " could not be started");
+  if (run.stopped) return failWith("stopped");
+  if (run.exitStatus != 0) {
+    std::string why = run.exitStatus < 0 ? "the converter crashed"
+                                         : "the converter failed (status " +
+                                               std::to_string(run.exitStatus) + ")";
+    const std::string detail = OneLine(run.errorTail);
+    if (!detail.empty()) why += ": " + detail;
+    return failWith(why);
+  }
+  std::error_code ec;
+  if (!fs::is_regular_file(output, ec)) return failWith("the converter wrote no output");
+
+  const PublishResult published = PublishPdf(output, destination, uniqueBase, options.compress);
+  fs::remove(output, ec);
+  result.ok = published.ok;
+  result.writtenPath = published.writtenPath;
+  result.error = published.error;
+  return result;
+}
+
+}  // namespace
+
+fs::path ConverterProgramPath() {
+  if (const char* env = std::getenv("QUILLPRESS_PSTOPDF"); env && env[0] == '/') {
+    return fs::path(env);
+  }
+  const fs::path here = ExecutableFolder();
+  // Installed: <prefix>/bin/quillpress beside <prefix>/libexec/quillpress/pstopdf.
+  const fs::path installed = fs::path(QUILLPRESS_INSTALL_LIBEXECDIR) / "quillpress" / "pstopdf";
+  const fs::path relative = here.parent_path() / "libexec" / "quillpress" / "pstopdf";
+  const fs::path beside = here / "pstopdf";  // the build tree
+  for (const fs::path& candidate : {relative, beside, installed}) {
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return installed;
+}
+
+ConversionResult RunPostScriptConverter(const fs::path& input, const fs::path& destination,
+                                        const ConversionOptions& options) {
+  return Run(input, destination, BMTUtil::BaseNameWithoutExtension(destination), options);
+}
+
+ConversionResult ConvertIntoFolder(const fs::path& input, const fs::path& folder,
+                                   const ConversionOptions& options) {
+  const fs::path destination = BMTUtil::GetUniqueFileURLForSourceURL(folder, input, "pdf");
+  return Run(input, destination, BMTUtil::BaseNameWithoutExtension(input), options);
+}
