@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <system_error>
 
@@ -32,7 +33,15 @@ fs::path TemporaryOutputPath() {
   return folder / uuid;
 }
 
-std::string OneLine(std::string text) {
+// The most telling line of what the converter said: the interpreter's own
+// "Error: ..." line when there is one, otherwise its last line.
+std::string ReasonFrom(const std::string& errorOutput) {
+  const auto error = errorOutput.find("Error: ");
+  std::string text = error == std::string::npos ? errorOutput : errorOutput.substr(error);
+  if (error != std::string::npos) {
+    text.erase(std::min(text.find('\n'), text.size()));
+    return text;
+  }
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }
@@ -60,7 +69,7 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
     std::string why = run.exitStatus < 0 ? "the converter crashed"
                                          : "the converter failed (status " +
                                                std::to_string(run.exitStatus) + ")";
-    const std::string detail = OneLine(run.errorTail);
+    const std::string detail = ReasonFrom(run.errorTail);
     if (!detail.empty()) why += ": " + detail;
     return failWith(why);
   }

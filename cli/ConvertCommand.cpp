@@ -1,0 +1,186 @@
+#include "cli/ConvertCommand.h"
+
+#include "cli/StopOnSignal.h"
+#include "conversion/DestinationFolder.h"
+#include "conversion/PostScriptConverter.h"
+#include "filelist/FolderExpansion.h"
+#include "filelist/PostScriptFileTest.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kAllConverted = 0;
+constexpr int kSomeFailed = 1;
+constexpr int kUsage = 2;
+
+const char kHelp[] =
+    "usage: quillpress-cli convert [--recursive] [--keep-tree] [--compress] PATH... --output DEST\n"
+    "\n"
+    "Converts PostScript (.ps) and EPS (.eps) files into PDF files in DEST, one\n"
+    "after another, in the order given. DEST is created when missing. Existing\n"
+    "files are never replaced: report.pdf, then report 1.pdf, report 2.pdf, ...\n"
+    "\n"
+    "A folder contributes the PostScript and EPS files at its first level; hidden\n"
+    "entries are skipped.\n"
+    "  -r, --recursive   take files from every level below a given folder\n"
+    "  -k, --keep-tree   recreate each given folder's sub-folders under DEST\n"
+    "  -c, --compress    write smaller PDFs (lossless: object streams, recompression)\n"
+    "  -o, --output DEST the folder that receives the PDF files\n"
+    "  -h, --help        show this help\n"
+    "\n"
+    "Exit status: 0 when every file converted, 1 when some failed, 2 on a usage error.\n";
+
+struct Options {
+  bool recursive = false;
+  bool keepTree = false;
+  bool compress = false;
+  fs::path output;
+  std::vector<fs::path> paths;
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "quillpress-cli convert: %s\n", message.c_str());
+  std::fputs("Try 'quillpress-cli convert --help'.\n", stderr);
+  return kUsage;
+}
+
+// The parsed options, or the exit status to end with.
+std::variant<Options, int> Parse(int argc, char** argv) {
+  Options options;
+  bool onlyPaths = false;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (onlyPaths || arg.empty() || arg[0] != '-' || arg == "-") {
+      options.paths.emplace_back(arg);
+    } else if (arg == "--") {
+      onlyPaths = true;
+    } else if (arg == "-r" || arg == "--recursive") {
+      options.recursive = true;
+    } else if (arg == "-k" || arg == "--keep-tree") {
+      options.keepTree = true;
+    } else if (arg == "-c" || arg == "--compress") {
+      options.compress = true;
+    } else if (arg == "-o" || arg == "--output") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return UsageError(arg + " needs a folder");
+      options.output = argv[++i];
+    } else if (arg.rfind("--output=", 0) == 0) {
+      options.output = arg.substr(std::strlen("--output="));
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kHelp, stdout);
+      return kAllConverted;
+    } else {
+      return UsageError("unknown option " + arg);
+    }
+  }
+  if (options.paths.empty()) return UsageError("no files or folders to convert");
+  if (options.output.empty()) return UsageError("no destination folder (--output DEST)");
+  return options;
+}
+
+class ProgressLine {
+ public:
+  ProgressLine() : m_terminal(isatty(STDERR_FILENO) == 1) {}
+  void Show(std::size_t n, std::size_t total, const fs::path& file) {
+    if (!m_terminal) return;
+    std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", n, total, file.filename().c_str());
+    std::fflush(stderr);
+  }
+  void Clear() {
+    if (m_terminal) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool m_terminal;
+};
+
+}  // namespace
+
+int RunConvertCommand(int argc, char** argv) {
+  auto parsed = Parse(argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const Options& options = std::get<Options>(parsed);
+
+  std::error_code ec;
+  fs::create_directories(options.output, ec);
+  if (!fs::is_directory(options.output, ec)) {
+    std::fprintf(stderr, "quillpress-cli convert: cannot create the folder %s\n",
+                 options.output.c_str());
+    return kSomeFailed;
+  }
+  const fs::path destination = fs::absolute(options.output, ec);
+
+  StopOnSignal stopper;
+  std::size_t failed = 0;
+  std::vector<FileListItemRef> items;
+  for (const fs::path& path : options.paths) {
+    if (!fs::exists(fs::symlink_status(path, ec))) {
+      std::fprintf(stderr, "failed: %s: no such file or folder\n", path.c_str());
+      ++failed;
+      continue;
+    }
+    if (!fs::is_directory(path, ec) && !IsPostScriptFile(path)) {
+      std::fprintf(stderr, "failed: %s: not a PostScript or EPS file\n", path.c_str());
+      ++failed;
+      continue;
+    }
+    ExpandUrlsIntoItems({fs::absolute(path, ec)},
+                        ExpansionOptions{options.keepTree, options.recursive},
+                        [&](FileListItemRef item) { items.push_back(std::move(item)); });
+  }
+
+  ProgressLine progress;
+  std::size_t converted = 0;
+  for (std::size_t i = 0; i < items.size() && !stopper.token().stop_requested(); ++i) {
+    const FileListItem& item = *items[i];
+    progress.Show(i + 1, items.size(), item.filePath);
+    const auto folder = DestinationFolderForSource(destination, item.filePath, item.parentFolderName);
+    if (!folder) {
+      progress.Clear();
+      std::fprintf(stderr, "failed: %s: cannot create its folder under %s\n",
+                   item.filePath.c_str(), destination.c_str());
+      ++failed;
+      continue;
+    }
+    const ConversionResult result =
+        ConvertIntoFolder(item.filePath, *folder, ConversionOptions{options.compress, stopper.token()});
+    progress.Clear();
+    if (result.ok) {
+      ++converted;
+      std::printf("converted: %s -> %s\n", item.filePath.c_str(), result.writtenPath.c_str());
+      std::fflush(stdout);
+    } else if (!stopper.token().stop_requested()) {
+      std::fprintf(stderr, "failed: %s: %s\n", item.filePath.c_str(), result.error.c_str());
+      ++failed;
+    }
+  }
+  progress.Clear();
+
+  if (stopper.token().stop_requested()) {
+    std::fprintf(stderr, "Interrupted: %zu of %zu files converted into %s\n", converted,
+                 items.size(), destination.c_str());
+    return kSomeFailed;
+  }
+  if (items.empty() && failed == 0) {
+    std::fprintf(stderr, "No PostScript or EPS files found.\n");
+    return kAllConverted;
+  }
+  if (failed) {
+    std::fprintf(stderr, "%zu of %zu files converted into %s; %zu failed\n", converted,
+                 converted + failed, destination.c_str(), failed);
+  } else {
+    std::fprintf(stderr, "%zu of %zu files converted into %s\n", converted, converted,
+                 destination.c_str());
+  }
+  return failed ? kSomeFailed : kAllConverted;
+}

@@ -1,0 +1,283 @@
+// pstopdf INPUT -o OUTPUT: converts one PostScript or EPS file into a PDF with
+// Ghostscript's pdfwrite device. Exit status 0 only when OUTPUT holds the
+// complete PDF; 1 when the conversion failed; 2 on a usage error.
+//
+// The interpreter runs in a child process with CPU and memory limits, inside a
+// private temporary folder that is removed afterwards, so that a hostile job
+// can touch nothing but its own output and can never hang its caller.
+
+#include <ghostscript/gserrors.h>
+#include <ghostscript/iapi.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr unsigned long kDefaultCpuSeconds = 300;
+constexpr unsigned long kDefaultMemoryMiB = 4096;
+
+volatile sig_atomic_t g_child = 0;
+volatile sig_atomic_t g_terminated = 0;
+
+void OnTerminate(int) {
+  g_terminated = 1;
+  if (g_child > 0) kill(static_cast<pid_t>(g_child), SIGKILL);
+}
+
+void Usage(const char* message) {
+  if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
+  std::fputs(
+      "usage: pstopdf INPUT -o OUTPUT [--cpu-seconds N] [--memory-mib N]\n"
+      "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
+      "of their bounding box. Limits default to 300 CPU seconds and 4096 MiB, or\n"
+      "to QUILLPRESS_PSTOPDF_CPU_SECONDS and QUILLPRESS_PSTOPDF_MEMORY_MIB.\n",
+      stderr);
+}
+
+std::optional<unsigned long> ParseCount(const char* text) {
+  if (!text || !*text) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value == 0 || text[0] == '-') return std::nullopt;
+  return value;
+}
+
+unsigned long LimitFromEnvironment(const char* name, unsigned long fallback) {
+  const auto value = ParseCount(std::getenv(name));
+  return value ? *value : fallback;
+}
+
+struct Arguments {
+  fs::path input;
+  fs::path output;
+  unsigned long cpuSeconds = 0;
+  unsigned long memoryMiB = 0;
+};
+
+std::optional<Arguments> Parse(int argc, char** argv) {
+  Arguments args;
+  args.cpuSeconds = LimitFromEnvironment("QUILLPRESS_PSTOPDF_CPU_SECONDS", kDefaultCpuSeconds);
+  args.memoryMiB = LimitFromEnvironment("QUILLPRESS_PSTOPDF_MEMORY_MIB", kDefaultMemoryMiB);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "-o") {
+      const char* v = next();
+      if (!v || !*v) return Usage("-o needs an output path"), std::nullopt;
+      args.output = v;
+    } else if (arg == "--cpu-seconds" || arg == "--memory-mib") {
+      const auto v = ParseCount(next());
+      if (!v) return Usage((arg + " needs a positive whole number").c_str()), std::nullopt;
+      (arg == "--cpu-seconds" ? args.cpuSeconds : args.memoryMiB) = *v;
+    } else if (arg == "-h" || arg == "--help") {
+      Usage(nullptr);
+      std::exit(0);
+    } else if (args.input.empty()) {
+      args.input = arg;
+    } else {
+      return Usage(("unexpected argument: " + arg).c_str()), std::nullopt;
+    }
+  }
+  if (args.input.empty()) return Usage("no input file given"), std::nullopt;
+  if (args.output.empty()) return Usage("no output file given (-o OUTPUT)"), std::nullopt;
+  return args;
+}
+
+// EPS by its header: the DSC "EPSF" on the first line, or the binary header
+// of EPS files with a preview.
+std::optional<bool> IsEncapsulated(const fs::path& input) {
+  FILE* f = std::fopen(input.c_str(), "rb");
+  if (!f) return std::nullopt;
+  char head[256] = {};
+  const size_t n = std::fread(head, 1, sizeof head - 1, f);
+  std::fclose(f);
+  if (n >= 4 && static_cast<unsigned char>(head[0]) == 0xC5 &&
+      static_cast<unsigned char>(head[1]) == 0xD0 && static_cast<unsigned char>(head[2]) == 0xD3 &&
+      static_cast<unsigned char>(head[3]) == 0xC6) {
+    return true;
+  }
+  const std::string first(head, std::strcspn(head, "\r\n"));
+  return first.rfind("%!", 0) == 0 && first.find("EPSF") != std::string::npos;
+}
+
+int ForwardOutput(void*, const char* str, int len) {
+  // Everything the interpreter says goes to standard error, where a caller
+  // can read why a job failed.
+  if (len > 0) {
+    const ssize_t ignored = write(STDERR_FILENO, str, static_cast<size_t>(len));
+    (void)ignored;
+  }
+  return len;
+}
+
+int NoInput(void*, char*, int) { return 0; }
+
+[[noreturn]] void RunInterpreter(const fs::path& workFolder, const fs::path& input, bool eps,
+                                 const Arguments& args) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() == 1) _exit(kExitFailed);
+
+  const rlim_t cpu = static_cast<rlim_t>(args.cpuSeconds);
+  const rlimit cpuLimit{cpu, cpu + 1};
+  setrlimit(RLIMIT_CPU, &cpuLimit);
+  const rlim_t bytes = static_cast<rlim_t>(args.memoryMiB) * 1024 * 1024;
+  const rlimit memLimit{bytes, bytes};
+  setrlimit(RLIMIT_AS, &memLimit);
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+
+  // The interpreter's temporary files, which SAFER still lets a job read,
+  // write and delete, are the private folder's.
+  setenv("TMPDIR", workFolder.c_str(), 1);
+  setenv("TEMP", workFolder.c_str(), 1);
+  if (chdir(workFolder.c_str()) != 0) _exit(kExitFailed);
+
+  // A plain name for the input, whatever bytes its own name holds.
+  const fs::path link = workFolder / (eps ? "input.eps" : "input.ps");
+  if (symlink(input.c_str(), link.c_str()) != 0) _exit(kExitFailed);
+  const std::string outputArg = "-sOutputFile=" + (workFolder / "out.pdf").string();
+
+  std::vector<std::string> argStrings = {"pstopdf", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
+                                         "-dNOPROMPT", "-sDEVICE=pdfwrite",
+                                         "-dAutoRotatePages=/None", outputArg};
+  if (eps) argStrings.emplace_back("-dEPSCrop");
+  argStrings.emplace_back("-f");
+  argStrings.push_back(link.string());
+  std::vector<char*> gsArgs;
+  for (std::string& s : argStrings) gsArgs.push_back(s.data());
+
+  void* instance = nullptr;
+  if (gsapi_new_instance(&instance, nullptr) < 0) _exit(kExitFailed);
+  gsapi_set_stdio(instance, NoInput, ForwardOutput, ForwardOutput);
+  gsapi_set_arg_encoding(instance, GS_ARG_ENCODING_UTF8);
+  int code = gsapi_init_with_args(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
+  const int exitCode = gsapi_exit(instance);
+  if (code == 0 || code == gs_error_Quit) code = exitCode;
+  gsapi_delete_instance(instance);
+  _exit(code == 0 || code == gs_error_Quit ? 0 : kExitFailed);
+}
+
+bool LooksLikeCompletePdf(const fs::path& file) {
+  FILE* f = std::fopen(file.c_str(), "rb");
+  if (!f) return false;
+  char head[5] = {};
+  const bool header = std::fread(head, 1, 5, f) == 5 && std::memcmp(head, "%PDF-", 5) == 0;
+  bool trailer = false;
+  if (header && std::fseek(f, -64, SEEK_END) == 0) {
+    char tail[65] = {};
+    const size_t n = std::fread(tail, 1, 64, f);
+    trailer = std::string(tail, n).find("%%EOF") != std::string::npos;
+  }
+  std::fclose(f);
+  return header && trailer;
+}
+
+// Moves the finished PDF to OUTPUT so that OUTPUT never holds part of one.
+bool PlaceOutput(const fs::path& produced, const fs::path& output) {
+  if (std::rename(produced.c_str(), output.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  const fs::path staging = output.string() + ".pstopdf-part";
+  std::error_code ec;
+  if (!fs::copy_file(produced, staging, fs::copy_options::overwrite_existing, ec)) return false;
+  const int fd = open(staging.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!synced || std::rename(staging.c_str(), output.c_str()) != 0) {
+    fs::remove(staging, ec);
+    return false;
+  }
+  return true;
+}
+
+fs::path MakePrivateFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = (tmp && *tmp ? std::string(tmp) : std::string("/tmp")) + "/pstopdf-XXXXXX";
+  if (!mkdtemp(pattern.data())) return {};
+  return fs::path(pattern);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto args = Parse(argc, argv);
+  if (!args) return kExitUsage;
+
+  if (access(args->input.c_str(), R_OK) != 0 || fs::is_directory(args->input)) {
+    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", args->input.c_str(),
+                 fs::is_directory(args->input) ? "it is a folder" : std::strerror(errno));
+    return kExitUsage;
+  }
+  const auto eps = IsEncapsulated(args->input);
+  if (!eps) {
+    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", args->input.c_str(), std::strerror(errno));
+    return kExitUsage;
+  }
+  std::error_code ec;
+  const fs::path input = fs::absolute(args->input, ec);
+
+  const fs::path work = MakePrivateFolder();
+  if (work.empty()) {
+    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+
+  struct sigaction action = {};
+  action.sa_handler = OnTerminate;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+
+  const pid_t child = fork();
+  if (child == 0) RunInterpreter(work, input, *eps, *args);
+  int result = kExitFailed;
+  if (child < 0) {
+    std::fprintf(stderr, "pstopdf: cannot start the interpreter: %s\n", std::strerror(errno));
+  } else {
+    g_child = child;
+    if (g_terminated) kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    g_child = 0;
+    const fs::path produced = work / "out.pdf";
+    if (g_terminated) {
+      std::fputs("pstopdf: stopped\n", stderr);
+    } else if (WIFSIGNALED(status)) {
+      const int sig = WTERMSIG(status);
+      std::fprintf(stderr, "pstopdf: the interpreter was stopped: %s\n",
+                   sig == SIGXCPU || sig == SIGKILL ? "CPU time limit reached" : strsignal(sig));
+    } else if (WEXITSTATUS(status) != 0) {
+      std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
+    } else if (!LooksLikeCompletePdf(produced)) {
+      std::fputs("pstopdf: the document produced no complete PDF (no pages?)\n", stderr);
+    } else if (!PlaceOutput(produced, args->output)) {
+      std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(), std::strerror(errno));
+    } else {
+      result = 0;
+    }
+  }
+  fs::remove_all(work, ec);
+  return result;
+}
