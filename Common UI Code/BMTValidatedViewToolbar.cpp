@@ -1,0 +1,32 @@
+#include "BMTValidatedViewToolbar.h"
+
+#include "BMTValidatedViewToolbarItem.h"
+
+#include <QAbstractButton>
+
+void BMTValidatedViewToolbar::addItem(BMTValidatedViewToolbarItem* item) {
+  m_items.append(item);
+  addAction(item);
+}
+
+QList<BMTValidatedViewToolbarItem*> BMTValidatedViewToolbar::visibleItems() const {
+  QList<BMTValidatedViewToolbarItem*> items;
+  for (BMTValidatedViewToolbarItem* item : m_items)
+    if (item->isVisible()) items.append(item);
+  return items;
+}
+
+BMTValidatedViewToolbarItem* BMTValidatedViewToolbar::itemWithIdentifier(
+    const QString& identifier) const {
+  for (BMTValidatedViewToolbarItem* item : m_items)
+    if (item->itemIdentifier() == identifier) return item;
+  return nullptr;
+}
+
+void BMTValidatedViewToolbar::validateVisibleItems() {
+  for (BMTValidatedViewToolbarItem* item : visibleItems()) {
+    // Only items whose control has been placed in the window.
+    if (item->view() != nullptr && item->view()->parentWidget() != nullptr)
+      item->validateControl();
+  }
+}

@@ -1,0 +1,224 @@
+#pragma once
+
+#include "app/CommandEnabling.h"
+#include "filelist/DropRequest.h"
+#include "filelist/FileList.h"
+
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class BMTValidatedViewToolbar;
+class BMTValidatedViewToolbarItem;
+class FileListTableModel;
+class ProgressHUDView;
+class QAbstractButton;
+class QAction;
+class QCheckBox;
+class QLabel;
+class QMainWindow;
+class QMenu;
+class QPushButton;
+class QTableView;
+class QToolButton;
+class UserPrompts;
+class Workspace;
+
+// The application controller: owns the file list and the window's state and
+// wires them to the widgets of the main window.
+class AppDelegate : public QObject {
+  Q_OBJECT
+ public:
+  explicit AppDelegate(QObject* parent = nullptr);
+  ~AppDelegate() override;
+
+  // --- Outlets (owned by the window) -------------------------------------
+  QPushButton* exportAllButton = nullptr;
+  QPushButton* exportButton = nullptr;
+  QAction* addImageMenuItem = nullptr;
+  QAction* exportMenuItem = nullptr;
+  QAction* exportAllMenuItem = nullptr;
+  QAction* selectAllMenuItem = nullptr;
+  QAction* removeMenuItem = nullptr;
+  QAction* removeAllMenuItem = nullptr;
+  QAction* addImageContextMenuItem = nullptr;
+  QAction* exportContextMenuItem = nullptr;
+  QAction* exportAllContextMenuItem = nullptr;
+  QAction* selectAllContextMenuItem = nullptr;
+  QAction* removeContextMenuItem = nullptr;
+  QAction* removeAllContextMenuItem = nullptr;
+  QAction* revealInFinderContextMenuItem = nullptr;
+  QAction* quitMenuItem = nullptr;
+  QAction* watchFolderMenuItem = nullptr;
+  QAction* userManualMenuItem = nullptr;
+  QAction* contactSupportMenuItem = nullptr;
+  QAction* rateMenuItem = nullptr;
+  BMTValidatedViewToolbar* mainToolbar = nullptr;
+  QToolButton* addToolbarItem = nullptr;
+  QToolButton* removeToolbarItem = nullptr;
+  QToolButton* removeAllToolbarItem = nullptr;
+  QToolButton* exportToolbarItem = nullptr;
+  QToolButton* exportAllToolbarItem = nullptr;
+  QToolButton* ratingToolbarItem = nullptr;
+  QToolButton* helpToolbarItem = nullptr;
+  QTableView* imageListTable = nullptr;
+  QCheckBox* compressPDFFileButton = nullptr;
+  QWidget* mMaintainDirAccessoryView = nullptr;
+  QCheckBox* mMaintainDirCheckBoxButton = nullptr;
+  QCheckBox* mAddRecursiveCheckBoxButton = nullptr;
+  QLabel* mMaintainDirEditBox = nullptr;
+  ProgressHUDView* addSpinView = nullptr;
+  QMenu* contextMenu = nullptr;
+
+  // --- Access for the other subsystems and for tests --------------------
+  QMainWindow* window() const { return m_window; }
+  FileList& fileList() { return m_fileList; }
+  FileListTableModel* tableModel() const { return m_tableModel; }
+  UserPrompts& userPrompts() const { return *m_prompts; }
+  void setUserPrompts(UserPrompts& prompts) { m_prompts = &prompts; }
+  Workspace& workspace() const { return *m_workspace; }
+  void setWorkspace(Workspace& workspace) { m_workspace = &workspace; }
+  bool isWatching() const { return m_Watching; }
+  void setWatching(bool watching) { m_Watching = watching; }
+  bool isMainWindowClosing() const { return m_mainWindowClosing; }
+  const CommandStates& commandStates() const { return m_commandStates; }
+  // True from an adding request until its run has ended.
+  bool isAdding() const { return m_pendingRuns.load() > 0; }
+  // The menu items that stand for a list command, and which one.
+  ListCommand CommandOfMenuItem(const QAction* item) const;
+
+  // --- Application and window lifecycle ---------------------------------
+  void applicationDidFinishLaunching();
+  // Files handed over by the desktop shell, at launch or later.
+  void applicationOpenFiles(const QStringList& paths);
+  bool windowShouldClose();
+  static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
+  // 1 to terminate now, 0 to cancel.
+  int applicationShouldTerminate();
+  void applicationWillTerminate() {}
+
+  // --- Command enabling ---------------------------------------------------
+  bool validateMenuItem(const QAction* item) const;
+  Q_INVOKABLE bool validateToolbarItem(BMTValidatedViewToolbarItem* item) const;
+  void SetEnabledDisabledExportItems(bool working, int status);
+  void SetEnabledDisabledRemoveOrRemoveAllItems(bool working);
+  void InitialiseUIControls();
+  void ResetUIControls();
+  void SetEnableDisableControlWhileConversion(int status);
+
+  // --- The file list --------------------------------------------------------
+  void InitSortingInfo();
+  int sortingState(const QString& identifier) const { return m_sortingInfo.value(identifier, 0); }
+  void tableViewMouseDownInHeaderOfTableColumn(int column);
+  // The items, shared with the list, in ascending row order; empty when none.
+  std::vector<FileListItemRef> GetSelectedItems() const;
+  std::vector<FileListItemRef> GetAllItems() const;
+  std::vector<FileListItemRef> GetItemsForIndexSet(const std::vector<std::int64_t>& rows) const;
+  std::optional<std::filesystem::path> GetPathAtIndexImageList(std::int64_t row) const;
+  std::vector<std::int64_t> SelectedRows() const;
+  void SelectRowStartingAtRow(std::int64_t row, std::int64_t count);
+
+  // Starts a background adding run for the files chosen in the Add panel,
+  // with the panel's two options.
+  void AddUrlsIntoImageListView(const std::vector<std::filesystem::path>& urls);
+  // Starts a background adding run for a drop or an open request: no
+  // recursion, no folder tree.
+  void AddUrlsIntoImageListViewViaOpenFiles(DropRequest request);
+  // Starts a background adding run with explicit options.
+  void StartAddingRun(std::vector<std::filesystem::path> urls, bool maintainDirTree,
+                      bool addRecursive, std::optional<std::int64_t> fromIndex);
+
+  void StartAddSpinning();
+  void StopAddSpinning();
+
+ public Q_SLOTS:
+  void AddFilesOrFolder();
+  void AddRecursiveCheckAction();
+  void SelectAll();
+  void Remove();
+  void RemoveAll();
+  void ImageListViewDoubleClick();
+  void ContactSupportAction();
+  void UserManualHelpAction();
+  void RateApplicationAction();
+  // A quit request (Quit command, or the window closed).
+  void RequestTerminate();
+
+  // Wired by the batch export subsystem.
+  void Export();
+  // Wired by the batch export subsystem.
+  void ExportAll();
+  // Wired by the watch folder subsystem: opens its preferences panel.
+  void ShowWatchFolderPreferences();
+  // Wired by the watch folder subsystem (sender may be null).
+  void DoWatchFolderFilesManipulation(QObject* sender);
+  // Wired by the watch folder subsystem: loads its settings at start-up.
+  void StartAutoWatchFolder();
+
+ Q_SIGNALS:
+  void applicationDidFinishLaunchingNotification();
+  // The quit request was granted: the program's loop should end.
+  void terminateApproved();
+  // An adding run has ended (after its selection and command reset).
+  void addingRunFinished();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void awakeFromNib();
+  void SetUpToolbar();
+  void SetUpTable();
+  void ApplyCommandStates();
+  void UpdateMenuItems();
+  void ShowContextMenu(const QPoint& position);
+  int RunQuitAlert();
+  // The adding routine, on its background thread.
+  void AddUrlsIntoImageListViewRun(const std::vector<std::filesystem::path>& urls,
+                                   bool maintainDirTree, bool addRecursive,
+                                   std::optional<std::int64_t> fromIndex);
+  void PostRowsChanged();
+  // Runs fn on the main thread and waits; false when the application is
+  // going away and fn may not have run.
+  bool RunOnMainAndWait(std::function<void()> fn);
+  void StartThread(std::function<void()> body);
+  void JoinFinishedThreads();
+
+  QMainWindow* m_window = nullptr;
+  FileList m_fileList;
+  FileListTableModel* m_tableModel = nullptr;
+  QMap<QString, int> m_sortingInfo;
+  CommandStates m_commandStates;
+  UserPrompts* m_prompts;
+  Workspace* m_workspace;
+
+  bool isConversionCancelled = false;
+  bool m_Watching = false;
+  bool m_mainWindowClosing = false;
+
+  // The controller's lock: adding runs are carried out one at a time.
+  std::mutex m_addingLock;
+  std::atomic<bool> m_quitting{false};
+  std::atomic<int> m_pendingRuns{0};
+  std::atomic<bool> m_rowNoticePending{false};
+  std::mutex m_mainCallMutex;
+  std::condition_variable m_mainCallDone;
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+  std::mutex m_workersMutex;
+  std::list<Worker> m_workers;
+};

@@ -1,0 +1,199 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name>Quillpress</name>
+    <message id="AddMenuTitle">
+        <source>&amp;amp;Add Files…</source>
+        <translation>&amp;amp;Add Files…</translation>
+    </message>
+    <message id="AddRecursiveCheckTitle">
+        <source>Also add the files in &amp;amp;subfolders</source>
+        <translation>Also add the files in &amp;amp;subfolders</translation>
+    </message>
+    <message id="AddToolbarTitle">
+        <source>Add</source>
+        <translation>Add</translation>
+    </message>
+    <message id="AddToolbarToolTip">
+        <source>Add PostScript and EPS files or folders to the list (Ctrl+O)</source>
+        <translation>Add PostScript and EPS files or folders to the list (Ctrl+O)</translation>
+    </message>
+    <message id="AddingFilesMessage">
+        <source>Adding files…</source>
+        <translation>Adding files…</translation>
+    </message>
+    <message id="CompressPDFCheckTitle">
+        <source>Make the PDF files smaller</source>
+        <translation>Make the PDF files smaller</translation>
+    </message>
+    <message id="ContactSupportMenuTitle">
+        <source>&amp;amp;Contact Support…</source>
+        <translation>&amp;amp;Contact Support…</translation>
+    </message>
+    <message id="ConvertAllButtonTitle">
+        <source>Convert All…</source>
+        <translation>Convert All…</translation>
+    </message>
+    <message id="ConvertAllMenuTitle">
+        <source>Convert A&amp;amp;ll Files…</source>
+        <translation>Convert A&amp;amp;ll Files…</translation>
+    </message>
+    <message id="ConvertAllToolbarTitle">
+        <source>Convert All</source>
+        <translation>Convert All</translation>
+    </message>
+    <message id="ConvertAllToolbarToolTip">
+        <source>Convert every file in the list to PDF</source>
+        <translation>Convert every file in the list to PDF</translation>
+    </message>
+    <message id="ConvertButtonTitle">
+        <source>Convert…</source>
+        <translation>Convert…</translation>
+    </message>
+    <message id="ConvertMenuTitle">
+        <source>&amp;amp;Convert Selected Files…</source>
+        <translation>&amp;amp;Convert Selected Files…</translation>
+    </message>
+    <message id="ConvertToolbarTitle">
+        <source>Convert</source>
+        <translation>Convert</translation>
+    </message>
+    <message id="ConvertToolbarToolTip">
+        <source>Convert the selected files to PDF</source>
+        <translation>Convert the selected files to PDF</translation>
+    </message>
+    <message id="EditMenuTitle">
+        <source>&amp;amp;Edit</source>
+        <translation>&amp;amp;Edit</translation>
+    </message>
+    <message id="FileListAccessibleName">
+        <source>Files to convert</source>
+        <translation>Files to convert</translation>
+    </message>
+    <message id="FileMenuTitle">
+        <source>&amp;amp;File</source>
+        <translation>&amp;amp;File</translation>
+    </message>
+    <message id="FilePathColumnTitle">
+        <source>File</source>
+        <translation>File</translation>
+    </message>
+    <message id="HelpMenuTitle">
+        <source>&amp;amp;Help</source>
+        <translation>&amp;amp;Help</translation>
+    </message>
+    <message id="HelpToolbarTitle">
+        <source>Help</source>
+        <translation>Help</translation>
+    </message>
+    <message id="HelpToolbarToolTip">
+        <source>Open the Quillpress user manual (F1)</source>
+        <translation>Open the Quillpress user manual (F1)</translation>
+    </message>
+    <message id="IndexColumnTitle">
+        <source>No.</source>
+        <translation>No.</translation>
+    </message>
+    <message id="MainWindowTitle">
+        <source>Quillpress</source>
+        <translation>Quillpress</translation>
+    </message>
+    <message id="MaintainDirTreeTitle">
+        <source>Keep the folder structure when converting</source>
+        <translation>Keep the folder structure when converting</translation>
+    </message>
+    <message id="NoButtonTitle">
+        <source>Keep Watching</source>
+        <translation>Keep Watching</translation>
+    </message>
+    <message id="OpenDialogButton">
+        <source>Add</source>
+        <translation>Add</translation>
+    </message>
+    <message id="OpenDialogTitle">
+        <source>Add PostScript and EPS Files</source>
+        <translation>Add PostScript and EPS Files</translation>
+    </message>
+    <message id="OpenPanelAllFilesFilter">
+        <source>All files</source>
+        <translation>All files</translation>
+    </message>
+    <message id="OpenPanelPostScriptFilter">
+        <source>PostScript and EPS files</source>
+        <translation>PostScript and EPS files</translation>
+    </message>
+    <message id="QuitButtonString">
+        <source>Quit</source>
+        <translation>Quit</translation>
+    </message>
+    <message id="QuitMenuTitle">
+        <source>&amp;amp;Quit</source>
+        <translation>&amp;amp;Quit</translation>
+    </message>
+    <message id="QuitOnCloseMessage">
+        <source>The watch folder is active. While Quillpress is closed, new files in the watch folder are not converted; watching starts again the next time you open Quillpress.</source>
+        <translation>The watch folder is active. While Quillpress is closed, new files in the watch folder are not converted; watching starts again the next time you open Quillpress.</translation>
+    </message>
+    <message id="QuitOnCloseTitle">
+        <source>Quit Quillpress?</source>
+        <translation>Quit Quillpress?</translation>
+    </message>
+    <message id="RateMenuTitle">
+        <source>&amp;amp;Rate Quillpress…</source>
+        <translation>&amp;amp;Rate Quillpress…</translation>
+    </message>
+    <message id="RateToolbarTitle">
+        <source>Rate</source>
+        <translation>Rate</translation>
+    </message>
+    <message id="RateToolbarToolTip">
+        <source>Rate Quillpress in the store</source>
+        <translation>Rate Quillpress in the store</translation>
+    </message>
+    <message id="RemoveAllMenuTitle">
+        <source>Remove All &amp;amp;Files from List</source>
+        <translation>Remove All &amp;amp;Files from List</translation>
+    </message>
+    <message id="RemoveAllToolbarTitle">
+        <source>Remove All</source>
+        <translation>Remove All</translation>
+    </message>
+    <message id="RemoveAllToolbarToolTip">
+        <source>Remove every file from the list</source>
+        <translation>Remove every file from the list</translation>
+    </message>
+    <message id="RemoveMenuTitle">
+        <source>&amp;amp;Remove from List</source>
+        <translation>&amp;amp;Remove from List</translation>
+    </message>
+    <message id="RemoveToolbarTitle">
+        <source>Remove</source>
+        <translation>Remove</translation>
+    </message>
+    <message id="RemoveToolbarToolTip">
+        <source>Remove the selected files from the list (Delete)</source>
+        <translation>Remove the selected files from the list (Delete)</translation>
+    </message>
+    <message id="RevealMenuTitle">
+        <source>Show in File &amp;amp;Manager</source>
+        <translation>Show in File &amp;amp;Manager</translation>
+    </message>
+    <message id="SelectAllMenuTitle">
+        <source>Select &amp;amp;All</source>
+        <translation>Select &amp;amp;All</translation>
+    </message>
+    <message id="ToolbarTitle">
+        <source>Toolbar</source>
+        <translation>Toolbar</translation>
+    </message>
+    <message id="UserManualMenuTitle">
+        <source>Quillpress &amp;amp;User Manual</source>
+        <translation>Quillpress &amp;amp;User Manual</translation>
+    </message>
+    <message id="WatchFolderMenuTitle">
+        <source>&amp;amp;Watch Folder…</source>
+        <translation>&amp;amp;Watch Folder…</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,82 @@
+#include "filelist/FileListTableModel.h"
+
+#include "filelist/FileList.h"
+#include "platform/LocalizedString.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+int ClampedCount(std::size_t count) {
+  return static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+}
+
+}  // namespace
+
+QString FileListTableModel::ColumnIdentifier(int column) {
+  switch (column) {
+    case kIndexColumn: return QStringLiteral("Index");
+    case kFilePathColumn: return QStringLiteral("FilePath");
+    default: return {};
+  }
+}
+
+FileListTableModel::FileListTableModel(const FileList& list, QObject* parent)
+    : QAbstractTableModel(parent), m_list(list), m_rows(ClampedCount(list.Count())) {}
+
+int FileListTableModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : m_rows;
+}
+
+int FileListTableModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : 2;
+}
+
+QVariant FileListTableModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= m_rows) return {};
+  if (role == Qt::TextAlignmentRole && index.column() == kIndexColumn)
+    return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+  if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
+  const QString identifier = ColumnIdentifier(index.column());
+  if (identifier == QLatin1String("Index")) {
+    if (role == Qt::ToolTipRole) return {};
+    return QString::number(index.row() + 1);
+  }
+  if (identifier == QLatin1String("FilePath")) {
+    const FileListItemRef item = m_list.ItemAt(index.row());
+    if (!item) return {};
+    return QFile::decodeName(QByteArray::fromStdString(item->filePath.native()));
+  }
+  return {};
+}
+
+QVariant FileListTableModel::headerData(int section, Qt::Orientation orientation,
+                                        int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  if (section == kIndexColumn) return LocalizedString("IndexColumnTitle");
+  if (section == kFilePathColumn) return LocalizedString("FilePathColumnTitle");
+  return {};
+}
+
+void FileListTableModel::noteNumberOfRowsChanged() {
+  const int count = ClampedCount(m_list.Count());
+  if (count > m_rows) {
+    beginInsertRows({}, m_rows, count - 1);
+    m_rows = count;
+    endInsertRows();
+  } else if (count < m_rows) {
+    beginRemoveRows({}, count, m_rows - 1);
+    m_rows = count;
+    endRemoveRows();
+  }
+}
+
+void FileListTableModel::reloadData() {
+  // Not a model reset: the table keeps the selected row numbers, whatever
+  // items they now show.
+  noteNumberOfRowsChanged();
+  if (m_rows > 0) Q_EMIT dataChanged(index(0, 0), index(m_rows - 1, columnCount() - 1));
+}
