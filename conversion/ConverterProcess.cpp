@@ -78,7 +78,7 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
     std::lock_guard lock(reapMutex);
     if (!reaped) {
       stopSent = true;
-      kill(pid, SIGKILL);
+      kill(pid, SIGTERM);
     }
   });
 

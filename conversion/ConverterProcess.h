@@ -17,6 +17,6 @@ struct ProcessOutcome {
 // Runs program (an absolute path, no search path, no shell) with the
 // arguments passed unchanged, and waits for it. Standard input is empty;
 // standard output is discarded; the environment and working folder are
-// inherited. A stop request terminates the process.
+// inherited. A stop request sends SIGTERM: the converter ends and cleans up.
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, std::stop_token stop = {});

@@ -44,6 +44,11 @@ bool WriteDocument(const fs::path& source, FILE* out, bool compress, std::string
     QPDF pdf;
     pdf.setSuppressWarnings(true);
     pdf.processFile(source.c_str());
+    // A job that shows no page converts into nothing a user could want.
+    if (pdf.getAllPages().empty()) {
+      error = "the document has no pages";
+      return false;
+    }
     QPDFWriter writer(pdf);
     writer.setOutputFile("output", out, false);
     if (compress) {

@@ -1,0 +1,97 @@
+// quillpress-cli convert from the outside: arguments, order, output and
+// exit status.
+
+#include "PostScriptSamples.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliRun {
+  int exitCode = -1;
+  QByteArray out;
+  QByteArray err;
+};
+
+}  // namespace
+
+class CliConvert : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir m_dir;
+  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
+
+  CliRun Cli(const QStringList& args) {
+    QProcess p;
+    p.setWorkingDirectory(m_dir.path());
+    p.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()), args);
+    if (!p.waitForFinished(300000)) return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
+            p.readAllStandardError()};
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    const fs::path docs = Root() / "Docs";
+    samples::WriteFile(docs / "a.ps", samples::OnePagePostScript());
+    samples::WriteFile(docs / "notes.txt", "text");
+    samples::WriteFile(docs / ".hidden.ps", samples::OnePagePostScript());
+    samples::WriteFile(docs / "2013" / "May" / "b.eps", samples::EpsWithBox(0, 0, 10, 10));
+    samples::WriteFile(Root() / "single.ps", samples::OnePagePostScript());
+    samples::WriteFile(Root() / "broken.ps", "%!PS\n/nosuchthing load\n");
+  }
+
+  void convertsFilesAndFolders() {
+    const CliRun run = Cli({"convert", "single.ps", "Docs", "--output", "flat"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(samples::ListTree(Root() / "flat"), (std::vector<std::string>{"a.pdf", "single.pdf"}));
+    // In the order given, one line each.
+    QVERIFY(run.out.indexOf("single.ps") < run.out.indexOf("a.ps"));
+    QVERIFY(run.err.contains("2 of 2 files converted"));
+  }
+
+  void recursiveWithAndWithoutTree() {
+    QCOMPARE(Cli({"convert", "--recursive", "Docs", "-o", "deep"}).exitCode, 0);
+    QCOMPARE(samples::ListTree(Root() / "deep"), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+    QCOMPARE(Cli({"convert", "-r", "--keep-tree", "Docs", "--output=tree"}).exitCode, 0);
+    QCOMPARE(samples::ListTree(Root() / "tree"),
+             (std::vector<std::string>{"2013", "2013/May", "2013/May/b.pdf", "a.pdf"}));
+  }
+
+  void neverOverwritesEarlierResults() {
+    QCOMPARE(Cli({"convert", "single.ps", "single.ps", "-o", "again"}).exitCode, 0);
+    QCOMPARE(Cli({"convert", "single.ps", "-o", "again"}).exitCode, 0);
+    QCOMPARE(samples::ListTree(Root() / "again"),
+             (std::vector<std::string>{"single 1.pdf", "single 2.pdf", "single.pdf"}));
+  }
+
+  void failuresAreReportedAndCounted() {
+    const CliRun run = Cli({"convert", "broken.ps", "single.ps", "missing.ps", "Docs/notes.txt", "-o", "mixed"});
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(samples::ListTree(Root() / "mixed"), std::vector<std::string>{"single.pdf"});
+    QVERIFY(run.err.contains("failed: ") && run.err.contains("broken.ps") && run.err.contains("undefined"));
+    QVERIFY(run.err.contains("missing.ps: no such file"));
+    QVERIFY(run.err.contains("notes.txt: not a PostScript"));
+    QVERIFY(run.err.contains("1 of 4 files converted"));
+  }
+
+  void usage() {
+    QCOMPARE(Cli({"convert", "single.ps"}).exitCode, 2);
+    QCOMPARE(Cli({"convert", "-o", "x"}).exitCode, 2);
+    QCOMPARE(Cli({"convert", "--bogus", "single.ps", "-o", "x"}).exitCode, 2);
+    QCOMPARE(Cli({"frobnicate"}).exitCode, 2);
+    const CliRun help = Cli({"convert", "--help"});
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.contains("--keep-tree"));
+    samples::WriteFile(Root() / "blocker", "a file, not a folder");
+    QCOMPARE(Cli({"convert", "single.ps", "-o", "blocker/out"}).exitCode, 1);
+  }
+};
+
+QTEST_GUILESS_MAIN(CliConvert)
+#include "tst_cli_convert.moc"

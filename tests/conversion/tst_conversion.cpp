@@ -1,0 +1,195 @@
+// Converting one file through the runner: what lands in the destination,
+// what never does, and what is cleaned up.
+
+#include "conversion/PostScriptConverter.h"
+#include "PostScriptSamples.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+class Conversion : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir m_dir;
+  QTemporaryDir m_tmp;
+  fs::path m_out;
+  fs::path m_source;
+
+  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
+  void UseConverter(const fs::path& program) { qputenv("QUILLPRESS_PSTOPDF", program.c_str()); }
+  void VerifyNothingLeftInTemp() {
+    QCOMPARE(samples::ListTree(m_tmp.path().toStdString()), std::vector<std::string>{});
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    // Temporary outputs and the converter's private folders go here.
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    m_source = Root() / "report.ps";
+    samples::WriteFile(m_source, samples::PostScriptWithPages({{612, 792}, {400, 300}}));
+  }
+
+  void init() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    m_out = Root() / "out";
+    fs::remove_all(m_out);
+    fs::create_directories(m_out);
+  }
+
+  void convertsIntoExactlyOneNewFile() {
+    const ConversionResult result = ConvertIntoFolder(m_source, m_out);
+    QVERIFY2(result.ok, result.error.c_str());
+    QCOMPARE(result.writtenPath, m_out / "report.pdf");
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{"report.pdf"});
+    QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(2));
+    QVERIFY(samples::QpdfCheckPasses(result.writtenPath));
+    VerifyNothingLeftInTemp();
+
+    QCOMPARE(ConvertIntoFolder(m_source, m_out).writtenPath, m_out / "report 1.pdf");
+    QCOMPARE(ConvertIntoFolder(m_source, m_out).writtenPath, m_out / "report 2.pdf");
+  }
+
+  void neverReplacesAnExistingFile() {
+    // The name was chosen, then somebody else's file appeared under it.
+    samples::WriteFile(m_out / "report.pdf", "somebody else's");
+    fs::create_directory(m_out / "report 1.pdf");
+    const ConversionResult result = RunPostScriptConverter(m_source, m_out / "report.pdf");
+    QVERIFY(result.ok);
+    QCOMPARE(result.writtenPath, m_out / "report 2.pdf");
+    std::ifstream kept(m_out / "report.pdf");
+    QCOMPARE(std::string(std::istreambuf_iterator<char>(kept), {}), std::string("somebody else's"));
+  }
+
+  void concurrentConversionsIntoOneFolderKeepEveryResult() {
+    constexpr int kRuns = 6;
+    std::vector<std::thread> threads;
+    std::vector<ConversionResult> results(kRuns);
+    for (int i = 0; i < kRuns; ++i) {
+      threads.emplace_back([&, i] { results[std::size_t(i)] = ConvertIntoFolder(m_source, m_out); });
+    }
+    for (auto& t : threads) t.join();
+    std::set<fs::path> written;
+    for (const auto& r : results) {
+      QVERIFY2(r.ok, r.error.c_str());
+      written.insert(r.writtenPath);
+    }
+    QCOMPARE(int(written.size()), kRuns);
+    QCOMPARE(int(samples::ListTree(m_out).size()), kRuns);  // no staging file left
+    for (const auto& p : written) QCOMPARE(samples::PdfPageSizes(p).size(), std::size_t(2));
+  }
+
+  void namesThatAreHardToPass_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("spaces") << QByteArray("my report (final).ps");
+    QTest::newRow("quotes") << QByteArray("it's \"quoted\" $HOME `x`.ps");
+    QTest::newRow("non-ascii") << QByteArray("Übersicht – 日本.eps");
+    QTest::newRow("not utf-8") << QByteArray("caf\xe9\xff.ps");
+    QTest::newRow("leading dash") << QByteArray("-o.ps");
+  }
+
+  void namesThatAreHardToPass() {
+    QFETCH(QByteArray, name);
+    const fs::path source = Root() / "names" / name.toStdString();
+    samples::WriteFile(source, name.endsWith(".eps") ? samples::EpsWithBox(0, 0, 50, 50)
+                                                     : samples::OnePagePostScript());
+    const ConversionResult result = ConvertIntoFolder(source, m_out);
+    QVERIFY2(result.ok, result.error.c_str());
+    std::string expected = name.toStdString();
+    expected = expected.substr(0, expected.rfind('.')) + ".pdf";
+    QCOMPARE(result.writtenPath, m_out / expected);
+    QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(1));
+  }
+
+  void compressedOutputIsSmallerAndEquivalent() {
+    std::vector<std::pair<int, int>> pages(30, {612, 792});
+    const fs::path big = Root() / "big.ps";
+    samples::WriteFile(big, samples::PostScriptWithPages(pages));
+    const ConversionResult plain = ConvertIntoFolder(big, m_out);
+    ConversionOptions options;
+    options.compress = true;
+    const ConversionResult small = ConvertIntoFolder(big, m_out, options);
+    QVERIFY(plain.ok && small.ok);
+    QVERIFY(fs::file_size(small.writtenPath) < fs::file_size(plain.writtenPath));
+    QCOMPARE(samples::PdfPageSizes(small.writtenPath).size(), std::size_t(30));
+    QVERIFY(samples::QpdfCheckPasses(small.writtenPath));
+  }
+
+  void converterFailuresLeaveNothing_data() {
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("non-zero exit") << QByteArray("echo 'Error: /bad in x' >&2; exit 3") << QByteArray("status 3");
+    QTest::newRow("partial output, then failure")
+        << QByteArray("printf '%%PDF-1.4 partial' > \"$3\"; exit 1") << QByteArray("status 1");
+    QTest::newRow("exit 0 without output") << QByteArray("exit 0") << QByteArray("no output");
+    QTest::newRow("not a PDF") << QByteArray("echo hello > \"$3\"") << QByteArray("not a readable PDF");
+    QTest::newRow("empty output") << QByteArray(": > \"$3\"") << QByteArray("not a readable PDF");
+    QTest::newRow("truncated PDF")
+        << QByteArray("head -c 300 \"$QP_GOOD_PDF\" > \"$3\"") << QByteArray("not a readable PDF");
+    QTest::newRow("crash") << QByteArray("kill -SEGV $$") << QByteArray("crashed");
+  }
+
+  void converterFailuresLeaveNothing() {
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, reason);
+    const ConversionResult good = ConvertIntoFolder(m_source, Root());
+    QVERIFY(good.ok);
+    qputenv("QP_GOOD_PDF", good.writtenPath.c_str());
+    UseConverter(samples::WriteStandInConverter(Root(), "fake-converter", script.toStdString()));
+    const ConversionResult result = ConvertIntoFolder(m_source, m_out);
+    QVERIFY(!result.ok);
+    QVERIFY2(QByteArray::fromStdString(result.error).contains(reason), result.error.c_str());
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+    VerifyNothingLeftInTemp();
+    fs::remove(good.writtenPath);
+  }
+
+  void missingConverterFails() {
+    UseConverter(Root() / "no-such-converter");
+    const ConversionResult result = ConvertIntoFolder(m_source, m_out);
+    QVERIFY(!result.ok);
+    QVERIFY(result.error.find("could not be started") != std::string::npos);
+    // A relative path is not taken from the environment: the real one runs.
+    qputenv("QUILLPRESS_PSTOPDF", "relative/converter");
+    QVERIFY(ConvertIntoFolder(m_source, m_out).ok);
+  }
+
+  void destinationThatCannotBeWritten() {
+    const ConversionResult gone = ConvertIntoFolder(m_source, m_out / "missing" / "folder");
+    QVERIFY(!gone.ok);
+    QVERIFY(gone.error.find("cannot write") != std::string::npos);
+    const ConversionResult proc = ConvertIntoFolder(m_source, "/proc/self");
+    QVERIFY(!proc.ok);
+    VerifyNothingLeftInTemp();
+  }
+
+  void stopEndsALongRunPromptly() {
+    const fs::path loop = Root() / "loop.ps";
+    samples::WriteFile(loop, "%!PS\n{} loop\n");
+    std::stop_source stop;
+    ConversionOptions options;
+    options.stop = stop.get_token();
+    std::atomic<bool> done = false;
+    ConversionResult result;
+    std::thread worker([&] {
+      result = ConvertIntoFolder(loop, m_out, options);
+      done = true;
+    });
+    QTest::qWait(200);  // let the interpreter get going; the outcome does not depend on it
+    stop.request_stop();
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 30000);
+    worker.join();
+    QVERIFY(!result.ok);
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
+  }
+};
+
+QTEST_GUILESS_MAIN(Conversion)
+#include "tst_conversion.moc"

@@ -1,0 +1,117 @@
+#pragma once
+
+// PostScript and PDF helpers for tests: write sample documents, inspect the
+// PDFs that come out.
+
+#include <QByteArray>
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace samples {
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+// A PostScript document with one page per size, each page naming its number.
+inline std::string PostScriptWithPages(const std::vector<std::pair<int, int>>& sizes) {
+  std::string ps = "%!PS-Adobe-3.0\n%%Pages: " + std::to_string(sizes.size()) + "\n%%EndComments\n";
+  int n = 1;
+  for (const auto& [w, h] : sizes) {
+    ps += "%%Page: " + std::to_string(n) + " " + std::to_string(n) + "\n";
+    ps += "<< /PageSize [" + std::to_string(w) + " " + std::to_string(h) + "] >> setpagedevice\n";
+    ps += "/Helvetica findfont 12 scalefont setfont 20 20 moveto (Page " + std::to_string(n) +
+          ") show\n0 0 moveto " + std::to_string(w) + " " + std::to_string(h) +
+          " lineto stroke showpage\n";
+    ++n;
+  }
+  return ps + "%%EOF\n";
+}
+
+inline std::string OnePagePostScript() { return PostScriptWithPages({{612, 792}}); }
+
+inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
+  return "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: " + std::to_string(llx) + " " +
+         std::to_string(lly) + " " + std::to_string(urx) + " " + std::to_string(ury) +
+         "\n%%EndComments\nnewpath " + std::to_string(llx) + " " + std::to_string(lly) +
+         " moveto " + std::to_string(urx) + " " + std::to_string(ury) +
+         " lineto 2 setlinewidth stroke\n%%EOF\n";
+}
+
+struct PageSize {
+  double width = 0;
+  double height = 0;
+};
+
+// The page sizes of a PDF, or nothing when it does not load.
+inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
+  std::vector<PageSize> sizes;
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+      const QPDFObjectHandle::Rectangle box = page.getMediaBox(true).getArrayAsRectangle();
+      sizes.push_back({box.urx - box.llx, box.ury - box.lly});
+    }
+  } catch (...) {
+    sizes.clear();
+  }
+  return sizes;
+}
+
+// `qpdf --check` passes.
+inline bool QpdfCheckPasses(const std::filesystem::path& pdf) {
+  QProcess qpdf;
+  qpdf.start(QStringLiteral("qpdf"), {QStringLiteral("--check"), QFile::decodeName(pdf.c_str())});
+  return qpdf.waitForFinished(60000) && qpdf.exitStatus() == QProcess::NormalExit &&
+         qpdf.exitCode() == 0;
+}
+
+// Where the programs under test are: ctest says so; run by hand, a test sits
+// beside them.
+inline std::filesystem::path BinDir() {
+  const QByteArray dir = qgetenv("QUILLPRESS_TEST_BIN_DIR");
+  if (!dir.isEmpty()) return std::filesystem::path(dir.toStdString());
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+
+// A stand-in converter: a shell script whose body gets "$1" (input) and
+// "$3" (output).
+inline std::filesystem::path WriteStandInConverter(const std::filesystem::path& folder,
+                                                   const std::string& name,
+                                                   const std::string& body) {
+  const auto path = folder / name;
+  WriteFile(path, "#!/bin/sh\n" + body + "\n");
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
+// Every entry in folder (recursively), as names relative to it.
+inline std::vector<std::string> ListTree(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
+    names.push_back(std::filesystem::relative(it->path(), folder).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace samples
