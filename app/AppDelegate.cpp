@@ -99,6 +99,8 @@ AppDelegate::AppDelegate(QObject* parent)
   mMaintainDirCheckBoxButton = accessory.mMaintainDirCheckBoxButton;
   mAddRecursiveCheckBoxButton = accessory.mAddRecursiveCheckBoxButton;
   mMaintainDirEditBox = accessory.mMaintainDirEditBox;
+  // The keep-tree text starts dimmed, as its box starts disabled.
+  AddRecursiveCheckAction();
 
   contextMenu = new QMenu(m_window);
   contextMenu->addAction(addImageContextMenuItem);
@@ -602,11 +604,13 @@ void AppDelegate::StartAddingRun(std::vector<std::filesystem::path> urls, bool m
 void AppDelegate::StartAddSpinning() {
   SetEnableDisableControlWhileConversion(kWorkStatusAdding);
   addSpinView->StartAddSpinning();
+  Q_EMIT addingRunStarted();
 }
 
 void AppDelegate::StopAddSpinning() {
   addSpinView->StopAddSpinning();
   SetEnableDisableControlWhileConversion(kWorkStatusEnded);
+  Q_EMIT addingRunStopped();
 }
 
 void AppDelegate::AddUrlsIntoImageListViewRun(const std::vector<std::filesystem::path>& urls,

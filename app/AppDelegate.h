@@ -171,7 +171,11 @@ class AppDelegate : public QObject {
   void applicationDidFinishLaunchingNotification();
   // The quit request was granted: the program's loop should end.
   void terminateApproved();
-  // An adding run has ended (after its selection and command reset).
+  // The overlay of an adding run went up, and came down again.
+  void addingRunStarted();
+  void addingRunStopped();
+  // Every requested adding run has ended (after its selection and command
+  // reset).
   void addingRunFinished();
 
  protected:

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "platform/UserPrompts.h"
+
+#include <QTimer>
+
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <utility>
+#include <vector>
+
+// Answers alerts and open panels from a script instead of the user. Panels
+// complete from the event loop, as a sheet does.
+class ScriptedUserPrompts final : public UserPrompts {
+ public:
+  struct Alert {
+    QString title;
+    QString message;
+    QString defaultButton;
+    QString alternateButton;
+  };
+  struct PanelAnswer {
+    int result = 0;
+    std::vector<std::filesystem::path> chosen;
+  };
+
+  std::vector<Alert> alerts;
+  std::deque<int> alertAnswers;  // 1 default, 0 alternate; empty answers 1
+  std::vector<OpenPanelRequest> panels;
+  std::deque<PanelAnswer> panelAnswers;  // empty cancels
+  // Runs while the panel is "open", e.g. to tick the accessory's boxes.
+  std::function<void(const OpenPanelRequest&)> whilePanelOpen;
+  // Panels whose completion has run.
+  int completedPanels = 0;
+
+  void AnswerNextPanel(std::vector<std::filesystem::path> chosen) {
+    panelAnswers.push_back(PanelAnswer{1, std::move(chosen)});
+  }
+
+  int RunAlertPanel(QWidget*, const QString& title, const QString& message,
+                    const QString& defaultButton, const QString& alternateButton) override {
+    alerts.push_back(Alert{title, message, defaultButton, alternateButton});
+    if (alertAnswers.empty()) return 1;
+    const int answer = alertAnswers.front();
+    alertAnswers.pop_front();
+    return answer;
+  }
+
+  void BeginOpenPanelSheet(QWidget*, const OpenPanelRequest& request,
+                           OpenPanelCompletion completion) override {
+    panels.push_back(request);
+    if (whilePanelOpen) whilePanelOpen(request);
+    PanelAnswer answer;
+    if (!panelAnswers.empty()) {
+      answer = std::move(panelAnswers.front());
+      panelAnswers.pop_front();
+    }
+    QTimer::singleShot(0, [this, completion = std::move(completion), answer = std::move(answer)] {
+      completion(answer.result, answer.chosen);
+      ++completedPanels;
+    });
+  }
+};
