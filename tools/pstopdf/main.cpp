@@ -2,19 +2,19 @@
 // Ghostscript's pdfwrite device. Exit status 0 only when OUTPUT holds the
 // complete PDF; 1 when the conversion failed; 2 on a usage error.
 //
-// The interpreter runs in a child process with CPU and memory limits, inside a
-// private temporary folder that is removed afterwards, so that a hostile job
-// can touch nothing but its own output and can never hang its caller.
+// The interpreter runs under CPU and memory limits, inside a private
+// temporary folder that is removed afterwards, so that a hostile job can touch
+// nothing but its own output and can never hang its caller. A small watchdog
+// removes the folder should this process be killed before it can.
 
 #include <ghostscript/gserrors.h>
 #include <ghostscript/iapi.h>
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +28,8 @@
 
 namespace fs = std::filesystem;
 
+extern char** environ;
+
 namespace {
 
 constexpr int kExitFailed = 1;
@@ -36,12 +38,44 @@ constexpr int kExitUsage = 2;
 constexpr unsigned long kDefaultCpuSeconds = 300;
 constexpr unsigned long kDefaultMemoryMiB = 4096;
 
-volatile sig_atomic_t g_child = 0;
-volatile sig_atomic_t g_terminated = 0;
+// Asked to stop, or over the CPU limit: the watchdog cleans up after us.
+void OnTerminate(int sig) {
+  const char* message = sig == SIGXCPU ? "pstopdf: stopped: CPU time limit reached\n"
+                                       : "pstopdf: stopped\n";
+  const ssize_t ignored = write(STDERR_FILENO, message, std::strlen(message));
+  (void)ignored;
+  _exit(kExitFailed);
+}
 
-void OnTerminate(int) {
-  g_terminated = 1;
-  if (g_child > 0) kill(static_cast<pid_t>(g_child), SIGKILL);
+// Starts `sh` waiting on a pipe whose only writer is this process; when the
+// pipe closes, however this process ends, the folder is removed. Spawned
+// rather than forked so that the interpreter's memory is never shared
+// copy-on-write with it.
+bool StartWatchdog(const fs::path& folder) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::string sh = "/bin/sh";
+  std::string c = "-c";
+  std::string script = "read -r unused; rm -rf -- \"$1\"";
+  std::string name = "pstopdf-watchdog";
+  std::string dir = folder.string();
+  char* argv[] = {sh.data(), c.data(), script.data(), name.data(), dir.data(), nullptr};
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, sh.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[0]);
+  if (rc != 0) {
+    close(fds[1]);
+    return false;
+  }
+  // Kept open, unread, for the rest of our life; the watchdog is not waited
+  // for (it ends by itself and is reaped by whoever inherits it).
+  return true;
 }
 
 void Usage(const char* message) {
@@ -133,11 +167,9 @@ int ForwardOutput(void*, const char* str, int len) {
 
 int NoInput(void*, char*, int) { return 0; }
 
-[[noreturn]] void RunInterpreter(const fs::path& workFolder, const fs::path& input, bool eps,
-                                 const Arguments& args) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() == 1) _exit(kExitFailed);
-
+// Runs the interpreter in this process; answers whether it succeeded.
+bool RunInterpreter(const fs::path& workFolder, const fs::path& input, bool eps,
+                    const Arguments& args) {
   const rlim_t cpu = static_cast<rlim_t>(args.cpuSeconds);
   const rlimit cpuLimit{cpu, cpu + 1};
   setrlimit(RLIMIT_CPU, &cpuLimit);
@@ -151,11 +183,11 @@ int NoInput(void*, char*, int) { return 0; }
   // write and delete, are the private folder's.
   setenv("TMPDIR", workFolder.c_str(), 1);
   setenv("TEMP", workFolder.c_str(), 1);
-  if (chdir(workFolder.c_str()) != 0) _exit(kExitFailed);
+  if (chdir(workFolder.c_str()) != 0) return false;
 
   // A plain name for the input, whatever bytes its own name holds.
   const fs::path link = workFolder / (eps ? "input.eps" : "input.ps");
-  if (symlink(input.c_str(), link.c_str()) != 0) _exit(kExitFailed);
+  if (symlink(input.c_str(), link.c_str()) != 0) return false;
   const std::string outputArg = "-sOutputFile=" + (workFolder / "out.pdf").string();
 
   std::vector<std::string> argStrings = {"pstopdf", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
@@ -168,14 +200,14 @@ int NoInput(void*, char*, int) { return 0; }
   for (std::string& s : argStrings) gsArgs.push_back(s.data());
 
   void* instance = nullptr;
-  if (gsapi_new_instance(&instance, nullptr) < 0) _exit(kExitFailed);
+  if (gsapi_new_instance(&instance, nullptr) < 0) return false;
   gsapi_set_stdio(instance, NoInput, ForwardOutput, ForwardOutput);
   gsapi_set_arg_encoding(instance, GS_ARG_ENCODING_UTF8);
   int code = gsapi_init_with_args(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
   const int exitCode = gsapi_exit(instance);
   if (code == 0 || code == gs_error_Quit) code = exitCode;
   gsapi_delete_instance(instance);
-  _exit(code == 0 || code == gs_error_Quit ? 0 : kExitFailed);
+  return code == 0 || code == gs_error_Quit;
 }
 
 bool LooksLikeCompletePdf(const fs::path& file) {
@@ -234,7 +266,9 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   std::error_code ec;
+  // Both made absolute now: the interpreter works inside its own folder.
   const fs::path input = fs::absolute(args->input, ec);
+  const fs::path output = fs::absolute(args->output, ec);
 
   const fs::path work = MakePrivateFolder();
   if (work.empty()) {
@@ -242,41 +276,26 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
 
+  if (!StartWatchdog(work)) {
+    fs::remove_all(work, ec);
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
   struct sigaction action = {};
   action.sa_handler = OnTerminate;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaction(sig, &action, nullptr);
 
-  const pid_t child = fork();
-  if (child == 0) RunInterpreter(work, input, *eps, *args);
   int result = kExitFailed;
-  if (child < 0) {
-    std::fprintf(stderr, "pstopdf: cannot start the interpreter: %s\n", std::strerror(errno));
+  const fs::path produced = work / "out.pdf";
+  if (!RunInterpreter(work, input, *eps, *args)) {
+    std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
+  } else if (!LooksLikeCompletePdf(produced)) {
+    std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+  } else if (!PlaceOutput(produced, output)) {
+    std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(), std::strerror(errno));
   } else {
-    g_child = child;
-    if (g_terminated) kill(child, SIGKILL);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    g_child = 0;
-    const fs::path produced = work / "out.pdf";
-    if (g_terminated) {
-      std::fputs("pstopdf: stopped\n", stderr);
-    } else if (WIFSIGNALED(status)) {
-      const int sig = WTERMSIG(status);
-      std::fprintf(stderr, "pstopdf: the interpreter was stopped: %s\n",
-                   sig == SIGXCPU || sig == SIGKILL ? "CPU time limit reached" : strsignal(sig));
-    } else if (WEXITSTATUS(status) != 0) {
-      std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
-    } else if (!LooksLikeCompletePdf(produced)) {
-      std::fputs("pstopdf: the document produced no complete PDF (no pages?)\n", stderr);
-    } else if (!PlaceOutput(produced, args->output)) {
-      std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(), std::strerror(errno));
-    } else {
-      result = 0;
-    }
+    result = 0;
   }
   fs::remove_all(work, ec);
   return result;
