@@ -1,0 +1,284 @@
+#include "app/ApplicationResources.h"
+#include "app/CommandEnabling.h"
+#include "app/SingleInstance.h"
+#include "filelist/FileList.h"
+#include "filelist/FileListTableModel.h"
+#include "platform/LocalizedString.h"
+#include "platform/Workspace.h"
+
+#include "BMTValidatedViewToolbar.h"
+#include "BMTValidatedViewToolbarItem.h"
+#include "ProgressHUDView.h"
+#include "VerticallyCenteredTextFieldCell.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPainter>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTest>
+#include <QToolButton>
+#include <QUuid>
+
+#include <atomic>
+#include <thread>
+
+// A toolbar target that answers validation itself.
+class ValidatingTarget : public QObject {
+  Q_OBJECT
+ public:
+  bool answer = false;
+  int triggered = 0;
+  Q_INVOKABLE bool validateToolbarItem(BMTValidatedViewToolbarItem*) const { return answer; }
+ public Q_SLOTS:
+  void DoIt() { ++triggered; }
+};
+
+// A target without validation: having the action is enough.
+class PlainTarget : public QObject {
+  Q_OBJECT
+ public Q_SLOTS:
+  void DoIt() {}
+};
+
+class WindowComponentsTest : public QObject {
+  Q_OBJECT
+
+ private:
+  static FileListItemRef Item(const char* path) {
+    return std::make_shared<FileListItem>(FileListItem{path, std::nullopt});
+  }
+
+ private Q_SLOTS:
+  void initTestCase() { InstallStringTable(); }
+
+  void overlayModes() {
+    QWidget host;
+    host.resize(400, 200);
+    host.show();
+    ProgressHUDView hud(&host);
+    QVERIFY(hud.spinProgressIndicator()->isHidden());
+    QVERIFY(hud.messageTextField()->isHidden());
+    QCOMPARE(hud.geometry(), host.rect());
+
+    hud.StartAddSpinning();
+    QVERIFY(hud.isVisible());
+    QVERIFY(hud.isSpinning());
+    QVERIFY(!hud.spinProgressIndicator()->isHidden());
+    QCOMPARE(hud.spinProgressIndicator()->maximum(), 0);  // indeterminate
+    QVERIFY(!hud.messageTextField()->isHidden());
+
+    hud.StopAddSpinning();
+    QVERIFY(hud.isHidden());
+    QVERIFY(!hud.isSpinning());
+    QVERIFY(hud.spinProgressIndicator()->isHidden());
+    QVERIFY(!hud.messageTextField()->isHidden());
+
+    hud.StartAddSpinning();
+    hud.SetMessageString(QStringLiteral("Done"));
+    QVERIFY(!hud.isSpinning());
+    QVERIFY(hud.spinProgressIndicator()->isHidden());
+    QCOMPARE(hud.messageTextField()->text(), QStringLiteral("Done"));
+    QVERIFY(hud.isVisible());
+    hud.removeMessageString();
+    QVERIFY(hud.isHidden());
+    QVERIFY(hud.messageTextField()->isHidden());
+
+    // It follows its parent's size.
+    host.resize(500, 300);
+    QCOMPARE(hud.size(), QSize(500, 300));
+  }
+
+  void overlayVignette() {
+    QCOMPARE(ProgressHUDView::GradientAlphaAt({400, 200}, {200, 100}), 0.0);
+    QVERIFY(qAbs(ProgressHUDView::GradientAlphaAt({400, 200}, {0, 0}) - 0.419) < 0.01);
+    QWidget host;
+    host.resize(400, 200);
+    ProgressHUDView hud(&host);
+    hud.StartAddSpinning();
+    hud.spinProgressIndicator()->hide();
+    hud.messageTextField()->hide();
+    QImage image(400, 200, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    hud.render(&image);
+    QCOMPARE(qAlpha(image.pixel(200, 100)), 0);
+    QVERIFY(qAbs(qAlpha(image.pixel(0, 0)) - 107) <= 4);  // about 0.42
+    QVERIFY(qAbs(qAlpha(image.pixel(399, 100)) - 95) <= 4);  // half the radius: 0.375
+    QCOMPARE(qRed(image.pixel(0, 0)), 0);
+  }
+
+  void centredCellRectangle() {
+    const QRect frame(10, 20, 100, 40);
+    QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 16),
+             QRect(10, 32, 100, 16));
+    // Taller than the cell: clipped to it, never drawn outside.
+    QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 60), frame);
+  }
+
+  void centredCellDrawsTextInTheMiddle() {
+    QStandardItemModel model(1, 1);
+    model.setItem(0, 0, new QStandardItem(QStringLiteral("MMMMMMMM")));
+    QTableView table;
+    table.setModel(&model);
+    table.setItemDelegate(new VerticallyCenteredTextFieldCell(&table));
+    table.setShowGrid(false);
+    table.verticalHeader()->setDefaultSectionSize(80);
+    table.resize(300, 200);
+    table.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&table));
+    const QRect cell = table.visualRect(model.index(0, 0));
+    const QImage image = table.viewport()->grab().toImage();
+    const QColor background = image.pixelColor(cell.left() + 2, cell.top() + 2);
+    int top = -1;
+    int bottom = -1;
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+      for (int x = cell.left(); x < cell.left() + 80; ++x)
+        if (image.pixelColor(x, y) != background) {
+          if (top < 0) top = y;
+          bottom = y;
+        }
+    QVERIFY(top >= 0);
+    const int above = top - cell.top();
+    const int below = cell.bottom() - bottom;
+    QVERIFY2(qAbs(above - below) <= 6, qPrintable(QStringLiteral("%1 %2").arg(above).arg(below)));
+  }
+
+  void validatedToolbar() {
+    QMainWindow window;
+    auto* toolbar = new BMTValidatedViewToolbar(&window);
+    window.addToolBar(toolbar);
+    ValidatingTarget validating;
+    PlainTarget plain;
+    auto* askButton = new QToolButton;
+    auto* ask = new BMTValidatedViewToolbarItem(QStringLiteral("Ask"), askButton, toolbar);
+    ask->setTarget(&validating, "DoIt");
+    auto* plainButton = new QToolButton;
+    auto* plainItem = new BMTValidatedViewToolbarItem(QStringLiteral("Plain"), plainButton, toolbar);
+    plainItem->setTarget(&plain, "DoIt");
+    auto* lostButton = new QToolButton;
+    auto* lost = new BMTValidatedViewToolbarItem(QStringLiteral("Lost"), lostButton, toolbar);
+    lost->setTarget(&plain, "NoSuchAction");
+    toolbar->addItem(ask);
+    toolbar->addItem(plainItem);
+    toolbar->addItem(lost);
+    window.show();
+    plainButton->setEnabled(false);
+    lostButton->setEnabled(false);
+
+    toolbar->validateVisibleItems();
+    QVERIFY(!askButton->isEnabled());
+    QVERIFY(!ask->isEnabled());
+    QVERIFY(plainButton->isEnabled());
+    QVERIFY(!lostButton->isEnabled());  // a target without the action leaves it alone
+    validating.answer = true;
+    toolbar->validateVisibleItems();
+    QVERIFY(askButton->isEnabled());
+    QCOMPARE(toolbar->itemWithIdentifier(QStringLiteral("Plain")), plainItem);
+    askButton->click();
+    QCOMPARE(validating.triggered, 1);
+  }
+
+  void commandRules() {
+    QVERIFY(!ExportItemsEnabled(false, 0, 0));
+    QVERIFY(ExportItemsEnabled(false, 0, 1));
+    QVERIFY(ExportItemsEnabled(true, kWorkStatusEnded, 0));
+    QVERIFY(!ExportItemsEnabled(true, kWorkStatusAdding, 7));
+    QVERIFY(!RemoveItemsEnabled(true, 3));
+    QVERIFY(RemoveItemsEnabled(false, 3));
+    const CommandStates busy = StatesForWorkStatus({}, kWorkStatusAdding, 3);
+    QVERIFY(!busy.addEnabled && !busy.exportEnabled && !busy.removeEnabled);
+    const CommandStates done = StatesForWorkStatus(busy, kWorkStatusEnded, 0);
+    QVERIFY(done.addEnabled && done.exportEnabled && !done.removeEnabled);
+    const CommandStates one = StatesForList(done, 1);
+    QVERIFY(MenuItemEnabled(ListCommand::RevealInFinder, one, 1));
+    QVERIFY(!MenuItemEnabled(ListCommand::RevealInFinder, one, 2));
+    QVERIFY(!MenuItemEnabled(ListCommand::RevealInFinder, one, 0));
+    QVERIFY(MenuItemEnabled(ListCommand::Other, CommandStates{false, false, false}, 0));
+  }
+
+  void fileListOperations() {
+    FileList list;
+    QCOMPARE(list.Insert(5, {Item("/b"), Item("/a")}), std::size_t{0});
+    QCOMPARE(list.Insert(1, {Item("/B")}), std::size_t{1});
+    QCOMPARE(list.Count(), std::size_t{3});
+    list.SortByPath(true);
+    QCOMPARE(list.ItemAt(0)->filePath, std::filesystem::path("/B"));
+    QCOMPARE(list.ItemAt(2)->filePath, std::filesystem::path("/b"));
+    list.SortByPath(false);
+    QCOMPARE(list.ItemAt(0)->filePath, std::filesystem::path("/b"));
+    QVERIFY(!list.ItemAt(3));
+    QVERIFY(!list.ItemAt(-1));
+    QCOMPARE(list.RemoveRows({2, 0, 0, 9}), std::size_t{2});
+    QCOMPARE(list.Count(), std::size_t{1});
+    list.RemoveAll();
+    QCOMPARE(list.Count(), std::size_t{0});
+  }
+
+  void tableReadsNeverRaceTheAddingThread() {
+    FileList list;
+    FileListTableModel model(list);
+    std::atomic<bool> done{false};
+    std::thread adder([&] {
+      for (int block = 0; block < 400; ++block) {
+        std::vector<FileListItemRef> items;
+        for (int i = 0; i < 50; ++i) items.push_back(Item("/some/where/file.ps"));
+        list.Insert(static_cast<std::size_t>(block % 3) * 10, items);
+      }
+      done = true;
+    });
+    int reads = 0;
+    while (!done) {
+      model.noteNumberOfRowsChanged();
+      const int rows = model.rowCount();
+      for (int row = std::max(0, rows - 20); row < rows; ++row)
+        if (!model.data(model.index(row, FileListTableModel::kFilePathColumn)).toString().isEmpty())
+          ++reads;
+    }
+    adder.join();
+    model.reloadData();
+    QCOMPARE(model.rowCount(), 20000);
+    QVERIFY(reads > 0);
+  }
+
+  void stringTable() {
+    QCOMPARE(LocalizedString("QuitButtonString"), QStringLiteral("Quit"));
+    QVERIFY(LocalizedString("ThereIsNoSuchKey").isEmpty());
+    QVERIFY(LocalizedString("").isEmpty());
+    QVERIFY(LocalizedString(nullptr).isEmpty());
+  }
+
+  void fileUrlsKeepRawNames() {
+    const std::filesystem::path odd = std::string("/tmp/caf\xe9 file.ps");
+    const QUrl url = FileUrlForPath(odd);
+    QVERIFY(url.isValid());
+    QCOMPARE(url.scheme(), QStringLiteral("file"));
+    QCOMPARE(url.toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
+  }
+
+  void forwardingToTheRunningInstance() {
+    const QString name = QStringLiteral("quillpress-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    QVERIFY(!SingleInstance::ForwardToRunningInstance(name, {QStringLiteral("/x.ps")}, 500));
+    SingleInstance running(name);
+    QVERIFY(running.Listen());
+    QSignalSpy received(&running, &SingleInstance::filesReceived);
+    const QStringList paths = {QStringLiteral("/tmp/a b.ps"), QStringLiteral("/tmp/\u00e9t\u00e9/")};
+    bool forwarded = false;
+    std::thread client([&] { forwarded = SingleInstance::ForwardToRunningInstance(name, paths); });
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 20000);
+    client.join();
+    QVERIFY(forwarded);
+    QCOMPARE(received.at(0).at(0).toStringList(), paths);
+  }
+
+  void userManualIsShipped() {
+    const auto manual = UserManualPath();
+    QVERIFY(manual.has_value());
+    QVERIFY(std::filesystem::file_size(*manual) > 10000);
+  }
+};
+
+QTEST_MAIN(WindowComponentsTest)
+#include "tst_WindowComponents.moc"
