@@ -1,6 +1,12 @@
 #include "BMTUtil.h"
 
+#include <dlfcn.h>
+#include <sys/random.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -47,6 +53,50 @@ fs::path GetUniqueFileURLWithName(const fs::path& folder, const fs::path& baseNa
 fs::path GetUniqueFileURLForSourceURL(const fs::path& folder, const fs::path& source,
                                       std::string_view extension) {
   return GetUniqueFileURLWithName(folder, BaseNameWithoutExtension(source), extension);
+}
+
+std::string NewUuidString() {
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < sizeof bytes) {
+    // No kernel randomness: still unique enough for a temporary name.
+    std::random_device device;
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(device());
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+fs::path TemporaryFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return fs::path(tmp && *tmp ? tmp : "/tmp");
+}
+
+fs::path ExecutableFolder() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : self.parent_path();
+}
+
+void* LoadPrivateModule(const char* fileName) {
+  const fs::path here = ExecutableFolder();
+  for (const fs::path& folder : {here, here.parent_path() / "lib" / "quillpress",
+                                 fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
+    const fs::path candidate = folder / fileName;
+    if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+  }
+  return nullptr;
 }
 
 SystemVersion RunningSystemVersion() {

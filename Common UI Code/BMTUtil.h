@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 // Shared utilities: unique file names in a folder and the platform version
@@ -23,6 +24,21 @@ std::filesystem::path GetUniqueFileURLWithName(const std::filesystem::path& fold
 // The source's last path component without its last extension ("a.b.ps"
 // gives "a.b"; ".ps" and "name" stay as they are).
 std::filesystem::path BaseNameWithoutExtension(const std::filesystem::path& source);
+
+// A fresh random UUID in its canonical 36-character upper-case form.
+std::string NewUuidString();
+
+// The process's temporary folder: TMPDIR when set, otherwise /tmp.
+std::filesystem::path TemporaryFolder();
+
+// The folder of the running executable (empty when unknown).
+std::filesystem::path ExecutableFolder();
+
+// Opens one of the application's own loadable modules (fileName, for
+// example "quillpress-pdfwriter.so") from beside the executable, the
+// build's lib folder or the installed one; the handle stays open for the
+// life of the process. Null when it cannot be loaded.
+void* LoadPrivateModule(const char* fileName);
 
 struct SystemVersion {
   int major = 0;

@@ -6,8 +6,6 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFWriter.hh>
 
-#include <QUuid>
-
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -27,8 +25,7 @@ std::string ErrnoText(int err) { return std::strerror(err); }
 // A hidden name in the destination folder, so that folder scans (the watch
 // folder, the Add panel) never take a PDF that is still being written.
 fs::path StagingPathFor(const fs::path& destination) {
-  const QByteArray uuid = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
-  return destination.parent_path() / (".quillpress-" + uuid.toStdString() + ".part");
+  return destination.parent_path() / (".quillpress-" + BMTUtil::NewUuidString() + ".part");
 }
 
 struct FileCloser {
@@ -93,8 +90,8 @@ void SyncFolder(const fs::path& folder) {
 
 }  // namespace
 
-PublishResult PublishPdf(const fs::path& pdfFile, const fs::path& destination,
-                         const fs::path& uniqueBase, bool compress) {
+PublishResult PublishPdfWithQpdf(const fs::path& pdfFile, const fs::path& destination,
+                                 const fs::path& uniqueBase, bool compress) {
   PublishResult result;
   if (compress) {
     static std::once_flag level;
@@ -145,4 +142,13 @@ PublishResult PublishPdf(const fs::path& pdfFile, const fs::path& destination,
   unlink(staging.c_str());
   result.error = "cannot put the PDF in place: " + ErrnoText(err);
   return result;
+}
+
+// The module's entry, with a C interface so that nothing but plain data
+// crosses the boundary.
+extern "C" __attribute__((visibility("default"))) void quillpress_publish_pdf(
+    const char* pdfFile, const char* destination, const char* uniqueBase, int compress,
+    void (*done)(void* context, int ok, const char* writtenPath, const char* error), void* context) {
+  const PublishResult r = PublishPdfWithQpdf(pdfFile, destination, uniqueBase, compress != 0);
+  done(context, r.ok ? 1 : 0, r.writtenPath.c_str(), r.error.c_str());
 }

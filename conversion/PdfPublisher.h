@@ -17,3 +17,13 @@ struct PublishResult {
 PublishResult PublishPdf(const std::filesystem::path& pdfFile,
                          const std::filesystem::path& destination,
                          const std::filesystem::path& uniqueBase, bool compress);
+
+// Loads the PDF library ahead of need. PublishPdf does it too; calling it
+// while the converter runs takes the library's loading off the critical path
+// of a one-file conversion. Safe on any thread; answers whether it is ready.
+bool PreparePdfWriter();
+
+// The PDF library's side of PublishPdf, inside the loadable module.
+PublishResult PublishPdfWithQpdf(const std::filesystem::path& pdfFile,
+                                 const std::filesystem::path& destination,
+                                 const std::filesystem::path& uniqueBase, bool compress);

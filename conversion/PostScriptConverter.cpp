@@ -4,34 +4,20 @@
 #include "conversion/ConverterProcess.h"
 #include "conversion/PdfPublisher.h"
 
-#include <QDir>
-#include <QFile>
-#include <QUuid>
-
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <future>
 #include <system_error>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path ExecutableFolder() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path() : self.parent_path();
-}
-
 // The process's temporary folder and a fresh upper-case UUID: a name that no
 // other run shares.
-fs::path TemporaryOutputPath() {
-  const std::string uuid =
-      QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-  fs::path folder(QFile::encodeName(QDir::tempPath()).toStdString());
-  return folder / uuid;
-}
+fs::path TemporaryOutputPath() { return BMTUtil::TemporaryFolder() / BMTUtil::NewUuidString(); }
 
 // The most telling line of what the converter said: the interpreter's own
 // "Error: ..." line when there is one, otherwise its last line.
@@ -55,7 +41,10 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   ConversionResult result;
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
+  // The PDF library loads while the converter runs.
+  std::future<bool> writerReady = std::async(std::launch::async, PreparePdfWriter);
   const ProcessOutcome run = RunProcess(program, {input.native(), "-o", output.native()}, options.stop);
+  writerReady.wait();
 
   auto failWith = [&](std::string why) {
     std::error_code ec;
@@ -90,7 +79,7 @@ fs::path ConverterProgramPath() {
   if (const char* env = std::getenv("QUILLPRESS_PSTOPDF"); env && env[0] == '/') {
     return fs::path(env);
   }
-  const fs::path here = ExecutableFolder();
+  const fs::path here = BMTUtil::ExecutableFolder();
   // Installed: <prefix>/bin/quillpress beside <prefix>/libexec/quillpress/pstopdf.
   const fs::path installed = fs::path(QUILLPRESS_INSTALL_LIBEXECDIR) / "quillpress" / "pstopdf";
   const fs::path relative = here.parent_path() / "libexec" / "quillpress" / "pstopdf";

@@ -1,10 +1,11 @@
 #include "filelist/PostScriptFileTest.h"
 
-#include <QFile>
-#include <QMimeDatabase>
-#include <QMimeType>
+#include "BMTUtil.h"
+
+#include <dlfcn.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace fs = std::filesystem;
 
@@ -27,12 +28,20 @@ std::string ExtensionOf(const fs::path& file) {
 }  // namespace
 
 std::string_view PostScriptTypeIdentifier(const fs::path& file) {
-  static const QMimeDatabase db;  // thread-safe for lookups
-  // Globs decide when the name has a known extension; the content is read
-  // only for names that say nothing (as a file named "chart").
-  const QMimeType type = db.mimeTypeForFile(QFile::decodeName(file.native().c_str()));
-  if (type.inherits(QStringLiteral("image/x-eps"))) return kEpsType;
-  if (type.inherits(QStringLiteral("application/postscript"))) return kPostScriptType;
+  // The type database is Qt's; it sits in a module of its own so that a
+  // command-line run over well-named files never loads it.
+  using TypeFn = const char* (*)(const char*);
+  static TypeFn typeOf = nullptr;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (void* module = BMTUtil::LoadPrivateModule("quillpress-filetypes.so")) {
+      typeOf = reinterpret_cast<TypeFn>(dlsym(module, "quillpress_postscript_type"));
+    }
+  });
+  if (!typeOf) return {};
+  const std::string_view type = typeOf(file.c_str());
+  if (type == kEpsType) return kEpsType;
+  if (type == kPostScriptType) return kPostScriptType;
   return {};
 }
 
