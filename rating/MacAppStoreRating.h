@@ -1,0 +1,94 @@
+#pragma once
+
+#include "rating/StoreAddress.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QThread;
+
+// Opens the application's page in the application store so that the user
+// can rate it. Right after launch it asks the store's lookup service, on a
+// thread of its own, which store item carries the application's bundle
+// identifier, and keeps that item's identifier; until then the Rate command
+// does nothing.
+class MacAppStoreRating : public QObject {
+  Q_OBJECT
+
+ public:
+  // Hands a link to the desktop (QDesktopServices::openUrl in the window);
+  // answers whether it could.
+  using OpenURLFunction = std::function<bool(const QUrl&)>;
+
+  // The bundle identifier of the application, the country of the system
+  // locale and the store address of the settings; no identifier yet.
+  explicit MacAppStoreRating(OpenURLFunction openURL = {}, QObject* parent = nullptr);
+  // Stops a lookup still under way and waits for its thread.
+  ~MacAppStoreRating() override;
+
+  MacAppStoreRating(const MacAppStoreRating&) = delete;
+  MacAppStoreRating& operator=(const MacAppStoreRating&) = delete;
+
+  // 0 until the lookup has found the application's item.
+  quint64 appStoreID() const { return appStoreID_.load(std::memory_order_acquire); }
+  void setAppStoreID(quint64 identifier) { appStoreID_.store(identifier, std::memory_order_release); }
+
+  // Two letters; selects the country store of the lookup.
+  QString appStoreCountry() const { return appStoreCountry_; }
+  void setAppStoreCountry(const QString& country) { appStoreCountry_ = country; }
+
+  QString applicationBundleID() const { return applicationBundleID_; }
+  void setApplicationBundleID(const QString& bundleID) { applicationBundleID_ = bundleID; }
+
+  StoreAddress storeAddress() const { return storeAddress_; }
+  void setStoreAddress(const StoreAddress& address) { storeAddress_ = address; }
+
+  void setOpenURLFunction(OpenURLFunction openURL) { openURL_ = std::move(openURL); }
+
+  // The link set with setRatingsURL, otherwise the store's rating link for
+  // appStoreID (macappstore://HOST/app/idN); the built link is not kept.
+  QUrl ratingsURL() const;
+  void setRatingsURL(const QUrl& url) { ratingsURL_ = url; }
+
+  // The lookup request: by identifier when one is known, otherwise by bundle
+  // identifier.
+  QUrl lookupRequestURL() const;
+
+  // The value text for key in a lookup reply, or nothing.
+  static std::optional<QString> valueForKey(const QString& key, const QString& json);
+
+  // The country code of the system locale; "US" when it has none.
+  static QString SystemCountryCode();
+
+ public Q_SLOTS:
+  // Starts the lookup on its own thread and returns; only the first call of
+  // a run does so.
+  void applicationLaunched();
+
+  // Opens the rating link once the identifier is known; does nothing before.
+  void RateApplicationAction();
+
+ Q_SIGNALS:
+  // Emitted from the lookup thread when the lookup has ended, found or not.
+  void lookupFinished(bool found);
+
+ private:
+  struct LookupControl;
+
+  void checkForConnectivityInBackground(const QUrl& request, const QString& bundleID);
+
+  std::atomic<quint64> appStoreID_{0};
+  QString appStoreCountry_;
+  QString applicationBundleID_;
+  QUrl ratingsURL_;
+  StoreAddress storeAddress_;
+  OpenURLFunction openURL_;
+  std::shared_ptr<LookupControl> control_;
+  QThread* lookupThread_ = nullptr;
+};
