@@ -3,52 +3,91 @@
 #include "NumberScanners.h"
 #include "rating/JSONValueScanner.h"
 
-#include <QEventLoop>
 #include <QLocale>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QStringDecoder>
-#include <QThread>
 #include <QUrlQuery>
 
+#include <curl/curl.h>
+
+#include <cstdint>
 #include <mutex>
 
 namespace {
 
 constexpr const char* kBundleIdentifier = "org.quillpress.Quillpress";
-constexpr int kLookupTimeoutMs = 60'000;
+constexpr long kLookupTimeoutSeconds = 60;
+constexpr qsizetype kLargestReply = 16 * 1024 * 1024;
+
+struct Fetch {
+  QByteArray data;
+  std::stop_token stop;
+};
+
+size_t AppendReceived(char* bytes, size_t size, size_t count, void* context) {
+  auto* fetch = static_cast<Fetch*>(context);
+  const size_t length = size * count;
+  if (length > static_cast<size_t>(kLargestReply - fetch->data.size())) {
+    return 0;  // ends the transfer as failed
+  }
+  fetch->data.append(bytes, static_cast<qsizetype>(length));
+  return length;
+}
+
+int ProgressCheck(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<Fetch*>(context)->stop.stop_requested() ? 1 : 0;
+}
+
+// The contents of url, fetched anew (no cache on the way), or nothing when
+// they cannot be had: no network, an HTTP error, a bad address, or a stop.
+// The path is sent exactly as written, "//lookup" included.
+std::optional<QByteArray> FetchUncached(const QUrl& url, std::stop_token stop) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) {
+    return std::nullopt;
+  }
+  Fetch fetch{QByteArray(), std::move(stop)};
+  const QByteArray address = url.toEncoded();
+  curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+  curl_easy_setopt(curl, CURLOPT_URL, address.constData());
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kLookupTimeoutSeconds);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendReceived);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &fetch);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &ProgressCheck);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &fetch);
+  const CURLcode result = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(headers);
+  if (result != CURLE_OK) {
+    return std::nullopt;
+  }
+  return std::move(fetch.data);
+}
 
 }  // namespace
-
-// Lets the owner stop a lookup that is waiting on the network.
-struct MacAppStoreRating::LookupControl {
-  std::mutex mutex;
-  QEventLoop* loop = nullptr;
-  bool stopped = false;
-};
 
 MacAppStoreRating::MacAppStoreRating(OpenURLFunction openURL, QObject* parent)
     : QObject(parent),
       appStoreCountry_(SystemCountryCode()),
       applicationBundleID_(QString::fromLatin1(kBundleIdentifier)),
       storeAddress_(ConfiguredStoreAddress()),
-      openURL_(std::move(openURL)),
-      control_(std::make_shared<LookupControl>()) {}
+      openURL_(std::move(openURL)) {}
 
 MacAppStoreRating::~MacAppStoreRating() {
-  if (lookupThread_ == nullptr) {
-    return;
+  if (lookupThread_.joinable()) {
+    lookupThread_.request_stop();
+    lookupThread_.join();
   }
-  {
-    const std::lock_guard lock(control_->mutex);
-    control_->stopped = true;
-    if (control_->loop != nullptr) {
-      QMetaObject::invokeMethod(control_->loop, &QEventLoop::quit, Qt::QueuedConnection);
-    }
-  }
-  lookupThread_->wait();
-  delete lookupThread_;
 }
 
 QString MacAppStoreRating::SystemCountryCode() {
@@ -93,59 +132,26 @@ QUrl MacAppStoreRating::lookupRequestURL() const {
 }
 
 void MacAppStoreRating::applicationLaunched() {
-  if (lookupThread_ != nullptr) {
+  if (lookupThread_.joinable()) {
     return;
   }
   // The thread works on copies, so the properties stay the main thread's.
   const QUrl request = lookupRequestURL();
   const QString bundleID = applicationBundleID_;
-  lookupThread_ = QThread::create([this, request, bundleID] {
-    checkForConnectivityInBackground(request, bundleID);
+  lookupThread_ = std::jthread([this, request, bundleID](std::stop_token stop) {
+    checkForConnectivityInBackground(request, bundleID, std::move(stop));
   });
-  lookupThread_->setObjectName(QStringLiteral("Store lookup"));
-  lookupThread_->start();
 }
 
-void MacAppStoreRating::checkForConnectivityInBackground(const QUrl& request, const QString& bundleID) {
-  QByteArray data;
-  bool fetched = false;
-  {
-    QNetworkAccessManager network;
-    QNetworkRequest networkRequest(request);
-    networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                                QNetworkRequest::AlwaysNetwork);
-    networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    networkRequest.setTransferTimeout(kLookupTimeoutMs);
-    QNetworkReply* reply = network.get(networkRequest);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    bool stopped = false;
-    {
-      const std::lock_guard lock(control_->mutex);
-      stopped = control_->stopped;
-      control_->loop = stopped ? nullptr : &loop;
-    }
-    if (!stopped && !reply->isFinished()) {
-      loop.exec();
-    }
-    {
-      const std::lock_guard lock(control_->mutex);
-      control_->loop = nullptr;
-      stopped = control_->stopped;
-    }
-    if (!stopped && reply->isFinished() && reply->error() == QNetworkReply::NoError) {
-      data = reply->readAll();
-      fetched = true;
-    }
-    reply->abort();
-    delete reply;
-  }
-  if (!fetched) {
+void MacAppStoreRating::checkForConnectivityInBackground(const QUrl& request, const QString& bundleID,
+                                                         std::stop_token stop) {
+  const std::optional<QByteArray> data = FetchUncached(request, std::move(stop));
+  if (!data) {
     Q_EMIT lookupFinished(false);
     return;
   }
   QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  const QString text = decoder.decode(data);
+  const QString text = decoder.decode(*data);
   if (decoder.hasError()) {
     Q_EMIT lookupFinished(false);
     return;

@@ -8,10 +8,9 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <optional>
-
-class QThread;
+#include <stop_token>
+#include <thread>
 
 // Opens the application's page in the application store so that the user
 // can rate it. Right after launch it asks the store's lookup service, on a
@@ -79,9 +78,8 @@ class MacAppStoreRating : public QObject {
   void lookupFinished(bool found);
 
  private:
-  struct LookupControl;
-
-  void checkForConnectivityInBackground(const QUrl& request, const QString& bundleID);
+  void checkForConnectivityInBackground(const QUrl& request, const QString& bundleID,
+                                        std::stop_token stop);
 
   std::atomic<quint64> appStoreID_{0};
   QString appStoreCountry_;
@@ -89,6 +87,6 @@ class MacAppStoreRating : public QObject {
   QUrl ratingsURL_;
   StoreAddress storeAddress_;
   OpenURLFunction openURL_;
-  std::shared_ptr<LookupControl> control_;
-  QThread* lookupThread_ = nullptr;
+  // Last, so that it is stopped and joined before anything it uses goes.
+  std::jthread lookupThread_;
 };

@@ -1,0 +1,124 @@
+#include "rating/JSONValueScanner.h"
+#include "rating/MacAppStoreRating.h"
+
+#include <QTest>
+
+class JSONValueScannerTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void answersValues_data();
+  void answersValues();
+  void answersNothing_data();
+  void answersNothing();
+  void shortUnicodeEscapeStaysWithinTheText_data();
+  void shortUnicodeEscapeStaysWithinTheText();
+  void ratingObjectAsksTheSameScanner();
+};
+
+static const char* const kReply = R"({
+ "resultCount":1,
+ "results": [
+{"trackId":123456789, "bundleId":"org.quillpress.Quillpress", "description":"a, b, c", "price":0.00,
+ "trackName":"Quillpress", "sellerUrl":"http:\/\/quillpress.org\/", "version":"1.0"}]
+})";
+
+void JSONValueScannerTest::answersValues_data() {
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<QString>("json");
+  QTest::addColumn<QString>("value");
+
+  QTest::newRow("number") << "trackId" << kReply << "123456789";
+  QTest::newRow("string") << "bundleId" << kReply << "org.quillpress.Quillpress";
+  QTest::newRow("string with commas") << "description" << kReply << "a, b, c";
+  QTest::newRow("escaped slashes") << "sellerUrl" << kReply << "http://quillpress.org/";
+  QTest::newRow("first member") << "resultCount" << kReply << "1";
+  QTest::newRow("spaces around a number") << "n" << R"({"n":   42   , "m":1})" << "42";
+  QTest::newRow("line breaks around a string") << "s" << "{\"s\":\n\t\"x\"\r\n,\"t\":1}" << "x";
+  QTest::newRow("first occurrence wins") << "k" << R"({"k":"one","k":"two",})" << "one";
+  QTest::newRow("key only matched in quotes") << "id" << R"({"trackId":5,"id":7,})" << "7";
+  QTest::newRow("unicode escape") << "v" << R"({"v":"Caf\u00e9",})" << QStringLiteral("Caf\u00e9");
+  QTest::newRow("surrogate pair") << "v" << R"({"v":"\ud83d\ude00",})"
+                                  << QString::fromUcs4(U"\U0001F600", 1);
+  QTest::newRow("upper-case hex") << "v" << R"({"v":"\u00C9",})" << QStringLiteral("\u00c9");
+  QTest::newRow("short escapes") << "v" << R"({"v":"a\nb\rc\td\fe\bf\"g\/h\\i",})"
+                                 << QStringLiteral("a\nb\rc\td\fe\bf\"g/h\\i");
+  QTest::newRow("escaped backslash before n") << "v" << R"({"v":"C:\\new",})" << "C:\\new";
+  QTest::newRow("escaped backslash before u") << "v" << R"({"v":"\\u0041",})" << "\\u0041";
+  QTest::newRow("decoded escape is not read again") << "v" << R"({"v":"\u005cu0041",})" << "\\u0041";
+  QTest::newRow("unknown escape stays") << "v" << R"({"v":"a\qb",})" << "a\\qb";
+  QTest::newRow("escaped quote with comma") << "v" << R"({"v":"say \", then", "w":1})"
+                                            << "say \", then";
+  QTest::newRow("escaped quote at the end") << "v" << R"({"v":"say \"hi\"", "w":1})"
+                                            << "say \"hi\"";
+  QTest::newRow("value that is one quote and commas") << "v" << R"({"v":",x", "w":1})" << ",x";
+  QTest::newRow("all surrounding quotes go") << "v" << R"({"v":""x""", "w":1})" << "x";
+  QTest::newRow("empty string") << "v" << R"({"v":"", "w":1})" << "";
+  QTest::newRow("unterminated string ends at the last comma") << "v" << R"({"v":"a, b, "w":1})"
+                                                        << "a, b";
+  QTest::newRow("hex digits with prefix") << "v" << R"({"v":"\u0x41",})" << "A";
+  QTest::newRow("hex reading stops at a non-digit") << "v" << R"({"v":"\u41zz",})" << "A";
+  QTest::newRow("empty key") << "" << R"({"":"e",})" << "e";
+}
+
+void JSONValueScannerTest::answersValues() {
+  QFETCH(QString, key);
+  QFETCH(QString, json);
+  QFETCH(QString, value);
+  const auto answer = ValueForKeyInJSON(key, json);
+  QVERIFY(answer.has_value());
+  QCOMPARE(*answer, value);
+}
+
+void JSONValueScannerTest::answersNothing_data() {
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<QString>("json");
+
+  QTest::newRow("last member of the last object") << "version" << kReply;
+  QTest::newRow("missing key") << "artistId" << kReply;
+  QTest::newRow("key without quotes") << "trackId" << "{trackId:1,}";
+  QTest::newRow("no colon") << "k" << R"({"k" 1,})";
+  QTest::newRow("case differs") << "TrackId" << kReply;
+  QTest::newRow("empty text") << "k" << "";
+  QTest::newRow("lone key at the end") << "k" << R"("k")";
+}
+
+void JSONValueScannerTest::answersNothing() {
+  QFETCH(QString, key);
+  QFETCH(QString, json);
+  QCOMPARE(ValueForKeyInJSON(key, json), std::nullopt);
+}
+
+void JSONValueScannerTest::shortUnicodeEscapeStaysWithinTheText_data() {
+  QTest::addColumn<QString>("json");
+  QTest::addColumn<QString>("value");
+
+  QTest::newRow("nothing after it") << R"({"v":"ab\u",})" << "ab\\u";
+  QTest::newRow("one character") << R"({"v":"ab\u1",})" << "ab\\u1";
+  QTest::newRow("three characters") << R"({"v":"Caf\u00e",})" << "Caf\\u00e";
+  QTest::newRow("escapes after it still decoded") << R"({"v":"\u\n",})" << "\\u\n";
+  QTest::newRow("full escape before a short one") << R"({"v":"\u00e9\u00",})"
+                                                  << QStringLiteral("\u00e9\\u00");
+  QTest::newRow("bare number") << R"({"v":12\u3,})" << "12\\u3";
+}
+
+void JSONValueScannerTest::shortUnicodeEscapeStaysWithinTheText() {
+  QFETCH(QString, json);
+  QFETCH(QString, value);
+  // Nothing may be read past the value: a text that ends right after the
+  // escape's characters, with no slack in its buffer.
+  const QString exact(json.constData(), json.size());
+  const auto answer = ValueForKeyInJSON(QStringLiteral("v"), exact);
+  QVERIFY(answer.has_value());
+  QCOMPARE(*answer, value);
+}
+
+void JSONValueScannerTest::ratingObjectAsksTheSameScanner() {
+  QCOMPARE(MacAppStoreRating::valueForKey(QStringLiteral("trackId"), QString::fromUtf8(kReply)),
+           QStringLiteral("123456789"));
+  QCOMPARE(MacAppStoreRating::valueForKey(QStringLiteral("version"), QString::fromUtf8(kReply)),
+           std::nullopt);
+}
+
+QTEST_GUILESS_MAIN(JSONValueScannerTest)
+#include "tst_json_value_scanner.moc"
