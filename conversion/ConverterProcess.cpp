@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <mutex>
+#include <optional>
 
 extern char** environ;
 
@@ -82,13 +84,29 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
     }
   });
 
+  // A converter that ignores the polite request is killed after a grace
+  // period, so that stopping (quitting the application) never hangs.
+  constexpr auto kGrace = std::chrono::seconds(3);
+  std::optional<std::chrono::steady_clock::time_point> killAt;
   char buffer[1024];
   for (;;) {
-    const ssize_t n = read(errPipe[0], buffer, sizeof buffer);
-    if (n > 0) {
-      KeepTail(outcome.errorTail, buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
+    pollfd pfd{errPipe[0], POLLIN, 0};
+    const int ready = poll(&pfd, 1, 250);
+    if (ready > 0) {
+      const ssize_t n = read(errPipe[0], buffer, sizeof buffer);
+      if (n > 0) {
+        KeepTail(outcome.errorTail, buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        break;
+      }
+    } else if (ready < 0 && errno != EINTR) {
       break;
+    }
+    std::lock_guard lock(reapMutex);
+    if (stopSent && !killAt) killAt = std::chrono::steady_clock::now() + kGrace;
+    if (killAt && std::chrono::steady_clock::now() >= *killAt) {
+      kill(pid, SIGKILL);
+      break;  // a killed converter's children may still hold the pipe
     }
   }
   close(errPipe[0]);

@@ -17,6 +17,7 @@ struct ProcessOutcome {
 // Runs program (an absolute path, no search path, no shell) with the
 // arguments passed unchanged, and waits for it. Standard input is empty;
 // standard output is discarded; the environment and working folder are
-// inherited. A stop request sends SIGTERM: the converter ends and cleans up.
+// inherited. A stop request sends SIGTERM, so the converter can clean up;
+// one still running three seconds later is killed.
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, std::stop_token stop = {});

@@ -189,6 +189,25 @@ class Conversion : public QObject {
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
   }
+
+  void stopEndsAConverterThatIgnoresIt() {
+    UseConverter(samples::WriteStandInConverter(Root(), "stubborn", "trap '' TERM\nwhile :; do :; done"));
+    std::stop_source stop;
+    ConversionOptions options;
+    options.stop = stop.get_token();
+    std::atomic<bool> done = false;
+    ConversionResult result;
+    std::thread worker([&] {
+      result = ConvertIntoFolder(m_source, m_out, options);
+      done = true;
+    });
+    QTest::qWait(200);
+    stop.request_stop();
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 30000);
+    worker.join();
+    QVERIFY(!result.ok);
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+  }
 };
 
 QTEST_GUILESS_MAIN(Conversion)
