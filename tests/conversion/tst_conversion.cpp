@@ -169,43 +169,37 @@ class Conversion : public QObject {
     VerifyNothingLeftInTemp();
   }
 
-  void stopEndsALongRunPromptly() {
-    const fs::path loop = Root() / "loop.ps";
-    samples::WriteFile(loop, "%!PS\n{} loop\n");
+  // Starts converting source on a worker, asks it to stop once the converter
+  // is under way, and answers the result once the run has ended.
+  ConversionResult ConvertAndStop(const fs::path& source) {
     std::stop_source stop;
     ConversionOptions options;
     options.stop = stop.get_token();
     std::atomic<bool> done = false;
     ConversionResult result;
     std::thread worker([&] {
-      result = ConvertIntoFolder(loop, m_out, options);
+      result = ConvertIntoFolder(source, m_out, options);
       done = true;
     });
-    QTest::qWait(200);  // let the interpreter get going; the outcome does not depend on it
+    QTest::qWait(200);  // let the converter get going; the outcome does not depend on it
     stop.request_stop();
-    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 30000);
+    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
     worker.join();
-    QVERIFY(!result.ok);
+    if (!ended) result.error = "the run did not end after the stop";
+    return result;
+  }
+
+  void stopEndsALongRunPromptly() {
+    const fs::path loop = Root() / "loop.ps";
+    samples::WriteFile(loop, "%!PS\n{} loop\n");
+    QVERIFY(!ConvertAndStop(loop).ok);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
   }
 
   void stopEndsAConverterThatIgnoresIt() {
     UseConverter(samples::WriteStandInConverter(Root(), "stubborn", "trap '' TERM\nwhile :; do :; done"));
-    std::stop_source stop;
-    ConversionOptions options;
-    options.stop = stop.get_token();
-    std::atomic<bool> done = false;
-    ConversionResult result;
-    std::thread worker([&] {
-      result = ConvertIntoFolder(m_source, m_out, options);
-      done = true;
-    });
-    QTest::qWait(200);
-    stop.request_stop();
-    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 30000);
-    worker.join();
-    QVERIFY(!result.ok);
+    QVERIFY(!ConvertAndStop(m_source).ok);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
   }
 };
