@@ -28,6 +28,26 @@ class Conversion : public QObject {
     QCOMPARE(samples::ListTree(m_tmp.path().toStdString()), std::vector<std::string>{});
   }
 
+  // Starts converting source on a worker, asks it to stop once the converter
+  // is under way, and answers the result once the run has ended.
+  ConversionResult ConvertAndStop(const fs::path& source) {
+    std::stop_source stop;
+    ConversionOptions options;
+    options.stop = stop.get_token();
+    std::atomic<bool> done = false;
+    ConversionResult result;
+    std::thread worker([&] {
+      result = ConvertIntoFolder(source, m_out, options);
+      done = true;
+    });
+    QTest::qWait(200);  // let the converter get going; the outcome does not depend on it
+    stop.request_stop();
+    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
+    worker.join();
+    if (!ended) result.error = "the run did not end after the stop";
+    return result;
+  }
+
  private Q_SLOTS:
   void initTestCase() {
     // Temporary outputs and the converter's private folders go here.
@@ -167,26 +187,6 @@ class Conversion : public QObject {
     const ConversionResult proc = ConvertIntoFolder(m_source, "/proc/self");
     QVERIFY(!proc.ok);
     VerifyNothingLeftInTemp();
-  }
-
-  // Starts converting source on a worker, asks it to stop once the converter
-  // is under way, and answers the result once the run has ended.
-  ConversionResult ConvertAndStop(const fs::path& source) {
-    std::stop_source stop;
-    ConversionOptions options;
-    options.stop = stop.get_token();
-    std::atomic<bool> done = false;
-    ConversionResult result;
-    std::thread worker([&] {
-      result = ConvertIntoFolder(source, m_out, options);
-      done = true;
-    });
-    QTest::qWait(200);  // let the converter get going; the outcome does not depend on it
-    stop.request_stop();
-    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
-    worker.join();
-    if (!ended) result.error = "the run did not end after the stop";
-    return result;
   }
 
   void stopEndsALongRunPromptly() {
