@@ -4,12 +4,12 @@
 <context>
     <name>Quillpress</name>
     <message id="AddMenuTitle">
-        <source>&amp;amp;Add Files…</source>
-        <translation>&amp;amp;Add Files…</translation>
+        <source>&amp;Add Files…</source>
+        <translation>&amp;Add Files…</translation>
     </message>
     <message id="AddRecursiveCheckTitle">
-        <source>Also add the files in &amp;amp;subfolders</source>
-        <translation>Also add the files in &amp;amp;subfolders</translation>
+        <source>Also add the files in &amp;subfolders</source>
+        <translation>Also add the files in &amp;subfolders</translation>
     </message>
     <message id="AddToolbarTitle">
         <source>Add</source>
@@ -28,16 +28,16 @@
         <translation>Make the PDF files smaller</translation>
     </message>
     <message id="ContactSupportMenuTitle">
-        <source>&amp;amp;Contact Support…</source>
-        <translation>&amp;amp;Contact Support…</translation>
+        <source>&amp;Contact Support…</source>
+        <translation>&amp;Contact Support…</translation>
     </message>
     <message id="ConvertAllButtonTitle">
         <source>Convert All…</source>
         <translation>Convert All…</translation>
     </message>
     <message id="ConvertAllMenuTitle">
-        <source>Convert A&amp;amp;ll Files…</source>
-        <translation>Convert A&amp;amp;ll Files…</translation>
+        <source>Convert A&amp;ll Files…</source>
+        <translation>Convert A&amp;ll Files…</translation>
     </message>
     <message id="ConvertAllToolbarTitle">
         <source>Convert All</source>
@@ -52,8 +52,8 @@
         <translation>Convert…</translation>
     </message>
     <message id="ConvertMenuTitle">
-        <source>&amp;amp;Convert Selected Files…</source>
-        <translation>&amp;amp;Convert Selected Files…</translation>
+        <source>&amp;Convert Selected Files…</source>
+        <translation>&amp;Convert Selected Files…</translation>
     </message>
     <message id="ConvertToolbarTitle">
         <source>Convert</source>
@@ -64,24 +64,24 @@
         <translation>Convert the selected files to PDF</translation>
     </message>
     <message id="EditMenuTitle">
-        <source>&amp;amp;Edit</source>
-        <translation>&amp;amp;Edit</translation>
+        <source>&amp;Edit</source>
+        <translation>&amp;Edit</translation>
     </message>
     <message id="FileListAccessibleName">
         <source>Files to convert</source>
         <translation>Files to convert</translation>
     </message>
     <message id="FileMenuTitle">
-        <source>&amp;amp;File</source>
-        <translation>&amp;amp;File</translation>
+        <source>&amp;File</source>
+        <translation>&amp;File</translation>
     </message>
     <message id="FilePathColumnTitle">
         <source>File</source>
         <translation>File</translation>
     </message>
     <message id="HelpMenuTitle">
-        <source>&amp;amp;Help</source>
-        <translation>&amp;amp;Help</translation>
+        <source>&amp;Help</source>
+        <translation>&amp;Help</translation>
     </message>
     <message id="HelpToolbarTitle">
         <source>Help</source>
@@ -128,8 +128,8 @@
         <translation>Quit</translation>
     </message>
     <message id="QuitMenuTitle">
-        <source>&amp;amp;Quit</source>
-        <translation>&amp;amp;Quit</translation>
+        <source>&amp;Quit</source>
+        <translation>&amp;Quit</translation>
     </message>
     <message id="QuitOnCloseMessage">
         <source>The watch folder is active. While Quillpress is closed, new files in the watch folder are not converted; watching starts again the next time you open Quillpress.</source>
@@ -140,8 +140,8 @@
         <translation>Quit Quillpress?</translation>
     </message>
     <message id="RateMenuTitle">
-        <source>&amp;amp;Rate Quillpress…</source>
-        <translation>&amp;amp;Rate Quillpress…</translation>
+        <source>&amp;Rate Quillpress…</source>
+        <translation>&amp;Rate Quillpress…</translation>
     </message>
     <message id="RateToolbarTitle">
         <source>Rate</source>
@@ -152,8 +152,8 @@
         <translation>Rate Quillpress in the store</translation>
     </message>
     <message id="RemoveAllMenuTitle">
-        <source>Remove All &amp;amp;Files from List</source>
-        <translation>Remove All &amp;amp;Files from List</translation>
+        <source>Remove All &amp;Files from List</source>
+        <translation>Remove All &amp;Files from List</translation>
     </message>
     <message id="RemoveAllToolbarTitle">
         <source>Remove All</source>
@@ -164,8 +164,8 @@
         <translation>Remove every file from the list</translation>
     </message>
     <message id="RemoveMenuTitle">
-        <source>&amp;amp;Remove from List</source>
-        <translation>&amp;amp;Remove from List</translation>
+        <source>&amp;Remove from List</source>
+        <translation>&amp;Remove from List</translation>
     </message>
     <message id="RemoveToolbarTitle">
         <source>Remove</source>
@@ -176,24 +176,24 @@
         <translation>Remove the selected files from the list (Delete)</translation>
     </message>
     <message id="RevealMenuTitle">
-        <source>Show in File &amp;amp;Manager</source>
-        <translation>Show in File &amp;amp;Manager</translation>
+        <source>Show in File &amp;Manager</source>
+        <translation>Show in File &amp;Manager</translation>
     </message>
     <message id="SelectAllMenuTitle">
-        <source>Select &amp;amp;All</source>
-        <translation>Select &amp;amp;All</translation>
+        <source>Select &amp;All</source>
+        <translation>Select &amp;All</translation>
     </message>
     <message id="ToolbarTitle">
         <source>Toolbar</source>
         <translation>Toolbar</translation>
     </message>
     <message id="UserManualMenuTitle">
-        <source>Quillpress &amp;amp;User Manual</source>
-        <translation>Quillpress &amp;amp;User Manual</translation>
+        <source>Quillpress &amp;User Manual</source>
+        <translation>Quillpress &amp;User Manual</translation>
     </message>
     <message id="WatchFolderMenuTitle">
-        <source>&amp;amp;Watch Folder…</source>
-        <translation>&amp;amp;Watch Folder…</translation>
+        <source>&amp;Watch Folder…</source>
+        <translation>&amp;Watch Folder…</translation>
     </message>
 </context>
 </TS>

@@ -98,6 +98,7 @@ class AppDelegateWindowTest : public QObject {
         continue;  // toolbar item actions carry their text on the button
       QVERIFY2(!action->text().isEmpty(), qPrintable(action->objectName()));
       QVERIFY2(!action->text().contains(QStringLiteral("Title")), qPrintable(action->text()));
+      QVERIFY2(!action->text().contains(QStringLiteral("amp;")), qPrintable(action->text()));
     }
     QList<QToolButton*> buttons = {d.addToolbarItem,    d.removeToolbarItem,
                                    d.removeAllToolbarItem, d.exportToolbarItem,
@@ -115,6 +116,11 @@ class AppDelegateWindowTest : public QObject {
     QVERIFY(!d.mMaintainDirEditBox->text().isEmpty());
     QVERIFY(!d.tableModel()->headerData(1, Qt::Horizontal).toString().isEmpty());
     QCOMPARE(d.mainToolbar->visibleItems().size(), 7);
+    for (QMenu* menu : d.window()->menuBar()->findChildren<QMenu*>()) {
+      if (menu->objectName().isEmpty()) continue;  // the menu bar's overflow menu
+      QVERIFY(menu->title().startsWith(QLatin1Char('&')));
+      QVERIFY2(!menu->title().contains(QStringLiteral("amp;")), qPrintable(menu->title()));
+    }
     for (const char* key : {"QuitOnCloseTitle", "QuitOnCloseMessage", "QuitButtonString",
                             "NoButtonTitle", "OpenDialogTitle", "OpenDialogButton"})
       QVERIFY2(!LocalizedString(key).isEmpty(), key);
