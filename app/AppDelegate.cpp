@@ -8,6 +8,7 @@
 #include "platform/QtUserPrompts.h"
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
+#include "rating/MacAppStoreRating.h"
 #include "ui_AddAccessoryView.h"
 #include "ui_MainWindow.h"
 
@@ -256,7 +257,13 @@ void AppDelegate::awakeFromNib() {
   helpToolbarItem->setIcon(TemplateIcon(QStringLiteral("Help"), palette));
 
   InitialiseUIControls();
-  // The store rating object is created here by the rating subsystem.
+  if (!rateApplicationObject) {
+    // Read at call time, so that a workspace set later is the one used.
+    rateApplicationObject = std::make_unique<MacAppStoreRating>(
+        [this](const QUrl& url) { return m_workspace->OpenURL(url); });
+    connect(this, &AppDelegate::applicationDidFinishLaunchingNotification,
+            rateApplicationObject.get(), &MacAppStoreRating::applicationLaunched);
+  }
   // Dropping files on the table is wired by the drag and drop subsystem.
   InitSortingInfo();
   isConversionCancelled = false;
@@ -337,8 +344,13 @@ ListCommand AppDelegate::CommandOfMenuItem(const QAction* item) const {
 
 bool AppDelegate::validateMenuItem(const QAction* item) const {
   const ListCommand command = CommandOfMenuItem(item);
-  const int selected =
-      command == ListCommand::RevealInFinder ? static_cast<int>(SelectedRows().size()) : 0;
+  int selected = 0;
+  if (command == ListCommand::RevealInFinder) {
+    // Only "exactly one" matters; a large selection is not walked row by row.
+    const QItemSelection ranges = imageListTable->selectionModel()->selection();
+    if (ranges.size() == 1) selected = ranges.front().height();
+    else if (ranges.size() > 1) selected = static_cast<int>(std::min<std::size_t>(SelectedRows().size(), 2));
+  }
   return MenuItemEnabled(command, m_commandStates, selected);
 }
 
@@ -518,7 +530,10 @@ void AppDelegate::UserManualHelpAction() {
 }
 
 void AppDelegate::RateApplicationAction() {
-  // Wired by the store rating subsystem.
+  if (rateApplicationObject) {
+    QMetaObject::invokeMethod(rateApplicationObject.get(), &MacAppStoreRating::RateApplicationAction,
+                              Qt::QueuedConnection);
+  }
 }
 
 void AppDelegate::Export() {

@@ -5,6 +5,42 @@
 #include <QDir>
 #include <QIcon>
 #include <QMainWindow>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+// The session ending (SIGTERM) or Ctrl+C in a terminal ends the main loop
+// the ordinary way, so running work is stopped and joined before exit.
+void QuitOnTerminationSignals(QObject* context) {
+  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, context);
+  QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
+    char byte = 0;
+    while (::read(g_signalPipe[0], &byte, 1) > 0) {
+    }
+    QCoreApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
@@ -36,6 +72,7 @@ int main(int argc, char* argv[]) {
   // The controller decides when closing the window ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   AppDelegate delegate;
+  QuitOnTerminationSignals(&delegate);
   QObject::connect(&delegate, &AppDelegate::terminateApproved, &application,
                    &QCoreApplication::quit, Qt::QueuedConnection);
   QObject::connect(&instance, &SingleInstance::filesReceived, &delegate,
