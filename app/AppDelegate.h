@@ -23,6 +23,7 @@
 class BMTValidatedViewToolbar;
 class BMTValidatedViewToolbarItem;
 class FileListTableModel;
+class MacAppStoreRating;
 class ProgressHUDView;
 class QAbstractButton;
 class QAction;
@@ -90,6 +91,7 @@ class AppDelegate : public QObject {
   void setUserPrompts(UserPrompts& prompts) { m_prompts = &prompts; }
   Workspace& workspace() const { return *m_workspace; }
   void setWorkspace(Workspace& workspace) { m_workspace = &workspace; }
+  MacAppStoreRating* storeRating() const { return rateApplicationObject.get(); }
   bool isWatching() const { return m_Watching; }
   void setWatching(bool watching) { m_Watching = watching; }
   bool isMainWindowClosing() const { return m_mainWindowClosing; }
@@ -207,6 +209,7 @@ class AppDelegate : public QObject {
   CommandStates m_commandStates;
   UserPrompts* m_prompts;
   Workspace* m_workspace;
+  std::unique_ptr<MacAppStoreRating> rateApplicationObject;
 
   bool isConversionCancelled = false;
   bool m_Watching = false;
