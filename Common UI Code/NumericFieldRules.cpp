@@ -202,11 +202,12 @@ QString FilterPageRange(const QString& text) {
     ++end;
   }
   QString run = text.mid(start, end - start);
-  if (run.size() == 1 && IsSeparator(run[0])) {
-    return QString();
-  }
   if (run.size() >= 2 && IsSeparator(run[run.size() - 1]) && IsSeparator(run[run.size() - 2])) {
     run.chop(1);
+  }
+  // Also after the chop: a pasted ",-" must not leave a lone ",".
+  if (run.size() == 1 && IsSeparator(run[0])) {
+    return QString();
   }
   return run;
 }

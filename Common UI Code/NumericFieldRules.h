@@ -40,8 +40,8 @@ std::optional<QString> TextAfterEdit(NumericFieldKind kind, const QString& text)
 std::optional<QString> TextAtEndOfEditing(NumericFieldKind kind, const QString& text);
 
 // The page-range filter: leading white space dropped, then the longest run of
-// "1234567890-," kept; a lone "-" or "," gives the empty text, and a run
-// ending in two separators loses its last one.
+// "1234567890-," kept; a run ending in two separators loses its last one,
+// and a lone "-" or "," gives the empty text.
 QString FilterPageRange(const QString& text);
 
 }  // namespace NumericFieldRules

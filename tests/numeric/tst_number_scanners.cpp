@@ -22,6 +22,8 @@ class NumberScannersTest : public QObject {
   void writtenValuesReadBack_data();
   void writtenValuesReadBack();
   void correctionsAreStable();
+  void pageRangeFilter_data();
+  void pageRangeFilter();
 };
 
 void NumberScannersTest::cleanText_data() {
@@ -170,6 +172,23 @@ void NumberScannersTest::correctionsAreStable() {
       }
     }
   }
+}
+
+void NumberScannersTest::pageRangeFilter_data() {
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QString>("filtered");
+  QTest::newRow("two separators leave none") << ",-/, ,1,-0" << "";
+  QTest::newRow("comma comma") << ",," << "";
+  QTest::newRow("only the last pair") << "1,,," << "1,,";
+  QTest::newRow("inner pair") << "1--2" << "1--2";
+  QTest::newRow("leading line break") << "\n 2-3x" << "2-3";
+  QTest::newRow("empty") << "" << "";
+}
+
+void NumberScannersTest::pageRangeFilter() {
+  QFETCH(QString, text);
+  QFETCH(QString, filtered);
+  QCOMPARE(NumericFieldRules::FilterPageRange(text), filtered);
 }
 
 QTEST_GUILESS_MAIN(NumberScannersTest)

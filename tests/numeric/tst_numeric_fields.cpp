@@ -207,6 +207,7 @@ void NumericFieldsTest::typingAndLeaving_data() {
   row("page range lone comma", "PageRangeNumberField", ",", "", "");
   row("page range a1 pasted", "PageRangeNumberField", "<paste:a1>", "", "");
   row("page range inner pair pasted", "PageRangeNumberField", "<paste:1--2>", "1--2", "1--2");
+  row("page range pasted separators", "PageRangeNumberField", "<paste:,-/, ,1>", "", "");
   row("page range pasted with tail", "PageRangeNumberField", "<paste:  3-4, 7 x>", "3-4,", "3-4,");
 }
 
