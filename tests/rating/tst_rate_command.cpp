@@ -1,0 +1,73 @@
+#include "StoreLookupServer.h"
+#include "rating/MacAppStoreRating.h"
+#include "tests/window/WindowTestFixture.h"
+
+#include <QAction>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+constexpr int kDeadlineMs = 30'000;
+
+const QByteArray kOwnReply =
+    "{\n \"resultCount\":1,\n \"results\": [\n{\"trackId\":987654321, "
+    "\"bundleId\":\"org.quillpress.Quillpress\", \"trackName\":\"Quillpress\"}]\n}\n";
+
+}  // namespace
+
+// The Rate command of the real window, with the store served on 127.0.0.1.
+class RateCommandTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void init() {
+    QVERIFY(server_.Start());
+    qputenv("QUILLPRESS_STORE_URL", server_.BaseUrl());
+  }
+  void cleanup() {
+    qunsetenv("QUILLPRESS_STORE_URL");
+    server_.close();
+    server_.targets.clear();
+  }
+
+  void rateOpensTheStoreLinkOnceLaunched() {
+    server_.SetReply(200, kOwnReply);
+    WindowFixture f;
+    MacAppStoreRating* rating = f.d().storeRating();
+    QVERIFY(rating != nullptr);
+    QSignalSpy finished(rating, &MacAppStoreRating::lookupFinished);
+    // The lookup starts once the main loop runs, not at start-up.
+    QVERIFY(server_.targets.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
+    QCOMPARE(server_.targets.size(), 1);
+    QVERIFY(server_.targets.front().startsWith("//lookup?country="));
+    QVERIFY(server_.targets.front().endsWith("&bundleId=org.quillpress.Quillpress"));
+    QCOMPARE(rating->appStoreID(), 987654321U);
+
+    f.d().rateMenuItem->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(f.workspace.opened.size(), std::size_t{1}, kDeadlineMs);
+    QCOMPARE(f.workspace.opened.front().scheme(), QStringLiteral("macappstore"));
+    QCOMPARE(f.workspace.opened.front().path(), QStringLiteral("/app/id987654321"));
+  }
+
+  void rateDoesNothingWhenTheStoreDoesNotKnowTheApplication() {
+    server_.SetReply(200, QByteArray(kOwnReply).replace("org.quillpress.Quillpress", "org.example.Other"));
+    WindowFixture f;
+    QSignalSpy finished(f.d().storeRating(), &MacAppStoreRating::lookupFinished);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
+    f.d().rateMenuItem->trigger();
+    f.d().RateApplicationAction();
+    // Queued behind the hand-overs: once it has run, so have they.
+    bool drained = false;
+    QMetaObject::invokeMethod(this, [&] { drained = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(drained, kDeadlineMs);
+    QVERIFY(f.workspace.opened.empty());
+  }
+
+ private:
+  StoreLookupServer server_;
+};
+
+QTEST_MAIN(RateCommandTest)
+#include "tst_rate_command.moc"
