@@ -4,6 +4,7 @@
 #include "filelist/FileList.h"
 #include "filelist/FileListTableModel.h"
 #include "platform/LocalizedString.h"
+#include "platform/QtUserPrompts.h"
 #include "platform/Workspace.h"
 
 #include "BMTValidatedViewToolbar.h"
@@ -12,7 +13,15 @@
 #include "VerticallyCenteredTextFieldCell.h"
 
 #include <QHeaderView>
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QAbstractItemView>
+#include <QDir>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QMainWindow>
 #include <QPainter>
 #include <QProgressBar>
@@ -21,7 +30,10 @@
 #include <QTableView>
 #include <QTest>
 #include <QToolButton>
+#include <QTimer>
 #include <QUuid>
+
+#include <functional>
 
 #include <atomic>
 #include <thread>
@@ -271,6 +283,106 @@ class WindowComponentsTest : public QObject {
     client.join();
     QVERIFY(forwarded);
     QCOMPARE(received.at(0).at(0).toStringList(), paths);
+  }
+
+  void qtAlertAnswersByButton() {
+    for (int expected : {0, 1}) {
+      QTimer::singleShot(0, [expected] {
+        // The alert runs its own loop; answer it from inside.
+        std::function<void()> answer;
+        answer = [expected, &answer] {
+          auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+          if (box == nullptr) {
+            QTimer::singleShot(10, answer);
+            return;
+          }
+          for (QAbstractButton* button : box->buttons()) {
+            const bool isDefault = button->text() == QStringLiteral("Quit");
+            if (isDefault == (expected == 1)) button->click();
+          }
+        };
+        answer();
+      });
+      const int result = QtUserPrompts::Shared().RunAlertPanel(
+          nullptr, QStringLiteral("Title"), QStringLiteral("Message"), QStringLiteral("Quit"),
+          QStringLiteral("Keep Watching"));
+      QCOMPARE(result, expected);
+    }
+  }
+
+  void qtOpenPanelWithAccessory() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("chosen.ps"));
+    QFile(file).open(QIODevice::WriteOnly);
+    QWidget window;
+    window.show();
+    auto accessory = std::make_unique<QWidget>();
+    OpenPanelRequest request;
+    request.title = QStringLiteral("Add");
+    request.prompt = QStringLiteral("Add Them");
+    request.canChooseDirectories = true;
+    request.allowsMultipleSelection = true;
+    request.allowedFileTypes = {QStringLiteral("ps"), QStringLiteral("com.adobe.postscript")};
+    request.accessoryView = accessory.get();
+    int result = -1;
+    std::vector<std::filesystem::path> chosen;
+    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request,
+                                                [&](int r, std::vector<std::filesystem::path> c) {
+                                                  result = r;
+                                                  chosen = std::move(c);
+                                                });
+    auto* dialog = window.findChild<QFileDialog*>();
+    QVERIFY(dialog != nullptr);
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+    QVERIFY(dialog->isAncestorOf(accessory.get()));
+    QVERIFY(dialog->testOption(QFileDialog::DontUseNativeDialog));
+    QVERIFY(dialog->nameFilters().front().contains(QStringLiteral("*.ps")));
+    dialog->setDirectory(dir.path());
+    dialog->selectFile(file);
+    QMetaObject::invokeMethod(dialog, "accept");
+    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
+    QCOMPARE(chosen.size(), std::size_t{1});
+    QCOMPARE(chosen[0], std::filesystem::path(QFile::encodeName(file).toStdString()));
+    // The caller keeps the accessory for the next panel.
+    QCOMPARE(accessory->parentWidget(), nullptr);
+  }
+
+  void qtOpenPanelChoosesFilesAndFoldersTogether() {
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    QFile(dir.filePath(QStringLiteral("one.ps"))).open(QIODevice::WriteOnly);
+    QWidget window;
+    window.show();
+    OpenPanelRequest request;
+    request.canChooseDirectories = true;
+    request.allowsMultipleSelection = true;
+    int result = -1;
+    std::vector<std::filesystem::path> chosen;
+    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request,
+                                                [&](int r, std::vector<std::filesystem::path> c) {
+                                                  result = r;
+                                                  chosen = std::move(c);
+                                                });
+    auto* dialog = window.findChild<QFileDialog*>();
+    QVERIFY(dialog != nullptr);
+    dialog->setDirectory(dir.path());
+    auto* view = dialog->findChild<QAbstractItemView*>(QStringLiteral("listView"));
+    QVERIFY(view != nullptr);
+    auto* model = qobject_cast<QFileSystemModel*>(view->model());
+    QVERIFY(model != nullptr);
+    const QModelIndex parent = model->index(dir.path());
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(parent), 2, 20000);
+    view->selectionModel()->select(model->index(dir.filePath(QStringLiteral("folder"))),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    view->selectionModel()->select(model->index(dir.filePath(QStringLiteral("one.ps"))),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QMetaObject::invokeMethod(dialog, "accept");
+    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
+    std::sort(chosen.begin(), chosen.end());
+    QCOMPARE(chosen, (std::vector<std::filesystem::path>{
+                         QFile::encodeName(dir.filePath(QStringLiteral("folder"))).toStdString(),
+                         QFile::encodeName(dir.filePath(QStringLiteral("one.ps"))).toStdString()}));
   }
 
   void userManualIsShipped() {
