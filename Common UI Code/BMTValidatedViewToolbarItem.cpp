@@ -21,12 +21,8 @@ void BMTValidatedViewToolbarItem::setTarget(QObject* target, const char* action)
   m_action = action != nullptr ? QByteArray(action) : QByteArray();
 }
 
-QWidget* BMTValidatedViewToolbarItem::createWidget(QWidget* parent) {
-  return QWidgetAction::createWidget(parent);
-}
-
 void BMTValidatedViewToolbarItem::validate() {
-  // The action's own state follows its control; nothing else to validate.
+  // A widget action has no validation of its own; the control's is all.
   validateControl();
 }
 

@@ -26,9 +26,6 @@ class BMTValidatedViewToolbarItem : public QWidgetAction {
   // The control part of validate(), also run by the toolbar.
   void validateControl();
 
- protected:
-  QWidget* createWidget(QWidget* parent) override;
-
  private:
   QString m_identifier;
   QAbstractButton* m_view;
