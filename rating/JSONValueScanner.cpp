@@ -18,10 +18,16 @@ bool IsEscapedQuote(const QString& value, qsizetype index) {
   return backslashes % 2 == 1;
 }
 
-// A value that begins with a quote is closed by a second, unescaped quote at
-// its end.
-bool EndsWithClosingQuote(const QString& value) {
-  return value.size() >= 2 && value.endsWith(u'"') && !IsEscapedQuote(value, value.size() - 1);
+// Whether the value from start up to the comma at end, trimmed, ends with a
+// quote that closes the one opening it at openQuote. Looks only at the
+// white space and backslashes just before the comma, so that trying comma
+// after comma stays linear in the length of the reply.
+bool ClosedBefore(const QString& json, qsizetype openQuote, qsizetype end) {
+  while (end > openQuote && json[end - 1].isSpace()) {
+    --end;
+  }
+  const qsizetype last = end - 1;
+  return last > openQuote && json[last] == u'"' && !IsEscapedQuote(json, last);
 }
 
 QString WithoutSurroundingQuotes(QString value) {
@@ -132,17 +138,19 @@ std::optional<QString> ValueForKeyInJSON(const QString& key, const QString& json
   if (commaAt < 0) {
     return std::nullopt;
   }
-  QString value = TrimmedValue(json, start, commaAt);
-  if (value.startsWith(u'"')) {
+  qsizetype valueAt = start;
+  while (valueAt < commaAt && json[valueAt].isSpace()) {
+    ++valueAt;
+  }
+  if (valueAt < commaAt && json[valueAt] == u'"') {
     // The commas met so far lie inside the quoted value.
-    while (!EndsWithClosingQuote(value)) {
+    while (!ClosedBefore(json, valueAt, commaAt)) {
       const qsizetype nextCommaAt = json.indexOf(u',', commaAt + 1);
       if (nextCommaAt < 0) {
         break;
       }
       commaAt = nextCommaAt;
-      value = TrimmedValue(json, start, commaAt);
     }
   }
-  return DecodeEscapes(WithoutSurroundingQuotes(value));
+  return DecodeEscapes(WithoutSurroundingQuotes(TrimmedValue(json, start, commaAt)));
 }

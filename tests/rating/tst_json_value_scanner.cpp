@@ -14,6 +14,7 @@ class JSONValueScannerTest : public QObject {
   void shortUnicodeEscapeStaysWithinTheText_data();
   void shortUnicodeEscapeStaysWithinTheText();
   void ratingObjectAsksTheSameScanner();
+  void unclosedValueWithManyCommasIsReadInOnePass();
 };
 
 static const char* const kReply = R"({
@@ -118,6 +119,22 @@ void JSONValueScannerTest::ratingObjectAsksTheSameScanner() {
            QStringLiteral("123456789"));
   QCOMPARE(MacAppStoreRating::valueForKey(QStringLiteral("version"), QString::fromUtf8(kReply)),
            std::nullopt);
+}
+
+// A hostile reply must not keep the lookup thread busy: each comma is tried
+// without reading the value again from its start.
+void JSONValueScannerTest::unclosedValueWithManyCommasIsReadInOnePass() {
+  const qsizetype commas = 2'000'000;
+  QString json = QStringLiteral("{\"v\":\"x");
+  json.reserve(json.size() + commas * 2);
+  for (qsizetype i = 0; i < commas; ++i) {
+    json += QStringLiteral(" ,");
+  }
+  json += QStringLiteral("y");
+  const auto value = ValueForKeyInJSON(QStringLiteral("v"), json);
+  QVERIFY(value.has_value());
+  QCOMPARE(value->size(), 1 + (commas - 1) * 2);
+  QVERIFY(value->startsWith(QStringLiteral("x ,")));
 }
 
 QTEST_GUILESS_MAIN(JSONValueScannerTest)
