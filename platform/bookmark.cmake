@@ -1,0 +1,1 @@
+quillpress_library(qp_bookmark SOURCES Bookmark.h Bookmark.cpp)

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// The name a file moved into folder gets: its own name while free, then the
+// name with a number before the extension and no separator ("chart.ps",
+// "chart1.ps", "chart2.ps", ...).
+std::filesystem::path NumberedMoveTarget(const std::filesystem::path& folder,
+                                         const std::filesystem::path& fileName);
+
+struct MoveResult {
+  bool ok = false;
+  std::filesystem::path movedTo;
+  std::string error;
+};
+
+// Moves file into folder under its numbered name, never replacing an entry.
+// Across file systems it copies beside the target, flushes and checks the
+// copy, puts it in place and only then removes the original; on any failure
+// the original stays where it was.
+MoveResult MoveWithoutReplacing(const std::filesystem::path& file,
+                                const std::filesystem::path& folder);

@@ -1,0 +1,125 @@
+#include "watch/WatchFolderSettings.h"
+
+#include <plist/plist.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The settings file is small; anything much larger is not ours.
+constexpr qint64 kMaxFileSize = 1024 * 1024;
+
+struct PlistDeleter {
+  void operator()(plist_t p) const {
+    if (p) plist_free(p);
+  }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+PlistPtr ReadDictionary(const fs::path& path) {
+  QFile file(QFile::decodeName(path.c_str()));
+  if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize) return nullptr;
+  const QByteArray xml = file.readAll();
+  if (xml.isEmpty()) return nullptr;
+  plist_t root = nullptr;
+  plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+  PlistPtr owned(root);
+  if (!root || plist_get_node_type(root) != PLIST_DICT) return nullptr;
+  return owned;
+}
+
+bool WriteDictionary(const fs::path& path, plist_t dict) {
+  char* xml = nullptr;
+  uint32_t length = 0;
+  plist_to_xml(dict, &xml, &length);
+  if (!xml) return false;
+  const QByteArray bytes(xml, static_cast<qsizetype>(length));
+  plist_to_xml_free(xml);
+  QDir().mkpath(QFile::decodeName(path.parent_path().c_str()));
+  QSaveFile file(QFile::decodeName(path.c_str()));
+  if (!file.open(QIODevice::WriteOnly)) return false;
+  file.write(bytes);
+  return file.commit();
+}
+
+bool WriteOne(const fs::path& path, const char* key, plist_t value) {
+  PlistPtr dict = ReadDictionary(path);
+  if (!dict) dict.reset(plist_new_dict());
+  plist_dict_set_item(dict.get(), key, value);  // the dictionary takes the value
+  return WriteDictionary(path, dict.get());
+}
+
+}  // namespace
+
+fs::path WatchFolderSettings::DefaultPath() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  fs::path base;
+  if (config && config[0] == '/') {
+    base = config;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = fs::path(home && *home ? home : "/") / ".config";
+  }
+  return base / "quillpress" / "Preferences" / "org.quillpress.Quillpress-WatchFolderPref.plist";
+}
+
+WatchFolderSettings::WatchFolderSettings(fs::path file) : m_path(std::move(file)) {}
+
+std::optional<WatchFolderPreferences> WatchFolderSettings::Read() const {
+  const PlistPtr dict = ReadDictionary(m_path);
+  if (!dict) return std::nullopt;
+  WatchFolderPreferences prefs;
+  auto data = [&](const char* key) -> std::optional<std::vector<char>> {
+    plist_t node = plist_dict_get_item(dict.get(), key);
+    if (!node || plist_get_node_type(node) != PLIST_DATA) return std::nullopt;
+    char* bytes = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node, &bytes, &length);
+    std::vector<char> value(bytes, bytes + length);
+    std::free(bytes);
+    return value;
+  };
+  prefs.sourceURL = data("SourceURL");
+  prefs.destinationURL = data("DestinationURL");
+  prefs.moveDestinationURL = data("MoveDestinationURL");
+  if (plist_t node = plist_dict_get_item(dict.get(), "MoveToDestinationOption");
+      node && plist_get_node_type(node) == PLIST_UINT) {
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    prefs.moveToDestinationOption = static_cast<std::int64_t>(value);
+  }
+  if (plist_t node = plist_dict_get_item(dict.get(), "IsWatching");
+      node && plist_get_node_type(node) == PLIST_BOOLEAN) {
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    prefs.isWatching = value != 0;
+  }
+  return prefs;
+}
+
+bool WatchFolderSettings::WriteDefaults() const {
+  PlistPtr dict(plist_new_dict());
+  plist_dict_set_item(dict.get(), "MoveToDestinationOption", plist_new_uint(2));
+  plist_dict_set_item(dict.get(), "IsWatching", plist_new_bool(0));
+  return WriteDictionary(m_path, dict.get());
+}
+
+bool WatchFolderSettings::WriteData(const char* key, const std::vector<char>& value) const {
+  return WriteOne(m_path, key, plist_new_data(value.data(), value.size()));
+}
+
+bool WatchFolderSettings::WriteInteger(const char* key, std::int64_t value) const {
+  return WriteOne(m_path, key, plist_new_uint(static_cast<uint64_t>(value)));
+}
+
+bool WatchFolderSettings::WriteBoolean(const char* key, bool value) const {
+  return WriteOne(m_path, key, plist_new_bool(value ? 1 : 0));
+}
