@@ -1,0 +1,112 @@
+// Latency of the watch folder: from a file's close in the source folder to
+// its PDF in place, against the converter's own time on the same file, in
+// one run. Prints the medians and the difference (target: at most 250 ms,
+// settle time included). Usage: bench_watch_latency [ROUNDS]; the settle
+// time can be tried at other values with QUILLPRESS_BENCH_SETTLE_MS.
+
+#include "watch/Notifier.h"
+#include "watch/WatchEngine.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Document() {
+  std::string ps = "%!PS-Adobe-3.0\n/Times-Roman findfont 10 scalefont setfont\n";
+  for (int line = 0; line < 50; ++line) {
+    ps += "72 " + std::to_string(740 - line * 12) + " moveto (Line " + std::to_string(line) +
+          " of a page that arrives in the watch folder.) show\n";
+  }
+  return ps + "showpage\n";
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
+  QTemporaryDir dir;
+  const fs::path root = dir.path().toStdString();
+  const fs::path in = root / "in", out = root / "out", sample = root / "sample.ps";
+  fs::create_directories(in);
+  fs::create_directories(out);
+  const std::string doc = Document();
+  std::ofstream(sample) << doc;
+  const QString converter = QCoreApplication::applicationDirPath() + QStringLiteral("/pstopdf");
+
+  WatchConfiguration config;
+  config.source = in;
+  config.destination = out;
+  config.disposal = SourceDisposal::Delete;
+  if (const char* settle = std::getenv("QUILLPRESS_BENCH_SETTLE_MS")) config.settleTime = std::chrono::milliseconds(std::atoi(settle));
+  // The PDF is in place when its outcome is reported; the main thread waits
+  // in its event loop (which delivers the folder's events) until then.
+  QEventLoop waiting;
+  std::atomic<qint64> convertedAt = 0;
+  QElapsedTimer clock;
+  clock.start();
+  WatchEngine engine(config, [&](const WatchOutcome& o) {
+    if (o.kind != WatchOutcome::Kind::Converted) return;
+    convertedAt = clock.nsecsElapsed();
+    QMetaObject::invokeMethod(&waiting, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  Notifier notifier(in, [&] { engine.RequestScan(); });
+
+  QTimer giveUp;
+  giveUp.setSingleShot(true);
+  giveUp.setInterval(60000);
+  QObject::connect(&giveUp, &QTimer::timeout, [] {
+    std::fprintf(stderr, "no PDF after a minute\n");
+    std::exit(1);
+  });
+
+  std::vector<double> converterMs, latencyMs;
+  for (int i = 0; i < rounds; ++i) {
+    QElapsedTimer t;
+    t.start();
+    QProcess p;
+    p.start(converter, {QString::fromStdString(sample.string()), "-o",
+                        QString::fromStdString((root / "direct.pdf").string())});
+    p.waitForFinished(-1);
+    converterMs.push_back(double(t.nsecsElapsed()) / 1e6);
+
+    const fs::path file = in / ("arrival-" + std::to_string(i) + ".ps");
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (write(fd, doc.data(), doc.size()) != ssize_t(doc.size())) return 1;
+    close(fd);
+    const qint64 closedAt = clock.nsecsElapsed();
+    giveUp.start();
+    waiting.exec();
+    giveUp.stop();
+    latencyMs.push_back(double(convertedAt - closedAt) / 1e6);
+  }
+  const double over = Median(latencyMs) - Median(converterMs);
+  std::printf("converter alone %.1f ms, close to PDF in place %.1f ms, over the converter %.1f ms "
+              "(target <= 250, settle time %lld ms included), ratio %.2f\n",
+              Median(converterMs), Median(latencyMs), over,
+              static_cast<long long>(config.settleTime.count()), Median(latencyMs) / Median(converterMs));
+  return over <= 250 ? 0 : 1;
+}
