@@ -1,6 +1,7 @@
 #include "BMTUtil.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sys/random.h>
 
 #include <atomic>
@@ -98,6 +99,8 @@ void* LoadPrivateModule(const char* fileName) {
   }
   return nullptr;
 }
+
+void UseOneAllocationArena() { mallopt(M_ARENA_MAX, 1); }
 
 SystemVersion RunningSystemVersion() {
   const SystemVersion* v = g_versionOverride.load();

@@ -1,3 +1,4 @@
+#include "BMTUtil.h"
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
 
@@ -43,6 +44,7 @@ void QuitOnTerminationSignals(QObject* context) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  BMTUtil::UseOneAllocationArena();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("quillpress"));
   QApplication::setApplicationDisplayName(QStringLiteral("Quillpress"));

@@ -4,9 +4,6 @@
 #include <QMimeDatabase>
 #include <QMimeType>
 
-#include <mutex>
-#include <string>
-#include <unordered_map>
 
 namespace {
 
@@ -18,31 +15,20 @@ const char* PostScriptKind(const QMimeType& type) {
 
 }  // namespace
 
+// The PostScript kind of a file ("" when it is neither), and whether every
+// file with the same extension gets the same answer (it was decided by the
+// name's extension alone), so that the caller may remember it.
 extern "C" __attribute__((visibility("default"))) const char* quillpress_postscript_type(
-    const char* path) {
+    const char* path, int* decidedByExtension) {
   static const QMimeDatabase db;  // thread-safe for lookups
-  // Large folders hold many files of a few kinds: an extension that the
-  // database decides by name alone is looked up once.
-  static std::mutex cacheMutex;
-  static std::unordered_map<std::string, const char*> byExtension;
-
   const QString file = QFile::decodeName(path);
-  const qsizetype slash = file.lastIndexOf(QLatin1Char('/'));
-  const QString name = file.mid(slash + 1);
+  const QString name = file.mid(file.lastIndexOf(QLatin1Char('/')) + 1);
   const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
   const QString extension = dot > 0 ? name.mid(dot + 1) : QString();
-  const std::string key = extension.toStdString();
-  if (!extension.isEmpty()) {
-    std::lock_guard lock(cacheMutex);
-    if (const auto hit = byExtension.find(key); hit != byExtension.end()) return hit->second;
-  }
   // Globs decide when the name has a known extension; the content is read
   // only for names that say nothing (as a file named "chart").
   const char* kind = PostScriptKind(db.mimeTypeForFile(file));
-  if (!extension.isEmpty() && db.mimeTypesForFileName(name).size() == 1 &&
-      db.suffixForFileName(name) == extension) {
-    std::lock_guard lock(cacheMutex);
-    byExtension.emplace(key, kind);
-  }
+  *decidedByExtension = !extension.isEmpty() && db.mimeTypesForFileName(name).size() == 1 &&
+                        db.suffixForFileName(name) == extension;
   return kind;
 }

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -34,7 +37,7 @@ std::string_view ExtensionOf(const fs::path& file) {
 std::string_view PostScriptTypeIdentifier(const fs::path& file) {
   // The type database is Qt's; it sits in a module of its own so that a
   // command-line run over well-named files never loads it.
-  using TypeFn = const char* (*)(const char*);
+  using TypeFn = const char* (*)(const char*, int*);
   static TypeFn typeOf = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
@@ -43,10 +46,26 @@ std::string_view PostScriptTypeIdentifier(const fs::path& file) {
     }
   });
   if (!typeOf) return {};
-  const std::string_view type = typeOf(file.c_str());
-  if (type == kEpsType) return kEpsType;
-  if (type == kPostScriptType) return kPostScriptType;
-  return {};
+
+  // Large folders hold many files of a few kinds: an extension that decides
+  // the type by itself is asked about once.
+  static std::shared_mutex cacheMutex;
+  static std::unordered_map<std::string, std::string_view> byExtension;
+  const std::string extension(ExtensionOf(file));
+  if (!extension.empty()) {
+    std::shared_lock lock(cacheMutex);
+    if (const auto hit = byExtension.find(extension); hit != byExtension.end()) return hit->second;
+  }
+  int decidedByExtension = 0;
+  const std::string_view answer = typeOf(file.c_str(), &decidedByExtension);
+  const std::string_view type = answer == kEpsType ? kEpsType
+                                : answer == kPostScriptType ? kPostScriptType
+                                                            : std::string_view();
+  if (decidedByExtension && !extension.empty()) {
+    std::unique_lock lock(cacheMutex);
+    byExtension.emplace(extension, type);
+  }
+  return type;
 }
 
 bool IsPostScriptFile(const fs::path& file) {

@@ -2,6 +2,7 @@
 // to the last row shown, against `find` listing the same tree in this run.
 // Also: the memory the list grows by, and the longest stall of the main
 // thread meanwhile (a timer probe).
+#include "BMTUtil.h"
 #include "app/AppDelegate.h"
 #include "filelist/FileListTableModel.h"
 #include "filelist/FolderExpansion.h"
@@ -85,6 +86,7 @@ double TimeFind(const fs::path& root) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  BMTUtil::UseOneAllocationArena();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   // An optional argument names a folder that keeps the tree between runs.
