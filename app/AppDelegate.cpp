@@ -607,8 +607,21 @@ void AppDelegate::AddUrlsIntoImageListViewViaOpenFiles(DropRequest request) {
 void AppDelegate::StartAddingRun(std::vector<std::filesystem::path> urls, bool maintainDirTree,
                                  bool addRecursive, std::optional<std::int64_t> fromIndex) {
   ++m_pendingRuns;
-  StartThread([this, urls = std::move(urls), maintainDirTree, addRecursive, fromIndex] {
+  const std::uint64_t ticket = m_nextAddingTicket++;
+  StartThread([this, urls = std::move(urls), maintainDirTree, addRecursive, fromIndex, ticket] {
+    {
+      // Threads do not take a lock in the order they were started.
+      std::unique_lock turn(m_addingLock);
+      while (m_servingAddingTicket != ticket && !m_quitting) {
+        m_addingTurn.wait_for(turn, std::chrono::milliseconds(50));
+      }
+    }
     AddUrlsIntoImageListViewRun(urls, maintainDirTree, addRecursive, fromIndex);
+    {
+      std::lock_guard turn(m_addingLock);
+      ++m_servingAddingTicket;
+    }
+    m_addingTurn.notify_all();
     if (--m_pendingRuns == 0 && !m_quitting) {
       QMetaObject::invokeMethod(this, [this] { Q_EMIT addingRunFinished(); },
                                 Qt::QueuedConnection);

@@ -215,8 +215,12 @@ class AppDelegate : public QObject {
   bool m_Watching = false;
   bool m_mainWindowClosing = false;
 
-  // The controller's lock: adding runs are carried out one at a time.
+  // The controller's lock: adding runs are carried out one at a time, in the
+  // order they were requested (a ticket each, served in turn).
   std::mutex m_addingLock;
+  std::condition_variable m_addingTurn;
+  std::uint64_t m_nextAddingTicket = 0;  // main thread
+  std::uint64_t m_servingAddingTicket = 0;  // under m_addingLock
   std::atomic<bool> m_quitting{false};
   std::atomic<int> m_pendingRuns{0};
   std::atomic<bool> m_rowNoticePending{false};
