@@ -14,7 +14,7 @@ packages=(
   clang libclang-rt-14-dev
   fonts-dejavu-core
   # documentation, desktop integration and the tests' own PostScript producers
-  groff groff-base desktop-file-utils xvfb xauth x11-utils
+  groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick
   enscript a2ps gnuplot-nox poppler-utils python3
 )
 
