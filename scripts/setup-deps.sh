@@ -10,6 +10,7 @@ packages=(
   libqpdf-dev qpdf
   ghostscript libgs-dev
   libplist++-dev libplist-dev
+  libcurl4-openssl-dev
   libx11-dev libxcb1-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
