@@ -195,5 +195,45 @@
         <source>&amp;Watch Folder…</source>
         <translation>&amp;Watch Folder…</translation>
     </message>
+    <message id="Exporting">
+        <source>Converting %1 of %2: %3</source>
+        <translation>Converting %1 of %2: %3</translation>
+    </message>
+    <message id="ExportProgressTitle">
+        <source>Converting to PDF</source>
+        <translation>Converting to PDF</translation>
+    </message>
+    <message id="CancelButtonTitle">
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message id="ErrorAlertTitle">
+        <source>The conversion failed</source>
+        <translation>The conversion failed</translation>
+    </message>
+    <message id="ErrorAlertSingleMsg">
+        <source>“%1” could not be converted to PDF. The file may be damaged, or the destination folder may not be writable.</source>
+        <translation>“%1” could not be converted to PDF. The file may be damaged, or the destination folder may not be writable.</translation>
+    </message>
+    <message id="ErrorAlertMsg">
+        <source>Some files could not be converted to PDF. They may be damaged, or the destination folder may not be writable.</source>
+        <translation>Some files could not be converted to PDF. They may be damaged, or the destination folder may not be writable.</translation>
+    </message>
+    <message id="ConvertMsg">
+        <source>The conversion has finished</source>
+        <translation>The conversion has finished</translation>
+    </message>
+    <message id="SuccessfullConvertMsg">
+        <source>All files were converted to PDF</source>
+        <translation>All files were converted to PDF</translation>
+    </message>
+    <message id="OkButtonString">
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message id="OpenDestinationTitle">
+        <source>Open Destination</source>
+        <translation>Open Destination</translation>
+    </message>
 </context>
 </TS>
