@@ -196,8 +196,8 @@
         <translation>&amp;Watch Folder…</translation>
     </message>
     <message id="Exporting">
-        <source>Converting %1 of %2: %3</source>
-        <translation>Converting %1 of %2: %3</translation>
+        <source>Converting %1 of %2… %3</source>
+        <translation>Converting %1 of %2… %3</translation>
     </message>
     <message id="ExportProgressTitle">
         <source>Converting to PDF</source>

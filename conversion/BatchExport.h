@@ -1,0 +1,101 @@
+#pragma once
+
+#include "filelist/FileListItem.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <vector>
+
+// Progress status codes a batch reports.
+inline constexpr int kExportProgressStarted = 1;
+inline constexpr int kExportProgressItem = 3;
+inline constexpr int kExportProgressEnded = 5;
+
+// The alert that closes a batch.
+enum class ClosingAlert {
+  None,             // cancelled, or nothing was tried
+  SingleFileError,  // a batch of one item that failed
+  MultiFileError,   // a batch of several items that all failed
+  PartialSuccess,   // some succeeded, some failed
+  Success,          // every item succeeded
+};
+
+ClosingAlert ClosingAlertFor(bool cancelled, bool someSucceeded, bool someFailed,
+                             std::int64_t numOfFiles);
+
+// What a batch asks of the window. Every call is made on the batch's thread;
+// the host carries it out on the main thread and returns once it is done.
+// A false answer means the application is going away: the batch stops.
+class BatchExportHost {
+ public:
+  virtual ~BatchExportHost() = default;
+  virtual bool BeginProgressSheet(std::int64_t numOfFiles) = 0;
+  // fileName: the current item's source file name (code 3), else empty.
+  virtual bool ChangeProgressStatus(int code, const std::filesystem::path& fileName) = 0;
+  virtual bool EndProgressSheet() = 0;
+  // firstFileName names the batch's first item (for the single-item error).
+  virtual bool ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
+                                const std::filesystem::path& destination) = 0;
+  // The batch has become idle again; called on the batch's thread, without
+  // waiting for the main thread.
+  virtual void BatchEnded() {}
+};
+
+// Converts a set of file list items, one after another on a thread of its
+// own, into one destination folder. There is one batch at a time: a request
+// while one is pending or running is refused and changes nothing.
+class BatchExport {
+ public:
+  enum class State { Idle, Choosing, Running };
+
+  explicit BatchExport(BatchExportHost& host);
+  ~BatchExport();
+  BatchExport(const BatchExport&) = delete;
+  BatchExport& operator=(const BatchExport&) = delete;
+
+  // A Convert command: keeps the items while the destination is chosen.
+  // False when there are none or a batch is already pending or running.
+  bool RequestItems(std::vector<FileListItemRef> items);
+  // The destination chooser was cancelled: the pending items are dropped.
+  void DropRequestedItems();
+  // The destination was chosen: the pending items are converted into it.
+  bool StartWithRequestedItems(const std::filesystem::path& destination, bool compress);
+  // A drag out: items and destination at once. False when refused.
+  bool Start(std::vector<FileListItemRef> items, const std::filesystem::path& destination,
+             bool compress);
+
+  // The user cancelled: no further item is started; the running one finishes.
+  void cancelConversion() { m_cancelled = true; }
+  bool isConversionCancelled() const { return m_cancelled; }
+
+  State state() const;
+  bool isBusy() const { return state() != State::Idle; }
+  // The running batch's items and root destination (empty when idle).
+  std::vector<FileListItemRef> sourceURLs() const;
+  std::filesystem::path destinationURL() const;
+
+  // For quitting: stops the running converter (its output is discarded, so
+  // no partial PDF is left), ends the batch and joins its thread. Host calls
+  // made afterwards must answer false at once.
+  void Shutdown();
+
+ private:
+  bool StartLocked(std::unique_lock<std::mutex>& lock, const std::filesystem::path& destination,
+                   bool compress);
+  void ExportPSToPDF(std::stop_token stop);
+  // One item: destination folder, progress step, unique name, conversion.
+  bool ConvertPStoPDF(const FileListItemRef& item, std::stop_token stop);
+
+  BatchExportHost& m_host;
+  mutable std::mutex m_mutex;
+  State m_state = State::Idle;
+  std::vector<FileListItemRef> m_sourceURLs;
+  std::filesystem::path m_destinationURL;
+  bool m_compress = false;
+  std::atomic<bool> m_cancelled{false};
+  std::jthread m_thread;
+};
