@@ -11,7 +11,7 @@ packages=(
   ghostscript libgs-dev
   libplist++-dev libplist-dev
   libcurl4-openssl-dev
-  libx11-dev libxcb1-dev
+  libx11-dev libxcb1-dev libxcb-xtest0-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
   # documentation, desktop integration and the tests' own PostScript producers
