@@ -1,0 +1,196 @@
+#include "platform/DirectSaveDrag.h"
+
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <xcb/xcb.h>
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const QByteArray kSuccess = QByteArrayLiteral("S");
+const QByteArray kFailure = QByteArrayLiteral("F");
+const QByteArray kError = QByteArrayLiteral("E");
+
+// The newest drag data to put its name on the source window; only it takes
+// the name away again, so an older one dying late leaves a newer drag alone.
+const DirectSaveMimeData* g_nameOwner = nullptr;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+xcb_connection_t* X11Connection() {
+#if QT_CONFIG(xcb)
+  if (!qGuiApp) return nullptr;
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  return x11 ? x11->connection() : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
+xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
+  const auto length = static_cast<std::uint16_t>(std::char_traits<char>::length(name));
+  Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, length, name), nullptr));
+  return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// Windows this connection made carry its resource id base.
+bool IsOurs(xcb_connection_t* c, xcb_window_t window) {
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  return window != XCB_WINDOW_NONE && (window & ~setup->resource_id_mask) == setup->resource_id_base;
+}
+
+// Qt's drag owns XdndSelection through a window of our connection while it runs.
+xcb_window_t OurDragSourceWindow(xcb_connection_t* c) {
+  const xcb_atom_t selection = Atom(c, "XdndSelection");
+  if (selection == XCB_ATOM_NONE) return XCB_WINDOW_NONE;
+  Reply<xcb_get_selection_owner_reply_t> reply(
+      xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr));
+  if (!reply || !IsOurs(c, reply->owner)) return XCB_WINDOW_NONE;
+  return reply->owner;
+}
+
+int HexDigit(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+bool StartsWithNoCase(QByteArrayView text, QByteArrayView prefix) {
+  return text.size() >= prefix.size() && text.first(prefix.size()).compare(prefix, Qt::CaseInsensitive) == 0;
+}
+
+}  // namespace
+
+QByteArray LocalHostName() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return QByteArray(name);
+}
+
+std::optional<fs::path> LocalPathFromFileUri(QByteArrayView uri, QByteArrayView localHost) {
+  // Some targets end the property with a NUL or a line break.
+  while (!uri.isEmpty() && (uri.back() == '\0' || uri.back() == '\n' || uri.back() == '\r')) uri.chop(1);
+  if (!StartsWithNoCase(uri, "file:")) return std::nullopt;
+  uri = uri.sliced(5);
+  if (uri.startsWith("//")) {
+    uri = uri.sliced(2);
+    const qsizetype slash = uri.indexOf('/');
+    if (slash < 0) return std::nullopt;
+    const QByteArrayView host = uri.first(slash);
+    const bool local = host.isEmpty() || host.compare("localhost", Qt::CaseInsensitive) == 0 ||
+                       (!localHost.isEmpty() && host.compare(localHost, Qt::CaseInsensitive) == 0);
+    if (!local) return std::nullopt;
+    uri = uri.sliced(slash);
+  }
+  if (!uri.startsWith('/')) return std::nullopt;
+
+  std::string path;
+  path.reserve(static_cast<std::size_t>(uri.size()));
+  for (qsizetype i = 0; i < uri.size(); ++i) {
+    const char ch = uri[i];
+    if (ch == '?' || ch == '#' || ch == '\0') return std::nullopt;
+    if (ch != '%') {
+      path.push_back(ch);
+      continue;
+    }
+    if (i + 2 >= uri.size()) return std::nullopt;
+    const int high = HexDigit(uri[i + 1]);
+    const int low = HexDigit(uri[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    const char byte = static_cast<char>(high * 16 + low);
+    if (byte == '\0') return std::nullopt;
+    path.push_back(byte);
+    i += 2;
+  }
+  return fs::path(std::move(path));
+}
+
+DirectSaveMimeData::DirectSaveMimeData(QString promisedFileName, Fulfil fulfil)
+    : m_name(promisedFileName.toUtf8()), m_fulfil(std::move(fulfil)) {
+  Begin();
+}
+
+DirectSaveMimeData::DirectSaveMimeData(const fs::path& promisedFileName, Fulfil fulfil)
+    : m_name(QByteArray::fromStdString(promisedFileName.native())), m_fulfil(std::move(fulfil)) {
+  Begin();
+}
+
+void DirectSaveMimeData::Begin() {
+  // Qt's drag reuses one source window, so from the second drag on it is
+  // known already; on the first the selection is ours only once the drag's
+  // event loop runs.
+  OfferName();
+  QTimer::singleShot(0, this, &DirectSaveMimeData::OfferName);
+}
+
+DirectSaveMimeData::~DirectSaveMimeData() {
+  if (g_nameOwner != this) return;
+  g_nameOwner = nullptr;
+  xcb_connection_t* c = X11Connection();
+  if (!c || m_window == XCB_WINDOW_NONE || xcb_connection_has_error(c)) return;
+  xcb_delete_property(c, m_window, Atom(c, "XdndDirectSave0"));
+  xcb_flush(c);
+}
+
+QStringList DirectSaveMimeData::formats() const { return {kFormat}; }
+
+void DirectSaveMimeData::OfferName() {
+  if (m_window != XCB_WINDOW_NONE) return;
+  xcb_connection_t* c = X11Connection();
+  if (!c || xcb_connection_has_error(c)) return;
+  const xcb_window_t window = OurDragSourceWindow(c);
+  if (window == XCB_WINDOW_NONE) return;
+  const xcb_atom_t property = Atom(c, "XdndDirectSave0");
+  const xcb_atom_t textPlain = Atom(c, "text/plain");
+  if (property == XCB_ATOM_NONE || textPlain == XCB_ATOM_NONE) return;
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, property, textPlain, 8,
+                      static_cast<std::uint32_t>(m_name.size()), m_name.constData());
+  xcb_flush(c);
+  m_window = window;
+  g_nameOwner = this;
+}
+
+QVariant DirectSaveMimeData::retrieveData(const QString& mimeType, QMetaType type) const {
+  if (mimeType != kFormat) return QMimeData::retrieveData(mimeType, type);
+  if (!X11Connection()) return {};
+  return Answer();
+}
+
+QByteArray DirectSaveMimeData::Answer() const {
+  // A target that asks twice must not start the work twice.
+  if (!m_settledAnswer.isEmpty()) return m_settledAnswer;
+  xcb_connection_t* c = X11Connection();
+  if (m_window == XCB_WINDOW_NONE || xcb_connection_has_error(c)) return kError;
+
+  const xcb_atom_t property = Atom(c, "XdndDirectSave0");
+  // Far more than any path; a longer property is not a path either.
+  constexpr std::uint32_t kMaxLongs = 64 * 1024;
+  Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+      c, xcb_get_property(c, 0, m_window, property, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxLongs), nullptr));
+  if (!reply || reply->format != 8 || reply->bytes_after != 0) return kError;
+  const QByteArrayView uri(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                           xcb_get_property_value_length(reply.get()));
+
+  const std::optional<fs::path> path = LocalPathFromFileUri(uri, LocalHostName());
+  if (!path) return kError;
+  const fs::path folder = path->parent_path();
+  std::error_code error;
+  const bool isFolder = fs::is_directory(folder, error);
+  m_settledAnswer = isFolder && m_fulfil && m_fulfil(folder) ? kSuccess : kFailure;
+  return m_settledAnswer;
+}
