@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <filesystem>
+#include <memory>
+
+// The file manager's side of a drag, for tests under a real X server: a
+// top-level window, on a connection and thread of its own, that takes Xdnd
+// drops the way a file manager showing `folder` does, and a pointer driven
+// through the XTest extension to drag onto it.
+//
+// DirectSave: accepts drags offering "XdndDirectSave0"; on the drop it reads
+// the promised name from the source window, writes back
+// file://<host>/<folder>/<name>, asks for the "XdndDirectSave0" data and
+// records the source's answer, then finishes the drop.
+// UriListOnly: a target without direct save that accepts only drags offering
+// "text/uri-list" (and asks for that on the drop).
+// AcceptWithoutDirectSave: a target without direct save that accepts any drag
+// and, on the drop, asks for "text/uri-list" only.
+class XdsFileManagerPeer {
+ public:
+  enum class Mode { DirectSave, UriListOnly, AcceptWithoutDirectSave };
+
+  // What the peer has seen so far; a snapshot, safe to take from any thread.
+  struct Observation {
+    int enters = 0;
+    int positions = 0;
+    int acceptedPositions = 0;  // positions answered with "accept"
+    int leaves = 0;
+    int drops = 0;
+    QStringList offeredTypes;   // of the latest enter
+    QByteArray promisedName;    // read from the source at the drop
+    QByteArray writtenUri;      // written back to the source
+    bool answered = false;      // the source answered the data request
+    QByteArray answer;          // its data; empty when it refused the request
+    QByteArray uriList;         // "text/uri-list" data, without direct save
+    bool finished = false;      // XdndFinished sent for the drop
+    bool finishedAccepted = false;
+    bool pointerPressed = false;
+    bool pointerReleased = false;
+    QString problem;            // the first thing that went wrong, if any
+  };
+
+  // Starts the thread, makes the window at `geometry` (root coordinates) and
+  // returns once it is on screen; see ready()/problem on failure.
+  XdsFileManagerPeer(Mode mode, std::filesystem::path folder, QRect geometry = QRect(700, 100, 300, 300));
+  ~XdsFileManagerPeer();
+  XdsFileManagerPeer(const XdsFileManagerPeer&) = delete;
+  XdsFileManagerPeer& operator=(const XdsFileManagerPeer&) = delete;
+
+  bool ready() const;
+  QRect geometry() const;
+  QPoint center() const;
+
+  // The host written in the URI ("" by default; e.g. LocalHostName() or a
+  // foreign one), or a whole URI written instead of the folder's. Set before
+  // the drop.
+  void setUriHost(const QByteArray& host);
+  void setUriOverride(const QByteArray& uri);
+
+  // Presses the first button at `from`, moves in `steps` steps to `to`, waits
+  // for the source to have been answered there, and releases. Returns at
+  // once; observation().pointerReleased tells when it is done.
+  void dragPointer(QPoint from, QPoint to, int steps = 12);
+
+  Observation observation() const;
+
+  // Percent-escapes a path for a file URI, byte for byte.
+  static QByteArray FileUri(const QByteArray& host, const std::filesystem::path& path);
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
