@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/ApplicationResources.h"
+#include "conversion/ExportProgressSheet.h"
 #include "filelist/FileListTableModel.h"
 #include "filelist/FolderExpansion.h"
 #include "filelist/PostScriptFileTest.h"
@@ -19,6 +20,7 @@
 #include "VerticallyCenteredTextFieldCell.h"
 
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -63,7 +65,10 @@ std::filesystem::path PathFromArgument(const QString& argument) {
 }  // namespace
 
 AppDelegate::AppDelegate(QObject* parent)
-    : QObject(parent), m_prompts(&QtUserPrompts::Shared()), m_workspace(&DesktopWorkspace::Shared()) {
+    : QObject(parent),
+      m_prompts(&QtUserPrompts::Shared()),
+      m_workspace(&DesktopWorkspace::Shared()),
+      m_batch(std::make_unique<BatchExport>(static_cast<BatchExportHost&>(*this))) {
   InstallStringTable();
   m_window = new QMainWindow;
   m_window->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -122,6 +127,10 @@ AppDelegate::AppDelegate(QObject* parent)
   addSpinView->messageTextField()->setText(LocalizedString("AddingFilesMessage"));
   addSpinView->hide();
 
+  exportProgressSheet = new ExportProgressSheet(m_window);
+  connect(exportProgressSheet, &ExportProgressSheet::cancelConversion, this,
+          &AppDelegate::cancelConversion);
+
   const auto connectAction = [this](QAction* action, void (AppDelegate::*slot)()) {
     connect(action, &QAction::triggered, this, slot);
   };
@@ -165,6 +174,9 @@ AppDelegate::~AppDelegate() {
     std::lock_guard lock(m_mainCallMutex);
   }
   m_mainCallDone.notify_all();
+  // The converter in hand is stopped and its output discarded: no partial
+  // PDF is left behind.
+  m_batch->Shutdown();
   std::list<Worker> workers;
   {
     std::lock_guard lock(m_workersMutex);
@@ -242,6 +254,23 @@ void AppDelegate::SetUpTable() {
           &AppDelegate::ShowContextMenu);
   connect(imageListTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &AppDelegate::UpdateMenuItems);
+
+  // Files and folders come in by drops; rows go out as promised PDFs. Rows
+  // are never moved within the table.
+  imageListTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  imageListTable->setDragEnabled(true);
+  imageListTable->setAcceptDrops(true);
+  imageListTable->viewport()->setAcceptDrops(true);
+  imageListTable->setDragDropMode(QAbstractItemView::DragDrop);
+  imageListTable->setDragDropOverwriteMode(false);
+  imageListTable->setDropIndicatorShown(true);
+  imageListTable->setDefaultDropAction(Qt::CopyAction);
+  imageListTable->viewport()->installEventFilter(this);
+  m_tableModel->setDropHandler([this](std::vector<std::filesystem::path> paths, std::int64_t row) {
+    return acceptDrop(std::move(paths), row);
+  });
+  m_tableModel->setDragDataFactory(
+      [this](const std::vector<std::int64_t>& rows) { return writeRowsWithIndexes(rows); });
 }
 
 void AppDelegate::awakeFromNib() {
@@ -266,7 +295,6 @@ void AppDelegate::awakeFromNib() {
   }
   // Dropping files on the table is wired by the drag and drop subsystem.
   InitSortingInfo();
-  isConversionCancelled = false;
   // The watch folder subsystem prepares its drop boxes, controls and state
   // here.
   m_Watching = false;
@@ -285,6 +313,18 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == imageListTable->viewport() &&
+      (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
+       event->type() == QEvent::Drop)) {
+    // The table's own rows are not dropped back onto it.
+    auto* drop = static_cast<QDropEvent*>(event);
+    if (!validateDrop(drop->source())) {
+      drop->setDropAction(Qt::IgnoreAction);
+      drop->ignore();
+      return true;
+    }
+    return false;
+  }
   if (watched == m_window && event->type() == QEvent::Close) {
     auto* close = static_cast<QCloseEvent*>(event);
     if (!windowShouldClose()) {
@@ -518,6 +558,24 @@ void AppDelegate::ShowContextMenu(const QPoint& position) {
   contextMenu->popup(imageListTable->viewport()->mapToGlobal(position));
 }
 
+// --- Drag and drop ------------------------------------------------------------
+
+bool AppDelegate::validateDrop(const QObject* dragSource) const {
+  return dragSource == nullptr || dragSource != imageListTable;
+}
+
+bool AppDelegate::acceptDrop(std::vector<std::filesystem::path> paths, std::int64_t row) {
+  if (paths.empty()) return false;
+  // Adding runs in the background; the drop is answered at once.
+  AddUrlsIntoImageListViewViaOpenFiles(DropRequest{std::move(paths), row});
+  return true;
+}
+
+QMimeData* AppDelegate::writeRowsWithIndexes(const std::vector<std::int64_t>& rows) {
+  (void)rows;
+  return nullptr;
+}
+
 // --- Small actions ------------------------------------------------------------
 
 void AppDelegate::ContactSupportAction() {
@@ -536,12 +594,113 @@ void AppDelegate::RateApplicationAction() {
   }
 }
 
-void AppDelegate::Export() {
-  // Wired by the batch export subsystem.
+// --- Converting ---------------------------------------------------------------
+
+void AppDelegate::Export() { ExportItems(GetSelectedItems()); }
+
+void AppDelegate::ExportAll() { ExportItems(GetAllItems()); }
+
+void AppDelegate::ExportItems(std::vector<FileListItemRef> items) {
+  // A second request while a batch is pending or running is refused: it must
+  // not take over the running batch's items or destination.
+  if (!m_batch->RequestItems(std::move(items))) return;
+  OpenPanelRequest request;
+  request.title = exportButton->text();
+  request.prompt = exportButton->text();
+  request.canChooseFiles = false;
+  request.canChooseDirectories = true;
+  request.allowsMultipleSelection = false;
+  request.canCreateDirectories = true;
+  QPointer<AppDelegate> self(this);
+  m_prompts->BeginOpenPanelSheet(
+      m_window, request, [self](int result, std::vector<std::filesystem::path> chosen) {
+        if (!self) return;
+        if (result == 1 && !chosen.empty()) {
+          self->m_batch->StartWithRequestedItems(chosen.front(),
+                                                 self->compressPDFFileButton->isChecked());
+        } else {
+          self->m_batch->DropRequestedItems();
+        }
+      });
 }
 
-void AppDelegate::ExportAll() {
-  // Wired by the batch export subsystem.
+void AppDelegate::cancelConversion() { m_batch->cancelConversion(); }
+
+bool AppDelegate::BeginProgressSheet(std::int64_t numOfFiles) {
+  return RunOnMainAndWait([this, numOfFiles] {
+    SetEnableDisableControlWhileConversion(kExportProgressStarted);
+    exportProgressSheet->BeginProgressSheet(numOfFiles);
+  });
+}
+
+bool AppDelegate::ChangeProgressStatus(int code, const std::filesystem::path& fileName) {
+  const QString name = QFile::decodeName(QByteArray::fromStdString(fileName.string()));
+  return RunOnMainAndWait(
+      [this, code, name] { exportProgressSheet->ChangeProgressStatus(code, name); });
+}
+
+bool AppDelegate::EndProgressSheet() {
+  return RunOnMainAndWait([this] { exportProgressSheet->EndProgressSheet(); });
+}
+
+bool AppDelegate::ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
+                                   const std::filesystem::path& destination) {
+  const QString name = QFile::decodeName(QByteArray::fromStdString(firstFileName.string()));
+  return RunOnMainAndWait([this, alert, name, destination] {
+    switch (alert) {
+      case ClosingAlert::SingleFileError:
+        AlertForSingleFileConversionError(name);
+        break;
+      case ClosingAlert::MultiFileError:
+        AlertForMultiFileConversionError();
+        break;
+      case ClosingAlert::PartialSuccess:
+        AlertOnSuccessConversion(LocalizedString("ErrorAlertMsg"), destination);
+        break;
+      case ClosingAlert::Success:
+        AlertOnSuccessConversion(std::nullopt, destination);
+        break;
+      case ClosingAlert::None:
+        break;
+    }
+  });
+}
+
+void AppDelegate::BatchEnded() {
+  if (m_quitting) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        // An adding run going on keeps the controls as it set them; it
+        // resets them itself when it ends.
+        if (isAdding()) return;
+        SetEnableDisableControlWhileConversion(kWorkStatusEnded);
+        ResetUIControls();
+      },
+      Qt::QueuedConnection);
+}
+
+void AppDelegate::AlertForSingleFileConversionError(const QString& fileName) {
+  // The message is shown as it stands: a file name is never a format.
+  m_prompts->RunAlertPanel(m_window, LocalizedString("ErrorAlertTitle"),
+                           LocalizedString("ErrorAlertSingleMsg").arg(fileName),
+                           LocalizedString("OkButtonString"), QString());
+}
+
+void AppDelegate::AlertForMultiFileConversionError() {
+  m_prompts->RunAlertPanel(m_window, LocalizedString("ErrorAlertTitle"),
+                           LocalizedString("ErrorAlertMsg"), LocalizedString("OkButtonString"),
+                           QString());
+}
+
+void AppDelegate::AlertOnSuccessConversion(const std::optional<QString>& message,
+                                           const std::filesystem::path& destination) {
+  const QString title =
+      message ? LocalizedString("ConvertMsg") : LocalizedString("SuccessfullConvertMsg");
+  const int answer = m_prompts->RunAlertPanel(m_window, title, message.value_or(QString()),
+                                              LocalizedString("OkButtonString"),
+                                              LocalizedString("OpenDestinationTitle"));
+  if (answer == 0) m_workspace->OpenURL(FileUrlForPath(destination));
 }
 
 void AppDelegate::ShowWatchFolderPreferences() {

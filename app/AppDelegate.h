@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/CommandEnabling.h"
+#include "conversion/BatchExport.h"
 #include "filelist/DropRequest.h"
 #include "filelist/FileList.h"
 
@@ -17,10 +18,12 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 class BMTValidatedViewToolbar;
+class ExportProgressSheet;
 class BMTValidatedViewToolbarItem;
 class FileListTableModel;
 class MacAppStoreRating;
@@ -31,6 +34,7 @@ class QCheckBox;
 class QLabel;
 class QMainWindow;
 class QMenu;
+class QMimeData;
 class QPushButton;
 class QTableView;
 class QToolButton;
@@ -39,7 +43,7 @@ class Workspace;
 
 // The application controller: owns the file list and the window's state and
 // wires them to the widgets of the main window.
-class AppDelegate : public QObject {
+class AppDelegate : public QObject, private BatchExportHost {
   Q_OBJECT
  public:
   explicit AppDelegate(QObject* parent = nullptr);
@@ -81,6 +85,7 @@ class AppDelegate : public QObject {
   QCheckBox* mAddRecursiveCheckBoxButton = nullptr;
   QLabel* mMaintainDirEditBox = nullptr;
   ProgressHUDView* addSpinView = nullptr;
+  ExportProgressSheet* exportProgressSheet = nullptr;
   QMenu* contextMenu = nullptr;
 
   // --- Access for the other subsystems and for tests --------------------
@@ -98,6 +103,9 @@ class AppDelegate : public QObject {
   const CommandStates& commandStates() const { return m_commandStates; }
   // True from an adding request until its run has ended.
   bool isAdding() const { return m_pendingRuns.load() > 0; }
+  // The one batch of conversions (Convert, Convert All, a drag out).
+  BatchExport& batchExport() { return *m_batch; }
+  bool isConversionCancelled() const { return m_batch->isConversionCancelled(); }
   // The menu items that stand for a list command, and which one.
   ListCommand CommandOfMenuItem(const QAction* item) const;
 
@@ -142,6 +150,13 @@ class AppDelegate : public QObject {
   void StartAddingRun(std::vector<std::filesystem::path> urls, bool maintainDirTree,
                       bool addRecursive, std::optional<std::int64_t> fromIndex);
 
+  // Drag and drop on the table. A drag from the table itself is refused.
+  bool validateDrop(const QObject* dragSource) const;
+  // Dropped files, inserted from row; answered before any is added.
+  bool acceptDrop(std::vector<std::filesystem::path> paths, std::int64_t row);
+  // The dragged rows' data: promised PDFs, converted where they are dropped.
+  QMimeData* writeRowsWithIndexes(const std::vector<std::int64_t>& rows);
+
   void StartAddSpinning();
   void StopAddSpinning();
 
@@ -158,10 +173,12 @@ class AppDelegate : public QObject {
   // A quit request (Quit command, or the window closed).
   void RequestTerminate();
 
-  // Wired by the batch export subsystem.
+  // Convert the selected items, or all of them, into a folder the user
+  // chooses. Refused while a batch is pending or running.
   void Export();
-  // Wired by the batch export subsystem.
   void ExportAll();
+  // The progress sheet's cancel button: no further item is started.
+  void cancelConversion();
   // Wired by the watch folder subsystem: opens its preferences panel.
   void ShowWatchFolderPreferences();
   // Wired by the watch folder subsystem (sender may be null).
@@ -196,6 +213,20 @@ class AppDelegate : public QObject {
                                    bool maintainDirTree, bool addRecursive,
                                    std::optional<std::int64_t> fromIndex);
   void PostRowsChanged();
+  // Asks for the destination of items and starts their batch.
+  void ExportItems(std::vector<FileListItemRef> items);
+  // The batch's calls, made on its thread.
+  bool BeginProgressSheet(std::int64_t numOfFiles) override;
+  bool ChangeProgressStatus(int code, const std::filesystem::path& fileName) override;
+  bool EndProgressSheet() override;
+  bool ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
+                        const std::filesystem::path& destination) override;
+  void BatchEnded() override;
+  void AlertForSingleFileConversionError(const QString& fileName);
+  void AlertForMultiFileConversionError();
+  // message: none when every item succeeded.
+  void AlertOnSuccessConversion(const std::optional<QString>& message,
+                                const std::filesystem::path& destination);
   // Runs fn on the main thread and waits; false when the application is
   // going away and fn may not have run.
   bool RunOnMainAndWait(std::function<void()> fn);
@@ -211,7 +242,6 @@ class AppDelegate : public QObject {
   Workspace* m_workspace;
   std::unique_ptr<MacAppStoreRating> rateApplicationObject;
 
-  bool isConversionCancelled = false;
   bool m_Watching = false;
   bool m_mainWindowClosing = false;
 
@@ -232,4 +262,6 @@ class AppDelegate : public QObject {
   };
   std::mutex m_workersMutex;
   std::list<Worker> m_workers;
+  // Last: its thread calls back into the members above until it is shut down.
+  std::unique_ptr<BatchExport> m_batch;
 };

@@ -4,6 +4,7 @@
 #include "platform/LocalizedString.h"
 
 #include <QFile>
+#include <QMimeData>
 
 #include <algorithm>
 #include <climits>
@@ -14,7 +15,33 @@ int ClampedCount(std::size_t count) {
   return static_cast<int>(std::min<std::size_t>(count, INT_MAX));
 }
 
+const QString kUriListType = QStringLiteral("text/uri-list");
+
 }  // namespace
+
+std::vector<std::filesystem::path> LocalPathsFromUriList(const QByteArray& uriList) {
+  std::vector<std::filesystem::path> paths;
+  for (QByteArray line : uriList.split('\n')) {
+    line = line.trimmed();
+    if (line.isEmpty() || line.startsWith('#')) continue;
+    if (!line.startsWith("file:")) continue;
+    QByteArray rest = line.mid(5);
+    if (rest.startsWith("//")) {
+      // file://host/path: only this machine's files are local.
+      const qsizetype slash = rest.indexOf('/', 2);
+      if (slash < 0) continue;
+      const QByteArray host = rest.mid(2, slash - 2);
+      if (!host.isEmpty() && host != "localhost") continue;
+      rest = rest.mid(slash);
+    }
+    if (!rest.startsWith('/')) continue;
+    // Percent-decoding gives the name's bytes as they are, UTF-8 or not.
+    const QByteArray bytes = QByteArray::fromPercentEncoding(rest);
+    if (bytes.contains('\0')) continue;
+    paths.emplace_back(bytes.toStdString());
+  }
+  return paths;
+}
 
 QString FileListTableModel::ColumnIdentifier(int column) {
   switch (column) {
@@ -79,4 +106,45 @@ void FileListTableModel::reloadData() {
   // items they now show.
   noteNumberOfRowsChanged();
   if (m_rows > 0) Q_EMIT dataChanged(index(0, 0), index(m_rows - 1, columnCount() - 1));
+}
+
+Qt::ItemFlags FileListTableModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::ItemIsDropEnabled;
+  return QAbstractTableModel::flags(index) | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
+}
+
+QStringList FileListTableModel::mimeTypes() const { return {kUriListType}; }
+
+Qt::DropActions FileListTableModel::supportedDropActions() const { return Qt::CopyAction; }
+
+Qt::DropActions FileListTableModel::supportedDragActions() const {
+  // Whatever the destination outside the application asks for.
+  return Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+}
+
+bool FileListTableModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int, int,
+                                         const QModelIndex&) const {
+  return data != nullptr && data->hasFormat(kUriListType) && m_dropHandler != nullptr;
+}
+
+bool FileListTableModel::dropMimeData(const QMimeData* data, Qt::DropAction action, int row,
+                                      int column, const QModelIndex& parent) {
+  if (!canDropMimeData(data, action, row, column, parent)) return false;
+  std::vector<std::filesystem::path> paths = LocalPathsFromUriList(data->data(kUriListType));
+  if (paths.empty()) return false;
+  std::int64_t at = row;
+  if (row < 0) at = parent.isValid() ? parent.row() : m_rows;
+  return m_dropHandler(std::move(paths), at);
+}
+
+QMimeData* FileListTableModel::mimeData(const QModelIndexList& indexes) const {
+  if (!m_dragDataFactory) return nullptr;
+  std::vector<std::int64_t> rows;
+  rows.reserve(static_cast<std::size_t>(indexes.size()));
+  for (const QModelIndex& index : indexes)
+    if (index.isValid() && index.row() < m_rows) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  if (rows.empty()) return nullptr;
+  return m_dragDataFactory(rows);
 }

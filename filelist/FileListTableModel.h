@@ -2,7 +2,16 @@
 
 #include <QAbstractTableModel>
 
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
 class FileList;
+
+// The local files named by a text/uri-list, byte-exact and in its order;
+// other URLs and comment lines are skipped.
+std::vector<std::filesystem::path> LocalPathsFromUriList(const QByteArray& uriList);
 
 // The table's view of the file list: the "Index" and "FilePath" columns. The
 // row count is the one last announced, so rows that an adding run inserts
@@ -23,6 +32,27 @@ class FileListTableModel final : public QAbstractTableModel {
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
 
+  // No cell is editable; rows may be dragged out, files dropped in.
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+  QStringList mimeTypes() const override;
+  Qt::DropActions supportedDropActions() const override;
+  Qt::DropActions supportedDragActions() const override;
+  bool canDropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                       const QModelIndex& parent) const override;
+  // A drop on a row or above it inserts at that row; one below the last row,
+  // at the end.
+  bool dropMimeData(const QMimeData* data, Qt::DropAction action, int row, int column,
+                    const QModelIndex& parent) override;
+  QMimeData* mimeData(const QModelIndexList& indexes) const override;
+
+  // Takes dropped files and the list position for them; false refuses.
+  using DropHandler =
+      std::function<bool(std::vector<std::filesystem::path> paths, std::int64_t row)>;
+  void setDropHandler(DropHandler handler) { m_dropHandler = std::move(handler); }
+  // Describes dragged rows (ascending, distinct); null offers nothing.
+  using DragDataFactory = std::function<QMimeData*(const std::vector<std::int64_t>& rows)>;
+  void setDragDataFactory(DragDataFactory factory) { m_dragDataFactory = std::move(factory); }
+
   // The list has grown or shrunk: announce the new row count.
   void noteNumberOfRowsChanged();
   // Re-read every row; the selection stays on the same row numbers.
@@ -31,4 +61,6 @@ class FileListTableModel final : public QAbstractTableModel {
  private:
   const FileList& m_list;
   int m_rows = 0;
+  DropHandler m_dropHandler;
+  DragDataFactory m_dragDataFactory;
 };

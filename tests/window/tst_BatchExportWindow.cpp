@@ -1,0 +1,366 @@
+// Convert and Convert All through the controller, with the real converter on
+// real files: the folder chooser, the progress sheet as it changes, cancel,
+// the closing alerts, refused second requests and quitting mid-batch.
+
+#include "WindowTestFixture.h"
+
+#include "app/ApplicationResources.h"
+#include "conversion/ExportProgressSheet.h"
+#include "platform/LocalizedString.h"
+#include "platform/Workspace.h"
+
+#include "PostScriptSamples.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QToolButton>
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+// The sheet's line and bar, each time either changes.
+struct ProgressRecord {
+  QStringList lines;  // distinct lines, in the order shown
+  std::vector<int> values;
+  std::vector<int> maximums;
+};
+
+QString Line(int index, int count, const QString& name) {
+  return LocalizedString("Exporting").arg(QString::number(index), QString::number(count), name);
+}
+
+}  // namespace
+
+class BatchExportWindowTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir m_tmp;
+  std::unique_ptr<WindowFixture> m_f;
+  ProgressRecord m_progress;
+  fs::path m_root;
+
+  fs::path Root() const { return m_root; }
+
+  // A converter that waits for a gate file before it does the real work, so
+  // that a test can act while a given item is in hand.
+  fs::path GatedConverter(const fs::path& gate) {
+    const fs::path real = samples::BinDir() / "pstopdf";
+    return samples::WriteStandInConverter(
+        Root(), "gated-pstopdf",
+        "while [ ! -e '" + gate.string() + "' ]; do sleep 0.02; done\nexec '" + real.string() +
+            "' \"$@\"");
+  }
+
+  void Record() {
+    ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
+    connect(sheet, &ExportProgressSheet::progressChanged, this, [this, sheet] {
+      // Read from the widgets themselves, as the user sees them.
+      const QString line = sheet->conversionFileNumberStaticText->text();
+      if (!line.isEmpty() && (m_progress.lines.isEmpty() || m_progress.lines.back() != line))
+        m_progress.lines << line;
+      m_progress.values.push_back(sheet->conversionProgressIndicator->value());
+      m_progress.maximums.push_back(sheet->conversionProgressIndicator->maximum());
+    });
+  }
+
+  // Adds files through the panel and waits until they are listed.
+  void Add(std::vector<fs::path> files) {
+    const int before = m_f->rows();
+    const auto count = static_cast<int>(files.size());
+    QVERIFY(m_f->addFromPanel(std::move(files)));
+    QCOMPARE(m_f->rows(), before + count);
+  }
+
+  // Runs a command with the chooser answering destination; waits until the
+  // batch is idle again.
+  [[nodiscard]] bool RunBatch(void (AppDelegate::*command)(), const fs::path& destination) {
+    m_f->prompts.AnswerNextPanel({destination});
+    (m_f->d().*command)();
+    return WaitIdle();
+  }
+
+  [[nodiscard]] bool WaitIdle() {
+    return QTest::qWaitFor([this] { return !m_f->d().batchExport().isBusy(); }, kDeadline);
+  }
+
+  fs::path Dest(const char* name) {
+    const fs::path dest = Root() / name;
+    fs::create_directories(dest);
+    return dest;
+  }
+
+  fs::path Good(const char* name) { return WriteFile(Root() / "in" / name, samples::OnePagePostScript()); }
+  // PostScript that the interpreter rejects.
+  fs::path Bad(const char* name) {
+    return WriteFile(Root() / "in" / name, "%!PS-Adobe-3.0\n/undefinedname-here cvx exec\nshowpage\n");
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    QVERIFY(m_tmp.isValid());
+    m_root = TempPath(m_tmp);
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    InstallStringTable();
+    QVERIFY(!LocalizedString("Exporting").isEmpty());
+  }
+
+  void init() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    fs::remove_all(Root() / "in");
+    m_f = std::make_unique<WindowFixture>();
+    m_progress = {};
+    Record();
+  }
+
+  void cleanup() { m_f.reset(); }
+
+  void convertShowsEveryStepAndClosesWithSuccess() {
+    const fs::path a = Good("a.ps");
+    const fs::path b = Good("b.ps");
+    Add({a, b});
+    const fs::path dest = Dest("success");
+    m_f->selectRows({0, 1});
+    m_f->prompts.alertAnswers = {0};  // Open Destination
+
+    QVERIFY(RunBatch(&AppDelegate::Export, dest));
+
+    // The chooser: a folder, titled as the Convert button.
+    QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
+    const OpenPanelRequest& chooser = m_f->prompts.panels.back();
+    QCOMPARE(chooser.title, m_f->d().exportButton->text());
+    QCOMPARE(chooser.prompt, m_f->d().exportButton->text());
+    QVERIFY(!chooser.canChooseFiles);
+    QVERIFY(chooser.canChooseDirectories);
+    QVERIFY(!chooser.allowsMultipleSelection);
+    QVERIFY(chooser.canCreateDirectories);
+
+    QCOMPARE(m_progress.lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"),
+                                            Line(2, 2, "b.ps")}));
+    QCOMPARE(m_progress.values.back(), 4);
+    QCOMPARE(m_progress.maximums.back(), 4);
+    QVERIFY(!m_f->d().exportProgressSheet->isVisible());
+
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
+    const auto& alert = m_f->prompts.alerts.front();
+    QCOMPARE(alert.title, LocalizedString("SuccessfullConvertMsg"));
+    QCOMPARE(alert.message, QString());
+    QCOMPARE(alert.defaultButton, LocalizedString("OkButtonString"));
+    QCOMPARE(alert.alternateButton, LocalizedString("OpenDestinationTitle"));
+    QCOMPARE(m_f->workspace.opened, std::vector<QUrl>{FileUrlForPath(dest)});
+
+    QCOMPARE(samples::ListTree(dest), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+    QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
+    // The list is left as it was, and the commands are back.
+    QCOMPARE(m_f->rows(), 2);
+    QTRY_VERIFY(m_f->d().exportButton->isEnabled());
+    QVERIFY(m_f->d().addToolbarItem->isEnabled());
+  }
+
+  void closingAlertsFollowTheOutcome() {
+    const fs::path bad = Bad("bad %1 name.ps");
+    Add({bad});
+    m_f->selectRows({0});
+    QVERIFY(RunBatch(&AppDelegate::Export, Dest("single")));
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
+    QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
+    // The name goes into the message as it stands, never read as a format.
+    QCOMPARE(m_f->prompts.alerts[0].message,
+             LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")));
+    QVERIFY(m_f->prompts.alerts[0].message.contains(QStringLiteral("bad %1 name.ps")));
+    QCOMPARE(m_f->prompts.alerts[0].alternateButton, QString());
+    QVERIFY(samples::ListTree(Root() / "single").empty());
+
+    // Every one of several fails.
+    Add({Bad("x.ps"), Bad("y.ps")});
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("all-fail")));
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
+    QCOMPARE(m_f->prompts.alerts[1].title, LocalizedString("ErrorAlertTitle"));
+    QCOMPARE(m_f->prompts.alerts[1].message, LocalizedString("ErrorAlertMsg"));
+    QCOMPARE(m_f->prompts.alerts[1].defaultButton, LocalizedString("OkButtonString"));
+
+    // Some fail: the partial alert, whose OK opens nothing.
+    Add({Good("good.ps")});
+    const fs::path partial = Dest("partial");
+    m_f->prompts.alertAnswers = {1};
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, partial));
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{3});
+    QCOMPARE(m_f->prompts.alerts[2].title, LocalizedString("ConvertMsg"));
+    QCOMPARE(m_f->prompts.alerts[2].message, LocalizedString("ErrorAlertMsg"));
+    QCOMPARE(m_f->prompts.alerts[2].alternateButton, LocalizedString("OpenDestinationTitle"));
+    QVERIFY(m_f->workspace.opened.empty());
+    QCOMPARE(samples::ListTree(partial), std::vector<std::string>{"good.pdf"});
+  }
+
+  void destinationThatCannotBeWrittenFailsEveryItem() {
+    Add({Good("a.ps"), Good("b.ps")});
+    // Nobody, not even root, can create files in /proc.
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, "/proc"));
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
+    QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
+    QCOMPARE(m_f->prompts.alerts[0].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(!fs::exists("/proc/a.pdf"));
+
+    // A chosen "folder" that is a file is left untouched.
+    const fs::path file = WriteFile(Root() / "not-a-folder", "keep me");
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, file));
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
+    QCOMPARE(m_f->prompts.alerts[1].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(fs::is_regular_file(file));
+    QCOMPARE(fs::file_size(file), std::uintmax_t{7});
+  }
+
+  void keptTreeItemWhoseFolderCannotBeMadeIsSkipped() {
+    const fs::path top = Root() / "in" / "top";
+    WriteFile(top / "a.ps", samples::OnePagePostScript());
+    WriteFile(top / "b" / "c.ps", samples::OnePagePostScript());
+    WriteFile(top / "d.ps", samples::OnePagePostScript());
+    m_f->prompts.whilePanelOpen = [this](const OpenPanelRequest&) {
+      m_f->d().mAddRecursiveCheckBoxButton->setChecked(true);
+      m_f->d().mMaintainDirCheckBoxButton->setChecked(true);
+    };
+    QVERIFY(m_f->addFromPanel({top}));
+    m_f->prompts.whilePanelOpen = nullptr;
+    QCOMPARE(m_f->rows(), 3);
+    m_f->d().tableViewMouseDownInHeaderOfTableColumn(FileListTableModel::kFilePathColumn);
+    QCOMPARE(m_f->shownPaths(), (std::vector<fs::path>{top / "a.ps", top / "b" / "c.ps", top / "d.ps"}));
+
+    const fs::path dest = Dest("tree");
+    WriteFile(dest / "b", "a file where the folder b would go");
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, dest));
+
+    QCOMPARE(m_progress.lines, QStringList({Line(0, 3, QString()), Line(1, 3, "a.ps"),
+                                            Line(2, 3, "d.ps")}));
+    QCOMPARE(m_progress.values.back(), 4);
+    QCOMPARE(m_progress.maximums.back(), 5);
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
+    QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ConvertMsg"));
+    QCOMPARE(samples::ListTree(dest), (std::vector<std::string>{"a.pdf", "b", "d.pdf"}));
+  }
+
+  void cancelDuringTheFirstItemFinishesOnlyThatOne() {
+    Add({Good("a.ps"), Good("b.ps"), Good("c.ps")});
+    const fs::path gate = Root() / "gate-cancel";
+    qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
+    const fs::path dest = Dest("cancel");
+    m_f->prompts.AnswerNextPanel({dest});
+    m_f->d().ExportAll();
+
+    ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
+    QTRY_COMPARE_WITH_TIMEOUT(sheet->conversionFileNumberStaticText->text(), Line(1, 3, "a.ps"),
+                              kDeadline);
+    QVERIFY(sheet->isVisible());
+    QTest::mouseClick(sheet->cancelButton, Qt::LeftButton);
+    QVERIFY(m_f->d().isConversionCancelled());
+    WriteFile(gate, "");
+    QVERIFY(WaitIdle());
+
+    QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"a.pdf"});
+    QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
+    QVERIFY(m_f->prompts.alerts.empty());
+    QVERIFY(!sheet->isVisible());
+    QVERIFY(!m_f->d().isConversionCancelled());
+    fs::remove(gate);
+  }
+
+  void cancelledChooserConvertsNothingAndTheNextConvertWorks() {
+    Add({Good("a.ps")});
+    m_f->selectRows({0});
+    m_f->d().Export();  // no answer scripted: the chooser is cancelled
+    QTRY_COMPARE(m_f->prompts.completedPanels, 2);
+    QVERIFY(!m_f->d().batchExport().isBusy());
+    QVERIFY(m_f->prompts.alerts.empty());
+    QVERIFY(m_progress.values.empty());
+
+    const fs::path dest = Dest("after-cancel");
+    QVERIFY(RunBatch(&AppDelegate::Export, dest));
+    QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"a.pdf"});
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
+
+    // Nothing to convert: no chooser at all.
+    m_f->selectRows({});
+    const std::size_t panels = m_f->prompts.panels.size();
+    m_f->d().Export();
+    QCOMPARE(m_f->prompts.panels.size(), panels);
+  }
+
+  void secondRequestWhileABatchRunsIsRefused() {
+    Add({Good("a.ps"), Good("b.ps")});
+    const fs::path gate = Root() / "gate-second";
+    qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
+    const fs::path first = Dest("first");
+    const fs::path second = Dest("second");
+
+    // While the chooser is open.
+    m_f->prompts.AnswerNextPanel({first});
+    m_f->d().ExportAll();
+    m_f->selectRows({1});
+    m_f->d().Export();
+    QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
+
+    // While the batch runs.
+    QTRY_COMPARE_WITH_TIMEOUT(m_f->d().exportProgressSheet->conversionFileNumberStaticText->text(),
+                              Line(1, 2, "a.ps"), kDeadline);
+    QCOMPARE(m_f->d().batchExport().state(), BatchExport::State::Running);
+    m_f->prompts.AnswerNextPanel({second});
+    m_f->d().ExportAll();
+    m_f->d().Export();
+    QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
+    QVERIFY(!m_f->d().batchExport().Start(m_f->d().GetAllItems(), second, false));
+    QCOMPARE(m_f->d().batchExport().destinationURL(), first);
+    QCOMPARE(m_f->d().batchExport().sourceURLs().size(), std::size_t{2});
+    // The window's Convert commands are off meanwhile.
+    QVERIFY(!m_f->d().exportAllButton->isEnabled());
+    QVERIFY(!m_f->d().exportMenuItem->isEnabled());
+
+    WriteFile(gate, "");
+    QVERIFY(WaitIdle());
+    QCOMPARE(samples::ListTree(first), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+    QVERIFY(samples::ListTree(second).empty());
+    m_f->prompts.panelAnswers.clear();
+    fs::remove(gate);
+  }
+
+  void compressChoiceReachesTheConversion() {
+    Add({WriteFile(Root() / "in" / "pages.ps",
+                   samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
+    const fs::path plain = Dest("plain");
+    const fs::path small = Dest("small");
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, plain));
+    m_f->d().compressPDFFileButton->setChecked(true);
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, small));
+
+    const auto read = [](const fs::path& pdf) {
+      QFile file(QFile::decodeName(QByteArray::fromStdString(pdf.string())));
+      return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray plainBytes = read(plain / "pages.pdf");
+    const QByteArray smallBytes = read(small / "pages.pdf");
+    QVERIFY(!plainBytes.isEmpty());
+    QVERIFY(!plainBytes.contains("/ObjStm"));
+    QVERIFY(smallBytes.contains("/ObjStm"));
+    QVERIFY(samples::QpdfCheckPasses(small / "pages.pdf"));
+    QCOMPARE(samples::PdfPageSizes(small / "pages.pdf").size(), std::size_t{3});
+  }
+
+  void quittingMidBatchEndsCleanlyWithoutPartialFiles() {
+    Add({Good("a.ps"), Good("b.ps")});
+    // Writes part of a PDF and never finishes.
+    const fs::path stuck = samples::WriteStandInConverter(
+        Root(), "stuck-pstopdf", "printf '%%PDF-1.4 partial' > \"$3\"\nwhile :; do sleep 0.02; done");
+    qputenv("QUILLPRESS_PSTOPDF", stuck.c_str());
+    const fs::path dest = Dest("quit");
+    m_f->prompts.AnswerNextPanel({dest});
+    m_f->d().ExportAll();
+    QTRY_COMPARE_WITH_TIMEOUT(m_f->d().exportProgressSheet->conversionFileNumberStaticText->text(),
+                              Line(1, 2, "a.ps"), kDeadline);
+    m_f.reset();
+    QVERIFY(samples::ListTree(dest).empty());
+  }
+};
+
+QTEST_MAIN(BatchExportWindowTest)
+#include "tst_BatchExportWindow.moc"
