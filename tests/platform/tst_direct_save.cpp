@@ -125,22 +125,43 @@ class DirectSaveTest : public QObject {
     QCOMPARE(m_source->lastResult, Qt::CopyAction);
   }
 
-  // A second drag reuses Qt's source window, which still knows the first
-  // drag's name; the new one must be the one promised.
+  // A later drag reuses Qt's source window, which still holds the earlier
+  // drag's name; the new one must be the one promised, bytes as they are.
+  void eachDragPromisesItsOwnName_data() {
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QByteArray>("promised");
+    QTest::newRow("two dots") << QByteArray("/data/chart.final.eps") << QByteArray("chart.final.pdf");
+    QTest::newRow("not UTF-8") << QByteArray("/data/caf\xe9.ps") << QByteArray("caf\xe9.pdf");
+  }
   void eachDragPromisesItsOwnName() {
+    QFETCH(QByteArray, source);
+    QFETCH(QByteArray, promised);
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     std::shared_ptr<Promise> promise = m_promise;
-    m_source->makeData = [promise] {
-      return new DirectSaveMimeData(PromisedFileName("/data/chart.final.eps"), [promise](const fs::path& f) {
+    const fs::path name = PromisedFileName(fs::path(source.toStdString()));
+    m_source->makeData = [promise, name] {
+      return new DirectSaveMimeData(name, [promise](const fs::path& f) {
         promise->folders.push_back(f);
         return true;
       });
     };
     XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder));
     DragOnto(peer, true);
-    QCOMPARE(peer.observation().promisedName, QByteArray("chart.final.pdf"));
+    QCOMPARE(peer.observation().promisedName, promised);
     QCOMPARE(peer.observation().answer, QByteArray("S"));
+    QCOMPARE(m_promise->folders.size(), 1u);
+  }
+
+  // Asking again for the same drop must not start the work again.
+  void secondRequestDoesNotFulfilAgain() {
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder));
+    peer.setAskTwice(true);
+    DragOnto(peer, true);
+    QCOMPARE(peer.observation().answer, QByteArray("S"));
+    QCOMPARE(peer.observation().secondAnswer, QByteArray("S"));
     QCOMPARE(m_promise->folders.size(), 1u);
   }
 

@@ -49,6 +49,7 @@ struct XdsFileManagerPeer::State {
   Observation observed;
   QByteArray host;
   std::optional<QByteArray> uriOverride;
+  bool askTwice = false;
   struct DragRequest {
     QPoint from, to;
     int steps;
@@ -69,7 +70,8 @@ struct XdsFileManagerPeer::State {
   xcb_window_t source = XCB_WINDOW_NONE;
   std::vector<xcb_atom_t> offered;
   bool acceptingDrag = false;
-  enum class Await { Nothing, DirectSave, UriList } awaiting = Await::Nothing;
+  enum class Await { Nothing, DirectSave, DirectSaveAgain, UriList } awaiting = Await::Nothing;
+  xcb_timestamp_t dropTime = XCB_CURRENT_TIME;
   Clock::time_point awaitDeadline;
   std::optional<DragRequest> drag;
   int answeredAtPress = 0;
@@ -255,6 +257,7 @@ void XdsFileManagerPeer::State::HandleClientMessage(const xcb_client_message_eve
 void XdsFileManagerPeer::State::HandleDrop(const xcb_client_message_event_t& event) {
   Observe([](Observation& o) { ++o.drops; });
   const xcb_timestamp_t time = event.data.data32[2];
+  dropTime = time;
   if (!acceptingDrag) {
     Finish(false);
     return;
@@ -293,10 +296,25 @@ void XdsFileManagerPeer::State::HandleSelectionNotify(const xcb_selection_notify
   std::optional<QByteArray> data;
   if (event.property != XCB_ATOM_NONE) data = ReadProperty(window, event.property, true);
   if (awaiting == Await::DirectSave) {
+    bool again = false;
     Observe([&](Observation& o) {
       o.answered = true;
       o.answer = data.value_or(QByteArray());
     });
+    {
+      std::lock_guard lock(mutex);
+      again = askTwice;
+    }
+    if (again) {
+      xcb_convert_selection(c, window, atom.selection, atom.directSave, atom.directSave, dropTime);
+      xcb_flush(c);
+      awaiting = Await::DirectSaveAgain;
+      awaitDeadline = Clock::now() + kExchangeDeadline;
+      return;
+    }
+    Finish(data && *data == "S");
+  } else if (awaiting == Await::DirectSaveAgain) {
+    Observe([&](Observation& o) { o.secondAnswer = data.value_or(QByteArray()); });
     Finish(data && *data == "S");
   } else {
     Observe([&](Observation& o) { o.uriList = data.value_or(QByteArray()); });
@@ -451,6 +469,11 @@ void XdsFileManagerPeer::setUriHost(const QByteArray& host) {
 void XdsFileManagerPeer::setUriOverride(const QByteArray& uri) {
   std::lock_guard lock(m_state->mutex);
   m_state->uriOverride = uri;
+}
+
+void XdsFileManagerPeer::setAskTwice(bool askTwice) {
+  std::lock_guard lock(m_state->mutex);
+  m_state->askTwice = askTwice;
 }
 
 void XdsFileManagerPeer::dragPointer(QPoint from, QPoint to, int steps) {

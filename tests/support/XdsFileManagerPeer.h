@@ -38,6 +38,7 @@ class XdsFileManagerPeer {
     QByteArray writtenUri;      // written back to the source
     bool answered = false;      // the source answered the data request
     QByteArray answer;          // its data; empty when it refused the request
+    QByteArray secondAnswer;    // with setAskTwice, the answer to the second request
     QByteArray uriList;         // "text/uri-list" data, without direct save
     bool finished = false;      // XdndFinished sent for the drop
     bool finishedAccepted = false;
@@ -62,6 +63,9 @@ class XdsFileManagerPeer {
   // the drop.
   void setUriHost(const QByteArray& host);
   void setUriOverride(const QByteArray& uri);
+  // Asks for the "XdndDirectSave0" data a second time before finishing, as
+  // a clumsy target might; both answers are recorded.
+  void setAskTwice(bool askTwice);
 
   // Presses the first button at `from`, moves in `steps` steps to `to`, waits
   // for the source to have been answered there, and releases. Returns at
