@@ -1,9 +1,10 @@
-# Widget components of the window: the busy overlay, the centred cell and the
-# validated toolbar.
+# Widget components of the window: the busy overlay, the centred cell, the
+# validated toolbar and the folder drop box.
 quillpress_library(qp_common_ui UI
   SOURCES
     ProgressHUDView.h ProgressHUDView.cpp
     VerticallyCenteredTextFieldCell.h VerticallyCenteredTextFieldCell.cpp
     BMTValidatedViewToolbar.h BMTValidatedViewToolbar.cpp
     BMTValidatedViewToolbarItem.h BMTValidatedViewToolbarItem.cpp
+    DragAndDropCommonFolderController.h DragAndDropCommonFolderController.cpp
   DEPS qp_common)
