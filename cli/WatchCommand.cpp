@@ -2,6 +2,7 @@
 
 #include "platform/Bookmark.h"
 #include "watch/Notifier.h"
+#include "watch/WatchChoice.h"
 #include "watch/WatchEngine.h"
 #include "watch/WatchFolderSettings.h"
 
@@ -105,10 +106,8 @@ int RunWatchCommand(int argc, char** argv) {
     }
     config.source = *source;
     config.destination = *destination;
-    const std::int64_t option = prefs->moveToDestinationOption.value_or(2);
-    config.disposal = option == 1 ? SourceDisposal::Delete
-                      : option == 3 ? SourceDisposal::MoveToFolder
-                                    : SourceDisposal::MoveToDestination;
+    config.disposal = SourceDisposalForTag(prefs->moveToDestinationOption.value_or(2))
+                          .value_or(SourceDisposal::MoveToDestination);
     if (config.disposal == SourceDisposal::MoveToFolder) {
       const auto moveTo = Resolve(prefs->moveDestinationURL);
       if (!moveTo) {
@@ -126,9 +125,8 @@ int RunWatchCommand(int argc, char** argv) {
       return 2;
     }
   }
-  auto same = [&](const fs::path& a, const fs::path& b) { return fs::equivalent(a, b, ec); };
-  if (same(config.source, config.destination)) return UsageError("the source and destination are the same folder");
-  if (config.disposal == SourceDisposal::MoveToFolder && same(config.source, config.moveTo)) {
+  if (IsSameFolder(config.source, config.destination)) return UsageError("the source and destination are the same folder");
+  if (config.disposal == SourceDisposal::MoveToFolder && IsSameFolder(config.source, config.moveTo)) {
     return UsageError("the source and move-to folders are the same folder");
   }
 
