@@ -235,5 +235,85 @@
         <source>Open Destination</source>
         <translation>Open Destination</translation>
     </message>
+    <message id="WatchFolderSheetTitle">
+        <source>Watch Folder</source>
+        <translation>Watch Folder</translation>
+    </message>
+    <message id="WatchSourceFolderLabel">
+        <source>&amp;Watch this folder for PostScript and EPS files:</source>
+        <translation>&amp;Watch this folder for PostScript and EPS files:</translation>
+    </message>
+    <message id="WatchDestinationFolderLabel">
+        <source>Save the &amp;PDF files in this folder:</source>
+        <translation>Save the &amp;PDF files in this folder:</translation>
+    </message>
+    <message id="WatchMoveFilesFolderLabel">
+        <source>Move converted files &amp;into this folder:</source>
+        <translation>Move converted files &amp;into this folder:</translation>
+    </message>
+    <message id="WatchFolderDropHint">
+        <source>Choose a folder or drop one here</source>
+        <translation>Choose a folder or drop one here</translation>
+    </message>
+    <message id="ChooseFolderButtonTitle">
+        <source>Choose…</source>
+        <translation>Choose…</translation>
+    </message>
+    <message id="OpenFolderButtonTitle">
+        <source>Open</source>
+        <translation>Open</translation>
+    </message>
+    <message id="WatchAfterConversionTitle">
+        <source>After a file is converted</source>
+        <translation>After a file is converted</translation>
+    </message>
+    <message id="WatchDeleteSourceTitle">
+        <source>&amp;Delete it</source>
+        <translation>&amp;Delete it</translation>
+    </message>
+    <message id="WatchMoveToDestinationTitle">
+        <source>&amp;Move it into the folder of the PDF files</source>
+        <translation>&amp;Move it into the folder of the PDF files</translation>
+    </message>
+    <message id="WatchMoveToFolderTitle">
+        <source>Move it into &amp;another folder</source>
+        <translation>Move it into &amp;another folder</translation>
+    </message>
+    <message id="StartWatchingButtonTitle">
+        <source>Start Watching</source>
+        <translation>Start Watching</translation>
+    </message>
+    <message id="StopWatchingButtonTitle">
+        <source>Stop Watching</source>
+        <translation>Stop Watching</translation>
+    </message>
+    <message id="DoneButtonTitle">
+        <source>Done</source>
+        <translation>Done</translation>
+    </message>
+    <message id="OpenDestinationDialogTitle">
+        <source>Choose the Folder for the PDF Files</source>
+        <translation>Choose the Folder for the PDF Files</translation>
+    </message>
+    <message id="OpenFileDialogButton">
+        <source>Choose</source>
+        <translation>Choose</translation>
+    </message>
+    <message id="SourceWatchAndDestSameMsg">
+        <source>The watched folder and the folder for the PDF files must be different folders.</source>
+        <translation>The watched folder and the folder for the PDF files must be different folders.</translation>
+    </message>
+    <message id="MoveFoderNotSelectedMsg">
+        <source>Choose the folder that converted files are moved into.</source>
+        <translation>Choose the folder that converted files are moved into.</translation>
+    </message>
+    <message id="SourceWatchAndMoveSameMsg">
+        <source>The watched folder and the folder that converted files are moved into must be different folders.</source>
+        <translation>The watched folder and the folder that converted files are moved into must be different folders.</translation>
+    </message>
+    <message id="WatchFolderCannotWatchMsg">
+        <source>The watched folder cannot be watched. Check that it still exists, then choose it again.</source>
+        <translation>The watched folder cannot be watched. Check that it still exists, then choose it again.</translation>
+    </message>
 </context>
 </TS>
