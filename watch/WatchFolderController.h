@@ -1,0 +1,203 @@
+#pragma once
+
+#include "DragAndDropCommonFolderController.h"
+#include "watch/WatchEngine.h"
+#include "watch/WatchFolderSettings.h"
+
+#include <QDialog>
+#include <QMetaType>
+#include <QObject>
+#include <QPalette>
+#include <QPointer>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <variant>
+#include <vector>
+
+class Notifier;
+class QAbstractButton;
+class QButtonGroup;
+class QCheckBox;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QWidget;
+class UserPrompts;
+class Workspace;
+
+namespace Ui {
+class WatchFolderSheet;
+}
+
+Q_DECLARE_METATYPE(WatchOutcome)
+
+// The window side of the watch folder: the settings sheet with its three
+// folders and the delete-or-move choice, the settings file kept up to date
+// at every change, and starting and stopping the engine. Everything here
+// runs on the main thread; the engine's work runs on its own worker.
+class WatchFolderController : public QObject, public FolderDropDelegate {
+  Q_OBJECT
+ public:
+  // The sheet opens on window. The settings file is not read until
+  // StartAutoWatchFolder.
+  WatchFolderController(QWidget* window, UserPrompts& prompts, Workspace& workspace,
+                        WatchFolderSettings settings, QObject* parent = nullptr);
+  // Stops watching without recording it, so that watching resumes at the
+  // next launch; waits for the file in hand.
+  ~WatchFolderController() override;
+
+  // --- Outlets (owned by the sheet) -------------------------------------
+  QDialog* preferencesDialogOutlet = nullptr;
+  DragAndDropCommonFolderController* watchFolderSourcePathViewCntr = nullptr;
+  DragAndDropCommonFolderController* watchFolderDestinationPathViewCntr = nullptr;
+  DragAndDropCommonFolderController* watchFolderMoveFilesPathViewCntr = nullptr;
+  QLineEdit* watchFolderSourcePathTextField = nullptr;
+  QLineEdit* watchFolderDestinationPathTextField = nullptr;
+  QLineEdit* watchFolderMoveFilesPathTextField = nullptr;
+  QPushButton* selectSourceWatchFolderButtonOutlet = nullptr;
+  QPushButton* selectDestinationWatchFolderButtonOutlet = nullptr;
+  QPushButton* selectMoveFilesWatchFolderButtonOutlet = nullptr;
+  QPushButton* openSourceWatchFolderButtonOutlet = nullptr;
+  QPushButton* openDestinationWatchFolderButtonOutlet = nullptr;
+  QPushButton* openMoveFilesWatchFolderButtonOutlet = nullptr;
+  // Ids are the choice's tags: 1 delete, 2 move into the destination folder,
+  // 3 move into the move-to folder.
+  QButtonGroup* sourceFileDeletOrMoveMatrixOutlet = nullptr;
+  QPushButton* watchButtonOutlet = nullptr;
+  QCheckBox* watchCompressPDFFileButton = nullptr;
+  QProgressBar* watchingSpinningProgressOutlet = nullptr;
+  QPushButton* doneButton = nullptr;
+
+  // --- State ----------------------------------------------------------------
+  const std::optional<std::filesystem::path>& watchFolderSourceURL() const { return m_sourceURL; }
+  const std::optional<std::filesystem::path>& watchFolderDestinationURL() const {
+    return m_destinationURL;
+  }
+  const std::optional<std::filesystem::path>& watchFolderMoveFilesURL() const {
+    return m_moveFilesURL;
+  }
+  // The tag of the selected choice.
+  int selectedTag() const;
+  bool isWatching() const { return m_Watching; }
+  bool isSpinning() const { return m_spinning; }
+  const WatchFolderSettings& settings() const { return m_settings; }
+
+  // --- Folders ----------------------------------------------------------------
+  // Set a slot from a folder and store its bookmark.
+  void SetWatchFolderSourceURL(const std::filesystem::path& folder);
+  void SetWatchFolderDestinationURL(const std::filesystem::path& folder);
+  void SetWatchFolderMoveToDestinationURL(const std::filesystem::path& folder);
+  // Set a slot by resolving a stored bookmark; nothing is stored. A bookmark
+  // that does not resolve leaves the slot unset and the field as it was.
+  void SetWatchFolderSourceURLData(const std::vector<char>& bookmark);
+  void SetWatchFolderDestinationURLData(const std::vector<char>& bookmark);
+  void SetWatchFolderMoveToDestinationURLData(const std::vector<char>& bookmark);
+
+  // A folder dropped on a box: 0 source, 1 destination, 2 move-to; any other
+  // box type sets nothing.
+  void WatchFolderPathChangeAction(const std::filesystem::path& folder,
+                                   std::int32_t boxType) override;
+  // Drops are refused while watching.
+  bool allowDragAndDrop() const override { return !m_Watching; }
+
+  // Stores one key in the settings file (read, change, write back whole).
+  using PreferenceValue = std::variant<std::vector<char>, std::int64_t, bool>;
+  bool WriteWatchFolderPreferences(const PreferenceValue& value, const char* key);
+
+  // Flips the watching state: locks or unlocks the controls, sets the watch
+  // button's title and the spinner, stores "IsWatching".
+  void EnableDisableForWatching();
+
+ public Q_SLOTS:
+  // Shows the sheet, window-modal, on the window.
+  void OpenWatchFolderPreferences();
+  // Closes the sheet. Nothing is saved: every change was stored when made.
+  void DoneButtonAction();
+
+  // Open panels (as sheets on the settings sheet) for the folders.
+  void SelectWatchSourceFolder();
+  void SelectWatchDestinationFolder();
+  void SelectWatchMoveFilesFolder();
+
+  // Open a set folder in the file browser.
+  void OpenWatchSourceFolder();
+  void OpenWatchDestinationFolder();
+  void OpenWatchMoveFilesFolder();
+
+  // The choice changed (sender given: stored) or is applied at start (no
+  // sender: nothing stored).
+  void DoWatchFolderFilesManipulation(QObject* sender);
+  // The watch button is enabled exactly when source and destination are
+  // shown and, for choice 3, the move-to folder too.
+  void EnableDisableWatchFolderControl();
+  // Loads the settings file at launch and resumes watching when it was on.
+  void StartAutoWatchFolder();
+  // The watch button: starts watching if idle (after the folder checks),
+  // stops if watching.
+  void DoFolderWatch(QObject* sender);
+
+ Q_SIGNALS:
+  void watchingChanged(bool watching);
+  // One file processed by the engine, delivered on the main thread.
+  void watchOutcome(const WatchOutcome& outcome);
+
+ private:
+  enum class Slot { Source = 0, Destination = 1, MoveTo = 2 };
+  struct SlotParts {
+    std::optional<std::filesystem::path>* url;
+    QLineEdit* field;
+    const char* key;
+  };
+  SlotParts Parts(Slot slot);
+
+  void SetSlotURL(Slot slot, const std::filesystem::path& folder);
+  void SetSlotURLData(Slot slot, const std::vector<char>& bookmark);
+  void ShowPath(Slot slot, const std::filesystem::path& folder);
+  void SelectFolder(Slot slot);
+  void OpenFolder(Slot slot);
+  bool StartWatching();
+  void StopWatching();
+  void RefuseWatching(const char* key);
+  void ForwardScanRequest();
+  void RetireEngine(std::unique_ptr<WatchEngine> engine);
+  void EngineRetired();
+  void JoinFinishedRetirees();
+
+  QWidget* m_window;
+  UserPrompts& m_prompts;
+  Workspace& m_workspace;
+  const WatchFolderSettings m_settings;
+  QPointer<QDialog> m_sheet;
+  std::unique_ptr<Ui::WatchFolderSheet> m_ui;
+  QPalette m_moveFieldPalette;
+
+  std::optional<std::filesystem::path> m_sourceURL;
+  std::optional<std::filesystem::path> m_destinationURL;
+  std::optional<std::filesystem::path> m_moveFilesURL;
+
+  bool m_Watching = false;
+  bool m_spinning = false;
+  std::unique_ptr<WatchEngine> m_engine;
+  std::unique_ptr<Notifier> m_notifier;
+
+  // The engine's worker reports through this; the controller detaches
+  // itself here before it goes, so no report reaches a dead object.
+  struct OutcomeRelay;
+  std::shared_ptr<OutcomeRelay> m_relay;
+
+  // Engines that were stopped and are finishing their file in hand. A new
+  // engine scans only once they are done, so that no file is taken twice.
+  struct Retiree {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::list<Retiree> m_retirees;
+  int m_retiring = 0;
+  bool m_scanDeferred = false;
+};
