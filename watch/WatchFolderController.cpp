@@ -54,8 +54,8 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
                                              QObject* parent)
     : QObject(parent),
       m_window(window),
-      m_prompts(prompts),
-      m_workspace(workspace),
+      m_prompts(&prompts),
+      m_workspace(&workspace),
       m_settings(std::move(settings)),
       m_ui(std::make_unique<Ui::WatchFolderSheet>()),
       m_relay(std::make_shared<OutcomeRelay>()) {
@@ -88,7 +88,6 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->deleteSourceFileRadio, 1);
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToDestinationRadio, 2);
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToFolderRadio, 3);
-  m_moveFieldPalette = watchFolderMoveFilesPathTextField->palette();
 
   // The spinner stays still and empty until watching begins.
   watchingSpinningProgressOutlet->setRange(0, 1);
@@ -230,7 +229,7 @@ void WatchFolderController::SelectFolder(Slot slot) {
   request.allowsMultipleSelection = false;
   request.canCreateDirectories = true;
   QPointer<WatchFolderController> self(this);
-  m_prompts.BeginOpenPanelSheet(
+  m_prompts->BeginOpenPanelSheet(
       preferencesDialogOutlet, request,
       [self, slot](int result, std::vector<fs::path> chosen) {
         // The folders are fixed while watching, also for a panel that was
@@ -246,7 +245,7 @@ void WatchFolderController::SelectWatchMoveFilesFolder() { SelectFolder(Slot::Mo
 
 void WatchFolderController::OpenFolder(Slot slot) {
   const std::optional<fs::path>& folder = *Parts(slot).url;
-  if (folder) m_workspace.OpenURL(FileUrlForPath(*folder));
+  if (folder) m_workspace->OpenURL(FileUrlForPath(*folder));
 }
 
 void WatchFolderController::OpenWatchSourceFolder() { OpenFolder(Slot::Source); }
@@ -278,9 +277,12 @@ void WatchFolderController::DoWatchFolderFilesManipulation(QObject* sender) {
   const bool moveToUsed = tag != 1 && tag != 2;
   selectMoveFilesWatchFolderButtonOutlet->setEnabled(moveToUsed);
   openMoveFilesWatchFolderButtonOutlet->setEnabled(moveToUsed);
-  QPalette palette = m_moveFieldPalette;
+  // Only the text colour is set; everything else follows the window's
+  // palette, also when the desktop's theme changes.
+  QPalette palette;
   if (!moveToUsed) {
-    const QColor dimmed = palette.color(QPalette::Disabled, QPalette::Text);
+    const QColor dimmed =
+        watchFolderMoveFilesPathTextField->palette().color(QPalette::Disabled, QPalette::Text);
     palette.setColor(QPalette::Active, QPalette::Text, dimmed);
     palette.setColor(QPalette::Inactive, QPalette::Text, dimmed);
   }
@@ -338,7 +340,7 @@ void WatchFolderController::StartAutoWatchFolder() {
 // --- Watching -------------------------------------------------------------------
 
 void WatchFolderController::RefuseWatching(const char* key) {
-  m_prompts.RunAlertPanel(m_window, LocalizedString(key), QString(),
+  m_prompts->RunAlertPanel(m_window, LocalizedString(key), QString(),
                           LocalizedString("OkButtonString"), QString());
 }
 

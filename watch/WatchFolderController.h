@@ -7,7 +7,6 @@
 #include <QDialog>
 #include <QMetaType>
 #include <QObject>
-#include <QPalette>
 #include <QPointer>
 
 #include <atomic>
@@ -87,6 +86,10 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   bool isWatching() const { return m_Watching; }
   bool isSpinning() const { return m_spinning; }
   const WatchFolderSettings& settings() const { return m_settings; }
+  // The window may put other prompts or another workspace in place later
+  // (tests do); they are used from then on.
+  void setUserPrompts(UserPrompts& prompts) { m_prompts = &prompts; }
+  void setWorkspace(Workspace& workspace) { m_workspace = &workspace; }
 
   // --- Folders ----------------------------------------------------------------
   // Set a slot from a folder and store its bookmark.
@@ -170,12 +173,11 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   void JoinFinishedRetirees();
 
   QWidget* m_window;
-  UserPrompts& m_prompts;
-  Workspace& m_workspace;
+  UserPrompts* m_prompts;
+  Workspace* m_workspace;
   const WatchFolderSettings m_settings;
   QPointer<QDialog> m_sheet;
   std::unique_ptr<Ui::WatchFolderSheet> m_ui;
-  QPalette m_moveFieldPalette;
 
   std::optional<std::filesystem::path> m_sourceURL;
   std::optional<std::filesystem::path> m_destinationURL;

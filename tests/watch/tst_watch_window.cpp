@@ -470,6 +470,72 @@ class WatchWindowTest : public QObject {
     QVERIFY(m_c->isWatching());
   }
 
+  void aFolderThatCannotBeWatchedIsRefused() {
+    // A shown source whose slot was lost (its bookmark no longer resolves).
+    SetUpFolders(1);
+    m_c->SetWatchFolderSourceURLData(std::vector<char>{'n', 'o', 't'});
+    QVERIFY(!m_c->watchFolderSourceURL());
+    QCOMPARE(m_c->watchFolderSourcePathTextField->text(), Shown(m_source));
+    QVERIFY(m_c->watchButtonOutlet->isEnabled());
+    QByteArray before = PrefsBytes();
+    m_c->watchButtonOutlet->click();
+    QCOMPARE(m_prompts->alerts.size(), std::size_t(1));
+    QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFolderCannotWatchMsg"));
+    QVERIFY(!m_prompts->alerts.back().title.isEmpty());
+    QCOMPARE(m_prompts->alerts.back().defaultButton, LocalizedString("OkButtonString"));
+    QVERIFY(!m_c->isWatching());
+    QCOMPARE(PrefsBytes(), before);
+
+    // A source folder removed after it was chosen cannot be watched.
+    Choose(m_c->selectSourceWatchFolderButtonOutlet, m_source);
+    fs::remove_all(m_source);
+    before = PrefsBytes();
+    m_c->watchButtonOutlet->click();
+    QCOMPARE(m_prompts->alerts.size(), std::size_t(2));
+    QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFolderCannotWatchMsg"));
+    QVERIFY(!m_c->isWatching());
+    QVERIFY(m_c->selectSourceWatchFolderButtonOutlet->isEnabled());
+    QCOMPARE(PrefsBytes(), before);
+  }
+
+  void theCompressBoxMakesSmallerPdfs() {
+    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(30, {612, 792}));
+    samples::WriteFile(m_source / "plain.ps", doc);
+    SetUpFolders(1);
+    QVERIFY(!m_c->watchCompressPDFFileButton->isChecked());
+    m_c->watchButtonOutlet->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "plain.ps"), kDeadline);
+    m_c->watchButtonOutlet->click();
+
+    m_c->watchCompressPDFFileButton->click();
+    QVERIFY(m_c->watchCompressPDFFileButton->isChecked());
+    samples::WriteFile(m_source / "small.ps", doc);
+    m_c->watchButtonOutlet->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "small.ps"), kDeadline);
+    QVERIFY(fs::file_size(m_destination / "small.pdf") < fs::file_size(m_destination / "plain.pdf"));
+    QCOMPARE(samples::PdfPageSizes(m_destination / "small.pdf").size(), std::size_t(30));
+    // The box is not a stored setting.
+    QVERIFY(!Keys(Prefs()).count("Compress"));
+    QCOMPARE(Keys(Prefs()), (std::set<QString>{"DestinationURL", "IsWatching", "MoveToDestinationOption",
+                                               "SourceURL"}));
+  }
+
+  void promptsAndWorkspacePutInPlaceLaterAreUsed() {
+    Launch();
+    ScriptedUserPrompts other;
+    RecordingWorkspace otherWorkspace;
+    m_c->setUserPrompts(other);
+    m_c->setWorkspace(otherWorkspace);
+    other.AnswerNextPanel({m_source});
+    m_c->selectSourceWatchFolderButtonOutlet->click();
+    QTRY_COMPARE_WITH_TIMEOUT(other.completedPanels, 1, kDeadline);
+    QCOMPARE(m_c->watchFolderSourceURL(), std::optional<fs::path>(m_source));
+    m_c->openSourceWatchFolderButtonOutlet->click();
+    QCOMPARE(otherWorkspace.opened, std::vector<QUrl>{UrlOf(m_source)});
+    QVERIFY(m_prompts->panels.empty());
+    QVERIFY(m_workspace->opened.empty());
+  }
+
   void watchingConvertsAndDeletesWithTheControlsLocked() {
     samples::WriteFile(m_source / "early.ps", samples::OnePagePostScript());
     SetUpFolders(1);
