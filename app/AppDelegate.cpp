@@ -5,7 +5,9 @@
 #include "filelist/FileListTableModel.h"
 #include "filelist/FolderExpansion.h"
 #include "filelist/PostScriptFileTest.h"
+#include "platform/DirectSaveDrag.h"
 #include "platform/LocalizedString.h"
+#include "platform/PromisedFileName.h"
 #include "platform/QtUserPrompts.h"
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
@@ -572,8 +574,29 @@ bool AppDelegate::acceptDrop(std::vector<std::filesystem::path> paths, std::int6
 }
 
 QMimeData* AppDelegate::writeRowsWithIndexes(const std::vector<std::int64_t>& rows) {
-  (void)rows;
-  return nullptr;
+  // The items are taken now: rows that an adding run inserts while the drag
+  // goes on must not change what is converted.
+  std::vector<FileListItemRef> items = GetItemsForIndexSet(rows);
+  if (items.empty()) return nullptr;
+  const std::filesystem::path promised = PromisedFileName(items.front()->filePath);
+  if (promised.empty()) return nullptr;
+  QPointer<AppDelegate> self(this);
+  return new DirectSaveMimeData(
+      promised, [self, items = std::move(items)](const std::filesystem::path& folder) {
+        return self && !self->namesOfPromisedFilesDroppedAtDestination(folder, items).empty();
+      });
+}
+
+std::vector<std::filesystem::path> AppDelegate::namesOfPromisedFilesDroppedAtDestination(
+    const std::filesystem::path& destination, const std::vector<FileListItemRef>& items) {
+  if (items.empty()) return {};
+  // A batch already running keeps its items and destination: this one is
+  // refused, and the target is told nothing was saved.
+  if (!m_batch->Start(items, destination, compressPDFFileButton->isChecked())) return {};
+  std::vector<std::filesystem::path> names;
+  names.reserve(items.size());
+  for (const FileListItemRef& item : items) names.push_back(PromisedFileName(item->filePath));
+  return names;
 }
 
 // --- Small actions ------------------------------------------------------------

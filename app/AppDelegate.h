@@ -156,6 +156,10 @@ class AppDelegate : public QObject, private BatchExportHost {
   bool acceptDrop(std::vector<std::filesystem::path> paths, std::int64_t row);
   // The dragged rows' data: promised PDFs, converted where they are dropped.
   QMimeData* writeRowsWithIndexes(const std::vector<std::int64_t>& rows);
+  // The drop target named destination: items are converted there by the
+  // batch. The promised names, in order; empty when the batch was refused.
+  std::vector<std::filesystem::path> namesOfPromisedFilesDroppedAtDestination(
+      const std::filesystem::path& destination, const std::vector<FileListItemRef>& items);
 
   void StartAddSpinning();
   void StopAddSpinning();

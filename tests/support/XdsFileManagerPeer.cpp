@@ -53,6 +53,8 @@ struct XdsFileManagerPeer::State {
   struct DragRequest {
     QPoint from, to;
     int steps;
+    bool pressOnly = false;  // press at from, move once to to, keep the button down
+    bool waitForPeer = true;  // release only once the peer has answered a position
   };
   std::optional<DragRequest> pendingDrag;
   std::atomic<bool> stop{false};
@@ -76,6 +78,7 @@ struct XdsFileManagerPeer::State {
   std::optional<DragRequest> drag;
   int answeredAtPress = 0;
   Clock::time_point releaseDeadline;
+  bool held = false;  // the button is down from an earlier press
 
   void Run();
   bool Setup();
@@ -336,16 +339,31 @@ bool XdsFileManagerPeer::State::TakeDragRequest() {
 // position, so the source knows the drop is wanted (or not) before it ends.
 bool XdsFileManagerPeer::State::AdvanceDrag() {
   if (!drag) return false;
-  if (drag->steps > 0) {
+  if (drag->pressOnly) {
     FakeInput(XCB_MOTION_NOTIFY, 0, drag->from);
     Sync();
     FakeInput(XCB_BUTTON_PRESS, 1);
+    Sync();
+    FakeInput(XCB_MOTION_NOTIFY, 0, drag->to);
+    Sync();
+    held = true;
+    drag.reset();
+    Observe([](Observation& o) { o.pointerPressed = true; });
+    return true;
+  }
+  if (drag->steps > 0) {
+    if (!held) {
+      FakeInput(XCB_MOTION_NOTIFY, 0, drag->from);
+      Sync();
+      FakeInput(XCB_BUTTON_PRESS, 1);
+    }
+    held = false;
     Observe([](Observation& o) { o.pointerPressed = true; });
     for (int i = 1; i <= drag->steps; ++i)
       FakeInput(XCB_MOTION_NOTIFY, 0, drag->from + (drag->to - drag->from) * i / drag->steps);
     Sync();
     drag->steps = 0;
-    releaseDeadline = Clock::now() + kExchangeDeadline;
+    releaseDeadline = drag->waitForPeer ? Clock::now() + kExchangeDeadline : Clock::now();
     return true;
   }
   bool answered = false;
@@ -355,7 +373,7 @@ bool XdsFileManagerPeer::State::AdvanceDrag() {
   }
   const bool late = Clock::now() >= releaseDeadline;
   if (!answered && !late) return false;
-  if (!answered) Problem(QStringLiteral("the drag never reached the peer window"));
+  if (!answered && drag->waitForPeer) Problem(QStringLiteral("the drag never reached the peer window"));
   FakeInput(XCB_BUTTON_RELEASE, 1);
   Sync();
   drag.reset();
@@ -426,7 +444,7 @@ void XdsFileManagerPeer::State::Run() {
   }
 
   // Never leave the server with the button held down for the next test.
-  if (drag && drag->steps == 0 && !xcb_connection_has_error(c)) {
+  if (((drag && drag->steps == 0) || held) && !xcb_connection_has_error(c)) {
     FakeInput(XCB_BUTTON_RELEASE, 1);
     Sync();
   }
@@ -476,10 +494,19 @@ void XdsFileManagerPeer::setAskTwice(bool askTwice) {
   m_state->askTwice = askTwice;
 }
 
-void XdsFileManagerPeer::dragPointer(QPoint from, QPoint to, int steps) {
+void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
   {
     std::lock_guard lock(m_state->mutex);
-    m_state->pendingDrag = State::DragRequest{from, to, steps < 1 ? 1 : steps};
+    m_state->pendingDrag = State::DragRequest{at, nudge, 1, true};
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+}
+
+void XdsFileManagerPeer::dragPointer(QPoint from, QPoint to, int steps, bool waitForPeer) {
+  {
+    std::lock_guard lock(m_state->mutex);
+    m_state->pendingDrag = State::DragRequest{from, to, steps < 1 ? 1 : steps, false, waitForPeer};
   }
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);

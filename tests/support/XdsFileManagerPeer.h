@@ -69,8 +69,16 @@ class XdsFileManagerPeer {
 
   // Presses the first button at `from`, moves in `steps` steps to `to`, waits
   // for the source to have been answered there, and releases. Returns at
-  // once; observation().pointerReleased tells when it is done.
-  void dragPointer(QPoint from, QPoint to, int steps = 12);
+  // once; observation().pointerReleased tells when it is done. Without
+  // waitForPeer it releases right after the last motion, for drops that
+  // land somewhere other than the peer.
+  void dragPointer(QPoint from, QPoint to, int steps = 12, bool waitForPeer = true);
+  // Presses the first button at `at` and moves once to `nudge`, keeping the
+  // button down; a following dragPointer carries on from there. Item views
+  // take a drag up only from a second motion, so a test waits until the
+  // first one has arrived before it drags on. observation().pointerPressed
+  // tells when the press is done.
+  void pressPointer(QPoint at, QPoint nudge);
 
   Observation observation() const;
 

@@ -1,0 +1,211 @@
+// Rows dragged out of the file list table onto a file manager's folder, on a
+// real X server: the test plays the file manager's side of X Direct Save and
+// drives the pointer, and the real converter writes the promised PDFs.
+
+#include "WindowTestFixture.h"
+
+#include "app/ApplicationResources.h"
+#include "platform/LocalizedString.h"
+
+#include "PostScriptSamples.h"
+#include "XdsFileManagerPeer.h"
+
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QSignalSpy>
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+// Counts the pointer motions, with a button down, that reach a widget.
+class MotionCounter : public QObject {
+ public:
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::MouseMove &&
+        static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton)
+      ++count;
+    return false;
+  }
+};
+
+}  // namespace
+
+class TableDragOutTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir m_tmp;
+  std::unique_ptr<WindowFixture> m_f;
+
+  fs::path Root() const { return TempPath(m_tmp); }
+
+  fs::path Ps(const std::string& name) {
+    return WriteFile(Root() / "in" / name, samples::OnePagePostScript());
+  }
+
+  fs::path Folder(const std::string& name) {
+    const fs::path folder = Root() / name;
+    fs::create_directories(folder);
+    return folder;
+  }
+
+  QPoint RowOnScreen(int row) const {
+    QTableView* table = m_f->d().imageListTable;
+    const QRect rect =
+        table->visualRect(m_f->d().tableModel()->index(row, FileListTableModel::kFilePathColumn));
+    return table->viewport()->mapToGlobal(rect.center());
+  }
+
+  // Drags from row onto the peer's window and waits until both sides are done.
+  void DragRowOnto(int row, XdsFileManagerPeer& peer) {
+    QVERIFY2(peer.ready(), qPrintable(peer.observation().problem));
+    // The view turns a press into a drag at the second motion; the first
+    // must have arrived before the rest is sent, or the server folds them.
+    MotionCounter motions;
+    m_f->d().imageListTable->viewport()->installEventFilter(&motions);
+    const QPoint start = RowOnScreen(row);
+    peer.pressPointer(start, start + QPoint(0, 2));
+    QTRY_VERIFY_WITH_TIMEOUT(motions.count > 0, kDeadline);
+    peer.dragPointer(start, peer.center());
+    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().finished, kDeadline);
+    QVERIFY2(peer.observation().problem.isEmpty(), qPrintable(peer.observation().problem));
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),
+             "these drags need a real X server; ctest runs them under Xvfb");
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    InstallStringTable();
+  }
+
+  void init() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    fs::remove_all(Root() / "in");
+    m_f = std::make_unique<WindowFixture>();
+    QVERIFY(QTest::qWaitForWindowExposed(m_f->d().window()));
+    // Launching centres the window; put it where the peer is not.
+    QCoreApplication::processEvents();
+    m_f->d().window()->setGeometry(20, 40, 620, 420);
+    QTRY_COMPARE(m_f->d().window()->geometry().topLeft(), QPoint(20, 40));
+  }
+
+  void cleanup() { m_f.reset(); }
+
+  void draggedRowsAreConvertedIntoTheDropFolder() {
+    QVERIFY(m_f->addFromPanel({Ps("report.ps"), Ps("chart.final.eps")}));
+    m_f->selectRows({0, 1});
+    const fs::path folder = Folder("dropped here");
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder,
+                            QRect(800, 560, 300, 300));
+    DragRowOnto(0, peer);
+
+    const XdsFileManagerPeer::Observation seen = peer.observation();
+    QCOMPARE(seen.offeredTypes, QStringList{QStringLiteral("XdndDirectSave0")});
+    QCOMPARE(seen.promisedName, QByteArray("report.pdf"));
+    QCOMPARE(seen.answer, QByteArray("S"));
+
+    // The same batch as Convert: its sheet, its closing alert, its files.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->prompts.alerts.empty(), kDeadline);
+    QCOMPARE(m_f->prompts.alerts.front().title, LocalizedString("SuccessfullConvertMsg"));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->d().batchExport().isBusy(), kDeadline);
+    QCOMPARE(samples::ListTree(folder),
+             (std::vector<std::string>{"chart.final.pdf", "report.pdf"}));
+    QVERIFY(samples::QpdfCheckPasses(folder / "report.pdf"));
+    // No chooser was asked for: the drop named the folder.
+    QCOMPARE(m_f->prompts.panels.size(), std::size_t{1});
+    QCOMPARE(m_f->rows(), 2);
+  }
+
+  void dragWhileABatchRunsIsRefused() {
+    QVERIFY(m_f->addFromPanel({Ps("a.ps"), Ps("b.ps")}));
+    const fs::path gate = Root() / "gate";
+    const fs::path real = samples::BinDir() / "pstopdf";
+    const fs::path gated = samples::WriteStandInConverter(
+        Root(), "gated-pstopdf",
+        "while [ ! -e '" + gate.string() + "' ]; do sleep 0.02; done\nexec '" + real.string() +
+            "' \"$@\"");
+    qputenv("QUILLPRESS_PSTOPDF", gated.c_str());
+    const fs::path first = Folder("first");
+    QVERIFY(m_f->d().batchExport().Start(m_f->d().GetAllItems(), first, false));
+    QTRY_VERIFY_WITH_TIMEOUT(m_f->d().exportProgressSheet != nullptr &&
+                                 m_f->d().batchExport().state() == BatchExport::State::Running,
+                             kDeadline);
+
+    // The progress sheet is window-modal; the drag is tried from the
+    // controller's own answer to a drop, as the sheet keeps the pointer out.
+    const fs::path second = Folder("second");
+    QVERIFY(m_f->d()
+                .namesOfPromisedFilesDroppedAtDestination(second, m_f->d().GetAllItems())
+                .empty());
+    QCOMPARE(m_f->d().batchExport().destinationURL(), first);
+
+    WriteFile(gate, "");
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->d().batchExport().isBusy(), kDeadline);
+    QCOMPARE(samples::ListTree(first), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+    QVERIFY(samples::ListTree(second).empty());
+  }
+
+  void promisedNamesComeFromTheSourceNames() {
+    const fs::path folder = Folder("names");
+    std::vector<FileListItemRef> items;
+    for (const char* name : {"a.ps", "chart.final.eps", "notes"})
+      items.push_back(std::make_shared<FileListItem>(FileListItem{Ps(name), std::nullopt}));
+    const std::vector<fs::path> names =
+        m_f->d().namesOfPromisedFilesDroppedAtDestination(folder, items);
+    QCOMPARE(names, (std::vector<fs::path>{"a.pdf", "chart.final.pdf", "notes.pdf"}));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->d().batchExport().isBusy(), kDeadline);
+    QCOMPARE(samples::ListTree(folder),
+             (std::vector<std::string>{"a.pdf", "chart.final.pdf", "notes.pdf"}));
+
+    QVERIFY(m_f->d().namesOfPromisedFilesDroppedAtDestination(folder, {}).empty());
+  }
+
+  void rowsDroppedBackOnTheTableAreRefused() {
+    QVERIFY(m_f->addFromPanel({Ps("a.ps"), Ps("b.ps"), Ps("c.ps")}));
+    m_f->selectRows({0});
+    QSignalSpy adding(&m_f->d(), &AppDelegate::addingRunStarted);
+    const fs::path folder = Folder("after self drop");
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder,
+                            QRect(800, 560, 300, 300));
+    QVERIFY2(peer.ready(), qPrintable(peer.observation().problem));
+
+    MotionCounter motions;
+    m_f->d().imageListTable->viewport()->installEventFilter(&motions);
+    const QPoint start = RowOnScreen(0);
+    peer.pressPointer(start, start + QPoint(0, 2));
+    QTRY_VERIFY_WITH_TIMEOUT(motions.count > 0, kDeadline);
+    peer.dragPointer(start, RowOnScreen(2), 12, false);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
+
+    // A drag out afterwards can only start once the first drag is over.
+    m_f->selectRows({1});
+    DragRowOnto(1, peer);
+    QCOMPARE(peer.observation().promisedName, QByteArray("b.pdf"));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_f->d().batchExport().isBusy(), kDeadline);
+
+    QCOMPARE(adding.count(), 0);
+    QCOMPARE(m_f->rows(), 3);
+    QCOMPARE(samples::ListTree(folder), std::vector<std::string>{"b.pdf"});
+  }
+
+  void targetWithoutDirectSaveGetsNothing() {
+    QVERIFY(m_f->addFromPanel({Ps("a.ps")}));
+    m_f->selectRows({0});
+    const fs::path folder = Folder("plain target");
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::AcceptWithoutDirectSave, folder,
+                            QRect(800, 560, 300, 300));
+    DragRowOnto(0, peer);
+    QVERIFY(!peer.observation().answered);
+    QVERIFY(!m_f->d().batchExport().isBusy());
+    QVERIFY(fs::is_empty(folder));
+    QVERIFY(m_f->prompts.alerts.empty());
+  }
+};
+
+QTEST_MAIN(TableDragOutTest)
+#include "tst_TableDragOut.moc"
