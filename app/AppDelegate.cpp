@@ -13,6 +13,8 @@
 #include "platform/Workspace.h"
 #include "rating/MacAppStoreRating.h"
 #include "ui_AddAccessoryView.h"
+#include "watch/WatchFolderController.h"
+#include "watch/WatchFolderSettings.h"
 #include "ui_MainWindow.h"
 
 #include "BMTUtil.h"
@@ -162,6 +164,11 @@ AppDelegate::AppDelegate(QObject* parent)
     connect(menu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
   connect(contextMenu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
 
+  m_watchFolder = std::make_unique<WatchFolderController>(m_window, *m_prompts, *m_workspace,
+                                                          WatchFolderSettings());
+  connect(m_watchFolder.get(), &WatchFolderController::watchingChanged, this,
+          [this](bool watching) { m_Watching = watching; });
+
   m_window->installEventFilter(this);
   awakeFromNib();
   // Launching has finished once the main loop runs.
@@ -186,6 +193,8 @@ AppDelegate::~AppDelegate() {
   }
   for (Worker& worker : workers)
     if (worker.thread.joinable()) worker.thread.join();
+  // Finishes the file in hand; watching resumes at the next launch.
+  m_watchFolder.reset();
   delete m_window;
   delete mMaintainDirAccessoryView;
 }
@@ -726,17 +735,25 @@ void AppDelegate::AlertOnSuccessConversion(const std::optional<QString>& message
   if (answer == 0) m_workspace->OpenURL(FileUrlForPath(destination));
 }
 
-void AppDelegate::ShowWatchFolderPreferences() {
-  // Wired by the watch folder subsystem.
+void AppDelegate::setUserPrompts(UserPrompts& prompts) {
+  m_prompts = &prompts;
+  m_watchFolder->setUserPrompts(prompts);
 }
 
-void AppDelegate::DoWatchFolderFilesManipulation(QObject*) {
-  // Wired by the watch folder subsystem.
+void AppDelegate::setWorkspace(Workspace& workspace) {
+  m_workspace = &workspace;
+  m_watchFolder->setWorkspace(workspace);
 }
 
-void AppDelegate::StartAutoWatchFolder() {
-  // Wired by the watch folder subsystem.
+// --- The watch folder -----------------------------------------------------------
+
+void AppDelegate::ShowWatchFolderPreferences() { m_watchFolder->OpenWatchFolderPreferences(); }
+
+void AppDelegate::DoWatchFolderFilesManipulation(QObject* sender) {
+  m_watchFolder->DoWatchFolderFilesManipulation(sender);
 }
+
+void AppDelegate::StartAutoWatchFolder() { m_watchFolder->StartAutoWatchFolder(); }
 
 // --- Adding files -------------------------------------------------------------
 

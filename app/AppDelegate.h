@@ -39,6 +39,7 @@ class QPushButton;
 class QTableView;
 class QToolButton;
 class UserPrompts;
+class WatchFolderController;
 class Workspace;
 
 // The application controller: owns the file list and the window's state and
@@ -93,9 +94,10 @@ class AppDelegate : public QObject, private BatchExportHost {
   FileList& fileList() { return m_fileList; }
   FileListTableModel* tableModel() const { return m_tableModel; }
   UserPrompts& userPrompts() const { return *m_prompts; }
-  void setUserPrompts(UserPrompts& prompts) { m_prompts = &prompts; }
+  void setUserPrompts(UserPrompts& prompts);
   Workspace& workspace() const { return *m_workspace; }
-  void setWorkspace(Workspace& workspace) { m_workspace = &workspace; }
+  void setWorkspace(Workspace& workspace);
+  WatchFolderController& watchFolder() const { return *m_watchFolder; }
   MacAppStoreRating* storeRating() const { return rateApplicationObject.get(); }
   bool isWatching() const { return m_Watching; }
   void setWatching(bool watching) { m_Watching = watching; }
@@ -183,11 +185,11 @@ class AppDelegate : public QObject, private BatchExportHost {
   void ExportAll();
   // The progress sheet's cancel button: no further item is started.
   void cancelConversion();
-  // Wired by the watch folder subsystem: opens its preferences panel.
+  // The watch folder's settings sheet.
   void ShowWatchFolderPreferences();
-  // Wired by the watch folder subsystem (sender may be null).
+  // The delete-or-move choice changed (sender null: prepare the controls).
   void DoWatchFolderFilesManipulation(QObject* sender);
-  // Wired by the watch folder subsystem: loads its settings at start-up.
+  // Loads the watch folder settings at start-up and resumes watching.
   void StartAutoWatchFolder();
 
  Q_SIGNALS:
@@ -245,6 +247,7 @@ class AppDelegate : public QObject, private BatchExportHost {
   UserPrompts* m_prompts;
   Workspace* m_workspace;
   std::unique_ptr<MacAppStoreRating> rateApplicationObject;
+  std::unique_ptr<WatchFolderController> m_watchFolder;
 
   bool m_Watching = false;
   bool m_mainWindowClosing = false;

@@ -47,7 +47,7 @@ export DISPLAY
 
 cd "$work"
 QT_QPA_PLATFORM=xcb QUILLPRESS_INSTANCE_NAME="quillpress-screenshot-$$" \
-  XDG_RUNTIME_DIR="$work" "$app" a.ps some-folder/ >"$work/app.log" 2>&1 &
+  XDG_RUNTIME_DIR="$work" XDG_CONFIG_HOME="$work/config" "$app" a.ps some-folder/ >"$work/app.log" 2>&1 &
 app_pid=$!
 
 # Wait for the window to be mapped, then for the picture to settle (two

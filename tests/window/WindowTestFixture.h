@@ -40,7 +40,14 @@ struct WindowFixture {
   RecordingWorkspace workspace;
   std::unique_ptr<AppDelegate> delegate;
 
-  WindowFixture() {
+  // The settings the window reads at launch are the test's own, never the
+  // user's: a test that prepares them sets XDG_CONFIG_HOME itself and passes
+  // false.
+  explicit WindowFixture(bool ownSettings = true) {
+    if (ownSettings) {
+      static QTemporaryDir config;
+      qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    }
     delegate = std::make_unique<AppDelegate>();
     delegate->setUserPrompts(prompts);
     delegate->setWorkspace(workspace);

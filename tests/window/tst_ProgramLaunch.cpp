@@ -30,6 +30,8 @@ class ProgramLaunchTest : public QObject {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QUILLPRESS_INSTANCE_NAME"), instance);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Never the user's watch folder settings.
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.path());
     process->setProcessEnvironment(environment);
     process->setWorkingDirectory(m_dir.path());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);

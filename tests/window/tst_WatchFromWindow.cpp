@@ -1,0 +1,138 @@
+// The watch folder as the application window runs it: resumed at launch from
+// the settings file, its sheet behind the menu command, and quitting while
+// watching.
+
+#include "WindowTestFixture.h"
+
+#include "app/ApplicationResources.h"
+#include "platform/Bookmark.h"
+#include "platform/LocalizedString.h"
+#include "watch/WatchFolderController.h"
+#include "watch/WatchFolderSettings.h"
+
+#include "PostScriptSamples.h"
+
+#include <QAction>
+#include <QPushButton>
+#include <QSignalSpy>
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+}  // namespace
+
+class WatchFromWindowTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir m_tmp;
+  fs::path m_config;
+  fs::path m_source;
+  fs::path m_destination;
+
+  fs::path Root() const { return TempPath(m_tmp); }
+
+  // Settings as the sheet leaves them after "Watch": delete each source.
+  void WriteWatchingSettings() {
+    const WatchFolderSettings settings;  // under XDG_CONFIG_HOME
+    QVERIFY(settings.WriteDefaults());
+    const auto source = CreateFolderBookmark(m_source);
+    const auto destination = CreateFolderBookmark(m_destination);
+    QVERIFY(source && destination);
+    QVERIFY(settings.WriteData("SourceURL", *source));
+    QVERIFY(settings.WriteData("DestinationURL", *destination));
+    QVERIFY(settings.WriteInteger("MoveToDestinationOption", 1));
+    QVERIFY(settings.WriteBoolean("IsWatching", true));
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    QVERIFY(m_tmp.isValid());
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    InstallStringTable();
+  }
+
+  void init() {
+    static int run = 0;
+    const fs::path here = Root() / ("run" + std::to_string(++run));
+    m_config = here / "config";
+    m_source = here / "watched";
+    m_destination = here / "pdfs";
+    fs::create_directories(m_config);
+    fs::create_directories(m_source);
+    fs::create_directories(m_destination);
+    qputenv("XDG_CONFIG_HOME", m_config.c_str());
+  }
+
+  void watchingResumesAtLaunchAndConverts() {
+    WriteWatchingSettings();
+    // Already there before launch: the first scan takes it.
+    WriteFile(m_source / "waiting.ps", samples::OnePagePostScript());
+    WindowFixture f(false);
+    QVERIFY(f.d().isWatching());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "waiting.pdf"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "waiting.ps"), kDeadline);
+
+    WriteFile(m_source / "arrived.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "arrived.pdf"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "arrived.ps"), kDeadline);
+    QVERIFY(samples::QpdfCheckPasses(m_destination / "arrived.pdf"));
+    QVERIFY(f.prompts.alerts.empty());
+  }
+
+  void quittingWhileWatchingAsksFirst() {
+    WriteWatchingSettings();
+    WindowFixture f(false);
+    QVERIFY(f.d().isWatching());
+    QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
+
+    f.prompts.alertAnswers = {0};  // No
+    f.d().quitMenuItem->trigger();
+    QCOMPARE(f.prompts.alerts.size(), std::size_t{1});
+    QCOMPARE(f.prompts.alerts[0].title, LocalizedString("QuitOnCloseTitle"));
+    QCOMPARE(terminate.count(), 0);
+    QVERIFY(f.d().isWatching());
+
+    f.prompts.alertAnswers = {1};  // Quit
+    f.d().quitMenuItem->trigger();
+    QCOMPARE(terminate.count(), 1);
+    // Quitting is not stopping: the next launch watches again.
+    f.delegate.reset();
+    const auto stored = WatchFolderSettings().Read();
+    QVERIFY(stored.has_value());
+    QCOMPARE(stored->isWatching, std::optional<bool>(true));
+  }
+
+  void watchCommandOpensTheSheetAndStoppingEndsTheQuestion() {
+    WriteWatchingSettings();
+    WindowFixture f(false);
+    QVERIFY(f.d().isWatching());
+    f.d().watchFolderMenuItem->trigger();
+    WatchFolderController& watch = f.d().watchFolder();
+    QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
+    QCOMPARE(watch.preferencesDialogOutlet->parentWidget(), f.d().window());
+
+    // Stop from the sheet: quitting no longer asks.
+    watch.watchButtonOutlet->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!f.d().isWatching(), kDeadline);
+    QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
+    f.d().quitMenuItem->trigger();
+    QCOMPARE(terminate.count(), 1);
+    QVERIFY(f.prompts.alerts.empty());
+    QCOMPARE(WatchFolderSettings().Read()->isWatching, std::optional<bool>(false));
+  }
+
+  void noSettingsMeansNoWatching() {
+    WindowFixture f(false);
+    QVERIFY(!f.d().isWatching());
+    QVERIFY(f.prompts.alerts.empty());
+    // The defaults are written for the next launch.
+    const auto stored = WatchFolderSettings().Read();
+    QVERIFY(stored.has_value());
+    QCOMPARE(stored->moveToDestinationOption, std::optional<std::int64_t>(2));
+    QCOMPARE(stored->isWatching, std::optional<bool>(false));
+  }
+};
+
+QTEST_MAIN(WatchFromWindowTest)
+#include "tst_WatchFromWindow.moc"
