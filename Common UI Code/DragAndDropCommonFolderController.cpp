@@ -1,31 +1,16 @@
 #include "DragAndDropCommonFolderController.h"
 
+#include "platform/FileUri.h"
+
 #include <QDragEnterEvent>
 #include <QDragLeaveEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QMimeData>
-#include <QUrl>
 
 #include <system_error>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// The local path of a file URL, byte for byte: the percent-encoded form is
-// decoded to bytes rather than to text, so that a name which is not valid
-// UTF-8 still names the same folder.
-std::optional<fs::path> LocalPathOfUrl(const QUrl& url) {
-  if (!url.isValid() || !url.isLocalFile()) return std::nullopt;
-  const QString host = url.host();
-  if (!host.isEmpty() && host != QLatin1String("localhost")) return std::nullopt;
-  const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
-  if (bytes.isEmpty() || bytes.front() != '/') return std::nullopt;
-  return fs::path(bytes.toStdString());
-}
-
-}  // namespace
 
 DragAndDropCommonFolderController::DragAndDropCommonFolderController(QWidget* parent)
     : QFrame(parent) {
@@ -38,9 +23,10 @@ std::optional<fs::path> DragAndDropCommonFolderController::DroppableFolder(
     const QMimeData* mime) const {
   if (m_appDelegate == nullptr || !m_appDelegate->allowDragAndDrop()) return std::nullopt;
   if (mime == nullptr || !mime->hasFormat(QStringLiteral("text/uri-list"))) return std::nullopt;
-  const QList<QUrl> urls = mime->urls();
-  if (urls.size() != 1) return std::nullopt;
-  const std::optional<fs::path> path = LocalPathOfUrl(urls.front());
+  // Exactly one entry, and that one a local folder.
+  const QList<QByteArray> entries = UriListEntries(mime->data(QStringLiteral("text/uri-list")));
+  if (entries.size() != 1) return std::nullopt;
+  const std::optional<fs::path> path = LocalPathFromFileUri(entries.front(), LocalHostName());
   if (!path) return std::nullopt;
   std::error_code ec;
   if (!fs::is_directory(*path, ec)) return std::nullopt;

@@ -7,4 +7,4 @@ quillpress_library(qp_common_ui UI
     BMTValidatedViewToolbar.h BMTValidatedViewToolbar.cpp
     BMTValidatedViewToolbarItem.h BMTValidatedViewToolbarItem.cpp
     DragAndDropCommonFolderController.h DragAndDropCommonFolderController.cpp
-  DEPS qp_common)
+  DEPS qp_common qp_file_uri)

@@ -1,6 +1,7 @@
 #include "filelist/FileListTableModel.h"
 
 #include "filelist/FileList.h"
+#include "platform/FileUri.h"
 #include "platform/LocalizedString.h"
 
 #include <QFile>
@@ -18,30 +19,6 @@ int ClampedCount(std::size_t count) {
 const QString kUriListType = QStringLiteral("text/uri-list");
 
 }  // namespace
-
-std::vector<std::filesystem::path> LocalPathsFromUriList(const QByteArray& uriList) {
-  std::vector<std::filesystem::path> paths;
-  for (QByteArray line : uriList.split('\n')) {
-    line = line.trimmed();
-    if (line.isEmpty() || line.startsWith('#')) continue;
-    if (!line.startsWith("file:")) continue;
-    QByteArray rest = line.mid(5);
-    if (rest.startsWith("//")) {
-      // file://host/path: only this machine's files are local.
-      const qsizetype slash = rest.indexOf('/', 2);
-      if (slash < 0) continue;
-      const QByteArray host = rest.mid(2, slash - 2);
-      if (!host.isEmpty() && host != "localhost") continue;
-      rest = rest.mid(slash);
-    }
-    if (!rest.startsWith('/')) continue;
-    // Percent-decoding gives the name's bytes as they are, UTF-8 or not.
-    const QByteArray bytes = QByteArray::fromPercentEncoding(rest);
-    if (bytes.contains('\0')) continue;
-    paths.emplace_back(bytes.toStdString());
-  }
-  return paths;
-}
 
 QString FileListTableModel::ColumnIdentifier(int column) {
   switch (column) {

@@ -9,9 +9,6 @@
 
 class FileList;
 
-// The local files named by a text/uri-list, byte-exact and in its order;
-// other URLs and comment lines are skipped.
-std::vector<std::filesystem::path> LocalPathsFromUriList(const QByteArray& uriList);
 
 // The table's view of the file list: the "Index" and "FilePath" columns. The
 // row count is the one last announced, so rows that an adding run inserts

@@ -2,4 +2,4 @@
 target_sources(qp_filelist PRIVATE FileList.h FileList.cpp DropRequest.h)
 quillpress_library(qp_filelist_ui UI
   SOURCES FileListTableModel.h FileListTableModel.cpp
-  DEPS qp_filelist qp_platform)
+  DEPS qp_filelist qp_platform qp_file_uri)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileUri.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QMimeData>
@@ -50,12 +52,3 @@ class DirectSaveMimeData : public QMimeData {
   std::uint32_t m_window = 0;          // the drag's source window, once known
   mutable QByteArray m_settledAnswer;  // "S" or "F" once fulfil has run
 };
-
-// The local path a file URI names, byte for byte: "file:///p", "file:/p", or
-// "file://host/p" where host is empty, "localhost" or localHost (compared
-// without case). Empty for any other scheme or host, a query or fragment, a
-// malformed escape, an escaped NUL, or a path that is not absolute.
-std::optional<std::filesystem::path> LocalPathFromFileUri(QByteArrayView uri, QByteArrayView localHost);
-
-// This machine's host name as the X Direct Save target writes it.
-QByteArray LocalHostName();
