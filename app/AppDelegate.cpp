@@ -195,6 +195,11 @@ AppDelegate::~AppDelegate() {
     if (worker.thread.joinable()) worker.thread.join();
   // Finishes the file in hand; watching resumes at the next launch.
   m_watchFolder.reset();
+  // The window's widgets send their last events while they are torn down;
+  // none of them is this controller's business any more.
+  m_window->removeEventFilter(this);
+  if (m_tableViewport) m_tableViewport->removeEventFilter(this);
+  m_tableViewport = nullptr;
   delete m_window;
   delete mMaintainDirAccessoryView;
 }
@@ -276,7 +281,8 @@ void AppDelegate::SetUpTable() {
   imageListTable->setDragDropOverwriteMode(false);
   imageListTable->setDropIndicatorShown(true);
   imageListTable->setDefaultDropAction(Qt::CopyAction);
-  imageListTable->viewport()->installEventFilter(this);
+  m_tableViewport = imageListTable->viewport();
+  m_tableViewport->installEventFilter(this);
   m_tableModel->setDropHandler([this](std::vector<std::filesystem::path> paths, std::int64_t row) {
     return acceptDrop(std::move(paths), row);
   });
@@ -324,7 +330,9 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == imageListTable->viewport() &&
+  // Compared by address only: the table may be part-way through its
+  // destruction when its viewport's last events come by.
+  if (watched == m_tableViewport &&
       (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
        event->type() == QEvent::Drop)) {
     // The table's own rows are not dropped back onto it.

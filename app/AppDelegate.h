@@ -240,6 +240,7 @@ class AppDelegate : public QObject, private BatchExportHost {
   void JoinFinishedThreads();
 
   QMainWindow* m_window = nullptr;
+  QWidget* m_tableViewport = nullptr;  // the table's viewport, whose drags are filtered
   FileList m_fileList;
   FileListTableModel* m_tableModel = nullptr;
   QMap<QString, int> m_sortingInfo;
