@@ -10,7 +10,9 @@
 #include "PostScriptSamples.h"
 #include "XdsFileManagerPeer.h"
 
+#include <QDrag>
 #include <QGuiApplication>
+#include <QTimer>
 #include <QMouseEvent>
 #include <QSignalSpy>
 
@@ -31,6 +33,30 @@ class MotionCounter : public QObject {
     return false;
   }
 };
+
+// A drag that never ends holds the test inside the drag's own event loop,
+// where no deadline is checked: this cancels it, so the test fails instead.
+class DragWatchdog {
+ public:
+  DragWatchdog() {
+    m_timer.setSingleShot(true);
+    QObject::connect(&m_timer, &QTimer::timeout, [] { QDrag::cancel(); });
+    m_timer.start(kDeadline / 2);
+  }
+
+ private:
+  QTimer m_timer;
+};
+
+QString Describe(const XdsFileManagerPeer::Observation& o) {
+  return QStringLiteral("pressed %1 released %2 enters %3 positions %4 drops %5 answer '%6' problem '%7'")
+      .arg(o.pointerPressed)
+      .arg(o.pointerReleased)
+      .arg(o.enters)
+      .arg(o.positions)
+      .arg(o.drops)
+      .arg(QString::fromLatin1(o.answer), o.problem);
+}
 
 }  // namespace
 
@@ -66,13 +92,17 @@ class TableDragOutTest : public QObject {
     // must have arrived before the rest is sent, or the server folds them.
     MotionCounter motions;
     m_f->d().imageListTable->viewport()->installEventFilter(&motions);
+    DragWatchdog watchdog;
     const QPoint start = RowOnScreen(row);
     peer.pressPointer(start, start + QPoint(0, 2));
-    QTRY_VERIFY_WITH_TIMEOUT(motions.count > 0, kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(motions.count > 0, qPrintable(Describe(peer.observation())),
+                              kDeadline);
     peer.dragPointer(start, peer.center());
-    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
-    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().finished, kDeadline);
-    QVERIFY2(peer.observation().problem.isEmpty(), qPrintable(peer.observation().problem));
+    QTRY_VERIFY2_WITH_TIMEOUT(peer.observation().pointerReleased,
+                              qPrintable(Describe(peer.observation())), kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(peer.observation().finished, qPrintable(Describe(peer.observation())),
+                              kDeadline);
+    QVERIFY2(peer.observation().problem.isEmpty(), qPrintable(Describe(peer.observation())));
   }
 
  private Q_SLOTS:
@@ -174,13 +204,16 @@ class TableDragOutTest : public QObject {
                             QRect(800, 560, 300, 300));
     QVERIFY2(peer.ready(), qPrintable(peer.observation().problem));
 
-    MotionCounter motions;
-    m_f->d().imageListTable->viewport()->installEventFilter(&motions);
-    const QPoint start = RowOnScreen(0);
-    peer.pressPointer(start, start + QPoint(0, 2));
-    QTRY_VERIFY_WITH_TIMEOUT(motions.count > 0, kDeadline);
-    peer.dragPointer(start, RowOnScreen(2), 12, false);
-    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
+    {
+      MotionCounter motions;
+      m_f->d().imageListTable->viewport()->installEventFilter(&motions);
+      DragWatchdog watchdog;
+      const QPoint start = RowOnScreen(0);
+      peer.pressPointer(start, start + QPoint(0, 2));
+      QTRY_VERIFY_WITH_TIMEOUT(motions.count > 0, kDeadline);
+      peer.dragPointer(start, RowOnScreen(2), 12, false);
+      QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
+    }
 
     // A drag out afterwards can only start once the first drag is over.
     m_f->selectRows({1});
