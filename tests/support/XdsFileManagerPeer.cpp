@@ -54,6 +54,8 @@ struct XdsFileManagerPeer::State {
     QPoint from, to;
     int steps;
     bool pressOnly = false;  // press at from, move once to to, keep the button down
+    bool moveOnly = false;   // with the button held, move from from to to in steps
+    bool releaseOnly = false;
     bool waitForPeer = true;  // release only once the peer has answered a position
   };
   std::optional<DragRequest> pendingDrag;
@@ -351,6 +353,23 @@ bool XdsFileManagerPeer::State::AdvanceDrag() {
     Observe([](Observation& o) { o.pointerPressed = true; });
     return true;
   }
+  if (drag->moveOnly) {
+    for (int i = 1; i <= drag->steps; ++i) {
+      FakeInput(XCB_MOTION_NOTIFY, 0, drag->from + (drag->to - drag->from) * i / drag->steps);
+      Sync();
+    }
+    drag.reset();
+    Observe([](Observation& o) { ++o.heldMoves; });
+    return true;
+  }
+  if (drag->releaseOnly) {
+    FakeInput(XCB_BUTTON_RELEASE, 1);
+    Sync();
+    held = false;
+    drag.reset();
+    Observe([](Observation& o) { o.pointerReleased = true; });
+    return true;
+  }
   if (drag->steps > 0) {
     if (!held) {
       FakeInput(XCB_MOTION_NOTIFY, 0, drag->from);
@@ -497,7 +516,31 @@ void XdsFileManagerPeer::setAskTwice(bool askTwice) {
 void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
   {
     std::lock_guard lock(m_state->mutex);
-    m_state->pendingDrag = State::DragRequest{at, nudge, 1, true};
+    State::DragRequest request{at, nudge, 1};
+    request.pressOnly = true;
+    m_state->pendingDrag = request;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+}
+
+void XdsFileManagerPeer::movePointer(QPoint from, QPoint to, int steps) {
+  {
+    std::lock_guard lock(m_state->mutex);
+    State::DragRequest request{from, to, steps < 1 ? 1 : steps};
+    request.moveOnly = true;
+    m_state->pendingDrag = request;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+}
+
+void XdsFileManagerPeer::releasePointer() {
+  {
+    std::lock_guard lock(m_state->mutex);
+    State::DragRequest request{{}, {}, 1};
+    request.releaseOnly = true;
+    m_state->pendingDrag = request;
   }
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
@@ -506,7 +549,9 @@ void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
 void XdsFileManagerPeer::dragPointer(QPoint from, QPoint to, int steps, bool waitForPeer) {
   {
     std::lock_guard lock(m_state->mutex);
-    m_state->pendingDrag = State::DragRequest{from, to, steps < 1 ? 1 : steps, false, waitForPeer};
+    State::DragRequest request{from, to, steps < 1 ? 1 : steps};
+    request.waitForPeer = waitForPeer;
+    m_state->pendingDrag = request;
   }
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);

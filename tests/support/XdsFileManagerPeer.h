@@ -44,6 +44,7 @@ class XdsFileManagerPeer {
     bool finishedAccepted = false;
     bool pointerPressed = false;
     bool pointerReleased = false;
+    int heldMoves = 0;          // movePointer calls carried out
     QString problem;            // the first thing that went wrong, if any
   };
 
@@ -79,6 +80,11 @@ class XdsFileManagerPeer {
   // first one has arrived before it drags on. observation().pointerPressed
   // tells when the press is done.
   void pressPointer(QPoint at, QPoint nudge);
+  // With the button held from pressPointer: moves from `from` to `to` in
+  // steps, each one flushed on its own (observation().heldMoves counts the
+  // moves done), and, separately, lets the button go.
+  void movePointer(QPoint from, QPoint to, int steps = 6);
+  void releasePointer();
 
   Observation observation() const;
 

@@ -34,6 +34,24 @@ class MotionCounter : public QObject {
   }
 };
 
+// Counts the drags that move over a widget, and acts on the first.
+class DragMoveCounter : public QObject {
+ public:
+  explicit DragMoveCounter(std::function<void()> onFirst) : m_onFirst(std::move(onFirst)) {}
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::DragMove || event->type() == QEvent::DragEnter) {
+      if (count++ == 0 && m_onFirst) m_onFirst();
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> m_onFirst;
+};
+
 // A drag that never ends holds the test inside the drag's own event loop,
 // where no deadline is checked: this cancels it, so the test fails instead.
 class DragWatchdog {
@@ -211,8 +229,13 @@ class TableDragOutTest : public QObject {
       const QPoint start = RowOnScreen(0);
       peer.pressPointer(start, start + QPoint(0, 2));
       QTRY_VERIFY_WITH_TIMEOUT(motions.count > 0, kDeadline);
-      peer.dragPointer(start, RowOnScreen(2), 12, false);
+      // The drop happens only once the drag is under way over the table. The
+      // drag runs its own event loop, so the release is sent from there.
+      DragMoveCounter over([&peer] { peer.releasePointer(); });
+      m_f->d().imageListTable->viewport()->installEventFilter(&over);
+      peer.movePointer(start + QPoint(0, 2), RowOnScreen(2));
       QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
+      QVERIFY(over.count > 0);
     }
 
     // A drag out afterwards can only start once the first drag is over.
