@@ -518,7 +518,7 @@ std::vector<FileListItemRef> AppDelegate::GetItemsForIndexSet(
 std::optional<std::filesystem::path> AppDelegate::GetPathAtIndexImageList(std::int64_t row) const {
   const FileListItemRef item = m_fileList.ItemAt(row);
   if (!item) return std::nullopt;
-  return item->filePath;
+  return item->filePath();
 }
 
 void AppDelegate::SelectRowStartingAtRow(std::int64_t row, std::int64_t count) {
@@ -595,7 +595,7 @@ QMimeData* AppDelegate::writeRowsWithIndexes(const std::vector<std::int64_t>& ro
   // goes on must not change what is converted.
   std::vector<FileListItemRef> items = GetItemsForIndexSet(rows);
   if (items.empty()) return nullptr;
-  const std::filesystem::path promised = PromisedFileName(items.front()->filePath);
+  const std::filesystem::path promised = PromisedFileName(items.front()->filePath());
   if (promised.empty()) return nullptr;
   QPointer<AppDelegate> self(this);
   return new DirectSaveMimeData(
@@ -612,7 +612,7 @@ std::vector<std::filesystem::path> AppDelegate::namesOfPromisedFilesDroppedAtDes
   if (!m_batch->Start(items, destination, compressPDFFileButton->isChecked())) return {};
   std::vector<std::filesystem::path> names;
   names.reserve(items.size());
-  for (const FileListItemRef& item : items) names.push_back(PromisedFileName(item->filePath));
+  for (const FileListItemRef& item : items) names.push_back(PromisedFileName(item->filePath()));
   return names;
 }
 

@@ -143,24 +143,24 @@ int RunConvertCommand(int argc, char** argv) {
   std::size_t converted = 0;
   for (std::size_t i = 0; i < items.size() && !stopper.token().stop_requested(); ++i) {
     const FileListItem& item = *items[i];
-    progress.Show(i + 1, items.size(), item.filePath);
-    const auto folder = DestinationFolderForSource(destination, item.filePath, item.parentFolderName);
+    progress.Show(i + 1, items.size(), item.filePath());
+    const auto folder = DestinationFolderForSource(destination, item.filePath(), item.parentFolderName());
     if (!folder) {
       progress.Clear();
       std::fprintf(stderr, "failed: %s: cannot create its folder under %s\n",
-                   item.filePath.c_str(), destination.c_str());
+                   item.filePath().c_str(), destination.c_str());
       ++failed;
       continue;
     }
     const ConversionResult result =
-        ConvertIntoFolder(item.filePath, *folder, ConversionOptions{options.compress, stopper.token()});
+        ConvertIntoFolder(item.filePath(), *folder, ConversionOptions{options.compress, stopper.token()});
     progress.Clear();
     if (result.ok) {
       ++converted;
-      std::printf("converted: %s -> %s\n", item.filePath.c_str(), result.writtenPath.c_str());
+      std::printf("converted: %s -> %s\n", item.filePath().c_str(), result.writtenPath.c_str());
       std::fflush(stdout);
     } else if (!stopper.token().stop_requested()) {
-      std::fprintf(stderr, "failed: %s: %s\n", item.filePath.c_str(), result.error.c_str());
+      std::fprintf(stderr, "failed: %s: %s\n", item.filePath().c_str(), result.error.c_str());
       ++failed;
     }
   }

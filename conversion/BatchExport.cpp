@@ -117,7 +117,7 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
         ClosingAlertFor(m_cancelled, someSucceeded, someFailed, numOfFiles);
     if (alert != ClosingAlert::None) {
       fs::path firstName;
-      if (!items.empty() && items.front()) firstName = items.front()->filePath.filename();
+      if (!items.empty() && items.front()) firstName = items.front()->filePath().filename();
       fs::path destination;
       {
         std::lock_guard lock(m_mutex);
@@ -137,7 +137,7 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
 }
 
 bool BatchExport::ConvertPStoPDF(const FileListItemRef& item, std::stop_token stop) {
-  if (!item || item->filePath.empty()) return false;
+  if (!item || item->filePath().empty()) return false;
   fs::path root;
   bool compress = false;
   {
@@ -146,13 +146,13 @@ bool BatchExport::ConvertPStoPDF(const FileListItemRef& item, std::stop_token st
     compress = m_compress;
   }
   const std::optional<fs::path> folder =
-      DestinationFolderForSource(root, item->filePath, item->parentFolderName);
+      DestinationFolderForSource(root, item->filePath(), item->parentFolderName());
   // No folder: the item takes no number and no step of the bar.
   if (!folder) return false;
-  if (!m_host.ChangeProgressStatus(kExportProgressItem, item->filePath.filename())) return false;
+  if (!m_host.ChangeProgressStatus(kExportProgressItem, item->filePath().filename())) return false;
   // Whatever stands at the chosen name after a failure is someone else's:
   // the converter never publishes a partial file, so nothing is removed here.
   const ConversionResult result =
-      ConvertIntoFolder(item->filePath, *folder, ConversionOptions{compress, stop});
+      ConvertIntoFolder(item->filePath(), *folder, ConversionOptions{compress, stop});
   return result.ok;
 }

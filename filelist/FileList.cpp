@@ -57,7 +57,7 @@ void FileList::SortByPath(bool ascending) {
   std::lock_guard lock(m_mutex);
   std::stable_sort(m_items.begin(), m_items.end(),
                    [ascending](const FileListItemRef& a, const FileListItemRef& b) {
-                     const int order = a->filePath.native().compare(b->filePath.native());
+                     const int order = a->filePathBytes().compare(b->filePathBytes());
                      return ascending ? order < 0 : order > 0;
                    });
 }

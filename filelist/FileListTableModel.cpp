@@ -52,7 +52,7 @@ QVariant FileListTableModel::data(const QModelIndex& index, int role) const {
   if (identifier == QLatin1String("FilePath")) {
     const FileListItemRef item = m_list.ItemAt(index.row());
     if (!item) return {};
-    return QFile::decodeName(QByteArray::fromStdString(item->filePath.native()));
+    return QFile::decodeName(QByteArray::fromStdString(item->filePathBytes()));
   }
   return {};
 }

@@ -16,13 +16,11 @@ bool Cancelled(const std::atomic<bool>* cancel) {
   return cancel && cancel->load(std::memory_order_relaxed);
 }
 
-void Insert(const fs::path& file, const std::optional<fs::path>& parent, bool keepTree,
+// parent is shared by every item found under one added folder.
+void Insert(const std::string& file, const std::shared_ptr<const fs::path>& parent,
             const std::function<void(FileListItemRef)>& sink) {
   if (!IsPostScriptFile(file)) return;
-  auto item = std::make_shared<FileListItem>();
-  item->filePath = file;
-  if (keepTree && parent) item->parentFolderName = parent;
-  sink(std::move(item));
+  sink(std::make_shared<FileListItem>(file, parent));
 }
 
 // Walks the folder on its bytes with readdir, in the file system's order,
@@ -30,7 +28,8 @@ void Insert(const fs::path& file, const std::optional<fs::path>& parent, bool ke
 // components, which costs more than everything else in a large scan.
 // Unreadable folders are skipped silently; folder links are not followed, so
 // a link cycle cannot make the scan endless.
-void WalkFolder(const std::string& folder, const fs::path& addedFolder, const ExpansionOptions& options,
+void WalkFolder(const std::string& folder, const std::shared_ptr<const fs::path>& parent,
+                const ExpansionOptions& options,
                 const std::function<void(FileListItemRef)>& sink, const std::atomic<bool>* cancel) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return;
@@ -57,10 +56,10 @@ void WalkFolder(const std::string& folder, const fs::path& addedFolder, const Ex
       if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
     }
     if (isDir) {
-      if (options.addRecursive) WalkFolder(path, addedFolder, options, sink, cancel);
+      if (options.addRecursive) WalkFolder(path, parent, options, sink, cancel);
       continue;
     }
-    Insert(fs::path(path), addedFolder, options.maintainDirTree, sink);
+    Insert(path, parent, sink);
   }
   closedir(dir);
 }
@@ -74,9 +73,11 @@ void ExpandUrlsIntoItems(const std::vector<fs::path>& urls, const ExpansionOptio
     if (Cancelled(cancel)) return;
     std::error_code ec;
     if (fs::is_directory(url, ec) && !ec) {
-      WalkFolder(url.native(), url, options, sink, cancel);
+      const auto parent =
+          options.maintainDirTree ? std::make_shared<const fs::path>(url) : nullptr;
+      WalkFolder(url.native(), parent, options, sink, cancel);
     } else {
-      Insert(url, std::nullopt, false, sink);
+      Insert(url.native(), nullptr, sink);
     }
   }
 }

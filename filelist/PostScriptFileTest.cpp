@@ -10,8 +10,6 @@
 #include <string>
 #include <unordered_map>
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr std::string_view kPostScriptType = "com.adobe.postscript";
@@ -21,10 +19,7 @@ bool InAcceptedTypes(std::string_view name) {
   return std::find(kAcceptedTypes.begin(), kAcceptedTypes.end(), name) != kAcceptedTypes.end();
 }
 
-// On the path's bytes: taking path components apart costs more than the
-// rest of a large folder scan.
-std::string_view ExtensionOf(const fs::path& file) {
-  const std::string_view path = file.native();
+std::string_view ExtensionOf(std::string_view path) {
   const auto slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const auto dot = name.rfind('.');
@@ -34,7 +29,7 @@ std::string_view ExtensionOf(const fs::path& file) {
 
 }  // namespace
 
-std::string_view PostScriptTypeIdentifier(const fs::path& file) {
+std::string_view PostScriptTypeIdentifier(const std::string& file) {
   // The type database is Qt's; it sits in a module of its own so that a
   // command-line run over well-named files never loads it.
   using TypeFn = const char* (*)(const char*, int*);
@@ -68,7 +63,7 @@ std::string_view PostScriptTypeIdentifier(const fs::path& file) {
   return type;
 }
 
-bool IsPostScriptFile(const fs::path& file) {
+bool IsPostScriptFile(const std::string& file) {
   // The exact extensions accept without asking the type database: the answer
   // is the same either way, and it keeps large folder scans cheap.
   if (InAcceptedTypes(ExtensionOf(file))) return true;

@@ -126,28 +126,28 @@ class NamesAndFolders : public QObject {
 
     auto names = [&](const std::vector<FileListItemRef>& items) {
       std::vector<std::string> out;
-      for (const auto& item : items) out.push_back(fs::relative(item->filePath, docs).string());
+      for (const auto& item : items) out.push_back(fs::relative(item->filePath(), docs).string());
       std::sort(out.begin(), out.end());
       return out;
     };
     const auto firstLevel = ExpandUrls({docs}, {true, false});
     QCOMPARE(names(firstLevel), std::vector<std::string>{"a.ps"});
-    QCOMPARE(firstLevel.front()->parentFolderName, std::optional<fs::path>(docs));
+    QCOMPARE(firstLevel.front()->parentFolderName(), std::optional<fs::path>(docs));
 
     const auto everything = ExpandUrls({docs}, {true, true});
     QCOMPARE(names(everything), (std::vector<std::string>{"a.ps", "sub/b.eps", "sub/deeper/c.PS"}));
-    for (const auto& item : everything) QCOMPARE(*item->parentFolderName, docs);
+    for (const auto& item : everything) QCOMPARE(*item->parentFolderName(), docs);
 
-    for (const auto& item : ExpandUrls({docs}, {false, true})) QVERIFY(!item->parentFolderName);
+    for (const auto& item : ExpandUrls({docs}, {false, true})) QVERIFY(!item->parentFolderName());
 
     // Files given directly: taken in order, never with a parent, even twice.
     Touch(Root() / "x.ps");
     const auto direct = ExpandUrls({Root() / "x.ps", docs, Root() / "x.ps", Root() / "y.txt"}, {true, false});
     QCOMPARE(direct.size(), std::size_t(3));
-    QCOMPARE(direct[0]->filePath, Root() / "x.ps");
-    QVERIFY(!direct[0]->parentFolderName);
-    QCOMPARE(direct[1]->filePath, docs / "a.ps");
-    QCOMPARE(direct[2]->filePath, Root() / "x.ps");
+    QCOMPARE(direct[0]->filePath(), Root() / "x.ps");
+    QVERIFY(!direct[0]->parentFolderName());
+    QCOMPARE(direct[1]->filePath(), docs / "a.ps");
+    QCOMPARE(direct[2]->filePath(), Root() / "x.ps");
 
     // An unreadable or missing folder adds nothing and does not stop the rest.
     QVERIFY(ExpandUrls({Root() / "missing"}, {false, true}).empty());

@@ -166,7 +166,7 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(paths.back(), b);
     QCOMPARE(std::set<fs::path>(paths.begin() + 1, paths.end() - 1),
              (std::set<fs::path>{folder / "inside.ps", folder / "report.PS"}));
-    for (const auto& item : d.GetAllItems()) QVERIFY(!item->parentFolderName);
+    for (const auto& item : d.GetAllItems()) QVERIFY(!item->parentFolderName());
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{0, 1, 2, 3}));
     ExpectEverywhere(d, {true, true, true, true, false});
 
@@ -210,12 +210,12 @@ class AppDelegateWindowTest : public QObject {
       const auto items = d.GetAllItems();
       QCOMPARE(items.size(), c.expected + 1);
       for (std::size_t i = 0; i + 1 < items.size(); ++i) {
-        QCOMPARE(items[i]->parentFolderName.has_value(), c.parentsRecorded);
-        if (c.parentsRecorded) QCOMPARE(*items[i]->parentFolderName, folder);
+        QCOMPARE(items[i]->parentFolderName().has_value(), c.parentsRecorded);
+        if (c.parentsRecorded) QCOMPARE(*items[i]->parentFolderName(), folder);
       }
       // A file chosen directly never records a folder.
-      QCOMPARE(items.back()->filePath, direct);
-      QVERIFY(!items.back()->parentFolderName);
+      QCOMPARE(items.back()->filePath(), direct);
+      QVERIFY(!items.back()->parentFolderName());
       // The boxes keep their states for the next panel.
       QCOMPARE(d.mAddRecursiveCheckBoxButton->isChecked(), c.recursive);
       QCOMPARE(d.mMaintainDirCheckBoxButton->isChecked(), c.tree);
@@ -255,7 +255,7 @@ class AppDelegateWindowTest : public QObject {
     d.applicationOpenFiles({QFile::decodeName(folder.c_str()), QString()});
     QVERIFY(f.waitForAdding());
     QCOMPARE(f.shownPaths(), (std::vector<fs::path>{single, folder / "x.ps"}));
-    QVERIFY(!d.GetAllItems().back()->parentFolderName);
+    QVERIFY(!d.GetAllItems().back()->parentFolderName());
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{1});
   }
 
@@ -467,9 +467,9 @@ class AppDelegateWindowTest : public QObject {
     f.selectRows({4, 0, 2});
     const auto selected = d.GetSelectedItems();
     QCOMPARE(selected.size(), std::size_t{3});
-    QCOMPARE(selected[0]->filePath, files[0]);
-    QCOMPARE(selected[1]->filePath, files[2]);
-    QCOMPARE(selected[2]->filePath, files[4]);
+    QCOMPARE(selected[0]->filePath(), files[0]);
+    QCOMPARE(selected[1]->filePath(), files[2]);
+    QCOMPARE(selected[2]->filePath(), files[4]);
     // The list's own items, not copies.
     QCOMPARE(selected[1].get(), d.fileList().ItemAt(2).get());
     QCOMPARE(d.GetAllItems().size(), std::size_t{5});

@@ -202,7 +202,7 @@ class TableDragOutTest : public QObject {
     const fs::path folder = Folder("names");
     std::vector<FileListItemRef> items;
     for (const char* name : {"a.ps", "chart.final.eps", "notes"})
-      items.push_back(std::make_shared<FileListItem>(FileListItem{Ps(name), std::nullopt}));
+      items.push_back(std::make_shared<FileListItem>(Ps(name)));
     const std::vector<fs::path> names =
         m_f->d().namesOfPromisedFilesDroppedAtDestination(folder, items);
     QCOMPARE(names, (std::vector<fs::path>{"a.pdf", "chart.final.pdf", "notes.pdf"}));

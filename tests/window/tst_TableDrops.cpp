@@ -115,7 +115,7 @@ class TableDropsTest : public QObject {
     std::sort(shown.begin(), shown.end());
     QCOMPARE(shown, (std::vector<fs::path>{folder / "one.ps", folder / "two.eps"}));
     for (std::int64_t row = 0; row < 2; ++row)
-      QVERIFY(!m_f->d().fileList().ItemAt(row)->parentFolderName.has_value());
+      QVERIFY(!m_f->d().fileList().ItemAt(row)->parentFolderName().has_value());
   }
 
   void namesArriveByteExact() {
@@ -124,7 +124,7 @@ class TableDropsTest : public QObject {
     QVERIFY(DropAt(*data, QPoint(40, 40)));
     QVERIFY(m_f->waitForAdding());
     QCOMPARE(m_f->rows(), 1);
-    QCOMPARE(m_f->d().fileList().ItemAt(0)->filePath, odd);
+    QCOMPARE(m_f->d().fileList().ItemAt(0)->filePath(), odd);
   }
 
   void dropsThatAreNotLocalFilesAreRefused() {

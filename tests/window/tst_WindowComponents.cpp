@@ -61,7 +61,7 @@ class WindowComponentsTest : public QObject {
 
  private:
   static FileListItemRef Item(const char* path) {
-    return std::make_shared<FileListItem>(FileListItem{path, std::nullopt});
+    return std::make_shared<FileListItem>(std::string(path));
   }
 
  private Q_SLOTS:
@@ -217,10 +217,10 @@ class WindowComponentsTest : public QObject {
     QCOMPARE(list.Insert(1, {Item("/B")}), std::size_t{1});
     QCOMPARE(list.Count(), std::size_t{3});
     list.SortByPath(true);
-    QCOMPARE(list.ItemAt(0)->filePath, std::filesystem::path("/B"));
-    QCOMPARE(list.ItemAt(2)->filePath, std::filesystem::path("/b"));
+    QCOMPARE(list.ItemAt(0)->filePath(), std::filesystem::path("/B"));
+    QCOMPARE(list.ItemAt(2)->filePath(), std::filesystem::path("/b"));
     list.SortByPath(false);
-    QCOMPARE(list.ItemAt(0)->filePath, std::filesystem::path("/b"));
+    QCOMPARE(list.ItemAt(0)->filePath(), std::filesystem::path("/b"));
     QVERIFY(!list.ItemAt(3));
     QVERIFY(!list.ItemAt(-1));
     QCOMPARE(list.RemoveRows({2, 0, 0, 9}), std::size_t{2});
