@@ -7,6 +7,7 @@
 #include <qpdf/QPDFWriter.hh>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::uintmax_t kLargestDocumentInMemory = 256u << 20;
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
@@ -34,13 +37,49 @@ struct FileCloser {
   }
 };
 
+bool ReadWholeFile(const fs::path& file, std::string& bytes) {
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char chunk[1 << 16];
+  ssize_t n = 0;
+  for (;;) {
+    n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      bytes.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return n == 0;
+}
+
 // Serialises the document into the open staging file. qpdf reports every
 // failure as an exception; they end here.
 bool WriteDocument(const fs::path& source, FILE* out, bool compress, std::string& error) {
+  // Parsed from memory: read from the file, qpdf seeks before every object it
+  // reads, thousands of system calls for a document of a few pages. A very
+  // large document (scans, images) is read from the file rather than held.
+  std::string bytes;
+  std::error_code ec;
+  const auto size = fs::file_size(source, ec);
+  const bool inMemory = !ec && size <= kLargestDocumentInMemory;
+  if (inMemory && !ReadWholeFile(source, bytes)) {
+    error = "cannot read the converter's output: " + ErrnoText(errno);
+    return false;
+  }
   try {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
-    pdf.processFile(source.c_str());
+    if (inMemory) {
+      pdf.processMemoryFile(source.c_str(), bytes.data(), bytes.size());
+    } else {
+      pdf.processFile(source.c_str());
+    }
     // A job that shows no page converts into nothing a user could want.
     if (pdf.getAllPages().empty()) {
       error = "the document has no pages";
