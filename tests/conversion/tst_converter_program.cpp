@@ -54,9 +54,11 @@ class ConverterProgram : public QObject {
     return out;
   }
 
+  // A converter that was stopped leaves the removal to its watchdog, which
+  // may finish a moment after the converter has ended.
   void VerifyTempFolderEmpty() {
-    QVERIFY2(samples::ListTree(m_tmp.path().toStdString()).empty(),
-             "the converter left files in its temporary folder");
+    QTRY_VERIFY2_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(),
+                              "the converter left files in its temporary folder", 30000);
   }
 
  private Q_SLOTS:
@@ -172,6 +174,26 @@ class ConverterProgram : public QObject {
     const Run eaten = Convert(greedy, Root() / "greedy.pdf", {QStringLiteral("--memory-mib"), QStringLiteral("300")});
     QVERIFY(eaten.exitCode != 0);
     QVERIFY(!fs::exists(Root() / "greedy.pdf"));
+    VerifyTempFolderEmpty();
+  }
+
+  void killedConverterLeavesNothingBehind() {
+    // Killed outright, the converter can clean up nothing itself.
+    const fs::path loop = Root() / "forever.ps";
+    samples::WriteFile(loop, "%!PS\n{} loop\n");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
+    p.setProcessEnvironment(env);
+    p.start(QFile::decodeName((samples::BinDir() / "pstopdf").c_str()),
+            {QFile::decodeName(loop.c_str()), QStringLiteral("-o"),
+             QFile::decodeName((Root() / "forever.pdf").c_str())});
+    QVERIFY(p.waitForStarted());
+    // Its private folder exists once the interpreter is running.
+    QTRY_VERIFY_WITH_TIMEOUT(!samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
+    p.kill();
+    QVERIFY(p.waitForFinished());
+    QVERIFY(!fs::exists(Root() / "forever.pdf"));
     VerifyTempFolderEmpty();
   }
 

@@ -102,13 +102,23 @@ inline std::filesystem::path WriteStandInConverter(const std::filesystem::path& 
   return path;
 }
 
-// Every entry in folder (recursively), as names relative to it.
+// Every entry in folder (recursively), as names relative to it. Entries may
+// vanish while it lists them (a converter's watchdog cleaning up): a listing
+// that ran into one is taken again.
 inline std::vector<std::string> ListTree(const std::filesystem::path& folder) {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
-       it != std::filesystem::recursive_directory_iterator(); ++it) {
-    names.push_back(std::filesystem::relative(it->path(), folder).string());
+  std::string prefix = folder.native();
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  prefix += '/';
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    names.clear();
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      const std::string& path = it->path().native();
+      names.push_back(path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path);
+    }
+    if (!ec || !std::filesystem::exists(folder)) break;
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,8 +26,6 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-
-extern char** environ;
 
 namespace {
 
@@ -47,34 +44,43 @@ void OnTerminate(int sig) {
   _exit(kExitFailed);
 }
 
-// Starts `sh` waiting on a pipe whose only writer is this process; when the
-// pipe closes, however this process ends, the folder is removed. Spawned
-// rather than forked so that the interpreter's memory is never shared
-// copy-on-write with it.
+// Forks a child that waits on a pipe whose only writer is this process; when
+// the pipe closes, however this process ends, the child removes the folder.
+// Forked before the interpreter has started, while there is next to nothing
+// to share copy-on-write, and without starting any other program.
 bool StartWatchdog(const fs::path& folder) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string sh = "/bin/sh";
-  std::string c = "-c";
-  std::string script = "read -r unused; rm -rf -- \"$1\"";
-  std::string name = "pstopdf-watchdog";
-  std::string dir = folder.string();
-  char* argv[] = {sh.data(), c.data(), script.data(), name.data(), dir.data(), nullptr};
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, sh.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[0]);
-  if (rc != 0) {
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
     close(fds[1]);
     return false;
   }
-  // Kept open, unread, for the rest of our life; the watchdog is not waited
-  // for (it ends by itself and is reaped by whoever inherits it).
+  if (pid == 0) {
+    // A stop sent to the whole group (Ctrl-C, a caller's SIGTERM) must not
+    // end the watchdog before it has cleaned up.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
+    // Nothing of the caller's stays open here: a caller reading our standard
+    // error until it closes would otherwise wait for the watchdog too.
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+    }
+    dup2(fds[0], 3);
+    close_range(4, ~0U, 0);
+    char byte = 0;
+    ssize_t n = 0;
+    do {
+      n = read(3, &byte, 1);
+    } while (n > 0 || (n < 0 && errno == EINTR));
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    _exit(0);
+  }
+  close(fds[0]);
+  // Kept open, unwritten, for the rest of our life; the watchdog is not
+  // waited for (it ends by itself and is reaped by whoever inherits it).
   return true;
 }
 
