@@ -26,7 +26,8 @@ void KeepTail(std::string& tail, const char* data, std::size_t n) {
 }  // namespace
 
 ProcessOutcome RunProcess(const std::filesystem::path& program,
-                          const std::vector<std::string>& arguments, std::stop_token stop) {
+                          const std::vector<std::string>& arguments, std::stop_token stop,
+                          const std::function<void()>& whileRunning) {
   ProcessOutcome outcome;
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) return outcome;
@@ -70,6 +71,7 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
     return outcome;
   }
   outcome.started = true;
+  if (whileRunning) whileRunning();
 
   // The stop callback may run on another thread at any time until the child
   // has been reaped; the mutex keeps it from signalling a reused pid.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ struct ProcessOutcome {
 // arguments passed unchanged, and waits for it. Standard input is empty;
 // standard output is discarded; the environment and working folder are
 // inherited. A stop request sends SIGTERM, so the converter can clean up;
-// one still running three seconds later is killed.
+// one still running three seconds later is killed. whileRunning, when given,
+// is called on this thread once the process has started, before waiting.
 ProcessOutcome RunProcess(const std::filesystem::path& program,
-                          const std::vector<std::string>& arguments, std::stop_token stop = {});
+                          const std::vector<std::string>& arguments, std::stop_token stop = {},
+                          const std::function<void()>& whileRunning = {});

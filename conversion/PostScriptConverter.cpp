@@ -41,10 +41,13 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   ConversionResult result;
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
-  // The PDF library loads while the converter runs.
-  std::future<bool> writerReady = std::async(std::launch::async, PreparePdfWriter);
-  const ProcessOutcome run = RunProcess(program, {input.native(), "-o", output.native()}, options.stop);
-  writerReady.wait();
+  // The PDF library loads while the converter runs, once it has started:
+  // loading it maps many libraries, which would slow the converter's start.
+  std::future<bool> writerReady;
+  const ProcessOutcome run =
+      RunProcess(program, {input.native(), "-o", output.native()}, options.stop,
+                 [&] { writerReady = std::async(std::launch::async, PreparePdfWriter); });
+  if (writerReady.valid()) writerReady.wait();
 
   auto failWith = [&](std::string why) {
     std::error_code ec;
