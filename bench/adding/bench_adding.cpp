@@ -89,7 +89,8 @@ int main(int argc, char* argv[]) {
   BMTUtil::UseOneAllocationArena();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
-  // An optional argument names a folder that keeps the tree between runs.
+  // An optional argument names the folder to write the tree in (rewritten
+  // every run), for a profiler to find it at a known place.
   QTemporaryDir dir;
   fs::path root = QFile::encodeName(dir.path()).toStdString();
   if (argc > 1) root = argv[1];
