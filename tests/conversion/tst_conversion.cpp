@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -29,8 +30,9 @@ class Conversion : public QObject {
   }
 
   // Starts converting source on a worker, asks it to stop once the converter
-  // is under way, and answers the result once the run has ended.
-  ConversionResult ConvertAndStop(const fs::path& source) {
+  // is under way (underWay says so), and answers the result once the run has
+  // ended.
+  ConversionResult ConvertAndStop(const fs::path& source, const std::function<bool()>& underWay) {
     std::stop_source stop;
     ConversionOptions options;
     options.stop = stop.get_token();
@@ -40,7 +42,7 @@ class Conversion : public QObject {
       result = ConvertIntoFolder(source, m_out, options);
       done = true;
     });
-    QTest::qWait(200);  // let the converter get going; the outcome does not depend on it
+    if (!QTest::qWaitFor(underWay, 30000)) qWarning("the converter never got under way");
     stop.request_stop();
     const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
     worker.join();
@@ -192,14 +194,17 @@ class Conversion : public QObject {
   void stopEndsALongRunPromptly() {
     const fs::path loop = Root() / "loop.ps";
     samples::WriteFile(loop, "%!PS\n{} loop\n");
-    QVERIFY(!ConvertAndStop(loop).ok);
+    // Under way once the converter has made its private folder.
+    QVERIFY(!ConvertAndStop(loop, [&] { return !samples::ListTree(m_tmp.path().toStdString()).empty(); }).ok);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
   }
 
   void stopEndsAConverterThatIgnoresIt() {
-    UseConverter(samples::WriteStandInConverter(Root(), "stubborn", "trap '' TERM\nwhile :; do :; done"));
-    QVERIFY(!ConvertAndStop(m_source).ok);
+    const fs::path ignoring = Root() / "ignoring-term";
+    UseConverter(samples::WriteStandInConverter(
+        Root(), "stubborn", "trap '' TERM\n: > '" + ignoring.string() + "'\nwhile :; do :; done"));
+    QVERIFY(!ConvertAndStop(m_source, [&] { return fs::exists(ignoring); }).ok);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
   }
 };

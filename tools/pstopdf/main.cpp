@@ -276,6 +276,13 @@ int main(int argc, char** argv) {
   const fs::path input = fs::absolute(args->input, ec);
   const fs::path output = fs::absolute(args->output, ec);
 
+  // A stop that comes before the watchdog is there waits for it: ended
+  // between the two, this process would leave its folder behind.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaddset(&stops, sig);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+
   const fs::path work = MakePrivateFolder();
   if (work.empty()) {
     std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
@@ -291,6 +298,7 @@ int main(int argc, char** argv) {
   action.sa_handler = OnTerminate;
   sigemptyset(&action.sa_mask);
   for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaction(sig, &action, nullptr);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 
   int result = kExitFailed;
   const fs::path produced = work / "out.pdf";
