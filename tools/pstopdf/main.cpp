@@ -1,6 +1,8 @@
 // pstopdf INPUT -o OUTPUT: converts one PostScript or EPS file into a PDF with
 // Ghostscript's pdfwrite device. Exit status 0 only when OUTPUT holds the
-// complete PDF; 1 when the conversion failed; 2 on a usage error.
+// complete PDF; 1 when the conversion failed; 2 on a usage error. Standard
+// error is closed as soon as OUTPUT is complete, so that a caller can start
+// on it while this process ends; the exit status still has the last word.
 //
 // The interpreter runs under CPU and memory limits, inside a private
 // temporary folder that is removed afterwards, so that a hostile job can touch
@@ -10,6 +12,7 @@
 #include <ghostscript/gserrors.h>
 #include <ghostscript/iapi.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,6 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,9 @@ constexpr int kExitUsage = 2;
 
 constexpr unsigned long kDefaultCpuSeconds = 300;
 constexpr unsigned long kDefaultMemoryMiB = 4096;
+
+// Asking to stop, and going over the CPU limit.
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGXCPU};
 
 // Asked to stop, or over the CPU limit: the watchdog cleans up after us.
 void OnTerminate(int sig) {
@@ -173,9 +180,46 @@ int ForwardOutput(void*, const char* str, int len) {
 
 int NoInput(void*, char*, int) { return 0; }
 
+// The interpreter library, loaded once the watchdog has been forked: forking
+// a process that has the interpreter's sixty-odd libraries mapped costs more
+// than all the rest of our start.
+struct Interpreter {
+  decltype(&gsapi_new_instance) newInstance = nullptr;
+  decltype(&gsapi_set_stdio) setStdio = nullptr;
+  decltype(&gsapi_set_arg_encoding) setArgEncoding = nullptr;
+  decltype(&gsapi_init_with_args) initWithArgs = nullptr;
+  decltype(&gsapi_exit) exit = nullptr;
+  decltype(&gsapi_delete_instance) deleteInstance = nullptr;
+};
+
+std::optional<Interpreter> LoadInterpreter() {
+  void* library = dlopen(QUILLPRESS_GHOSTSCRIPT_SONAME, RTLD_LAZY | RTLD_LOCAL);
+  if (!library) {
+    std::fprintf(stderr, "pstopdf: cannot load the interpreter: %s\n", dlerror());
+    return std::nullopt;
+  }
+  Interpreter gs;
+  bool complete = true;
+  auto bind = [&](auto& function, const char* name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+    complete = complete && function != nullptr;
+  };
+  bind(gs.newInstance, "gsapi_new_instance");
+  bind(gs.setStdio, "gsapi_set_stdio");
+  bind(gs.setArgEncoding, "gsapi_set_arg_encoding");
+  bind(gs.initWithArgs, "gsapi_init_with_args");
+  bind(gs.exit, "gsapi_exit");
+  bind(gs.deleteInstance, "gsapi_delete_instance");
+  if (!complete) {
+    std::fputs("pstopdf: the interpreter library lacks its API\n", stderr);
+    return std::nullopt;
+  }
+  return gs;
+}
+
 // Runs the interpreter in this process; answers whether it succeeded.
-bool RunInterpreter(const fs::path& workFolder, const fs::path& input, bool eps,
-                    const Arguments& args) {
+bool RunInterpreter(const Interpreter& gs, const fs::path& workFolder, const fs::path& input,
+                    bool eps, const Arguments& args) {
   const rlim_t cpu = static_cast<rlim_t>(args.cpuSeconds);
   const rlimit cpuLimit{cpu, cpu + 1};
   setrlimit(RLIMIT_CPU, &cpuLimit);
@@ -206,13 +250,13 @@ bool RunInterpreter(const fs::path& workFolder, const fs::path& input, bool eps,
   for (std::string& s : argStrings) gsArgs.push_back(s.data());
 
   void* instance = nullptr;
-  if (gsapi_new_instance(&instance, nullptr) < 0) return false;
-  gsapi_set_stdio(instance, NoInput, ForwardOutput, ForwardOutput);
-  gsapi_set_arg_encoding(instance, GS_ARG_ENCODING_UTF8);
-  int code = gsapi_init_with_args(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
-  const int exitCode = gsapi_exit(instance);
+  if (gs.newInstance(&instance, nullptr) < 0) return false;
+  gs.setStdio(instance, NoInput, ForwardOutput, ForwardOutput);
+  gs.setArgEncoding(instance, GS_ARG_ENCODING_UTF8);
+  int code = gs.initWithArgs(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
+  const int exitCode = gs.exit(instance);
   if (code == 0 || code == gs_error_Quit) code = exitCode;
-  gsapi_delete_instance(instance);
+  gs.deleteInstance(instance);
   return code == 0 || code == gs_error_Quit;
 }
 
@@ -280,7 +324,7 @@ int main(int argc, char** argv) {
   // between the two, this process would leave its folder behind.
   sigset_t stops;
   sigemptyset(&stops);
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaddset(&stops, sig);
+  for (const int sig : kStopSignals) sigaddset(&stops, sig);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
 
   const fs::path work = MakePrivateFolder();
@@ -297,19 +341,26 @@ int main(int argc, char** argv) {
   struct sigaction action = {};
   action.sa_handler = OnTerminate;
   sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) sigaction(sig, &action, nullptr);
+  for (const int sig : kStopSignals) sigaction(sig, &action, nullptr);
   sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 
   int result = kExitFailed;
   const fs::path produced = work / "out.pdf";
-  if (!RunInterpreter(work, input, *eps, *args)) {
-    std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
-  } else if (!LooksLikeCompletePdf(produced)) {
-    std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-  } else if (!PlaceOutput(produced, output)) {
-    std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(), std::strerror(errno));
-  } else {
-    result = 0;
+  const auto interpreter = LoadInterpreter();  // says why when it fails
+  if (interpreter) {
+    if (!RunInterpreter(*interpreter, work, input, *eps, *args)) {
+      std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
+    } else if (!LooksLikeCompletePdf(produced)) {
+      std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+    } else if (!PlaceOutput(produced, output)) {
+      std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
+                   std::strerror(errno));
+    } else {
+      result = 0;
+      // Done: whoever reads our errors learns it now, not after the teardown.
+      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+      if (null >= 0) dup2(null, STDERR_FILENO);
+    }
   }
   fs::remove_all(work, ec);
   return result;
