@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,7 +28,8 @@ void KeepTail(std::string& tail, const char* data, std::size_t n) {
 
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, std::stop_token stop,
-                          const std::function<void()>& whileRunning) {
+                          const std::function<void()>& whileRunning,
+                          const std::function<void()>& whenErrorsClosed) {
   ProcessOutcome outcome;
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) return outcome;
@@ -90,6 +92,17 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
   // period, so that stopping (quitting the application) never hangs.
   constexpr auto kGrace = std::chrono::seconds(3);
   std::optional<std::chrono::steady_clock::time_point> killAt;
+  bool killed = false;
+  auto enforceStop = [&] {
+    std::lock_guard lock(reapMutex);
+    if (stopSent && !killAt) killAt = std::chrono::steady_clock::now() + kGrace;
+    if (killAt && std::chrono::steady_clock::now() >= *killAt) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    return killed;
+  };
+
   char buffer[1024];
   for (;;) {
     pollfd pfd{errPipe[0], POLLIN, 0};
@@ -104,25 +117,44 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
     } else if (ready < 0 && errno != EINTR) {
       break;
     }
-    std::lock_guard lock(reapMutex);
-    if (stopSent && !killAt) killAt = std::chrono::steady_clock::now() + kGrace;
-    if (killAt && std::chrono::steady_clock::now() >= *killAt) {
-      kill(pid, SIGKILL);
-      break;  // a killed converter's children may still hold the pipe
-    }
+    if (enforceStop()) break;  // a killed converter's children may still hold the pipe
   }
   close(errPipe[0]);
 
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = waitpid(pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
+  // Waits without reaping, so that the stop callback can never signal a pid
+  // that has been reused; answers whether the process has ended.
+  auto ended = [&](int flags) {
+    siginfo_t info{};
+    int waited;
+    do {
+      waited = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | flags);
+    } while (waited < 0 && errno == EINTR);
+    return waited < 0 || info.si_pid == pid;
+  };
+  if (!killed && !ended(WNOHANG)) {
+    if (whenErrorsClosed) whenErrorsClosed();
+    // Still held to a stop request, however long it takes to end.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+      for (;;) {
+        pollfd pfd{pidfd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, 250);
+        if (ready > 0 || (ready < 0 && errno != EINTR) || enforceStop()) break;
+      }
+      close(pidfd);
+    }
+  }
+  ended(0);
   {
     std::lock_guard lock(reapMutex);
     reaped = true;
     outcome.stopped = stopSent;
   }
-  if (waited == pid && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
+  int status = 0;
+  pid_t reapedPid;
+  do {
+    reapedPid = waitpid(pid, &status, 0);
+  } while (reapedPid < 0 && errno == EINTR);
+  if (reapedPid == pid && WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
   return outcome;
 }

@@ -21,6 +21,10 @@ struct ProcessOutcome {
 // inherited. A stop request sends SIGTERM, so the converter can clean up;
 // one still running three seconds later is killed. whileRunning, when given,
 // is called on this thread once the process has started, before waiting.
+// whenErrorsClosed, when given, is called on this thread if the process
+// closes its standard error while it has not yet ended (pstopdf does so once
+// its output is complete); the process is waited for afterwards.
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, std::stop_token stop = {},
-                          const std::function<void()>& whileRunning = {});
+                          const std::function<void()>& whileRunning = {},
+                          const std::function<void()>& whenErrorsClosed = {});

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -9,21 +12,51 @@ struct PublishResult {
   std::string error;
 };
 
-// Loads pdfFile as a PDF document and writes its serialisation to
-// destination: first into a hidden file beside it, flushed to disk, then put
-// in place without replacing anything. When the destination name exists by
-// then, the next free "uniqueBase N.pdf" name in its folder is taken
-// instead. Nothing is left behind on failure.
-PublishResult PublishPdf(const std::filesystem::path& pdfFile,
-                         const std::filesystem::path& destination,
-                         const std::filesystem::path& uniqueBase, bool compress);
+// Which file was read, and which version of it.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  timespec modified{};
 
-// Loads the PDF library ahead of need. PublishPdf does it too; calling it
-// while the converter runs takes the library's loading off the critical path
-// of a one-file conversion. Safe on any thread; answers whether it is ready.
+  bool operator==(const FileStamp& other) const;
+};
+
+// A PDF written under a hidden name in its destination folder and flushed to
+// disk, ready to be put in place; or why it could not be made.
+struct StagedPdf {
+  bool ok = false;
+  std::filesystem::path stagingPath;
+  // The file it was made from, as it was when read.
+  FileStamp source;
+  std::string error;
+};
+
+// Loads pdfFile as a PDF document and writes its serialisation into a hidden
+// file in folder (which folder scans never take), flushed to disk. Nothing is
+// left behind on failure.
+StagedPdf StagePdf(const std::filesystem::path& pdfFile, const std::filesystem::path& folder,
+                   bool compress);
+
+// Whether pdfFile is still, unchanged, the file that staged was made from.
+bool IsStagedFrom(const StagedPdf& staged, const std::filesystem::path& pdfFile);
+
+// Puts a staged PDF at destination without replacing anything: when that
+// name exists by then, the next free "uniqueBase N.pdf" name in its folder is
+// taken instead. The staging file is gone afterwards, whatever the outcome.
+PublishResult PutStagedPdfInPlace(const StagedPdf& staged,
+                                  const std::filesystem::path& destination,
+                                  const std::filesystem::path& uniqueBase);
+
+// Removes a staged PDF that is not wanted after all.
+void DiscardStagedPdf(const StagedPdf& staged);
+
+// Loads the PDF library ahead of need. StagePdf does it too; calling it while
+// the converter runs takes the library's loading off the critical path of a
+// one-file conversion. Safe on any thread; answers whether it is ready.
 bool PreparePdfWriter();
 
-// The PDF library's side of PublishPdf, inside the loadable module.
-PublishResult PublishPdfWithQpdf(const std::filesystem::path& pdfFile,
-                                 const std::filesystem::path& destination,
-                                 const std::filesystem::path& uniqueBase, bool compress);
+// Serialises the PDF document in bytes (or, when bytes is null, in the file
+// at name) to outFd, through the PDF library.
+bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int outFd,
+                      bool compress, std::string& error);

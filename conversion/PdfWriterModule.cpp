@@ -1,49 +1,40 @@
 #include "BMTUtil.h"
+#include "conversion/PdfDocumentWriter.h"
 #include "conversion/PdfPublisher.h"
 
 #include <dlfcn.h>
 
 #include <mutex>
 
-namespace fs = std::filesystem;
-
 // The PDF library lives in a loadable module: a command-line conversion
 // starts its converter first and loads the library while the converter runs.
 namespace {
 
-using DoneFn = void (*)(void*, int, const char*, const char*);
-using PublishFn = void (*)(const char*, const char*, const char*, int, DoneFn, void*);
+using WriteFn = decltype(&quillpress_write_pdf);
 
-PublishFn LoadPublish() {
-  static PublishFn publish = nullptr;
+WriteFn LoadWrite() {
+  static WriteFn write = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
     if (void* module = BMTUtil::LoadPrivateModule("quillpress-pdfwriter.so")) {
-      publish = reinterpret_cast<PublishFn>(dlsym(module, "quillpress_publish_pdf"));
+      write = reinterpret_cast<WriteFn>(dlsym(module, "quillpress_write_pdf"));
     }
   });
-  return publish;
+  return write;
 }
 
 }  // namespace
 
-bool PreparePdfWriter() { return LoadPublish() != nullptr; }
+bool PreparePdfWriter() { return LoadWrite() != nullptr; }
 
-PublishResult PublishPdf(const fs::path& pdfFile, const fs::path& destination,
-                         const fs::path& uniqueBase, bool compress) {
-  PublishResult result;
-  const PublishFn publish = LoadPublish();
-  if (!publish) {
-    result.error = "the PDF writer module (quillpress-pdfwriter.so) is not installed";
-    return result;
+bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int outFd,
+                      bool compress, std::string& error) {
+  const WriteFn write = LoadWrite();
+  if (!write) {
+    error = "the PDF writer module (quillpress-pdfwriter.so) is not installed";
+    return false;
   }
-  publish(pdfFile.c_str(), destination.c_str(), uniqueBase.c_str(), compress ? 1 : 0,
-          [](void* context, int ok, const char* written, const char* error) {
-            auto* r = static_cast<PublishResult*>(context);
-            r->ok = ok != 0;
-            r->writtenPath = written;
-            r->error = error;
-          },
-          &result);
-  return result;
+  return write(name, bytes, size, outFd, compress ? 1 : 0,
+               [](void* context, const char* why) { *static_cast<std::string*>(context) = why; },
+               &error) == 1;
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <future>
+#include <optional>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -41,15 +42,26 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   ConversionResult result;
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
+  std::optional<StagedPdf> staged;
+  auto stage = [&] { staged = StagePdf(output, destination.parent_path(), options.compress); };
   // The PDF library loads while the converter runs, once it has started:
   // loading it maps many libraries, which would slow the converter's start.
   std::future<bool> writerReady;
-  const ProcessOutcome run =
-      RunProcess(program, {input.native(), "-o", output.native()}, options.stop,
-                 [&] { writerReady = std::async(std::launch::async, PreparePdfWriter); });
+  const ProcessOutcome run = RunProcess(
+      program, {input.native(), "-o", output.native()}, options.stop,
+      [&] { writerReady = std::async(std::launch::async, PreparePdfWriter); },
+      // Done with its output but still ending: the PDF is made meanwhile, and
+      // kept only if the converter then reports success.
+      [&] {
+        std::error_code ec;
+        if (options.stop.stop_requested() || !fs::is_regular_file(output, ec)) return;
+        if (writerReady.valid()) writerReady.wait();
+        stage();
+      });
   if (writerReady.valid()) writerReady.wait();
 
   auto failWith = [&](std::string why) {
+    if (staged) DiscardStagedPdf(*staged);
     std::error_code ec;
     fs::remove(output, ec);  // a converter may leave a partial file even when it fails
     result.error = std::move(why);
@@ -67,8 +79,15 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   }
   std::error_code ec;
   if (!fs::is_regular_file(output, ec)) return failWith("the converter wrote no output");
+  // Only the output as the converter left it counts.
+  if (staged && !IsStagedFrom(*staged, output)) {
+    DiscardStagedPdf(*staged);
+    staged.reset();
+  }
+  if (!staged) stage();
+  if (!staged->ok) return failWith(staged->error);
 
-  const PublishResult published = PublishPdf(output, destination, uniqueBase, options.compress);
+  const PublishResult published = PutStagedPdfInPlace(*staged, destination, uniqueBase);
   fs::remove(output, ec);
   result.ok = published.ok;
   result.writtenPath = published.writtenPath;

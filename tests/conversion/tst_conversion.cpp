@@ -25,6 +25,26 @@ class Conversion : public QObject {
 
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
   void UseConverter(const fs::path& program) { qputenv("QUILLPRESS_PSTOPDF", program.c_str()); }
+  // A stand-in's shell lines that write the good PDF as its output, close its
+  // errors as pstopdf does once done, and wait (a minute at most) until the
+  // PDF has been staged in the output folder meanwhile, noting that it was.
+  static std::string DoneButStillRunning() {
+    return "cp \"$QP_GOOD_PDF\" \"$3\"; exec 2>&-\n"
+           "end=$(( $(date +%s) + 60 ))\n"
+           "until ls -A \"$QP_OUT\" | grep -q '^\\.quillpress-'; do [ $(date +%s) -lt $end ] || break; done\n"
+           "ls -A \"$QP_OUT\" | grep -q '^\\.quillpress-' && : > \"$QP_OUT.staged-early\"\n";
+  }
+  // Converts m_source once into Root(), for stand-ins to hand out.
+  fs::path GoodPdf() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    const ConversionResult good = ConvertIntoFolder(m_source, Root());
+    if (!good.ok) return {};
+    qputenv("QP_GOOD_PDF", good.writtenPath.c_str());
+    qputenv("QP_OUT", m_out.c_str());
+    fs::remove(m_out.string() + ".staged-early");
+    return good.writtenPath;
+  }
+  bool StagedEarly() const { return fs::exists(m_out.string() + ".staged-early"); }
   void VerifyNothingLeftInTemp() {
     QCOMPARE(samples::ListTree(m_tmp.path().toStdString()), std::vector<std::string>{});
   }
@@ -155,21 +175,47 @@ class Conversion : public QObject {
     QTest::newRow("truncated PDF")
         << QByteArray("head -c 300 \"$QP_GOOD_PDF\" > \"$3\"") << QByteArray("not a readable PDF");
     QTest::newRow("crash") << QByteArray("kill -SEGV $$") << QByteArray("crashed");
+    // Made while the converter was still running, the PDF is not kept.
+    QTest::newRow("done, then failure")
+        << QByteArray::fromStdString(DoneButStillRunning() + "exit 1") << QByteArray("status 1");
+    QTest::newRow("done, then crash")
+        << QByteArray::fromStdString(DoneButStillRunning() + "kill -SEGV $$") << QByteArray("crashed");
   }
 
   void converterFailuresLeaveNothing() {
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, reason);
-    const ConversionResult good = ConvertIntoFolder(m_source, Root());
-    QVERIFY(good.ok);
-    qputenv("QP_GOOD_PDF", good.writtenPath.c_str());
+    const fs::path good = GoodPdf();
+    QVERIFY(!good.empty());
     UseConverter(samples::WriteStandInConverter(Root(), "fake-converter", script.toStdString()));
     const ConversionResult result = ConvertIntoFolder(m_source, m_out);
     QVERIFY(!result.ok);
     QVERIFY2(QByteArray::fromStdString(result.error).contains(reason), result.error.c_str());
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+    QCOMPARE(StagedEarly(), script.contains("exec 2>&-"));
     VerifyNothingLeftInTemp();
-    fs::remove(good.writtenPath);
+    fs::remove(good);
+  }
+
+  void outputChangedAfterItsErrorsClosedIsTheOneKept() {
+    const fs::path good = GoodPdf();
+    QVERIFY(!good.empty());
+    const fs::path onePage = Root() / "one-page.ps";
+    samples::WriteFile(onePage, samples::PostScriptWithPages({{300, 200}}));
+    const ConversionResult other = ConvertIntoFolder(onePage, Root());
+    QVERIFY(other.ok);
+    qputenv("QP_OTHER_PDF", other.writtenPath.c_str());
+    UseConverter(samples::WriteStandInConverter(
+        Root(), "second-thoughts",
+        DoneButStillRunning() + "cp \"$QP_OTHER_PDF\" \"$3.new\" && mv \"$3.new\" \"$3\""));
+    const ConversionResult result = ConvertIntoFolder(m_source, m_out);
+    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY(StagedEarly());
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{"report.pdf"});
+    QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(1));
+    VerifyNothingLeftInTemp();
+    fs::remove(good);
+    fs::remove(other.writtenPath);
   }
 
   void missingConverterFails() {
@@ -206,6 +252,19 @@ class Conversion : public QObject {
         Root(), "stubborn", "trap '' TERM\n: > '" + ignoring.string() + "'\nwhile :; do :; done"));
     QVERIFY(!ConvertAndStop(m_source, [&] { return fs::exists(ignoring); }).ok);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+
+    // Also once it has closed its errors, its PDF made meanwhile.
+    const fs::path good = GoodPdf();
+    QVERIFY(!good.empty());
+    fs::remove(ignoring);
+    UseConverter(samples::WriteStandInConverter(
+        Root(), "stubborn-when-done",
+        DoneButStillRunning() + "trap '' TERM\n: > '" + ignoring.string() + "'\nwhile :; do :; done"));
+    QVERIFY(!ConvertAndStop(m_source, [&] { return fs::exists(ignoring); }).ok);
+    QVERIFY(StagedEarly());
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+    VerifyNothingLeftInTemp();
+    fs::remove(good);
   }
 };
 

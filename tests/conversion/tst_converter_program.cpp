@@ -2,6 +2,7 @@
 // limits and hostile jobs.
 
 #include "PostScriptSamples.h"
+#include "conversion/ConverterProcess.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -194,6 +195,23 @@ class ConverterProgram : public QObject {
     p.kill();
     QVERIFY(p.waitForFinished());
     QVERIFY(!fs::exists(Root() / "forever.pdf"));
+    VerifyTempFolderEmpty();
+  }
+
+  void errorsCloseOnlyOnceTheOutputIsComplete() {
+    // A caller starts on the output when our errors close, while we end.
+    const fs::path ps = Root() / "long.ps";
+    samples::WriteFile(ps, samples::PostScriptWithPages(std::vector<std::pair<int, int>>(40, {612, 792})));
+    const fs::path pdf = Root() / "long.pdf";
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    bool completeWhenClosed = true;
+    const ProcessOutcome run =
+        RunProcess(samples::BinDir() / "pstopdf", {ps.native(), "-o", pdf.native()}, {}, {},
+                   [&] { completeWhenClosed = samples::PdfPageSizes(pdf).size() == 40; });
+    qunsetenv("TMPDIR");
+    QCOMPARE(run.exitStatus, 0);
+    QVERIFY(completeWhenClosed);
+    QVERIFY(samples::QpdfCheckPasses(pdf));
     VerifyTempFolderEmpty();
   }
 
