@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
 #include <string>
