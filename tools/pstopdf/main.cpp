@@ -25,8 +25,8 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace fs = std::filesystem;
