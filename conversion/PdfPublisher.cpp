@@ -149,10 +149,6 @@ bool IsStagedFrom(const StagedPdf& staged, const fs::path& pdfFile) {
 PublishResult PutStagedPdfInPlace(const StagedPdf& staged, const fs::path& destination,
                                   const fs::path& uniqueBase) {
   PublishResult result;
-  if (!staged.ok) {
-    result.error = staged.error;
-    return result;
-  }
   const fs::path folder = destination.parent_path();
   fs::path target = destination;
   for (int attempt = 0; attempt < 1000; ++attempt) {

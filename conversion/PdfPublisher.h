@@ -42,9 +42,10 @@ StagedPdf StagePdf(const std::filesystem::path& pdfFile, const std::filesystem::
 // Whether pdfFile is still, unchanged, the file that staged was made from.
 bool IsStagedFrom(const StagedPdf& staged, const std::filesystem::path& pdfFile);
 
-// Puts a staged PDF at destination without replacing anything: when that
-// name exists by then, the next free "uniqueBase N.pdf" name in its folder is
-// taken instead. The staging file is gone afterwards, whatever the outcome.
+// Puts a staged PDF that is ok at destination without replacing anything:
+// when that name exists by then, the next free "uniqueBase N.pdf" name in its
+// folder is taken instead. The staging file is gone afterwards, whatever the
+// outcome.
 PublishResult PutStagedPdfInPlace(const StagedPdf& staged,
                                   const std::filesystem::path& destination,
                                   const std::filesystem::path& uniqueBase);
