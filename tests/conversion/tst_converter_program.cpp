@@ -9,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -178,10 +182,21 @@ class ConverterProgram : public QObject {
     VerifyTempFolderEmpty();
   }
 
+  void killedConverterLeavesNothingBehind_data() {
+    QTest::addColumn<bool>("atOnce");
+    // The very moment its private folder appears, before it may know of it.
+    QTest::newRow("as its folder appears") << true;
+    QTest::newRow("while it interprets") << false;
+  }
+
   void killedConverterLeavesNothingBehind() {
     // Killed outright, the converter can clean up nothing itself.
+    QFETCH(bool, atOnce);
     const fs::path loop = Root() / "forever.ps";
     samples::WriteFile(loop, "%!PS\n{} loop\n");
+    const int watch = inotify_init1(IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(inotify_add_watch(watch, m_tmp.path().toLocal8Bit().constData(), IN_CREATE) >= 0);
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
@@ -190,8 +205,14 @@ class ConverterProgram : public QObject {
             {QFile::decodeName(loop.c_str()), QStringLiteral("-o"),
              QFile::decodeName((Root() / "forever.pdf").c_str())});
     QVERIFY(p.waitForStarted());
-    // Its private folder exists once the interpreter is running.
-    QTRY_VERIFY_WITH_TIMEOUT(!samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
+    pollfd created{watch, POLLIN, 0};
+    const bool appeared = poll(&created, 1, 30000) == 1;
+    close(watch);
+    QVERIFY(appeared);
+    if (!atOnce) {
+      // The link to its input is made just before the interpreter starts.
+      QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 30000);
+    }
     p.kill();
     QVERIFY(p.waitForFinished());
     QVERIFY(!fs::exists(Root() / "forever.pdf"));

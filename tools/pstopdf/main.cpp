@@ -19,7 +19,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,18 +53,26 @@ void OnTerminate(int sig) {
   _exit(kExitFailed);
 }
 
-// Forks a child that waits on a pipe whose only writer is this process; when
-// the pipe closes, however this process ends, the child removes the folder.
-// Forked before the interpreter has started, while there is next to nothing
-// to share copy-on-write, and without starting any other program.
-bool StartWatchdog(const fs::path& folder) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+// Forks a child that makes the private folder, then waits on a pipe whose
+// only writer is this process; when the pipe closes, however this process
+// ends, the child removes the folder. The folder is the child's from the
+// start, so that this process may be killed at any moment, even before the
+// folder's name has reached it. Forked before the interpreter is loaded,
+// while there is next to nothing to share copy-on-write. Answers the end
+// from which the folder's name is read, or -1.
+int StartWatchdog(const std::string& folderPattern) {
+  int life[2];
+  int reply[2];
+  if (pipe2(life, O_CLOEXEC) != 0) return -1;
+  if (pipe2(reply, O_CLOEXEC) != 0) {
+    close(life[0]);
+    close(life[1]);
+    return -1;
+  }
   const pid_t pid = fork();
   if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return false;
+    for (const int fd : {life[0], life[1], reply[0], reply[1]}) close(fd);
+    return -1;
   }
   if (pid == 0) {
     // A stop sent to the whole group (Ctrl-C, a caller's SIGTERM) must not
@@ -74,21 +84,65 @@ bool StartWatchdog(const fs::path& folder) {
     if (null >= 0) {
       for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
     }
-    dup2(fds[0], 3);
-    close_range(4, ~0U, 0);
+    const unsigned low = static_cast<unsigned>(std::min(life[0], reply[1]));
+    const unsigned high = static_cast<unsigned>(std::max(life[0], reply[1]));
+    close_range(3, low - 1, 0);
+    close_range(low + 1, high - 1, 0);
+    close_range(high + 1, ~0U, 0);
+
+    std::string folder = folderPattern;
+    const int error = mkdtemp(folder.data()) ? 0 : errno;
+    const ssize_t sent = write(reply[1], &error, sizeof error);
+    if (error == 0 && sent == sizeof error) {
+      const ssize_t ignored = write(reply[1], folder.data(), folder.size());
+      (void)ignored;
+    }
+    close(reply[1]);
+    if (error != 0) _exit(0);
     char byte = 0;
     ssize_t n = 0;
     do {
-      n = read(3, &byte, 1);
+      n = read(life[0], &byte, 1);
     } while (n > 0 || (n < 0 && errno == EINTR));
     std::error_code ec;
     fs::remove_all(folder, ec);
     _exit(0);
   }
-  close(fds[0]);
-  // Kept open, unwritten, for the rest of our life; the watchdog is not
-  // waited for (it ends by itself and is reaped by whoever inherits it).
-  return true;
+  close(life[0]);
+  close(reply[1]);
+  // The writing end is kept open, unwritten, for the rest of our life; the
+  // watchdog is not waited for (it ends by itself and is reaped by whoever
+  // inherits it).
+  return reply[0];
+}
+
+// The watchdog's folder, or empty with errno saying why it could not be made.
+fs::path AwaitPrivateFolder(int replyFd) {
+  char buffer[sizeof(int) + PATH_MAX] = {};
+  size_t got = 0;
+  while (got < sizeof buffer) {
+    const ssize_t n = read(replyFd, buffer + got, sizeof buffer - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(replyFd);
+  int error = EIO;  // the watchdog ended without an answer
+  if (got >= sizeof error) std::memcpy(&error, buffer, sizeof error);
+  if (error == 0 && got == sizeof error) error = EIO;
+  if (error != 0) {
+    errno = error;
+    return {};
+  }
+  return fs::path(std::string(buffer + sizeof error, got - sizeof error));
+}
+
+// A standard file our caller left closed would be taken by the next file we
+// open, and messages meant for standard error would be written into it.
+void KeepStandardFilesOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);  // takes fd
+  }
 }
 
 void Usage(const char* message) {
@@ -292,16 +346,15 @@ bool PlaceOutput(const fs::path& produced, const fs::path& output) {
   return true;
 }
 
-fs::path MakePrivateFolder() {
+std::string PrivateFolderPattern() {
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = (tmp && *tmp ? std::string(tmp) : std::string("/tmp")) + "/pstopdf-XXXXXX";
-  if (!mkdtemp(pattern.data())) return {};
-  return fs::path(pattern);
+  return (tmp && *tmp ? std::string(tmp) : std::string("/tmp")) + "/pstopdf-XXXXXX";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  KeepStandardFilesOpen();
   const auto args = Parse(argc, argv);
   if (!args) return kExitUsage;
 
@@ -320,33 +373,25 @@ int main(int argc, char** argv) {
   const fs::path input = fs::absolute(args->input, ec);
   const fs::path output = fs::absolute(args->output, ec);
 
-  // A stop that comes before the watchdog is there waits for it: ended
-  // between the two, this process would leave its folder behind.
-  sigset_t stops;
-  sigemptyset(&stops);
-  for (const int sig : kStopSignals) sigaddset(&stops, sig);
-  sigprocmask(SIG_BLOCK, &stops, nullptr);
-
-  const fs::path work = MakePrivateFolder();
-  if (work.empty()) {
-    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
+  const int folderReply = StartWatchdog(PrivateFolderPattern());
+  if (folderReply < 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
     return kExitFailed;
   }
-
-  if (!StartWatchdog(work)) {
-    fs::remove_all(work, ec);
-    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+  // Loaded while the watchdog makes the folder.
+  const auto interpreter = LoadInterpreter();  // says why when it fails
+  const fs::path work = AwaitPrivateFolder(folderReply);
+  if (work.empty()) {
+    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
     return kExitFailed;
   }
   struct sigaction action = {};
   action.sa_handler = OnTerminate;
   sigemptyset(&action.sa_mask);
   for (const int sig : kStopSignals) sigaction(sig, &action, nullptr);
-  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 
   int result = kExitFailed;
   const fs::path produced = work / "out.pdf";
-  const auto interpreter = LoadInterpreter();  // says why when it fails
   if (interpreter) {
     if (!RunInterpreter(*interpreter, work, input, *eps, *args)) {
       std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
