@@ -36,6 +36,7 @@
 #include <functional>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 // A toolbar target that answers validation itself.
@@ -233,15 +234,20 @@ class WindowComponentsTest : public QObject {
     FileList list;
     FileListTableModel model(list);
     std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
     std::thread adder([&] {
       for (int block = 0; block < 400; ++block) {
         std::vector<FileListItemRef> items;
         for (int i = 0; i < 50; ++i) items.push_back(Item("/some/where/file.ps"));
         list.Insert(static_cast<std::size_t>(block % 3) * 10, items);
+        // On a busy machine the adding could otherwise end before the
+        // table has read a single row.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (block == 0 && reads == 0 && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::yield();
       }
       done = true;
     });
-    int reads = 0;
     while (!done) {
       model.noteNumberOfRowsChanged();
       const int rows = model.rowCount();
