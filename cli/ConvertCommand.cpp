@@ -153,7 +153,7 @@ int RunConvertCommand(int argc, char** argv) {
       continue;
     }
     const ConversionResult result =
-        ConvertIntoFolder(item.filePath(), *folder, ConversionOptions{options.compress, stopper.token()});
+        ConvertIntoFolder(item.filePath(), *folder, ConversionOptions{.compress = options.compress, .stop = stopper.token()});
     progress.Clear();
     if (result.ok) {
       ++converted;

@@ -152,7 +152,9 @@ bool BatchExport::ConvertPStoPDF(const FileListItemRef& item, std::stop_token st
   if (!m_host.ChangeProgressStatus(kExportProgressItem, item->filePath().filename())) return false;
   // Whatever stands at the chosen name after a failure is someone else's:
   // the converter never publishes a partial file, so nothing is removed here.
-  const ConversionResult result =
-      ConvertIntoFolder(item->filePath(), *folder, ConversionOptions{compress, stop});
+  m_host.ItemStarted(item);
+  const ConversionResult result = ConvertIntoFolder(
+      item->filePath(), *folder, ConversionOptions{.compress = compress, .stop = stop});
+  m_host.ItemFinished(item, result);
   return result.ok;
 }

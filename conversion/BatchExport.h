@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/PostScriptConverter.h"
 #include "filelist/FileListItem.h"
 
 #include <atomic>
@@ -40,6 +41,14 @@ class BatchExportHost {
   // firstFileName names the batch's first item (for the single-item error).
   virtual bool ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
                                 const std::filesystem::path& destination) = 0;
+  // An item's conversion has started, or has ended as result says. Called
+  // on whichever batch thread converts it, without waiting for the main
+  // thread: the host carries the news there itself.
+  virtual void ItemStarted(const FileListItemRef& item) { (void)item; }
+  virtual void ItemFinished(const FileListItemRef& item, const ConversionResult& result) {
+    (void)item;
+    (void)result;
+  }
   // The batch has become idle again; called on the batch's thread, without
   // waiting for the main thread.
   virtual void BatchEnded() {}

@@ -1,13 +1,18 @@
 #pragma once
 
+#include "conversion/PdfPreset.h"
+
 #include <filesystem>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 struct ConversionOptions {
   // Write the PDF losslessly smaller (object streams, recompressed streams).
   bool compress = false;
+  // The PDF settings the converter is asked for.
+  PdfPreset preset = PdfPreset::Faithful;
   // Stops the converter when requested; the run then fails.
   std::stop_token stop;
 };
@@ -19,6 +24,9 @@ struct ConversionResult {
   std::filesystem::path writtenPath;
   // Why it failed, for people (a sentence, no trailing period).
   std::string error;
+  // What a successful conversion still has to say, one sentence each: active
+  // content that was removed, fonts that are not embedded.
+  std::vector<std::string> warnings;
 };
 
 // The converter program that is run: QUILLPRESS_PSTOPDF when it holds an
