@@ -51,22 +51,23 @@ void BatchExport::DropRequestedItems() {
   m_state = State::Idle;
 }
 
-bool BatchExport::StartWithRequestedItems(const fs::path& destination, bool compress) {
+bool BatchExport::StartWithRequestedItems(const fs::path& destination, bool compress,
+                                          PdfPreset preset) {
   std::unique_lock lock(m_mutex);
   if (m_state != State::Choosing) return false;
-  return StartLocked(lock, destination, compress);
+  return StartLocked(lock, destination, compress, preset);
 }
 
 bool BatchExport::Start(std::vector<FileListItemRef> items, const fs::path& destination,
-                        bool compress) {
+                        bool compress, PdfPreset preset) {
   std::unique_lock lock(m_mutex);
   if (m_state != State::Idle || items.empty()) return false;
   m_sourceURLs = std::move(items);
-  return StartLocked(lock, destination, compress);
+  return StartLocked(lock, destination, compress, preset);
 }
 
 bool BatchExport::StartLocked(std::unique_lock<std::mutex>& lock, const fs::path& destination,
-                              bool compress) {
+                              bool compress, PdfPreset preset) {
   if (destination.empty()) {
     m_sourceURLs.clear();
     m_state = State::Idle;
@@ -74,6 +75,7 @@ bool BatchExport::StartLocked(std::unique_lock<std::mutex>& lock, const fs::path
   }
   m_destinationURL = destination;
   m_compress = compress;
+  m_preset = preset;
   m_cancelled = false;
   m_state = State::Running;
   lock.unlock();
@@ -140,10 +142,12 @@ bool BatchExport::ConvertPStoPDF(const FileListItemRef& item, std::stop_token st
   if (!item || item->filePath().empty()) return false;
   fs::path root;
   bool compress = false;
+  PdfPreset preset = PdfPreset::Faithful;
   {
     std::lock_guard lock(m_mutex);
     root = m_destinationURL;
     compress = m_compress;
+    preset = m_preset;
   }
   const std::optional<fs::path> folder =
       DestinationFolderForSource(root, item->filePath(), item->parentFolderName());
@@ -154,7 +158,7 @@ bool BatchExport::ConvertPStoPDF(const FileListItemRef& item, std::stop_token st
   // the converter never publishes a partial file, so nothing is removed here.
   m_host.ItemStarted(item);
   const ConversionResult result = ConvertIntoFolder(
-      item->filePath(), *folder, ConversionOptions{.compress = compress, .stop = stop});
+      item->filePath(), *folder, ConversionOptions{.compress = compress, .preset = preset, .stop = stop});
   m_host.ItemFinished(item, result);
   return result.ok;
 }

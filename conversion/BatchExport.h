@@ -72,10 +72,11 @@ class BatchExport {
   // The destination chooser was cancelled: the pending items are dropped.
   void DropRequestedItems();
   // The destination was chosen: the pending items are converted into it.
-  bool StartWithRequestedItems(const std::filesystem::path& destination, bool compress);
+  bool StartWithRequestedItems(const std::filesystem::path& destination, bool compress,
+                               PdfPreset preset = PdfPreset::Faithful);
   // A drag out: items and destination at once. False when refused.
   bool Start(std::vector<FileListItemRef> items, const std::filesystem::path& destination,
-             bool compress);
+             bool compress, PdfPreset preset = PdfPreset::Faithful);
 
   // The user cancelled: no further item is started; the running one finishes.
   void cancelConversion() { m_cancelled = true; }
@@ -94,7 +95,7 @@ class BatchExport {
 
  private:
   bool StartLocked(std::unique_lock<std::mutex>& lock, const std::filesystem::path& destination,
-                   bool compress);
+                   bool compress, PdfPreset preset);
   void ExportPSToPDF(std::stop_token stop);
   // One item: destination folder, progress step, unique name, conversion.
   bool ConvertPStoPDF(const FileListItemRef& item, std::stop_token stop);
@@ -105,6 +106,7 @@ class BatchExport {
   std::vector<FileListItemRef> m_sourceURLs;
   std::filesystem::path m_destinationURL;
   bool m_compress = false;
+  PdfPreset m_preset = PdfPreset::Faithful;
   std::atomic<bool> m_cancelled{false};
   std::jthread m_thread;
 };
