@@ -1,10 +1,7 @@
 #include "cli/WatchCommand.h"
 
 #include "platform/Bookmark.h"
-#include "watch/Notifier.h"
-#include "watch/WatchChoice.h"
-#include "watch/WatchEngine.h"
-#include "watch/WatchFolderSettings.h"
+#include "watch/WatchService.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -15,10 +12,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -26,14 +21,22 @@ namespace {
 
 const char kHelp[] =
     "usage: quillpress-cli watch [--source DIR --destination DIR [--delete | --move | --move-to DIR]]\n"
-    "                            [--compress]\n"
+    "                            [--compress] [--preset NAME]\n"
     "\n"
     "Converts every PostScript or EPS file that arrives at the top level of the\n"
     "source folder into a PDF in the destination folder, then deletes the source\n"
     "(--delete), moves it into the destination folder (--move, the default) or\n"
     "into another folder (--move-to DIR). A file is taken once it is complete.\n"
-    "Without folder options the settings of the Quillpress window are used.\n"
-    "Runs until interrupted (SIGINT or SIGTERM), finishing the file in hand.\n";
+    "Without folder options the watch folder of the Quillpress window is used,\n"
+    "and a source folder that is not there yet is waited for.\n"
+    "--preset NAME chooses the PDF settings: faithful (the default), smallest,\n"
+    "print, pdfx-3 or pdfa-2b.\n"
+    "\n"
+    "Each event is printed as one line and kept in the journal\n"
+    "($XDG_STATE_HOME/quillpress/watch.log). Runs until interrupted (SIGINT or\n"
+    "SIGTERM); the file in hand is then put back, to be taken at the next start.\n"
+    "Exit status: 0 when stopped, 1 when the folders are refused, 2 for a usage\n"
+    "error.\n";
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -48,38 +51,49 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-std::optional<fs::path> Resolve(const std::optional<std::vector<char>>& bookmark) {
+// The folder a stored bookmark names: where it is now, or else where it
+// was (to be waited for).
+std::optional<fs::path> StoredFolder(const std::optional<std::vector<char>>& bookmark) {
   if (!bookmark) return std::nullopt;
-  return ResolveFolderBookmark(*bookmark);
+  if (auto found = ResolveFolderBookmark(*bookmark)) return found;
+  return BookmarkedPath(*bookmark);
 }
 
 }  // namespace
 
 int RunWatchCommand(int argc, char** argv) {
-  WatchConfiguration config;
+  WatchService::StartRequest request;
+  WatchFolderChoice& choice = request.choice;
   bool fromArguments = false;
-  std::optional<SourceDisposal> disposal;
+  std::optional<int> tag;
+  std::optional<PdfPreset> preset;
+  bool compress = false;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc && argv[i + 1][0] ? argv[++i] : nullptr; };
     if (arg == "--source" || arg == "--destination" || arg == "--move-to") {
       const char* v = value();
       if (!v) return UsageError(arg + " needs a folder");
-      if (arg == "--source") config.source = v;
-      if (arg == "--destination") config.destination = v;
+      if (arg == "--source") choice.source = fs::absolute(v);
+      if (arg == "--destination") choice.destination = fs::absolute(v);
       if (arg == "--move-to") {
-        config.moveTo = v;
-        disposal = SourceDisposal::MoveToFolder;
+        choice.moveTo = fs::absolute(v);
+        tag = 3;
       }
       fromArguments = true;
     } else if (arg == "--delete") {
-      disposal = SourceDisposal::Delete;
+      tag = 1;
       fromArguments = true;
     } else if (arg == "--move") {
-      disposal = SourceDisposal::MoveToDestination;
+      tag = 2;
       fromArguments = true;
     } else if (arg == "--compress") {
-      config.compress = true;
+      compress = true;
+    } else if (arg == "--preset") {
+      const char* v = value();
+      if (!v) return UsageError("--preset needs a name");
+      preset = PdfPresetFromName(v);
+      if (!preset) return UsageError(std::string("unknown preset ") + v);
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kHelp, stdout);
       return 0;
@@ -88,52 +102,37 @@ int RunWatchCommand(int argc, char** argv) {
     }
   }
 
-  if (fromArguments) {
-    if (config.source.empty() || config.destination.empty()) {
-      return UsageError("--source and --destination go together");
-    }
-    config.disposal = disposal.value_or(SourceDisposal::MoveToDestination);
-  } else {
-    const WatchFolderSettings settings;
-    const auto prefs = settings.Read();
-    const auto source = prefs ? Resolve(prefs->sourceURL) : std::nullopt;
-    const auto destination = prefs ? Resolve(prefs->destinationURL) : std::nullopt;
-    if (!source || !destination) {
-      std::fprintf(stderr, "quillpress-cli watch: no watch folder is set in %s; "
-                           "choose one in Quillpress or give --source and --destination\n",
-                   settings.path().c_str());
-      return 2;
-    }
-    config.source = *source;
-    config.destination = *destination;
-    config.disposal = SourceDisposalForTag(prefs->moveToDestinationOption.value_or(2))
-                          .value_or(SourceDisposal::MoveToDestination);
-    if (config.disposal == SourceDisposal::MoveToFolder) {
-      const auto moveTo = Resolve(prefs->moveDestinationURL);
-      if (!moveTo) {
-        std::fputs("quillpress-cli watch: the move-to folder of the settings cannot be found\n", stderr);
-        return 2;
-      }
-      config.moveTo = *moveTo;
-    }
-  }
-
-  std::error_code ec;
-  for (const fs::path& folder : {config.source, config.destination, config.moveTo}) {
-    if (!folder.empty() && !fs::is_directory(folder, ec)) {
-      std::fprintf(stderr, "quillpress-cli watch: %s is not a folder\n", folder.c_str());
-      return 2;
-    }
-  }
-  if (IsSameFolder(config.source, config.destination)) return UsageError("the source and destination are the same folder");
-  if (config.disposal == SourceDisposal::MoveToFolder && IsSameFolder(config.source, config.moveTo)) {
-    return UsageError("the source and move-to folders are the same folder");
-  }
-
   int fakeArgc = 1;
   char name[] = "quillpress-cli";
   char* fakeArgv[] = {name, nullptr};
   QCoreApplication app(fakeArgc, fakeArgv);
+  WatchService service;
+
+  if (fromArguments) {
+    if (!choice.source || !choice.destination) return UsageError("--source and --destination go together");
+    choice.tag = tag.value_or(2);
+  } else {
+    const auto prefs = service.settings().Read();
+    choice.source = prefs ? StoredFolder(prefs->sourceURL) : std::nullopt;
+    choice.destination = prefs ? StoredFolder(prefs->destinationURL) : std::nullopt;
+    if (!choice.source || !choice.destination) {
+      std::fprintf(stderr, "quillpress-cli watch: no watch folder is set in %s; "
+                           "choose one in Quillpress or give --source and --destination\n",
+                   service.settings().path().c_str());
+      return 1;
+    }
+    choice.tag = static_cast<int>(prefs->moveToDestinationOption.value_or(2));
+    if (choice.tag < 1 || choice.tag > 3) choice.tag = 2;
+    if (choice.tag == 3) choice.moveTo = StoredFolder(prefs->moveDestinationURL);
+    if (prefs->pdfPreset) choice.preset = PdfPresetFromName(*prefs->pdfPreset).value_or(PdfPreset::Faithful);
+    request.sourceBookmark = prefs->sourceURL;
+    const WatchFolderSettings settings = service.settings();
+    request.storeBookmark = [settings](const std::vector<char>& data) { settings.WriteData("SourceURL", data); };
+    // A share that is not mounted yet is waited for, not a reason to end.
+    request.waitForSource = true;
+  }
+  if (compress) choice.compress = true;
+  if (preset) choice.preset = *preset;
 
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   struct sigaction action {};
@@ -144,35 +143,16 @@ int RunWatchCommand(int argc, char** argv) {
   QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&signals, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
 
-  std::mutex printing;
-  WatchEngine engine(config, [&](const WatchOutcome& o) {
-    std::lock_guard lock(printing);
-    switch (o.kind) {
-      case WatchOutcome::Kind::Converted:
-        std::printf("converted: %s -> %s\n", o.source.c_str(), o.result.c_str());
-        break;
-      case WatchOutcome::Kind::Deleted:
-        std::printf("deleted: %s\n", o.source.c_str());
-        break;
-      case WatchOutcome::Kind::Moved:
-        std::printf("moved: %s -> %s\n", o.source.c_str(), o.result.c_str());
-        break;
-      case WatchOutcome::Kind::Failed:
-        std::printf("failed: %s: %s\n", o.source.c_str(), o.error.c_str());
-        break;
-    }
+  QObject::connect(&service, &WatchService::watchEvent, &app, [](const WatchEvent& event) {
+    std::printf("%s\n", WatchJournalLine(event).c_str());
     std::fflush(stdout);
   });
-  Notifier notifier(config.source, [&] { engine.RequestScan(); });
-  if (!notifier.isValid()) {
-    std::fprintf(stderr, "quillpress-cli watch: cannot watch %s: %s\n", config.source.c_str(),
-                 std::strerror(errno));
+  if (const auto refusal = service.Start(0, std::move(request))) {
+    std::fprintf(stderr, "quillpress-cli watch: %s\n", refusal->reason.c_str());
     return 1;
   }
-  std::fprintf(stderr, "Watching %s, converting into %s\n", config.source.c_str(),
-               config.destination.c_str());
-  engine.RequestScan();  // the files already there
   app.exec();
-  engine.Stop();
+  service.StopAll();
+  QCoreApplication::sendPostedEvents();  // the last lines
   return 0;
 }

@@ -96,12 +96,32 @@ std::optional<WatchFolderPreferences> WatchFolderSettings::Read() const {
     plist_get_uint_val(node, &value);
     prefs.moveToDestinationOption = static_cast<std::int64_t>(value);
   }
-  if (plist_t node = plist_dict_get_item(dict.get(), "IsWatching");
-      node && plist_get_node_type(node) == PLIST_BOOLEAN) {
+  auto boolean = [&](const char* key) -> std::optional<bool> {
+    plist_t node = plist_dict_get_item(dict.get(), key);
+    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
     uint8_t value = 0;
     plist_get_bool_val(node, &value);
-    prefs.isWatching = value != 0;
+    return value != 0;
+  };
+  auto integer = [&](const char* key) -> std::optional<std::int64_t> {
+    plist_t node = plist_dict_get_item(dict.get(), key);
+    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return static_cast<std::int64_t>(value);
+  };
+  prefs.isWatching = boolean("IsWatching");
+  if (plist_t node = plist_dict_get_item(dict.get(), "PDFPreset");
+      node && plist_get_node_type(node) == PLIST_STRING) {
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    if (text) prefs.pdfPreset = std::string(text);
+    std::free(text);
   }
+  prefs.pollInterval = integer("PollInterval");
+  prefs.rescanInterval = integer("RescanInterval");
+  prefs.stableInterval = integer("StableInterval");
+  prefs.alwaysPoll = boolean("AlwaysPoll");
   return prefs;
 }
 
@@ -118,6 +138,18 @@ bool WatchFolderSettings::WriteData(const char* key, const std::vector<char>& va
 
 bool WatchFolderSettings::WriteInteger(const char* key, std::int64_t value) const {
   return WriteOne(m_path, key, plist_new_uint(static_cast<uint64_t>(value)));
+}
+
+bool WatchFolderSettings::WriteString(const char* key, const std::string& value) const {
+  return WriteOne(m_path, key, plist_new_string(value.c_str()));
+}
+
+bool WatchFolderSettings::RemoveKey(const char* key) const {
+  PlistPtr dict = ReadDictionary(m_path);
+  if (!dict) return false;
+  if (!plist_dict_get_item(dict.get(), key)) return true;
+  plist_dict_remove_item(dict.get(), key);
+  return WriteDictionary(m_path, dict.get());
 }
 
 bool WatchFolderSettings::WriteBoolean(const char* key, bool value) const {
