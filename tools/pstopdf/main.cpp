@@ -9,6 +9,11 @@
 // nothing but its own output and can never hang its caller. A small watchdog
 // removes the folder should this process be killed before it can.
 
+#include "DocumentDate.h"
+#include "PresetArguments.h"
+#include "UserPaper.h"
+#include "conversion/PdfPreset.h"
+
 #include <ghostscript/gserrors.h>
 #include <ghostscript/iapi.h>
 
@@ -148,9 +153,11 @@ void KeepStandardFilesOpen() {
 void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
   std::fputs(
-      "usage: pstopdf INPUT -o OUTPUT [--cpu-seconds N] [--memory-mib N]\n"
+      "usage: pstopdf INPUT -o OUTPUT [--preset NAME] [--cpu-seconds N] [--memory-mib N]\n"
       "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
-      "of their bounding box. Limits default to 300 CPU seconds and 4096 MiB, or\n"
+      "of their bounding box; documents that set no page size get the user's paper.\n"
+      "--preset is one of faithful (the default), smallest, print, pdfx-3, pdfa-2b.\n"
+      "Limits default to 300 CPU seconds and 4096 MiB, or\n"
       "to QUILLPRESS_PSTOPDF_CPU_SECONDS and QUILLPRESS_PSTOPDF_MEMORY_MIB.\n",
       stderr);
 }
@@ -174,6 +181,7 @@ struct Arguments {
   fs::path output;
   unsigned long cpuSeconds = 0;
   unsigned long memoryMiB = 0;
+  PdfPreset preset = PdfPreset::Faithful;
 };
 
 std::optional<Arguments> Parse(int argc, char** argv) {
@@ -191,6 +199,14 @@ std::optional<Arguments> Parse(int argc, char** argv) {
       const auto v = ParseCount(next());
       if (!v) return Usage((arg + " needs a positive whole number").c_str()), std::nullopt;
       (arg == "--cpu-seconds" ? args.cpuSeconds : args.memoryMiB) = *v;
+    } else if (arg == "--preset") {
+      const char* v = next();
+      const auto preset = PdfPresetFromName(v ? v : "");
+      if (!preset) {
+        return Usage("--preset needs one of faithful, smallest, print, pdfx-3, pdfa-2b"),
+               std::nullopt;
+      }
+      args.preset = *preset;
     } else if (arg == "-h" || arg == "--help") {
       Usage(nullptr);
       std::exit(0);
@@ -298,6 +314,12 @@ bool RunInterpreter(const Interpreter& gs, const fs::path& workFolder, const fs:
                                          "-dNOPROMPT", "-sDEVICE=pdfwrite",
                                          "-dAutoRotatePages=/None", outputArg};
   if (eps) argStrings.emplace_back("-dEPSCrop");
+  const PaperSize paper = UserPaperSize();
+  std::string why;
+  const auto presetArgs = PresetArguments(
+      {args.preset, eps, paper.width, paper.height, DocumentCreationDate(input)}, workFolder, why);
+  if (!why.empty()) return std::fprintf(stderr, "pstopdf: %s\n", why.c_str()), false;
+  argStrings.insert(argStrings.end(), presetArgs.begin(), presetArgs.end());
   argStrings.emplace_back("-f");
   argStrings.push_back(link.string());
   std::vector<char*> gsArgs;
