@@ -1,9 +1,10 @@
 #include "DocumentDate.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <string_view>
 
@@ -92,20 +93,23 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
   return date;
 }
 
-std::optional<std::string> DocumentCreationDate(const std::filesystem::path& input) {
-  std::ifstream in(input, std::ios::binary);
-  std::string line;
-  std::size_t read = 0;
-  while (read < kHeaderBytes && std::getline(in, line)) {
-    read += line.size() + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (read == line.size() + 1 && !line.empty() && static_cast<unsigned char>(line[0]) == 0xC5) {
-      return std::nullopt;  // an EPS with a binary preview header: no comments to read here
-    }
-    if (line.rfind("%%EndComments", 0) == 0) break;
-    if (line.rfind("%", 0) != 0) break;
+std::optional<std::string> DocumentCreationDate(int inputFd) {
+  std::string head(kHeaderBytes, '\0');
+  const ssize_t n = pread(inputFd, head.data(), head.size(), 0);
+  if (n <= 0) return std::nullopt;
+  head.resize(static_cast<std::size_t>(n));
+  // An EPS with a binary preview header keeps its comments further in.
+  if (static_cast<unsigned char>(head[0]) == 0xC5) return std::nullopt;
+  std::size_t start = 0;
+  while (start < head.size()) {
+    std::size_t end = head.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = head.size();
+    const std::string_view line(head.data() + start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (line.rfind("%%EndComments", 0) == 0 || line[0] != '%') break;
     static constexpr std::string_view kKey = "%%CreationDate:";
-    if (line.rfind(kKey, 0) == 0) return PdfDateFromComment(line.substr(kKey.size()));
+    if (line.rfind(kKey, 0) == 0) return PdfDateFromComment(std::string(line.substr(kKey.size())));
   }
   return std::nullopt;
 }

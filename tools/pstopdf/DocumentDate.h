@@ -1,6 +1,5 @@
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -9,7 +8,8 @@
 // when the comment names one), or nothing when there is none or it is not a
 // date this understands. The interpreter takes the title and creator from
 // the comments itself, but dates the document by the clock.
-std::optional<std::string> DocumentCreationDate(const std::filesystem::path& input);
+// Reads the file open at inputFd from its start, without moving its offset.
+std::optional<std::string> DocumentCreationDate(int inputFd);
 
 // The same for the text of one %%CreationDate comment.
 std::optional<std::string> PdfDateFromComment(const std::string& text);
