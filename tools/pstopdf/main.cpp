@@ -145,14 +145,16 @@ void KeepStandardFilesOpen() {
   }
 }
 
+// With a message to standard error; asked for (--help), to standard output.
 void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
   std::fputs(
       "usage: pstopdf INPUT -o OUTPUT [--cpu-seconds N] [--memory-mib N]\n"
+      "       pstopdf -h | --help | --version\n"
       "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
       "of their bounding box. Limits default to 300 CPU seconds and 4096 MiB, or\n"
       "to QUILLPRESS_PSTOPDF_CPU_SECONDS and QUILLPRESS_PSTOPDF_MEMORY_MIB.\n",
-      stderr);
+      message ? stderr : stdout);
 }
 
 std::optional<unsigned long> ParseCount(const char* text) {
@@ -193,6 +195,9 @@ std::optional<Arguments> Parse(int argc, char** argv) {
       (arg == "--cpu-seconds" ? args.cpuSeconds : args.memoryMiB) = *v;
     } else if (arg == "-h" || arg == "--help") {
       Usage(nullptr);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("pstopdf (Quillpress) %s\n", QUILLPRESS_VERSION);
       std::exit(0);
     } else if (args.input.empty()) {
       args.input = arg;
