@@ -4,8 +4,8 @@
 # that takes one.
 # Usage: bash-completion.sh BIN_DIR COMPLETION_FILE
 set -uo pipefail
-program=$1/quillpress-cli
-completion=$2
+program=$(cd "$1" && pwd)/quillpress-cli
+completion=$(realpath "$2")
 [ -f /usr/share/bash-completion/bash_completion ] ||
   { echo "FAIL: bash-completion is needed (scripts/setup-deps.sh)"; exit 1; }
 # shellcheck disable=SC1091
@@ -43,6 +43,11 @@ for command in convert watch; do
 done
 [ "$(offered "$program" convert --output "" | tr '\n' ' ')" = "folder " ] ||
   fail "after --output: $(offered "$program" convert --output "" | tr '\n' ' ')"
+if "$program" convert --help | grep -q -- --list-presets; then
+  presets=$("$program" convert --list-presets | awk '{ print $1 }' | sort)
+  [ -n "$presets" ] && [ "$(offered "$program" convert --preset "")" = "$presets" ] ||
+    fail "after --preset: $(offered "$program" convert --preset "" | tr '\n' ' ')"
+fi
 [ "$(offered "$program" convert "" | tr '\n' ' ')" = "folder report.ps " ] ||
   fail "paths to convert: $(offered "$program" convert "" | tr '\n' ' ')"
 
