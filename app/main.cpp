@@ -10,12 +10,40 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
+
+const char kUsage[] =
+    "usage: quillpress [OPTIONS] [--] [FILE | FOLDER]...\n"
+    "\n"
+    "Opens the Quillpress window with the given PostScript and EPS files, and those\n"
+    "at the first level of the given folders, in its file list. When Quillpress is\n"
+    "already running, the files go to its window.\n"
+    "  -h, --help     show this help\n"
+    "      --version  show the version\n"
+    "  --             every argument after it is a file\n"
+    "Qt's own options (-platform, -style, ...) are accepted too.\n";
+
+// Answers --help and --version before any window system is needed.
+bool AnswerInformationOption(int argc, char* argv[]) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return true;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("quillpress %s\n", QUILLPRESS_VERSION);
+      return true;
+    }
+  }
+  return false;
+}
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -54,6 +82,7 @@ std::vector<std::filesystem::path> ToPaths(const QByteArrayList& list) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (AnswerInformationOption(argc, argv)) return 0;
   BMTUtil::UseOneAllocationArena();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("quillpress"));
