@@ -2,6 +2,7 @@
 
 #include "BMTUtil.h"
 #include "conversion/ConverterProcess.h"
+#include "conversion/PdfOutputCheck.h"
 #include "conversion/PdfPublisher.h"
 
 #include <unistd.h>
@@ -20,9 +21,38 @@ namespace {
 // other run shares.
 fs::path TemporaryOutputPath() { return BMTUtil::TemporaryFolder() / BMTUtil::NewUuidString(); }
 
-// The most telling line of what the converter said: the interpreter's own
-// "Error: ..." line when there is one, otherwise its last line.
+// Why the interpreter refused a standard: its sentence that names the
+// standard (which it may break over two lines), or empty.
+std::string StandardRefusal(const std::string& errorOutput) {
+  for (const char* standard : {"PDF/A", "PDF/X"}) {
+    const auto at = errorOutput.find(std::string("not permitted in ") + standard);
+    if (at == std::string::npos) continue;
+    auto begin = errorOutput.rfind('\n', at);
+    // "...: Annotation set to non-printing,\n not permitted in PDF/A, ..."
+    if (begin != std::string::npos && begin > 0) begin = errorOutput.rfind('\n', begin - 1);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    std::string text = errorOutput.substr(begin, errorOutput.find('\n', at) - begin);
+    // The interpreter names itself first.
+    const auto colon = text.find(": ");
+    if (colon != std::string::npos && text.rfind("GPL", 0) == 0) {
+      text.erase(0, colon + 2);
+    }
+    std::string sentence;
+    for (const char c : text) {
+      if (c == '\n' || c == '\r') continue;
+      if (c == ' ' && !sentence.empty() && sentence.back() == ' ') continue;
+      sentence += c;
+    }
+    return sentence;
+  }
+  return {};
+}
+
+// The most telling line of what the converter said: why it refused a
+// standard, else the interpreter's own "Error: ..." line when there is one,
+// otherwise its last line.
 std::string ReasonFrom(const std::string& errorOutput) {
+  if (std::string refusal = StandardRefusal(errorOutput); !refusal.empty()) return refusal;
   const auto error = errorOutput.find("Error: ");
   std::string text = error == std::string::npos ? errorOutput : errorOutput.substr(error);
   if (error != std::string::npos) {
@@ -37,18 +67,39 @@ std::string ReasonFrom(const std::string& errorOutput) {
   return text;
 }
 
-ConversionResult Run(const fs::path& input, const fs::path& destination,
-                     const fs::path& uniqueBase, const ConversionOptions& options) {
-  ConversionResult result;
+// The converter's arguments: the preset is named only when it is not the
+// default, so that a converter of the plain contract still serves those.
+std::vector<std::string> ConverterArguments(const fs::path& input, const fs::path& output,
+                                            PdfPreset preset) {
+  std::vector<std::string> args = {input.native(), "-o", output.native()};
+  if (preset != PdfPreset::Faithful) {
+    args.insert(args.end(), {"--preset", std::string(PdfPresetName(preset))});
+  }
+  return args;
+}
+
+// The PDF step's lossless compression: asked for, or part of the preset.
+// PDF/X-3 files stay without object streams, which that standard predates.
+bool CompressesStructure(const ConversionOptions& options) {
+  if (options.preset == PdfPreset::PdfX3) return false;
+  return options.compress || options.preset == PdfPreset::Smallest;
+}
+
+}  // namespace
+
+StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folder,
+                                    const ConversionOptions& options) {
+  StagedConversion pending;
+  ConversionResult& result = pending.result;
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
   std::optional<StagedPdf> staged;
-  auto stage = [&] { staged = StagePdf(output, destination.parent_path(), options.compress); };
+  auto stage = [&] { staged = StagePdf(output, folder, CompressesStructure(options)); };
   // The PDF library loads while the converter runs, once it has started:
   // loading it maps many libraries, which would slow the converter's start.
   std::future<bool> writerReady;
   const ProcessOutcome run = RunProcess(
-      program, {input.native(), "-o", output.native()}, options.stop,
+      program, ConverterArguments(input, output, options.preset), options.stop,
       [&] { writerReady = std::async(std::launch::async, PreparePdfWriter); },
       // Done with its output but still ending: the PDF is made meanwhile, and
       // kept only if the converter then reports success.
@@ -65,7 +116,7 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
     std::error_code ec;
     fs::remove(output, ec);  // a converter may leave a partial file even when it fails
     result.error = std::move(why);
-    return result;
+    return pending;
   };
   if (!run.started) return failWith("the converter " + program.string() + " could not be started");
   if (run.stopped) return failWith("stopped");
@@ -86,16 +137,33 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   }
   if (!staged) stage();
   if (!staged->ok) return failWith(staged->error);
-
-  const PublishResult published = PutStagedPdfInPlace(*staged, destination, uniqueBase);
+  // The file as it will be published keeps its preset's promises, or for a
+  // standard is not published at all.
+  const PdfOutputFindings findings = CheckPdfOutput(staged->stagingPath, options.preset);
+  const std::string shortfall = DescribeFindings(findings, options.preset);
+  if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) return failWith(shortfall);
+  if (!shortfall.empty()) result.warnings.push_back(shortfall);
   fs::remove(output, ec);
+  result.ok = true;
+  pending.staged = std::move(*staged);
+  return pending;
+}
+
+ConversionResult PublishStagedPdf(StagedConversion&& pending, const fs::path& destination,
+                                  const fs::path& uniqueBase) {
+  ConversionResult result = std::move(pending.result);
+  if (!result.ok) return result;
+  const PublishResult published = PutStagedPdfInPlace(pending.staged, destination, uniqueBase);
   result.ok = published.ok;
   result.writtenPath = published.writtenPath;
   result.error = published.error;
   return result;
 }
 
-}  // namespace
+void DiscardStagedConversion(StagedConversion&& pending) {
+  if (pending.result.ok) DiscardStagedPdf(pending.staged);
+  pending.result.ok = false;
+}
 
 fs::path ConverterProgramPath() {
   if (const char* env = std::getenv("QUILLPRESS_PSTOPDF"); env && env[0] == '/') {
@@ -114,11 +182,20 @@ fs::path ConverterProgramPath() {
 
 ConversionResult RunPostScriptConverter(const fs::path& input, const fs::path& destination,
                                         const ConversionOptions& options) {
-  return Run(input, destination, BMTUtil::BaseNameWithoutExtension(destination), options);
+  return PublishStagedPdf(ConvertToStagedPdf(input, destination.parent_path(), options),
+                          destination, BMTUtil::BaseNameWithoutExtension(destination));
+}
+
+ConversionResult PublishIntoFolder(StagedConversion&& pending, const fs::path& input,
+                                   const fs::path& folder) {
+  // The name is taken when the PDF is ready, so that it is the first one
+  // free at that moment, as if nothing had been converted meanwhile.
+  const fs::path destination = BMTUtil::GetUniqueFileURLForSourceURL(folder, input, "pdf");
+  return PublishStagedPdf(std::move(pending), destination,
+                          BMTUtil::BaseNameWithoutExtension(input));
 }
 
 ConversionResult ConvertIntoFolder(const fs::path& input, const fs::path& folder,
                                    const ConversionOptions& options) {
-  const fs::path destination = BMTUtil::GetUniqueFileURLForSourceURL(folder, input, "pdf");
-  return Run(input, destination, BMTUtil::BaseNameWithoutExtension(input), options);
+  return PublishIntoFolder(ConvertToStagedPdf(input, folder, options), input, folder);
 }

@@ -6,6 +6,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build"}
 shift || true
 "$root/scripts/setup-deps.sh"
-"$root/scripts/build.sh" "$build" -DQUILLPRESS_WERROR=ON "$@"
+"$root/scripts/build.sh" "$build" -DQUILLPRESS_WERROR=ON -DQUILLPRESS_TEST_WITHOUT_SAFER=ON "$@"
 cd "$build"
 ctest --output-on-failure --timeout 900 -j "$(nproc)"

@@ -1,26 +1,58 @@
 // The converter program on real PostScript: pages, EPS boxes, failures,
-// limits and hostile jobs.
+// limits, and hostile jobs against the barrier around them.
 
 #include "PostScriptSamples.h"
 #include "conversion/ConverterProcess.h"
+#include "conversion/LeftoverFiles.h"
 
+#include <QLocalServer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <linux/landlock.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <fstream>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// Makes a temporary file, which its private folder then holds, and never ends.
+const std::string kForeverWithATemporaryFile = "%!PS\nnull (w) .tempfile pop pop\n{} loop\n";
+
 struct Run {
   int exitCode = -1;
   QByteArray errors;
 };
+
+bool KernelHasLandlock() {
+  return syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) > 0;
+}
+
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether a running process has marker among its arguments.
+bool ProcessWithArgumentRuns(const std::string& marker) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string cmdline = ReadAll(entry.path() / "cmdline");
+    if (cmdline.find(marker) != std::string::npos) {
+      // A zombie has no arguments left; one that has them still runs.
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -33,14 +65,19 @@ class ConverterProgram : public QObject {
 
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
-  Run Convert(const fs::path& input, const fs::path& output, const QStringList& extra = {}) {
+  Run Convert(const fs::path& input, const fs::path& output, const QStringList& extra = {},
+              const std::string& program = "pstopdf",
+              const QStringList& environment = {}) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
+    for (const QString& setting : environment) {
+      env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
+    }
     p.setProcessEnvironment(env);
     QStringList args{QFile::decodeName(input.c_str()), QStringLiteral("-o"),
                      QFile::decodeName(output.c_str())};
-    p.start(QFile::decodeName((samples::BinDir() / "pstopdf").c_str()), args + extra);
+    p.start(QFile::decodeName((samples::BinDir() / program).c_str()), args + extra);
     if (!p.waitForFinished(120000)) return {};
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError()};
   }
@@ -143,42 +180,151 @@ class ConverterProgram : public QObject {
     VerifyTempFolderEmpty();
   }
 
-  void hostileJobTouchesNothingOutside() {
+  void hostileJobChangesAndReadsNothingOutsideItsFolder_data() {
+    QTest::addColumn<std::string>("program");
+    QTest::newRow("SAFER and the system's barrier") << std::string("pstopdf");
+    // Shows what the operating system's barrier stops by itself, should a
+    // job ever escape SAFER.
+    QTest::newRow("the system's barrier alone") << std::string("pstopdf-without-safer");
+  }
+
+  void hostileJobChangesAndReadsNothingOutsideItsFolder() {
+    QFETCH(std::string, program);
+    if (!fs::exists(samples::BinDir() / program)) {
+      QSKIP("built without QUILLPRESS_TEST_WITHOUT_SAFER (scripts/test.sh turns it on)");
+    }
+    const bool withoutSafer = program != "pstopdf";
+    const bool landlock = KernelHasLandlock();
+    const std::string tmp = m_tmp.path().toStdString();
+    const fs::path input = Root() / "hostile.ps";
     const fs::path victim = Root() / "victim.txt";
-    const fs::path planted = Root() / "planted.txt";
+    const fs::path secret = Root() / "secret.txt";
+    const fs::path tmpVictim = tmp + "/tmp-victim.txt";
+    const std::vector<fs::path> planted = {Root() / "planted.txt", tmp + "/planted",
+                                           Root() / "planted-by-a-program"};
     samples::WriteFile(victim, "keep me");
-    samples::WriteFile(m_tmp.path().toStdString() + "/tmp-victim.txt", "keep me too");
-    const std::string tmpVictim = m_tmp.path().toStdString() + "/tmp-victim.txt";
-    const fs::path ps = Root() / "hostile.ps";
-    samples::WriteFile(ps, "%!PS\n"
-                           "{ (" + victim.string() + ") deletefile } stopped pop\n"
-                           "{ (" + tmpVictim + ") deletefile } stopped pop\n"
-                           "{ (" + planted.string() + ") (w) file (x) writestring } stopped pop\n"
-                           "{ (" + m_tmp.path().toStdString() + "/planted) (w) file (x) writestring } stopped pop\n"
-                           "72 72 moveto /Helvetica findfont 12 scalefont setfont (done) show showpage\n");
-    const fs::path pdf = Root() / "hostile.pdf";
-    Convert(ps, pdf);
-    QVERIFY(fs::exists(victim));
-    QVERIFY(fs::exists(tmpVictim));
-    QVERIFY(!fs::exists(planted));
-    QVERIFY(!fs::exists(m_tmp.path().toStdString() + "/planted"));
+    samples::WriteFile(tmpVictim, "keep me too");
+    samples::WriteFile(secret, "SECRET-OF-THE-USER");
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    const std::string port = std::to_string(listener.serverPort());
+    auto attempt = [](const std::string& what) { return "{ " + what + " } stopped pop\n"; };
+    std::string job = "%!PS\n";
+    // Its own input, by every name it may find: the path it was given, and
+    // the descriptors the interpreter holds.
+    job += attempt("(" + input.string() + ") (a) file (APPENDED) writestring");
+    job += attempt("(" + input.string() + ") (r+) file (OVERWRITTEN) writestring");
+    job += attempt("(" + input.string() + ") deletefile");
+    job += attempt("(" + input.string() + ") (" + input.string() + ".moved) renamefile");
+    job += "0 1 31 { /n exch def n 3 ge {\n";
+    job += attempt("(/proc/self/fd/) n 3 string cvs concatstrings (a) file (APPENDED) writestring");
+    job += attempt("(/dev/fd/) n 3 string cvs concatstrings (a) file (APPENDED) writestring");
+    job += "} if } for\n";
+    // Files outside, to change, plant, read.
+    job += attempt("(" + victim.string() + ") deletefile");
+    job += attempt("(" + tmpVictim.string() + ") deletefile");
+    job += attempt("(" + planted[0].string() + ") (w) file (x) writestring");
+    job += attempt("(" + planted[1].string() + ") (w) file (x) writestring");
+    for (const std::string& file : {secret.string(), std::string("/etc/passwd")}) {
+      job += attempt("(" + file + ") (r) file 200 string readstring pop (READ:) print print (\\n) print");
+    }
+    // A program, and through one a connection.
+    job += attempt("(%pipe%touch " + planted[2].string() + ") (w) file closefile");
+    job += attempt("(%pipe%bash -c 'echo x > /dev/tcp/127.0.0.1/" + port + "') (w) file closefile");
+    job += "(JOB-END\n) print\n";
+    job += "72 72 moveto /Helvetica findfont 12 scalefont setfont (done) show showpage\n";
+    samples::WriteFile(input, job);
+
+    const Run run = Convert(input, Root() / "hostile.pdf", {}, program);
+    QVERIFY2(run.errors.contains("JOB-END"), run.errors.constData());  // it tried everything
+    QVERIFY(!fs::exists(planted[2]));
+    QVERIFY(!listener.waitForNewConnection(0));
+    // A kernel without the file barrier is said once.
+    QCOMPARE(run.errors.count("pstopdf: note:"), landlock ? 0 : 1);
+    if (withoutSafer && !landlock) {
+      fs::remove(tmpVictim);
+      QSKIP("this kernel has no Landlock: without SAFER nothing guards the files");
+    }
+    QCOMPARE(ReadAll(input), job);
+    QVERIFY(!fs::exists(input.string() + ".moved"));
+    QCOMPARE(ReadAll(victim), std::string("keep me"));
+    QCOMPARE(ReadAll(tmpVictim), std::string("keep me too"));
+    for (const fs::path& file : planted) QVERIFY2(!fs::exists(file), file.c_str());
+    QVERIFY(!run.errors.contains("READ:"));
     fs::remove(tmpVictim);
     VerifyTempFolderEmpty();
   }
 
-  void endlessAndGreedyJobsAreStopped() {
-    const fs::path loop = Root() / "loop.ps";
-    samples::WriteFile(loop, "%!PS\n{} loop\n");
-    const Run endless = Convert(loop, Root() / "loop.pdf", {QStringLiteral("--cpu-seconds"), QStringLiteral("1")});
-    QCOMPARE(endless.exitCode, 1);
-    QVERIFY(endless.errors.contains("CPU time"));
-    QVERIFY(!fs::exists(Root() / "loop.pdf"));
+  void jobsOverALimitAreStopped_data() {
+    QTest::addColumn<std::string>("job");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("reason");
+    const std::string write = "%!PS\n/buf 65536 string def\n";
+    // 8 MiB into one temporary file; 9 MiB through files of 1.5 MiB that it
+    // removes as it goes, so that its folder never holds much at once.
+    const std::string oneLargeFile =
+        write + "null (w) .tempfile /f exch def pop 128 { f buf writestring } repeat f closefile\n";
+    const std::string manySmallFiles =
+        write + "6 { null (w) .tempfile /f exch def /n exch def\n"
+                "24 { f buf writestring } repeat f closefile n deletefile } repeat\n";
+    const QStringList none;
+    QTest::newRow("endless") << std::string("%!PS\n{} loop\n")
+                             << QStringList{"--cpu-seconds", "1"} << none << QByteArray("CPU time");
+    QTest::newRow("greedy")
+        << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
+        << QStringList{"--memory-mib", "300"} << none << QByteArray();
+    QTest::newRow("one large file") << oneLargeFile << QStringList{"--max-output-mib", "4"} << none
+                                    << QByteArray("more than 4 MiB, its output limit");
+    QTest::newRow("many files in turn") << manySmallFiles << QStringList{"--max-output-mib", "4"}
+                                        << none << QByteArray("more than 4 MiB, its output limit");
+    QTest::newRow("output limit from the environment")
+        << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}
+        << QByteArray("more than 4 MiB, its output limit");
+  }
 
-    const fs::path greedy = Root() / "greedy.ps";
-    samples::WriteFile(greedy, "%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n");
-    const Run eaten = Convert(greedy, Root() / "greedy.pdf", {QStringLiteral("--memory-mib"), QStringLiteral("300")});
-    QVERIFY(eaten.exitCode != 0);
-    QVERIFY(!fs::exists(Root() / "greedy.pdf"));
+  void jobsOverALimitAreStopped() {
+    QFETCH(std::string, job);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, reason);
+    const fs::path ps = Root() / "over.ps";
+    samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
+    const fs::path pdf = Root() / "over.pdf";
+    const Run run = Convert(ps, pdf, options, "pstopdf", environment);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.errors.contains(reason), run.errors.constData());
+    QVERIFY(!fs::exists(pdf));
+    VerifyTempFolderEmpty();
+  }
+
+  void refusesWhatItCannotRead_data() {
+    QTest::addColumn<std::string>("kind");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("missing") << std::string("missing") << QByteArray("No such file");
+    QTest::newRow("folder") << std::string("folder") << QByteArray("it is a folder");
+    QTest::newRow("named pipe") << std::string("fifo") << QByteArray("it is a named pipe");
+    QTest::newRow("device") << std::string("device") << QByteArray("it is a character device");
+    QTest::newRow("socket") << std::string("socket") << QByteArray("it is a socket");
+  }
+
+  void refusesWhatItCannotRead() {
+    // At once: a pipe nobody writes to, or an endless device, would
+    // otherwise hold the converter before any limit applies.
+    QFETCH(std::string, kind);
+    QFETCH(QByteArray, reason);
+    fs::path input = Root() / "inputs" / (kind + ".ps");
+    fs::create_directories(input.parent_path());
+    QLocalServer socket;
+    if (kind == "folder") fs::create_directories(input);
+    if (kind == "fifo") QCOMPARE(mkfifo(input.c_str(), 0600), 0);
+    if (kind == "device") input = "/dev/zero";
+    if (kind == "socket") QVERIFY(socket.listen(QFile::decodeName(input.c_str())));
+    const Run run = Convert(input, Root() / "inputs" / "out.pdf");
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.errors.contains("cannot read " + QByteArray(input.c_str())), run.errors.constData());
+    QVERIFY2(run.errors.contains(reason), run.errors.constData());
+    QVERIFY(!fs::exists(Root() / "inputs" / "out.pdf"));
     VerifyTempFolderEmpty();
   }
 
@@ -193,7 +339,7 @@ class ConverterProgram : public QObject {
     // Killed outright, the converter can clean up nothing itself.
     QFETCH(bool, atOnce);
     const fs::path loop = Root() / "forever.ps";
-    samples::WriteFile(loop, "%!PS\n{} loop\n");
+    samples::WriteFile(loop, kForeverWithATemporaryFile);
     const int watch = inotify_init1(IN_CLOEXEC);
     QVERIFY(watch >= 0);
     QVERIFY(inotify_add_watch(watch, m_tmp.path().toLocal8Bit().constData(), IN_CREATE) >= 0);
@@ -210,7 +356,7 @@ class ConverterProgram : public QObject {
     close(watch);
     QVERIFY(appeared);
     if (!atOnce) {
-      // The link to its input is made just before the interpreter starts.
+      // Its temporary file is made once the interpreter runs.
       QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 30000);
     }
     p.kill();
@@ -242,13 +388,59 @@ class ConverterProgram : public QObject {
     p.start(program, {});
     QVERIFY(p.waitForFinished());
     QCOMPARE(p.exitCode(), 2);
-    p.start(program, {QStringLiteral("/nonexistent/x.ps"), QStringLiteral("-o"), QStringLiteral("/tmp/x.pdf")});
-    QVERIFY(p.waitForFinished());
-    QCOMPARE(p.exitCode(), 2);
-    QVERIFY(p.readAllStandardError().contains("cannot read"));
     p.start(program, {QStringLiteral("/etc/hostname")});
     QVERIFY(p.waitForFinished());
     QCOMPARE(p.exitCode(), 2);
+    p.start(program, {QStringLiteral("--help")});
+    QVERIFY(p.waitForFinished());
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(p.readAllStandardOutput().contains("--max-output-mib"));
+  }
+
+  void killedCallerTakesTheConverterAlong() {
+    // The command line converts; it is killed outright while the job runs.
+    const fs::path input = Root() / "caller-killed-forever.ps";
+    samples::WriteFile(input, kForeverWithATemporaryFile);
+    QProcess caller;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
+    caller.setProcessEnvironment(env);
+    caller.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
+                 {QStringLiteral("convert"), QFile::decodeName(input.c_str()), QStringLiteral("-o"),
+                  QFile::decodeName((Root() / "caller-killed").c_str())});
+    QVERIFY(caller.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 60000);
+    QVERIFY(ProcessWithArgumentRuns(input.string()));
+    caller.kill();
+    QVERIFY(caller.waitForFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()), 30000);
+    QVERIFY(samples::ListTree(Root() / "caller-killed").empty());
+    VerifyTempFolderEmpty();
+  }
+
+  void leftoversOfKilledRunsAreRemoved() {
+    // Named as a process that has ended (no process id reaches pid_max), as
+    // this live one, and as nobody of ours.
+    const std::string live = OwnerTag();
+    const std::string boot = live.substr(0, live.find('.'));
+    const std::string pidMax = ReadAll("/proc/sys/kernel/pid_max");
+    const std::string ended = boot + "." + std::to_string(std::stol(pidMax)) + ".1";
+    const fs::path tmp = m_tmp.path().toStdString();
+    const fs::path deadFolder = tmp / ("pstopdf-" + ended + "-AbCdEf");
+    const fs::path liveFolder = tmp / ("pstopdf-" + live + "-GhIjKl");
+    const fs::path foreign = tmp / "pstopdf-not-ours";
+    for (const fs::path& folder : {deadFolder, liveFolder, foreign}) {
+      samples::WriteFile(folder / "out.pdf", "partial");
+    }
+    const fs::path ps = Root() / "after-a-kill.ps";
+    samples::WriteFile(ps, samples::OnePagePostScript());
+    QCOMPARE(Convert(ps, Root() / "after-a-kill.pdf").exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(deadFolder), 30000);
+    QVERIFY(fs::exists(liveFolder / "out.pdf"));
+    QVERIFY(fs::exists(foreign / "out.pdf"));
+    fs::remove_all(liveFolder);
+    fs::remove_all(foreign);
+    VerifyTempFolderEmpty();
   }
 };
 

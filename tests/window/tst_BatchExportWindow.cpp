@@ -12,6 +12,7 @@
 #include "PostScriptSamples.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -45,15 +46,18 @@ class BatchExportWindowTest : public QObject {
 
   fs::path Root() const { return m_root; }
 
-  // A converter that waits for a gate file before it does the real work, so
-  // that a test can act while a given item is in hand.
+  // A converter that says it has started (Started(gate)) and then waits for
+  // a gate file before it does the real work, so that a test can act while
+  // items are in hand.
   fs::path GatedConverter(const fs::path& gate) {
     const fs::path real = samples::BinDir() / "pstopdf";
     return samples::WriteStandInConverter(
         Root(), "gated-pstopdf",
+        ": > '" + Started(gate).string() + "'\n"
         "while [ ! -e '" + gate.string() + "' ]; do sleep 0.02; done\nexec '" + real.string() +
             "' \"$@\"");
   }
+  static fs::path Started(const fs::path& gate) { return gate.string() + ".started"; }
 
   void Record() {
     ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
@@ -85,6 +89,12 @@ class BatchExportWindowTest : public QObject {
 
   [[nodiscard]] bool WaitIdle() {
     return QTest::qWaitFor([this] { return !m_f->d().batchExport().isBusy(); }, kDeadline);
+  }
+
+  // The status column's text on a row, as the table shows it.
+  QString Status(int row) const {
+    FileListTableModel* model = m_f->d().tableModel();
+    return model->data(model->index(row, FileListTableModel::kStatusColumn)).toString();
   }
 
   fs::path Dest(const char* name) {
@@ -128,11 +138,12 @@ class BatchExportWindowTest : public QObject {
 
     QVERIFY(RunBatch(&AppDelegate::Export, dest));
 
-    // The chooser: a folder, titled as the Convert button.
+    // The chooser: a folder, titled for Convert (Convert All has its own).
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
     const OpenPanelRequest& chooser = m_f->prompts.panels.back();
-    QCOMPARE(chooser.title, m_f->d().exportButton->text());
-    QCOMPARE(chooser.prompt, m_f->d().exportButton->text());
+    QCOMPARE(chooser.title, LocalizedString("ConvertChooserTitle"));
+    QVERIFY(chooser.title != LocalizedString("ConvertAllChooserTitle"));
+    QVERIFY(!chooser.prompt.isEmpty());
     QVERIFY(!chooser.canChooseFiles);
     QVERIFY(chooser.canChooseDirectories);
     QVERIFY(!chooser.allowsMultipleSelection);
@@ -150,7 +161,18 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(alert.message, QString());
     QCOMPARE(alert.defaultButton, LocalizedString("OkButtonString"));
     QCOMPARE(alert.alternateButton, LocalizedString("OpenDestinationTitle"));
+    // Good news, and Escape means OK, not Open Destination.
+    QCOMPARE(alert.request.kind, AlertRequest::Kind::Information);
+    QCOMPARE(alert.request.escapeAnswer, 1);
     QCOMPARE(m_f->workspace.opened, std::vector<QUrl>{FileUrlForPath(dest)});
+
+    // Each row says where its PDF went; Enter on a row opens it.
+    QTRY_COMPARE(Status(0), LocalizedString("StatusConverted").arg(QStringLiteral("a.pdf")));
+    QCOMPARE(Status(1), LocalizedString("StatusConverted").arg(QStringLiteral("b.pdf")));
+    m_f->d().imageListTable->setFocus();
+    m_f->d().imageListTable->setCurrentIndex(m_f->d().tableModel()->index(1, 0));
+    QTest::keyClick(m_f->d().imageListTable, Qt::Key_Return);
+    QCOMPARE(m_f->workspace.opened.back(), FileUrlForPath(dest / "b.pdf"));
 
     QCOMPARE(samples::ListTree(dest), (std::vector<std::string>{"a.pdf", "b.pdf"}));
     QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
@@ -167,19 +189,33 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch(&AppDelegate::Export, Dest("single")));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
-    // The name goes into the message as it stands, never read as a format.
+    // The name goes into the message as it stands, never read as a format;
+    // the reason follows in words, with where the interpreter stopped, and
+    // its own message waits in the details.
+    const QString reason = LocalizedString("FailureUndefined").arg(QStringLiteral("undefinedname-here")) +
+                           QLatin1Char(' ') + LocalizedString("FailureAtLine").arg(2);
     QCOMPARE(m_f->prompts.alerts[0].message,
-             LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")));
-    QVERIFY(m_f->prompts.alerts[0].message.contains(QStringLiteral("bad %1 name.ps")));
+             LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")) +
+                 QStringLiteral("\n\n") + reason);
+    QVERIFY(m_f->prompts.alerts[0].request.details.contains(QStringLiteral("Error: /undefined")));
+    QCOMPARE(m_f->prompts.alerts[0].request.kind, AlertRequest::Kind::Critical);
     QCOMPARE(m_f->prompts.alerts[0].alternateButton, QString());
+    QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(reason));
     QVERIFY(samples::ListTree(Root() / "single").empty());
 
     // Every one of several fails.
     Add({Bad("x.ps"), Bad("y.ps")});
     QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("all-fail")));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
+    QCOMPARE(m_f->prompts.panels.back().title, LocalizedString("ConvertAllChooserTitle"));
     QCOMPARE(m_f->prompts.alerts[1].title, LocalizedString("ErrorAlertTitle"));
-    QCOMPARE(m_f->prompts.alerts[1].message, LocalizedString("ErrorAlertMsg"));
+    // The failed files by name, and each with its reason in the details.
+    QCOMPARE(m_f->prompts.alerts[1].message,
+             LocalizedString("ErrorAlertMsg") + QStringLiteral("\n\n") +
+                 LocalizedString("FailedFilesAre").arg(QStringLiteral("bad %1 name.ps, x.ps, y.ps")));
+    for (const char* name : {"x.ps", "y.ps"})
+      QVERIFY(m_f->prompts.alerts[1].request.details.contains(
+          LocalizedString("FailedFileLine").arg(QLatin1String(name), reason)));
     QCOMPARE(m_f->prompts.alerts[1].defaultButton, LocalizedString("OkButtonString"));
 
     // Some fail: the partial alert, whose OK opens nothing.
@@ -189,8 +225,13 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch(&AppDelegate::ExportAll, partial));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{3});
     QCOMPARE(m_f->prompts.alerts[2].title, LocalizedString("ConvertMsg"));
-    QCOMPARE(m_f->prompts.alerts[2].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(m_f->prompts.alerts[2].message.startsWith(LocalizedString("ErrorAlertMsg")));
+    QVERIFY(m_f->prompts.alerts[2].message.contains(QStringLiteral("x.ps")));
+    QVERIFY(!m_f->prompts.alerts[2].message.contains(QStringLiteral("good.ps")));
+    QCOMPARE(m_f->prompts.alerts[2].request.kind, AlertRequest::Kind::Warning);
+    QCOMPARE(m_f->prompts.alerts[2].request.escapeAnswer, 1);
     QCOMPARE(m_f->prompts.alerts[2].alternateButton, LocalizedString("OpenDestinationTitle"));
+    QCOMPARE(Status(3), LocalizedString("StatusConverted").arg(QStringLiteral("good.pdf")));
     QVERIFY(m_f->workspace.opened.empty());
     QCOMPARE(samples::ListTree(partial), std::vector<std::string>{"good.pdf"});
   }
@@ -201,14 +242,15 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch(&AppDelegate::ExportAll, "/proc"));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
-    QCOMPARE(m_f->prompts.alerts[0].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(m_f->prompts.alerts[0].message.startsWith(LocalizedString("ErrorAlertMsg")));
+    QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(LocalizedString("FailureCannotWrite")));
     QVERIFY(!fs::exists("/proc/a.pdf"));
 
     // A chosen "folder" that is a file is left untouched.
     const fs::path file = WriteFile(Root() / "not-a-folder", "keep me");
     QVERIFY(RunBatch(&AppDelegate::ExportAll, file));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
-    QCOMPARE(m_f->prompts.alerts[1].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(m_f->prompts.alerts[1].message.startsWith(LocalizedString("ErrorAlertMsg")));
     QVERIFY(fs::is_regular_file(file));
     QCOMPARE(fs::file_size(file), std::uintmax_t{7});
   }
@@ -241,29 +283,39 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(samples::ListTree(dest), (std::vector<std::string>{"a.pdf", "b", "d.pdf"}));
   }
 
-  void cancelDuringTheFirstItemFinishesOnlyThatOne() {
+  void cancelStopsTheConversionsInHand() {
     Add({Good("a.ps"), Good("b.ps"), Good("c.ps")});
     const fs::path gate = Root() / "gate-cancel";
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
     const fs::path dest = Dest("cancel");
+    m_f->d().batchExport().setConcurrentConversions(2);
     m_f->prompts.AnswerNextPanel({dest});
     m_f->d().ExportAll();
 
     ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
-    QTRY_COMPARE_WITH_TIMEOUT(sheet->conversionFileNumberStaticText->text(), Line(1, 3, "a.ps"),
-                              kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(Started(gate)), kDeadline);
     QVERIFY(sheet->isVisible());
+    // Two at a time: the third waits.
+    QTRY_COMPARE(Status(0), LocalizedString("StatusConverting"));
+    QTRY_COMPARE(Status(1), LocalizedString("StatusConverting"));
+    QCOMPARE(Status(2), LocalizedString("StatusWaiting"));
     QTest::mouseClick(sheet->cancelButton, Qt::LeftButton);
     QVERIFY(m_f->d().isConversionCancelled());
-    WriteFile(gate, "");
+    // The sheet says so at once, and Cancel is not pressed twice.
+    QCOMPARE(sheet->conversionFileNumberStaticText->text(), LocalizedString("Cancelling"));
+    QVERIFY(!sheet->cancelButton->isEnabled());
+    // The conversions in hand are stopped: the gate never opens.
     QVERIFY(WaitIdle());
 
-    QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"a.pdf"});
-    QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
+    // Nothing partial is left, and the window says nothing was converted.
+    QVERIFY(samples::ListTree(dest).empty());
+    QTRY_VERIFY(m_f->d().messageLine->isVisible());
+    QCOMPARE(m_f->d().messageLine->text(), LocalizedString("CancelledNothingConverted"));
+    for (int row = 0; row < 3; ++row) QCOMPARE(Status(row), QString());
     QVERIFY(m_f->prompts.alerts.empty());
     QVERIFY(!sheet->isVisible());
     QVERIFY(!m_f->d().isConversionCancelled());
-    fs::remove(gate);
+    fs::remove(Started(gate));
   }
 
   void cancelledChooserConvertsNothingAndTheNextConvertWorks() {
@@ -302,8 +354,7 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
 
     // While the batch runs.
-    QTRY_COMPARE_WITH_TIMEOUT(m_f->d().exportProgressSheet->conversionFileNumberStaticText->text(),
-                              Line(1, 2, "a.ps"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(Started(gate)), kDeadline);
     QCOMPARE(m_f->d().batchExport().state(), BatchExport::State::Running);
     m_f->prompts.AnswerNextPanel({second});
     m_f->d().ExportAll();
@@ -322,6 +373,58 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(samples::ListTree(second).empty());
     m_f->prompts.panelAnswers.clear();
     fs::remove(gate);
+    fs::remove(Started(gate));
+  }
+
+  void filesAddedDuringABatchLeaveEveryCommandOn() {
+    Add({Good("a.ps")});
+    const fs::path gate = Root() / "gate-adding";
+    qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
+    const fs::path dest = Dest("adding");
+    m_f->prompts.AnswerNextPanel({dest});
+    m_f->d().ExportAll();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(0), LocalizedString("StatusConverting"), kDeadline);
+    // The desktop hands over more files meanwhile; the batch ends while
+    // they are being added.
+    const fs::path more = Root() / "in" / "more";
+    for (int i = 0; i < 3000; ++i) WriteFile(more / ("m" + std::to_string(i) + ".ps"));
+    bool batchEndedDuringAdd = false;
+    connect(&m_f->d(), &AppDelegate::addingRunStarted, this, [&] {
+      WriteFile(gate, "");
+      batchEndedDuringAdd = true;
+    });
+    m_f->d().applicationOpenFiles(std::vector<fs::path>{more});
+    QVERIFY(m_f->waitForAdding());
+    QVERIFY(WaitIdle());
+    QVERIFY(m_f->waitForAdding());
+    QVERIFY(batchEndedDuringAdd);
+    QCOMPARE(m_f->rows(), 3001);
+    QTRY_VERIFY(m_f->d().addToolbarItem->isEnabled());
+    QVERIFY(m_f->d().addImageMenuItem->isEnabled());
+    QVERIFY(m_f->d().exportButton->isEnabled());
+    QVERIFY(m_f->d().removeToolbarItem->isEnabled());
+    fs::remove(gate);
+  }
+
+  void pdfSettingsReachTheConversion() {
+    // The converter is told the settings chosen under the table.
+    const fs::path args = Root() / "preset-args";
+    const fs::path recorder = samples::WriteStandInConverter(
+        Root(), "recording-pstopdf",
+        "printf '%s\\n' \"$@\" > '" + args.string() + "'\nexec '" +
+            (samples::BinDir() / "pstopdf").string() + "' \"$@\"");
+    qputenv("QUILLPRESS_PSTOPDF", recorder.c_str());
+    Add({Good("a.ps")});
+    QComboBox* presets = m_f->d().pdfPresetPopUp;
+    QCOMPARE(presets->count(), static_cast<int>(kAllPdfPresets.size()));
+    presets->setFocus();
+    const int smallest = presets->findData(QStringLiteral("smallest"));
+    QVERIFY(smallest >= 0);
+    presets->setCurrentIndex(smallest);
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("preset")));
+    QFile recorded(QFile::decodeName(args.c_str()));
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QVERIFY2(recorded.readAll().contains("smallest"), "the preset was not passed on");
   }
 
   void compressChoiceReachesTheConversion() {
@@ -349,14 +452,16 @@ class BatchExportWindowTest : public QObject {
   void quittingMidBatchEndsCleanlyWithoutPartialFiles() {
     Add({Good("a.ps"), Good("b.ps")});
     // Writes part of a PDF and never finishes.
+    const fs::path started = Root() / "stuck-started";
     const fs::path stuck = samples::WriteStandInConverter(
-        Root(), "stuck-pstopdf", "printf '%%PDF-1.4 partial' > \"$3\"\nwhile :; do sleep 0.02; done");
+        Root(), "stuck-pstopdf",
+        "printf '%%PDF-1.4 partial' > \"$3\"; : > '" + started.string() +
+            "'\nwhile :; do sleep 0.02; done");
     qputenv("QUILLPRESS_PSTOPDF", stuck.c_str());
     const fs::path dest = Dest("quit");
     m_f->prompts.AnswerNextPanel({dest});
     m_f->d().ExportAll();
-    QTRY_COMPARE_WITH_TIMEOUT(m_f->d().exportProgressSheet->conversionFileNumberStaticText->text(),
-                              Line(1, 2, "a.ps"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(started), kDeadline);
     m_f.reset();
     QVERIFY(samples::ListTree(dest).empty());
   }

@@ -1,34 +1,44 @@
 // pstopdf INPUT -o OUTPUT: converts one PostScript or EPS file into a PDF with
 // Ghostscript's pdfwrite device. Exit status 0 only when OUTPUT holds the
-// complete PDF; 1 when the conversion failed; 2 on a usage error. Standard
-// error is closed as soon as OUTPUT is complete, so that a caller can start
-// on it while this process ends; the exit status still has the last word.
+// complete PDF; 1 when the conversion failed; 2 on a usage error or an input
+// that cannot be read. Standard error is closed as soon as OUTPUT is
+// complete, so that a caller can start on it while this process ends; the
+// exit status still has the last word.
 //
-// The interpreter runs under CPU and memory limits, inside a private
-// temporary folder that is removed afterwards, so that a hostile job can touch
-// nothing but its own output and can never hang its caller. A small watchdog
-// removes the folder should this process be killed before it can.
+// Every job is treated as hostile. The interpreter runs in a process of its
+// own, under CPU, memory and output limits, confined to reading its input and
+// the system's resources and to writing in a private temporary folder, which
+// a watchdog removes however the run ends. This process only watches it and
+// places the finished PDF.
 
-#include <ghostscript/gserrors.h>
-#include <ghostscript/iapi.h>
+#include "DocumentDate.h"
+#include "Interpreter.h"
+#include "PresetArguments.h"
+#include "PrivateFolder.h"
+#include "Sandbox.h"
+#include "UserPaper.h"
+#include "conversion/LeftoverFiles.h"
+#include "conversion/PdfPreset.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -40,101 +50,27 @@ constexpr int kExitUsage = 2;
 
 constexpr unsigned long kDefaultCpuSeconds = 300;
 constexpr unsigned long kDefaultMemoryMiB = 4096;
+constexpr unsigned long kDefaultMaxOutputMiB = 4096;
 
-// Asking to stop, and going over the CPU limit.
-constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGXCPU};
+// How often the private folder's size is looked at while the job runs.
+constexpr int kOutputCheckMilliseconds = 20;
 
-// Asked to stop, or over the CPU limit: the watchdog cleans up after us.
-void OnTerminate(int sig) {
-  const char* message = sig == SIGXCPU ? "pstopdf: stopped: CPU time limit reached\n"
-                                       : "pstopdf: stopped\n";
-  const ssize_t ignored = write(STDERR_FILENO, message, std::strlen(message));
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The interpreter's process, and a staging file of ours in OUTPUT's folder,
+// for the stop handler.
+volatile sig_atomic_t g_job = 0;
+char g_staging[PATH_MAX] = {};
+
+// Asked to stop, or our caller has ended: the job goes with us, and the
+// watchdog removes the private folder.
+void OnStop(int) {
+  if (g_job > 0) kill(static_cast<pid_t>(g_job), SIGKILL);
+  if (g_staging[0] != '\0') unlink(g_staging);
+  const char message[] = "pstopdf: stopped\n";
+  const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
   (void)ignored;
   _exit(kExitFailed);
-}
-
-// Forks a child that makes the private folder, then waits on a pipe whose
-// only writer is this process; when the pipe closes, however this process
-// ends, the child removes the folder. The folder is the child's from the
-// start, so that this process may be killed at any moment, even before the
-// folder's name has reached it. Forked before the interpreter is loaded,
-// while there is next to nothing to share copy-on-write. Answers the end
-// from which the folder's name is read, or -1.
-int StartWatchdog(const std::string& folderPattern) {
-  int life[2];
-  int reply[2];
-  if (pipe2(life, O_CLOEXEC) != 0) return -1;
-  if (pipe2(reply, O_CLOEXEC) != 0) {
-    close(life[0]);
-    close(life[1]);
-    return -1;
-  }
-  const pid_t pid = fork();
-  if (pid < 0) {
-    for (const int fd : {life[0], life[1], reply[0], reply[1]}) close(fd);
-    return -1;
-  }
-  if (pid == 0) {
-    // A stop sent to the whole group (Ctrl-C, a caller's SIGTERM) must not
-    // end the watchdog before it has cleaned up.
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
-    // Nothing of the caller's stays open here: a caller reading our standard
-    // error until it closes would otherwise wait for the watchdog too.
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
-    }
-    const unsigned low = static_cast<unsigned>(std::min(life[0], reply[1]));
-    const unsigned high = static_cast<unsigned>(std::max(life[0], reply[1]));
-    close_range(3, low - 1, 0);
-    close_range(low + 1, high - 1, 0);
-    close_range(high + 1, ~0U, 0);
-
-    std::string folder = folderPattern;
-    const int error = mkdtemp(folder.data()) ? 0 : errno;
-    const ssize_t sent = write(reply[1], &error, sizeof error);
-    if (error == 0 && sent == sizeof error) {
-      const ssize_t ignored = write(reply[1], folder.data(), folder.size());
-      (void)ignored;
-    }
-    close(reply[1]);
-    if (error != 0) _exit(0);
-    char byte = 0;
-    ssize_t n = 0;
-    do {
-      n = read(life[0], &byte, 1);
-    } while (n > 0 || (n < 0 && errno == EINTR));
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-    _exit(0);
-  }
-  close(life[0]);
-  close(reply[1]);
-  // The writing end is kept open, unwritten, for the rest of our life; the
-  // watchdog is not waited for (it ends by itself and is reaped by whoever
-  // inherits it).
-  return reply[0];
-}
-
-// The watchdog's folder, or empty with errno saying why it could not be made.
-fs::path AwaitPrivateFolder(int replyFd) {
-  char buffer[sizeof(int) + PATH_MAX] = {};
-  size_t got = 0;
-  while (got < sizeof buffer) {
-    const ssize_t n = read(replyFd, buffer + got, sizeof buffer - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(replyFd);
-  int error = EIO;  // the watchdog ended without an answer
-  if (got >= sizeof error) std::memcpy(&error, buffer, sizeof error);
-  if (error == 0 && got == sizeof error) error = EIO;
-  if (error != 0) {
-    errno = error;
-    return {};
-  }
-  return fs::path(std::string(buffer + sizeof error, got - sizeof error));
 }
 
 // A standard file our caller left closed would be taken by the next file we
@@ -145,14 +81,34 @@ void KeepStandardFilesOpen() {
   }
 }
 
+// With a message to standard error; asked for (--help), to standard output.
 void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
   std::fputs(
-      "usage: pstopdf INPUT -o OUTPUT [--cpu-seconds N] [--memory-mib N]\n"
+      "usage: pstopdf INPUT -o OUTPUT [--preset NAME] [--cpu-seconds N] [--memory-mib N]\n"
+      "               [--max-output-mib N]\n"
+      "       pstopdf -h | --help | --version\n"
       "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
-      "of their bounding box. Limits default to 300 CPU seconds and 4096 MiB, or\n"
-      "to QUILLPRESS_PSTOPDF_CPU_SECONDS and QUILLPRESS_PSTOPDF_MEMORY_MIB.\n",
-      stderr);
+      "of their bounding box; documents that set no page size get the user's paper.\n"
+      "OUTPUT appears only when the PDF is complete. --preset is one of faithful (the\n"
+      "default), smallest, print, pdfx-3 or pdfa-2b.\n"
+      "\n"
+      "Every file is treated as if it came from a stranger. Limits, each settable by\n"
+      "its option or by an environment variable:\n"
+      "  --cpu-seconds N     processor time (default 300; QUILLPRESS_PSTOPDF_CPU_SECONDS)\n"
+      "  --memory-mib N      memory (default 4096; QUILLPRESS_PSTOPDF_MEMORY_MIB)\n"
+      "  --max-output-mib N  everything one job writes, its temporary files and the\n"
+      "                      PDF together (default 4096; QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB)\n"
+      "A job that goes over a limit is stopped, and pstopdf says which limit it was.\n"
+      "\n"
+      "The job runs in Ghostscript's SAFER mode inside a process that may read only\n"
+      "INPUT and the system's program, font and Ghostscript folders, and may write\n"
+      "only in a private temporary folder that is removed afterwards. It cannot\n"
+      "change INPUT, start programs, open network connections or watch other\n"
+      "processes. Where the system's kernel lacks these barriers (Landlock, seccomp),\n"
+      "pstopdf says so once and converts with what remains. It ends when its caller\n"
+      "ends. Only regular files are read: a pipe or a device is refused at once.\n",
+      message ? stderr : stdout);
 }
 
 std::optional<unsigned long> ParseCount(const char* text) {
@@ -174,12 +130,16 @@ struct Arguments {
   fs::path output;
   unsigned long cpuSeconds = 0;
   unsigned long memoryMiB = 0;
+  unsigned long maxOutputMiB = 0;
+  PdfPreset preset = PdfPreset::Faithful;
 };
 
 std::optional<Arguments> Parse(int argc, char** argv) {
   Arguments args;
   args.cpuSeconds = LimitFromEnvironment("QUILLPRESS_PSTOPDF_CPU_SECONDS", kDefaultCpuSeconds);
   args.memoryMiB = LimitFromEnvironment("QUILLPRESS_PSTOPDF_MEMORY_MIB", kDefaultMemoryMiB);
+  args.maxOutputMiB =
+      LimitFromEnvironment("QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB", kDefaultMaxOutputMiB);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -187,12 +147,25 @@ std::optional<Arguments> Parse(int argc, char** argv) {
       const char* v = next();
       if (!v || !*v) return Usage("-o needs an output path"), std::nullopt;
       args.output = v;
-    } else if (arg == "--cpu-seconds" || arg == "--memory-mib") {
+    } else if (arg == "--cpu-seconds" || arg == "--memory-mib" || arg == "--max-output-mib") {
       const auto v = ParseCount(next());
       if (!v) return Usage((arg + " needs a positive whole number").c_str()), std::nullopt;
-      (arg == "--cpu-seconds" ? args.cpuSeconds : args.memoryMiB) = *v;
+      (arg == "--cpu-seconds"  ? args.cpuSeconds
+       : arg == "--memory-mib" ? args.memoryMiB
+                               : args.maxOutputMiB) = *v;
+    } else if (arg == "--preset") {
+      const char* v = next();
+      const auto preset = PdfPresetFromName(v ? v : "");
+      if (!preset) {
+        return Usage("--preset needs one of faithful, smallest, print, pdfx-3, pdfa-2b"),
+               std::nullopt;
+      }
+      args.preset = *preset;
     } else if (arg == "-h" || arg == "--help") {
       Usage(nullptr);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("pstopdf (Quillpress) %s\n", QUILLPRESS_VERSION);
       std::exit(0);
     } else if (args.input.empty()) {
       args.input = arg;
@@ -205,14 +178,49 @@ std::optional<Arguments> Parse(int argc, char** argv) {
   return args;
 }
 
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// The input, opened for reading only; or -1 once the reason has been said.
+// Opened without waiting, so that a pipe or a device whose other end nobody
+// holds cannot block us, and refused unless it is a regular file.
+int OpenInput(const fs::path& input) {
+  const int fd = open(input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    // A socket cannot be opened at all; say what it is rather than why not.
+    if (stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
+                   input.c_str(), KindOf(st.st_mode));
+    } else {
+      std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", input.c_str(), std::strerror(error));
+    }
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
+                 input.c_str(), KindOf(st.st_mode));
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 // EPS by its header: the DSC "EPSF" on the first line, or the binary header
 // of EPS files with a preview.
-std::optional<bool> IsEncapsulated(const fs::path& input) {
-  FILE* f = std::fopen(input.c_str(), "rb");
-  if (!f) return std::nullopt;
+std::optional<bool> IsEncapsulated(int fd) {
   char head[256] = {};
-  const size_t n = std::fread(head, 1, sizeof head - 1, f);
-  std::fclose(f);
+  const ssize_t n = pread(fd, head, sizeof head - 1, 0);
+  if (n < 0) return std::nullopt;
   if (n >= 4 && static_cast<unsigned char>(head[0]) == 0xC5 &&
       static_cast<unsigned char>(head[1]) == 0xD0 && static_cast<unsigned char>(head[2]) == 0xD3 &&
       static_cast<unsigned char>(head[3]) == 0xC6) {
@@ -222,96 +230,150 @@ std::optional<bool> IsEncapsulated(const fs::path& input) {
   return first.rfind("%!", 0) == 0 && first.find("EPSF") != std::string::npos;
 }
 
-int ForwardOutput(void*, const char* str, int len) {
-  // Everything the interpreter says goes to standard error, where a caller
-  // can read why a job failed.
-  if (len > 0) {
-    const ssize_t ignored = write(STDERR_FILENO, str, static_cast<size_t>(len));
-    (void)ignored;
+fs::path ReadFolderName(int fd) {
+  std::string name;
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      name.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
   }
-  return len;
+  close(fd);
+  return name;
 }
 
-int NoInput(void*, char*, int) { return 0; }
+// The interpreter's process: confined, then the job. Never returns.
+[[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, const JobLimits& limits,
+                         const PresetContext& preset) {
+  for (const int sig : kStopSignals) signal(sig, SIG_DFL);
+  if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
+  // Nothing of ours reaches the job but its input and standard files.
+  const unsigned low = static_cast<unsigned>(std::min(inputFd, folderFd));
+  const unsigned high = static_cast<unsigned>(std::max(inputFd, folderFd));
+  close_range(3, low - 1, 0);
+  close_range(low + 1, high - 1, 0);
+  close_range(high + 1, ~0U, 0);
+  // Loaded while the watchdog makes the folder.
+  const auto interpreter = LoadInterpreter();  // says why when it fails
+  const fs::path work = ReadFolderName(folderFd);
+  if (!interpreter || work.empty()) _exit(kExitFailed);
 
-// The interpreter library, loaded once the watchdog has been forked: forking
-// a process that has the interpreter's sixty-odd libraries mapped costs more
-// than all the rest of our start.
-struct Interpreter {
-  decltype(&gsapi_new_instance) newInstance = nullptr;
-  decltype(&gsapi_set_stdio) setStdio = nullptr;
-  decltype(&gsapi_set_arg_encoding) setArgEncoding = nullptr;
-  decltype(&gsapi_init_with_args) initWithArgs = nullptr;
-  decltype(&gsapi_exit) exit = nullptr;
-  decltype(&gsapi_delete_instance) deleteInstance = nullptr;
+  ApplyJobLimits(limits);
+  // The interpreter's temporary files go into the private folder.
+  setenv("TMPDIR", work.c_str(), 1);
+  setenv("TEMP", work.c_str(), 1);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"}) {
+    unsetenv(name);
+  }
+  if (chdir(work.c_str()) != 0) _exit(kExitFailed);
+  std::string why;
+  const std::vector<std::string> presetArguments = PresetArguments(preset, work, why);
+  if (!why.empty()) {
+    std::fprintf(stderr, "pstopdf: %s\n", why.c_str());
+    _exit(kExitFailed);
+  }
+  tzset();  // the time zone is read now: its file is out of reach from here on
+
+  const SandboxReport sandbox = EnterSandbox(work, inputFd);
+  if (!sandbox.missing.empty()) {
+    std::fprintf(stderr, "pstopdf: note: %s; converting with the other safeguards only\n",
+                 sandbox.missing.c_str());
+  }
+  // The input by its descriptor: the job learns no path of it, and SAFER
+  // allows reading it and nothing more.
+  const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
+  const bool ok =
+      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated, presetArguments);
+  _exit(ok ? 0 : kExitFailed);
+}
+
+// Bytes the process has written so far, through any descriptor (its
+// /proc io account); 0 when it cannot be read.
+std::uint64_t BytesWrittenBy(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/io";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[512] = {};
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  const char* line = std::strstr(text, "wchar:");
+  return line ? std::strtoull(line + 6, nullptr, 10) : 0;
+}
+
+// What the job has written in all: everything it wrote (files it has since
+// removed too), or what its folder holds, whichever is more.
+std::uint64_t JobOutputBytes(pid_t job, const fs::path& work) {
+  return std::max(BytesWrittenBy(job), BytesBeneath(work));
+}
+
+// How the job's process ended, as waitpid reports it, once it has; stops it
+// when what it wrote goes over maxBytes.
+struct JobEnd {
+  int status = 0;
+  bool overOutputLimit = false;
 };
 
-std::optional<Interpreter> LoadInterpreter() {
-  void* library = dlopen(QUILLPRESS_GHOSTSCRIPT_SONAME, RTLD_LAZY | RTLD_LOCAL);
-  if (!library) {
-    std::fprintf(stderr, "pstopdf: cannot load the interpreter: %s\n", dlerror());
-    return std::nullopt;
-  }
-  Interpreter gs;
-  bool complete = true;
-  auto bind = [&](auto& function, const char* name) {
-    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
-    complete = complete && function != nullptr;
+JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes) {
+  JobEnd end;
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, job, 0));
+  auto ended = [&] {
+    if (pidfd >= 0) {
+      pollfd pfd{pidfd, POLLIN, 0};
+      return poll(&pfd, 1, kOutputCheckMilliseconds) > 0;
+    }
+    poll(nullptr, 0, kOutputCheckMilliseconds);
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == job;
   };
-  bind(gs.newInstance, "gsapi_new_instance");
-  bind(gs.setStdio, "gsapi_set_stdio");
-  bind(gs.setArgEncoding, "gsapi_set_arg_encoding");
-  bind(gs.initWithArgs, "gsapi_init_with_args");
-  bind(gs.exit, "gsapi_exit");
-  bind(gs.deleteInstance, "gsapi_delete_instance");
-  if (!complete) {
-    std::fputs("pstopdf: the interpreter library lacks its API\n", stderr);
-    return std::nullopt;
+  while (!ended()) {
+    if (JobOutputBytes(job, work) > maxBytes) {
+      kill(job, SIGKILL);
+      end.overOutputLimit = true;
+      break;
+    }
   }
-  return gs;
+  if (pidfd >= 0) close(pidfd);
+  // Ended, but not yet reaped: the stop handler cannot signal a reused pid.
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  // What the job wrote in its last moments counts too.
+  if (JobOutputBytes(job, work) > maxBytes) end.overOutputLimit = true;
+  g_job = 0;
+  while (waitpid(job, &end.status, 0) < 0 && errno == EINTR) {
+  }
+  return end;
 }
 
-// Runs the interpreter in this process; answers whether it succeeded.
-bool RunInterpreter(const Interpreter& gs, const fs::path& workFolder, const fs::path& input,
-                    bool eps, const Arguments& args) {
-  const rlim_t cpu = static_cast<rlim_t>(args.cpuSeconds);
-  const rlimit cpuLimit{cpu, cpu + 1};
-  setrlimit(RLIMIT_CPU, &cpuLimit);
-  const rlim_t bytes = static_cast<rlim_t>(args.memoryMiB) * 1024 * 1024;
-  const rlimit memLimit{bytes, bytes};
-  setrlimit(RLIMIT_AS, &memLimit);
-  const rlimit noCore{0, 0};
-  setrlimit(RLIMIT_CORE, &noCore);
-
-  // The interpreter's temporary files, which SAFER still lets a job read,
-  // write and delete, are the private folder's.
-  setenv("TMPDIR", workFolder.c_str(), 1);
-  setenv("TEMP", workFolder.c_str(), 1);
-  if (chdir(workFolder.c_str()) != 0) return false;
-
-  // A plain name for the input, whatever bytes its own name holds.
-  const fs::path link = workFolder / (eps ? "input.eps" : "input.ps");
-  if (symlink(input.c_str(), link.c_str()) != 0) return false;
-  const std::string outputArg = "-sOutputFile=" + (workFolder / "out.pdf").string();
-
-  std::vector<std::string> argStrings = {"pstopdf", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
-                                         "-dNOPROMPT", "-sDEVICE=pdfwrite",
-                                         "-dAutoRotatePages=/None", outputArg};
-  if (eps) argStrings.emplace_back("-dEPSCrop");
-  argStrings.emplace_back("-f");
-  argStrings.push_back(link.string());
-  std::vector<char*> gsArgs;
-  for (std::string& s : argStrings) gsArgs.push_back(s.data());
-
-  void* instance = nullptr;
-  if (gs.newInstance(&instance, nullptr) < 0) return false;
-  gs.setStdio(instance, NoInput, ForwardOutput, ForwardOutput);
-  gs.setArgEncoding(instance, GS_ARG_ENCODING_UTF8);
-  int code = gs.initWithArgs(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
-  const int exitCode = gs.exit(instance);
-  if (code == 0 || code == gs_error_Quit) code = exitCode;
-  gs.deleteInstance(instance);
-  return code == 0 || code == gs_error_Quit;
+// Says why the job failed; answers whether it succeeded.
+bool ReportJobEnd(const JobEnd& end, const Arguments& args) {
+  if (end.overOutputLimit || (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGXFSZ)) {
+    std::fprintf(stderr, "pstopdf: stopped: the job wrote more than %lu MiB, its output limit\n",
+                 args.maxOutputMiB);
+    return false;
+  }
+  if (WIFSIGNALED(end.status)) {
+    const int sig = WTERMSIG(end.status);
+    if (sig == SIGXCPU) {
+      std::fprintf(stderr, "pstopdf: stopped: CPU time limit reached (%lu seconds)\n",
+                   args.cpuSeconds);
+    } else if (sig == SIGSYS) {
+      std::fputs("pstopdf: stopped: the job tried what its barrier forbids\n", stderr);
+    } else {
+      std::fprintf(stderr, "pstopdf: the interpreter crashed (%s)\n", strsignal(sig));
+    }
+    return false;
+  }
+  if (!WIFEXITED(end.status) || WEXITSTATUS(end.status) != 0) {
+    std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
+    return false;
+  }
+  return true;
 }
 
 bool LooksLikeCompletePdf(const fs::path& file) {
@@ -329,83 +391,147 @@ bool LooksLikeCompletePdf(const fs::path& file) {
   return header && trailer;
 }
 
+bool CopyInto(int from, int to) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(from, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(to, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return false;
+      done += w;
+    }
+  }
+}
+
 // Moves the finished PDF to OUTPUT so that OUTPUT never holds part of one.
+// Across file systems it is copied into a hidden staging file beside OUTPUT
+// first, named for this process so that a later run can remove it should we
+// be killed meanwhile.
 bool PlaceOutput(const fs::path& produced, const fs::path& output) {
   if (std::rename(produced.c_str(), output.c_str()) == 0) return true;
   if (errno != EXDEV) return false;
-  const fs::path staging = output.string() + ".pstopdf-part";
-  std::error_code ec;
-  if (!fs::copy_file(produced, staging, fs::copy_options::overwrite_existing, ec)) return false;
-  const int fd = open(staging.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool synced = fd >= 0 && fsync(fd) == 0;
-  if (fd >= 0) close(fd);
-  if (!synced || std::rename(staging.c_str(), output.c_str()) != 0) {
-    fs::remove(staging, ec);
+  const fs::path folder = output.parent_path();
+  RemoveLeftovers(folder, ".pstopdf-", ".part");
+  std::string staging = (folder / (".pstopdf-" + OwnerTag() + "-XXXXXX.part")).string();
+  if (staging.size() >= sizeof g_staging) {
+    errno = ENAMETOOLONG;
     return false;
   }
-  return true;
+  // Named for the stop handler before it exists.
+  std::memcpy(g_staging, staging.c_str(), staging.size() + 1);
+  const int out = mkostemps(g_staging, 5, O_CLOEXEC);
+  if (out < 0) {
+    g_staging[0] = '\0';
+    return false;
+  }
+  staging = g_staging;
+  const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = in >= 0 && CopyInto(in, out) && fsync(out) == 0;
+  const int error = errno;
+  if (in >= 0) close(in);
+  ok = close(out) == 0 && ok;
+  ok = ok && std::rename(staging.c_str(), output.c_str()) == 0;
+  if (!ok) {
+    unlink(staging.c_str());
+    errno = error != 0 ? error : EIO;
+  }
+  g_staging[0] = '\0';
+  return ok;
 }
 
-std::string PrivateFolderPattern() {
+fs::path TemporaryParent() {
   const char* tmp = std::getenv("TMPDIR");
-  return (tmp && *tmp ? std::string(tmp) : std::string("/tmp")) + "/pstopdf-XXXXXX";
+  return tmp && *tmp ? fs::path(tmp) : fs::path("/tmp");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const pid_t caller = getppid();
   KeepStandardFilesOpen();
   const auto args = Parse(argc, argv);
   if (!args) return kExitUsage;
 
-  if (access(args->input.c_str(), R_OK) != 0 || fs::is_directory(args->input)) {
-    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", args->input.c_str(),
-                 fs::is_directory(args->input) ? "it is a folder" : std::strerror(errno));
-    return kExitUsage;
-  }
-  const auto eps = IsEncapsulated(args->input);
+  struct sigaction action = {};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kStopSignals) sigaction(sig, &action, nullptr);
+  // A caller that is killed takes us, and so the job, with it.
+  if (!EndWithParent(caller, SIGTERM)) return kExitFailed;
+
+  const int inputFd = OpenInput(args->input);
+  if (inputFd < 0) return kExitUsage;
+  const auto eps = IsEncapsulated(inputFd);
   if (!eps) {
     std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", args->input.c_str(), std::strerror(errno));
     return kExitUsage;
   }
   std::error_code ec;
-  // Both made absolute now: the interpreter works inside its own folder.
-  const fs::path input = fs::absolute(args->input, ec);
   const fs::path output = fs::absolute(args->output, ec);
+  // Read here: the job's process can reach neither the user's locale nor the
+  // system's settings.
+  const PaperSize paper = UserPaperSize();
+  const PresetContext preset{args->preset, *eps, paper.width, paper.height,
+                             DocumentCreationDate(inputFd)};
 
-  const int folderReply = StartWatchdog(PrivateFolderPattern());
-  if (folderReply < 0) {
+  const int folderReply = StartWatchdog(TemporaryParent());
+  int folderPipe[2];
+  if (folderReply < 0 || pipe2(folderPipe, O_CLOEXEC) != 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
     return kExitFailed;
   }
-  // Loaded while the watchdog makes the folder.
-  const auto interpreter = LoadInterpreter();  // says why when it fails
-  const fs::path work = AwaitPrivateFolder(folderReply);
-  if (work.empty()) {
-    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
+  const JobLimits limits{args->cpuSeconds, args->memoryMiB,
+                         static_cast<unsigned long long>(args->maxOutputMiB) << 20};
+  const pid_t self = getpid();
+  const pid_t job = fork();
+  if (job < 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
     return kExitFailed;
   }
-  struct sigaction action = {};
-  action.sa_handler = OnTerminate;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : kStopSignals) sigaction(sig, &action, nullptr);
+  if (job == 0) {
+    close(folderPipe[1]);
+    RunJob(self, inputFd, folderPipe[0], limits, preset);
+  }
+  g_job = job;
+  close(folderPipe[0]);
+  close(inputFd);
 
+  const fs::path work = AwaitPrivateFolder(folderReply);
+  if (work.empty()) {
+    const int error = errno;
+    kill(job, SIGKILL);
+    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
+    return kExitFailed;
+  }
+  for (std::size_t done = 0; done < work.native().size();) {
+    const ssize_t n = write(folderPipe[1], work.c_str() + done, work.native().size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  close(folderPipe[1]);
+
+  const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes);
   int result = kExitFailed;
   const fs::path produced = work / "out.pdf";
-  if (interpreter) {
-    if (!RunInterpreter(*interpreter, work, input, *eps, *args)) {
-      std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
-    } else if (!LooksLikeCompletePdf(produced)) {
-      std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-    } else if (!PlaceOutput(produced, output)) {
-      std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
-                   std::strerror(errno));
-    } else {
-      result = 0;
-      // Done: whoever reads our errors learns it now, not after the teardown.
-      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-      if (null >= 0) dup2(null, STDERR_FILENO);
-    }
+  if (!ReportJobEnd(end, *args)) {
+    // said why
+  } else if (!LooksLikeCompletePdf(produced)) {
+    std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+  } else if (!PlaceOutput(produced, output)) {
+    std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
+                 std::strerror(errno));
+  } else {
+    result = 0;
+    // Done: whoever reads our errors learns it now, not after the teardown.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) dup2(null, STDERR_FILENO);
   }
   fs::remove_all(work, ec);
   return result;

@@ -1,0 +1,74 @@
+#include "Interpreter.h"
+
+#include <ghostscript/gserrors.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <type_traits>
+
+namespace {
+
+int ForwardOutput(void*, const char* str, int len) {
+  // Everything the interpreter says goes to standard error, where a caller
+  // can read why a job failed.
+  if (len > 0) {
+    const ssize_t ignored = write(STDERR_FILENO, str, static_cast<size_t>(len));
+    (void)ignored;
+  }
+  return len;
+}
+
+int NoInput(void*, char*, int) { return 0; }
+
+}  // namespace
+
+std::optional<Interpreter> LoadInterpreter() {
+  void* library = dlopen(QUILLPRESS_GHOSTSCRIPT_SONAME, RTLD_LAZY | RTLD_LOCAL);
+  if (!library) {
+    std::fprintf(stderr, "pstopdf: cannot load the interpreter: %s\n", dlerror());
+    return std::nullopt;
+  }
+  Interpreter gs;
+  bool complete = true;
+  auto bind = [&](auto& function, const char* name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+    complete = complete && function != nullptr;
+  };
+  bind(gs.newInstance, "gsapi_new_instance");
+  bind(gs.setStdio, "gsapi_set_stdio");
+  bind(gs.setArgEncoding, "gsapi_set_arg_encoding");
+  bind(gs.initWithArgs, "gsapi_init_with_args");
+  bind(gs.exit, "gsapi_exit");
+  bind(gs.deleteInstance, "gsapi_delete_instance");
+  if (!complete) {
+    std::fputs("pstopdf: the interpreter library lacks its API\n", stderr);
+    return std::nullopt;
+  }
+  return gs;
+}
+
+bool RunInterpreter(const Interpreter& gs, const std::string& input,
+                    const std::filesystem::path& output, bool eps,
+                    const std::vector<std::string>& extraArguments) {
+  std::vector<std::string> argStrings = {
+      "pstopdf", "-q", QUILLPRESS_PSTOPDF_SAFER, "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
+      "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", "-sOutputFile=" + output.string()};
+  if (eps) argStrings.emplace_back("-dEPSCrop");
+  argStrings.insert(argStrings.end(), extraArguments.begin(), extraArguments.end());
+  argStrings.emplace_back("-f");
+  argStrings.push_back(input);
+  std::vector<char*> gsArgs;
+  for (std::string& s : argStrings) gsArgs.push_back(s.data());
+
+  void* instance = nullptr;
+  if (gs.newInstance(&instance, nullptr) < 0) return false;
+  gs.setStdio(instance, NoInput, ForwardOutput, ForwardOutput);
+  gs.setArgEncoding(instance, GS_ARG_ENCODING_UTF8);
+  int code = gs.initWithArgs(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
+  const int exitCode = gs.exit(instance);
+  if (code == 0 || code == gs_error_Quit) code = exitCode;
+  gs.deleteInstance(instance);
+  return code == 0 || code == gs_error_Quit;
+}

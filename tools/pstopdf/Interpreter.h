@@ -1,0 +1,31 @@
+#pragma once
+
+// Ghostscript, loaded from its library at run time and run on one job with
+// the pdfwrite device.
+
+#include <ghostscript/iapi.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Interpreter {
+  decltype(&gsapi_new_instance) newInstance = nullptr;
+  decltype(&gsapi_set_stdio) setStdio = nullptr;
+  decltype(&gsapi_set_arg_encoding) setArgEncoding = nullptr;
+  decltype(&gsapi_init_with_args) initWithArgs = nullptr;
+  decltype(&gsapi_exit) exit = nullptr;
+  decltype(&gsapi_delete_instance) deleteInstance = nullptr;
+};
+
+// Loads the library; says why on standard error when it cannot.
+std::optional<Interpreter> LoadInterpreter();
+
+// Interprets input (a path the interpreter may read) into a PDF at output,
+// in SAFER mode, with extraArguments (device settings) before the input.
+// Everything the interpreter says goes to standard error. Answers whether it
+// succeeded.
+bool RunInterpreter(const Interpreter& gs, const std::string& input,
+                    const std::filesystem::path& output, bool eps,
+                    const std::vector<std::string>& extraArguments = {});

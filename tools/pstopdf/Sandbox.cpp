@@ -1,0 +1,279 @@
+#include "Sandbox.h"
+
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/landlock.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// Rights newer than the build machine's kernel headers; the running kernel's
+// ABI version decides which are used.
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_ACCESS_FS_IOCTL_DEV
+#define LANDLOCK_ACCESS_FS_IOCTL_DEV (1ULL << 15)
+#endif
+#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
+#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
+#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
+#endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
+
+namespace {
+
+// The ruleset attribute as the newest kernels know it; older ones are given
+// only the leading fields they understand.
+struct RulesetAttr {
+  std::uint64_t handledAccessFs = 0;
+  std::uint64_t handledAccessNet = 0;
+  std::uint64_t scoped = 0;
+};
+
+constexpr std::uint64_t kFileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                      LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_TRUNCATE |
+                                      LANDLOCK_ACCESS_FS_IOCTL_DEV;
+constexpr std::uint64_t kReadRights = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+
+std::uint64_t HandledFsRights(int abi) {
+  std::uint64_t rights = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;  // everything of version 1
+  if (abi >= 2) rights |= LANDLOCK_ACCESS_FS_REFER;
+  if (abi >= 3) rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
+  if (abi >= 5) rights |= LANDLOCK_ACCESS_FS_IOCTL_DEV;
+  return rights;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : m_fd(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  int get() const { return m_fd; }
+
+ private:
+  int m_fd;
+};
+
+// Allows access beneath (or to) the file that fd refers to. A rule for a
+// file, rather than a folder, may only carry rights that apply to files.
+bool AllowBeneath(int ruleset, int fd, std::uint64_t access, bool isFile) {
+  landlock_path_beneath_attr rule{};
+  rule.allowed_access = isFile ? (access & kFileRights) : access;
+  rule.parent_fd = fd;
+  return syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+// A path that may be missing on this system (a font folder, a setting file):
+// skipped quietly when it is.
+void AllowPath(int ruleset, const fs::path& path, std::uint64_t access) {
+  if (path.empty() || !path.is_absolute()) return;
+  const Fd fd(open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (fd.get() < 0) return;
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return;
+  AllowBeneath(ruleset, fd.get(), access, !S_ISDIR(st.st_mode));
+}
+
+fs::path FromEnvironment(const char* name, const fs::path& fallback) {
+  const char* value = std::getenv(name);
+  return value && value[0] == '/' ? fs::path(value) : fallback;
+}
+
+// Folders an interpreter reads from: its own resources, system libraries and
+// fonts, the font configuration and its cache (without which every run would
+// scan every font again), the paper size setting, and the user's own fonts.
+std::vector<fs::path> ReadableSystemPaths() {
+  std::vector<fs::path> paths = {
+      "/usr", "/lib", "/lib64", "/lib32", "/libx32", "/etc/fonts", "/etc/ghostscript",
+      "/etc/papersize", "/etc/libpaper.d", "/etc/ld.so.cache", "/etc/localtime",
+      "/var/lib/ghostscript", "/var/cache/fontconfig", "/sys/devices/system/cpu", "/dev/urandom"};
+  const fs::path home = FromEnvironment("HOME", {});
+  if (!home.empty()) {
+    paths.push_back(home / ".fonts");
+    paths.push_back(FromEnvironment("XDG_DATA_HOME", home / ".local" / "share") / "fonts");
+    paths.push_back(FromEnvironment("XDG_CACHE_HOME", home / ".cache") / "fontconfig");
+  }
+  // Where the user has told the interpreter to look.
+  for (const char* name : {"GS_LIB", "GS_FONTPATH", "GS_LIB_DEFAULT"}) {
+    const char* list = std::getenv(name);
+    if (!list) continue;
+    std::string entries = list;
+    std::size_t start = 0;
+    while (start <= entries.size()) {
+      const std::size_t end = std::min(entries.find(':', start), entries.size());
+      paths.emplace_back(entries.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  return paths;
+}
+
+// Answers false when the kernel refused the ruleset.
+bool ApplyLandlock(int abi, const fs::path& writable, int inputFd) {
+  RulesetAttr attr;
+  attr.handledAccessFs = HandledFsRights(abi);
+  std::size_t size = offsetof(RulesetAttr, handledAccessNet);
+  if (abi >= 4) {
+    // No rule grants a port: no TCP connection or listening socket at all.
+    attr.handledAccessNet = LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP;
+    size = offsetof(RulesetAttr, scoped);
+  }
+  if (abi >= 6) {
+    // No signals to, and no abstract sockets of, processes outside.
+    attr.scoped = LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL;
+    size = sizeof attr;
+  }
+  const Fd ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0)));
+  if (ruleset.get() < 0) return false;
+  const std::uint64_t all = attr.handledAccessFs;
+
+  for (const fs::path& path : ReadableSystemPaths()) AllowPath(ruleset.get(), path, kReadRights);
+  std::uint64_t nullDevice = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE;
+  if (abi >= 3) nullDevice |= LANDLOCK_ACCESS_FS_TRUNCATE;
+  AllowPath(ruleset.get(), "/dev/null", nullDevice);
+  // The input: readable, and nothing more.
+  if (!AllowBeneath(ruleset.get(), inputFd, LANDLOCK_ACCESS_FS_READ_FILE, true)) return false;
+  // The private folder: everything, but links and renames stay inside it.
+  const Fd folder(open(writable.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0 || !AllowBeneath(ruleset.get(), folder.get(), all, false)) return false;
+
+  return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#endif
+
+// Refuses new programs, sockets, tracing and reading or writing other
+// processes' memory, new namespaces, and the interfaces that act beside the
+// system-call filter (io_uring, BPF). The interpreter needs none of them.
+bool ApplySeccomp() {
+#if defined(__x86_64__) || defined(__aarch64__)
+  enum Target : std::uint8_t { kDeny, kNoSys, kCloneFlags };
+  struct Jump {
+    std::size_t at;
+    Target target;
+  };
+  std::vector<sock_filter> program;
+  std::vector<Jump> jumps;
+  auto jumpIf = [&](std::uint16_t test, std::uint32_t value, Target target) {
+    jumps.push_back({program.size(), target});
+    program.push_back(BPF_JUMP(BPF_JMP | test | BPF_K, value, 0, 0));
+  };
+  // Another processor's system-call numbers mean other calls: refused whole.
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+#if defined(__x86_64__)
+  jumpIf(BPF_JGE, 0x40000000U, kDeny);  // the x32 numbers
+#endif
+  const long denied[] = {
+      SYS_execve,        SYS_execveat,       SYS_socket,          SYS_socketpair,
+      SYS_ptrace,        SYS_process_vm_readv, SYS_process_vm_writev, SYS_io_uring_setup,
+      SYS_unshare,       SYS_setns,          SYS_bpf,             SYS_perf_event_open,
+      SYS_userfaultfd,   SYS_keyctl,         SYS_add_key,         SYS_request_key,
+  };
+  for (const long nr : denied) jumpIf(BPF_JEQ, static_cast<std::uint32_t>(nr), kDeny);
+  // clone3 passes its flags where a filter cannot see them; without it the C
+  // library falls back to clone, whose flags can be checked.
+  jumpIf(BPF_JEQ, SYS_clone3, kNoSys);
+  jumpIf(BPF_JEQ, SYS_clone, kCloneFlags);
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+
+  const std::size_t cloneFlags = program.size();
+  program.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+  jumpIf(BPF_JSET,
+         CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS |
+             CLONE_NEWCGROUP,
+         kDeny);
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  const std::size_t deny = program.size();
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
+  const std::size_t noSys = program.size();
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)));
+
+  for (const Jump& jump : jumps) {
+    const std::size_t to = jump.target == kDeny ? deny : jump.target == kNoSys ? noSys : cloneFlags;
+    program[jump.at].jt = static_cast<std::uint8_t>(to - jump.at - 1);
+  }
+  sock_fprog fprog{};
+  fprog.len = static_cast<unsigned short>(program.size());
+  fprog.filter = program.data();
+  return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &fprog) == 0;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+void ApplyJobLimits(const JobLimits& limits) {
+  const rlim_t cpu = static_cast<rlim_t>(limits.cpuSeconds);
+  const rlimit cpuLimit{cpu, cpu + 1};
+  setrlimit(RLIMIT_CPU, &cpuLimit);
+  const rlim_t bytes = static_cast<rlim_t>(limits.memoryMiB) * 1024 * 1024;
+  const rlimit memLimit{bytes, bytes};
+  setrlimit(RLIMIT_AS, &memLimit);
+  const rlim_t fileBytes = static_cast<rlim_t>(limits.maxOutputBytes);
+  const rlimit fileLimit{fileBytes, fileBytes};
+  setrlimit(RLIMIT_FSIZE, &fileLimit);
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+}
+
+bool EndWithParent(pid_t expectedParent, int signal) {
+  if (prctl(PR_SET_PDEATHSIG, signal) != 0) return false;
+  // The parent may have ended just before the request.
+  return getppid() == expectedParent;
+}
+
+int LandlockAbiVersion() {
+  const long abi =
+      syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  return abi > 0 ? static_cast<int>(abi) : 0;
+}
+
+SandboxReport EnterSandbox(const fs::path& writable, int inputFd) {
+  SandboxReport report;
+  // Required for both barriers without privileges; it also keeps a setuid
+  // program from ever gaining rights here.
+  const bool noNewPrivileges = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+  const int abi = LandlockAbiVersion();
+  report.landlock = noNewPrivileges && abi > 0 && ApplyLandlock(abi, writable, inputFd);
+  report.seccomp = noNewPrivileges && ApplySeccomp();
+  if (!report.landlock && !report.seccomp) {
+    report.missing = "this system offers neither Landlock nor seccomp";
+  } else if (!report.landlock) {
+    report.missing = abi > 0 ? "this system refused the Landlock file rules"
+                             : "this system's kernel has no Landlock";
+  } else if (!report.seccomp) {
+    report.missing = "this system offers no seccomp filter";
+  }
+  return report;
+}

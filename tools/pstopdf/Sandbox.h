@@ -1,0 +1,47 @@
+#pragma once
+
+// The barrier around one interpreter: resource limits, and what the kernel
+// offers to confine a process without root or a setuid helper (Landlock,
+// seccomp, no_new_privs, the parent-death signal). Every function here acts
+// on the calling process for the rest of its life; call them in the freshly
+// forked process that is about to interpret the job, never in one that has
+// other work to do afterwards.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+struct JobLimits {
+  unsigned long cpuSeconds = 0;
+  unsigned long memoryMiB = 0;
+  // Everything the job may write, its temporary files and its output
+  // together. Also the largest one file may grow.
+  unsigned long long maxOutputBytes = 0;
+};
+
+// CPU time (SIGXCPU when reached), address space, the size of any one file
+// (SIGXFSZ when reached), and no core files.
+void ApplyJobLimits(const JobLimits& limits);
+
+// Has the calling process sent signal when its parent ends. Answers false
+// when the parent is already gone (it is no longer expectedParent).
+bool EndWithParent(pid_t expectedParent, int signal);
+
+struct SandboxReport {
+  bool landlock = false;  // files other than those below are out of reach
+  bool seccomp = false;   // no new programs, sockets or tracing
+  // What could not be applied, in words for the one notice on standard
+  // error; empty when everything was.
+  std::string missing;
+};
+
+// Confines the calling process for good: no new privileges; of the file
+// system, read only the input (inputFd), the system's library, font and
+// Ghostscript folders, and read and write only the folder writable; no new
+// programs, no sockets, no tracing of other processes. Applies whatever the
+// kernel supports and reports the rest. The process must be single-threaded.
+SandboxReport EnterSandbox(const std::filesystem::path& writable, int inputFd);
+
+// The Landlock ABI version the running kernel offers; 0 when it has none.
+int LandlockAbiVersion();
