@@ -27,10 +27,12 @@ const char kHelp[] =
     "source folder into a PDF in the destination folder, then deletes the source\n"
     "(--delete), moves it into the destination folder (--move, the default) or\n"
     "into another folder (--move-to DIR). A file is taken once it is complete.\n"
-    "Without folder options the watch folder of the Quillpress window is used,\n"
-    "and a source folder that is not there yet is waited for.\n"
     "--preset NAME chooses the PDF settings: faithful (the default), smallest,\n"
     "print, pdfx-3 or pdfa-2b.\n"
+    "Without folder options every watch folder that is on is run (see\n"
+    "'quillpress-cli folders'), each with its own settings (--compress and\n"
+    "--preset then apply to all of them for this run), and a source folder\n"
+    "that is not there yet is waited for.\n"
     "\n"
     "Each event is printed as one line and kept in the journal\n"
     "($XDG_STATE_HOME/quillpress/watch.log). Runs until interrupted (SIGINT or\n"
@@ -49,14 +51,6 @@ void OnSignal(int) {
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "quillpress-cli watch: %s\nTry 'quillpress-cli watch --help'.\n", message.c_str());
   return 2;
-}
-
-// The folder a stored bookmark names: where it is now, or else where it
-// was (to be waited for).
-std::optional<fs::path> StoredFolder(const std::optional<std::vector<char>>& bookmark) {
-  if (!bookmark) return std::nullopt;
-  if (auto found = ResolveFolderBookmark(*bookmark)) return found;
-  return BookmarkedPath(*bookmark);
 }
 
 }  // namespace
@@ -111,28 +105,13 @@ int RunWatchCommand(int argc, char** argv) {
   if (fromArguments) {
     if (!choice.source || !choice.destination) return UsageError("--source and --destination go together");
     choice.tag = tag.value_or(2);
-  } else {
-    const auto prefs = service.settings().Read();
-    choice.source = prefs ? StoredFolder(prefs->sourceURL) : std::nullopt;
-    choice.destination = prefs ? StoredFolder(prefs->destinationURL) : std::nullopt;
-    if (!choice.source || !choice.destination) {
-      std::fprintf(stderr, "quillpress-cli watch: no watch folder is set in %s; "
-                           "choose one in Quillpress or give --source and --destination\n",
-                   service.settings().path().c_str());
-      return 1;
-    }
-    choice.tag = static_cast<int>(prefs->moveToDestinationOption.value_or(2));
-    if (choice.tag < 1 || choice.tag > 3) choice.tag = 2;
-    if (choice.tag == 3) choice.moveTo = StoredFolder(prefs->moveDestinationURL);
-    if (prefs->pdfPreset) choice.preset = PdfPresetFromName(*prefs->pdfPreset).value_or(PdfPreset::Faithful);
-    request.sourceBookmark = prefs->sourceURL;
-    const WatchFolderSettings settings = service.settings();
-    request.storeBookmark = [settings](const std::vector<char>& data) { settings.WriteData("SourceURL", data); };
-    // A share that is not mounted yet is waited for, not a reason to end.
-    request.waitForSource = true;
   }
-  if (compress) choice.compress = true;
-  if (preset) choice.preset = *preset;
+  // For this run, over what the folders have stored.
+  auto adjust = [&](WatchFolderChoice& c) {
+    if (compress) c.compress = true;
+    if (preset) c.preset = *preset;
+  };
+  adjust(choice);
 
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   struct sigaction action {};
@@ -147,9 +126,30 @@ int RunWatchCommand(int argc, char** argv) {
     std::printf("%s\n", WatchJournalLine(event).c_str());
     std::fflush(stdout);
   });
-  if (const auto refusal = service.Start(0, std::move(request))) {
-    std::fprintf(stderr, "quillpress-cli watch: %s\n", refusal->reason.c_str());
-    return 1;
+  if (fromArguments) {
+    if (const auto refusal = service.Start(0, std::move(request))) {
+      std::fprintf(stderr, "quillpress-cli watch: %s\n", refusal->reason.c_str());
+      return 1;
+    }
+  } else {
+    // Every stored folder that is on; one that is refused costs only itself.
+    const WatchFolderList list;
+    for (const std::string& broken : list.Broken()) {
+      std::fprintf(stderr, "quillpress-cli watch: %s\n", broken.c_str());
+    }
+    const auto folders = list.Read();
+    for (const auto& [number, refusal] : service.StartStoredFolders(list, adjust)) {
+      const auto& folder = folders[std::size_t(number)];
+      std::fprintf(stderr, "quillpress-cli watch: %s: %s\n",
+                   folder ? WatchFolderList::DisplayName(*folder).c_str() : "?", refusal.reason.c_str());
+    }
+    if (!service.anyRunning()) {
+      std::fprintf(stderr, "quillpress-cli watch: no watch folder is on in %s; "
+                           "add one with 'quillpress-cli folders add' or in Quillpress, "
+                           "or give --source and --destination\n",
+                   service.settings().path().c_str());
+      return 1;
+    }
   }
   app.exec();
   service.StopAll();

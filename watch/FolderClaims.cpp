@@ -67,6 +67,10 @@ fs::path FolderClaims::OwnFolder(const fs::path& source) const {
 FolderClaims::Claim FolderClaims::Take(const fs::path& source, const std::string& name) const {
   Claim claim;
   const fs::path folder = OwnFolder(source);
+  if (access((source / name).c_str(), F_OK) != 0) {
+    claim.error = errno;  // gone already: no claim folder made for nothing
+    return claim;
+  }
   // Another watcher may remove the empty claims folder between our two
   // steps; a few tries settle it.
   for (int attempt = 0; attempt < 5; ++attempt) {

@@ -16,6 +16,7 @@ struct WatchFolderPreferences {
   // Written only when they differ from their defaults; a file without them
   // reads as before.
   std::optional<std::string> pdfPreset;  // "PDFPreset", a preset's name
+  std::optional<bool> compressPDF;       // "CompressPDF"
   // Seconds: how often shared folders are listed ("PollInterval"), every
   // folder is listed anyway ("RescanInterval"), and how long a file on a
   // shared folder must hold still ("StableInterval"); "AlwaysPoll" lists

@@ -64,7 +64,7 @@ WatchEngine& WatchService::Engine() {
           QMetaObject::invokeMethod(
               this, [this, event] { Q_EMIT watchEvent(event); }, Qt::QueuedConnection);
         },
-        [this](int id) { QMetaObject::invokeMethod(this, [this, id] { Lose(id); }, Qt::QueuedConnection); });
+        [this](int id) { QMetaObject::invokeMethod(this, [this, id] { LoseFromEngine(id); }, Qt::QueuedConnection); });
   }
   return *m_engine;
 }
@@ -123,13 +123,52 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
 }
 
 bool WatchService::Activate(int id, Running& folder) {
+  struct stat st {};
+  if (stat(folder.config.source.c_str(), &st) == 0) {
+    folder.dev = st.st_dev;
+    folder.ino = st.st_ino;
+  }
   const bool polled = m_alwaysPoll || IsSharedFileSystem(folder.config.source);
+  folder.polled = polled;
   // Local writers are heard also on a polled folder.
   folder.watch = m_notifier.AddFolder(folder.config.source);
   if (folder.watch < 0 && !polled) return false;
   Engine().AddFolder(id, folder.config, polled);
   SetState(id, folder, WatchFolderState::Watching);
   return true;
+}
+
+WatchService::StartRequest WatchService::RequestFor(const WatchFolderList& list, std::size_t number,
+                                                   const StoredWatchFolder& folder) {
+  StartRequest request;
+  request.choice.source = WatchFolderList::FolderOf(folder.source);
+  request.choice.destination = WatchFolderList::FolderOf(folder.destination);
+  request.choice.moveTo = WatchFolderList::FolderOf(folder.moveTo);
+  request.choice.tag = folder.tag;
+  request.choice.compress = folder.compress;
+  request.choice.preset = folder.preset;
+  request.sourceBookmark = folder.source;
+  request.storeBookmark = [list, number](const std::vector<char>& bookmark) {
+    list.SetSourceBookmark(number, bookmark);
+  };
+  // A share that is not mounted yet is waited for, not a reason to give up.
+  request.waitForSource = true;
+  return request;
+}
+
+std::map<int, WatchRefusal> WatchService::StartStoredFolders(
+    const WatchFolderList& list, const std::function<void(WatchFolderChoice&)>& adjust) {
+  std::map<int, WatchRefusal> refusals;
+  const auto folders = list.Read();
+  for (std::size_t number = 0; number < folders.size(); ++number) {
+    if (!folders[number] || !folders[number]->on) continue;
+    StartRequest request = RequestFor(list, number, *folders[number]);
+    if (adjust) adjust(request.choice);
+    if (auto refusal = Start(static_cast<int>(number), std::move(request))) {
+      refusals.emplace(static_cast<int>(number), *refusal);
+    }
+  }
+  return refusals;
 }
 
 void WatchService::Stop(int id) {
@@ -187,6 +226,26 @@ void WatchService::OnFolderEvents(int watch, std::vector<FolderEvent> events) {
     if (m_engine) m_engine->FolderChanged(id, std::move(events));
     return;
   }
+}
+
+void WatchService::LoseFromEngine(int id) {
+  auto it = m_folders.find(id);
+  if (it == m_folders.end()) return;
+  // The engine's word may be old news: the folder found again meanwhile (by
+  // the notifier's word, which came first) is there as it was activated.
+  struct stat st {};
+  const Running& folder = it->second;
+  if (stat(folder.config.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == folder.dev &&
+      st.st_ino == folder.ino) {
+    // The engine gave it up all the same (a passing failure to look at it):
+    // it gets it again.
+    if (m_engine && folder.state == WatchFolderState::Watching) {
+      m_engine->RemoveFolder(id);
+      m_engine->AddFolder(id, folder.config, folder.polled);
+    }
+    return;
+  }
+  Lose(id);
 }
 
 void WatchService::Lose(int id) {

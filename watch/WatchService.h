@@ -1,6 +1,7 @@
 #pragma once
 
 #include "watch/Notifier.h"
+#include "watch/WatchFolderList.h"
 #include "watch/WatchEngine.h"
 #include "watch/WatchFolderSettings.h"
 #include "watch/WatchJournal.h"
@@ -57,6 +58,16 @@ class WatchService : public QObject {
   // Checks the folder against the rules and the other running folders and
   // starts it under id; answers the refusal when it may not run.
   std::optional<WatchRefusal> Start(int id, StartRequest request);
+  // The request that runs a stored folder: its folders where they are (or
+  // were, to be waited for), a source found elsewhere stored anew.
+  static StartRequest RequestFor(const WatchFolderList& list, std::size_t number,
+                                 const StoredWatchFolder& folder);
+  // Starts every stored folder that is on, each under its number; answers
+  // the refusals of those that may not run, by number.
+  // adjust may change each one's choice for this run.
+  std::map<int, WatchRefusal> StartStoredFolders(
+      const WatchFolderList& list, const std::function<void(WatchFolderChoice&)>& adjust = {});
+
   // Stops one folder at once without waiting for it.
   void Stop(int id);
   void StopAll();
@@ -80,10 +91,15 @@ class WatchService : public QObject {
     WatchFolderState state = WatchFolderState::Off;
     int watch = -1;
     bool mountRoot = false;  // the source is the top of a mounted file system
+    bool polled = false;
+    dev_t dev = 0;           // the source as it was activated
+    ino_t ino = 0;
   };
 
   bool Activate(int id, Running& folder);
   void Lose(int id);
+  // The engine found a source gone; it may be back already.
+  void LoseFromEngine(int id);
   void LookForLostFolders();
   void OnFolderEvents(int watch, std::vector<FolderEvent> events);
   void Post(const WatchEvent& event);
