@@ -2,23 +2,66 @@
 
 #include "BMTUtil.h"
 #include "conversion/ConverterProcess.h"
+#include "conversion/LeftoverFiles.h"
 #include "conversion/PdfPublisher.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+constexpr char kTemporaryOutputPrefix[] = "quillpress-";
+
 // The process's temporary folder and a fresh upper-case UUID: a name that no
-// other run shares.
-fs::path TemporaryOutputPath() { return BMTUtil::TemporaryFolder() / BMTUtil::NewUuidString(); }
+// other run shares. It names this process too, so that what a killed run
+// left there is removed by a later one.
+fs::path TemporaryOutputPath() {
+  const fs::path folder = BMTUtil::TemporaryFolder();
+  RemoveLeftoversOnce(folder, kTemporaryOutputPrefix, "");
+  return folder / (kTemporaryOutputPrefix + OwnerTag() + "-" + BMTUtil::NewUuidString());
+}
+
+// Why input cannot be converted before the converter is even started: it is
+// not a regular file (a pipe or a device would block or never end). Empty
+// when it may be tried; a missing file is the converter's to report.
+std::string WhyNotARegularFile(const fs::path& input) {
+  struct stat st {};
+  if (stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                     : S_ISFIFO(st.st_mode) ? "a named pipe"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "something else";
+  return input.string() + " is " + kind + ", not a regular file";
+}
+
+// The converter's warnings: lines of its standard error that start with
+// "pstopdf: warning: ", one sentence each.
+void AddConverterWarnings(const std::string& errorOutput, std::vector<std::string>& warnings) {
+  constexpr std::string_view kMarker = "pstopdf: warning: ";
+  std::size_t start = 0;
+  while (start < errorOutput.size()) {
+    const std::size_t end = std::min(errorOutput.find('\n', start), errorOutput.size());
+    const std::string_view line(errorOutput.data() + start, end - start);
+    if (line.substr(0, kMarker.size()) == kMarker) {
+      std::string sentence(line.substr(kMarker.size()));
+      if (std::find(warnings.begin(), warnings.end(), sentence) == warnings.end()) {
+        warnings.push_back(std::move(sentence));
+      }
+    }
+    start = end + 1;
+  }
+}
 
 // The most telling line of what the converter said: the interpreter's own
 // "Error: ..." line when there is one, otherwise its last line.
@@ -40,6 +83,10 @@ std::string ReasonFrom(const std::string& errorOutput) {
 ConversionResult Run(const fs::path& input, const fs::path& destination,
                      const fs::path& uniqueBase, const ConversionOptions& options) {
   ConversionResult result;
+  if (std::string why = WhyNotARegularFile(input); !why.empty()) {
+    result.error = std::move(why);
+    return result;
+  }
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
   std::optional<StagedPdf> staged;
@@ -89,6 +136,14 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
 
   const PublishResult published = PutStagedPdfInPlace(*staged, destination, uniqueBase);
   fs::remove(output, ec);
+  if (published.ok) {
+    AddConverterWarnings(run.errorTail, result.warnings);
+    for (const std::string& removed : staged->removed) {
+      if (std::find(result.warnings.begin(), result.warnings.end(), removed) == result.warnings.end()) {
+        result.warnings.push_back(removed);
+      }
+    }
+  }
   result.ok = published.ok;
   result.writtenPath = published.writtenPath;
   result.error = published.error;
