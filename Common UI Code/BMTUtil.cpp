@@ -92,7 +92,10 @@ fs::path ExecutableFolder() {
 
 void* LoadPrivateModule(const char* fileName) {
   const fs::path here = ExecutableFolder();
-  for (const fs::path& folder : {here, here.parent_path() / "lib" / "quillpress",
+  // Beside the program in the build tree; installed, in the module folder
+  // below the prefix, seen from <prefix>/bin or <prefix>/libexec/quillpress.
+  for (const fs::path& folder : {here, here.parent_path() / QUILLPRESS_MODULE_DIR,
+                                 here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
                                  fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
     const fs::path candidate = folder / fileName;
     if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;

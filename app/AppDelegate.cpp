@@ -1,9 +1,11 @@
 #include "app/AppDelegate.h"
 
 #include "app/ApplicationResources.h"
+#include "app/BatchPresenter.h"
+#include "app/MainWindow.h"
 #include "conversion/ExportProgressSheet.h"
+#include "filelist/AddingQueue.h"
 #include "filelist/FileListTableModel.h"
-#include "filelist/FolderExpansion.h"
 #include "filelist/PostScriptFileTest.h"
 #include "platform/DirectSaveDrag.h"
 #include "platform/LocalizedString.h"
@@ -12,10 +14,8 @@
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
 #include "rating/MacAppStoreRating.h"
-#include "ui_AddAccessoryView.h"
 #include "watch/WatchFolderController.h"
 #include "watch/WatchFolderSettings.h"
-#include "ui_MainWindow.h"
 
 #include "BMTUtil.h"
 #include "BMTValidatedViewToolbar.h"
@@ -23,34 +23,28 @@
 #include "ProgressHUDView.h"
 #include "VerticallyCenteredTextFieldCell.h"
 
-#include <QCloseEvent>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDropEvent>
-#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
-#include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
-#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
 #include <limits>
 
 namespace {
-
-// Rows inserted per block and the longest wait before a block is shown: the
-// table follows a long run without a notice per row.
-constexpr std::size_t kInsertBlockSize = 2048;
-constexpr auto kInsertBlockInterval = std::chrono::milliseconds(40);
 
 constexpr std::int64_t kNotFound = std::numeric_limits<std::int64_t>::max();
 
@@ -61,9 +55,13 @@ QStringList AcceptedTypes() {
   return types;
 }
 
-std::filesystem::path PathFromArgument(const QString& argument) {
-  const QString absolute = QDir::current().absoluteFilePath(argument);
-  return QFile::encodeName(QDir::cleanPath(absolute)).toStdString();
+// A path as the user can type it again.
+QString AddressForPeople(const QUrl& url) {
+  if (url.isLocalFile()) {
+    const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    return QFile::decodeName(bytes);
+  }
+  return url.toString();
 }
 
 }  // namespace
@@ -71,185 +69,142 @@ std::filesystem::path PathFromArgument(const QString& argument) {
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent),
       m_prompts(&QtUserPrompts::Shared()),
-      m_workspace(&DesktopWorkspace::Shared()),
-      m_batch(std::make_unique<BatchExport>(static_cast<BatchExportHost&>(*this))) {
+      m_workspace(&DesktopWorkspace::Shared()) {
   InstallStringTable();
-  m_window = new QMainWindow;
-  m_window->setAttribute(Qt::WA_DeleteOnClose, false);
-  auto ui = std::make_unique<Ui::MainWindow>();
-  ui->setupUi(m_window);
+  m_window = new MainWindow;
+  m_window->SetUpToolbar(this);
+  const MainWindow::Commands& commands = m_window->commands();
 
-  exportAllButton = ui->exportAllButton;
-  exportButton = ui->exportButton;
-  addImageMenuItem = ui->addImageMenuItem;
-  exportMenuItem = ui->exportMenuItem;
-  exportAllMenuItem = ui->exportAllMenuItem;
-  selectAllMenuItem = ui->selectAllMenuItem;
-  removeMenuItem = ui->removeMenuItem;
-  removeAllMenuItem = ui->removeAllMenuItem;
-  addImageContextMenuItem = ui->addImageContextMenuItem;
-  exportContextMenuItem = ui->exportContextMenuItem;
-  exportAllContextMenuItem = ui->exportAllContextMenuItem;
-  selectAllContextMenuItem = ui->selectAllContextMenuItem;
-  removeContextMenuItem = ui->removeContextMenuItem;
-  removeAllContextMenuItem = ui->removeAllContextMenuItem;
-  revealInFinderContextMenuItem = ui->revealInFinderContextMenuItem;
-  quitMenuItem = ui->quitMenuItem;
-  watchFolderMenuItem = ui->watchFolderMenuItem;
-  userManualMenuItem = ui->userManualMenuItem;
-  contactSupportMenuItem = ui->contactSupportMenuItem;
-  rateMenuItem = ui->rateMenuItem;
-  mainToolbar = ui->mainToolbar;
-  imageListTable = ui->imageListTable;
-  compressPDFFileButton = ui->compressPDFFileButton;
+  exportAllButton = m_window->convertAllButton();
+  exportButton = m_window->convertButton();
+  addImageMenuItem = addImageContextMenuItem = commands.add;
+  exportMenuItem = exportContextMenuItem = commands.convert;
+  exportAllMenuItem = exportAllContextMenuItem = commands.convertAll;
+  selectAllMenuItem = selectAllContextMenuItem = commands.selectAll;
+  removeMenuItem = removeContextMenuItem = commands.remove;
+  removeAllMenuItem = removeAllContextMenuItem = commands.removeAll;
+  revealInFinderContextMenuItem = commands.reveal;
+  quitMenuItem = commands.quit;
+  watchFolderMenuItem = commands.watchFolder;
+  userManualMenuItem = commands.manual;
+  contactSupportMenuItem = commands.support;
+  rateMenuItem = commands.rate;
+  mainToolbar = m_window->toolbar();
+  addToolbarItem = m_window->toolbarButton("Add");
+  removeToolbarItem = m_window->toolbarButton("Remove");
+  removeAllToolbarItem = m_window->toolbarButton("RemoveAll");
+  exportToolbarItem = m_window->toolbarButton("Convert");
+  exportAllToolbarItem = m_window->toolbarButton("ConvertAll");
+  ratingToolbarItem = m_window->toolbarButton("Rate");
+  helpToolbarItem = m_window->toolbarButton("Help");
+  imageListTable = m_window->table();
+  compressPDFFileButton = m_window->compressCheckBox();
+  pdfPresetPopUp = m_window->presetPopUp();
+  mMaintainDirAccessoryView = m_window->accessoryView();
+  mMaintainDirCheckBoxButton = m_window->maintainDirCheckBox();
+  mAddRecursiveCheckBoxButton = m_window->addRecursiveCheckBox();
+  mMaintainDirEditBox = m_window->maintainDirText();
+  addSpinView = m_window->addingOverlay();
+  addCancelButton = m_window->addingCancelButton();
+  contextMenu = m_window->contextMenu();
+  messageLine = m_window->messageLine();
 
-  mMaintainDirAccessoryView = new QWidget;
-  Ui::AddAccessoryView accessory;
-  accessory.setupUi(mMaintainDirAccessoryView);
-  mMaintainDirCheckBoxButton = accessory.mMaintainDirCheckBoxButton;
-  mAddRecursiveCheckBoxButton = accessory.mAddRecursiveCheckBoxButton;
-  mMaintainDirEditBox = accessory.mMaintainDirEditBox;
-  // The keep-tree text starts dimmed, as its box starts disabled.
-  AddRecursiveCheckAction();
+  m_batchPresenter = std::make_unique<BatchPresenter>(m_window, *m_prompts, *m_workspace);
+  m_batchPresenter->setSettingsSource([this] {
+    return BatchPresenter::Settings{compressPDFFileButton->isChecked(), m_window->chosenPreset()};
+  });
+  exportProgressSheet = m_batchPresenter->sheet();
 
-  contextMenu = new QMenu(m_window);
-  contextMenu->addAction(addImageContextMenuItem);
-  contextMenu->addSeparator();
-  contextMenu->addAction(exportContextMenuItem);
-  contextMenu->addAction(exportAllContextMenuItem);
-  contextMenu->addSeparator();
-  contextMenu->addAction(selectAllContextMenuItem);
-  contextMenu->addAction(removeContextMenuItem);
-  contextMenu->addAction(removeAllContextMenuItem);
-  contextMenu->addSeparator();
-  contextMenu->addAction(revealInFinderContextMenuItem);
+  m_adding = new AddingQueue(m_fileList, this);
+  connect(m_adding, &AddingQueue::runStarted, this, &AppDelegate::AddingRunStarted);
+  connect(m_adding, &AddingQueue::runFinished, this, &AppDelegate::AddingRunFinished);
+  connect(m_adding, &AddingQueue::idle, this, &AppDelegate::addingRunFinished);
+  connect(addCancelButton, &QPushButton::clicked, m_adding, &AddingQueue::CancelCurrentRun);
+  connect(m_adding, &AddingQueue::filesFound, this, [this](qint64 count) {
+    addSpinView->messageTextField()->setText(
+        LocalizedString("AddingFilesCount").arg(QLocale().toString(count)));
+  });
 
-  SetUpToolbar();
   SetUpTable();
-
-  addSpinView = new ProgressHUDView(imageListTable);
-  addSpinView->messageTextField()->setText(LocalizedString("AddingFilesMessage"));
-  addSpinView->hide();
-
-  exportProgressSheet = new ExportProgressSheet(m_window);
-  connect(exportProgressSheet, &ExportProgressSheet::cancelConversion, this,
-          &AppDelegate::cancelConversion);
-
-  const auto connectAction = [this](QAction* action, void (AppDelegate::*slot)()) {
-    connect(action, &QAction::triggered, this, slot);
-  };
-  connectAction(addImageMenuItem, &AppDelegate::AddFilesOrFolder);
-  connectAction(addImageContextMenuItem, &AppDelegate::AddFilesOrFolder);
-  connectAction(exportMenuItem, &AppDelegate::Export);
-  connectAction(exportContextMenuItem, &AppDelegate::Export);
-  connectAction(exportAllMenuItem, &AppDelegate::ExportAll);
-  connectAction(exportAllContextMenuItem, &AppDelegate::ExportAll);
-  connectAction(selectAllMenuItem, &AppDelegate::SelectAll);
-  connectAction(selectAllContextMenuItem, &AppDelegate::SelectAll);
-  connectAction(removeMenuItem, &AppDelegate::Remove);
-  connectAction(removeContextMenuItem, &AppDelegate::Remove);
-  connectAction(removeAllMenuItem, &AppDelegate::RemoveAll);
-  connectAction(removeAllContextMenuItem, &AppDelegate::RemoveAll);
-  connectAction(revealInFinderContextMenuItem, &AppDelegate::ImageListViewDoubleClick);
-  connectAction(quitMenuItem, &AppDelegate::RequestTerminate);
-  connectAction(watchFolderMenuItem, &AppDelegate::ShowWatchFolderPreferences);
-  connectAction(userManualMenuItem, &AppDelegate::UserManualHelpAction);
-  connectAction(contactSupportMenuItem, &AppDelegate::ContactSupportAction);
-  connectAction(rateMenuItem, &AppDelegate::RateApplicationAction);
-  connect(exportButton, &QPushButton::clicked, this, &AppDelegate::Export);
-  connect(exportAllButton, &QPushButton::clicked, this, &AppDelegate::ExportAll);
-  connect(mAddRecursiveCheckBoxButton, &QCheckBox::toggled, this,
-          &AppDelegate::AddRecursiveCheckAction);
-  for (QMenu* menu : m_window->menuBar()->findChildren<QMenu*>())
-    connect(menu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
-  connect(contextMenu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
+  connect(m_adding, &AddingQueue::rowsInserted, m_tableModel,
+          &FileListTableModel::noteNumberOfRowsChanged);
+  connect(m_batchPresenter.get(), &BatchPresenter::statusChanged, m_tableModel,
+          &FileListTableModel::noteStatusChanged);
+  connect(m_batchPresenter.get(), &BatchPresenter::busyChanged, this,
+          &AppDelegate::ApplyCommandStates);
+  connect(m_batchPresenter.get(), &BatchPresenter::notice, m_window, &MainWindow::ShowMessage);
+  ConnectCommands();
 
   m_watchFolder = std::make_unique<WatchFolderController>(m_window, *m_prompts, *m_workspace,
                                                           WatchFolderSettings());
   connect(m_watchFolder.get(), &WatchFolderController::watchingChanged, this,
           [this](bool watching) { m_Watching = watching; });
+  m_workspace->setFailureHandler([this](const QUrl& url) { DesktopCouldNotOpen(url); });
 
-  m_window->installEventFilter(this);
+  m_window->setCloseRequestHandler([this] { return windowShouldClose(); });
+  connect(m_window, &MainWindow::closed, this, [this] {
+    // Closing the last window quits the application.
+    if (applicationShouldTerminateAfterLastWindowClosed())
+      QTimer::singleShot(0, this, &AppDelegate::RequestTerminate);
+  });
   awakeFromNib();
   // Launching has finished once the main loop runs.
   QTimer::singleShot(0, this, &AppDelegate::applicationDidFinishLaunching);
 }
 
 AppDelegate::~AppDelegate() {
-  // Adding runs still going on stop at their next step; none waits for the
-  // main thread any more, so joining them cannot hang.
-  m_quitting = true;
-  {
-    std::lock_guard lock(m_mainCallMutex);
-  }
-  m_mainCallDone.notify_all();
-  // The converter in hand is stopped and its output discarded: no partial
-  // PDF is left behind.
-  m_batch->Shutdown();
-  std::list<Worker> workers;
-  {
-    std::lock_guard lock(m_workersMutex);
-    workers.swap(m_workers);
-  }
-  for (Worker& worker : workers)
-    if (worker.thread.joinable()) worker.thread.join();
+  // Adding stops at its next file, the converter in hand is stopped and its
+  // output discarded: nothing waits for the main thread any more, and no
+  // partial PDF is left behind.
+  m_adding->Shutdown();
+  m_batchPresenter->Shutdown();
+  m_workspace->setFailureHandler({});
   // Finishes the file in hand; watching resumes at the next launch.
   m_watchFolder.reset();
   // The window's widgets send their last events while they are torn down;
   // none of them is this controller's business any more.
-  m_window->removeEventFilter(this);
   if (m_tableViewport) m_tableViewport->removeEventFilter(this);
   m_tableViewport = nullptr;
+  m_batchPresenter.reset();
   delete m_window;
-  delete mMaintainDirAccessoryView;
 }
 
-void AppDelegate::SetUpToolbar() {
-  struct ItemSpec {
-    const char* identifier;
-    const char* titleKey;
-    const char* toolTipKey;
-    const char* image;
-    const char* action;
-    QToolButton** outlet;
-  };
-  const ItemSpec specs[] = {
-      {"Add", "AddToolbarTitle", "AddToolbarToolTip", "Add", "AddFilesOrFolder", &addToolbarItem},
-      {"Remove", "RemoveToolbarTitle", "RemoveToolbarToolTip", "Remove", "Remove",
-       &removeToolbarItem},
-      {"RemoveAll", "RemoveAllToolbarTitle", "RemoveAllToolbarToolTip", "RemoveAll", "RemoveAll",
-       &removeAllToolbarItem},
-      {"Convert", "ConvertToolbarTitle", "ConvertToolbarToolTip", "Convert", "Export",
-       &exportToolbarItem},
-      {"ConvertAll", "ConvertAllToolbarTitle", "ConvertAllToolbarToolTip", "ConvertAll",
-       "ExportAll", &exportAllToolbarItem},
-      {"Rate", "RateToolbarTitle", "RateToolbarToolTip", "Rating", "RateApplicationAction",
-       &ratingToolbarItem},
-      {"Help", "HelpToolbarTitle", "HelpToolbarToolTip", "Help", "UserManualHelpAction",
-       &helpToolbarItem},
-  };
-  mainToolbar->setIconSize(QSize(32, 32));
-  for (const ItemSpec& spec : specs) {
-    auto* button = new QToolButton(mainToolbar);
-    button->setObjectName(QString::fromLatin1(spec.identifier) + QStringLiteral("ToolbarButton"));
-    button->setText(LocalizedString(spec.titleKey));
-    button->setToolTip(LocalizedString(spec.toolTipKey));
-    button->setAccessibleName(LocalizedString(spec.titleKey));
-    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button->setAutoRaise(true);
-    button->setFocusPolicy(Qt::TabFocus);
-    auto* item = new BMTValidatedViewToolbarItem(QString::fromLatin1(spec.identifier), button,
-                                                 mainToolbar);
-    item->setTarget(this, spec.action);
-    if (std::string_view(spec.identifier) == "Rate" || std::string_view(spec.identifier) == "Help")
-      mainToolbar->addSeparator();
-    mainToolbar->addItem(item);
-    *spec.outlet = button;
-  }
+QMainWindow* AppDelegate::window() const { return m_window; }
+
+bool AppDelegate::isAdding() const { return m_adding->isBusy(); }
+
+BatchExport& AppDelegate::batchExport() { return m_batchPresenter->batch(); }
+
+bool AppDelegate::isConversionCancelled() const {
+  return m_batchPresenter->batch().isConversionCancelled();
+}
+
+void AppDelegate::ConnectCommands() {
+  const MainWindow::Commands& commands = m_window->commands();
+  connect(commands.add, &QAction::triggered, this, &AppDelegate::AddFilesOrFolder);
+  connect(commands.convert, &QAction::triggered, this, &AppDelegate::Export);
+  connect(commands.convertAll, &QAction::triggered, this, &AppDelegate::ExportAll);
+  connect(commands.selectAll, &QAction::triggered, this, &AppDelegate::SelectAll);
+  connect(commands.remove, &QAction::triggered, this, &AppDelegate::Remove);
+  connect(commands.removeAll, &QAction::triggered, this, &AppDelegate::RemoveAll);
+  connect(commands.reveal, &QAction::triggered, this, &AppDelegate::RevealInFinder);
+  connect(commands.quit, &QAction::triggered, this, &AppDelegate::RequestTerminate);
+  connect(commands.watchFolder, &QAction::triggered, this,
+          &AppDelegate::ShowWatchFolderPreferences);
+  connect(commands.manual, &QAction::triggered, this, &AppDelegate::UserManualHelpAction);
+  connect(commands.support, &QAction::triggered, this, &AppDelegate::ContactSupportAction);
+  connect(commands.rate, &QAction::triggered, this, &AppDelegate::RateApplicationAction);
+  // A new command makes the last message about the desktop old news.
+  for (QAction* action : m_window->findChildren<QAction*>())
+    connect(action, &QAction::triggered, m_window, &MainWindow::ClearMessage);
+  for (QMenu* menu : m_window->menuBar()->findChildren<QMenu*>())
+    connect(menu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
+  connect(contextMenu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
 }
 
 void AppDelegate::SetUpTable() {
   m_tableModel = new FileListTableModel(m_fileList, this);
+  m_tableModel->setStatusBoard(&m_batchPresenter->statusBoard());
   imageListTable->setModel(m_tableModel);
   imageListTable->setItemDelegate(new VerticallyCenteredTextFieldCell(imageListTable));
   QHeaderView* header = imageListTable->horizontalHeader();
@@ -257,15 +212,18 @@ void AppDelegate::SetUpTable() {
   header->setSortIndicatorShown(false);
   header->setSectionResizeMode(FileListTableModel::kIndexColumn, QHeaderView::Interactive);
   header->resizeSection(FileListTableModel::kIndexColumn, 64);
-  header->setStretchLastSection(true);
+  header->setSectionResizeMode(FileListTableModel::kFilePathColumn, QHeaderView::Stretch);
+  header->setSectionResizeMode(FileListTableModel::kStatusColumn, QHeaderView::Interactive);
+  header->resizeSection(FileListTableModel::kStatusColumn, 220);
+  header->setStretchLastSection(false);
   // Rows all have the same height, so the table never measures 100,000 of them.
   imageListTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   imageListTable->verticalHeader()->setDefaultSectionSize(
       imageListTable->fontMetrics().height() + 10);
   connect(header, &QHeaderView::sectionClicked, this,
           &AppDelegate::tableViewMouseDownInHeaderOfTableColumn);
-  connect(imageListTable, &QTableView::doubleClicked, this,
-          &AppDelegate::ImageListViewDoubleClick);
+  // A double click, and Enter, on a row.
+  connect(imageListTable, &QTableView::activated, this, &AppDelegate::ImageListViewDoubleClick);
   connect(imageListTable, &QWidget::customContextMenuRequested, this,
           &AppDelegate::ShowContextMenu);
   connect(imageListTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -291,17 +249,6 @@ void AppDelegate::SetUpTable() {
 }
 
 void AppDelegate::awakeFromNib() {
-  const QPalette palette = mainToolbar->palette();
-  addToolbarItem->setIcon(TemplateIcon(QStringLiteral("Add"), palette));
-  removeToolbarItem->setIcon(TemplateIcon(QStringLiteral("Remove"), palette));
-  removeAllToolbarItem->setIcon(TemplateIcon(QStringLiteral("RemoveAll"), palette));
-  exportToolbarItem->setIcon(TemplateIcon(QStringLiteral("Convert"), palette));
-  exportButton->setIcon(TemplateIcon(QStringLiteral("Convert"), exportButton->palette()));
-  exportAllToolbarItem->setIcon(TemplateIcon(QStringLiteral("ConvertAll"), palette));
-  exportAllButton->setIcon(TemplateIcon(QStringLiteral("ConvertAll"), exportAllButton->palette()));
-  ratingToolbarItem->setIcon(TemplateIcon(QStringLiteral("Rating"), palette));
-  helpToolbarItem->setIcon(TemplateIcon(QStringLiteral("Help"), palette));
-
   InitialiseUIControls();
   if (!rateApplicationObject) {
     // Read at call time, so that a workspace set later is the one used.
@@ -310,10 +257,7 @@ void AppDelegate::awakeFromNib() {
     connect(this, &AppDelegate::applicationDidFinishLaunchingNotification,
             rateApplicationObject.get(), &MacAppStoreRating::applicationLaunched);
   }
-  // Dropping files on the table is wired by the drag and drop subsystem.
   InitSortingInfo();
-  // The watch folder subsystem prepares its drop boxes, controls and state
-  // here.
   m_Watching = false;
   m_mainWindowClosing = false;
   DoWatchFolderFilesManipulation(nullptr);
@@ -344,29 +288,23 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     }
     return false;
   }
-  if (watched == m_window && event->type() == QEvent::Close) {
-    auto* close = static_cast<QCloseEvent*>(event);
-    if (!windowShouldClose()) {
-      close->ignore();
-      return true;
-    }
-    close->accept();
-    // Closing the last window quits the application.
-    if (applicationShouldTerminateAfterLastWindowClosed())
-      QTimer::singleShot(0, this, &AppDelegate::RequestTerminate);
-    return false;
-  }
   return QObject::eventFilter(watched, event);
 }
 
 int AppDelegate::RunQuitAlert() {
-  return m_prompts->RunAlertPanel(m_window, LocalizedString("QuitOnCloseTitle"),
-                                  LocalizedString("QuitOnCloseMessage"),
-                                  LocalizedString("QuitButtonString"),
-                                  LocalizedString("NoButtonTitle"));
+  AlertRequest request;
+  request.kind = AlertRequest::Kind::Question;
+  request.title = LocalizedString("QuitOnCloseTitle");
+  request.message = LocalizedString("QuitOnCloseMessage");
+  request.defaultButton = LocalizedString("QuitButtonString");
+  request.alternateButton = LocalizedString("NoButtonTitle");
+  request.escapeAnswer = 0;
+  return m_prompts->RunAlert(m_window, request);
 }
 
 bool AppDelegate::windowShouldClose() {
+  // The quit was granted already: the window closes on the way out.
+  if (m_terminating) return true;
   m_mainWindowClosing = true;
   if (!m_Watching) return true;
   if (RunQuitAlert() == 0) {
@@ -377,12 +315,14 @@ bool AppDelegate::windowShouldClose() {
 }
 
 int AppDelegate::applicationShouldTerminate() {
+  if (m_terminating) return 1;
   if (m_Watching && !m_mainWindowClosing) return RunQuitAlert() == 1 ? 1 : 0;
   return 1;
 }
 
 void AppDelegate::RequestTerminate() {
   if (applicationShouldTerminate() != 1) return;
+  m_terminating = true;
   applicationWillTerminate();
   Q_EMIT terminateApproved();
 }
@@ -391,12 +331,12 @@ void AppDelegate::RequestTerminate() {
 
 ListCommand AppDelegate::CommandOfMenuItem(const QAction* item) const {
   if (item == nullptr) return ListCommand::Other;
-  if (item == addImageMenuItem || item == addImageContextMenuItem) return ListCommand::AddImage;
-  if (item == exportMenuItem || item == exportContextMenuItem) return ListCommand::Export;
-  if (item == exportAllMenuItem || item == exportAllContextMenuItem) return ListCommand::ExportAll;
-  if (item == selectAllMenuItem || item == selectAllContextMenuItem) return ListCommand::SelectAll;
-  if (item == removeMenuItem || item == removeContextMenuItem) return ListCommand::Remove;
-  if (item == removeAllMenuItem || item == removeAllContextMenuItem) return ListCommand::RemoveAll;
+  if (item == addImageMenuItem) return ListCommand::AddImage;
+  if (item == exportMenuItem) return ListCommand::Export;
+  if (item == exportAllMenuItem) return ListCommand::ExportAll;
+  if (item == selectAllMenuItem) return ListCommand::SelectAll;
+  if (item == removeMenuItem) return ListCommand::Remove;
+  if (item == removeAllMenuItem) return ListCommand::RemoveAll;
   if (item == revealInFinderContextMenuItem) return ListCommand::RevealInFinder;
   return ListCommand::Other;
 }
@@ -410,6 +350,10 @@ bool AppDelegate::validateMenuItem(const QAction* item) const {
     if (ranges.size() == 1) selected = ranges.front().height();
     else if (ranges.size() > 1) selected = static_cast<int>(std::min<std::size_t>(SelectedRows().size(), 2));
   }
+  // One batch at a time: while one is pending or running, Convert waits.
+  if ((command == ListCommand::Export || command == ListCommand::ExportAll) &&
+      m_batchPresenter->batch().isBusy())
+    return false;
   return MenuItemEnabled(command, m_commandStates, selected);
 }
 
@@ -418,41 +362,28 @@ bool AppDelegate::validateToolbarItem(BMTValidatedViewToolbarItem* item) const {
   // validation must not turn them back on.
   if (item == nullptr) return true;
   const QString identifier = item->itemIdentifier();
-  if (identifier == QLatin1String("Add")) return m_commandStates.addEnabled;
-  if (identifier == QLatin1String("Remove") || identifier == QLatin1String("RemoveAll"))
-    return m_commandStates.removeEnabled;
-  if (identifier == QLatin1String("Convert") || identifier == QLatin1String("ConvertAll"))
-    return m_commandStates.exportEnabled;
+  if (identifier == QLatin1String("Add")) return validateMenuItem(addImageMenuItem);
+  if (identifier == QLatin1String("Remove")) return validateMenuItem(removeMenuItem);
+  if (identifier == QLatin1String("RemoveAll")) return validateMenuItem(removeAllMenuItem);
+  if (identifier == QLatin1String("Convert")) return validateMenuItem(exportMenuItem);
+  if (identifier == QLatin1String("ConvertAll")) return validateMenuItem(exportAllMenuItem);
   return true;
 }
 
 void AppDelegate::UpdateMenuItems() {
-  const QList<QAction*> items = {addImageMenuItem,         exportMenuItem,
-                                 exportAllMenuItem,        selectAllMenuItem,
-                                 removeMenuItem,           removeAllMenuItem,
-                                 addImageContextMenuItem,  exportContextMenuItem,
-                                 exportAllContextMenuItem, selectAllContextMenuItem,
-                                 removeContextMenuItem,    removeAllContextMenuItem,
-                                 revealInFinderContextMenuItem};
-  for (QAction* item : items) item->setEnabled(validateMenuItem(item));
+  // One action per command: setting it sets the menus, the context menu,
+  // the toolbar button and the window's button alike.
+  for (QAction* item : {addImageMenuItem, exportMenuItem, exportAllMenuItem, selectAllMenuItem,
+                        removeMenuItem, removeAllMenuItem, revealInFinderContextMenuItem})
+    item->setEnabled(validateMenuItem(item));
 }
 
 void AppDelegate::ApplyCommandStates() {
-  exportButton->setEnabled(m_commandStates.exportEnabled);
-  exportAllButton->setEnabled(m_commandStates.exportEnabled);
-  exportToolbarItem->setEnabled(m_commandStates.exportEnabled);
-  exportAllToolbarItem->setEnabled(m_commandStates.exportEnabled);
-  removeToolbarItem->setEnabled(m_commandStates.removeEnabled);
-  removeAllToolbarItem->setEnabled(m_commandStates.removeEnabled);
-  addToolbarItem->setEnabled(m_commandStates.addEnabled);
-  mainToolbar->validateVisibleItems();
-  // Shortcuts act only through enabled actions, so the menus follow at once.
   UpdateMenuItems();
+  mainToolbar->validateVisibleItems();
 }
 
 void AppDelegate::SetEnabledDisabledExportItems(bool working, int status) {
-  // The progress sheet's status line and bar are cleared by the batch
-  // export subsystem when it owns them.
   m_commandStates.exportEnabled = ExportItemsEnabled(working, status, m_fileList.Count());
   ApplyCommandStates();
 }
@@ -470,7 +401,8 @@ void AppDelegate::InitialiseUIControls() {
 void AppDelegate::ResetUIControls() { InitialiseUIControls(); }
 
 void AppDelegate::SetEnableDisableControlWhileConversion(int status) {
-  SetEnabledDisabledExportItems(true, status);
+  if (exportProgressSheet != nullptr) exportProgressSheet->ClearStatus();
+  m_commandStates.exportEnabled = ExportItemsEnabled(true, status, m_fileList.Count());
   m_commandStates = StatesForWorkStatus(m_commandStates, status, m_fileList.Count());
   ApplyCommandStates();
 }
@@ -485,6 +417,8 @@ void AppDelegate::InitSortingInfo() {
 void AppDelegate::tableViewMouseDownInHeaderOfTableColumn(int column) {
   const QString identifier = FileListTableModel::ColumnIdentifier(column);
   if (identifier != QLatin1String("FilePath")) return;
+  // Rows being added are not reordered under the adding run.
+  if (isAdding()) return;
   const int state = m_sortingInfo.value(identifier, 0);
   const bool ascending = state == 0 || state == 2;
   m_fileList.SortByPath(ascending);
@@ -561,6 +495,20 @@ void AppDelegate::RemoveAll() {
 }
 
 void AppDelegate::ImageListViewDoubleClick() {
+  const QModelIndex current = imageListTable->currentIndex();
+  if (current.isValid()) {
+    const FileListItemRef item = m_fileList.ItemAt(current.row());
+    const ItemStatusBoard::Status& status =
+        m_batchPresenter->statusBoard().StatusOf(item.get());
+    if (item && status.state == ItemStatusBoard::State::Converted) {
+      m_workspace->OpenURL(FileUrlForPath(status.pdf));
+      return;
+    }
+  }
+  RevealInFinder();
+}
+
+void AppDelegate::RevealInFinder() {
   const std::vector<std::int64_t> rows = SelectedRows();
   if (rows.empty()) return;
   std::int64_t row = rows.back();
@@ -585,7 +533,8 @@ bool AppDelegate::validateDrop(const QObject* dragSource) const {
 
 bool AppDelegate::acceptDrop(std::vector<std::filesystem::path> paths, std::int64_t row) {
   if (paths.empty()) return false;
-  // Adding runs in the background; the drop is answered at once.
+  // Adding runs in the background, after any run already queued; the drop
+  // is answered at once.
   AddUrlsIntoImageListViewViaOpenFiles(DropRequest{std::move(paths), row});
   return true;
 }
@@ -609,7 +558,7 @@ std::vector<std::filesystem::path> AppDelegate::namesOfPromisedFilesDroppedAtDes
   if (items.empty()) return {};
   // A batch already running keeps its items and destination: this one is
   // refused, and the target is told nothing was saved.
-  if (!m_batch->Start(items, destination, compressPDFFileButton->isChecked())) return {};
+  if (!m_batchPresenter->ConvertItemsInto(items, destination)) return {};
   std::vector<std::filesystem::path> names;
   names.reserve(items.size());
   for (const FileListItemRef& item : items) names.push_back(PromisedFileName(item->filePath()));
@@ -621,135 +570,58 @@ std::vector<std::filesystem::path> AppDelegate::namesOfPromisedFilesDroppedAtDes
 void AppDelegate::ContactSupportAction() {
   const QUrl url(QString::fromLatin1(kSupportPageAddress), QUrl::StrictMode);
   if (url.isValid()) m_workspace->OpenURL(url);
+  else DesktopCouldNotOpen(url);
 }
 
 void AppDelegate::UserManualHelpAction() {
-  if (const auto manual = UserManualPath()) m_workspace->OpenURL(FileUrlForPath(*manual));
+  if (const auto manual = UserManualPath()) {
+    m_workspace->OpenURL(FileUrlForPath(*manual));
+    return;
+  }
+  m_window->ShowMessage(LocalizedString("UserManualMissing"));
 }
 
 void AppDelegate::RateApplicationAction() {
-  if (rateApplicationObject) {
-    QMetaObject::invokeMethod(rateApplicationObject.get(), &MacAppStoreRating::RateApplicationAction,
-                              Qt::QueuedConnection);
+  if (!rateApplicationObject) return;
+  QMetaObject::invokeMethod(rateApplicationObject.get(), &MacAppStoreRating::RateApplicationAction,
+                            Qt::QueuedConnection);
+}
+
+void AppDelegate::DesktopCouldNotOpen(const QUrl& url) {
+  // No program takes the store's own links on most desktops: its web page
+  // for the same application does as well.
+  if (rateApplicationObject && url == rateApplicationObject->ratingsURL()) {
+    m_workspace->OpenURL(rateApplicationObject->storePageURL());
+    return;
   }
+  m_window->ShowMessage(LocalizedString("CannotOpenMessage").arg(AddressForPeople(url)));
 }
 
 // --- Converting ---------------------------------------------------------------
 
-void AppDelegate::Export() { ExportItems(GetSelectedItems()); }
+void AppDelegate::Export() { ExportItems(GetSelectedItems(), LocalizedString("ConvertChooserTitle")); }
 
-void AppDelegate::ExportAll() { ExportItems(GetAllItems()); }
-
-void AppDelegate::ExportItems(std::vector<FileListItemRef> items) {
-  // A second request while a batch is pending or running is refused: it must
-  // not take over the running batch's items or destination.
-  if (!m_batch->RequestItems(std::move(items))) return;
-  OpenPanelRequest request;
-  request.title = exportButton->text();
-  request.prompt = exportButton->text();
-  request.canChooseFiles = false;
-  request.canChooseDirectories = true;
-  request.allowsMultipleSelection = false;
-  request.canCreateDirectories = true;
-  QPointer<AppDelegate> self(this);
-  m_prompts->BeginOpenPanelSheet(
-      m_window, request, [self](int result, std::vector<std::filesystem::path> chosen) {
-        if (!self) return;
-        if (result == 1 && !chosen.empty()) {
-          self->m_batch->StartWithRequestedItems(chosen.front(),
-                                                 self->compressPDFFileButton->isChecked());
-        } else {
-          self->m_batch->DropRequestedItems();
-        }
-      });
+void AppDelegate::ExportAll() {
+  ExportItems(GetAllItems(), LocalizedString("ConvertAllChooserTitle"));
 }
 
-void AppDelegate::cancelConversion() { m_batch->cancelConversion(); }
-
-bool AppDelegate::BeginProgressSheet(std::int64_t numOfFiles) {
-  return RunOnMainAndWait([this, numOfFiles] {
-    SetEnableDisableControlWhileConversion(kExportProgressStarted);
-    exportProgressSheet->BeginProgressSheet(numOfFiles);
-  });
+void AppDelegate::ExportItems(std::vector<FileListItemRef> items, const QString& chooserTitle) {
+  m_batchPresenter->ConvertItems(std::move(items), chooserTitle);
 }
 
-bool AppDelegate::ChangeProgressStatus(int code, const std::filesystem::path& fileName) {
-  const QString name = QFile::decodeName(QByteArray::fromStdString(fileName.string()));
-  return RunOnMainAndWait(
-      [this, code, name] { exportProgressSheet->ChangeProgressStatus(code, name); });
-}
-
-bool AppDelegate::EndProgressSheet() {
-  return RunOnMainAndWait([this] { exportProgressSheet->EndProgressSheet(); });
-}
-
-bool AppDelegate::ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
-                                   const std::filesystem::path& destination) {
-  const QString name = QFile::decodeName(QByteArray::fromStdString(firstFileName.string()));
-  return RunOnMainAndWait([this, alert, name, destination] {
-    switch (alert) {
-      case ClosingAlert::SingleFileError:
-        AlertForSingleFileConversionError(name);
-        break;
-      case ClosingAlert::MultiFileError:
-        AlertForMultiFileConversionError();
-        break;
-      case ClosingAlert::PartialSuccess:
-        AlertOnSuccessConversion(LocalizedString("ErrorAlertMsg"), destination);
-        break;
-      case ClosingAlert::Success:
-        AlertOnSuccessConversion(std::nullopt, destination);
-        break;
-      case ClosingAlert::None:
-        break;
-    }
-  });
-}
-
-void AppDelegate::BatchEnded() {
-  if (m_quitting) return;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        // An adding run going on keeps the controls as it set them; it
-        // resets them itself when it ends.
-        if (isAdding()) return;
-        SetEnableDisableControlWhileConversion(kWorkStatusEnded);
-        ResetUIControls();
-      },
-      Qt::QueuedConnection);
-}
-
-void AppDelegate::AlertForSingleFileConversionError(const QString& fileName) {
-  // The message is shown as it stands: a file name is never a format.
-  m_prompts->RunAlertPanel(m_window, LocalizedString("ErrorAlertTitle"),
-                           LocalizedString("ErrorAlertSingleMsg").arg(fileName),
-                           LocalizedString("OkButtonString"), QString());
-}
-
-void AppDelegate::AlertForMultiFileConversionError() {
-  m_prompts->RunAlertPanel(m_window, LocalizedString("ErrorAlertTitle"),
-                           LocalizedString("ErrorAlertMsg"), LocalizedString("OkButtonString"),
-                           QString());
-}
-
-void AppDelegate::AlertOnSuccessConversion(const std::optional<QString>& message,
-                                           const std::filesystem::path& destination) {
-  const QString title =
-      message ? LocalizedString("ConvertMsg") : LocalizedString("SuccessfullConvertMsg");
-  const int answer = m_prompts->RunAlertPanel(m_window, title, message.value_or(QString()),
-                                              LocalizedString("OkButtonString"),
-                                              LocalizedString("OpenDestinationTitle"));
-  if (answer == 0) m_workspace->OpenURL(FileUrlForPath(destination));
-}
+void AppDelegate::cancelConversion() { m_batchPresenter->Cancel(); }
 
 void AppDelegate::setUserPrompts(UserPrompts& prompts) {
   m_prompts = &prompts;
+  m_batchPresenter->setUserPrompts(prompts);
   m_watchFolder->setUserPrompts(prompts);
 }
 
 void AppDelegate::setWorkspace(Workspace& workspace) {
+  m_workspace->setFailureHandler({});
   m_workspace = &workspace;
+  m_workspace->setFailureHandler([this](const QUrl& url) { DesktopCouldNotOpen(url); });
+  m_batchPresenter->setWorkspace(workspace);
   m_watchFolder->setWorkspace(workspace);
 }
 
@@ -781,15 +653,7 @@ void AppDelegate::AddFilesOrFolder() {
       });
 }
 
-void AppDelegate::AddRecursiveCheckAction() {
-  const bool on = mAddRecursiveCheckBoxButton->isChecked();
-  mMaintainDirCheckBoxButton->setEnabled(on);
-  QPalette palette = mMaintainDirEditBox->palette();
-  const QPalette base = mMaintainDirAccessoryView->palette();
-  palette.setColor(QPalette::WindowText,
-                   base.color(on ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
-  mMaintainDirEditBox->setPalette(palette);
-}
+void AppDelegate::AddRecursiveCheckAction() { m_window->DimMaintainDirText(); }
 
 void AppDelegate::AddUrlsIntoImageListView(const std::vector<std::filesystem::path>& urls) {
   // The check boxes are read here, on the main thread, not by the run.
@@ -798,13 +662,28 @@ void AppDelegate::AddUrlsIntoImageListView(const std::vector<std::filesystem::pa
   StartAddingRun(urls, maintainDirTree, addRecursive, std::nullopt);
 }
 
-void AppDelegate::applicationOpenFiles(const QStringList& paths) {
+void AppDelegate::applicationOpenFiles(const std::vector<std::filesystem::path>& paths) {
   DropRequest request;
-  for (const QString& path : paths) {
-    if (path.isEmpty()) continue;
-    request.fileURLs.push_back(PathFromArgument(path));
+  std::filesystem::path current;
+  for (const std::filesystem::path& path : paths) {
+    if (path.empty()) continue;
+    if (path.is_absolute()) {
+      request.fileURLs.push_back(path.lexically_normal());
+      continue;
+    }
+    if (current.empty()) {
+      std::error_code ec;
+      current = std::filesystem::current_path(ec);
+    }
+    request.fileURLs.push_back((current / path).lexically_normal());
   }
   AddUrlsIntoImageListViewViaOpenFiles(std::move(request));
+}
+
+void AppDelegate::applicationOpenFiles(const QStringList& paths) {
+  std::vector<std::filesystem::path> bytes;
+  for (const QString& path : paths) bytes.emplace_back(QFile::encodeName(path).toStdString());
+  applicationOpenFiles(bytes);
 }
 
 void AppDelegate::AddUrlsIntoImageListViewViaOpenFiles(DropRequest request) {
@@ -813,143 +692,38 @@ void AppDelegate::AddUrlsIntoImageListViewViaOpenFiles(DropRequest request) {
 
 void AppDelegate::StartAddingRun(std::vector<std::filesystem::path> urls, bool maintainDirTree,
                                  bool addRecursive, std::optional<std::int64_t> fromIndex) {
-  ++m_pendingRuns;
-  const std::uint64_t ticket = m_nextAddingTicket++;
-  StartThread([this, urls = std::move(urls), maintainDirTree, addRecursive, fromIndex, ticket] {
-    {
-      // Threads do not take a lock in the order they were started.
-      std::unique_lock turn(m_addingLock);
-      while (m_servingAddingTicket != ticket && !m_quitting) {
-        m_addingTurn.wait_for(turn, std::chrono::milliseconds(50));
-      }
-    }
-    AddUrlsIntoImageListViewRun(urls, maintainDirTree, addRecursive, fromIndex);
-    {
-      std::lock_guard turn(m_addingLock);
-      ++m_servingAddingTicket;
-    }
-    m_addingTurn.notify_all();
-    if (--m_pendingRuns == 0 && !m_quitting) {
-      QMetaObject::invokeMethod(this, [this] { Q_EMIT addingRunFinished(); },
-                                Qt::QueuedConnection);
-    }
-  });
+  m_adding->Enqueue(AddingQueue::Request{std::move(urls),
+                                         ExpansionOptions{maintainDirTree, addRecursive},
+                                         fromIndex});
 }
 
 void AppDelegate::StartAddSpinning() {
   SetEnableDisableControlWhileConversion(kWorkStatusAdding);
+  addSpinView->messageTextField()->setText(LocalizedString("AddingFilesMessage"));
   addSpinView->StartAddSpinning();
+  // Cancel sits over the overlay, in the middle below its text.
+  const QRect area = imageListTable->rect();
+  addCancelButton->adjustSize();
+  addCancelButton->move(area.center().x() - addCancelButton->width() / 2,
+                        area.center().y() + addCancelButton->height() * 2);
+  addCancelButton->show();
+  addCancelButton->raise();
   Q_EMIT addingRunStarted();
 }
 
 void AppDelegate::StopAddSpinning() {
+  addCancelButton->hide();
   addSpinView->StopAddSpinning();
   SetEnableDisableControlWhileConversion(kWorkStatusEnded);
   Q_EMIT addingRunStopped();
 }
 
-void AppDelegate::AddUrlsIntoImageListViewRun(const std::vector<std::filesystem::path>& urls,
-                                              bool maintainDirTree, bool addRecursive,
-                                              std::optional<std::int64_t> fromIndex) {
-  std::lock_guard lock(m_addingLock);
-  if (m_quitting) return;
-  // Appending means the end of the list as this run finds it, so runs queued
-  // behind one another keep their order.
-  const std::size_t count = m_fileList.Count();
-  std::size_t start = count;
-  if (fromIndex && *fromIndex >= 0) start = std::min(static_cast<std::size_t>(*fromIndex), count);
+void AppDelegate::AddingRunStarted(std::int64_t) { StartAddSpinning(); }
 
-  if (!RunOnMainAndWait([this] { StartAddSpinning(); })) return;
-
-  std::size_t index = start;
-  std::vector<FileListItemRef> block;
-  block.reserve(kInsertBlockSize);
-  auto lastFlush = std::chrono::steady_clock::now();
-  const auto flush = [&] {
-    if (block.empty()) return;
-    index = m_fileList.Insert(index, block) + block.size();
-    block.clear();
-    lastFlush = std::chrono::steady_clock::now();
-    PostRowsChanged();
-  };
-  ExpandUrlsIntoItems(
-      urls, ExpansionOptions{maintainDirTree, addRecursive},
-      [&](FileListItemRef item) {
-        block.push_back(std::move(item));
-        if (block.size() >= kInsertBlockSize ||
-            std::chrono::steady_clock::now() - lastFlush >= kInsertBlockInterval)
-          flush();
-      },
-      &m_quitting);
-  flush();
-
-  if (!RunOnMainAndWait([this] { StopAddSpinning(); })) return;
-  if (index > start) {
-    const auto first = static_cast<std::int64_t>(start);
-    const auto added = static_cast<std::int64_t>(index - start);
-    RunOnMainAndWait([this, first, added] {
-      m_tableModel->reloadData();
-      SelectRowStartingAtRow(first, added);
-      ResetUIControls();
-    });
-  }
-}
-
-void AppDelegate::PostRowsChanged() {
-  // One notice in flight at a time: the table catches up with whatever the
-  // list holds when the notice arrives.
-  if (m_rowNoticePending.exchange(true)) return;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        m_rowNoticePending = false;
-        m_tableModel->noteNumberOfRowsChanged();
-      },
-      Qt::QueuedConnection);
-}
-
-bool AppDelegate::RunOnMainAndWait(std::function<void()> fn) {
-  if (QThread::currentThread() == thread()) {
-    fn();
-    return true;
-  }
-  if (m_quitting) return false;
-  auto done = std::make_shared<bool>(false);
-  QMetaObject::invokeMethod(
-      this,
-      [this, fn = std::move(fn), done] {
-        fn();
-        {
-          std::lock_guard lock(m_mainCallMutex);
-          *done = true;
-        }
-        m_mainCallDone.notify_all();
-      },
-      Qt::QueuedConnection);
-  std::unique_lock lock(m_mainCallMutex);
-  m_mainCallDone.wait(lock, [&] { return *done || m_quitting.load(); });
-  return *done;
-}
-
-void AppDelegate::StartThread(std::function<void()> body) {
-  JoinFinishedThreads();
-  auto finished = std::make_shared<std::atomic<bool>>(false);
-  std::lock_guard lock(m_workersMutex);
-  m_workers.push_back(Worker{std::thread([body = std::move(body), finished] {
-                               body();
-                               *finished = true;
-                             }),
-                             finished});
-}
-
-void AppDelegate::JoinFinishedThreads() {
-  std::lock_guard lock(m_workersMutex);
-  for (auto it = m_workers.begin(); it != m_workers.end();) {
-    if (*it->finished) {
-      it->thread.join();
-      it = m_workers.erase(it);
-    } else {
-      ++it;
-    }
-  }
+void AppDelegate::AddingRunFinished(std::int64_t first, std::int64_t added) {
+  StopAddSpinning();
+  if (added <= 0) return;
+  m_tableModel->reloadData();
+  SelectRowStartingAtRow(first, added);
+  ResetUIControls();
 }

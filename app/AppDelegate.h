@@ -7,30 +7,26 @@
 
 #include <QMap>
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+class AddingQueue;
+class BatchPresenter;
 class BMTValidatedViewToolbar;
-class ExportProgressSheet;
 class BMTValidatedViewToolbarItem;
+class ExportProgressSheet;
 class FileListTableModel;
 class MacAppStoreRating;
+class MainWindow;
 class ProgressHUDView;
-class QAbstractButton;
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QMainWindow;
 class QMenu;
@@ -38,19 +34,23 @@ class QMimeData;
 class QPushButton;
 class QTableView;
 class QToolButton;
+class QUrl;
 class UserPrompts;
 class WatchFolderController;
 class Workspace;
 
-// The application controller: owns the file list and the window's state and
-// wires them to the widgets of the main window.
-class AppDelegate : public QObject, private BatchExportHost {
+// The application controller: owns the file list, the adding queue, the
+// batch presenter, the watch folder and the store rating, and wires them to
+// the main window's commands.
+class AppDelegate : public QObject {
   Q_OBJECT
  public:
   explicit AppDelegate(QObject* parent = nullptr);
   ~AppDelegate() override;
 
   // --- Outlets (owned by the window) -------------------------------------
+  // One action per command: the main menu's and the context menu's items
+  // are the same action.
   QPushButton* exportAllButton = nullptr;
   QPushButton* exportButton = nullptr;
   QAction* addImageMenuItem = nullptr;
@@ -81,16 +81,21 @@ class AppDelegate : public QObject, private BatchExportHost {
   QToolButton* helpToolbarItem = nullptr;
   QTableView* imageListTable = nullptr;
   QCheckBox* compressPDFFileButton = nullptr;
+  QComboBox* pdfPresetPopUp = nullptr;
   QWidget* mMaintainDirAccessoryView = nullptr;
   QCheckBox* mMaintainDirCheckBoxButton = nullptr;
   QCheckBox* mAddRecursiveCheckBoxButton = nullptr;
   QLabel* mMaintainDirEditBox = nullptr;
   ProgressHUDView* addSpinView = nullptr;
+  QPushButton* addCancelButton = nullptr;
   ExportProgressSheet* exportProgressSheet = nullptr;
   QMenu* contextMenu = nullptr;
+  // Where the window says what the desktop could not open.
+  QLabel* messageLine = nullptr;
 
   // --- Access for the other subsystems and for tests --------------------
-  QMainWindow* window() const { return m_window; }
+  QMainWindow* window() const;
+  MainWindow* mainWindow() const { return m_window; }
   FileList& fileList() { return m_fileList; }
   FileListTableModel* tableModel() const { return m_tableModel; }
   UserPrompts& userPrompts() const { return *m_prompts; }
@@ -104,16 +109,19 @@ class AppDelegate : public QObject, private BatchExportHost {
   bool isMainWindowClosing() const { return m_mainWindowClosing; }
   const CommandStates& commandStates() const { return m_commandStates; }
   // True from an adding request until its run has ended.
-  bool isAdding() const { return m_pendingRuns.load() > 0; }
+  bool isAdding() const;
   // The one batch of conversions (Convert, Convert All, a drag out).
-  BatchExport& batchExport() { return *m_batch; }
-  bool isConversionCancelled() const { return m_batch->isConversionCancelled(); }
+  BatchExport& batchExport();
+  BatchPresenter& batchPresenter() const { return *m_batchPresenter; }
+  bool isConversionCancelled() const;
   // The menu items that stand for a list command, and which one.
   ListCommand CommandOfMenuItem(const QAction* item) const;
 
   // --- Application and window lifecycle ---------------------------------
   void applicationDidFinishLaunching();
-  // Files handed over by the desktop shell, at launch or later.
+  // Files handed over by the desktop shell, at launch or later; the paths
+  // are byte-exact, relative ones taken from the current folder.
+  void applicationOpenFiles(const std::vector<std::filesystem::path>& paths);
   void applicationOpenFiles(const QStringList& paths);
   bool windowShouldClose();
   static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
@@ -142,13 +150,12 @@ class AppDelegate : public QObject, private BatchExportHost {
   std::vector<std::int64_t> SelectedRows() const;
   void SelectRowStartingAtRow(std::int64_t row, std::int64_t count);
 
-  // Starts a background adding run for the files chosen in the Add panel,
-  // with the panel's two options.
+  // Queues an adding run for the files chosen in the Add panel, with the
+  // panel's two options.
   void AddUrlsIntoImageListView(const std::vector<std::filesystem::path>& urls);
-  // Starts a background adding run for a drop or an open request: no
-  // recursion, no folder tree.
+  // Queues an adding run for a drop or an open request: no recursion, no
+  // folder tree.
   void AddUrlsIntoImageListViewViaOpenFiles(DropRequest request);
-  // Starts a background adding run with explicit options.
   void StartAddingRun(std::vector<std::filesystem::path> urls, bool maintainDirTree,
                       bool addRecursive, std::optional<std::int64_t> fromIndex);
 
@@ -172,7 +179,11 @@ class AppDelegate : public QObject, private BatchExportHost {
   void SelectAll();
   void Remove();
   void RemoveAll();
+  // A double click or Enter on a row: opens its PDF once converted,
+  // otherwise shows the file in the file manager.
   void ImageListViewDoubleClick();
+  // Shows the selected file in the file manager.
+  void RevealInFinder();
   void ContactSupportAction();
   void UserManualHelpAction();
   void RateApplicationAction();
@@ -183,7 +194,7 @@ class AppDelegate : public QObject, private BatchExportHost {
   // chooses. Refused while a batch is pending or running.
   void Export();
   void ExportAll();
-  // The progress sheet's cancel button: no further item is started.
+  // The progress sheet's cancel button.
   void cancelConversion();
   // The watch folder's settings sheet.
   void ShowWatchFolderPreferences();
@@ -208,38 +219,20 @@ class AppDelegate : public QObject, private BatchExportHost {
 
  private:
   void awakeFromNib();
-  void SetUpToolbar();
   void SetUpTable();
+  void ConnectCommands();
   void ApplyCommandStates();
   void UpdateMenuItems();
   void ShowContextMenu(const QPoint& position);
   int RunQuitAlert();
-  // The adding routine, on its background thread.
-  void AddUrlsIntoImageListViewRun(const std::vector<std::filesystem::path>& urls,
-                                   bool maintainDirTree, bool addRecursive,
-                                   std::optional<std::int64_t> fromIndex);
-  void PostRowsChanged();
-  // Asks for the destination of items and starts their batch.
-  void ExportItems(std::vector<FileListItemRef> items);
-  // The batch's calls, made on its thread.
-  bool BeginProgressSheet(std::int64_t numOfFiles) override;
-  bool ChangeProgressStatus(int code, const std::filesystem::path& fileName) override;
-  bool EndProgressSheet() override;
-  bool ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
-                        const std::filesystem::path& destination) override;
-  void BatchEnded() override;
-  void AlertForSingleFileConversionError(const QString& fileName);
-  void AlertForMultiFileConversionError();
-  // message: none when every item succeeded.
-  void AlertOnSuccessConversion(const std::optional<QString>& message,
-                                const std::filesystem::path& destination);
-  // Runs fn on the main thread and waits; false when the application is
-  // going away and fn may not have run.
-  bool RunOnMainAndWait(std::function<void()> fn);
-  void StartThread(std::function<void()> body);
-  void JoinFinishedThreads();
+  void AddingRunStarted(std::int64_t start);
+  void AddingRunFinished(std::int64_t first, std::int64_t added);
+  void ExportItems(std::vector<FileListItemRef> items, const QString& chooserTitle);
+  // The desktop could not open url: say so in the window, or open the
+  // store's web page when the store link had no program.
+  void DesktopCouldNotOpen(const QUrl& url);
 
-  QMainWindow* m_window = nullptr;
+  MainWindow* m_window = nullptr;
   QWidget* m_tableViewport = nullptr;  // the table's viewport, whose drags are filtered
   FileList m_fileList;
   FileListTableModel* m_tableModel = nullptr;
@@ -252,24 +245,10 @@ class AppDelegate : public QObject, private BatchExportHost {
 
   bool m_Watching = false;
   bool m_mainWindowClosing = false;
+  // The quit was granted: closing the window on the way out asks nothing.
+  bool m_terminating = false;
 
-  // The controller's lock: adding runs are carried out one at a time, in the
-  // order they were requested (a ticket each, served in turn).
-  std::mutex m_addingLock;
-  std::condition_variable m_addingTurn;
-  std::uint64_t m_nextAddingTicket = 0;  // main thread
-  std::uint64_t m_servingAddingTicket = 0;  // under m_addingLock
-  std::atomic<bool> m_quitting{false};
-  std::atomic<int> m_pendingRuns{0};
-  std::atomic<bool> m_rowNoticePending{false};
-  std::mutex m_mainCallMutex;
-  std::condition_variable m_mainCallDone;
-  struct Worker {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> finished;
-  };
-  std::mutex m_workersMutex;
-  std::list<Worker> m_workers;
-  // Last: its thread calls back into the members above until it is shut down.
-  std::unique_ptr<BatchExport> m_batch;
+  std::unique_ptr<BatchPresenter> m_batchPresenter;
+  // Last: its thread inserts into the list until it is shut down.
+  AddingQueue* m_adding = nullptr;
 };

@@ -1,10 +1,13 @@
 #include "app/SingleInstance.h"
 
 #include <QDataStream>
+#include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -13,24 +16,53 @@ constexpr char kAcknowledgement = 'K';
 // A message that claims more is not ours.
 constexpr quint32 kMaximumPaths = 1u << 20;
 
+QString DisplayOfSession() {
+  QByteArray display = qgetenv("WAYLAND_DISPLAY");
+  if (display.isEmpty()) display = qgetenv("DISPLAY");
+  if (display.isEmpty()) display = "none";
+  QString name;
+  for (char c : display) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-' || c == '_';
+    name += plain ? QLatin1Char(c) : QLatin1Char('_');
+  }
+  return name;
+}
+
 }  // namespace
 
 QString SingleInstance::DefaultName() {
   const QByteArray overridden = qgetenv("QUILLPRESS_INSTANCE_NAME");
   if (!overridden.isEmpty()) return QString::fromLocal8Bit(overridden);
-  return QStringLiteral("org.quillpress.Quillpress-%1").arg(::getuid());
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (runtime.isEmpty() || !QDir::isAbsolutePath(runtime)) {
+    // No session folder: the user's own socket name, per display.
+    return QStringLiteral("org.quillpress.Quillpress-%1-%2").arg(::getuid()).arg(DisplayOfSession());
+  }
+  const QString folder = runtime + QStringLiteral("/quillpress");
+  ::mkdir(QFile::encodeName(folder).constData(), 0700);
+  return folder + QStringLiteral("/instance-") + DisplayOfSession();
 }
 
-bool SingleInstance::ForwardToRunningInstance(const QString& name, const QStringList& paths,
-                                              int timeoutMs) {
+SingleInstance::Forwarding SingleInstance::ForwardToRunningInstance(const QString& name,
+                                                                    const QByteArrayList& paths,
+                                                                    int timeoutMs) {
   QLocalSocket socket;
   socket.connectToServer(name);
-  if (!socket.waitForConnected(timeoutMs)) return false;
+  if (!socket.waitForConnected(timeoutMs)) {
+    // Refused or absent: nobody is running. Anything else (a full backlog,
+    // a timeout) means somebody is, but busy.
+    const auto error = socket.error();
+    return error == QLocalSocket::ServerNotFoundError ||
+                   error == QLocalSocket::ConnectionRefusedError
+               ? Forwarding::NoneRunning
+               : Forwarding::Busy;
+  }
   QByteArray message;
   {
     QDataStream stream(&message, QIODevice::WriteOnly);
     stream << static_cast<quint32>(paths.size());
-    for (const QString& path : paths) stream << path.toUtf8();
+    for (const QByteArray& path : paths) stream << path;
   }
   QByteArray framed;
   {
@@ -38,12 +70,13 @@ bool SingleInstance::ForwardToRunningInstance(const QString& name, const QString
     stream << message;
   }
   socket.write(framed);
-  if (!socket.waitForBytesWritten(timeoutMs)) return false;
+  if (!socket.waitForBytesWritten(timeoutMs)) return Forwarding::Busy;
   while (socket.bytesAvailable() < 1) {
-    if (!socket.waitForReadyRead(timeoutMs)) return false;
+    if (!socket.waitForReadyRead(timeoutMs)) return Forwarding::Busy;
   }
   char answer = 0;
-  return socket.getChar(&answer) && answer == kAcknowledgement;
+  return socket.getChar(&answer) && answer == kAcknowledgement ? Forwarding::Forwarded
+                                                               : Forwarding::Busy;
 }
 
 SingleInstance::SingleInstance(const QString& name, QObject* parent)
@@ -54,10 +87,17 @@ SingleInstance::~SingleInstance() {
 }
 
 bool SingleInstance::Listen() {
+  {
+    // A live instance keeps its socket: listening with access options would
+    // put a new socket file over its one.
+    QLocalSocket probe;
+    probe.connectToServer(m_name);
+    if (probe.waitForConnected(1000)) return false;
+  }
   m_server = new QLocalServer(this);
   m_server->setSocketOptions(QLocalServer::UserAccessOption);
   if (!m_server->listen(m_name)) {
-    // Nobody answered on it a moment ago, so the socket file is stale.
+    // Nobody accepts on it, so the socket file is stale.
     QLocalServer::removeServer(m_name);
     if (!m_server->listen(m_name)) return false;
   }
@@ -79,12 +119,12 @@ void SingleInstance::AcceptConnection() {
       QDataStream body(message);
       quint32 count = 0;
       body >> count;
-      QStringList paths;
+      QByteArrayList paths;
       if (count <= kMaximumPaths) {
         for (quint32 i = 0; i < count && body.status() == QDataStream::Ok; ++i) {
           QByteArray path;
           body >> path;
-          if (body.status() == QDataStream::Ok) paths << QString::fromUtf8(path);
+          if (body.status() == QDataStream::Ok) paths << path;
         }
       }
       guard->putChar(kAcknowledgement);

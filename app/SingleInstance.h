@@ -1,32 +1,40 @@
 #pragma once
 
+#include <QByteArrayList>
 #include <QObject>
-#include <QStringList>
 
 class QLocalServer;
 
-// One running instance per user: a later launch hands its file arguments
-// to the running one over a local socket and exits.
+// One running instance per desktop session: a later launch in the same
+// session hands its file arguments to the running one over a local socket
+// in the session's runtime folder and exits. Paths travel as bytes, so names
+// that are not UTF-8 arrive as they were given.
 class SingleInstance : public QObject {
   Q_OBJECT
  public:
-  // The socket name for this user; QUILLPRESS_INSTANCE_NAME replaces it.
+  enum class Forwarding {
+    Forwarded,   // the running instance took the paths
+    NoneRunning, // nobody listens: become the running instance
+    Busy,        // an instance listens but did not answer in time
+  };
+
+  // The socket for this session: $XDG_RUNTIME_DIR/quillpress/instance-DISPLAY
+  // (the Wayland or X display), so that a launch on one display never hands
+  // its files to a window on another. QUILLPRESS_INSTANCE_NAME replaces it.
   static QString DefaultName();
 
-  // Sends the paths to the instance listening on name. True when it took
-  // them; false when none is running (or it did not answer in time).
-  static bool ForwardToRunningInstance(const QString& name, const QStringList& paths,
-                                       int timeoutMs = 5000);
+  static Forwarding ForwardToRunningInstance(const QString& name, const QByteArrayList& paths,
+                                             int timeoutMs = 5000);
 
   explicit SingleInstance(const QString& name, QObject* parent = nullptr);
   ~SingleInstance() override;
 
   // Becomes the running instance. A socket left behind by an instance that
-  // died is taken over.
+  // died (nobody accepts on it) is taken over; a live one never is.
   bool Listen();
 
  Q_SIGNALS:
-  void filesReceived(const QStringList& paths);
+  void filesReceived(const QByteArrayList& paths);
 
  private:
   void AcceptConnection();

@@ -32,6 +32,7 @@ void ExportProgressSheet::BeginProgressSheet(std::int64_t numOfFiles) {
   m_numOfFilesForConversion = numOfFiles;
   m_fileProcessingIndex = 0;
   conversionFileNumberStaticText->clear();
+  cancelButton->setEnabled(true);
   const std::int64_t maximum =
       std::clamp<std::int64_t>(numOfFiles + 2, 0, std::numeric_limits<int>::max());
   conversionProgressIndicator->setRange(0, static_cast<int>(maximum));
@@ -43,7 +44,17 @@ void ExportProgressSheet::BeginProgressSheet(std::int64_t numOfFiles) {
 
 void ExportProgressSheet::EndProgressSheet() { done(QDialog::Accepted); }
 
-void ExportProgressSheet::reject() { Q_EMIT cancelConversion(); }
+void ExportProgressSheet::ShowCancelling() {
+  conversionFileNumberStaticText->setText(LocalizedString("Cancelling"));
+  cancelButton->setEnabled(false);
+  Q_EMIT progressChanged(conversionFileNumberStaticText->text(),
+                         conversionProgressIndicator->value(),
+                         conversionProgressIndicator->maximum());
+}
+
+void ExportProgressSheet::reject() {
+  if (cancelButton->isEnabled()) Q_EMIT cancelConversion();
+}
 
 void ExportProgressSheet::ShowLine(const QString& fileName) {
   // One pass over the format, so a "%1" in a file name stays as it is.

@@ -31,6 +31,9 @@ class ExportProgressSheet final : public QDialog {
   // only; anything else: nothing.
   void ChangeProgressStatus(int code, const QString& fileName);
   void EndProgressSheet();
+  // A cancel was asked for: the line says so and Cancel cannot be pressed
+  // again.
+  void ShowCancelling();
   // Empties the line and sets the bar to 0.
   void ClearStatus();
 

@@ -1,6 +1,7 @@
 #include "filelist/FileListTableModel.h"
 
 #include "filelist/FileList.h"
+#include "filelist/ItemStatusBoard.h"
 #include "platform/FileUri.h"
 #include "platform/LocalizedString.h"
 
@@ -24,6 +25,7 @@ QString FileListTableModel::ColumnIdentifier(int column) {
   switch (column) {
     case kIndexColumn: return QStringLiteral("Index");
     case kFilePathColumn: return QStringLiteral("FilePath");
+    case kStatusColumn: return QStringLiteral("Status");
     default: return {};
   }
 }
@@ -36,7 +38,7 @@ int FileListTableModel::rowCount(const QModelIndex& parent) const {
 }
 
 int FileListTableModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : 2;
+  return parent.isValid() ? 0 : 3;
 }
 
 QVariant FileListTableModel::data(const QModelIndex& index, int role) const {
@@ -54,6 +56,14 @@ QVariant FileListTableModel::data(const QModelIndex& index, int role) const {
     if (!item) return {};
     return QFile::decodeName(QByteArray::fromStdString(item->filePathBytes()));
   }
+  if (identifier == QLatin1String("Status")) {
+    if (m_statusBoard == nullptr) return {};
+    const FileListItemRef item = m_list.ItemAt(index.row());
+    if (!item) return {};
+    const ItemStatusBoard::Status& status = m_statusBoard->StatusOf(item.get());
+    return role == Qt::ToolTipRole ? ItemStatusBoard::ToolTip(status)
+                                   : ItemStatusBoard::Text(status);
+  }
   return {};
 }
 
@@ -62,7 +72,13 @@ QVariant FileListTableModel::headerData(int section, Qt::Orientation orientation
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   if (section == kIndexColumn) return LocalizedString("IndexColumnTitle");
   if (section == kFilePathColumn) return LocalizedString("FilePathColumnTitle");
+  if (section == kStatusColumn) return LocalizedString("StatusColumnTitle");
   return {};
+}
+
+void FileListTableModel::noteStatusChanged() {
+  if (m_rows == 0) return;
+  Q_EMIT dataChanged(index(0, kStatusColumn), index(m_rows - 1, kStatusColumn));
 }
 
 void FileListTableModel::noteNumberOfRowsChanged() {

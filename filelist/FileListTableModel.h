@@ -8,9 +8,11 @@
 #include <vector>
 
 class FileList;
+class ItemStatusBoard;
 
 
-// The table's view of the file list: the "Index" and "FilePath" columns. The
+// The table's view of the file list: the "Index", "FilePath" and "Status"
+// columns. The
 // row count is the one last announced, so rows that an adding run inserts
 // appear when its coalesced notice arrives on the main thread.
 class FileListTableModel final : public QAbstractTableModel {
@@ -19,9 +21,14 @@ class FileListTableModel final : public QAbstractTableModel {
   // Column identifiers, in display order.
   static constexpr int kIndexColumn = 0;
   static constexpr int kFilePathColumn = 1;
+  static constexpr int kStatusColumn = 2;
   static QString ColumnIdentifier(int column);
 
   explicit FileListTableModel(const FileList& list, QObject* parent = nullptr);
+  // Where the status column reads each file's news; none leaves it empty.
+  void setStatusBoard(const ItemStatusBoard* board) { m_statusBoard = board; }
+  // The status of some rows changed.
+  void noteStatusChanged();
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -58,6 +65,7 @@ class FileListTableModel final : public QAbstractTableModel {
  private:
   const FileList& m_list;
   int m_rows = 0;
+  const ItemStatusBoard* m_statusBoard = nullptr;
   DropHandler m_dropHandler;
   DragDataFactory m_dragDataFactory;
 };

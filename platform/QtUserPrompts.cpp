@@ -5,28 +5,41 @@
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QItemSelectionModel>
 #include <QSet>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 
-int QtUserPrompts::RunAlertPanel(QWidget* parent, const QString& title, const QString& message,
-                                 const QString& defaultButton, const QString& alternateButton) {
+int QtUserPrompts::RunAlert(QWidget* parent, const AlertRequest& request) {
   QMessageBox box(parent);
   box.setWindowModality(Qt::ApplicationModal);
-  box.setIcon(QMessageBox::Warning);
-  box.setWindowTitle(title);
-  box.setText(title);
-  box.setInformativeText(message);
-  QPushButton* defaultPush = box.addButton(defaultButton, QMessageBox::AcceptRole);
-  QPushButton* alternatePush = nullptr;
-  if (!alternateButton.isEmpty()) {
-    alternatePush = box.addButton(alternateButton, QMessageBox::RejectRole);
-    box.setEscapeButton(alternatePush);
+  switch (request.kind) {
+    case AlertRequest::Kind::Information: box.setIcon(QMessageBox::Information); break;
+    case AlertRequest::Kind::Warning: box.setIcon(QMessageBox::Warning); break;
+    case AlertRequest::Kind::Critical: box.setIcon(QMessageBox::Critical); break;
+    case AlertRequest::Kind::Question: box.setIcon(QMessageBox::Question); break;
   }
+  // The title bar may be elided by the window manager; the title is also the
+  // alert's first line, where it is shown whole.
+  box.setWindowTitle(QGuiApplication::applicationDisplayName());
+  box.setTextFormat(Qt::PlainText);
+  box.setText(request.title);
+  box.setInformativeText(request.message);
+  if (!request.details.isEmpty()) box.setDetailedText(request.details);
+  // Names of files are never markup, in any label of the box.
+  for (QLabel* label : box.findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
+  QPushButton* defaultPush = box.addButton(request.defaultButton, QMessageBox::AcceptRole);
+  QPushButton* alternatePush = nullptr;
+  if (!request.alternateButton.isEmpty())
+    alternatePush = box.addButton(request.alternateButton, QMessageBox::RejectRole);
   box.setDefaultButton(defaultPush);
+  box.setEscapeButton(request.escapeAnswer == 0 && alternatePush != nullptr ? alternatePush
+                                                                           : defaultPush);
   box.exec();
+  if (box.clickedButton() == nullptr) return request.escapeAnswer;
   if (alternatePush != nullptr && box.clickedButton() == alternatePush) return 0;
   return 1;
 }

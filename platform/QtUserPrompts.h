@@ -6,8 +6,7 @@
 // window-modal, non-native file dialogs that can hold an accessory widget.
 class QtUserPrompts final : public UserPrompts {
  public:
-  int RunAlertPanel(QWidget* parent, const QString& title, const QString& message,
-                    const QString& defaultButton, const QString& alternateButton) override;
+  int RunAlert(QWidget* parent, const AlertRequest& request) override;
   void BeginOpenPanelSheet(QWidget* window, const OpenPanelRequest& request,
                            OpenPanelCompletion completion) override;
 

@@ -111,6 +111,17 @@ QUrl MacAppStoreRating::ratingsURL() const {
   return url;
 }
 
+QUrl MacAppStoreRating::storePageURL() const {
+  QUrl url;
+  url.setScheme(storeAddress_.scheme);
+  url.setHost(storeAddress_.host);
+  if (storeAddress_.port > 0) {
+    url.setPort(storeAddress_.port);
+  }
+  url.setPath(QStringLiteral("/app/id") + QString::number(appStoreID()));
+  return url;
+}
+
 QUrl MacAppStoreRating::lookupRequestURL() const {
   QUrl url;
   url.setScheme(storeAddress_.scheme);

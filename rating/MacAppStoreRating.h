@@ -54,6 +54,10 @@ class MacAppStoreRating : public QObject {
   // appStoreID (macappstore://HOST/app/idN); the built link is not kept.
   QUrl ratingsURL() const;
   void setRatingsURL(const QUrl& url) { ratingsURL_ = url; }
+  // The store's web page for the same application, for desktops where no
+  // program takes the rating link: by identifier once known, otherwise by
+  // bundle identifier.
+  QUrl storePageURL() const;
 
   // The lookup request: by identifier when one is known, otherwise by bundle
   // identifier.

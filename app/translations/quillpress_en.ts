@@ -315,5 +315,185 @@
         <source>The watched folder cannot be watched. Check that it still exists, then choose it again.</source>
         <translation>The watched folder cannot be watched. Check that it still exists, then choose it again.</translation>
     </message>
+    <message id="StatusColumnTitle">
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message id="StatusWaiting">
+        <source>Waiting</source>
+        <translation>Waiting</translation>
+    </message>
+    <message id="StatusConverting">
+        <source>Converting…</source>
+        <translation>Converting…</translation>
+    </message>
+    <message id="StatusConverted">
+        <source>Converted to %1</source>
+        <translation>Converted to %1</translation>
+    </message>
+    <message id="StatusConvertedToolTip">
+        <source>Converted to %1. Double-click or press Enter to open it.</source>
+        <translation>Converted to %1. Double-click or press Enter to open it.</translation>
+    </message>
+    <message id="StatusFailed">
+        <source>Failed: %1</source>
+        <translation>Failed: %1</translation>
+    </message>
+    <message id="Cancelling">
+        <source>Cancelling…</source>
+        <translation>Cancelling…</translation>
+    </message>
+    <message id="CancelAddingAccessibleName">
+        <source>Stop adding files</source>
+        <translation>Stop adding files</translation>
+    </message>
+    <message id="AddingFilesCount">
+        <source>Adding files… %1 found</source>
+        <translation>Adding files… %1 found</translation>
+    </message>
+    <message id="ConvertHereButton">
+        <source>Convert Here</source>
+        <translation>Convert Here</translation>
+    </message>
+    <message id="ConvertChooserTitle">
+        <source>Convert the Selected Files to PDF in…</source>
+        <translation>Convert the Selected Files to PDF in…</translation>
+    </message>
+    <message id="ConvertAllChooserTitle">
+        <source>Convert All Files to PDF in…</source>
+        <translation>Convert All Files to PDF in…</translation>
+    </message>
+    <message id="CannotOpenMessage">
+        <source>The desktop has no program to open “%1”. You can open it yourself; the text can be selected and copied.</source>
+        <translation>The desktop has no program to open “%1”. You can open it yourself; the text can be selected and copied.</translation>
+    </message>
+    <message id="UserManualMissing">
+        <source>The user manual is not installed with this copy of Quillpress.</source>
+        <translation>The user manual is not installed with this copy of Quillpress.</translation>
+    </message>
+    <message id="PdfPresetLabel">
+        <source>PDF &amp;settings:</source>
+        <translation>PDF &amp;settings:</translation>
+    </message>
+    <message id="PdfPresetAccessibleName">
+        <source>PDF settings</source>
+        <translation>PDF settings</translation>
+    </message>
+    <message id="FailedFileLine">
+        <source>“%1”: %2</source>
+        <translation>“%1”: %2</translation>
+    </message>
+    <message id="ConverterSaidLine">
+        <source>    The converter said: %1</source>
+        <translation>    The converter said: %1</translation>
+    </message>
+    <message id="FailedFilesAre">
+        <source>Not converted: %1.</source>
+        <translation>Not converted: %1.</translation>
+    </message>
+    <message id="FailedNamesAndMore">
+        <source>%1 and %2 more</source>
+        <translation>%1 and %2 more</translation>
+    </message>
+    <message id="CancelledAlertTitle">
+        <source>The conversion was cancelled</source>
+        <translation>The conversion was cancelled</translation>
+    </message>
+    <message id="CancelledNothingConverted">
+        <source>Cancelled. No file was converted before the cancel.</source>
+        <translation>Cancelled. No file was converted before the cancel.</translation>
+    </message>
+    <message id="CancelledSomeConverted">
+        <source>Cancelled. Converted before the cancel (%1): %2.</source>
+        <translation>Cancelled. Converted before the cancel (%1): %2.</translation>
+    </message>
+    <message id="FailureUndefined">
+        <source>The file uses “%1”, a command that PostScript does not know.</source>
+        <translation>The file uses “%1”, a command that PostScript does not know.</translation>
+    </message>
+    <message id="FailureTypeCheck">
+        <source>The command “%1” was given a value of the wrong kind.</source>
+        <translation>The command “%1” was given a value of the wrong kind.</translation>
+    </message>
+    <message id="FailureStackUnderflow">
+        <source>The command “%1” lacks the values it needs.</source>
+        <translation>The command “%1” lacks the values it needs.</translation>
+    </message>
+    <message id="FailureRangeCheck">
+        <source>The command “%1” was given a value out of its range.</source>
+        <translation>The command “%1” was given a value out of its range.</translation>
+    </message>
+    <message id="FailureSyntaxError">
+        <source>The file is not written correctly near “%1” (a bracket or string is left open).</source>
+        <translation>The file is not written correctly near “%1” (a bracket or string is left open).</translation>
+    </message>
+    <message id="FailureUndefinedResult">
+        <source>The command “%1” computed something impossible, such as a division by zero.</source>
+        <translation>The command “%1” computed something impossible, such as a division by zero.</translation>
+    </message>
+    <message id="FailureLimitCheck">
+        <source>The command “%1” went beyond a limit of the interpreter.</source>
+        <translation>The command “%1” went beyond a limit of the interpreter.</translation>
+    </message>
+    <message id="FailureMemory">
+        <source>The interpreter ran out of memory at “%1”.</source>
+        <translation>The interpreter ran out of memory at “%1”.</translation>
+    </message>
+    <message id="FailureInvalidFont">
+        <source>A font that the file uses is damaged (at “%1”).</source>
+        <translation>A font that the file uses is damaged (at “%1”).</translation>
+    </message>
+    <message id="FailureNoCurrentPoint">
+        <source>The command “%1” draws without a starting point.</source>
+        <translation>The command “%1” draws without a starting point.</translation>
+    </message>
+    <message id="FailureUnmatchedMark">
+        <source>The command “%1” found no matching opening bracket.</source>
+        <translation>The command “%1” found no matching opening bracket.</translation>
+    </message>
+    <message id="FailureInvalidAccess">
+        <source>The command “%1” tried to change something read-only.</source>
+        <translation>The command “%1” tried to change something read-only.</translation>
+    </message>
+    <message id="FailureIOError">
+        <source>The file could not be read at “%1”.</source>
+        <translation>The file could not be read at “%1”.</translation>
+    </message>
+    <message id="FailureUndefinedFileName">
+        <source>The file asks for another file that does not exist (at “%1”).</source>
+        <translation>The file asks for another file that does not exist (at “%1”).</translation>
+    </message>
+    <message id="FailureOther">
+        <source>The interpreter stopped with the error “%1” at “%2”.</source>
+        <translation>The interpreter stopped with the error “%1” at “%2”.</translation>
+    </message>
+    <message id="FailureAtLine">
+        <source>It stopped at line %1.</source>
+        <translation>It stopped at line %1.</translation>
+    </message>
+    <message id="FailureCancelled">
+        <source>The conversion was stopped.</source>
+        <translation>The conversion was stopped.</translation>
+    </message>
+    <message id="FailureNoConverter">
+        <source>The converter program could not be started; it may not be installed.</source>
+        <translation>The converter program could not be started; it may not be installed.</translation>
+    </message>
+    <message id="FailureCrashed">
+        <source>The converter stopped unexpectedly.</source>
+        <translation>The converter stopped unexpectedly.</translation>
+    </message>
+    <message id="FailureNoOutput">
+        <source>The converter produced no PDF.</source>
+        <translation>The converter produced no PDF.</translation>
+    </message>
+    <message id="FailureCannotWrite">
+        <source>The PDF could not be written into the destination folder.</source>
+        <translation>The PDF could not be written into the destination folder.</translation>
+    </message>
+    <message id="FailureUnknown">
+        <source>The reason is not known.</source>
+        <translation>The reason is not known.</translation>
+    </message>
 </context>
 </TS>

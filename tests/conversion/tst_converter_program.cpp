@@ -411,7 +411,7 @@ class ConverterProgram : public QObject {
     p.start(program, {QStringLiteral("--help")});
     QVERIFY(p.waitForFinished());
     QCOMPARE(p.exitCode(), 0);
-    QVERIFY(p.readAllStandardError().contains("--max-output-mib"));
+    QVERIFY(p.readAllStandardOutput().contains("--max-output-mib"));
   }
 
   void killedCallerTakesTheConverterAlong() {

@@ -2,17 +2,24 @@
 
 #include "platform/Workspace.h"
 
+#include <QSet>
+#include <QTimer>
+
 #include <filesystem>
 #include <vector>
 
-// A workspace that only records what it was asked to open or reveal.
+// A workspace that only records what it was asked to open or reveal. Addresses
+// of a scheme in unopenable fail afterwards, as a desktop without a program
+// for them does.
 class RecordingWorkspace final : public Workspace {
  public:
   std::vector<QUrl> opened;
   std::vector<std::filesystem::path> revealed;
+  QSet<QString> unopenable;
 
   bool OpenURL(const QUrl& url) override {
     opened.push_back(url);
+    if (unopenable.contains(url.scheme())) QTimer::singleShot(0, [this, url] { ReportFailure(url); });
     return true;
   }
   bool SelectFile(const std::filesystem::path& file) override {

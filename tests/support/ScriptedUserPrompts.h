@@ -19,6 +19,7 @@ class ScriptedUserPrompts final : public UserPrompts {
     QString message;
     QString defaultButton;
     QString alternateButton;
+    AlertRequest request;
   };
   struct PanelAnswer {
     int result = 0;
@@ -26,7 +27,9 @@ class ScriptedUserPrompts final : public UserPrompts {
   };
 
   std::vector<Alert> alerts;
-  std::deque<int> alertAnswers;  // 1 default, 0 alternate; empty answers 1
+  // 1 default, 0 alternate, kEscape as Escape would; empty answers 1.
+  static constexpr int kEscape = -1;
+  std::deque<int> alertAnswers;
   std::vector<OpenPanelRequest> panels;
   std::deque<PanelAnswer> panelAnswers;  // empty cancels
   // Runs while the panel is "open", e.g. to tick the accessory's boxes.
@@ -38,13 +41,13 @@ class ScriptedUserPrompts final : public UserPrompts {
     panelAnswers.push_back(PanelAnswer{1, std::move(chosen)});
   }
 
-  int RunAlertPanel(QWidget*, const QString& title, const QString& message,
-                    const QString& defaultButton, const QString& alternateButton) override {
-    alerts.push_back(Alert{title, message, defaultButton, alternateButton});
+  int RunAlert(QWidget*, const AlertRequest& request) override {
+    alerts.push_back(Alert{request.title, request.message, request.defaultButton,
+                           request.alternateButton, request});
     if (alertAnswers.empty()) return 1;
     const int answer = alertAnswers.front();
     alertAnswers.pop_front();
-    return answer;
+    return answer == kEscape ? request.escapeAnswer : answer;
   }
 
   void BeginOpenPanelSheet(QWidget*, const OpenPanelRequest& request,

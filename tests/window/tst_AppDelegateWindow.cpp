@@ -82,7 +82,7 @@ class AppDelegateWindowTest : public QObject {
     QVERIFY(!d.isMainWindowClosing());
     QCOMPARE(d.sortingState(QStringLiteral("FilePath")), 0);
     QVERIFY(d.addSpinView->isHidden());
-    QCOMPARE(d.tableModel()->columnCount(), 2);
+    QCOMPARE(d.tableModel()->columnCount(), 3);
     QCOMPARE(FileListTableModel::ColumnIdentifier(FileListTableModel::kIndexColumn),
              QStringLiteral("Index"));
     QCOMPARE(FileListTableModel::ColumnIdentifier(FileListTableModel::kFilePathColumn),

@@ -89,6 +89,12 @@ class BatchExportWindowTest : public QObject {
     return QTest::qWaitFor([this] { return !m_f->d().batchExport().isBusy(); }, kDeadline);
   }
 
+  // The status column's text on a row, as the table shows it.
+  QString Status(int row) const {
+    FileListTableModel* model = m_f->d().tableModel();
+    return model->data(model->index(row, FileListTableModel::kStatusColumn)).toString();
+  }
+
   fs::path Dest(const char* name) {
     const fs::path dest = Root() / name;
     fs::create_directories(dest);
@@ -130,11 +136,12 @@ class BatchExportWindowTest : public QObject {
 
     QVERIFY(RunBatch(&AppDelegate::Export, dest));
 
-    // The chooser: a folder, titled as the Convert button.
+    // The chooser: a folder, titled for Convert (Convert All has its own).
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
     const OpenPanelRequest& chooser = m_f->prompts.panels.back();
-    QCOMPARE(chooser.title, m_f->d().exportButton->text());
-    QCOMPARE(chooser.prompt, m_f->d().exportButton->text());
+    QCOMPARE(chooser.title, LocalizedString("ConvertChooserTitle"));
+    QVERIFY(chooser.title != LocalizedString("ConvertAllChooserTitle"));
+    QVERIFY(!chooser.prompt.isEmpty());
     QVERIFY(!chooser.canChooseFiles);
     QVERIFY(chooser.canChooseDirectories);
     QVERIFY(!chooser.allowsMultipleSelection);
@@ -152,7 +159,18 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(alert.message, QString());
     QCOMPARE(alert.defaultButton, LocalizedString("OkButtonString"));
     QCOMPARE(alert.alternateButton, LocalizedString("OpenDestinationTitle"));
+    // Good news, and Escape means OK, not Open Destination.
+    QCOMPARE(alert.request.kind, AlertRequest::Kind::Information);
+    QCOMPARE(alert.request.escapeAnswer, 1);
     QCOMPARE(m_f->workspace.opened, std::vector<QUrl>{FileUrlForPath(dest)});
+
+    // Each row says where its PDF went; Enter on a row opens it.
+    QTRY_COMPARE(Status(0), LocalizedString("StatusConverted").arg(QStringLiteral("a.pdf")));
+    QCOMPARE(Status(1), LocalizedString("StatusConverted").arg(QStringLiteral("b.pdf")));
+    m_f->d().imageListTable->setFocus();
+    m_f->d().imageListTable->setCurrentIndex(m_f->d().tableModel()->index(1, 0));
+    QTest::keyClick(m_f->d().imageListTable, Qt::Key_Return);
+    QCOMPARE(m_f->workspace.opened.back(), FileUrlForPath(dest / "b.pdf"));
 
     QCOMPARE(samples::ListTree(dest), (std::vector<std::string>{"a.pdf", "b.pdf"}));
     QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
@@ -169,19 +187,33 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch(&AppDelegate::Export, Dest("single")));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
-    // The name goes into the message as it stands, never read as a format.
+    // The name goes into the message as it stands, never read as a format;
+    // the reason follows in words, with where the interpreter stopped, and
+    // its own message waits in the details.
+    const QString reason = LocalizedString("FailureUndefined").arg(QStringLiteral("undefinedname-here")) +
+                           QLatin1Char(' ') + LocalizedString("FailureAtLine").arg(2);
     QCOMPARE(m_f->prompts.alerts[0].message,
-             LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")));
-    QVERIFY(m_f->prompts.alerts[0].message.contains(QStringLiteral("bad %1 name.ps")));
+             LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")) +
+                 QStringLiteral("\n\n") + reason);
+    QVERIFY(m_f->prompts.alerts[0].request.details.contains(QStringLiteral("Error: /undefined")));
+    QCOMPARE(m_f->prompts.alerts[0].request.kind, AlertRequest::Kind::Critical);
     QCOMPARE(m_f->prompts.alerts[0].alternateButton, QString());
+    QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(reason));
     QVERIFY(samples::ListTree(Root() / "single").empty());
 
     // Every one of several fails.
     Add({Bad("x.ps"), Bad("y.ps")});
     QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("all-fail")));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
+    QCOMPARE(m_f->prompts.panels.back().title, LocalizedString("ConvertAllChooserTitle"));
     QCOMPARE(m_f->prompts.alerts[1].title, LocalizedString("ErrorAlertTitle"));
-    QCOMPARE(m_f->prompts.alerts[1].message, LocalizedString("ErrorAlertMsg"));
+    // The failed files by name, and each with its reason in the details.
+    QCOMPARE(m_f->prompts.alerts[1].message,
+             LocalizedString("ErrorAlertMsg") + QStringLiteral("\n\n") +
+                 LocalizedString("FailedFilesAre").arg(QStringLiteral("bad %1 name.ps, x.ps, y.ps")));
+    for (const char* name : {"x.ps", "y.ps"})
+      QVERIFY(m_f->prompts.alerts[1].request.details.contains(
+          LocalizedString("FailedFileLine").arg(QLatin1String(name), reason)));
     QCOMPARE(m_f->prompts.alerts[1].defaultButton, LocalizedString("OkButtonString"));
 
     // Some fail: the partial alert, whose OK opens nothing.
@@ -191,8 +223,13 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch(&AppDelegate::ExportAll, partial));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{3});
     QCOMPARE(m_f->prompts.alerts[2].title, LocalizedString("ConvertMsg"));
-    QCOMPARE(m_f->prompts.alerts[2].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(m_f->prompts.alerts[2].message.startsWith(LocalizedString("ErrorAlertMsg")));
+    QVERIFY(m_f->prompts.alerts[2].message.contains(QStringLiteral("x.ps")));
+    QVERIFY(!m_f->prompts.alerts[2].message.contains(QStringLiteral("good.ps")));
+    QCOMPARE(m_f->prompts.alerts[2].request.kind, AlertRequest::Kind::Warning);
+    QCOMPARE(m_f->prompts.alerts[2].request.escapeAnswer, 1);
     QCOMPARE(m_f->prompts.alerts[2].alternateButton, LocalizedString("OpenDestinationTitle"));
+    QCOMPARE(Status(3), LocalizedString("StatusConverted").arg(QStringLiteral("good.pdf")));
     QVERIFY(m_f->workspace.opened.empty());
     QCOMPARE(samples::ListTree(partial), std::vector<std::string>{"good.pdf"});
   }
@@ -223,14 +260,15 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch(&AppDelegate::ExportAll, "/proc"));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
-    QCOMPARE(m_f->prompts.alerts[0].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(m_f->prompts.alerts[0].message.startsWith(LocalizedString("ErrorAlertMsg")));
+    QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(LocalizedString("FailureCannotWrite")));
     QVERIFY(!fs::exists("/proc/a.pdf"));
 
     // A chosen "folder" that is a file is left untouched.
     const fs::path file = WriteFile(Root() / "not-a-folder", "keep me");
     QVERIFY(RunBatch(&AppDelegate::ExportAll, file));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
-    QCOMPARE(m_f->prompts.alerts[1].message, LocalizedString("ErrorAlertMsg"));
+    QVERIFY(m_f->prompts.alerts[1].message.startsWith(LocalizedString("ErrorAlertMsg")));
     QVERIFY(fs::is_regular_file(file));
     QCOMPARE(fs::file_size(file), std::uintmax_t{7});
   }
@@ -275,13 +313,27 @@ class BatchExportWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(sheet->conversionFileNumberStaticText->text(), Line(1, 3, "a.ps"),
                               kDeadline);
     QVERIFY(sheet->isVisible());
+    QTRY_COMPARE(Status(0), LocalizedString("StatusConverting"));
+    QCOMPARE(Status(1), LocalizedString("StatusWaiting"));
     QTest::mouseClick(sheet->cancelButton, Qt::LeftButton);
     QVERIFY(m_f->d().isConversionCancelled());
+    // The sheet says so at once, and Cancel is not pressed twice.
+    QCOMPARE(sheet->conversionFileNumberStaticText->text(), LocalizedString("Cancelling"));
+    QVERIFY(!sheet->cancelButton->isEnabled());
     WriteFile(gate, "");
     QVERIFY(WaitIdle());
 
-    QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"a.pdf"});
-    QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
+    // What the cancel left: nothing partial, and the window says what was
+    // converted; only the file in hand may have been.
+    const std::vector<std::string> left = samples::ListTree(dest);
+    QVERIFY(left.empty() || left == std::vector<std::string>{"a.pdf"});
+    QVERIFY(left.empty() || samples::QpdfCheckPasses(dest / "a.pdf"));
+    QTRY_VERIFY(m_f->d().messageLine->isVisible());
+    QCOMPARE(m_f->d().messageLine->text(),
+             left.empty() ? LocalizedString("CancelledNothingConverted")
+                          : LocalizedString("CancelledSomeConverted").arg(1).arg(QStringLiteral("a.pdf")));
+    QCOMPARE(Status(1), QString());
+    QCOMPARE(Status(2), QString());
     QVERIFY(m_f->prompts.alerts.empty());
     QVERIFY(!sheet->isVisible());
     QVERIFY(!m_f->d().isConversionCancelled());

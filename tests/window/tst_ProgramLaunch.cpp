@@ -45,7 +45,9 @@ class ProgramLaunchTest : public QObject {
     timer.start();
     while (timer.elapsed() < 60000) {
       if (process.state() == QProcess::NotRunning) return false;
-      if (SingleInstance::ForwardToRunningInstance(instance, {}, 1000)) return true;
+      if (SingleInstance::ForwardToRunningInstance(instance, {}, 1000) ==
+          SingleInstance::Forwarding::Forwarded)
+        return true;
       QTest::qWait(20);
     }
     return false;

@@ -278,17 +278,43 @@ class WindowComponentsTest : public QObject {
 
   void forwardingToTheRunningInstance() {
     const QString name = QStringLiteral("quillpress-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    QVERIFY(!SingleInstance::ForwardToRunningInstance(name, {QStringLiteral("/x.ps")}, 500));
+    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 500),
+             SingleInstance::Forwarding::NoneRunning);
     SingleInstance running(name);
     QVERIFY(running.Listen());
+    // A second listener never takes the live socket over.
+    SingleInstance second(name);
+    QVERIFY(!second.Listen());
     QSignalSpy received(&running, &SingleInstance::filesReceived);
-    const QStringList paths = {QStringLiteral("/tmp/a b.ps"), QStringLiteral("/tmp/\u00e9t\u00e9/")};
-    bool forwarded = false;
+    // Byte-exact: a Latin-1 name is not UTF-8 and must not be mended.
+    const QByteArrayList paths = {"/tmp/a b.ps", "/tmp/caf\xe9.ps", "/tmp/\xc3\xa9t\xc3\xa9/"};
+    SingleInstance::Forwarding forwarded = SingleInstance::Forwarding::Busy;
     std::thread client([&] { forwarded = SingleInstance::ForwardToRunningInstance(name, paths); });
     QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 20000);
     client.join();
-    QVERIFY(forwarded);
-    QCOMPARE(received.at(0).at(0).toStringList(), paths);
+    QCOMPARE(forwarded, SingleInstance::Forwarding::Forwarded);
+    QCOMPARE(received.at(0).at(0).value<QByteArrayList>(), paths);
+  }
+
+  void instancePerSession() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    QTemporaryDir dir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    qunsetenv("WAYLAND_DISPLAY");
+    qputenv("DISPLAY", ":7");
+    const QString first = SingleInstance::DefaultName();
+    qputenv("DISPLAY", ":8");
+    const QString second = SingleInstance::DefaultName();
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("DISPLAY", display);
+    if (!wayland.isEmpty()) qputenv("WAYLAND_DISPLAY", wayland);
+    QVERIFY(first.startsWith(dir.path() + QLatin1Char('/')));
+    QVERIFY(second.startsWith(dir.path() + QLatin1Char('/')));
+    QVERIFY(first != second);
+    QCOMPARE(QFileInfo(QFileInfo(first).path()).permissions() & QFileDevice::ReadOther,
+             QFileDevice::Permissions());
   }
 
   void qtAlertAnswersByButton() {

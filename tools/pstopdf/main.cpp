@@ -80,10 +80,12 @@ void KeepStandardFilesOpen() {
   }
 }
 
+// With a message to standard error; asked for (--help), to standard output.
 void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
   std::fputs(
       "usage: pstopdf INPUT -o OUTPUT [--cpu-seconds N] [--memory-mib N] [--max-output-mib N]\n"
+      "       pstopdf -h | --help | --version\n"
       "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
       "of their bounding box. OUTPUT appears only when the PDF is complete.\n"
       "\n"
@@ -102,7 +104,7 @@ void Usage(const char* message) {
       "processes. Where the system's kernel lacks these barriers (Landlock, seccomp),\n"
       "pstopdf says so once and converts with what remains. It ends when its caller\n"
       "ends. Only regular files are read: a pipe or a device is refused at once.\n",
-      stderr);
+      message ? stderr : stdout);
 }
 
 std::optional<unsigned long> ParseCount(const char* text) {
@@ -148,6 +150,9 @@ std::optional<Arguments> Parse(int argc, char** argv) {
                                : args.maxOutputMiB) = *v;
     } else if (arg == "-h" || arg == "--help") {
       Usage(nullptr);
+      std::exit(0);
+    } else if (arg == "--version") {
+      std::printf("pstopdf (Quillpress) %s\n", QUILLPRESS_VERSION);
       std::exit(0);
     } else if (args.input.empty()) {
       args.input = arg;
