@@ -103,7 +103,9 @@ void Usage(const char* message) {
       "change INPUT, start programs, open network connections or watch other\n"
       "processes. Where the system's kernel lacks these barriers (Landlock, seccomp),\n"
       "pstopdf says so once and converts with what remains. It ends when its caller\n"
-      "ends. Only regular files are read: a pipe or a device is refused at once.\n",
+      "ends. Only regular files are read: a pipe or a device is refused at once.\n"
+      "JavaScript, launch actions and embedded files are removed from the PDF, and\n"
+      "pstopdf says what it removed (\"pstopdf: warning: ...\").\n",
       message ? stderr : stdout);
 }
 
@@ -440,13 +442,13 @@ bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
 
 using WritePdfFn = decltype(&quillpress_write_pdf);
 
-// The PDF library's module: beside this program in a build, in the
-// installed library folder otherwise.
+// The PDF library's module: beside this program in a build; installed, in
+// the module folder below the prefix, seen from <prefix>/libexec/quillpress.
 WritePdfFn LoadPdfWriter() {
   std::error_code ec;
   const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
   const char* name = "quillpress-pdfwriter.so";
-  for (const fs::path& folder : {here, here.parent_path().parent_path() / "lib" / "quillpress",
+  for (const fs::path& folder : {here, here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
                                  fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
     if (void* module = dlopen((folder / name).c_str(), RTLD_NOW | RTLD_LOCAL)) {
       return reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf"));
