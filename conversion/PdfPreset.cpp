@@ -24,7 +24,8 @@ std::string_view PdfPresetSummary(PdfPreset preset) {
       return "everything: pages, sizes and colours as the PostScript has them";
     case PdfPreset::Smallest:
       return "screen, mail and web: images at 150 ppi, smallest files";
-    case PdfPreset::Print: return "office and desktop printing: images kept to 300 ppi";
+    case PdfPreset::Print:
+      return "office and desktop printing: images kept to 300 ppi, all fonts embedded";
     case PdfPreset::PdfX3: return "press: PDF/X-3 with a CMYK output intent";
     case PdfPreset::PdfA2b: return "archive: PDF/A-2b with an sRGB output intent";
   }

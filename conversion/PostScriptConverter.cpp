@@ -3,6 +3,7 @@
 #include "BMTUtil.h"
 #include "conversion/ConverterProcess.h"
 #include "conversion/LeftoverFiles.h"
+#include "conversion/PdfOutputCheck.h"
 #include "conversion/PdfPublisher.h"
 
 #include <sys/stat.h>
@@ -63,9 +64,38 @@ void AddConverterWarnings(const std::string& errorOutput, std::vector<std::strin
   }
 }
 
-// The most telling line of what the converter said: the interpreter's own
-// "Error: ..." line when there is one, otherwise its last line.
+// Why the interpreter refused a standard: its sentence that names the
+// standard (which it may break over two lines), or empty.
+std::string StandardRefusal(const std::string& errorOutput) {
+  for (const char* standard : {"PDF/A", "PDF/X"}) {
+    const auto at = errorOutput.find(std::string("not permitted in ") + standard);
+    if (at == std::string::npos) continue;
+    auto begin = errorOutput.rfind('\n', at);
+    // "...: Annotation set to non-printing,\n not permitted in PDF/A, ..."
+    if (begin != std::string::npos && begin > 0) begin = errorOutput.rfind('\n', begin - 1);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    std::string text = errorOutput.substr(begin, errorOutput.find('\n', at) - begin);
+    // The interpreter names itself first.
+    const auto colon = text.find(": ");
+    if (colon != std::string::npos && text.rfind("GPL", 0) == 0) {
+      text.erase(0, colon + 2);
+    }
+    std::string sentence;
+    for (const char c : text) {
+      if (c == '\n' || c == '\r') continue;
+      if (c == ' ' && !sentence.empty() && sentence.back() == ' ') continue;
+      sentence += c;
+    }
+    return sentence;
+  }
+  return {};
+}
+
+// The most telling line of what the converter said: why it refused a
+// standard, else the interpreter's own "Error: ..." line when there is one,
+// otherwise its last line.
 std::string ReasonFrom(const std::string& errorOutput) {
+  if (std::string refusal = StandardRefusal(errorOutput); !refusal.empty()) return refusal;
   const auto error = errorOutput.find("Error: ");
   std::string text = error == std::string::npos ? errorOutput : errorOutput.substr(error);
   if (error != std::string::npos) {
@@ -80,6 +110,24 @@ std::string ReasonFrom(const std::string& errorOutput) {
   return text;
 }
 
+// The converter's arguments: the preset is named only when it is not the
+// default, so that a converter of the plain contract still serves those.
+std::vector<std::string> ConverterArguments(const fs::path& input, const fs::path& output,
+                                            PdfPreset preset) {
+  std::vector<std::string> args = {input.native(), "-o", output.native()};
+  if (preset != PdfPreset::Faithful) {
+    args.insert(args.end(), {"--preset", std::string(PdfPresetName(preset))});
+  }
+  return args;
+}
+
+// The PDF step's lossless compression: asked for, or part of the preset.
+// PDF/X-3 files stay without object streams, which that standard predates.
+bool CompressesStructure(const ConversionOptions& options) {
+  if (options.preset == PdfPreset::PdfX3) return false;
+  return options.compress || options.preset == PdfPreset::Smallest;
+}
+
 ConversionResult Run(const fs::path& input, const fs::path& destination,
                      const fs::path& uniqueBase, const ConversionOptions& options) {
   ConversionResult result;
@@ -90,12 +138,14 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
   std::optional<StagedPdf> staged;
-  auto stage = [&] { staged = StagePdf(output, destination.parent_path(), options.compress); };
+  auto stage = [&] {
+    staged = StagePdf(output, destination.parent_path(), CompressesStructure(options));
+  };
   // The PDF library loads while the converter runs, once it has started:
   // loading it maps many libraries, which would slow the converter's start.
   std::future<bool> writerReady;
   const ProcessOutcome run = RunProcess(
-      program, {input.native(), "-o", output.native()}, options.stop,
+      program, ConverterArguments(input, output, options.preset), options.stop,
       [&] { writerReady = std::async(std::launch::async, PreparePdfWriter); },
       // Done with its output but still ending: the PDF is made meanwhile, and
       // kept only if the converter then reports success.
@@ -133,6 +183,12 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   }
   if (!staged) stage();
   if (!staged->ok) return failWith(staged->error);
+  // The file as it will be published keeps its preset's promises, or for a
+  // standard is not published at all.
+  const PdfOutputFindings findings = CheckPdfOutput(staged->stagingPath, options.preset);
+  const std::string shortfall = DescribeFindings(findings, options.preset);
+  if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) return failWith(shortfall);
+  if (!shortfall.empty()) result.warnings.push_back(shortfall);
 
   const PublishResult published = PutStagedPdfInPlace(*staged, destination, uniqueBase);
   fs::remove(output, ec);

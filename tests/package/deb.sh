@@ -86,7 +86,7 @@ zcat "$work/root/usr/share/doc/quillpress/changelog.gz" | head -n 1 | grep -qF "
   fail "the changelog's latest entry is not $version"
 
 # lintian: no errors. Its warnings and notes are printed for the record.
-lintian --info --display-info --no-tag-display-limit "$deb" >"$work/lintian" 2>&1
+lintian --info --display-info --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1
 grep -E '^[EWI]:' "$work/lintian"
 grep -q '^E:' "$work/lintian" && fail "lintian reports errors"
 

@@ -11,11 +11,15 @@
 // a watchdog removes however the run ends. This process only watches it and
 // places the finished PDF.
 
+#include "DocumentDate.h"
 #include "Interpreter.h"
+#include "PresetArguments.h"
 #include "PrivateFolder.h"
 #include "Sandbox.h"
+#include "UserPaper.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfDocumentWriter.h"
+#include "conversion/PdfPreset.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -84,10 +88,13 @@ void KeepStandardFilesOpen() {
 void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
   std::fputs(
-      "usage: pstopdf INPUT -o OUTPUT [--cpu-seconds N] [--memory-mib N] [--max-output-mib N]\n"
+      "usage: pstopdf INPUT -o OUTPUT [--preset NAME] [--cpu-seconds N] [--memory-mib N]\n"
+      "               [--max-output-mib N]\n"
       "       pstopdf -h | --help | --version\n"
       "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
-      "of their bounding box. OUTPUT appears only when the PDF is complete.\n"
+      "of their bounding box; documents that set no page size get the user's paper.\n"
+      "OUTPUT appears only when the PDF is complete. --preset is one of faithful (the\n"
+      "default), smallest, print, pdfx-3 or pdfa-2b.\n"
       "\n"
       "Every file is treated as if it came from a stranger. Limits, each settable by\n"
       "its option or by an environment variable:\n"
@@ -129,6 +136,7 @@ struct Arguments {
   unsigned long cpuSeconds = 0;
   unsigned long memoryMiB = 0;
   unsigned long maxOutputMiB = 0;
+  PdfPreset preset = PdfPreset::Faithful;
 };
 
 std::optional<Arguments> Parse(int argc, char** argv) {
@@ -150,6 +158,14 @@ std::optional<Arguments> Parse(int argc, char** argv) {
       (arg == "--cpu-seconds"  ? args.cpuSeconds
        : arg == "--memory-mib" ? args.memoryMiB
                                : args.maxOutputMiB) = *v;
+    } else if (arg == "--preset") {
+      const char* v = next();
+      const auto preset = PdfPresetFromName(v ? v : "");
+      if (!preset) {
+        return Usage("--preset needs one of faithful, smallest, print, pdfx-3, pdfa-2b"),
+               std::nullopt;
+      }
+      args.preset = *preset;
     } else if (arg == "-h" || arg == "--help") {
       Usage(nullptr);
       std::exit(0);
@@ -235,8 +251,8 @@ fs::path ReadFolderName(int fd) {
 }
 
 // The interpreter's process: confined, then the job. Never returns.
-[[noreturn]] void RunJob(pid_t supervisor, int inputFd, bool eps, int folderFd,
-                         const JobLimits& limits) {
+[[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, const JobLimits& limits,
+                         const PresetContext& preset) {
   for (const int sig : kStopSignals) signal(sig, SIG_DFL);
   if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
   // Nothing of ours reaches the job but its input and standard files.
@@ -258,6 +274,12 @@ fs::path ReadFolderName(int fd) {
     unsetenv(name);
   }
   if (chdir(work.c_str()) != 0) _exit(kExitFailed);
+  std::string why;
+  const std::vector<std::string> presetArguments = PresetArguments(preset, work, why);
+  if (!why.empty()) {
+    std::fprintf(stderr, "pstopdf: %s\n", why.c_str());
+    _exit(kExitFailed);
+  }
   tzset();  // the time zone is read now: its file is out of reach from here on
 
   const SandboxReport sandbox = EnterSandbox(work, inputFd);
@@ -268,7 +290,8 @@ fs::path ReadFolderName(int fd) {
   // The input by its descriptor: the job learns no path of it, and SAFER
   // allows reading it and nothing more.
   const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
-  const bool ok = RunInterpreter(*interpreter, input, work / "out.pdf", eps);
+  const bool ok =
+      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated, presetArguments);
   _exit(ok ? 0 : kExitFailed);
 }
 
@@ -545,6 +568,11 @@ int main(int argc, char** argv) {
   }
   std::error_code ec;
   const fs::path output = fs::absolute(args->output, ec);
+  // Read here: the job's process can reach neither the user's locale nor the
+  // system's settings.
+  const PaperSize paper = UserPaperSize();
+  const PresetContext preset{args->preset, *eps, paper.width, paper.height,
+                             DocumentCreationDate(inputFd)};
 
   const int folderReply = StartWatchdog(TemporaryParent());
   int folderPipe[2];
@@ -562,7 +590,7 @@ int main(int argc, char** argv) {
   }
   if (job == 0) {
     close(folderPipe[1]);
-    RunJob(self, inputFd, *eps, folderPipe[0], limits);
+    RunJob(self, inputFd, folderPipe[0], limits, preset);
   }
   g_job = job;
   close(folderPipe[0]);

@@ -1,0 +1,474 @@
+// The PDF settings on real PostScript from other programs: what each preset
+// keeps, what the standards declare, what a file that cannot meet one gets,
+// the document's own information and the user's paper.
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <map>
+#include <memory>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
+#include "PostScriptSamples.h"
+#include "conversion/PdfPreset.h"
+#include "conversion/PostScriptConverter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What a PDF says about itself, read with qpdf.
+struct PdfFacts {
+  bool loaded = false;
+  std::vector<samples::PageSize> pages;
+  std::vector<std::string> unembeddedFonts;
+  std::map<std::string, std::string> info;  // text entries of the information dictionary
+  std::string trapped;                      // the /Trapped name, without its slash
+  std::string xmp;
+  // Output intents by subtype ("GTS_PDFA1"), with their profile's number of
+  // components (0 when there is no profile).
+  std::map<std::string, int> intents;
+};
+
+bool HasFontProgram(QPDFObjectHandle descriptor) {
+  return descriptor.isDictionary() &&
+         (descriptor.hasKey("/FontFile") || descriptor.hasKey("/FontFile2") ||
+          descriptor.hasKey("/FontFile3"));
+}
+
+PdfFacts ReadFacts(const fs::path& pdf) {
+  PdfFacts facts;
+  facts.pages = samples::PdfPageSizes(pdf);
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    for (QPDFObjectHandle object : doc.getAllObjects()) {
+      if (!object.isDictionary() || !object.getKey("/Type").isNameAndEquals("/Font")) continue;
+      QPDFObjectHandle subtype = object.getKey("/Subtype");
+      // Type 3 glyphs are the file's own; a descendant is judged with its parent.
+      if (subtype.isNameAndEquals("/Type3") || subtype.isNameAndEquals("/CIDFontType0") ||
+          subtype.isNameAndEquals("/CIDFontType2")) {
+        continue;
+      }
+      QPDFObjectHandle described = object;
+      if (subtype.isNameAndEquals("/Type0"))
+        described = object.getKey("/DescendantFonts").getArrayItem(0);
+      if (!HasFontProgram(described.getKey("/FontDescriptor"))) {
+        facts.unembeddedFonts.push_back(object.getKey("/BaseFont").getName());
+      }
+    }
+    QPDFObjectHandle info = doc.getTrailer().getKey("/Info");
+    if (info.isDictionary()) {
+      for (auto& [key, value] : info.ditems()) {
+        if (value.isString()) facts.info[key] = value.getUTF8Value();
+      }
+      if (info.getKey("/Trapped").isName())
+        facts.trapped = info.getKey("/Trapped").getName().substr(1);
+    }
+    QPDFObjectHandle root = doc.getRoot();
+    if (root.getKey("/Metadata").isStream()) {
+      const auto data = root.getKey("/Metadata").getStreamData(qpdf_dl_generalized);
+      facts.xmp.assign(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
+    }
+    QPDFObjectHandle intents = root.getKey("/OutputIntents");
+    if (intents.isArray()) {
+      for (QPDFObjectHandle intent : intents.aitems()) {
+        QPDFObjectHandle profile = intent.getKey("/DestOutputProfile");
+        const int n = profile.isStream() && profile.getStreamData(qpdf_dl_all)->getSize() > 128
+                          ? profile.getDict().getKey("/N").getIntValueAsInt()
+                          : 0;
+        facts.intents[intent.getKey("/S").getName().substr(1)] = n;
+      }
+    }
+    facts.loaded = true;
+  } catch (const std::exception& e) {
+    qWarning("%s: %s", pdf.c_str(), e.what());
+  }
+  return facts;
+}
+
+// The first entry, or nothing: for failure messages, which are built even when
+// the check passes.
+std::string FirstOf(const std::vector<std::string>& list) {
+  return list.empty() ? "" : list.front();
+}
+
+bool XmpSays(const std::string& xmp, const std::string& property, const std::string& value) {
+  return xmp.find(property + "='" + value + "'") != std::string::npos ||
+         xmp.find(property + "=\"" + value + "\"") != std::string::npos ||
+         xmp.find("<" + property + ">" + value + "</" + property + ">") != std::string::npos;
+}
+
+// The markers each standard requires, read back from the file.
+void VerifyStandardMarkers(PdfPreset preset, const PdfFacts& facts) {
+  if (preset == PdfPreset::PdfA2b) {
+    QVERIFY2(XmpSays(facts.xmp, "pdfaid:part", "2"), facts.xmp.c_str());
+    QVERIFY2(XmpSays(facts.xmp, "pdfaid:conformance", "B"), facts.xmp.c_str());
+    QVERIFY(facts.intents.count("GTS_PDFA1"));
+    QCOMPARE(facts.intents.at("GTS_PDFA1"), 3);  // an RGB profile
+  } else if (preset == PdfPreset::PdfX3) {
+    QVERIFY(facts.info.count("/GTS_PDFXVersion"));
+    QVERIFY(facts.info.at("/GTS_PDFXVersion").rfind("PDF/X-3", 0) == 0);
+    QCOMPARE(facts.trapped, std::string("False"));
+    QVERIFY(facts.intents.count("GTS_PDFX"));
+    QCOMPARE(facts.intents.at("GTS_PDFX"), 4);  // a CMYK profile
+  } else {
+    QVERIFY(facts.intents.empty());
+    QVERIFY(facts.xmp.find("pdfaid") == std::string::npos);
+  }
+}
+
+}  // namespace
+
+class Presets : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir m_dir;
+  QTemporaryDir m_tmp;  // the temporary folder of every conversion
+  std::map<QString, fs::path> m_produced;
+
+  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
+
+  // Runs a producer program with its input on stdin, its output into a file.
+  fs::path Produce(const QString& program, const QStringList& args, const QByteArray& input,
+                   const std::string& name) {
+    if (QStandardPaths::findExecutable(program).isEmpty()) return {};
+    const fs::path out = Root() / "sources" / name;
+    fs::create_directories(out.parent_path());
+    QProcess p;
+    p.setStandardOutputFile(QFile::decodeName(out.c_str()));
+    p.setWorkingDirectory(QFile::decodeName(out.parent_path().c_str()));
+    p.start(program, args);
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+      qWarning("%s failed: %s", qPrintable(program), p.readAllStandardError().constData());
+      return {};
+    }
+    return fs::file_size(out) > 0 ? out : fs::path();
+  }
+
+  // A photograph-like picture at 300 ppi, as ImageMagick writes EPS.
+  fs::path Photograph() {
+    const fs::path eps = Root() / "sources" / "photo.eps";
+    if (fs::exists(eps)) return eps;
+    if (QStandardPaths::findExecutable(QStringLiteral("convert")).isEmpty()) return {};
+    fs::create_directories(eps.parent_path());
+    QProcess p;
+    p.start(QStringLiteral("convert"),
+            {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4", "+noise", "Gaussian",
+             "-density", "300", QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
+    if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
+    return eps;
+  }
+
+  // A PostScript rendering, by pdftops, of a PDF whose text is set in an
+  // embedded TrueType font (Ghostscript takes DejaVu Sans from its file).
+  fs::path PdfToPsWithTrueType() {
+    const fs::path fonts = "/usr/share/fonts/truetype/dejavu";
+    if (QStandardPaths::findExecutable(QStringLiteral("pdftops")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("gs")).isEmpty() ||
+        !fs::exists(fonts / "DejaVuSans.ttf")) {
+      return {};
+    }
+    const fs::path ps = Root() / "sources" / "truetype-source.ps";
+    samples::WriteFile(ps,
+                       "%!PS\n/DejaVuSans findfont 14 scalefont setfont\n"
+                       "72 700 moveto (Set in an embedded TrueType font) show showpage\n"
+                       "/DejaVuSans findfont 20 scalefont setfont\n"
+                       "72 700 moveto (Second page) show showpage\n");
+    const fs::path pdf = Root() / "sources" / "truetype.pdf";
+    QProcess gs;
+    gs.start(QStringLiteral("gs"),
+             {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+              "-sFONTPATH=" + QFile::decodeName(fonts.c_str()),
+              "-sOutputFile=" + QFile::decodeName(pdf.c_str()), QFile::decodeName(ps.c_str())});
+    if (!gs.waitForFinished(120000) || gs.exitCode() != 0) return {};
+    const fs::path out = Root() / "sources" / "pdftops.ps";
+    QProcess pdftops;
+    pdftops.start(QStringLiteral("pdftops"),
+                  {QFile::decodeName(pdf.c_str()), QFile::decodeName(out.c_str())});
+    if (!pdftops.waitForFinished(120000) || pdftops.exitCode() != 0) return {};
+    return out;
+  }
+
+  ConversionResult Convert(const fs::path& input, PdfPreset preset, bool compress = false) {
+    const fs::path folder = Root() / "out" / std::string(PdfPresetName(preset));
+    fs::create_directories(folder);
+    ConversionOptions options;
+    options.preset = preset;
+    options.compress = compress;
+    return ConvertIntoFolder(input, folder, options);
+  }
+
+  struct ProgramRun {
+    int exitCode = -1;
+    QByteArray output;  // standard output, then standard error
+  };
+
+  ProgramRun Run(const QString& program, const QStringList& args,
+                 const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QFile::decodeName((samples::BinDir() / program.toStdString()).c_str()), args);
+    if (!p.waitForFinished(300000)) return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            p.readAllStandardOutput() + p.readAllStandardError()};
+  }
+
+  void VerifyNothingLeftInTemp() {
+    QTRY_VERIFY2_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(),
+                              "a conversion left files in the temporary folder", 30000);
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    QVERIFY(m_dir.isValid() && m_tmp.isValid());
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    QByteArray text;
+    for (int i = 0; i < 120; ++i) text += "Line " + QByteArray::number(i) + " of a long listing.\n";
+    m_produced[QStringLiteral("groff")] =
+        Produce("groff", {"-ms", "-Tps"}, ".TL\nA report\n.PP\n.nf\n" + text, "groff.ps");
+    m_produced[QStringLiteral("enscript")] =
+        Produce("enscript", {"-q", "-p", "-", "--title=Listing"}, text, "enscript.ps");
+    m_produced[QStringLiteral("a2ps")] =
+        Produce("a2ps", {"-q", "-o", "-", "--stdin=listing"}, text, "a2ps.ps");
+    m_produced[QStringLiteral("gnuplot")] = Produce(
+        "gnuplot", {}, "set terminal postscript eps color\nplot sin(x), cos(x)\n", "gnuplot.eps");
+    m_produced[QStringLiteral("imagemagick")] = Photograph();
+    m_produced[QStringLiteral("pdftops")] = PdfToPsWithTrueType();
+  }
+
+  void everyPresetKeepsPagesAndEmbedsEveryFont_data() {
+    QTest::addColumn<QString>("producer");
+    for (const char* producer :
+         {"groff", "enscript", "a2ps", "gnuplot", "imagemagick", "pdftops"}) {
+      QTest::newRow(producer) << QString::fromLatin1(producer);
+    }
+  }
+
+  void everyPresetKeepsPagesAndEmbedsEveryFont() {
+    QFETCH(QString, producer);
+    const fs::path source = m_produced[producer];
+    if (source.empty()) QSKIP("producer not installed (scripts/setup-deps.sh installs it)");
+    std::vector<samples::PageSize> faithfulPages;
+    for (const PdfPreset preset : kAllPdfPresets) {
+      const QByteArray name(PdfPresetName(preset).data(), qsizetype(PdfPresetName(preset).size()));
+      const ConversionResult result = Convert(source, preset);
+      QVERIFY2(result.ok, (name + ": " + result.error.c_str()).constData());
+      QVERIFY2(result.warnings.empty(),
+               (name + ": " + FirstOf(result.warnings).c_str()).constData());
+      const PdfFacts facts = ReadFacts(result.writtenPath);
+      QVERIFY2(facts.loaded, name.constData());
+      QVERIFY2(!facts.pages.empty(), name.constData());
+      if (preset == PdfPreset::Faithful) faithfulPages = facts.pages;
+      // The same pages, each the size it was, whatever the preset.
+      QCOMPARE(facts.pages.size(), faithfulPages.size());
+      for (std::size_t i = 0; i < facts.pages.size(); ++i) {
+        QCOMPARE(qRound(facts.pages[i].width), qRound(faithfulPages[i].width));
+        QCOMPARE(qRound(facts.pages[i].height), qRound(faithfulPages[i].height));
+      }
+      QVERIFY2(facts.unembeddedFonts.empty(),
+               (name + ": not embedded: " + FirstOf(facts.unembeddedFonts).c_str()).constData());
+      VerifyStandardMarkers(preset, facts);
+      if (QTest::currentTestFailed()) qWarning("preset %s", name.constData());
+      QVERIFY(samples::QpdfCheckPasses(result.writtenPath));
+    }
+    VerifyNothingLeftInTemp();
+  }
+
+  void documentInformationReachesInfoAndXmp() {
+    const fs::path ps = Root() / "memo.ps";
+    samples::WriteFile(
+        ps,
+        "%!PS-Adobe-3.0\n%%Title: Quarterly (draft) memo\n%%Creator: memo-writer 2.1\n"
+        "%%CreationDate: Sun Mar 14 15:09:26 2021\n%%Pages: 1\n%%EndComments\n"
+        "%%Page: 1 1\n/Times-Roman findfont 12 scalefont setfont\n"
+        "72 700 moveto (Memo) show showpage\n%%EOF\n");
+    for (const PdfPreset preset : kAllPdfPresets) {
+      const ConversionResult result = Convert(ps, preset, /*compress=*/true);
+      QVERIFY2(result.ok, result.error.c_str());
+      PdfFacts facts = ReadFacts(result.writtenPath);
+      QCOMPARE(facts.info["/Title"], std::string("Quarterly (draft) memo"));
+      QCOMPARE(facts.info["/Creator"], std::string("memo-writer 2.1"));
+      QVERIFY2(facts.info["/CreationDate"].rfind("D:20210314150926", 0) == 0,
+               facts.info["/CreationDate"].c_str());
+      // PDF/X-3 files are PDF 1.3, which has no XMP metadata.
+      if (preset == PdfPreset::PdfX3) continue;
+      QVERIFY2(facts.xmp.find("Quarterly (draft) memo") != std::string::npos, facts.xmp.c_str());
+      QVERIFY(facts.xmp.find("memo-writer 2.1") != std::string::npos);
+      QVERIFY(facts.xmp.find("2021-03-14T15:09:26") != std::string::npos);
+    }
+  }
+
+  void smallestIsAtLeastThreeTimesSmallerOnAPhotograph() {
+    const fs::path photo = m_produced[QStringLiteral("imagemagick")];
+    if (photo.empty()) QSKIP("ImageMagick not installed (scripts/setup-deps.sh installs it)");
+    const ConversionResult faithful = Convert(photo, PdfPreset::Faithful);
+    const ConversionResult smallest = Convert(photo, PdfPreset::Smallest);
+    QVERIFY(faithful.ok && smallest.ok);
+    const auto big = fs::file_size(faithful.writtenPath);
+    const auto small = fs::file_size(smallest.writtenPath);
+    QVERIFY2(small * 3 <= big,
+             qPrintable(QStringLiteral("%1 against %2 bytes").arg(small).arg(big)));
+  }
+
+  void paperFollowsTheUsersLocale() {
+    // A locale with letter paper, built from the system's locale sources.
+    if (QStandardPaths::findExecutable(QStringLiteral("localedef")).isEmpty() ||
+        !fs::exists("/usr/share/i18n/locales/en_US")) {
+      QSKIP("no locale sources (the locales package)");
+    }
+    const fs::path locales = Root() / "locales";
+    fs::create_directories(locales);
+    QProcess localedef;
+    localedef.start(
+        QStringLiteral("localedef"),
+        {"-i", "en_US", "-f", "UTF-8", QFile::decodeName((locales / "en_US.UTF-8").c_str())});
+    QVERIFY(localedef.waitForFinished(120000));
+    if (!fs::exists(locales / "en_US.UTF-8")) QSKIP("localedef could not build en_US");
+
+    const fs::path unsized = Root() / "unsized.ps";
+    samples::WriteFile(
+        unsized, "%!PS\n/Helvetica findfont 12 scalefont setfont 72 72 moveto (x) show showpage\n");
+    const fs::path sized = Root() / "sized.ps";
+    samples::WriteFile(sized, samples::PostScriptWithPages({{300, 200}}));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("LC_ALL"));
+    env.insert(QStringLiteral("LOCPATH"), QFile::decodeName(locales.c_str()));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    env.insert(QStringLiteral("LC_PAPER"), QStringLiteral("en_US.UTF-8"));
+    auto pagesOf = [&](const fs::path& input, const QProcessEnvironment& e, PdfPreset preset) {
+      const fs::path pdf = Root() / "paper.pdf";
+      fs::remove(pdf);
+      const ProgramRun run =
+          Run(QStringLiteral("pstopdf"),
+              {QFile::decodeName(input.c_str()), "-o", QFile::decodeName(pdf.c_str()), "--preset",
+               QString::fromLatin1(PdfPresetName(preset).data())},
+              e);
+      if (run.exitCode != 0) qWarning("%s", run.output.constData());
+      return samples::PdfPageSizes(pdf);
+    };
+    for (const PdfPreset preset : {PdfPreset::Faithful, PdfPreset::PdfA2b}) {
+      auto pages = pagesOf(unsized, env, preset);
+      QCOMPARE(pages.size(), std::size_t(1));
+      QCOMPARE(qRound(pages[0].width), 612);
+      QCOMPARE(qRound(pages[0].height), 792);
+      // A document that asks for its size gets it.
+      pages = pagesOf(sized, env, preset);
+      QCOMPARE(pages.size(), std::size_t(1));
+      QCOMPARE(qRound(pages[0].width), 300);
+      QCOMPARE(qRound(pages[0].height), 200);
+    }
+    // No locale of the user's: the system's paper, else A4.
+    env.remove(QStringLiteral("LC_PAPER"));
+    std::ifstream system("/etc/papersize");
+    std::string named;
+    system >> named;
+    if (named.empty() || named == "a4") {
+      const auto pages = pagesOf(unsized, env, PdfPreset::Faithful);
+      QCOMPARE(pages.size(), std::size_t(1));
+      QCOMPARE(qRound(pages[0].width), 595);
+      QCOMPARE(qRound(pages[0].height), 842);
+    }
+  }
+
+  void aFileThatCannotMeetPdfA2bFailsAndLeavesNothing() {
+    // A link that does not print: PDF/A forbids it, and the interpreter will
+    // not drop it quietly.
+    const fs::path ps = Root() / "hidden-link.ps";
+    samples::WriteFile(ps,
+                       "%!PS\n%%Title: hidden link\n/Helvetica findfont 12 scalefont setfont\n"
+                       "72 72 moveto (Hello) show\n"
+                       "[ /Rect [72 72 200 100] /Action << /S /JavaScript /JS (app.alert\\(1\\)) >>"
+                       " /Subtype /Link /ANN pdfmark\nshowpage\n");
+    const fs::path folder = Root() / "refused";
+    fs::create_directories(folder);
+    ConversionOptions options;
+    options.preset = PdfPreset::PdfA2b;
+    const ConversionResult result = ConvertIntoFolder(ps, folder, options);
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.find("not permitted in PDF/A") != std::string::npos,
+             result.error.c_str());
+    QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
+    VerifyNothingLeftInTemp();
+    // Without the standard's promise, the same file converts.
+    options.preset = PdfPreset::Print;
+    QVERIFY(ConvertIntoFolder(ps, folder, options).ok);
+  }
+
+  void fontsLeftOutWarnOrFailByPreset() {
+    // The document asks the interpreter to leave Helvetica out.
+    const fs::path ps = Root() / "unembedded.ps";
+    samples::WriteFile(
+        ps,
+        "%!PS\n<< /NeverEmbed [/Helvetica] /EmbedAllFonts false >> setdistillerparams\n"
+        "/Helvetica findfont 12 scalefont setfont 72 72 moveto (Hello) show showpage\n");
+    const ConversionResult faithful = Convert(ps, PdfPreset::Faithful);
+    QVERIFY2(faithful.ok, faithful.error.c_str());
+    QCOMPARE(faithful.warnings.size(), std::size_t(1));
+    QVERIFY2(FirstOf(faithful.warnings).find("Helvetica") != std::string::npos,
+             FirstOf(faithful.warnings).c_str());
+    QCOMPARE(ReadFacts(faithful.writtenPath).unembeddedFonts.size(), std::size_t(1));
+
+    // A converter that hands back that file for a standard (the interpreter
+    // itself embeds everything then): it is refused, and nothing is left.
+    const fs::path standIn = samples::WriteStandInConverter(
+        Root(), "hands-back.sh", "cp '" + faithful.writtenPath.string() + "' \"$3\"");
+    qputenv("QUILLPRESS_PSTOPDF", standIn.c_str());
+    const fs::path folder = Root() / "refused-fonts";
+    fs::create_directories(folder);
+    for (const PdfPreset preset : {PdfPreset::PdfA2b, PdfPreset::PdfX3}) {
+      ConversionOptions options;
+      options.preset = preset;
+      const ConversionResult result = ConvertIntoFolder(ps, folder, options);
+      QVERIFY(!result.ok);
+      QVERIFY2(result.error.find("Helvetica is not embedded") != std::string::npos,
+               result.error.c_str());
+      QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
+    }
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    VerifyNothingLeftInTemp();
+  }
+
+  void commandLineNamesThePresets() {
+    ProgramRun run = Run(QStringLiteral("quillpress-cli"), {"convert", "--list-presets"});
+    QCOMPARE(run.exitCode, 0);
+    const QList<QByteArray> lines = run.output.trimmed().split('\n');
+    QCOMPARE(lines.size(), qsizetype(kAllPdfPresets.size()));
+    for (std::size_t i = 0; i < kAllPdfPresets.size(); ++i) {
+      QVERIFY(lines[qsizetype(i)].startsWith(QByteArray(PdfPresetName(kAllPdfPresets[i]).data()) +
+                                             ' '));
+    }
+    run = Run(QStringLiteral("quillpress-cli"), {"convert", "--help"});
+    QVERIFY(run.output.contains("--preset") && run.output.contains("pdfa-2b"));
+
+    const fs::path ps = Root() / "cli.ps";
+    samples::WriteFile(ps, samples::OnePagePostScript());
+    const fs::path out = Root() / "cli-out";
+    run = Run(QStringLiteral("quillpress-cli"),
+              {"convert", "--preset", "pdfx-3", QFile::decodeName(ps.c_str()), "-o",
+               QFile::decodeName(out.c_str())});
+    QVERIFY2(run.exitCode == 0, run.output.constData());
+    VerifyStandardMarkers(PdfPreset::PdfX3, ReadFacts(out / "cli.pdf"));
+
+    run = Run(QStringLiteral("quillpress-cli"),
+              {"convert", "--preset", "pdf-z", QFile::decodeName(ps.c_str()), "-o",
+               QFile::decodeName(out.c_str())});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY(run.output.contains("pdf-z"));
+    run = Run(QStringLiteral("pstopdf"),
+              {QFile::decodeName(ps.c_str()), "-o", QFile::decodeName((out / "x.pdf").c_str()),
+               "--preset", "pdf-z"});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY(!fs::exists(out / "x.pdf"));
+  }
+};
+
+QTEST_GUILESS_MAIN(Presets)
+#include "tst_presets.moc"

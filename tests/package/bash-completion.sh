@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The bash completion of quillpress-cli offers the program's commands, and
+# for each command the options its --help lists, and folders after an option
+# that takes one.
+# Usage: bash-completion.sh BIN_DIR COMPLETION_FILE
+set -uo pipefail
+program=$(cd "$1" && pwd)/quillpress-cli
+completion=$(realpath "$2")
+[ -f /usr/share/bash-completion/bash_completion ] ||
+  { echo "FAIL: bash-completion is needed (scripts/setup-deps.sh)"; exit 1; }
+# shellcheck disable=SC1091
+source /usr/share/bash-completion/bash_completion
+# shellcheck disable=SC1090
+source "$completion"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/folder"
+touch "$work/report.ps" "$work/notes.txt"
+cd "$work" || exit 1
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+offered() {  # WORDS...: what completing the last word offers, sorted
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMP_LINE="$*"
+  COMP_POINT=${#COMP_LINE}
+  COMPREPLY=()
+  _quillpress_cli
+  printf '%s\n' "${COMPREPLY[@]}" | sort
+}
+
+[ "$(offered "$program" "" | tr '\n' ' ')" = "convert watch " ] ||
+  fail "commands offered: $(offered "$program" "" | tr '\n' ' ')"
+for command in convert watch; do
+  expected=$("$program" "$command" --help | grep -oE -- '(^|[][ ,|(])--[a-z][a-z0-9-]*' | grep -oE -- '--[a-z0-9-]+' | sort -u)
+  got=$(offered "$program" "$command" --)
+  [ "$got" = "$expected" ] || fail "options of $command: offered [$(echo $got)], --help lists [$(echo $expected)]"
+done
+[ "$(offered "$program" convert --output "" | tr '\n' ' ')" = "folder " ] ||
+  fail "after --output: $(offered "$program" convert --output "" | tr '\n' ' ')"
+if "$program" convert --help | grep -q -- --list-presets; then
+  presets=$("$program" convert --list-presets | awk '{ print $1 }' | sort)
+  [ -n "$presets" ] && [ "$(offered "$program" convert --preset "")" = "$presets" ] ||
+    fail "after --preset: $(offered "$program" convert --preset "" | tr '\n' ' ')"
+fi
+[ "$(offered "$program" convert "" | tr '\n' ' ')" = "folder report.ps " ] ||
+  fail "paths to convert: $(offered "$program" convert "" | tr '\n' ' ')"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures problems"
+  exit 1
+fi
+echo "the completion offers the commands and options of quillpress-cli"

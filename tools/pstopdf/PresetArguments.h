@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "conversion/PdfPreset.h"
+
+// What a conversion is made of beyond the document: the preset and the facts
+// found about the document and the user.
+struct PresetContext {
+  PdfPreset preset = PdfPreset::Faithful;
+  bool encapsulated = false;
+  // The user's paper, in points, for documents that set no page size.
+  int paperWidth = 0;
+  int paperHeight = 0;
+  // The document's own creation date as a PDF date, when its comments give one.
+  std::optional<std::string> creationDate;
+};
+
+// The interpreter's arguments for a preset, to come after the device and
+// output file and before the document. Files they need (the setup job run
+// ahead of the document) are written into workFolder. Empty with why set when
+// they cannot be made.
+std::vector<std::string> PresetArguments(const PresetContext& context,
+                                         const std::filesystem::path& workFolder, std::string& why);
+
+// The ICC profile of a standard preset's output intent; empty for the others.
+std::filesystem::path OutputIntentProfile(PdfPreset preset);

@@ -1,0 +1,104 @@
+#include "UserPaper.h"
+
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr PaperSize kA4{595, 842};
+
+struct NamedPaper {
+  std::string_view name;
+  int widthMm;
+  int heightMm;
+  PaperSize points;
+};
+
+// Locales give paper in whole millimetres; the usual sizes get their exact
+// points rather than a rounding of those.
+constexpr NamedPaper kPapers[] = {
+    {"a4", 210, 297, kA4},
+    {"letter", 216, 279, {612, 792}},
+    {"legal", 216, 356, {612, 1008}},
+    {"a3", 297, 420, {842, 1191}},
+    {"a5", 148, 210, {420, 595}},
+    {"b5", 176, 250, {499, 709}},
+    {"executive", 184, 267, {522, 756}},
+    {"tabloid", 279, 432, {792, 1224}},
+    {"ledger", 432, 279, {1224, 792}},
+    {"11x17", 279, 432, {792, 1224}},
+    {"note", 216, 279, {612, 792}},
+};
+
+std::optional<PaperSize> FromMillimetres(unsigned width, unsigned height) {
+  if (width == 0 || height == 0 || width > 5000 || height > 5000) return std::nullopt;
+  for (const NamedPaper& paper : kPapers) {
+    if (static_cast<int>(width) == paper.widthMm && static_cast<int>(height) == paper.heightMm) {
+      return paper.points;
+    }
+  }
+  auto points = [](unsigned mm) { return static_cast<int>(std::lround(mm * 72.0 / 25.4)); };
+  return PaperSize{points(width), points(height)};
+}
+
+// The locale the environment names for paper, as setlocale would pick it.
+std::string PaperLocaleName() {
+  for (const char* variable : {"LC_ALL", "LC_PAPER", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value && *value) return value;
+  }
+  return {};
+}
+
+bool IsPlainLocale(std::string_view name) {
+  return name.empty() || name == "C" || name == "POSIX" || name.rfind("C.", 0) == 0;
+}
+
+std::optional<PaperSize> LocalePaper() {
+  const std::string name = PaperLocaleName();
+  if (IsPlainLocale(name)) return std::nullopt;
+  const locale_t locale = newlocale(LC_PAPER_MASK, name.c_str(), static_cast<locale_t>(nullptr));
+  if (locale == static_cast<locale_t>(nullptr)) return std::nullopt;  // not installed
+  // These two items are numbers, handed back in the pointer's place.
+  const auto number = [&](nl_item item) {
+    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(nl_langinfo_l(item, locale)));
+  };
+  const unsigned width = number(_NL_PAPER_WIDTH);
+  const unsigned height = number(_NL_PAPER_HEIGHT);
+  freelocale(locale);
+  return FromMillimetres(width, height);
+}
+
+}  // namespace
+
+std::optional<PaperSize> PaperSizeFromFile(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string word;
+  while (in >> word) {
+    if (word[0] == '#') {
+      std::getline(in, word);
+      continue;
+    }
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const NamedPaper& paper : kPapers) {
+      if (paper.name == word) return paper.points;
+    }
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+PaperSize UserPaperSize() {
+  if (const auto paper = LocalePaper()) return *paper;
+  if (const auto paper = PaperSizeFromFile("/etc/papersize")) return *paper;
+  return kA4;
+}
