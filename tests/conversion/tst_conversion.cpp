@@ -13,6 +13,7 @@
 
 #include <fstream>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <set>
@@ -250,9 +251,11 @@ class Conversion : public QObject {
     QVERIFY2(result.ok, result.error.c_str());
     QCOMPARE(samples::ActiveContentIn(result.writtenPath), std::vector<std::string>{});
     QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(1));
-    QCOMPARE(result.warnings, (std::vector<std::string>{"removed 1 JavaScript action from the PDF",
-                                                        "removed 1 launch action from the PDF",
-                                                        "removed 1 embedded file from the PDF"}));
+    for (const char* said : {"removed 1 JavaScript action from the PDF",
+                             "removed 1 launch action from the PDF",
+                             "removed 1 embedded file from the PDF"}) {
+      QVERIFY2(std::count(result.warnings.begin(), result.warnings.end(), said) == 1, said);
+    }
     // A plain document has nothing to say.
     qunsetenv("QUILLPRESS_PSTOPDF");
     QCOMPARE(ConvertIntoFolder(m_source, m_out).warnings, std::vector<std::string>{});
