@@ -1,6 +1,7 @@
 #include "cli/ConvertCommand.h"
 
 #include "cli/StopOnSignal.h"
+#include "conversion/ConversionPool.h"
 #include "conversion/DestinationFolder.h"
 #include "conversion/PostScriptConverter.h"
 #include "filelist/FolderExpansion.h"
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -26,12 +28,13 @@ constexpr int kUsage = 2;
 
 const char kHelp[] =
     "usage: quillpress-cli convert [--recursive] [--keep-tree] [--compress] [--preset NAME]\n"
-    "                              PATH... --output DEST\n"
+    "                              [--jobs N] PATH... --output DEST\n"
     "       quillpress-cli convert --list-presets\n"
     "\n"
-    "Converts PostScript (.ps) and EPS (.eps) files into PDF files in DEST, one\n"
-    "after another, in the order given. DEST is created when missing. Existing\n"
-    "files are never replaced: report.pdf, then report 1.pdf, report 2.pdf, ...\n"
+    "Converts PostScript (.ps) and EPS (.eps) files into PDF files in DEST, several\n"
+    "at once, with the result of converting them one after another in the order\n"
+    "given. DEST is created when missing. Existing files are never replaced:\n"
+    "report.pdf, then report 1.pdf, report 2.pdf, ... in the order given.\n"
     "\n"
     "A folder contributes the PostScript and EPS files at its first level; hidden\n"
     "entries are skipped.\n"
@@ -47,6 +50,9 @@ const char kHelp[] =
     "                    A file that cannot meet pdfx-3 or pdfa-2b fails with the\n"
     "                    reason; none is written that claims a standard it misses.\n"
     "      --list-presets list the presets, one a line, and exit\n"
+    "  -j, --jobs N      convert up to N files at once (default: one per processor);\n"
+    "                    fewer when N converters would not fit in the available\n"
+    "                    memory at QUILLPRESS_PSTOPDF_MEMORY_MIB each (default 4096)\n"
     "  -o, --output DEST the folder that receives the PDF files\n"
     "  -h, --help        show this help\n"
     "\n"
@@ -57,6 +63,7 @@ struct Options {
   bool keepTree = false;
   bool compress = false;
   PdfPreset preset = PdfPreset::Faithful;
+  std::size_t jobs = 0;  // one per processor
   fs::path output;
   std::vector<fs::path> paths;
 };
@@ -102,6 +109,19 @@ std::variant<Options, int> Parse(int argc, char** argv) {
                     std::string(PdfPresetSummary(preset)).c_str());
       }
       return kAllConverted;
+    } else if (arg == "-j" || arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
+      std::string count;
+      if (arg.rfind("--jobs=", 0) == 0) {
+        count = arg.substr(std::strlen("--jobs="));
+      } else if (i + 1 < argc) {
+        count = argv[++i];
+      }
+      char* end = nullptr;
+      const unsigned long value = count.empty() ? 0 : std::strtoul(count.c_str(), &end, 10);
+      if (count.empty() || *end != '\0' || value == 0 || value > 1024 || count[0] == '-') {
+        return UsageError(arg + " needs a whole number from 1 to 1024");
+      }
+      options.jobs = value;
     } else if (arg == "-o" || arg == "--output") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') return UsageError(arg + " needs a folder");
       options.output = argv[++i];
@@ -182,34 +202,53 @@ int RunConvertCommand(int argc, char** argv) {
                         [&](FileListItemRef item) { items.push_back(std::move(item)); });
   }
 
+  const ConverterCount converters = ChooseConverterCount(options.jobs);
+  if (!converters.note.empty()) {
+    std::fprintf(stderr, "quillpress-cli convert: %s\n", converters.note.c_str());
+  }
+  std::vector<ConversionPool::Job> jobs;
+  jobs.reserve(items.size());
+  for (const FileListItemRef& item : items) {
+    jobs.push_back({item->filePath(), [&destination, item] {
+                      return DestinationFolderForSource(destination, item->filePath(),
+                                                        item->parentFolderName());
+                    }});
+  }
+  // Reported in the order given, whichever conversion ends first.
   ProgressLine progress;
   std::size_t converted = 0;
-  for (std::size_t i = 0; i < items.size() && !stopper.token().stop_requested(); ++i) {
-    const FileListItem& item = *items[i];
-    progress.Show(i + 1, items.size(), item.filePath());
-    const auto folder = DestinationFolderForSource(destination, item.filePath(), item.parentFolderName());
-    if (!folder) {
-      progress.Clear();
+  ConversionPool::Callbacks callbacks;
+  callbacks.finished = [&](const ConversionPool::Finished& finished) {
+    const FileListItem& item = *items[finished.index];
+    progress.Clear();
+    if (finished.stopped) return true;
+    if (!finished.converted) {
       std::fprintf(stderr, "failed: %s: cannot create its folder under %s\n",
                    item.filePath().c_str(), destination.c_str());
       ++failed;
-      continue;
-    }
-    const ConversionResult result =
-        ConvertIntoFolder(item.filePath(), *folder, ConversionOptions{.compress = options.compress, .preset = options.preset, .stop = stopper.token()});
-    progress.Clear();
-    if (result.ok) {
+    } else if (finished.result.ok) {
       ++converted;
-      std::printf("converted: %s -> %s\n", item.filePath().c_str(), result.writtenPath.c_str());
-      for (const std::string& warning : result.warnings) {
+      std::printf("converted: %s -> %s\n", item.filePath().c_str(),
+                  finished.result.writtenPath.c_str());
+      for (const std::string& warning : finished.result.warnings) {
         std::fprintf(stderr, "warning: %s: %s\n", item.filePath().c_str(), warning.c_str());
       }
       std::fflush(stdout);
     } else if (!stopper.token().stop_requested()) {
-      std::fprintf(stderr, "failed: %s: %s\n", item.filePath().c_str(), result.error.c_str());
+      std::fprintf(stderr, "failed: %s: %s\n", item.filePath().c_str(),
+                   finished.result.error.c_str());
       ++failed;
     }
-  }
+    if (finished.index + 1 < items.size()) {
+      progress.Show(finished.index + 1, items.size(), items[finished.index + 1]->filePath());
+    }
+    return true;
+  };
+  if (!items.empty()) progress.Show(0, items.size(), items.front()->filePath());
+  ConversionOptions conversion;
+  conversion.compress = options.compress;
+  conversion.preset = options.preset;
+  ConversionPool(converters.count).Run(jobs, conversion, callbacks, stopper.token());
   progress.Clear();
 
   if (stopper.token().stop_requested()) {

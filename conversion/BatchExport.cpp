@@ -1,5 +1,6 @@
 #include "conversion/BatchExport.h"
 
+#include "conversion/ConversionPool.h"
 #include "conversion/DestinationFolder.h"
 #include "conversion/PostScriptConverter.h"
 
@@ -33,6 +34,17 @@ std::vector<FileListItemRef> BatchExport::sourceURLs() const {
 fs::path BatchExport::destinationURL() const {
   std::lock_guard lock(m_mutex);
   return m_destinationURL;
+}
+
+void BatchExport::cancelConversion() {
+  m_cancelled = true;
+  std::lock_guard lock(m_mutex);
+  m_cancel.request_stop();
+}
+
+void BatchExport::setConcurrentConversions(std::size_t count) {
+  std::lock_guard lock(m_mutex);
+  m_concurrentConversions = count;
 }
 
 bool BatchExport::RequestItems(std::vector<FileListItemRef> items) {
@@ -77,6 +89,7 @@ bool BatchExport::StartLocked(std::unique_lock<std::mutex>& lock, const fs::path
   m_compress = compress;
   m_preset = preset;
   m_cancelled = false;
+  m_cancel = std::stop_source();
   m_state = State::Running;
   lock.unlock();
   // The previous batch's thread has already left its last step.
@@ -93,11 +106,21 @@ void BatchExport::Shutdown() {
 
 void BatchExport::ExportPSToPDF(std::stop_token stop) {
   std::vector<FileListItemRef> items;
+  fs::path root;
+  ConversionOptions options;
+  std::size_t requestedConverters = 0;
+  std::stop_source cancel;
   {
     std::lock_guard lock(m_mutex);
     items = m_sourceURLs;
+    root = m_destinationURL;
+    options.compress = m_compress;
+    options.preset = m_preset;
+    requestedConverters = m_concurrentConversions;
+    cancel = m_cancel;
   }
-  m_cancelled = false;
+  // Quitting stops the conversions as a cancel does.
+  std::stop_callback onShutdown(stop, [&cancel] { cancel.request_stop(); });
   const auto numOfFiles = static_cast<std::int64_t>(items.size());
 
   bool someSucceeded = false;
@@ -105,12 +128,44 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
   bool alive = m_host.BeginProgressSheet(numOfFiles) &&
                m_host.ChangeProgressStatus(kExportProgressStarted, {});
   if (alive) {
+    const ConverterCount converters = ChooseConverterCount(requestedConverters);
+    if (!converters.note.empty()) m_host.ConvertersLimited(converters.note);
+    std::vector<ConversionPool::Job> jobs;
+    jobs.reserve(items.size());
     for (const FileListItemRef& item : items) {
-      // A cancel takes effect between two items.
-      if (m_cancelled || stop.stop_requested()) break;
-      if (ConvertPStoPDF(item, stop)) someSucceeded = true;
-      else someFailed = true;
+      ConversionPool::Job job;
+      if (item && !item->filePath().empty()) {
+        job.input = item->filePath();
+        job.folder = [&root, item] {
+          return DestinationFolderForSource(root, item->filePath(), item->parentFolderName());
+        };
+      }
+      jobs.push_back(std::move(job));
     }
+    ConversionPool::Callbacks callbacks;
+    callbacks.started = [&](std::size_t index) { m_host.ItemStarted(items[index]); };
+    // One at a time and in list order: the progress counts finished items.
+    callbacks.finished = [&](const ConversionPool::Finished& finished) {
+      const FileListItemRef& item = items[finished.index];
+      // An item without a folder takes no number and no step of the bar.
+      if (!finished.converted) {
+        someFailed = true;
+        return true;
+      }
+      if (finished.stopped) {
+        m_host.ItemFinished(item, finished.result);
+        return true;
+      }
+      if (!m_host.ChangeProgressStatus(kExportProgressItem, item->filePath().filename())) {
+        alive = false;
+        m_host.ItemFinished(item, finished.result);
+        return false;
+      }
+      m_host.ItemFinished(item, finished.result);
+      (finished.result.ok ? someSucceeded : someFailed) = true;
+      return true;
+    };
+    ConversionPool(converters.count).Run(jobs, options, callbacks, cancel.get_token());
   }
   alive = alive && !stop.stop_requested() &&
           m_host.ChangeProgressStatus(kExportProgressEnded, {}) && m_host.EndProgressSheet();
@@ -120,12 +175,7 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
     if (alert != ClosingAlert::None) {
       fs::path firstName;
       if (!items.empty() && items.front()) firstName = items.front()->filePath().filename();
-      fs::path destination;
-      {
-        std::lock_guard lock(m_mutex);
-        destination = m_destinationURL;
-      }
-      m_host.ShowClosingAlert(alert, firstName, destination);
+      m_host.ShowClosingAlert(alert, firstName, root);
     }
   }
   {
@@ -136,29 +186,4 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
     m_state = State::Idle;
   }
   m_host.BatchEnded();
-}
-
-bool BatchExport::ConvertPStoPDF(const FileListItemRef& item, std::stop_token stop) {
-  if (!item || item->filePath().empty()) return false;
-  fs::path root;
-  bool compress = false;
-  PdfPreset preset = PdfPreset::Faithful;
-  {
-    std::lock_guard lock(m_mutex);
-    root = m_destinationURL;
-    compress = m_compress;
-    preset = m_preset;
-  }
-  const std::optional<fs::path> folder =
-      DestinationFolderForSource(root, item->filePath(), item->parentFolderName());
-  // No folder: the item takes no number and no step of the bar.
-  if (!folder) return false;
-  if (!m_host.ChangeProgressStatus(kExportProgressItem, item->filePath().filename())) return false;
-  // Whatever stands at the chosen name after a failure is someone else's:
-  // the converter never publishes a partial file, so nothing is removed here.
-  m_host.ItemStarted(item);
-  const ConversionResult result = ConvertIntoFolder(
-      item->filePath(), *folder, ConversionOptions{.compress = compress, .preset = preset, .stop = stop});
-  m_host.ItemFinished(item, result);
-  return result.ok;
 }

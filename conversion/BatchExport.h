@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -52,11 +53,16 @@ class BatchExportHost {
   // The batch has become idle again; called on the batch's thread, without
   // waiting for the main thread.
   virtual void BatchEnded() {}
+  // Fewer conversions run at once than were asked for; note says how many
+  // and why. Called on the batch's thread, without waiting.
+  virtual void ConvertersLimited(const std::string& note) { (void)note; }
 };
 
-// Converts a set of file list items, one after another on a thread of its
-// own, into one destination folder. There is one batch at a time: a request
-// while one is pending or running is refused and changes nothing.
+// Converts a set of file list items into one destination folder, several at
+// once on threads of its own, with the names, order, progress and closing
+// alert that converting them one after another would give. There is one
+// batch at a time: a request while one is pending or running is refused and
+// changes nothing.
 class BatchExport {
  public:
   enum class State { Idle, Choosing, Running };
@@ -78,9 +84,14 @@ class BatchExport {
   bool Start(std::vector<FileListItemRef> items, const std::filesystem::path& destination,
              bool compress, PdfPreset preset = PdfPreset::Faithful);
 
-  // The user cancelled: no further item is started; the running one finishes.
-  void cancelConversion() { m_cancelled = true; }
+  // The user cancelled: no further item is started, the conversions in
+  // flight are stopped and their PDFs discarded; those already in place stay.
+  void cancelConversion();
   bool isConversionCancelled() const { return m_cancelled; }
+
+  // How many conversions a batch runs at once; 0 (the default) means one
+  // per processor. Memory may allow fewer. Applies from the next batch.
+  void setConcurrentConversions(std::size_t count);
 
   State state() const;
   bool isBusy() const { return state() != State::Idle; }
@@ -97,8 +108,6 @@ class BatchExport {
   bool StartLocked(std::unique_lock<std::mutex>& lock, const std::filesystem::path& destination,
                    bool compress, PdfPreset preset);
   void ExportPSToPDF(std::stop_token stop);
-  // One item: destination folder, progress step, unique name, conversion.
-  bool ConvertPStoPDF(const FileListItemRef& item, std::stop_token stop);
 
   BatchExportHost& m_host;
   mutable std::mutex m_mutex;
@@ -107,6 +116,8 @@ class BatchExport {
   std::filesystem::path m_destinationURL;
   bool m_compress = false;
   PdfPreset m_preset = PdfPreset::Faithful;
+  std::size_t m_concurrentConversions = 0;
   std::atomic<bool> m_cancelled{false};
+  std::stop_source m_cancel;
   std::jthread m_thread;
 };

@@ -128,19 +128,20 @@ bool CompressesStructure(const ConversionOptions& options) {
   return options.compress || options.preset == PdfPreset::Smallest;
 }
 
-ConversionResult Run(const fs::path& input, const fs::path& destination,
-                     const fs::path& uniqueBase, const ConversionOptions& options) {
-  ConversionResult result;
+}  // namespace
+
+StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folder,
+                                    const ConversionOptions& options) {
+  StagedConversion pending;
+  ConversionResult& result = pending.result;
   if (std::string why = WhyNotARegularFile(input); !why.empty()) {
     result.error = std::move(why);
-    return result;
+    return pending;
   }
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
   std::optional<StagedPdf> staged;
-  auto stage = [&] {
-    staged = StagePdf(output, destination.parent_path(), CompressesStructure(options));
-  };
+  auto stage = [&] { staged = StagePdf(output, folder, CompressesStructure(options)); };
   // The PDF library loads while the converter runs, once it has started:
   // loading it maps many libraries, which would slow the converter's start.
   std::future<bool> writerReady;
@@ -162,7 +163,7 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
     std::error_code ec;
     fs::remove(output, ec);  // a converter may leave a partial file even when it fails
     result.error = std::move(why);
-    return result;
+    return pending;
   };
   if (!run.started) return failWith("the converter " + program.string() + " could not be started");
   if (run.stopped) return failWith("stopped");
@@ -189,24 +190,33 @@ ConversionResult Run(const fs::path& input, const fs::path& destination,
   const std::string shortfall = DescribeFindings(findings, options.preset);
   if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) return failWith(shortfall);
   if (!shortfall.empty()) result.warnings.push_back(shortfall);
-
-  const PublishResult published = PutStagedPdfInPlace(*staged, destination, uniqueBase);
   fs::remove(output, ec);
-  if (published.ok) {
-    AddConverterWarnings(run.errorTail, result.warnings);
-    for (const std::string& removed : staged->removed) {
-      if (std::find(result.warnings.begin(), result.warnings.end(), removed) == result.warnings.end()) {
-        result.warnings.push_back(removed);
-      }
+  AddConverterWarnings(run.errorTail, result.warnings);
+  for (const std::string& removed : staged->removed) {
+    if (std::find(result.warnings.begin(), result.warnings.end(), removed) == result.warnings.end()) {
+      result.warnings.push_back(removed);
     }
   }
+  result.ok = true;
+  pending.staged = std::move(*staged);
+  return pending;
+}
+
+ConversionResult PublishStagedPdf(StagedConversion&& pending, const fs::path& destination,
+                                  const fs::path& uniqueBase) {
+  ConversionResult result = std::move(pending.result);
+  if (!result.ok) return result;
+  const PublishResult published = PutStagedPdfInPlace(pending.staged, destination, uniqueBase);
   result.ok = published.ok;
   result.writtenPath = published.writtenPath;
   result.error = published.error;
   return result;
 }
 
-}  // namespace
+void DiscardStagedConversion(StagedConversion&& pending) {
+  if (pending.result.ok) DiscardStagedPdf(pending.staged);
+  pending.result.ok = false;
+}
 
 fs::path ConverterProgramPath() {
   if (const char* env = std::getenv("QUILLPRESS_PSTOPDF"); env && env[0] == '/') {
@@ -225,11 +235,20 @@ fs::path ConverterProgramPath() {
 
 ConversionResult RunPostScriptConverter(const fs::path& input, const fs::path& destination,
                                         const ConversionOptions& options) {
-  return Run(input, destination, BMTUtil::BaseNameWithoutExtension(destination), options);
+  return PublishStagedPdf(ConvertToStagedPdf(input, destination.parent_path(), options),
+                          destination, BMTUtil::BaseNameWithoutExtension(destination));
+}
+
+ConversionResult PublishIntoFolder(StagedConversion&& pending, const fs::path& input,
+                                   const fs::path& folder) {
+  // The name is taken when the PDF is ready, so that it is the first one
+  // free at that moment, as if nothing had been converted meanwhile.
+  const fs::path destination = BMTUtil::GetUniqueFileURLForSourceURL(folder, input, "pdf");
+  return PublishStagedPdf(std::move(pending), destination,
+                          BMTUtil::BaseNameWithoutExtension(input));
 }
 
 ConversionResult ConvertIntoFolder(const fs::path& input, const fs::path& folder,
                                    const ConversionOptions& options) {
-  const fs::path destination = BMTUtil::GetUniqueFileURLForSourceURL(folder, input, "pdf");
-  return Run(input, destination, BMTUtil::BaseNameWithoutExtension(input), options);
+  return PublishIntoFolder(ConvertToStagedPdf(input, folder, options), input, folder);
 }

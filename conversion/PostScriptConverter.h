@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/PdfPreset.h"
+#include "conversion/PdfPublisher.h"
 
 #include <filesystem>
 #include <optional>
@@ -44,6 +45,35 @@ std::filesystem::path ConverterProgramPath();
 ConversionResult RunPostScriptConverter(const std::filesystem::path& input,
                                         const std::filesystem::path& destination,
                                         const ConversionOptions& options = {});
+
+// A conversion whose PDF is made and staged, hidden, in its destination
+// folder, but not yet put in place. result.ok says whether staged holds it;
+// result.error says why not.
+struct StagedConversion {
+  ConversionResult result;
+  StagedPdf staged;
+};
+
+// The first half of a conversion: runs the converter on input and stages the
+// PDF in folder. Nothing is left behind on failure. Blocks like
+// RunPostScriptConverter.
+StagedConversion ConvertToStagedPdf(const std::filesystem::path& input,
+                                    const std::filesystem::path& folder,
+                                    const ConversionOptions& options = {});
+
+// The second half: puts a staged PDF at destination, or at the next free
+// "uniqueBase N.pdf" name when that is taken. A failed conversion's result
+// is passed through.
+ConversionResult PublishStagedPdf(StagedConversion&& pending,
+                                  const std::filesystem::path& destination,
+                                  const std::filesystem::path& uniqueBase);
+
+// Puts a staged PDF of input in folder under the first free name for input.
+ConversionResult PublishIntoFolder(StagedConversion&& pending, const std::filesystem::path& input,
+                                   const std::filesystem::path& folder);
+
+// Removes a staged PDF that will not be published.
+void DiscardStagedConversion(StagedConversion&& pending);
 
 // Chooses the unique PDF name for input in folder and converts into it.
 ConversionResult ConvertIntoFolder(const std::filesystem::path& input,

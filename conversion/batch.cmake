@@ -1,5 +1,5 @@
-# The batch driver: items converted one after another on a thread of their
-# own, one batch at a time.
+# The batch driver: items converted several at once on threads of their own,
+# one batch at a time.
 quillpress_library(qp_batch
   SOURCES BatchExport.h BatchExport.cpp
   DEPS qp_conversion)

@@ -1,0 +1,214 @@
+#include "conversion/ConversionPool.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The converter program's own default address-space limit.
+constexpr std::uint64_t kDefaultConverterMemoryMiB = 4096;
+
+std::size_t UsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
+std::optional<std::uint64_t> ReadNumber(const fs::path& file) {
+  std::ifstream in(file);
+  std::uint64_t value = 0;
+  if (in >> value) return value;
+  return std::nullopt;
+}
+
+// What the process's control group still allows (cgroup v2), in bytes.
+std::optional<std::uint64_t> ControlGroupRoomBytes() {
+  std::ifstream cgroup("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(cgroup, line)) {
+    if (line.rfind("0::", 0) != 0) continue;
+    const fs::path folder = fs::path("/sys/fs/cgroup") / fs::path(line.substr(3)).relative_path();
+    const auto max = ReadNumber(folder / "memory.max");  // "max" reads as nothing
+    const auto current = ReadNumber(folder / "memory.current");
+    if (!max || !current) return std::nullopt;
+    return *max > *current ? *max - *current : 0;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::uint64_t ConverterMemoryLimitMiB() {
+  if (const char* text = std::getenv("QUILLPRESS_PSTOPDF_MEMORY_MIB"); text && *text) {
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (*end == '\0' && value > 0 && text[0] != '-') return value;
+  }
+  return kDefaultConverterMemoryMiB;
+}
+
+std::optional<std::uint64_t> AvailableMemoryMiB() {
+  std::optional<std::uint64_t> bytes;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string line;
+  while (std::getline(meminfo, line)) {
+    if (line.rfind("MemAvailable:", 0) != 0) continue;
+    std::istringstream fields(line.substr(13));
+    std::uint64_t kib = 0;
+    if (fields >> kib) bytes = kib * 1024;
+    break;
+  }
+  if (const auto room = ControlGroupRoomBytes()) bytes = bytes ? std::min(*bytes, *room) : *room;
+  if (!bytes) return std::nullopt;
+  return *bytes / (1024 * 1024);
+}
+
+ConverterCount ChooseConverterCount(std::size_t requested, std::uint64_t limitMiB,
+                                    std::optional<std::uint64_t> availableMiB) {
+  ConverterCount chosen;
+  const std::size_t wanted = requested > 0 ? requested : UsableProcessors();
+  chosen.count = std::max<std::size_t>(wanted, 1);
+  if (!availableMiB || limitMiB == 0) return chosen;
+  const std::uint64_t fitting = *availableMiB / limitMiB;
+  if (fitting >= chosen.count) return chosen;
+  chosen.count = static_cast<std::size_t>(std::max<std::uint64_t>(fitting, 1));
+  chosen.note = std::to_string(chosen.count) + (chosen.count == 1 ? " conversion" : " conversions") +
+                " at a time, not " + std::to_string(wanted) + ": each converter may use up to " +
+                std::to_string(limitMiB) + " MiB and " + std::to_string(*availableMiB) +
+                " MiB are available";
+  return chosen;
+}
+
+ConverterCount ChooseConverterCount(std::size_t requested) {
+  return ChooseConverterCount(requested, ConverterMemoryLimitMiB(), AvailableMemoryMiB());
+}
+
+ConversionPool::ConversionPool(std::size_t converters)
+    : m_converters(std::max<std::size_t>(converters, 1)) {}
+
+namespace {
+
+struct Slot {
+  bool converted = false;
+  fs::path folder;
+  StagedConversion pending;
+};
+
+// One run's shared state. Jobs are taken in list order; a finished job's
+// slot is filled, and whichever thread finds the next slot in list order
+// filled publishes from there on while the others go back to converting.
+class PoolRun {
+ public:
+  PoolRun(const std::vector<ConversionPool::Job>& jobs, const ConversionOptions& options,
+          const ConversionPool::Callbacks& callbacks, std::stop_token stop)
+      : m_jobs(jobs),
+        m_options(options),
+        m_callbacks(callbacks),
+        m_slots(jobs.size()),
+        m_forward(std::move(stop), [this] { m_stop.request_stop(); }) {
+    m_options.stop = m_stop.get_token();
+  }
+
+  void Work() {
+    for (;;) {
+      std::size_t index = 0;
+      {
+        std::lock_guard lock(m_mutex);
+        if (m_stop.stop_requested() || m_next >= m_jobs.size()) return;
+        index = m_next++;
+      }
+      Slot slot;
+      const ConversionPool::Job& job = m_jobs[index];
+      std::optional<fs::path> folder = job.folder ? job.folder() : std::nullopt;
+      if (folder) {
+        slot.converted = true;
+        slot.folder = std::move(*folder);
+        if (m_callbacks.started) m_callbacks.started(index);
+        slot.pending = ConvertToStagedPdf(job.input, slot.folder, m_options);
+      }
+      {
+        std::lock_guard lock(m_mutex);
+        m_slots[index] = std::move(slot);
+      }
+      PublishReady();
+    }
+  }
+
+ private:
+  void PublishReady() {
+    std::unique_lock lock(m_mutex);
+    if (m_publishing) return;  // that thread will find this slot too
+    m_publishing = true;
+    while (m_cursor < m_slots.size() && m_slots[m_cursor]) {
+      const std::size_t index = m_cursor;
+      Slot slot = std::move(*m_slots[index]);
+      m_slots[index].reset();
+      lock.unlock();
+      ConversionPool::Finished finished;
+      finished.index = index;
+      finished.converted = slot.converted;
+      if (!slot.converted) {
+        finished.result.error = "its destination folder cannot be made";
+      } else if (m_stop.stop_requested()) {
+        // Only a leading part of the list is ever published.
+        finished.stopped = true;
+        finished.result = slot.pending.result;
+        DiscardStagedConversion(std::move(slot.pending));
+        finished.result.ok = false;
+        finished.result.error = "stopped";
+      } else {
+        finished.result = PublishIntoFolder(std::move(slot.pending), m_jobs[index].input, slot.folder);
+      }
+      if (m_callbacks.finished && !m_callbacks.finished(finished)) m_stop.request_stop();
+      lock.lock();
+      ++m_cursor;
+    }
+    m_publishing = false;
+  }
+
+  const std::vector<ConversionPool::Job>& m_jobs;
+  ConversionOptions m_options;
+  const ConversionPool::Callbacks& m_callbacks;
+  std::mutex m_mutex;
+  std::size_t m_next = 0;
+  std::size_t m_cursor = 0;
+  bool m_publishing = false;
+  std::vector<std::optional<Slot>> m_slots;
+  std::stop_source m_stop;
+  std::stop_callback<std::function<void()>> m_forward;
+};
+
+}  // namespace
+
+void ConversionPool::Run(const std::vector<Job>& jobs, const ConversionOptions& options,
+                         const Callbacks& callbacks, std::stop_token stop) const {
+  if (jobs.empty()) return;
+  PoolRun run(jobs, options, callbacks, std::move(stop));
+  const std::size_t threads = std::min(m_converters, jobs.size());
+  std::vector<std::jthread> helpers;
+  helpers.reserve(threads - 1);
+  for (std::size_t i = 1; i < threads; ++i) {
+    try {
+      helpers.emplace_back([&run] { run.Work(); });
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the work is shared among those there are
+    }
+  }
+  run.Work();
+  helpers.clear();  // joins
+}
