@@ -1,13 +1,15 @@
-#include <exception>
+#include "conversion/PdfOutputCheckEntry.h"
+
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <exception>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
-
-#include "conversion/PdfOutputCheckEntry.h"
 
 namespace {
 
@@ -92,6 +94,24 @@ const std::set<std::string> kForbiddenActions = {
     "/JavaScript", "/Launch",      "/Sound",     "/Movie", "/ResetForm", "/ImportData",
     "/Hide",       "/SetOCGState", "/Rendition", "/Trans", "/GoTo3DView"};
 
+// Whether a graphics state, soft mask or group makes what is under it show
+// through: PDF/X-3, on PDF 1.3, has no transparency at all.
+bool IsTransparent(QPDFObjectHandle dict) {
+  for (const char* alpha : {"/CA", "/ca"}) {
+    QPDFObjectHandle value = dict.getKey(alpha);
+    if (value.isNumber() && value.getNumericValue() < 1.0) return true;
+  }
+  QPDFObjectHandle mask = dict.getKey("/SMask");
+  if (!mask.isNull() && !mask.isNameAndEquals("/None")) return true;
+  QPDFObjectHandle blend = dict.getKey("/BM");
+  if (blend.isName() && !blend.isNameAndEquals("/Normal") &&
+      !blend.isNameAndEquals("/Compatible")) {
+    return true;
+  }
+  QPDFObjectHandle group = dict.getKey("/Group");
+  return group.isDictionary() && group.getKey("/S").isNameAndEquals("/Transparency");
+}
+
 void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) {
   if (pdf.isEncrypted()) out.emplace_back("the file is encrypted");
   QPDFObjectHandle root = pdf.getRoot();
@@ -136,6 +156,7 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
   }
   std::set<std::string> actions;
   bool additionalActions = false;
+  bool transparency = false;
   for (QPDFObjectHandle object : pdf.getAllObjects()) {
     QPDFObjectHandle dict = object.isStream() ? object.getDict() : object;
     if (!dict.isDictionary()) continue;
@@ -150,9 +171,22 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
       if (candidate.hasKey("/JS")) actions.insert("JavaScript");
     }
     if (dict.hasKey("/AA")) additionalActions = true;
+    if (standard == kPdfX3 && IsTransparent(dict)) transparency = true;
   }
+  if (transparency) out.emplace_back("it uses transparency, which PDF/X-3 does not allow");
   for (const std::string& action : actions) out.push_back("it has a " + action + " action");
   if (additionalActions && !root.hasKey("/AA")) out.emplace_back("it has actions run on events");
+}
+
+// The whole file, when it is small enough to hold in memory.
+bool ReadSmallFile(const char* path, std::string& bytes) {
+  constexpr std::streamoff kLargest = std::streamoff(64) << 20;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+  if (size < 0 || size > kLargest) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  in.seekg(0);
+  return bool(in.read(bytes.data(), size));
 }
 
 }  // namespace
@@ -164,7 +198,13 @@ extern "C" __attribute__((visibility("default"))) int quillpress_check_pdf(const
   try {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
-    pdf.processFile(path);
+    // From memory: from the file, the library seeks before every object.
+    std::string bytes;
+    if (ReadSmallFile(path, bytes)) {
+      pdf.processMemoryFile(path, bytes.data(), bytes.size());
+    } else {
+      pdf.processFile(path);
+    }
     FontWalk fonts;
     for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
       fonts.Resources(page.getAttribute("/Resources", false));
