@@ -1,7 +1,9 @@
 #include "platform/QtUserPrompts.h"
 
 #include <QAbstractItemView>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QGridLayout>
@@ -63,9 +65,23 @@ class FilesAndFoldersDialog final : public QFileDialog {
  public:
   using QFileDialog::QFileDialog;
   bool choosesFoldersToo = false;
+  bool createsTypedFolder = false;
   QStringList chosen;
 
   void accept() override {
+    if (createsTypedFolder && fileMode() == QFileDialog::Directory) {
+      // A folder typed that does not exist yet is made, as the command line
+      // does with its destination.
+      const QStringList typed = selectedFiles();
+      if (typed.size() == 1 && !typed.front().isEmpty()) {
+        const QFileInfo info(typed.front());
+        if (!info.exists() && QDir().mkpath(info.absoluteFilePath())) {
+          chosen = {info.absoluteFilePath()};
+          QDialog::accept();
+          return;
+        }
+      }
+    }
     if (choosesFoldersToo) {
       QStringList names;
       QSet<QString> seen;
@@ -97,6 +113,7 @@ void QtUserPrompts::BeginOpenPanelSheet(QWidget* window, const OpenPanelRequest&
                                         OpenPanelCompletion completion) {
   auto* dialog = new FilesAndFoldersDialog(window, request.title);
   dialog->choosesFoldersToo = request.canChooseDirectories && request.canChooseFiles;
+  dialog->createsTypedFolder = request.canCreateDirectories;
   dialog->setOption(QFileDialog::DontUseNativeDialog, true);
   dialog->setOption(QFileDialog::ReadOnly, !request.canCreateDirectories);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);

@@ -19,6 +19,13 @@ constexpr int kRevealTimeoutMs = 5000;
 
 }  // namespace
 
+void DesktopWorkspace::ReportFailureLater(const QUrl& url) {
+  // Never from inside the request: the caller may still be arranging
+  // what it shows.
+  QMetaObject::invokeMethod(QCoreApplication::instance(), [this, url] { ReportFailure(url); },
+                            Qt::QueuedConnection);
+}
+
 QUrl FileUrlForPath(const std::filesystem::path& path) {
   // Percent-encode the raw bytes so that names which are not valid UTF-8
   // still address the very same file.
@@ -31,20 +38,20 @@ QUrl FileUrlForPath(const std::filesystem::path& path) {
 
 bool DesktopWorkspace::OpenURL(const QUrl& url) {
   if (!url.isValid()) {
-    ReportFailure(url);
+    ReportFailureLater(url);
     return false;
   }
   // Inside a sandbox the portal opens things, and answers nothing more.
   if (QFileInfo::exists(QStringLiteral("/.flatpak-info"))) {
     if (QDesktopServices::openUrl(url)) return true;
-    ReportFailure(url);
+    ReportFailureLater(url);
     return false;
   }
   // The opener's exit status says whether a program took the address, which
   // QDesktopServices does not tell.
   const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
   if (opener.isEmpty()) {
-    ReportFailure(url);
+    ReportFailureLater(url);
     return false;
   }
   auto* process = new QProcess(QCoreApplication::instance());

@@ -42,6 +42,9 @@ class DesktopWorkspace final : public Workspace {
   bool SelectFile(const std::filesystem::path& file) override;
 
   static DesktopWorkspace& Shared();
+
+ private:
+  void ReportFailureLater(const QUrl& url);
 };
 
 // A file URL for a byte-exact path.

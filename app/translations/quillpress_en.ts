@@ -24,8 +24,8 @@
         <translation>Adding files…</translation>
     </message>
     <message id="CompressPDFCheckTitle">
-        <source>Make the PDF files smaller</source>
-        <translation>Make the PDF files smaller</translation>
+        <source>&amp;Make the PDF files smaller</source>
+        <translation>&amp;Make the PDF files smaller</translation>
     </message>
     <message id="ContactSupportMenuTitle">
         <source>&amp;Contact Support…</source>

@@ -3,9 +3,16 @@
 #include "BMTValidatedViewToolbar.h"
 #include "BMTValidatedViewToolbarItem.h"
 #include "ProgressHUDView.h"
+#include "app/ApplicationResources.h"
 #include "platform/LocalizedString.h"
+#include "platform/QtUserPrompts.h"
+#include "rating/MacAppStoreRating.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QKeyEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -13,6 +20,9 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QToolButton>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -589,6 +599,195 @@ class AppDelegateWindowTest : public QObject {
       f.reset();
       QVERIFY2(timer.elapsed() < 30000, "tearing down waited on the run");
     }
+  }
+
+  void quittingWithTheAddPanelOpen() {
+    // The real panel, open as a sheet when the session ends.
+    auto f = std::make_unique<WindowFixture>();
+    AppDelegate& d = f->d();
+    d.setUserPrompts(QtUserPrompts::Shared());
+    d.addImageMenuItem->trigger();
+    auto* panel = d.window()->findChild<QFileDialog*>();
+    QVERIFY(panel != nullptr);
+    QTRY_VERIFY(panel->isVisible());
+    QVERIFY(panel->isAncestorOf(d.mMaintainDirAccessoryView));
+    f.reset();  // deletes the accessory view once
+  }
+
+  void quitAsksOnceWhileWatching() {
+    WindowFixture f;
+    AppDelegate& d = f.d();
+    d.setWatching(true);
+    f.prompts.alertAnswers = {1};
+    // As the program does: a granted quit ends the main loop, which closes
+    // the window on its way out.
+    connect(&d, &AppDelegate::terminateApproved, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+    QTimer::singleShot(0, d.quitMenuItem, &QAction::trigger);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, qApp, &QCoreApplication::quit);
+    deadline.start(60000);
+    QCoreApplication::exec();
+    QVERIFY(deadline.isActive());
+    QCOMPARE(f.prompts.alerts.size(), std::size_t{1});
+    const auto& alert = f.prompts.alerts[0];
+    QCOMPARE(alert.title, LocalizedString("QuitOnCloseTitle"));
+    // Escape keeps watching: the harmless answer.
+    QCOMPARE(alert.request.escapeAnswer, 0);
+    QVERIFY(!d.window()->isVisible());
+  }
+
+  void rateOpensTheStorePageWhereNoProgramTakesTheLink() {
+    WindowFixture f;
+    AppDelegate& d = f.d();
+    MacAppStoreRating* rating = d.storeRating();
+    rating->setStoreAddress(StoreAddress{QStringLiteral("http"), QStringLiteral("127.0.0.1"), 8123});
+    rating->setAppStoreID(4242);
+    f.workspace.unopenable = {rating->ratingsURL().scheme()};
+    d.ratingToolbarItem->click();
+    QTRY_COMPARE(f.workspace.opened.size(), std::size_t{2});
+    QCOMPARE(f.workspace.opened[0], rating->ratingsURL());
+    QCOMPARE(f.workspace.opened[1], QUrl(QStringLiteral("http://127.0.0.1:8123/app/id4242")));
+    QVERIFY(d.messageLine->isHidden());
+  }
+
+  void whatTheDesktopCannotOpenIsSaidInTheWindow() {
+    WindowFixture f;
+    AppDelegate& d = f.d();
+    f.workspace.unopenable = {QStringLiteral("file"), QStringLiteral("https")};
+    QVERIFY(d.messageLine->isHidden());
+    // F1: the manual, by its path.
+    d.window()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(d.window()));
+    QTest::keyClick(d.window(), Qt::Key_F1);
+    QTRY_VERIFY(d.messageLine->isVisible());
+    const QString manual = f.workspace.opened.back().toLocalFile();
+    QVERIFY(manual.endsWith(QStringLiteral(".pdf")));
+    QCOMPARE(d.messageLine->text(), LocalizedString("CannotOpenMessage").arg(manual));
+    QCOMPARE(d.messageLine->textFormat(), Qt::PlainText);
+    // The next command takes the old news away; the support page's
+    // address is given whole.
+    d.contactSupportMenuItem->trigger();
+    QVERIFY(d.messageLine->isHidden());
+    QTRY_VERIFY(d.messageLine->isVisible());
+    QCOMPARE(d.messageLine->text(),
+             LocalizedString("CannotOpenMessage").arg(QLatin1String(kSupportPageAddress)));
+
+    // The real desktop without an opener program says the same.
+    QTemporaryDir empty;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(empty.path()));
+    QUrl failed;
+    DesktopWorkspace::Shared().setFailureHandler([&](const QUrl& url) { failed = url; });
+    const QUrl folder = FileUrlForPath(root());
+    DesktopWorkspace::Shared().OpenURL(folder);
+    qputenv("PATH", path);
+    QTRY_COMPARE(failed, folder);
+    DesktopWorkspace::Shared().setFailureHandler({});
+  }
+
+  void revealingNeverWaitsOnTheDesktop() {
+    // No session bus and no opener: the answer comes later, by the event
+    // loop, never while the window waits.
+    const QByteArray path = qgetenv("PATH");
+    QTemporaryDir empty;
+    qputenv("PATH", QFile::encodeName(empty.path()));
+    QUrl failed;
+    DesktopWorkspace::Shared().setFailureHandler([&](const QUrl& url) { failed = url; });
+    const fs::path file = WriteFile(root() / "reveal" / "shown.ps");
+    DesktopWorkspace::Shared().SelectFile(file);
+    QVERIFY(failed.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(failed, FileUrlForPath(root() / "reveal"), 30000);
+    qputenv("PATH", path);
+    DesktopWorkspace::Shared().setFailureHandler({});
+  }
+
+  void keyboardReachesEverything() {
+    WindowFixture f;
+    AppDelegate& d = f.d();
+    QVERIFY(f.addFromPanel(MakeFiles("keys", 2)));
+    d.window()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(d.window()));
+    // Tab leaves the table for the controls under it.
+    d.imageListTable->setFocus();
+    QTest::keyClick(d.imageListTable, Qt::Key_Tab);
+    QVERIFY(!d.imageListTable->hasFocus());
+    QWidget* next = QApplication::focusWidget();
+    QVERIFY(next == d.compressPDFFileButton || next == d.pdfPresetPopUp ||
+            next == d.exportAllButton || next == d.exportButton);
+    // The check box and the PDF settings have mnemonics.
+    QVERIFY(!QKeySequence::mnemonic(d.compressPDFFileButton->text()).isEmpty());
+    const bool was = d.compressPDFFileButton->isChecked();
+    QTest::keySequence(d.window(), QKeySequence::mnemonic(d.compressPDFFileButton->text()));
+    QTRY_COMPARE(d.compressPDFFileButton->isChecked(), !was);
+    QVERIFY(!d.pdfPresetPopUp->accessibleName().isEmpty());
+    QVERIFY(!d.addCancelButton->accessibleName().isEmpty());
+    // Reveal has a shortcut; Enter on a row that was not converted reveals.
+    f.selectRows({1});
+    QTest::keySequence(d.window(), d.revealInFinderContextMenuItem->shortcut());
+    QCOMPARE(f.workspace.revealed.size(), std::size_t{1});
+    QVERIFY(!d.revealInFinderContextMenuItem->shortcut().isEmpty());
+  }
+
+  void aRunStartsWhereTheListIsWhenItStarts() {
+    const auto files = MakeFiles("start", 5);
+    WindowFixture f;
+    AppDelegate& d = f.d();
+    QVERIFY(f.addFromPanel({files[0], files[1], files[2]}));
+    f.selectRows({0, 1});
+    // The Delete key is already waiting in the queue when the run is asked
+    // for: the run must count the list without those rows.
+    QMetaObject::invokeMethod(d.removeMenuItem, &QAction::trigger, Qt::QueuedConnection);
+    d.applicationOpenFiles(std::vector<fs::path>{files[3], files[4]});
+    QVERIFY(f.waitForAdding());
+    QCOMPARE(f.shownPaths(), (std::vector<fs::path>{files[2], files[3], files[4]}));
+    QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{1, 2}));
+  }
+
+  void bigFolderCountsAndCancels() {
+    // 100,000 entries, most of them PostScript by name.
+    const fs::path big = root() / "hundred-thousand";
+    fs::create_directories(big);
+    for (int i = 0; i < 100000; ++i) {
+      const std::string name = big.string() + "/p" + std::to_string(i) + (i % 10 == 0 ? ".txt" : ".ps");
+      const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY, 0644);
+      if (fd >= 0) ::close(fd);
+    }
+    WindowFixture f;
+    AppDelegate& d = f.d();
+    d.window()->resize(800, 600);
+    QVERIFY(f.addFromPanel({WriteFile(root() / "first.ps")}));
+    // At the first rows the overlay shows, the user reads the count, checks
+    // that the list is still reachable under it and cancels.
+    QString count;
+    QWidget* underOverlay = nullptr;
+    bool cancelled = false;
+    connect(
+        d.tableModel(), &QAbstractItemModel::rowsInserted, this,
+        [&] {
+          if (cancelled || !d.addCancelButton->isVisible() || f.rows() < 2) return;
+          count = d.addSpinView->messageTextField()->text();
+          underOverlay = d.imageListTable->childAt(d.imageListTable->rect().center());
+          QTest::mouseClick(d.addCancelButton, Qt::LeftButton);
+          cancelled = true;
+        },
+        Qt::QueuedConnection);
+    f.prompts.AnswerNextPanel({big});
+    d.addImageMenuItem->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(cancelled, 60000);
+    QVERIFY(count.startsWith(LocalizedString("AddingFilesCount").section(QLatin1Char('%'), 0, 0)));
+    QVERIFY(count != LocalizedString("AddingFilesMessage"));
+    QCOMPARE(underOverlay, d.imageListTable->viewport());
+    QVERIFY(f.waitForAdding());
+    QVERIFY(d.addSpinView->isHidden());
+    QVERIFY(d.addCancelButton->isHidden());
+    // Whatever was found before the cancel stays, selected, after the first.
+    const int rows = f.rows();
+    QVERIFY(rows >= 1 && rows <= 90001);
+    QCOMPARE(f.shownPaths().front(), root() / "first.ps");
+    if (rows > 1) QCOMPARE(f.selectedRows().front(), 1);
+    ExpectEverywhere(d, {true, true, true, true, rows == 2});
   }
 };
 

@@ -12,6 +12,7 @@
 #include "PostScriptSamples.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -373,6 +374,57 @@ class BatchExportWindowTest : public QObject {
     m_f->prompts.panelAnswers.clear();
     fs::remove(gate);
     fs::remove(Started(gate));
+  }
+
+  void filesAddedDuringABatchLeaveEveryCommandOn() {
+    Add({Good("a.ps")});
+    const fs::path gate = Root() / "gate-adding";
+    qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
+    const fs::path dest = Dest("adding");
+    m_f->prompts.AnswerNextPanel({dest});
+    m_f->d().ExportAll();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(0), LocalizedString("StatusConverting"), kDeadline);
+    // The desktop hands over more files meanwhile; the batch ends while
+    // they are being added.
+    const fs::path more = Root() / "in" / "more";
+    for (int i = 0; i < 3000; ++i) WriteFile(more / ("m" + std::to_string(i) + ".ps"));
+    bool batchEndedDuringAdd = false;
+    connect(&m_f->d(), &AppDelegate::addingRunStarted, this, [&] {
+      WriteFile(gate, "");
+      batchEndedDuringAdd = true;
+    });
+    m_f->d().applicationOpenFiles(std::vector<fs::path>{more});
+    QVERIFY(m_f->waitForAdding());
+    QVERIFY(WaitIdle());
+    QVERIFY(m_f->waitForAdding());
+    QVERIFY(batchEndedDuringAdd);
+    QCOMPARE(m_f->rows(), 3001);
+    QTRY_VERIFY(m_f->d().addToolbarItem->isEnabled());
+    QVERIFY(m_f->d().addImageMenuItem->isEnabled());
+    QVERIFY(m_f->d().exportButton->isEnabled());
+    QVERIFY(m_f->d().removeToolbarItem->isEnabled());
+    fs::remove(gate);
+  }
+
+  void pdfSettingsReachTheConversion() {
+    // The converter is told the settings chosen under the table.
+    const fs::path args = Root() / "preset-args";
+    const fs::path recorder = samples::WriteStandInConverter(
+        Root(), "recording-pstopdf",
+        "printf '%s\\n' \"$@\" > '" + args.string() + "'\nexec '" +
+            (samples::BinDir() / "pstopdf").string() + "' \"$@\"");
+    qputenv("QUILLPRESS_PSTOPDF", recorder.c_str());
+    Add({Good("a.ps")});
+    QComboBox* presets = m_f->d().pdfPresetPopUp;
+    QCOMPARE(presets->count(), static_cast<int>(kAllPdfPresets.size()));
+    presets->setFocus();
+    const int smallest = presets->findData(QStringLiteral("smallest"));
+    QVERIFY(smallest >= 0);
+    presets->setCurrentIndex(smallest);
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("preset")));
+    QFile recorded(QFile::decodeName(args.c_str()));
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QVERIFY2(recorded.readAll().contains("smallest"), "the preset was not passed on");
   }
 
   void compressChoiceReachesTheConversion() {

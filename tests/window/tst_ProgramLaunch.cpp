@@ -1,6 +1,7 @@
 #include "app/SingleInstance.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -9,9 +10,13 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 // The program itself: launched with files, forwarding to a running
 // instance, and ending cleanly on the session's termination signal.
@@ -53,6 +58,47 @@ class ProgramLaunchTest : public QObject {
     return false;
   }
 
+  // Starts the program with raw argument bytes (QProcess would re-encode
+  // them) in environment; answers its process id.
+  pid_t SpawnRaw(const std::vector<std::string>& arguments,
+                 const std::vector<std::string>& environment) {
+    const std::string program = QFile::encodeName(Program()).toStdString();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    for (const std::string& entry : environment) env.push_back(entry);
+    env.push_back("QT_QPA_PLATFORM=offscreen");
+    env.push_back("XDG_CONFIG_HOME=" + QFile::encodeName(m_dir.path()).toStdString());
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, QFile::encodeName(m_dir.path()).constData());
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  // Waits for pid to end; its exit status, or -1 when it had to be killed.
+  static int Reap(pid_t pid, int timeoutMs = 60000) {
+    QElapsedTimer timer;
+    timer.start();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (timer.elapsed() > timeoutMs) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+      }
+      QTest::qWait(20);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   static QString NewInstanceName() {
     return QStringLiteral("quillpress-launch-") + QUuid::createUuid().toString(QUuid::Id128);
   }
@@ -77,6 +123,48 @@ class ProgramLaunchTest : public QObject {
     QVERIFY(first->waitForFinished(60000));
     QCOMPARE(first->exitStatus(), QProcess::NormalExit);
     QCOMPARE(first->exitCode(), 0);
+  }
+
+  void namesThatAreNotUtf8ReachTheRunningInstanceByteExact() {
+    // The test is the running instance; the program hands over to it.
+    const QString instance = NewInstanceName();
+    SingleInstance running(instance);
+    QVERIFY(running.Listen());
+    QSignalSpy received(&running, &SingleInstance::filesReceived);
+    const std::string latin1 = "caf\xe9.ps";
+    const pid_t pid = SpawnRaw({latin1, "/abs/\xff\xfe.eps"},
+                               {"QUILLPRESS_INSTANCE_NAME=" + instance.toStdString()});
+    QVERIFY(pid > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 60000);
+    QCOMPARE(Reap(pid), 0);
+    const QByteArrayList paths = received.at(0).at(0).value<QByteArrayList>();
+    const QByteArray cwd = QFile::encodeName(QFileInfo(m_dir.path()).canonicalFilePath());
+    QCOMPARE(paths, (QByteArrayList{cwd + "/caf\xe9.ps", "/abs/\xff\xfe.eps"}));
+  }
+
+  void oneInstancePerDisplayAndNoTakeover() {
+    QTemporaryDir runtime;
+    const std::string folder = "XDG_RUNTIME_DIR=" + QFile::encodeName(runtime.path()).toStdString();
+    // Two displays of one user: two instances, neither hands over to the other.
+    const pid_t first = SpawnRaw({}, {folder, "DISPLAY=:71", "WAYLAND_DISPLAY="});
+    QVERIFY(first > 0);
+    const QString firstSocket = runtime.path() + QStringLiteral("/quillpress/instance-_71");
+    QTRY_VERIFY_WITH_TIMEOUT(SingleInstance::ForwardToRunningInstance(firstSocket, {}, 1000) ==
+                                 SingleInstance::Forwarding::Forwarded,
+                             60000);
+    const pid_t second = SpawnRaw({}, {folder, "DISPLAY=:72", "WAYLAND_DISPLAY="});
+    QVERIFY(second > 0);
+    const QString secondSocket = runtime.path() + QStringLiteral("/quillpress/instance-_72");
+    QTRY_VERIFY_WITH_TIMEOUT(SingleInstance::ForwardToRunningInstance(secondSocket, {}, 1000) ==
+                                 SingleInstance::Forwarding::Forwarded,
+                             60000);
+    // A third launch on the first display hands over and ends.
+    const pid_t third = SpawnRaw({"a.ps"}, {folder, "DISPLAY=:71", "WAYLAND_DISPLAY="});
+    QCOMPARE(Reap(third), 0);
+    for (pid_t pid : {first, second}) {
+      ::kill(pid, SIGTERM);
+      QCOMPARE(Reap(pid), 0);
+    }
   }
 
   void terminatingWhileAddingEndsCleanly() {

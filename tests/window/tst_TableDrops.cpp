@@ -3,6 +3,8 @@
 
 #include "WindowTestFixture.h"
 
+#include "ProgressHUDView.h"
+
 #include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
@@ -43,10 +45,15 @@ class TableDropsTest : public QObject {
         m_f->d().tableModel()->index(row, FileListTableModel::kFilePathColumn));
   }
 
-  // Drags data over the table to point and drops it there, as the window
-  // system delivers it. Answers whether the table took the drop.
-  bool DropAt(const QMimeData& data, QPoint point) {
-    QWidget* viewport = Viewport();
+  // Drags data over the table to point (in the viewport) and drops it there,
+  // on whichever widget is under it, as the window system delivers it.
+  // Answers whether the table took the drop.
+  bool DropAt(const QMimeData& data, QPoint viewportPoint) {
+    QTableView* table = m_f->d().imageListTable;
+    const QPoint inTable = Viewport()->mapTo(table, viewportPoint);
+    QWidget* viewport = table->childAt(inTable);
+    if (viewport == nullptr) viewport = table;
+    const QPoint point = viewport->mapFrom(table, inTable);
     QDragEnterEvent enter(point, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &enter);
     if (!enter.isAccepted()) return false;
@@ -116,6 +123,29 @@ class TableDropsTest : public QObject {
     QCOMPARE(shown, (std::vector<fs::path>{folder / "one.ps", folder / "two.eps"}));
     for (std::int64_t row = 0; row < 2; ++row)
       QVERIFY(!m_f->d().fileList().ItemAt(row)->parentFolderName().has_value());
+  }
+
+  void dropsWhileAddingAreQueued() {
+    QVERIFY(m_f->addFromPanel({Ps("a.ps")}));
+    const fs::path folder = Root() / "busy";
+    for (int i = 0; i < 50; ++i) WriteFile(folder / ("f" + std::to_string(i) + ".ps"));
+    // The drop comes while the overlay of the folder's run is up.
+    bool tried = false;
+    bool dropped = false;
+    bool overlayShown = false;
+    connect(&m_f->d(), &AppDelegate::addingRunStarted, this, [&] {
+      if (tried) return;
+      tried = true;
+      overlayShown = m_f->d().addSpinView->isVisible();
+      dropped = DropAt(*UriList({Ps("during.ps")}), RowRect(0).center());
+    });
+    QVERIFY(m_f->addFromPanel({folder}));
+    QVERIFY(overlayShown);
+    QVERIFY(dropped);
+    QCOMPARE(m_f->rows(), 52);
+    // Queued behind the folder, it goes where it landed.
+    QCOMPARE(m_f->shownPaths().front(), Root() / "files" / "during.ps");
+    QCOMPARE(m_f->selectedRows(), std::vector<std::int64_t>{0});
   }
 
   void namesArriveByteExact() {

@@ -19,6 +19,9 @@
 #include <QAbstractItemView>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -296,6 +299,23 @@ class WindowComponentsTest : public QObject {
     QCOMPARE(received.at(0).at(0).value<QByteArrayList>(), paths);
   }
 
+  void aBusyInstanceIsNeverTakenOver() {
+    // Listens but never answers, as an instance stuck in a long task.
+    const QString name = QDir::tempPath() + QStringLiteral("/quillpress-busy-") +
+                         QUuid::createUuid().toString(QUuid::Id128);
+    QLocalServer busy;
+    QVERIFY(busy.listen(name));
+    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 300),
+             SingleInstance::Forwarding::Busy);
+    SingleInstance later(name);
+    QVERIFY(!later.Listen());
+    // The socket is still the busy instance's.
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    QVERIFY(probe.waitForConnected(5000));
+    QVERIFY(busy.waitForNewConnection(5000));
+  }
+
   void instancePerSession() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     const QByteArray display = qgetenv("DISPLAY");
@@ -315,6 +335,93 @@ class WindowComponentsTest : public QObject {
     QVERIFY(first != second);
     QCOMPARE(QFileInfo(QFileInfo(first).path()).permissions() & QFileDevice::ReadOther,
              QFileDevice::Permissions());
+  }
+
+  // Acts on the modal alert once it is up, from inside its own loop.
+  static void WhenAlertIsUp(std::function<void(QMessageBox*)> act) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || !box->isVisible()) return;
+      timer->stop();
+      timer->deleteLater();
+      act(box);
+    });
+    timer->start();
+  }
+
+  void qtAlertsArePlainTextAndEscapeIsHarmless() {
+    struct Case {
+      AlertRequest::Kind kind;
+      QMessageBox::Icon icon;
+      int escapeAnswer;
+      bool byCloseButton;
+    };
+    for (const Case c : {Case{AlertRequest::Kind::Information, QMessageBox::Information, 1, false},
+                         Case{AlertRequest::Kind::Warning, QMessageBox::Warning, 1, true},
+                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 0, false},
+                         Case{AlertRequest::Kind::Critical, QMessageBox::Critical, 0, true}}) {
+      AlertRequest request;
+      request.kind = c.kind;
+      request.title = QStringLiteral(
+          "<b>report.ps</b> and the other files of this long batch could not all be converted");
+      request.message = QStringLiteral("<i>caf\u00e9.ps</i> &amp; more");
+      request.details = QStringLiteral("Error: /undefined in <x>");
+      request.defaultButton = QStringLiteral("OK");
+      request.alternateButton = QStringLiteral("Open Destination");
+      request.escapeAnswer = c.escapeAnswer;
+      QMessageBox::Icon icon = QMessageBox::NoIcon;
+      QStringList texts;
+      bool allPlain = true;
+      WhenAlertIsUp([&](QMessageBox* box) {
+        icon = box->icon();
+        for (QLabel* label : box->findChildren<QLabel*>()) {
+          if (label->text().isEmpty()) continue;
+          texts << label->text();
+          allPlain = allPlain && label->textFormat() == Qt::PlainText;
+        }
+        if (c.byCloseButton) box->close();
+        else QTest::keyClick(box, Qt::Key_Escape);
+      });
+      QCOMPARE(QtUserPrompts::Shared().RunAlert(nullptr, request), c.escapeAnswer);
+      QCOMPARE(icon, c.icon);
+      QVERIFY(allPlain);
+      // The title is shown whole, in the alert itself.
+      QVERIFY2(texts.contains(request.title), qPrintable(texts.join('|')));
+      QVERIFY(texts.contains(request.message));
+    }
+  }
+
+  void qtFolderChooserMakesATypedFolder() {
+    QTemporaryDir dir;
+    QWidget window;
+    window.show();
+    OpenPanelRequest request;
+    request.title = QStringLiteral("Convert to PDF in");
+    request.canChooseFiles = false;
+    request.canChooseDirectories = true;
+    request.canCreateDirectories = true;
+    int result = -1;
+    std::vector<std::filesystem::path> chosen;
+    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request,
+                                                [&](int r, std::vector<std::filesystem::path> c) {
+                                                  result = r;
+                                                  chosen = std::move(c);
+                                                });
+    auto* dialog = window.findChild<QFileDialog*>();
+    QVERIFY(dialog != nullptr);
+    QCOMPARE(dialog->windowTitle(), request.title);
+    dialog->setDirectory(dir.path());
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(name != nullptr);
+    name->setFocus();
+    QTest::keyClicks(name, QStringLiteral("new/deeper"));
+    QTest::keyClick(name, Qt::Key_Return);
+    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
+    const QString made = dir.filePath(QStringLiteral("new/deeper"));
+    QVERIFY(QFileInfo(made).isDir());
+    QCOMPARE(chosen, std::vector<std::filesystem::path>{QFile::encodeName(made).toStdString()});
   }
 
   void qtAlertAnswersByButton() {
