@@ -52,6 +52,27 @@ struct StartReply {
   std::int32_t pid = -1;
 };
 
+// The copy's end: its wait status and what it wrote in all, read before it
+// was reaped.
+struct EndReply {
+  std::int32_t status = 0;
+  std::uint64_t bytesWritten = 0;
+};
+
+// Bytes the process has written so far, through any descriptor; 0 when it
+// cannot be read.
+std::uint64_t BytesWrittenBy(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/io";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[512] = {};
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  const char* line = std::strstr(text, "wchar:");
+  return line ? std::strtoull(line + 6, nullptr, 10) : 0;
+}
+
 const char* Setting() {
   const char* value = std::getenv("QUILLPRESS_PSTOPDF_READY");
   return value ? value : "";
@@ -296,13 +317,14 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   return ReadyJob{reply.pid, fds[0], connection};
 }
 
-int ReadyJobStatus(ReadyJob& job) {
-  std::int32_t status = 0;
-  if (!ReadAll(job.connection, &status, sizeof status)) status = SIGKILL;  // as killed
+int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten) {
+  EndReply reply;
+  if (!ReadAll(job.connection, &reply, sizeof reply)) reply.status = SIGKILL;  // as killed
+  bytesWritten = reply.bytesWritten;
   close(job.connection);
   close(job.pidfd);
   job.connection = job.pidfd = -1;
-  return status;
+  return reply.status;
 }
 
 namespace {
@@ -509,10 +531,12 @@ void RunReadyServer(int argc, char** argv) {
       const pid_t copyPid = order[i];
       Copy& copy = copies[copyPid];
       if (watched[1 + 2 * i].revents) {
+        EndReply answer;
+        answer.bytesWritten = BytesWrittenBy(copyPid);  // still there until reaped
         int status = 0;
         while (waitpid(copyPid, &status, 0) < 0 && errno == EINTR) {
         }
-        const std::int32_t answer = status;
+        answer.status = status;
         WriteAll(copy.connection, &answer, sizeof answer);
         close(copy.connection);
         close(copy.pidfd);

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -56,10 +57,10 @@ std::string ReadyOutputFile();
 // job itself.
 std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request);
 
-// The copy's wait status once it has ended (its pidfd has become readable);
-// as if killed when the server went away meanwhile. Closes the job's
-// descriptors.
-int ReadyJobStatus(ReadyJob& job);
+// The copy's wait status once it has ended (its pidfd has become readable),
+// and what it wrote in all; as if killed when the server went away
+// meanwhile. Closes the job's descriptors.
+int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten);
 
 // `pstopdf --ready-server SOCKET SWITCH...`: the server. Never returns.
 [[noreturn]] void RunReadyServer(int argc, char** argv);

@@ -361,10 +361,12 @@ JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes,
   if (ready) {
     while (!ended()) {
     }
-    if (JobOutputBytes(job, work) > maxBytes) end.overOutputLimit = true;
     g_jobPidfd = -1;
     g_job = 0;
-    end.status = ReadyJobStatus(*ready);
+    // Its server read what it wrote before reaping it.
+    std::uint64_t written = 0;
+    end.status = ReadyJobStatus(*ready, written);
+    if (std::max(written, BytesBeneath(work)) > maxBytes) end.overOutputLimit = true;
     return end;
   }
   if (pidfd >= 0) close(pidfd);
