@@ -18,7 +18,7 @@ packages=(
   groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick
   enscript a2ps gnuplot-nox poppler-utils python3 locales
   # the Debian package and its checks
-  dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion
+  dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion systemd
 )
 
 missing=()

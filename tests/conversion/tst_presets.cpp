@@ -2,12 +2,16 @@
 // keeps, what the standards declare, what a file that cannot meet one gets,
 // the document's own information and the user's paper.
 
+#include <QDateTime>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
@@ -30,6 +34,7 @@ struct PdfFacts {
   // Output intents by subtype ("GTS_PDFA1"), with their profile's number of
   // components (0 when there is no profile).
   std::map<std::string, int> intents;
+  bool hasJavaScript = false;  // a script anywhere, as an action or a name tree
 };
 
 bool HasFontProgram(QPDFObjectHandle descriptor) {
@@ -46,7 +51,16 @@ PdfFacts ReadFacts(const fs::path& pdf) {
     doc.setSuppressWarnings(true);
     doc.processFile(pdf.c_str());
     for (QPDFObjectHandle object : doc.getAllObjects()) {
-      if (!object.isDictionary() || !object.getKey("/Type").isNameAndEquals("/Font")) continue;
+      if (!object.isDictionary()) continue;
+      for (QPDFObjectHandle dict :
+           {object, object.getKey("/OpenAction"), object.getKey("/A"), object.getKey("/Names")}) {
+        if (dict.isDictionary() &&
+            (dict.hasKey("/JS") || dict.getKey("/S").isNameAndEquals("/JavaScript") ||
+             dict.hasKey("/JavaScript"))) {
+          facts.hasJavaScript = true;
+        }
+      }
+      if (!object.getKey("/Type").isNameAndEquals("/Font")) continue;
       QPDFObjectHandle subtype = object.getKey("/Subtype");
       // Type 3 glyphs are the file's own; a descendant is judged with its parent.
       if (subtype.isNameAndEquals("/Type3") || subtype.isNameAndEquals("/CIDFontType0") ||
@@ -88,6 +102,25 @@ PdfFacts ReadFacts(const fs::path& pdf) {
     qWarning("%s: %s", pdf.c_str(), e.what());
   }
   return facts;
+}
+
+// The page size a producer's header comments say it made: an EPS file's
+// bounding box, or the document's medium; nothing when they say neither.
+std::optional<samples::PageSize> AnnouncedPageSize(const fs::path& ps) {
+  std::ifstream in(ps, std::ios::binary);
+  std::string line;
+  const bool eps = std::getline(in, line) && line.find("EPSF") != std::string::npos;
+  while (std::getline(in, line) && line.rfind("%%EndComments", 0) != 0) {
+    double a = 0, b = 0, c = 0, d = 0;
+    if (eps && std::sscanf(line.c_str(), "%%%%BoundingBox: %lf %lf %lf %lf", &a, &b, &c, &d) == 4) {
+      return samples::PageSize{c - a, d - b};
+    }
+    char name[64] = {};
+    if (!eps && std::sscanf(line.c_str(), "%%%%DocumentMedia: %63s %lf %lf", name, &a, &b) == 3) {
+      return samples::PageSize{a, b};
+    }
+  }
+  return std::nullopt;
 }
 
 // The first entry, or nothing: for failure messages, which are built even when
@@ -256,6 +289,7 @@ class Presets : public QObject {
     QFETCH(QString, producer);
     const fs::path source = m_produced[producer];
     if (source.empty()) QSKIP("producer not installed (scripts/setup-deps.sh installs it)");
+    const auto announced = AnnouncedPageSize(source);
     std::vector<samples::PageSize> faithfulPages;
     for (const PdfPreset preset : kAllPdfPresets) {
       const QByteArray name(PdfPresetName(preset).data(), qsizetype(PdfPresetName(preset).size()));
@@ -267,6 +301,10 @@ class Presets : public QObject {
       QVERIFY2(facts.loaded, name.constData());
       QVERIFY2(!facts.pages.empty(), name.constData());
       if (preset == PdfPreset::Faithful) faithfulPages = facts.pages;
+      if (announced) {
+        QCOMPARE(qRound(facts.pages[0].width), qRound(announced->width));
+        QCOMPARE(qRound(facts.pages[0].height), qRound(announced->height));
+      }
       // The same pages, each the size it was, whatever the preset.
       QCOMPARE(facts.pages.size(), faithfulPages.size());
       for (std::size_t i = 0; i < facts.pages.size(); ++i) {
@@ -304,6 +342,39 @@ class Presets : public QObject {
       QVERIFY(facts.xmp.find("memo-writer 2.1") != std::string::npos);
       QVERIFY(facts.xmp.find("2021-03-14T15:09:26") != std::string::npos);
     }
+  }
+
+  void creationDateInTheFormsProgramsWrite_data() {
+    QTest::addColumn<QString>("comment");
+    // How the PDF's date begins; empty: the time of conversion, a date the
+    // comment cannot be taken for.
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("ctime") << "Mon Dec  7 09:05:01 2020"
+                           << "D:20201207090501";
+    QTest::newRow("ISO 8601 with zone") << "2021-03-14T15:09:26+01:00"
+                                        << "D:20210314150926+01'00'";
+    QTest::newRow("PDF date in parentheses") << "(D:19991231235959Z)"
+                                             << "D:19991231235959Z";
+    QTest::newRow("date(1), afternoon") << "Sun 14 Mar 2021 03:09:26 PM UTC"
+                                        << "D:20210314150926Z";
+    QTest::newRow("words") << "yesterday"
+                           << "";
+  }
+
+  void creationDateInTheFormsProgramsWrite() {
+    QFETCH(QString, comment);
+    QFETCH(QString, expected);
+    if (expected.isEmpty()) {
+      expected = QStringLiteral("D:%1").arg(QDateTime::currentDateTimeUtc().date().year());
+    }
+    const fs::path ps = Root() / "dated.ps";
+    samples::WriteFile(ps, "%!PS-Adobe-3.0\n%%CreationDate: " + comment.toStdString() +
+                               "\n%%EndComments\n72 72 moveto 100 100 lineto stroke showpage\n");
+    const ConversionResult result = Convert(ps, PdfPreset::Faithful);
+    QVERIFY2(result.ok, result.error.c_str());
+    PdfFacts facts = ReadFacts(result.writtenPath);
+    QVERIFY2(facts.info["/CreationDate"].rfind(expected.toStdString(), 0) == 0,
+             facts.info["/CreationDate"].c_str());
   }
 
   void smallestIsAtLeastThreeTimesSmallerOnAPhotograph() {
@@ -400,6 +471,28 @@ class Presets : public QObject {
     // Without the standard's promise, the same file converts.
     options.preset = PdfPreset::Print;
     QVERIFY(ConvertIntoFolder(ps, folder, options).ok);
+  }
+
+  void noPdfA2bFileCarriesAScript() {
+    // A script to run on opening, which the interpreter passes on as it is.
+    const fs::path ps = Root() / "opening-script.ps";
+    samples::WriteFile(ps,
+                       "%!PS\n/Helvetica findfont 12 scalefont setfont 72 72 moveto (Hi) show\n"
+                       "[ {Catalog} << /OpenAction << /S /JavaScript /JS (app.alert\\(1\\)) >> >>"
+                       " /PUT pdfmark\nshowpage\n");
+    const fs::path folder = Root() / "scripted";
+    fs::create_directories(folder);
+    ConversionOptions options;
+    options.preset = PdfPreset::PdfA2b;
+    const ConversionResult result = ConvertIntoFolder(ps, folder, options);
+    if (result.ok) {
+      // Taken out on the way: then the file may say what it is.
+      QVERIFY(!ReadFacts(result.writtenPath).hasJavaScript);
+    } else {
+      QVERIFY2(result.error.find("JavaScript") != std::string::npos, result.error.c_str());
+      QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
+    }
+    VerifyNothingLeftInTemp();
   }
 
   void fontsLeftOutWarnOrFailByPreset() {

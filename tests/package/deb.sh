@@ -73,6 +73,7 @@ desktop-file-validate "$work/root/usr/share/applications/org.quillpress.Quillpre
   fail "desktop-file-validate"
 appstreamcli validate --no-net --explain "$work/root/usr/share/metainfo/org.quillpress.Quillpress.metainfo.xml" ||
   fail "appstreamcli validate --no-net"
+appstreamcli validate-tree --no-net "$work/root" >"$work/tree" 2>&1 || { cat "$work/tree"; fail "appstreamcli validate-tree --no-net"; }
 for size in 48 128 256; do
   file "$work/root/usr/share/icons/hicolor/${size}x${size}/apps/org.quillpress.Quillpress.png" |
     grep -q "PNG image data, $size x $size" || fail "the ${size}x${size} icon is not a $size-pixel PNG"

@@ -10,7 +10,7 @@ if [ "$2" = ON ]; then
   echo "skipped: the leak checker cannot run under strace, and the installed tree is checked in the plain build"
   exit 77
 fi
-for tool in strace pdfinfo; do
+for tool in strace pdfinfo systemd-analyze; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is needed (scripts/setup-deps.sh)"; exit 1; }
 done
 
@@ -39,6 +39,13 @@ for m in quillpress-pdfwriter.so quillpress-filetypes.so; do
 done
 grep -qxF "ExecStart=$prefix/bin/quillpress-cli watch" "$prefix/lib/systemd/user/quillpress-watch.service" ||
   fail "the user unit does not start $prefix/bin/quillpress-cli: $(grep ExecStart "$prefix/lib/systemd/user/quillpress-watch.service")"
+# systemd reads the unit as written (a stray % in it drops a whole line).
+mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
+if ! MANPATH="$prefix/share/man" XDG_RUNTIME_DIR="$work/runtime" \
+    systemd-analyze verify --man=yes "$prefix/lib/systemd/user/quillpress-watch.service" >"$work/verify" 2>&1 ||
+    [ -s "$work/verify" ]; then
+  fail "systemd-analyze verify: $(cat "$work/verify")"
+fi
 while read -r elf; do
   if readelf -d "$elf" 2>/dev/null | grep -E 'RPATH|RUNPATH' | grep -qF "$build"; then
     fail "$elf searches the build folder for libraries"

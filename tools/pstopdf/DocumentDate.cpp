@@ -71,7 +71,7 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
       R"(^(\d{4})-(\d{2})-(\d{2})[T ](\d{2}):(\d{2}):(\d{2})(?:\.\d+)?\s*(Z|[+-]\d{2}:?\d{2})?$)");
   // date(1)'s default form: "Mon 07 Dec 2026 13:41:08 UTC" or "Mon Dec 7 ... UTC 2026" above.
   static const std::regex dayFirst(
-      R"(^(?:[A-Za-z]{3},?\s+)?(\d{1,2})\s+([A-Za-z]{3})[a-z]*\s+(\d{4}),?\s+(\d{1,2}):(\d{2}):(\d{2})\s*(Z|[+-]\d{4}|UTC|GMT)?.*$)");
+      R"(^(?:[A-Za-z]{3},?\s+)?(\d{1,2})\s+([A-Za-z]{3})[a-z]*\s+(\d{4}),?\s+(\d{1,2}):(\d{2}):(\d{2})\s*([AaPp][Mm])?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
   // Already a PDF date.
   static const std::regex pdf(R"(^D:\d{4,14}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
   if (std::regex_match(text, m, pdf)) {
@@ -84,10 +84,17 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
     date = Format(std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]),
                   std::stoi(m[5]), std::stoi(m[6]), m[7].matched ? PdfZone(m[7]) : "");
   } else if (std::regex_match(text, m, dayFirst)) {
+    // A zone named by letters other than UTC says nothing certain: local time.
     std::string zone;
-    if (m[7].matched) zone = (m[7] == "UTC" || m[7] == "GMT") ? "Z" : PdfZone(m[7]);
-    date = Format(std::stoi(m[3]), MonthNumber(m[2].str()), std::stoi(m[1]), std::stoi(m[4]),
-                  std::stoi(m[5]), std::stoi(m[6]), zone);
+    if (m[8].matched) zone = (m[8] == "UTC" || m[8] == "GMT" || m[8] == "Z") ? "Z" : PdfZone(m[8]);
+    int hour = std::stoi(m[4]);
+    if (m[7].matched) {
+      if (hour < 1 || hour > 12) return std::nullopt;
+      const bool pm = m[7].str()[0] == 'P' || m[7].str()[0] == 'p';
+      hour = hour % 12 + (pm ? 12 : 0);
+    }
+    date = Format(std::stoi(m[3]), MonthNumber(m[2].str()), std::stoi(m[1]), hour, std::stoi(m[5]),
+                  std::stoi(m[6]), zone);
   }
   if (date.empty()) return std::nullopt;
   return date;
