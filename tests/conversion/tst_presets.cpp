@@ -2,22 +2,24 @@
 // keeps, what the standards declare, what a file that cannot meet one gets,
 // the document's own information and the user's paper.
 
+#include "PostScriptSamples.h"
+#include "conversion/PdfPreset.h"
+#include "conversion/PostScriptConverter.h"
+
 #include <QDateTime>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFObjectHandle.hh>
-
-#include "PostScriptSamples.h"
-#include "conversion/PdfPreset.h"
-#include "conversion/PostScriptConverter.h"
 
 namespace fs = std::filesystem;
 
@@ -68,8 +70,9 @@ PdfFacts ReadFacts(const fs::path& pdf) {
         continue;
       }
       QPDFObjectHandle described = object;
-      if (subtype.isNameAndEquals("/Type0"))
+      if (subtype.isNameAndEquals("/Type0")) {
         described = object.getKey("/DescendantFonts").getArrayItem(0);
+      }
       if (!HasFontProgram(described.getKey("/FontDescriptor"))) {
         facts.unembeddedFonts.push_back(object.getKey("/BaseFont").getName());
       }
@@ -79,8 +82,9 @@ PdfFacts ReadFacts(const fs::path& pdf) {
       for (auto& [key, value] : info.ditems()) {
         if (value.isString()) facts.info[key] = value.getUTF8Value();
       }
-      if (info.getKey("/Trapped").isName())
+      if (info.getKey("/Trapped").isName()) {
         facts.trapped = info.getKey("/Trapped").getName().substr(1);
+      }
     }
     QPDFObjectHandle root = doc.getRoot();
     if (root.getKey("/Metadata").isStream()) {
@@ -492,6 +496,17 @@ class Presets : public QObject {
       QVERIFY2(result.error.find("JavaScript") != std::string::npos, result.error.c_str());
       QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
     }
+    // The converter on its own does not write such a file either.
+    const fs::path alone = folder / "alone.pdf";
+    const ProgramRun run =
+        Run(QStringLiteral("pstopdf"), {QFile::decodeName(ps.c_str()), "-o",
+                                        QFile::decodeName(alone.c_str()), "--preset", "pdfa-2b"});
+    if (run.output.contains("not read the PDF back") || run.output.contains("not read back")) {
+      QSKIP("the converter cannot load the PDF library here");
+    }
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("JavaScript"), run.output.constData());
+    QVERIFY(!fs::exists(alone));
     VerifyNothingLeftInTemp();
   }
 

@@ -17,6 +17,7 @@
 #include "PrivateFolder.h"
 #include "ReadyInterpreter.h"
 #include "Sandbox.h"
+#include "StandardCheck.h"
 #include "UserPaper.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfPreset.h"
@@ -605,6 +606,8 @@ int main(int argc, char** argv) {
     // said why
   } else if (!LooksLikeCompletePdf(produced)) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+  } else if (!MeetsItsStandard(produced, args->preset)) {
+    // said why
   } else if (!PlaceOutput(produced, output)) {
     std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
                  std::strerror(errno));
