@@ -37,6 +37,7 @@ struct PdfFacts {
   // components (0 when there is no profile).
   std::map<std::string, int> intents;
   bool hasJavaScript = false;  // a script anywhere, as an action or a name tree
+  std::vector<long long> imageWidths;  // of every image, in pixels
 };
 
 bool HasFontProgram(QPDFObjectHandle descriptor) {
@@ -53,6 +54,9 @@ PdfFacts ReadFacts(const fs::path& pdf) {
     doc.setSuppressWarnings(true);
     doc.processFile(pdf.c_str());
     for (QPDFObjectHandle object : doc.getAllObjects()) {
+      if (object.isStream() && object.getDict().getKey("/Subtype").isNameAndEquals("/Image")) {
+        facts.imageWidths.push_back(object.getDict().getKey("/Width").getIntValue());
+      }
       if (!object.isDictionary()) continue;
       for (QPDFObjectHandle dict :
            {object, object.getKey("/OpenAction"), object.getKey("/A"), object.getKey("/Names")}) {
@@ -189,16 +193,17 @@ class Presets : public QObject {
     return fs::file_size(out) > 0 ? out : fs::path();
   }
 
-  // A photograph-like picture at 300 ppi, as ImageMagick writes EPS.
-  fs::path Photograph() {
-    const fs::path eps = Root() / "sources" / "photo.eps";
+  // A photograph-like picture of 1200 by 900 pixels, as ImageMagick writes
+  // EPS, at ppi pixels per inch.
+  fs::path Photograph(int ppi = 300) {
+    const fs::path eps = Root() / "sources" / ("photo-" + std::to_string(ppi) + ".eps");
     if (fs::exists(eps)) return eps;
     if (QStandardPaths::findExecutable(QStringLiteral("convert")).isEmpty()) return {};
     fs::create_directories(eps.parent_path());
     QProcess p;
     p.start(QStringLiteral("convert"),
             {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4", "+noise", "Gaussian",
-             "-density", "300", QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
+             "-density", QString::number(ppi), QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
     if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
     return eps;
   }
@@ -391,6 +396,22 @@ class Presets : public QObject {
     const auto small = fs::file_size(smallest.writtenPath);
     QVERIFY2(small * 3 <= big,
              qPrintable(QStringLiteral("%1 against %2 bytes").arg(small).arg(big)));
+  }
+
+  void imagesAreResampledToThePresetsResolution() {
+    const fs::path photo = Photograph(600);
+    if (photo.empty()) QSKIP("ImageMagick not installed (scripts/setup-deps.sh installs it)");
+    // The picture's width in pixels: 1200 at 600 ppi.
+    const std::pair<PdfPreset, long long> expected[] = {{PdfPreset::Faithful, 1200},
+                                                        {PdfPreset::Smallest, 300},
+                                                        {PdfPreset::Print, 600},
+                                                        {PdfPreset::PdfX3, 1200},
+                                                        {PdfPreset::PdfA2b, 1200}};
+    for (const auto& [preset, width] : expected) {
+      const ConversionResult result = Convert(photo, preset);
+      QVERIFY2(result.ok, result.error.c_str());
+      QCOMPARE(ReadFacts(result.writtenPath).imageWidths, std::vector<long long>{width});
+    }
   }
 
   void paperFollowsTheUsersLocale() {
