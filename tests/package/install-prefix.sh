@@ -39,6 +39,10 @@ for m in quillpress-pdfwriter.so quillpress-filetypes.so; do
 done
 grep -qxF "ExecStart=$prefix/bin/quillpress-cli watch" "$prefix/lib/systemd/user/quillpress-watch.service" ||
   fail "the user unit does not start $prefix/bin/quillpress-cli: $(grep ExecStart "$prefix/lib/systemd/user/quillpress-watch.service")"
+for page in quillpress quillpress-cli pstopdf; do
+  MANPATH="$prefix/share/man" man -w "$page" 2>/dev/null | grep -qF "$prefix/share/man/man1/$page.1.gz" ||
+    fail "man does not find $page in the prefix"
+done
 # systemd reads the unit as written (a stray % in it drops a whole line).
 mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
 if ! MANPATH="$prefix/share/man" XDG_RUNTIME_DIR="$work/runtime" \
