@@ -89,6 +89,13 @@ if grep -F "$build" "$work/trace" >"$work/touched"; then
   head "$work/touched"
 fi
 
+# Every preset, in case one needs a file that only the build tree has.
+while read -r preset _; do
+  [ -n "$preset" ] || continue
+  run "$prefix/bin/quillpress-cli" convert --preset "$preset" "$work/in/report.ps" --output "$work/preset-$preset" \
+    >"$work/preset.log" 2>&1 || fail "the installed quillpress-cli with --preset $preset: $(cat "$work/preset.log")"
+done < <(run "$prefix/bin/quillpress-cli" convert --list-presets 2>/dev/null)
+
 if ! run "$prefix/libexec/quillpress/pstopdf" "$work/in/logo.eps" -o "$work/alone.pdf" >"$work/pstopdf.log" 2>&1; then
   cat "$work/pstopdf.log"
   fail "the installed pstopdf failed"
