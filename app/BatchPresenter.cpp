@@ -160,6 +160,11 @@ void BatchPresenter::BatchEnded() {
   });
 }
 
+void BatchPresenter::ConvertersLimited(const std::string& note) {
+  const QString text = QString::fromStdString(note);
+  m_bridge.Post([this, text] { Q_EMIT notice(text); });
+}
+
 QString BatchPresenter::FailureList() const {
   QStringList lines;
   for (const FileListItemRef& item : m_items) {

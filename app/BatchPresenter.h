@@ -74,6 +74,7 @@ class BatchPresenter final : public QObject, private BatchExportHost {
   void ItemStarted(const FileListItemRef& item) override;
   void ItemFinished(const FileListItemRef& item, const ConversionResult& result) override;
   void BatchEnded() override;
+  void ConvertersLimited(const std::string& note) override;
 
   void RunClosingAlert(ClosingAlert alert, const QString& firstFileName,
                        const std::filesystem::path& destination);

@@ -1,11 +1,11 @@
 #include "conversion/PdfOutputCheck.h"
 
+#include "BMTUtil.h"
+#include "conversion/PdfOutputCheckEntry.h"
+
 #include <dlfcn.h>
 
 #include <mutex>
-
-#include "BMTUtil.h"
-#include "conversion/PdfOutputCheckEntry.h"
 
 namespace {
 

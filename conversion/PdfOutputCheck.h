@@ -1,10 +1,10 @@
 #pragma once
 
+#include "conversion/PdfPreset.h"
+
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include "conversion/PdfPreset.h"
 
 // What a finished PDF shows about the promises of its preset: every font
 // embedded and, for the standards, the markers they require and nothing

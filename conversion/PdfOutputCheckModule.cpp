@@ -1,13 +1,14 @@
-#include <exception>
+#include "conversion/PdfOutputCheckEntry.h"
+
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
+
+#include <exception>
 #include <set>
 #include <string>
 #include <vector>
-
-#include "conversion/PdfOutputCheckEntry.h"
 
 namespace {
 

@@ -120,6 +120,23 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   connect(watchButtonOutlet, &QPushButton::clicked, this,
           [this] { DoFolderWatch(watchButtonOutlet); });
   connect(doneButton, &QPushButton::clicked, this, &WatchFolderController::DoneButtonAction);
+  // A path typed or pasted counts as one chosen, once it names a folder.
+  for (Slot slot : {Slot::Source, Slot::Destination, Slot::MoveTo}) {
+    QLineEdit* field = Parts(slot).field;
+    connect(field, &QLineEdit::editingFinished, this, [this, slot, field] {
+      const fs::path typed = QFile::encodeName(field->text().trimmed()).toStdString();
+      const std::optional<fs::path>& current = *Parts(slot).url;
+      std::error_code ec;
+      if (!m_Watching && typed.is_absolute() && fs::is_directory(typed, ec) &&
+          (!current || *current != typed)) {
+        SetSlotURL(slot, typed.lexically_normal());
+        return;
+      }
+      // Anything else leaves the folder as it was.
+      if (current) ShowPath(slot, *current);
+      else field->clear();
+    });
+  }
 
   watchButtonOutlet->setEnabled(false);
 }
@@ -221,8 +238,9 @@ void WatchFolderController::SetWatchFolderMoveToDestinationURLData(
 
 void WatchFolderController::SelectFolder(Slot slot) {
   OpenPanelRequest request;
-  request.title =
-      LocalizedString(slot == Slot::Destination ? "OpenDestinationDialogTitle" : "OpenDialogTitle");
+  request.title = LocalizedString(slot == Slot::Source        ? "WatchSourceChooserTitle"
+                                  : slot == Slot::Destination ? "OpenDestinationDialogTitle"
+                                                              : "WatchMoveFilesChooserTitle");
   request.prompt = LocalizedString("OpenFileDialogButton");
   request.canChooseFiles = false;
   request.canChooseDirectories = true;

@@ -495,5 +495,53 @@
         <source>The reason is not known.</source>
         <translation>The reason is not known.</translation>
     </message>
+    <message id="WatchSourceChooserTitle">
+        <source>Choose the Folder to Watch</source>
+        <translation>Choose the Folder to Watch</translation>
+    </message>
+    <message id="WatchMoveFilesChooserTitle">
+        <source>Choose the Folder for Converted PostScript Files</source>
+        <translation>Choose the Folder for Converted PostScript Files</translation>
+    </message>
+    <message id="WatchSourcePathAccessibleName">
+        <source>Watched folder</source>
+        <translation>Watched folder</translation>
+    </message>
+    <message id="WatchDestinationPathAccessibleName">
+        <source>Folder for the PDF files</source>
+        <translation>Folder for the PDF files</translation>
+    </message>
+    <message id="WatchMoveFilesPathAccessibleName">
+        <source>Folder for converted PostScript files</source>
+        <translation>Folder for converted PostScript files</translation>
+    </message>
+    <message id="ChooseSourceAccessibleName">
+        <source>Choose the watched folder</source>
+        <translation>Choose the watched folder</translation>
+    </message>
+    <message id="OpenSourceAccessibleName">
+        <source>Open the watched folder</source>
+        <translation>Open the watched folder</translation>
+    </message>
+    <message id="ChooseDestinationAccessibleName">
+        <source>Choose the folder for the PDF files</source>
+        <translation>Choose the folder for the PDF files</translation>
+    </message>
+    <message id="OpenDestinationAccessibleName">
+        <source>Open the folder for the PDF files</source>
+        <translation>Open the folder for the PDF files</translation>
+    </message>
+    <message id="ChooseMoveFilesAccessibleName">
+        <source>Choose the folder for converted PostScript files</source>
+        <translation>Choose the folder for converted PostScript files</translation>
+    </message>
+    <message id="OpenMoveFilesAccessibleName">
+        <source>Open the folder for converted PostScript files</source>
+        <translation>Open the folder for converted PostScript files</translation>
+    </message>
+    <message id="WatchingBusyAccessibleName">
+        <source>Watching</source>
+        <translation>Watching</translation>
+    </message>
 </context>
 </TS>

@@ -4,8 +4,10 @@
 // given the very settings pstopdf gives the interpreter for it, on a report
 // with a photograph. Usage: bench_convert [ROUNDS]
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "DocumentDate.h"
+#include "PresetArguments.h"
+#include "UserPaper.h"
+#include "conversion/PdfPreset.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,6 +15,10 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -20,11 +26,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include "DocumentDate.h"
-#include "PresetArguments.h"
-#include "UserPaper.h"
-#include "conversion/PdfPreset.h"
 
 namespace fs = std::filesystem;
 

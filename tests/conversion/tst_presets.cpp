@@ -2,22 +2,24 @@
 // keeps, what the standards declare, what a file that cannot meet one gets,
 // the document's own information and the user's paper.
 
+#include "PostScriptSamples.h"
+#include "conversion/PdfPreset.h"
+#include "conversion/PostScriptConverter.h"
+
 #include <QDateTime>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <qpdf/QPDF.hh>
-#include <qpdf/QPDFObjectHandle.hh>
-
-#include "PostScriptSamples.h"
-#include "conversion/PdfPreset.h"
-#include "conversion/PostScriptConverter.h"
 
 namespace fs = std::filesystem;
 
@@ -35,6 +37,7 @@ struct PdfFacts {
   // components (0 when there is no profile).
   std::map<std::string, int> intents;
   bool hasJavaScript = false;  // a script anywhere, as an action or a name tree
+  std::vector<long long> imageWidths;  // of every image, in pixels
 };
 
 bool HasFontProgram(QPDFObjectHandle descriptor) {
@@ -51,6 +54,9 @@ PdfFacts ReadFacts(const fs::path& pdf) {
     doc.setSuppressWarnings(true);
     doc.processFile(pdf.c_str());
     for (QPDFObjectHandle object : doc.getAllObjects()) {
+      if (object.isStream() && object.getDict().getKey("/Subtype").isNameAndEquals("/Image")) {
+        facts.imageWidths.push_back(object.getDict().getKey("/Width").getIntValue());
+      }
       if (!object.isDictionary()) continue;
       for (QPDFObjectHandle dict :
            {object, object.getKey("/OpenAction"), object.getKey("/A"), object.getKey("/Names")}) {
@@ -68,8 +74,9 @@ PdfFacts ReadFacts(const fs::path& pdf) {
         continue;
       }
       QPDFObjectHandle described = object;
-      if (subtype.isNameAndEquals("/Type0"))
+      if (subtype.isNameAndEquals("/Type0")) {
         described = object.getKey("/DescendantFonts").getArrayItem(0);
+      }
       if (!HasFontProgram(described.getKey("/FontDescriptor"))) {
         facts.unembeddedFonts.push_back(object.getKey("/BaseFont").getName());
       }
@@ -79,8 +86,9 @@ PdfFacts ReadFacts(const fs::path& pdf) {
       for (auto& [key, value] : info.ditems()) {
         if (value.isString()) facts.info[key] = value.getUTF8Value();
       }
-      if (info.getKey("/Trapped").isName())
+      if (info.getKey("/Trapped").isName()) {
         facts.trapped = info.getKey("/Trapped").getName().substr(1);
+      }
     }
     QPDFObjectHandle root = doc.getRoot();
     if (root.getKey("/Metadata").isStream()) {
@@ -185,16 +193,17 @@ class Presets : public QObject {
     return fs::file_size(out) > 0 ? out : fs::path();
   }
 
-  // A photograph-like picture at 300 ppi, as ImageMagick writes EPS.
-  fs::path Photograph() {
-    const fs::path eps = Root() / "sources" / "photo.eps";
+  // A photograph-like picture of 1200 by 900 pixels, as ImageMagick writes
+  // EPS, at ppi pixels per inch.
+  fs::path Photograph(int ppi = 300) {
+    const fs::path eps = Root() / "sources" / ("photo-" + std::to_string(ppi) + ".eps");
     if (fs::exists(eps)) return eps;
     if (QStandardPaths::findExecutable(QStringLiteral("convert")).isEmpty()) return {};
     fs::create_directories(eps.parent_path());
     QProcess p;
     p.start(QStringLiteral("convert"),
             {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4", "+noise", "Gaussian",
-             "-density", "300", QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
+             "-density", QString::number(ppi), QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
     if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
     return eps;
   }
@@ -389,6 +398,22 @@ class Presets : public QObject {
              qPrintable(QStringLiteral("%1 against %2 bytes").arg(small).arg(big)));
   }
 
+  void imagesAreResampledToThePresetsResolution() {
+    const fs::path photo = Photograph(600);
+    if (photo.empty()) QSKIP("ImageMagick not installed (scripts/setup-deps.sh installs it)");
+    // The picture's width in pixels: 1200 at 600 ppi.
+    const std::pair<PdfPreset, long long> expected[] = {{PdfPreset::Faithful, 1200},
+                                                        {PdfPreset::Smallest, 300},
+                                                        {PdfPreset::Print, 600},
+                                                        {PdfPreset::PdfX3, 1200},
+                                                        {PdfPreset::PdfA2b, 1200}};
+    for (const auto& [preset, width] : expected) {
+      const ConversionResult result = Convert(photo, preset);
+      QVERIFY2(result.ok, result.error.c_str());
+      QCOMPARE(ReadFacts(result.writtenPath).imageWidths, std::vector<long long>{width});
+    }
+  }
+
   void paperFollowsTheUsersLocale() {
     // A locale with letter paper, built from the system's locale sources.
     if (QStandardPaths::findExecutable(QStringLiteral("localedef")).isEmpty() ||
@@ -492,6 +517,17 @@ class Presets : public QObject {
       QVERIFY2(result.error.find("JavaScript") != std::string::npos, result.error.c_str());
       QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
     }
+    // The converter on its own does not write such a file either.
+    const fs::path alone = folder / "alone.pdf";
+    const ProgramRun run =
+        Run(QStringLiteral("pstopdf"), {QFile::decodeName(ps.c_str()), "-o",
+                                        QFile::decodeName(alone.c_str()), "--preset", "pdfa-2b"});
+    if (run.output.contains("not read the PDF back") || run.output.contains("not read back")) {
+      QSKIP("the converter cannot load the PDF library here");
+    }
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("JavaScript"), run.output.constData());
+    QVERIFY(!fs::exists(alone));
     VerifyNothingLeftInTemp();
   }
 

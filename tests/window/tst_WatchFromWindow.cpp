@@ -13,6 +13,8 @@
 #include "PostScriptSamples.h"
 
 #include <QAction>
+#include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -120,6 +122,60 @@ class WatchFromWindowTest : public QObject {
     QCOMPARE(terminate.count(), 1);
     QVERIFY(f.prompts.alerts.empty());
     QCOMPARE(WatchFolderSettings().Read()->isWatching, std::optional<bool>(false));
+  }
+
+  void theSheetIsReachableByNameAndByTyping() {
+    WindowFixture f(false);
+    f.d().watchFolderMenuItem->trigger();
+    WatchFolderController& watch = f.d().watchFolder();
+    QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
+
+    // Every field and button says what it is for, each its own name.
+    QStringList names;
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{watch.watchFolderSourcePathTextField,
+                                         watch.watchFolderDestinationPathTextField,
+                                         watch.watchFolderMoveFilesPathTextField,
+                                         watch.selectSourceWatchFolderButtonOutlet,
+                                         watch.openSourceWatchFolderButtonOutlet,
+                                         watch.selectDestinationWatchFolderButtonOutlet,
+                                         watch.openDestinationWatchFolderButtonOutlet,
+                                         watch.selectMoveFilesWatchFolderButtonOutlet,
+                                         watch.openMoveFilesWatchFolderButtonOutlet,
+                                         watch.watchingSpinningProgressOutlet}) {
+      QVERIFY(!widget->accessibleName().isEmpty());
+      names << widget->accessibleName();
+    }
+    names.removeDuplicates();
+    QCOMPARE(names.size(), 10);
+
+    // The choosers say which folder they choose, and none is the Add panel.
+    QStringList titles;
+    for (QPushButton* choose : {watch.selectSourceWatchFolderButtonOutlet,
+                                watch.selectDestinationWatchFolderButtonOutlet,
+                                watch.selectMoveFilesWatchFolderButtonOutlet}) {
+      choose->setEnabled(true);
+      choose->click();
+      QTRY_VERIFY(!f.prompts.panels.empty());
+      titles << f.prompts.panels.back().title;
+    }
+    QCOMPARE(titles.size(), 3);
+    titles.removeDuplicates();
+    QCOMPARE(titles.size(), 3);
+    QVERIFY(!titles.contains(LocalizedString("OpenDialogTitle")));
+
+    // A path typed (or pasted) and confirmed is taken; a wrong one is not.
+    QLineEdit* source = watch.watchFolderSourcePathTextField;
+    QVERIFY(!source->isReadOnly());
+    source->setFocus();
+    source->selectAll();
+    QTest::keyClicks(source, QString::fromLocal8Bit(m_source.c_str()));
+    QTest::keyClick(source, Qt::Key_Return);
+    QTRY_COMPARE(WatchFolderSettings().Read()->sourceURL.has_value(), true);
+    source->selectAll();
+    QTest::keyClicks(source, QStringLiteral("/no/such/folder"));
+    QTest::keyClick(source, Qt::Key_Return);
+    QCOMPARE(source->text(), QString::fromLocal8Bit(m_source.c_str()));
   }
 
   void noSettingsMeansNoWatching() {

@@ -1,12 +1,12 @@
 #include "PresetArguments.h"
 
+#include "PresetSetup.h"
+
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-
-#include "PresetSetup.h"
 
 namespace fs = std::filesystem;
 

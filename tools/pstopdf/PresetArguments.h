@@ -1,11 +1,11 @@
 #pragma once
 
+#include "conversion/PdfPreset.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "conversion/PdfPreset.h"
 
 // What a conversion is made of beyond the document: the preset and the facts
 // found about the document and the user.

@@ -16,6 +16,7 @@
 #include "PresetArguments.h"
 #include "PrivateFolder.h"
 #include "Sandbox.h"
+#include "StandardCheck.h"
 #include "UserPaper.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfPreset.h"
@@ -524,6 +525,8 @@ int main(int argc, char** argv) {
     // said why
   } else if (!LooksLikeCompletePdf(produced)) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+  } else if (!MeetsItsStandard(produced, args->preset)) {
+    // said why
   } else if (!PlaceOutput(produced, output)) {
     std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
                  std::strerror(errno));
