@@ -93,6 +93,24 @@ const std::set<std::string> kForbiddenActions = {
     "/JavaScript", "/Launch",      "/Sound",     "/Movie", "/ResetForm", "/ImportData",
     "/Hide",       "/SetOCGState", "/Rendition", "/Trans", "/GoTo3DView"};
 
+// Whether a graphics state, soft mask or group makes what is under it show
+// through: PDF/X-3, on PDF 1.3, has no transparency at all.
+bool IsTransparent(QPDFObjectHandle dict) {
+  for (const char* alpha : {"/CA", "/ca"}) {
+    QPDFObjectHandle value = dict.getKey(alpha);
+    if (value.isNumber() && value.getNumericValue() < 1.0) return true;
+  }
+  QPDFObjectHandle mask = dict.getKey("/SMask");
+  if (!mask.isNull() && !mask.isNameAndEquals("/None")) return true;
+  QPDFObjectHandle blend = dict.getKey("/BM");
+  if (blend.isName() && !blend.isNameAndEquals("/Normal") &&
+      !blend.isNameAndEquals("/Compatible")) {
+    return true;
+  }
+  QPDFObjectHandle group = dict.getKey("/Group");
+  return group.isDictionary() && group.getKey("/S").isNameAndEquals("/Transparency");
+}
+
 void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) {
   if (pdf.isEncrypted()) out.emplace_back("the file is encrypted");
   QPDFObjectHandle root = pdf.getRoot();
@@ -137,6 +155,7 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
   }
   std::set<std::string> actions;
   bool additionalActions = false;
+  bool transparency = false;
   for (QPDFObjectHandle object : pdf.getAllObjects()) {
     QPDFObjectHandle dict = object.isStream() ? object.getDict() : object;
     if (!dict.isDictionary()) continue;
@@ -151,7 +170,9 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
       if (candidate.hasKey("/JS")) actions.insert("JavaScript");
     }
     if (dict.hasKey("/AA")) additionalActions = true;
+    if (standard == kPdfX3 && IsTransparent(dict)) transparency = true;
   }
+  if (transparency) out.emplace_back("it uses transparency, which PDF/X-3 does not allow");
   for (const std::string& action : actions) out.push_back("it has a " + action + " action");
   if (additionalActions && !root.hasKey("/AA")) out.emplace_back("it has actions run on events");
 }

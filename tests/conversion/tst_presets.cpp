@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <optional>
 
 namespace fs = std::filesystem;
@@ -36,7 +35,7 @@ struct PdfFacts {
   // Output intents by subtype ("GTS_PDFA1"), with their profile's number of
   // components (0 when there is no profile).
   std::map<std::string, int> intents;
-  bool hasJavaScript = false;  // a script anywhere, as an action or a name tree
+  bool hasJavaScript = false;          // a script anywhere, as an action or a name tree
   std::vector<long long> imageWidths;  // of every image, in pixels
 };
 
@@ -201,9 +200,9 @@ class Presets : public QObject {
     if (QStandardPaths::findExecutable(QStringLiteral("convert")).isEmpty()) return {};
     fs::create_directories(eps.parent_path());
     QProcess p;
-    p.start(QStringLiteral("convert"),
-            {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4", "+noise", "Gaussian",
-             "-density", QString::number(ppi), QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
+    p.start(QStringLiteral("convert"), {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4",
+                                        "+noise", "Gaussian", "-density", QString::number(ppi),
+                                        QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
     if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
     return eps;
   }
@@ -562,6 +561,39 @@ class Presets : public QObject {
       QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
     }
     qunsetenv("QUILLPRESS_PSTOPDF");
+    VerifyNothingLeftInTemp();
+  }
+
+  void transparencyIsRefusedForPdfX3() {
+    // The interpreter writes no transparency from PostScript unless told to,
+    // and never for PDF/X: a converter that hands back such a file stands in.
+    const fs::path ps = Root() / "see-through.ps";
+    samples::WriteFile(ps,
+                       "%!PS\n1 0 0 setrgbcolor 100 100 200 200 rectfill\n"
+                       "0.5 .setfillconstantalpha 0 0 1 setrgbcolor 150 150 200 200 rectfill\n"
+                       "showpage\n");
+    const fs::path pdf = Root() / "see-through.pdf";
+    QProcess gs;
+    gs.start(QStringLiteral("gs"),
+             {"-q", "-dSAFER", "-dALLOWPSTRANSPARENCY", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+              "-sOutputFile=" + QFile::decodeName(pdf.c_str()), QFile::decodeName(ps.c_str())});
+    if (!gs.waitForFinished(120000) || gs.exitCode() != 0) QSKIP("gs could not make the sample");
+    const fs::path standIn = samples::WriteStandInConverter(Root(), "see-through.sh",
+                                                            "cp '" + pdf.string() + "' \"$3\"");
+    qputenv("QUILLPRESS_PSTOPDF", standIn.c_str());
+    const fs::path folder = Root() / "refused-transparency";
+    fs::create_directories(folder);
+    ConversionOptions options;
+    options.preset = PdfPreset::PdfX3;
+    const ConversionResult result = ConvertIntoFolder(ps, folder, options);
+    options.preset = PdfPreset::Faithful;
+    const ConversionResult plain = ConvertIntoFolder(ps, folder, options);
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.find("transparency") != std::string::npos, result.error.c_str());
+    // Only the plain PDF is there, which claims nothing.
+    QVERIFY2(plain.ok, plain.error.c_str());
+    QCOMPARE(samples::ListTree(folder), std::vector<std::string>{"see-through.pdf"});
     VerifyNothingLeftInTemp();
   }
 
