@@ -175,8 +175,20 @@ int RunConvertCommand(int argc, char** argv) {
   std::size_t failed = 0;
   std::vector<FileListItemRef> items;
   for (const fs::path& path : options.paths) {
-    if (!fs::exists(fs::symlink_status(path, ec))) {
+    if (!fs::exists(fs::status(path, ec))) {
       std::fprintf(stderr, "failed: %s: no such file or folder\n", path.c_str());
+      ++failed;
+      continue;
+    }
+    // Refused before anything reads it: a pipe or a device would block.
+    if (const auto status = fs::status(path, ec);
+        !fs::is_directory(status) && !fs::is_regular_file(status)) {
+      std::fprintf(stderr, "failed: %s: it is %s, not a regular file\n", path.c_str(),
+                   fs::is_fifo(status)                ? "a named pipe"
+                   : fs::is_character_file(status)    ? "a character device"
+                   : fs::is_block_file(status)        ? "a block device"
+                   : fs::is_socket(status)            ? "a socket"
+                                                      : "something else");
       ++failed;
       continue;
     }

@@ -1,5 +1,7 @@
 #include "conversion/PdfDocumentWriter.h"
 
+#include "conversion/ActiveContent.h"
+
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFWriter.hh>
@@ -22,9 +24,16 @@ struct FileCloser {
   }
 };
 
-// qpdf reports every failure as an exception; they end here.
-bool WriteDocument(const char* name, const char* bytes, std::size_t size, FILE* out,
-                   bool compress, std::string& error) {
+struct Callbacks {
+  void (*failed)(void*, const char*);
+  void (*removed)(void*, const char*);
+  void* context;
+};
+
+// qpdf reports every failure as an exception; they end here. Answers as
+// quillpress_write_pdf does.
+int WriteDocument(const char* name, const char* bytes, std::size_t size, int outFd, int flags,
+                  const Callbacks& report) {
   try {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
@@ -35,54 +44,59 @@ bool WriteDocument(const char* name, const char* bytes, std::size_t size, FILE* 
     }
     // A job that shows no page converts into nothing a user could want.
     if (pdf.getAllPages().empty()) {
-      error = "the document has no pages";
-      return false;
+      report.failed(report.context, "the document has no pages");
+      return 0;
     }
+    const RemovedContent removed = RemoveActiveContent(pdf);
+    for (const std::string& sentence : removed.Sentences()) {
+      report.removed(report.context, sentence.c_str());
+    }
+    if (!removed.any() && (flags & kPdfWriteOnlyIfChanged)) return 2;
+
+    const int fd = dup(outFd);
+    std::unique_ptr<FILE, FileCloser> out(fd >= 0 ? fdopen(fd, "wb") : nullptr);
+    if (!out) {
+      const std::string why = std::string("cannot write the PDF: ") + std::strerror(errno);
+      if (fd >= 0) close(fd);
+      report.failed(report.context, why.c_str());
+      return 0;
+    }
+    // qpdf writes object by object; a large buffer makes that a few writes.
+    setvbuf(out.get(), nullptr, _IOFBF, 1 << 18);
     QPDFWriter writer(pdf);
-    writer.setOutputFile("output", out, false);
-    if (compress) {
+    writer.setOutputFile("output", out.get(), false);
+    if (flags & kPdfWriteCompress) {
       writer.setObjectStreamMode(qpdf_o_generate);
       writer.setCompressStreams(true);
       writer.setRecompressFlate(true);
       writer.setDecodeLevel(qpdf_dl_generalized);
     }
     writer.write();
-    return true;
+    if (fclose(out.release()) != 0) {
+      report.failed(report.context,
+                    (std::string("cannot write the PDF: ") + std::strerror(errno)).c_str());
+      return 0;
+    }
+    return 1;
   } catch (const std::exception& e) {
-    error = std::string("the converter's output is not a readable PDF (") + e.what() + ")";
+    report.failed(report.context,
+                  (std::string("the converter's output is not a readable PDF (") + e.what() + ")")
+                      .c_str());
   } catch (...) {
-    error = "the converter's output is not a readable PDF";
+    report.failed(report.context, "the converter's output is not a readable PDF");
   }
-  return false;
+  return 0;
 }
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int quillpress_write_pdf(
-    const char* name, const char* bytes, std::size_t size, int outFd, int compress,
-    void (*failed)(void* context, const char* why), void* context) {
-  if (compress) {
+    const char* name, const char* bytes, std::size_t size, int outFd, int flags,
+    void (*failed)(void* context, const char* why), void (*removed)(void* context, const char* what),
+    void* context) {
+  if (flags & kPdfWriteCompress) {
     static std::once_flag level;
     std::call_once(level, [] { Pl_Flate::setCompressionLevel(9); });
   }
-  std::string error;
-  const int fd = dup(outFd);
-  std::unique_ptr<FILE, FileCloser> out(fd >= 0 ? fdopen(fd, "wb") : nullptr);
-  if (!out) {
-    const std::string why = std::string("cannot write the PDF: ") + std::strerror(errno);
-    if (fd >= 0) close(fd);
-    failed(context, why.c_str());
-    return 0;
-  }
-  // qpdf writes object by object; a large buffer makes that a few writes.
-  setvbuf(out.get(), nullptr, _IOFBF, 1 << 18);
-  if (!WriteDocument(name, bytes, size, out.get(), compress != 0, error)) {
-    failed(context, error.c_str());
-    return 0;
-  }
-  if (fclose(out.release()) != 0) {
-    failed(context, (std::string("cannot write the PDF: ") + std::strerror(errno)).c_str());
-    return 0;
-  }
-  return 1;
+  return WriteDocument(name, bytes, size, outFd, flags, Callbacks{failed, removed, context});
 }

@@ -1,6 +1,7 @@
 #include "conversion/PdfPublisher.h"
 
 #include "BMTUtil.h"
+#include "conversion/LeftoverFiles.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -22,10 +23,14 @@ FileStamp StampOf(const struct stat& st) {
   return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
+constexpr char kStagingPrefix[] = ".quillpress-";
+constexpr char kStagingSuffix[] = ".part";
+
 // A hidden name in the destination folder, so that folder scans (the watch
-// folder, the Add panel) never take a PDF that is still being written.
+// folder, the Add panel) never take a PDF that is still being written; it
+// names this process, so that a later run can tell whether it still owns it.
 fs::path StagingPathIn(const fs::path& folder) {
-  return folder / (".quillpress-" + BMTUtil::NewUuidString() + ".part");
+  return folder / (kStagingPrefix + OwnerTag() + "-" + BMTUtil::NewUuidString() + kStagingSuffix);
 }
 
 class FileDescriptor {
@@ -113,6 +118,7 @@ StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compres
     return staged;
   }
 
+  RemoveLeftoversOnce(folder, kStagingPrefix, kStagingSuffix);
   const fs::path staging = StagingPathIn(folder);
   FileDescriptor out(open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (out.get() < 0) {
@@ -121,7 +127,7 @@ StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compres
   }
   std::string error;
   bool written = WritePdfDocument(pdfFile.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(),
-                                  out.get(), compress, error);
+                                  out.get(), compress, error, staged.removed);
   if (written && fsync(out.get()) != 0) {
     error = "cannot write the PDF: " + ErrnoText(errno);
     written = false;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct PublishResult {
   bool ok = false;
@@ -31,10 +32,15 @@ struct StagedPdf {
   // The file it was made from, as it was when read.
   FileStamp source;
   std::string error;
+  // Active content that was left out, one sentence for each kind.
+  std::vector<std::string> removed;
 };
 
-// Loads pdfFile as a PDF document and writes its serialisation into a hidden
-// file in folder (which folder scans never take), flushed to disk. Nothing is
+// Loads pdfFile as a PDF document, removes its active content (JavaScript,
+// launch actions, embedded files) and writes its serialisation into a hidden
+// file in folder (which folder scans never take), flushed to disk. The hidden
+// name carries this process's owner tag: staging files that killed runs left
+// in folder are removed the first time a process stages there. Nothing is
 // left behind on failure.
 StagedPdf StagePdf(const std::filesystem::path& pdfFile, const std::filesystem::path& folder,
                    bool compress);
@@ -59,6 +65,7 @@ void DiscardStagedPdf(const StagedPdf& staged);
 bool PreparePdfWriter();
 
 // Serialises the PDF document in bytes (or, when bytes is null, in the file
-// at name) to outFd, through the PDF library.
+// at name) to outFd, through the PDF library, without its active content;
+// removed gets a sentence for each kind that was left out.
 bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int outFd,
-                      bool compress, std::string& error);
+                      bool compress, std::string& error, std::vector<std::string>& removed);

@@ -28,13 +28,21 @@ WriteFn LoadWrite() {
 bool PreparePdfWriter() { return LoadWrite() != nullptr; }
 
 bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int outFd,
-                      bool compress, std::string& error) {
+                      bool compress, std::string& error, std::vector<std::string>& removed) {
   const WriteFn write = LoadWrite();
   if (!write) {
     error = "the PDF writer module (quillpress-pdfwriter.so) is not installed";
     return false;
   }
-  return write(name, bytes, size, outFd, compress ? 1 : 0,
-               [](void* context, const char* why) { *static_cast<std::string*>(context) = why; },
-               &error) == 1;
+  struct Answers {
+    std::string& error;
+    std::vector<std::string>& removed;
+  } answers{error, removed};
+  return write(
+             name, bytes, size, outFd, compress ? kPdfWriteCompress : 0,
+             [](void* context, const char* why) { static_cast<Answers*>(context)->error = why; },
+             [](void* context, const char* what) {
+               static_cast<Answers*>(context)->removed.emplace_back(what);
+             },
+             &answers) == 1;
 }

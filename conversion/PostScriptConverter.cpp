@@ -2,24 +2,67 @@
 
 #include "BMTUtil.h"
 #include "conversion/ConverterProcess.h"
+#include "conversion/LeftoverFiles.h"
 #include "conversion/PdfOutputCheck.h"
 #include "conversion/PdfPublisher.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+constexpr char kTemporaryOutputPrefix[] = "quillpress-";
+
 // The process's temporary folder and a fresh upper-case UUID: a name that no
-// other run shares.
-fs::path TemporaryOutputPath() { return BMTUtil::TemporaryFolder() / BMTUtil::NewUuidString(); }
+// other run shares. It names this process too, so that what a killed run
+// left there is removed by a later one.
+fs::path TemporaryOutputPath() {
+  const fs::path folder = BMTUtil::TemporaryFolder();
+  RemoveLeftoversOnce(folder, kTemporaryOutputPrefix, "");
+  return folder / (kTemporaryOutputPrefix + OwnerTag() + "-" + BMTUtil::NewUuidString());
+}
+
+// Why input cannot be converted before the converter is even started: it is
+// not a regular file (a pipe or a device would block or never end). Empty
+// when it may be tried; a missing file is the converter's to report.
+std::string WhyNotARegularFile(const fs::path& input) {
+  struct stat st {};
+  if (stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                     : S_ISFIFO(st.st_mode) ? "a named pipe"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "something else";
+  return input.string() + " is " + kind + ", not a regular file";
+}
+
+// The converter's warnings: lines of its standard error that start with
+// "pstopdf: warning: ", one sentence each.
+void AddConverterWarnings(const std::string& errorOutput, std::vector<std::string>& warnings) {
+  constexpr std::string_view kMarker = "pstopdf: warning: ";
+  std::size_t start = 0;
+  while (start < errorOutput.size()) {
+    const std::size_t end = std::min(errorOutput.find('\n', start), errorOutput.size());
+    const std::string_view line(errorOutput.data() + start, end - start);
+    if (line.substr(0, kMarker.size()) == kMarker) {
+      std::string sentence(line.substr(kMarker.size()));
+      if (std::find(warnings.begin(), warnings.end(), sentence) == warnings.end()) {
+        warnings.push_back(std::move(sentence));
+      }
+    }
+    start = end + 1;
+  }
+}
 
 // Why the interpreter refused a standard: its sentence that names the
 // standard (which it may break over two lines), or empty.
@@ -91,6 +134,10 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
                                     const ConversionOptions& options) {
   StagedConversion pending;
   ConversionResult& result = pending.result;
+  if (std::string why = WhyNotARegularFile(input); !why.empty()) {
+    result.error = std::move(why);
+    return pending;
+  }
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
   std::optional<StagedPdf> staged;
@@ -144,6 +191,12 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
   if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) return failWith(shortfall);
   if (!shortfall.empty()) result.warnings.push_back(shortfall);
   fs::remove(output, ec);
+  AddConverterWarnings(run.errorTail, result.warnings);
+  for (const std::string& removed : staged->removed) {
+    if (std::find(result.warnings.begin(), result.warnings.end(), removed) == result.warnings.end()) {
+      result.warnings.push_back(removed);
+    }
+  }
   result.ok = true;
   pending.staged = std::move(*staged);
   return pending;

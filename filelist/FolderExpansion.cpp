@@ -16,9 +16,15 @@ bool Cancelled(const std::atomic<bool>* cancel) {
   return cancel && cancel->load(std::memory_order_relaxed);
 }
 
-// parent is shared by every item found under one added folder.
+// parent is shared by every item found under one added folder. Only regular
+// files are taken: a pipe or a device would block whoever reads it (the type
+// test among them) and never converts.
 void Insert(const std::string& file, const std::shared_ptr<const fs::path>& parent,
-            const std::function<void(FileListItemRef)>& sink) {
+            const std::function<void(FileListItemRef)>& sink, bool knownRegular = false) {
+  if (!knownRegular) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  }
   if (!IsPostScriptFile(file)) return;
   sink(std::make_shared<FileListItem>(file, parent));
 }
@@ -44,22 +50,25 @@ void WalkFolder(const std::string& folder, const std::shared_ptr<const fs::path>
     path += name;
     bool isDir = entry->d_type == DT_DIR;
     bool isLink = entry->d_type == DT_LNK;
+    bool isRegular = entry->d_type == DT_REG;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat st {};
       if (lstat(path.c_str(), &st) != 0) continue;
       isDir = S_ISDIR(st.st_mode);
       isLink = S_ISLNK(st.st_mode);
+      isRegular = S_ISREG(st.st_mode);
     }
     if (isLink) {
       // A link to a folder is neither inserted nor entered.
       struct stat target {};
-      if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
+      if (stat(path.c_str(), &target) != 0 || S_ISDIR(target.st_mode)) continue;
+      isRegular = S_ISREG(target.st_mode);
     }
     if (isDir) {
       if (options.addRecursive) WalkFolder(path, parent, options, sink, cancel);
       continue;
     }
-    Insert(path, parent, sink);
+    if (isRegular) Insert(path, parent, sink, true);
   }
   closedir(dir);
 }

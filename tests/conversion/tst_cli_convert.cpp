@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -71,13 +73,18 @@ class CliConvert : public QObject {
   }
 
   void failuresAreReportedAndCounted() {
-    const CliRun run = Cli({"convert", "broken.ps", "single.ps", "missing.ps", "Docs/notes.txt", "-o", "mixed"});
+    // A pipe nobody writes to and an endless device are refused at once.
+    QCOMPARE(mkfifo((Root() / "pipe.ps").c_str(), 0600), 0);
+    const CliRun run = Cli({"convert", "broken.ps", "single.ps", "missing.ps", "Docs/notes.txt",
+                            "pipe.ps", "/dev/zero", "-o", "mixed"});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(samples::ListTree(Root() / "mixed"), std::vector<std::string>{"single.pdf"});
     QVERIFY(run.err.contains("failed: ") && run.err.contains("broken.ps") && run.err.contains("undefined"));
     QVERIFY(run.err.contains("missing.ps: no such file"));
     QVERIFY(run.err.contains("notes.txt: not a PostScript"));
-    QVERIFY(run.err.contains("1 of 4 files converted"));
+    QVERIFY(run.err.contains("pipe.ps: it is a named pipe, not a regular file"));
+    QVERIFY(run.err.contains("/dev/zero: it is a character device, not a regular file"));
+    QVERIFY(run.err.contains("1 of 6 files converted"));
   }
 
   void usage() {

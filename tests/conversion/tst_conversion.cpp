@@ -1,12 +1,19 @@
 // Converting one file through the runner: what lands in the destination,
 // what never does, and what is cleaned up.
 
+#include "conversion/LeftoverFiles.h"
 #include "conversion/PostScriptConverter.h"
 #include "PostScriptSamples.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <set>
@@ -216,6 +223,87 @@ class Conversion : public QObject {
     VerifyNothingLeftInTemp();
     fs::remove(good);
     fs::remove(other.writtenPath);
+  }
+
+  void activeContentIsRemovedAndSaid_data() {
+    QTest::addColumn<bool>("byTheConverter");
+    QTest::newRow("by the converter") << true;
+    // A converter of the user's own that leaves it in: the runner removes it.
+    QTest::newRow("by the runner") << false;
+  }
+
+  void activeContentIsRemovedAndSaid() {
+    QFETCH(bool, byTheConverter);
+    const fs::path source = Root() / "active.ps";
+    samples::WriteFile(source, samples::PostScriptWithActiveContent());
+    if (!byTheConverter) {
+      const fs::path active = Root() / "active-by-gs.pdf";
+      QProcess gs;
+      gs.start(QStringLiteral("gs"), {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+                                      "-o", QFile::decodeName(active.c_str()),
+                                      QFile::decodeName(source.c_str())});
+      QVERIFY(gs.waitForFinished(60000) && gs.exitCode() == 0);
+      QCOMPARE(samples::ActiveContentIn(active).size(), std::size_t(3));
+      qputenv("QP_ACTIVE_PDF", active.c_str());
+      UseConverter(samples::WriteStandInConverter(Root(), "keeps-it", "cp \"$QP_ACTIVE_PDF\" \"$3\""));
+    }
+    const ConversionResult result = ConvertIntoFolder(source, m_out);
+    QVERIFY2(result.ok, result.error.c_str());
+    QCOMPARE(samples::ActiveContentIn(result.writtenPath), std::vector<std::string>{});
+    QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(1));
+    for (const char* said : {"removed 1 JavaScript action from the PDF",
+                             "removed 1 launch action from the PDF",
+                             "removed 1 embedded file from the PDF"}) {
+      QVERIFY2(std::count(result.warnings.begin(), result.warnings.end(), said) == 1, said);
+    }
+    // A plain document has nothing to say.
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    QCOMPARE(ConvertIntoFolder(m_source, m_out).warnings, std::vector<std::string>{});
+    VerifyNothingLeftInTemp();
+  }
+
+  void whatIsNotARegularFileIsRefusedAtOnce() {
+    const fs::path started = Root() / "converter-started";
+    UseConverter(samples::WriteStandInConverter(Root(), "records", ": > '" + started.string() + "'"));
+    const fs::path pipe = Root() / "pipe.ps";
+    QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
+    const ConversionResult fromPipe = RunPostScriptConverter(pipe, m_out / "pipe.pdf");
+    QVERIFY(!fromPipe.ok);
+    QCOMPARE(fromPipe.error, pipe.string() + " is a named pipe, not a regular file");
+    const ConversionResult fromDevice = ConvertIntoFolder("/dev/zero", m_out);
+    QVERIFY(!fromDevice.ok);
+    QCOMPARE(fromDevice.error, std::string("/dev/zero is a character device, not a regular file"));
+    QVERIFY(!fs::exists(started));
+    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
+    fs::remove(pipe);
+  }
+
+  void leftoversOfKilledRunsAreRemoved() {
+    // Named as a process that has ended (no process id reaches pid_max), and
+    // as this live one.
+    const std::string live = OwnerTag();
+    std::ifstream pidMaxFile("/proc/sys/kernel/pid_max");
+    long pidMax = 0;
+    pidMaxFile >> pidMax;
+    const std::string ended = live.substr(0, live.find('.')) + "." + std::to_string(pidMax) + ".1";
+    QTemporaryDir tmp;  // a temporary folder no run of this process has seen
+    const fs::path tmpFolder = tmp.path().toStdString();
+    const fs::path out = Root() / "out-after-a-kill";
+    const std::vector<fs::path> dead = {
+        tmpFolder / ("quillpress-" + ended + "-0A1B2C3D-0000-4000-8000-000000000000"),
+        out / (".quillpress-" + ended + "-0A1B2C3D-0000-4000-8000-000000000000.part")};
+    const std::vector<fs::path> kept = {
+        tmpFolder / ("quillpress-" + live + "-0A1B2C3D-0000-4000-8000-000000000001"),
+        out / (".quillpress-" + live + "-0A1B2C3D-0000-4000-8000-000000000001.part"),
+        out / ".quillpress-not-ours.part"};
+    for (const fs::path& file : dead) samples::WriteFile(file, "partial");
+    for (const fs::path& file : kept) samples::WriteFile(file, "in use");
+    qputenv("TMPDIR", tmp.path().toLocal8Bit());
+    const ConversionResult result = ConvertIntoFolder(m_source, out);
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    QVERIFY2(result.ok, result.error.c_str());
+    for (const fs::path& file : dead) QVERIFY2(!fs::exists(file), file.c_str());
+    for (const fs::path& file : kept) QVERIFY2(fs::exists(file), file.c_str());
   }
 
   void missingConverterFails() {

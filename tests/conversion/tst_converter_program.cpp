@@ -255,6 +255,23 @@ class ConverterProgram : public QObject {
     VerifyTempFolderEmpty();
   }
 
+  void activeContentNeverReachesThePdf() {
+    const fs::path ps = Root() / "active.ps";
+    samples::WriteFile(ps, samples::PostScriptWithActiveContent());
+    const fs::path pdf = Root() / "active.pdf";
+    const Run run = Convert(ps, pdf);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(samples::ActiveContentIn(pdf), std::vector<std::string>{});
+    QCOMPARE(samples::PdfPageSizes(pdf).size(), std::size_t(1));
+    QVERIFY(samples::QpdfCheckPasses(pdf));
+    for (const char* said : {"pstopdf: warning: removed 1 JavaScript action from the PDF",
+                             "pstopdf: warning: removed 1 launch action from the PDF",
+                             "pstopdf: warning: removed 1 embedded file from the PDF"}) {
+      QVERIFY2(run.errors.contains(said), run.errors.constData());
+    }
+    VerifyTempFolderEmpty();
+  }
+
   void jobsOverALimitAreStopped_data() {
     QTest::addColumn<std::string>("job");
     QTest::addColumn<QStringList>("options");

@@ -53,6 +53,57 @@ inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
          " lineto 2 setlinewidth stroke\n%%EOF\n";
 }
 
+// One page whose PDF would run JavaScript on opening, hold a link that
+// launches a program, and carry an embedded file.
+inline std::string PostScriptWithActiveContent() {
+  return "%!PS\n"
+         "[ {Catalog} << /OpenAction << /S /JavaScript /JS (app.alert\\(1\\);) >> >> /PUT pdfmark\n"
+         "[ /Rect [72 72 200 100] /Border [0 0 0] /Action << /S /Launch /F (/usr/bin/xterm) >>\n"
+         "  /Subtype /Link /ANN pdfmark\n"
+         "[ /_objdef {payload} /type /stream /OBJ pdfmark\n"
+         "[ {payload} (a payload) /PUT pdfmark\n"
+         "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n"
+         "[ /Name (payload.txt) /FS << /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>\n"
+         "  /EMBED pdfmark\n"
+         "72 300 moveto /Helvetica findfont 12 scalefont setfont (active) show showpage\n";
+}
+
+// The active content a PDF holds, one entry for each action or stream,
+// wherever it hangs: "JavaScript", "Launch", "EmbeddedFile"; or
+// {"unreadable"}.
+inline void FindActiveContent(QPDFObjectHandle object, int depth, std::vector<std::string>& found) {
+  if (depth > 32) return;
+  QPDFObjectHandle dict = object.isStream() ? object.getDict() : object;
+  if (dict.isDictionary()) {
+    if (dict.getKey("/S").isNameAndEquals("/JavaScript")) found.emplace_back("JavaScript");
+    if (dict.getKey("/S").isNameAndEquals("/Launch")) found.emplace_back("Launch");
+    if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.emplace_back("EmbeddedFile");
+    for (const std::string& key : dict.getKeys()) {
+      QPDFObjectHandle value = dict.getKey(key);
+      if (!value.isIndirect()) FindActiveContent(value, depth + 1, found);
+    }
+  } else if (dict.isArray()) {
+    for (int i = 0; i < dict.getArrayNItems(); ++i) {
+      QPDFObjectHandle value = dict.getArrayItem(i);
+      if (!value.isIndirect()) FindActiveContent(value, depth + 1, found);
+    }
+  }
+}
+
+inline std::vector<std::string> ActiveContentIn(const std::filesystem::path& pdf) {
+  std::vector<std::string> found;
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    for (QPDFObjectHandle object : doc.getAllObjects()) FindActiveContent(object, 0, found);
+  } catch (...) {
+    found = {"unreadable"};
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 struct PageSize {
   double width = 0;
   double height = 0;

@@ -19,6 +19,8 @@
 #include <QSignalSpy>
 #include <QToolButton>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr int kDeadline = 120000;
@@ -234,6 +236,26 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(Status(3), LocalizedString("StatusConverted").arg(QStringLiteral("good.pdf")));
     QVERIFY(m_f->workspace.opened.empty());
     QCOMPARE(samples::ListTree(partial), std::vector<std::string>{"good.pdf"});
+  }
+
+  void pipeOrDeviceFailsAtOnceAndTheRestConverts() {
+    // Never listed when added; one that became a pipe after it was listed
+    // fails at once, without holding the batch.
+    const fs::path pipe = Root() / "in" / "pipe.ps";
+    fs::create_directories(pipe.parent_path());
+    QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
+    QVERIFY(m_f->addFromPanel({pipe, "/dev/zero"}));
+    QCOMPARE(m_f->rows(), 0);
+    fs::remove(pipe);
+    Add({Good("pipe.ps"), Good("good.ps")});
+    fs::remove(pipe);
+    QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
+    const fs::path dest = Dest("pipe");
+    m_f->prompts.alertAnswers = {1};
+    QVERIFY(RunBatch(&AppDelegate::ExportAll, dest));
+    QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
+    QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ConvertMsg"));
+    QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"good.pdf"});
   }
 
   void destinationThatCannotBeWrittenFailsEveryItem() {

@@ -155,7 +155,9 @@ bool ApplyLandlock(int abi, const fs::path& writable, int inputFd) {
   if (abi >= 3) nullDevice |= LANDLOCK_ACCESS_FS_TRUNCATE;
   AllowPath(ruleset.get(), "/dev/null", nullDevice);
   // The input: readable, and nothing more.
-  if (!AllowBeneath(ruleset.get(), inputFd, LANDLOCK_ACCESS_FS_READ_FILE, true)) return false;
+  if (inputFd >= 0 && !AllowBeneath(ruleset.get(), inputFd, LANDLOCK_ACCESS_FS_READ_FILE, true)) {
+    return false;
+  }
   // The private folder: everything, but links and renames stay inside it.
   const Fd folder(open(writable.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0 || !AllowBeneath(ruleset.get(), folder.get(), all, false)) return false;

@@ -37,7 +37,7 @@ struct SandboxReport {
 };
 
 // Confines the calling process for good: no new privileges; of the file
-// system, read only the input (inputFd), the system's library, font and
+// system, read only the input (inputFd, when not -1), the system's library, font and
 // Ghostscript folders, and read and write only the folder writable; no new
 // programs, no sockets, no tracing of other processes. Applies whatever the
 // kernel supports and reports the rest. The process must be single-threaded.

@@ -19,8 +19,10 @@
 #include "StandardCheck.h"
 #include "UserPaper.h"
 #include "conversion/LeftoverFiles.h"
+#include "conversion/PdfDocumentWriter.h"
 #include "conversion/PdfPreset.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -40,6 +42,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -108,7 +111,9 @@ void Usage(const char* message) {
       "change INPUT, start programs, open network connections or watch other\n"
       "processes. Where the system's kernel lacks these barriers (Landlock, seccomp),\n"
       "pstopdf says so once and converts with what remains. It ends when its caller\n"
-      "ends. Only regular files are read: a pipe or a device is refused at once.\n",
+      "ends. Only regular files are read: a pipe or a device is refused at once.\n"
+      "JavaScript, launch actions and embedded files are removed from the PDF, and\n"
+      "pstopdf says what it removed (\"pstopdf: warning: ...\").\n",
       message ? stderr : stdout);
 }
 
@@ -446,6 +451,95 @@ bool PlaceOutput(const fs::path& produced, const fs::path& output) {
   return ok;
 }
 
+bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
+  bytes.resize(expected);
+  std::size_t got = 0;
+  while (got < expected) {
+    const ssize_t n = read(fd, bytes.data() + got, expected - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return got == expected;
+}
+
+using WritePdfFn = decltype(&quillpress_write_pdf);
+
+// The PDF library's module: beside this program in a build; installed, in
+// the module folder below the prefix, seen from <prefix>/libexec/quillpress.
+WritePdfFn LoadPdfWriter() {
+  std::error_code ec;
+  const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
+  const char* name = "quillpress-pdfwriter.so";
+  for (const fs::path& folder : {here, here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
+                                 fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
+    if (void* module = dlopen((folder / name).c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      return reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf"));
+    }
+  }
+  return nullptr;
+}
+
+constexpr int kCleanedExit = 10;
+
+// Removes the PDF's active content (JavaScript, launch actions, embedded
+// files) in a confined process of its own, as the PDF is the job's work;
+// says on standard error what was removed, or why it failed. Answers the
+// file that holds the PDF to place, or empty.
+fs::path WithoutActiveContent(WritePdfFn write, const fs::path& produced, const fs::path& work,
+                              const JobLimits& limits) {
+  if (!write) {
+    std::fputs("pstopdf: cannot check the PDF: its writer module (quillpress-pdfwriter.so) is "
+               "not installed\n", stderr);
+    return {};
+  }
+  const fs::path cleaned = work / "clean.pdf";
+  const pid_t self = getpid();
+  const pid_t checker = fork();
+  if (checker < 0) return {};
+  if (checker == 0) {
+    for (const int sig : kStopSignals) signal(sig, SIG_DFL);
+    if (!EndWithParent(self, SIGKILL)) _exit(kExitFailed);
+    ApplyJobLimits(limits);
+    EnterSandbox(work, -1);  // what it lacks was said for the job
+    const int out = open(cleaned.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) _exit(kExitFailed);
+    // Parsed from memory, where the PDF library reads it without a system
+    // call per object; a very large one is read from its file.
+    std::string bytes;
+    const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    const bool inMemory = in >= 0 && fstat(in, &st) == 0 && st.st_size <= (off_t(256) << 20) &&
+                          ReadWhole(in, bytes, static_cast<std::size_t>(st.st_size));
+    const int answer = write(
+        produced.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(), out,
+        kPdfWriteOnlyIfChanged,
+        [](void*, const char* why) {
+          std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n", why);
+        },
+        [](void*, const char* what) { std::fprintf(stderr, "pstopdf: warning: %s\n", what); },
+        nullptr);
+    std::fflush(stderr);
+    _exit(answer == 1 ? kCleanedExit : answer == 2 ? 0 : kExitFailed);
+  }
+  g_job = checker;
+  int status = 0;
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(checker), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  g_job = 0;
+  while (waitpid(checker, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return produced;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kCleanedExit) return cleaned;
+  if (WIFSIGNALED(status)) {
+    std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
+                 strsignal(WTERMSIG(status)));
+  }
+  return {};
+}
+
 fs::path TemporaryParent() {
   const char* tmp = std::getenv("TMPDIR");
   return tmp && *tmp ? fs::path(tmp) : fs::path("/tmp");
@@ -517,14 +611,18 @@ int main(int argc, char** argv) {
     done += static_cast<std::size_t>(n);
   }
   close(folderPipe[1]);
+  // Loaded while the job runs.
+  const WritePdfFn writePdf = LoadPdfWriter();
 
   const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes);
   int result = kExitFailed;
-  const fs::path produced = work / "out.pdf";
+  fs::path produced = work / "out.pdf";
   if (!ReportJobEnd(end, *args)) {
     // said why
   } else if (!LooksLikeCompletePdf(produced)) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+  } else if (produced = WithoutActiveContent(writePdf, produced, work, limits); produced.empty()) {
+    // said why
   } else if (!MeetsItsStandard(produced, args->preset)) {
     // said why
   } else if (!PlaceOutput(produced, output)) {
