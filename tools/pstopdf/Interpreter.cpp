@@ -51,7 +51,8 @@ std::optional<Interpreter> LoadInterpreter() {
 
 bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
-                    const std::vector<std::string>& extraArguments) {
+                    const std::vector<std::string>& extraArguments,
+                    const std::vector<std::string>& afterInput) {
   std::vector<std::string> argStrings = {
       "pstopdf", "-q", QUILLPRESS_PSTOPDF_SAFER, "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
       "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", "-sOutputFile=" + output.string()};
@@ -59,6 +60,7 @@ bool RunInterpreter(const Interpreter& gs, const std::string& input,
   argStrings.insert(argStrings.end(), extraArguments.begin(), extraArguments.end());
   argStrings.emplace_back("-f");
   argStrings.push_back(input);
+  argStrings.insert(argStrings.end(), afterInput.begin(), afterInput.end());
   std::vector<char*> gsArgs;
   for (std::string& s : argStrings) gsArgs.push_back(s.data());
 

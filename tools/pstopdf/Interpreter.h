@@ -23,9 +23,11 @@ struct Interpreter {
 std::optional<Interpreter> LoadInterpreter();
 
 // Interprets input (a path the interpreter may read) into a PDF at output,
-// in SAFER mode, with extraArguments (device settings) before the input.
+// in SAFER mode, with extraArguments (device settings) before the input and
+// afterInput (files to run once it is done) after it.
 // Everything the interpreter says goes to standard error. Answers whether it
 // succeeded.
 bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
-                    const std::vector<std::string>& extraArguments = {});
+                    const std::vector<std::string>& extraArguments = {},
+                    const std::vector<std::string>& afterInput = {});

@@ -11,7 +11,7 @@
 // a watchdog removes however the run ends. This process only watches it and
 // places the finished PDF.
 
-#include "DocumentDate.h"
+#include "DocumentComments.h"
 #include "Interpreter.h"
 #include "PresetArguments.h"
 #include "PrivateFolder.h"
@@ -276,7 +276,7 @@ fs::path ReadFolderName(int fd) {
   }
   if (chdir(work.c_str()) != 0) _exit(kExitFailed);
   std::string why;
-  const std::vector<std::string> presetArguments = PresetArguments(preset, work, why);
+  const InterpreterArguments presetArguments = PresetArguments(preset, work, why);
   if (!why.empty()) {
     std::fprintf(stderr, "pstopdf: %s\n", why.c_str());
     _exit(kExitFailed);
@@ -292,7 +292,8 @@ fs::path ReadFolderName(int fd) {
   // allows reading it and nothing more.
   const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
   const bool ok =
-      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated, presetArguments);
+      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated,
+                     presetArguments.beforeDocument, presetArguments.afterDocument);
   _exit(ok ? 0 : kExitFailed);
 }
 
@@ -573,7 +574,7 @@ int main(int argc, char** argv) {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{args->preset, *eps, paper.width, paper.height,
-                             DocumentCreationDate(inputFd)};
+                             ReadDocumentComments(inputFd)};
 
   const int folderReply = StartWatchdog(TemporaryParent());
   int folderPipe[2];
