@@ -27,7 +27,6 @@ const char kHelp[] =
     "  convert   convert PostScript and EPS files into PDF files in a folder\n"
     "  watch     convert the files arriving in a watch folder until stopped\n"
     "\n"
-    "\n"
     "Options:\n"
     "  -h, --help     show this help\n"
     "      --version  show the version\n"
