@@ -11,6 +11,7 @@
 // a watchdog removes however the run ends. This process only watches it and
 // places the finished PDF.
 
+#include "BMTUtil.h"
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "PresetArguments.h"
@@ -523,19 +524,9 @@ bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
 
 using WritePdfFn = decltype(&quillpress_write_pdf);
 
-// The PDF library's module: beside this program in a build; installed, in
-// the module folder below the prefix, seen from <prefix>/libexec/quillpress.
 WritePdfFn LoadPdfWriter() {
-  std::error_code ec;
-  const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
-  const char* name = "quillpress-pdfwriter.so";
-  for (const fs::path& folder : {here, here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
-                                 fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
-    if (void* module = dlopen((folder / name).c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      return reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf"));
-    }
-  }
-  return nullptr;
+  void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule);
+  return module ? reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf")) : nullptr;
 }
 
 constexpr int kCleanedExit = 10;
