@@ -473,7 +473,7 @@ using WritePdfFn = decltype(&quillpress_write_pdf);
 WritePdfFn LoadPdfWriter() {
   std::error_code ec;
   const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
-  const char* name = "quillpress-pdfwriter.so";
+  const char* name = QUILLPRESS_PSTOPDF_PDF_MODULE;
   for (const fs::path& folder : {here, here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
                                  fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
     if (void* module = dlopen((folder / name).c_str(), RTLD_NOW | RTLD_LOCAL)) {
@@ -519,8 +519,8 @@ class ActiveContentRemover {
   // file that holds the PDF to place, or empty.
   fs::path Run(const fs::path& produced) {
     if (m_pid <= 0) {
-      std::fputs("pstopdf: cannot check the PDF: its writer module (quillpress-pdfwriter.so) is "
-                 "not installed\n", stderr);
+      std::fputs("pstopdf: cannot check the PDF: its writer module (" QUILLPRESS_PSTOPDF_PDF_MODULE
+                 ") is not installed\n", stderr);
       return {};
     }
     const int status = Reap(true);
