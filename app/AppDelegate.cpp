@@ -214,7 +214,7 @@ void AppDelegate::SetUpTable() {
   header->resizeSection(FileListTableModel::kIndexColumn, 64);
   header->setSectionResizeMode(FileListTableModel::kFilePathColumn, QHeaderView::Stretch);
   header->setSectionResizeMode(FileListTableModel::kStatusColumn, QHeaderView::Interactive);
-  header->resizeSection(FileListTableModel::kStatusColumn, 220);
+  header->resizeSection(FileListTableModel::kStatusColumn, 320);
   header->setStretchLastSection(false);
   // Rows all have the same height, so the table never measures 100,000 of them.
   imageListTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);

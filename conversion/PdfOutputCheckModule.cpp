@@ -6,6 +6,7 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <exception>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -177,6 +178,17 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
   if (additionalActions && !root.hasKey("/AA")) out.emplace_back("it has actions run on events");
 }
 
+// The whole file, when it is small enough to hold in memory.
+bool ReadSmallFile(const char* path, std::string& bytes) {
+  constexpr std::streamoff kLargest = std::streamoff(64) << 20;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
+  if (size < 0 || size > kLargest) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  in.seekg(0);
+  return bool(in.read(bytes.data(), size));
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int quillpress_check_pdf(const char* path,
@@ -186,7 +198,13 @@ extern "C" __attribute__((visibility("default"))) int quillpress_check_pdf(const
   try {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
-    pdf.processFile(path);
+    // From memory: from the file, the library seeks before every object.
+    std::string bytes;
+    if (ReadSmallFile(path, bytes)) {
+      pdf.processMemoryFile(path, bytes.data(), bytes.size());
+    } else {
+      pdf.processFile(path);
+    }
     FontWalk fonts;
     for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
       fonts.Resources(page.getAttribute("/Resources", false));

@@ -5,6 +5,7 @@
 #include "platform/FileUri.h"
 #include "platform/LocalizedString.h"
 
+#include <QColor>
 #include <QFile>
 #include <QMimeData>
 
@@ -45,6 +46,13 @@ QVariant FileListTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= m_rows) return {};
   if (role == Qt::TextAlignmentRole && index.column() == kIndexColumn)
     return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+  if (role == Qt::ForegroundRole && index.column() == kStatusColumn && m_statusBoard != nullptr) {
+    // A failure stands out from the rows around it.
+    const FileListItemRef item = m_list.ItemAt(index.row());
+    if (item && m_statusBoard->StatusOf(item.get()).state == ItemStatusBoard::State::Failed)
+      return QColor(0xb0, 0x1c, 0x1c);
+    return {};
+  }
   if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   const QString identifier = ColumnIdentifier(index.column());
   if (identifier == QLatin1String("Index")) {

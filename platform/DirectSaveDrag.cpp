@@ -9,11 +9,16 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -94,6 +99,36 @@ DirectSaveMimeData::~DirectSaveMimeData() {
   xcb_flush(c);
 }
 
+namespace {
+
+// The target waits for its answer while it asks, so the answer is given
+// now; but a folder on a mount that does not answer must not hold the
+// window. The look is made on a thread of its own, which may outlive the
+// wait: a folder that cannot be seen in time is no folder.
+bool IsFolderWithin(const fs::path& folder) {
+  constexpr auto kLongestLook = std::chrono::milliseconds(300);
+  struct Look {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<bool> isFolder;
+  };
+  auto look = std::make_shared<Look>();
+  std::thread([look, folder] {
+    std::error_code error;
+    const bool isFolder = fs::is_directory(folder, error);
+    {
+      std::lock_guard lock(look->mutex);
+      look->isFolder = isFolder;
+    }
+    look->done.notify_all();
+  }).detach();
+  std::unique_lock lock(look->mutex);
+  look->done.wait_for(lock, kLongestLook, [&] { return look->isFolder.has_value(); });
+  return look->isFolder.value_or(false);
+}
+
+}  // namespace
+
 QStringList DirectSaveMimeData::formats() const { return {kFormat}; }
 
 void DirectSaveMimeData::OfferName() {
@@ -136,8 +171,6 @@ QByteArray DirectSaveMimeData::Answer() const {
   const std::optional<fs::path> path = LocalPathFromFileUri(uri, LocalHostName());
   if (!path) return kError;
   const fs::path folder = path->parent_path();
-  std::error_code error;
-  const bool isFolder = fs::is_directory(folder, error);
-  m_settledAnswer = isFolder && m_fulfil && m_fulfil(folder) ? kSuccess : kFailure;
+  m_settledAnswer = IsFolderWithin(folder) && m_fulfil && m_fulfil(folder) ? kSuccess : kFailure;
   return m_settledAnswer;
 }

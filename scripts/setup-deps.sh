@@ -15,7 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   fonts-dejavu-core
   # documentation, desktop integration and the tests' own PostScript producers
-  groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick
+  groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick xdotool
   enscript a2ps gnuplot-nox poppler-utils python3 locales
   # the Debian package and its checks
   dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion systemd

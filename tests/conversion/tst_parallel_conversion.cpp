@@ -119,6 +119,7 @@ class ParallelConversion : public QObject {
  private:
   QTemporaryDir m_dir;
   QTemporaryDir m_tmp;
+  QTemporaryDir m_runtime;
 
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
@@ -166,6 +167,13 @@ class ParallelConversion : public QObject {
   void init() {
     qunsetenv("QUILLPRESS_PSTOPDF");
     qunsetenv("QUILLPRESS_PSTOPDF_MEMORY_MIB");
+    qputenv("QUILLPRESS_PSTOPDF_READY", "0");
+  }
+
+  void cleanupTestCase() {
+    // Ready interpreters end once their folder is gone.
+    std::error_code ec;
+    fs::remove_all(fs::path(m_runtime.path().toStdString()) / "quillpress", ec);
   }
 
   // Repeated stems, a failure that frees a name, kept trees and an item whose
@@ -300,10 +308,21 @@ class ParallelConversion : public QObject {
     QCOMPARE(samples::ListTree(Root() / "memory-out").size(), std::size_t{4});
   }
 
+  void aJobCannotReachTheNextOne_data() {
+    QTest::addColumn<bool>("ready");
+    QTest::newRow("fresh interpreters") << false;
+    QTest::newRow("ready interpreters") << true;
+  }
+
   // The first job tries to change what the interpreter does for later jobs
   // and to leave files where a later job could find them; the second job's
   // PDF must be the one it gives alone.
   void aJobCannotReachTheNextOne() {
+    QFETCH(bool, ready);
+    if (ready) {
+      qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
+      qputenv("QUILLPRESS_PSTOPDF_READY", "require");
+    }
     const fs::path in = Root() / "state";
     const std::string shared = (Root() / "state" / "shared-state").string();
     const std::string hostile =
@@ -331,15 +350,17 @@ class ParallelConversion : public QObject {
     samples::WriteFile(in / "victim.ps", victim);
     samples::WriteFile(in / "alone" / "victim.ps", victim);
 
+    const fs::path aloneOut = Root() / (ready ? "state-alone-ready" : "state-alone");
     RecordingHost alone;
-    RunBatch(alone, {std::make_shared<FileListItem>(in / "alone" / "victim.ps")}, Root() / "state-alone", 1);
-    const fs::path reference = Root() / "state-alone" / "victim.pdf";
+    RunBatch(alone, {std::make_shared<FileListItem>(in / "alone" / "victim.ps")}, aloneOut, 1);
+    const fs::path reference = aloneOut / "victim.pdf";
     QCOMPARE(samples::PdfPageSizes(reference).size(), std::size_t{1});
     QCOMPARE(samples::PdfPageSizes(reference)[0].width, 500.0);
     QVERIFY(!FontNames(reference).empty());
 
     for (const std::size_t converters : {std::size_t{1}, std::size_t{2}}) {
-      const fs::path dest = Root() / ("state-" + std::to_string(converters));
+      const fs::path dest =
+          Root() / ((ready ? "state-ready-" : "state-") + std::to_string(converters));
       RecordingHost host;
       std::vector<FileListItemRef> items;
       for (int i = 0; i < 3; ++i) {

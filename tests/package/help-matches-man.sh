@@ -39,8 +39,9 @@ check() {
   local page=$1
   shift
   local help text option command
-  if ! help=$("$@" --help 2>&1); then
-    fail "'$* --help' did not exit 0"
+  # A program that took --help for a file would open its window and wait.
+  if ! help=$(timeout 120 "$@" --help 2>&1); then
+    fail "'$* --help' did not exit 0 (within two minutes)"
   fi
   [ -n "$help" ] || fail "'$* --help' printed nothing"
   text=$(page_text "$man/$page")
@@ -75,7 +76,7 @@ for page_program in quillpress.1:quillpress quillpress-cli.1:quillpress-cli psto
     [ -n "$option" ] || continue
     grep -qxF -- "$option" <<<"$listed" || fail "$page describes $option, which no --help of $(basename "$program") lists"
   done < <(described "$man/$page")
-  version=$("$program" --version 2>&1) || fail "'$program --version' did not exit 0"
+  version=$(timeout 120 "$program" --version 2>&1) || fail "'$program --version' did not exit 0"
   grep -qE '[0-9]+\.[0-9]+\.[0-9]+' <<<"$version" || fail "'$program --version' printed no version: $version"
 done
 

@@ -39,6 +39,10 @@ for m in quillpress-pdfwriter.so quillpress-filetypes.so; do
 done
 grep -qxF "ExecStart=$prefix/bin/quillpress-cli watch" "$prefix/lib/systemd/user/quillpress-watch.service" ||
   fail "the user unit does not start $prefix/bin/quillpress-cli: $(grep ExecStart "$prefix/lib/systemd/user/quillpress-watch.service")"
+for page in quillpress quillpress-cli pstopdf; do
+  MANPATH="$prefix/share/man" man -w "$page" 2>/dev/null | grep -qF "$prefix/share/man/man1/$page.1.gz" ||
+    fail "man does not find $page in the prefix"
+done
 # systemd reads the unit as written (a stray % in it drops a whole line).
 mkdir -p "$work/runtime" && chmod 700 "$work/runtime"
 if ! MANPATH="$prefix/share/man" XDG_RUNTIME_DIR="$work/runtime" \
@@ -84,6 +88,13 @@ if grep -F "$build" "$work/trace" >"$work/touched"; then
   fail "the installed programs touched the build folder:"
   head "$work/touched"
 fi
+
+# Every preset, in case one needs a file that only the build tree has.
+while read -r preset _; do
+  [ -n "$preset" ] || continue
+  run "$prefix/bin/quillpress-cli" convert --preset "$preset" "$work/in/report.ps" --output "$work/preset-$preset" \
+    >"$work/preset.log" 2>&1 || fail "the installed quillpress-cli with --preset $preset: $(cat "$work/preset.log")"
+done < <(run "$prefix/bin/quillpress-cli" convert --list-presets 2>/dev/null)
 
 if ! run "$prefix/libexec/quillpress/pstopdf" "$work/in/logo.eps" -o "$work/alone.pdf" >"$work/pstopdf.log" 2>&1; then
   cat "$work/pstopdf.log"

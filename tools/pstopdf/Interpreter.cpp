@@ -40,6 +40,8 @@ std::optional<Interpreter> LoadInterpreter() {
   bind(gs.setStdio, "gsapi_set_stdio");
   bind(gs.setArgEncoding, "gsapi_set_arg_encoding");
   bind(gs.initWithArgs, "gsapi_init_with_args");
+  bind(gs.runFile, "gsapi_run_file");
+  bind(gs.runString, "gsapi_run_string");
   bind(gs.exit, "gsapi_exit");
   bind(gs.deleteInstance, "gsapi_delete_instance");
   if (!complete) {
@@ -49,24 +51,54 @@ std::optional<Interpreter> LoadInterpreter() {
   return gs;
 }
 
+std::vector<std::string> InterpreterSwitches(const std::string& output, bool eps,
+                                             const std::vector<std::string>& extraSwitches) {
+  std::vector<std::string> switches = {
+      "-q", QUILLPRESS_PSTOPDF_SAFER, "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
+      "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", "-sOutputFile=" + output};
+  if (eps) switches.emplace_back("-dEPSCrop");
+  switches.insert(switches.end(), extraSwitches.begin(), extraSwitches.end());
+  return switches;
+}
+
+namespace {
+
+// The instance started with arguments; null when it cannot start.
+void* StartWith(const Interpreter& gs, std::vector<std::string> argStrings, int& code) {
+  argStrings.insert(argStrings.begin(), "pstopdf");
+  std::vector<char*> gsArgs;
+  for (std::string& s : argStrings) gsArgs.push_back(s.data());
+  void* instance = nullptr;
+  code = gs_error_Fatal;
+  if (gs.newInstance(&instance, nullptr) < 0) return nullptr;
+  gs.setStdio(instance, NoInput, ForwardOutput, ForwardOutput);
+  gs.setArgEncoding(instance, GS_ARG_ENCODING_UTF8);
+  code = gs.initWithArgs(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
+  return instance;
+}
+
+}  // namespace
+
+void* StartInterpreter(const Interpreter& gs, const std::vector<std::string>& switches) {
+  int code = 0;
+  void* instance = StartWith(gs, switches, code);
+  if (instance && code < 0) {
+    gs.exit(instance);
+    gs.deleteInstance(instance);
+    return nullptr;
+  }
+  return instance;
+}
+
 bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
                     const std::vector<std::string>& extraArguments) {
-  std::vector<std::string> argStrings = {
-      "pstopdf", "-q", QUILLPRESS_PSTOPDF_SAFER, "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
-      "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", "-sOutputFile=" + output.string()};
-  if (eps) argStrings.emplace_back("-dEPSCrop");
-  argStrings.insert(argStrings.end(), extraArguments.begin(), extraArguments.end());
+  std::vector<std::string> argStrings = InterpreterSwitches(output.string(), eps, extraArguments);
   argStrings.emplace_back("-f");
   argStrings.push_back(input);
-  std::vector<char*> gsArgs;
-  for (std::string& s : argStrings) gsArgs.push_back(s.data());
-
-  void* instance = nullptr;
-  if (gs.newInstance(&instance, nullptr) < 0) return false;
-  gs.setStdio(instance, NoInput, ForwardOutput, ForwardOutput);
-  gs.setArgEncoding(instance, GS_ARG_ENCODING_UTF8);
-  int code = gs.initWithArgs(instance, static_cast<int>(gsArgs.size()), gsArgs.data());
+  int code = 0;
+  void* instance = StartWith(gs, argStrings, code);
+  if (!instance) return false;
   const int exitCode = gs.exit(instance);
   if (code == 0 || code == gs_error_Quit) code = exitCode;
   gs.deleteInstance(instance);

@@ -15,12 +15,23 @@ struct Interpreter {
   decltype(&gsapi_set_stdio) setStdio = nullptr;
   decltype(&gsapi_set_arg_encoding) setArgEncoding = nullptr;
   decltype(&gsapi_init_with_args) initWithArgs = nullptr;
+  decltype(&gsapi_run_file) runFile = nullptr;
+  decltype(&gsapi_run_string) runString = nullptr;
   decltype(&gsapi_exit) exit = nullptr;
   decltype(&gsapi_delete_instance) deleteInstance = nullptr;
 };
 
 // Loads the library; says why on standard error when it cannot.
 std::optional<Interpreter> LoadInterpreter();
+
+// The interpreter's switches for a job: SAFER, the pdfwrite device writing
+// output, the cropping of EPS files, then extraSwitches.
+std::vector<std::string> InterpreterSwitches(const std::string& output, bool eps,
+                                             const std::vector<std::string>& extraSwitches);
+
+// A new instance started with switches and no document yet, ready to run
+// one; null when it cannot start (the interpreter said why).
+void* StartInterpreter(const Interpreter& gs, const std::vector<std::string>& switches);
 
 // Interprets input (a path the interpreter may read) into a PDF at output,
 // in SAFER mode, with extraArguments (device settings) before the input.

@@ -15,6 +15,7 @@
 #include "Interpreter.h"
 #include "PresetArguments.h"
 #include "PrivateFolder.h"
+#include "ReadyInterpreter.h"
 #include "Sandbox.h"
 #include "StandardCheck.h"
 #include "UserPaper.h"
@@ -61,16 +62,22 @@ constexpr int kOutputCheckMilliseconds = 20;
 
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-// The interpreter's process, and a staging file of ours in OUTPUT's folder,
+// The interpreter's process (by its pidfd when a ready interpreter's copy,
+// which is not our child), and a staging file of ours in OUTPUT's folder,
 // for the stop handler.
 volatile sig_atomic_t g_job = 0;
+volatile sig_atomic_t g_jobPidfd = -1;
 volatile sig_atomic_t g_checker = 0;
 char g_staging[PATH_MAX] = {};
 
 // Asked to stop, or our caller has ended: the job goes with us, and the
 // watchdog removes the private folder.
 void OnStop(int) {
-  if (g_job > 0) kill(static_cast<pid_t>(g_job), SIGKILL);
+  if (g_jobPidfd >= 0) {
+    syscall(SYS_pidfd_send_signal, static_cast<int>(g_jobPidfd), SIGKILL, nullptr, 0);
+  } else if (g_job > 0) {
+    kill(static_cast<pid_t>(g_job), SIGKILL);
+  }
   if (g_checker > 0) kill(static_cast<pid_t>(g_checker), SIGKILL);
   if (g_staging[0] != '\0') unlink(g_staging);
   const char message[] = "pstopdf: stopped\n";
@@ -115,7 +122,14 @@ void Usage(const char* message) {
       "pstopdf says so once and converts with what remains. It ends when its caller\n"
       "ends. Only regular files are read: a pipe or a device is refused at once.\n"
       "JavaScript, launch actions and embedded files are removed from the PDF, and\n"
-      "pstopdf says what it removed (\"pstopdf: warning: ...\").\n",
+      "pstopdf says what it removed (\"pstopdf: warning: ...\").\n"
+      "\n"
+      "To start faster, a started interpreter is kept ready in the session's runtime\n"
+      "folder (XDG_RUNTIME_DIR), one for each set of settings, where the kernel offers\n"
+      "Landlock. Every file gets a fresh copy of it that has seen no other file and\n"
+      "is confined as above before it reads the file. It ends after 300 seconds\n"
+      "without work (QUILLPRESS_PSTOPDF_READY_SECONDS); QUILLPRESS_PSTOPDF_READY=0\n"
+      "starts the interpreter afresh for every file instead.\n",
       message ? stderr : stdout);
 }
 
@@ -325,9 +339,12 @@ struct JobEnd {
   bool overOutputLimit = false;
 };
 
-JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes) {
+// ready: the job runs in a ready interpreter's copy, which its server reaps
+// and reports on; otherwise job is our child.
+JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes,
+                    ReadyJob* ready = nullptr) {
   JobEnd end;
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, job, 0));
+  const int pidfd = ready ? ready->pidfd : static_cast<int>(syscall(SYS_pidfd_open, job, 0));
   auto ended = [&] {
     if (pidfd >= 0) {
       pollfd pfd{pidfd, POLLIN, 0};
@@ -338,12 +355,27 @@ JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes) {
     return waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == job;
   };
+  auto stop = [&] {
+    if (ready) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    else kill(job, SIGKILL);
+  };
   while (!ended()) {
     if (JobOutputBytes(job, work) > maxBytes) {
-      kill(job, SIGKILL);
+      stop();
       end.overOutputLimit = true;
       break;
     }
+  }
+  if (ready) {
+    while (!ended()) {
+    }
+    g_jobPidfd = -1;
+    g_job = 0;
+    // Its server read what it wrote before reaping it.
+    std::uint64_t written = 0;
+    end.status = ReadyJobStatus(*ready, written);
+    if (std::max(written, BytesBeneath(work)) > maxBytes) end.overOutputLimit = true;
+    return end;
   }
   if (pidfd >= 0) close(pidfd);
   // Ended, but not yet reaped: the stop handler cannot signal a reused pid.
@@ -356,6 +388,28 @@ JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes) {
   while (waitpid(job, &end.status, 0) < 0 && errno == EINTR) {
   }
   return end;
+}
+
+// Hands the job to a ready interpreter, when there is one: the preset's
+// switches start it, its setup file and the document's date go with the
+// job. Empty when the job is to be run here.
+std::optional<ReadyJob> StartInReadyInterpreter(const PresetContext& preset, const fs::path& work,
+                                                int inputFd, const JobLimits& limits) {
+  std::string why;
+  const std::vector<std::string> arguments = PresetArguments(preset, work, why);
+  if (!why.empty()) return std::nullopt;  // the job's own run says why
+  ReadyJobRequest request;
+  std::vector<std::string> extraSwitches;
+  for (const std::string& argument : arguments) {
+    if (argument.rfind("-sQuillpressCreationDate=", 0) == 0) continue;  // the job's own
+    (argument.rfind("-", 0) == 0 ? extraSwitches : request.files).push_back(argument);
+  }
+  request.switches = InterpreterSwitches(ReadyOutputFile(), preset.encapsulated, extraSwitches);
+  request.inputFd = inputFd;
+  request.work = work;
+  request.creationDate = preset.creationDate;
+  request.limits = limits;
+  return StartReadyJob(request);
 }
 
 // Says why the job failed; answers whether it succeeded.
@@ -602,6 +656,7 @@ fs::path TemporaryParent() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--ready-server") == 0) RunReadyServer(argc, argv);
   const pid_t caller = getppid();
   KeepStandardFilesOpen();
   const auto args = Parse(argc, argv);
@@ -637,38 +692,64 @@ int main(int argc, char** argv) {
   }
   const JobLimits limits{args->cpuSeconds, args->memoryMiB,
                          static_cast<unsigned long long>(args->maxOutputMiB) << 20};
-  const pid_t self = getpid();
-  const pid_t job = fork();
-  if (job < 0) {
-    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+  // A ready interpreter needs the folder first; a job of our own starts
+  // while the watchdog makes it.
+  fs::path work;
+  std::optional<ReadyJob> ready;
+  if (ReadyInterpretersWanted()) {
+    work = AwaitPrivateFolder(folderReply);
+    if (work.empty()) {
+      std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
+      return kExitFailed;
+    }
+    ready = StartInReadyInterpreter(preset, work, inputFd, limits);
+  }
+  if (!ready && ReadyInterpreterRequired()) {
+    std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
     return kExitFailed;
   }
-  if (job == 0) {
+  pid_t job = -1;
+  if (ready) {
+    job = ready->pid;
+    g_jobPidfd = ready->pidfd;
+    g_job = job;
+    close(folderPipe[0]);
     close(folderPipe[1]);
-    RunJob(self, inputFd, folderPipe[0], limits, preset);
-  }
-  g_job = job;
-  close(folderPipe[0]);
-  close(inputFd);
+    close(inputFd);
+  } else {
+    const pid_t self = getpid();
+    job = fork();
+    if (job < 0) {
+      std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+      return kExitFailed;
+    }
+    if (job == 0) {
+      close(folderPipe[1]);
+      RunJob(self, inputFd, folderPipe[0], limits, preset);
+    }
+    g_job = job;
+    close(folderPipe[0]);
+    close(inputFd);
 
-  const fs::path work = AwaitPrivateFolder(folderReply);
-  if (work.empty()) {
-    const int error = errno;
-    kill(job, SIGKILL);
-    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
-    return kExitFailed;
+    if (work.empty()) work = AwaitPrivateFolder(folderReply);
+    if (work.empty()) {
+      const int error = errno;
+      kill(job, SIGKILL);
+      std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
+      return kExitFailed;
+    }
+    for (std::size_t done = 0; done < work.native().size();) {
+      const ssize_t n = write(folderPipe[1], work.c_str() + done, work.native().size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    close(folderPipe[1]);
   }
-  for (std::size_t done = 0; done < work.native().size();) {
-    const ssize_t n = write(folderPipe[1], work.c_str() + done, work.native().size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  close(folderPipe[1]);
   // Loaded while the job runs.
   ActiveContentRemover remover(LoadPdfWriter(), work, limits);
 
-  const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes);
+  const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes, ready ? &*ready : nullptr);
   int result = kExitFailed;
   fs::path produced = work / "out.pdf";
   if (!ReportJobEnd(end, *args)) {

@@ -1,0 +1,299 @@
+// The converter's ready interpreters: a copy gives the PDF a fresh start
+// gives, stays inside the same barriers and limits, never reaches the ready
+// interpreter's own files, and goes when its caller goes.
+
+#include "PostScriptSamples.h"
+
+#include <QDateTime>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <linux/landlock.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <qpdf/QPDFObjectHandle.hh>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+struct Run {
+  int exitCode = -1;
+  QByteArray err;
+};
+
+// A PDF's document information entry, or empty.
+std::string InfoEntry(const fs::path& pdf, const char* key) {
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    QPDFObjectHandle info = doc.getTrailer().getKey("/Info");
+    if (info.isDictionary() && info.getKey(key).isString()) return info.getKey(key).getUTF8Value();
+  } catch (...) {
+  }
+  return {};
+}
+
+// The seconds since the epoch of a PDF date's "D:YYYYMMDDHHmmSS" and offset.
+qint64 PdfDateSeconds(const std::string& date) {
+  if (date.size() < 16 || date.rfind("D:", 0) != 0) return -1;
+  QDateTime when = QDateTime::fromString(QString::fromStdString(date.substr(2, 14)),
+                                         QStringLiteral("yyyyMMddHHmmss"));
+  when.setTimeSpec(Qt::UTC);
+  qint64 seconds = when.toSecsSinceEpoch();
+  if (date.size() >= 22 && (date[16] == '+' || date[16] == '-')) {
+    const int offset = std::stoi(date.substr(17, 2)) * 3600 + std::stoi(date.substr(20, 2)) * 60;
+    seconds += date[16] == '+' ? -offset : offset;
+  }
+  return seconds;
+}
+
+std::vector<std::string> FontNames(const fs::path& pdf) {
+  std::vector<std::string> names;
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+      QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
+      if (!fonts.isDictionary()) continue;
+      for (const std::string& key : fonts.getKeys()) {
+        std::string name = fonts.getKey(key).getKey("/BaseFont").getName();
+        if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
+        names.push_back(name);
+      }
+    }
+  } catch (...) {
+    names.clear();
+  }
+  return names;
+}
+
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(line.substr(close + 2));
+    char state = 0;
+    pid_t ppid = 0;
+    fields >> state >> ppid;
+    if (ppid == parent && state != 'Z') children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+bool Alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
+
+}  // namespace
+
+class ReadyInterpreterTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir m_dir;
+  QTemporaryDir m_tmp;
+  QTemporaryDir m_runtime;
+
+  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
+  fs::path Runtime() const { return fs::path(m_runtime.path().toStdString()) / "quillpress"; }
+
+  QProcessEnvironment Environment(const char* ready) const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUILLPRESS_PSTOPDF_READY", ready);
+    env.insert("XDG_RUNTIME_DIR", m_runtime.path());
+    env.insert("TMPDIR", m_tmp.path());
+    return env;
+  }
+
+  Run Pstopdf(const QStringList& args, const char* ready = "require") {
+    QProcess p;
+    p.setProcessEnvironment(Environment(ready));
+    p.start(QString::fromStdString((samples::BinDir() / "pstopdf").string()), args);
+    if (!p.waitForFinished(kDeadline)) return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError()};
+  }
+
+  Run Convert(const fs::path& input, const fs::path& output, const char* ready = "require",
+              QStringList extra = {}) {
+    return Pstopdf(QStringList{QString::fromStdString(input.string()), "-o",
+                               QString::fromStdString(output.string())} + extra, ready);
+  }
+
+  // The ready interpreters now running, by the pid each wrote in its lock.
+  std::vector<pid_t> Servers() const {
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(Runtime(), ec)) {
+      if (entry.path().extension() != ".lock") continue;
+      std::ifstream in(entry.path());
+      pid_t pid = 0;
+      if (in >> pid && Alive(pid)) pids.push_back(pid);
+    }
+    return pids;
+  }
+
+  std::vector<pid_t> Copies() const {
+    std::vector<pid_t> copies;
+    for (const pid_t server : Servers()) {
+      for (const pid_t copy : ChildrenOf(server)) copies.push_back(copy);
+    }
+    return copies;
+  }
+
+  void VerifyNothingLeftInTemp() {
+    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()),
+                              std::vector<std::string>{}, kDeadline);
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) <= 0) {
+      QSKIP("the kernel offers no Landlock: interpreters are never kept ready");
+    }
+    samples::WriteFile(Root() / "pages.ps", samples::PostScriptWithPages({{612, 792}, {300, 400}}));
+    samples::WriteFile(Root() / "box.eps", samples::EpsWithBox(10, 20, 110, 70));
+    samples::WriteFile(Root() / "dated.ps",
+                       "%!PS-Adobe-3.0\n%%CreationDate: (D:20010203040506Z)\n%%EndComments\n"
+                       "/Helvetica findfont 12 scalefont setfont 20 20 moveto (dated) show showpage\n");
+    samples::WriteFile(Root() / "loop.ps", "%!PS\n{ } loop\n");
+  }
+
+  void cleanupTestCase() {
+    // A ready interpreter ends once its socket is gone.
+    const std::vector<pid_t> servers = Servers();
+    std::error_code ec;
+    fs::remove_all(Runtime(), ec);
+    for (const pid_t server : servers) QTRY_VERIFY_WITH_TIMEOUT(!Alive(server), kDeadline);
+  }
+
+  void aCopyGivesWhatAFreshStartGives_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("pages") << "pages.ps" << QStringList{};
+    QTest::newRow("eps") << "box.eps" << QStringList{};
+    QTest::newRow("dated") << "dated.ps" << QStringList{};
+    QTest::newRow("smallest") << "pages.ps" << QStringList{"--preset", "smallest"};
+  }
+
+  void aCopyGivesWhatAFreshStartGives() {
+    QFETCH(QString, file);
+    QFETCH(QStringList, options);
+    const fs::path input = Root() / file.toStdString();
+    const fs::path fresh = Root() / "fresh.pdf";
+    const fs::path copy = Root() / "copy.pdf";
+    QCOMPARE(Convert(input, fresh, "0", options).exitCode, 0);
+    // The first run may start the ready interpreter; the second is surely
+    // served by one that started earlier.
+    QCOMPARE(Convert(input, copy, "require", options).exitCode, 0);
+    QVERIFY(!Servers().empty());
+    const qint64 started = QDateTime::currentSecsSinceEpoch();
+    QTRY_VERIFY(QDateTime::currentSecsSinceEpoch() > started);
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const Run run = Convert(input, copy, "require", options);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+
+    const auto sizes = samples::PdfPageSizes(copy);
+    const auto freshSizes = samples::PdfPageSizes(fresh);
+    QCOMPARE(sizes.size(), freshSizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      QCOMPARE(sizes[i].width, freshSizes[i].width);
+      QCOMPARE(sizes[i].height, freshSizes[i].height);
+    }
+    QCOMPARE(FontNames(copy), FontNames(fresh));
+    QVERIFY(samples::QpdfCheckPasses(copy));
+    // Dated by the document, or by the time of this run: never by the time
+    // the ready interpreter started.
+    if (file == "dated.ps") {
+      QCOMPARE(InfoEntry(copy, "/CreationDate"), InfoEntry(fresh, "/CreationDate"));
+    } else {
+      QVERIFY2(PdfDateSeconds(InfoEntry(copy, "/CreationDate")) >= before,
+               InfoEntry(copy, "/CreationDate").c_str());
+    }
+    QVERIFY(PdfDateSeconds(InfoEntry(copy, "/ModDate")) >= before);
+    VerifyNothingLeftInTemp();
+  }
+
+  // A job that knows where the ready interpreter keeps its files can neither
+  // change nor read them.
+  void aCopyCannotReachTheReadyInterpretersFiles() {
+    QCOMPARE(Convert(Root() / "pages.ps", Root() / "warm.pdf").exitCode, 0);
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(Runtime())) {
+      if (entry.path().extension() == ".d") folders.push_back(entry.path());
+    }
+    QVERIFY(!folders.empty());
+    std::string job = "%!PS\n/found false def\n";
+    std::map<fs::path, std::uintmax_t> before;
+    for (const fs::path& folder : folders) {
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        before[entry.path()] = entry.file_size();
+        job += "{ (" + entry.path().string() + ") (r) file closefile /found true def } stopped pop\n";
+        job += "{ (" + entry.path().string() + ") (a) file dup (x) writestring closefile } stopped pop\n";
+        job += "{ (" + entry.path().string() + ") deletefile } stopped pop\n";
+      }
+      job += "{ (" + (folder / "planted").string() + ") (w) file dup (x) writestring closefile } stopped pop\n";
+    }
+    job += "found { << /PageSize [200 200] >> setpagedevice } if\nshowpage\n";
+    samples::WriteFile(Root() / "reach.ps", job);
+    const Run run = Convert(Root() / "reach.ps", Root() / "reach.pdf");
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY(samples::PdfPageSizes(Root() / "reach.pdf").at(0).width != 200.0);
+    std::map<fs::path, std::uintmax_t> after;
+    for (const fs::path& folder : folders) {
+      for (const auto& entry : fs::directory_iterator(folder)) after[entry.path()] = entry.file_size();
+    }
+    QCOMPARE(after, before);
+    QCOMPARE(Convert(Root() / "pages.ps", Root() / "next.pdf").exitCode, 0);
+    QVERIFY(samples::QpdfCheckPasses(Root() / "next.pdf"));
+  }
+
+  void limitsHoldInACopy() {
+    Run run = Convert(Root() / "loop.ps", Root() / "cpu.pdf", "require", {"--cpu-seconds", "1"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("CPU time limit"), run.err.constData());
+    // Temporary files of 1.5 MiB, each removed once written.
+    samples::WriteFile(Root() / "big.ps",
+                       "%!PS\n/buf 65536 string def\n"
+                       "6 { null (w) .tempfile /f exch def /n exch def\n"
+                       "24 { f buf writestring } repeat f closefile n deletefile } repeat\n");
+    run = Convert(Root() / "big.ps", Root() / "big.pdf", "require", {"--max-output-mib", "4"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("output limit"), run.err.constData());
+    QVERIFY(!fs::exists(Root() / "cpu.pdf") && !fs::exists(Root() / "big.pdf"));
+    VerifyNothingLeftInTemp();
+  }
+
+  void aKilledCallerTakesItsCopyWithIt() {
+    QProcess p;
+    p.setProcessEnvironment(Environment("require"));
+    p.start(QString::fromStdString((samples::BinDir() / "pstopdf").string()),
+            {QString::fromStdString((Root() / "loop.ps").string()), "-o",
+             QString::fromStdString((Root() / "never.pdf").string())});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!Copies().empty(), kDeadline);
+    p.kill();
+    QVERIFY(p.waitForFinished(kDeadline));
+    QTRY_VERIFY_WITH_TIMEOUT(Copies().empty(), kDeadline);
+    QVERIFY(!fs::exists(Root() / "never.pdf"));
+    VerifyNothingLeftInTemp();
+  }
+};
+
+QTEST_GUILESS_MAIN(ReadyInterpreterTest)
+#include "tst_ready_interpreter.moc"

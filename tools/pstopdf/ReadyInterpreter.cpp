@@ -1,0 +1,591 @@
+#include "ReadyInterpreter.h"
+
+#include "Interpreter.h"
+
+#include <ghostscript/gserrors.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string_view>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x51505231;  // "QPR1"
+// The server's own descriptors are kept at or above this number, so that a
+// copy can close them all without touching the interpreter's.
+constexpr int kServerFdBase = 512;
+constexpr int kDefaultIdleSeconds = 300;
+constexpr std::size_t kMaxRequestBytes = 1 << 16;
+
+struct RequestHeader {
+  std::uint32_t magic = kMagic;
+  std::uint32_t size = 0;  // of the strings that follow
+  std::uint64_t cpuSeconds = 0;
+  std::uint64_t memoryMiB = 0;
+  std::uint64_t maxOutputBytes = 0;
+};
+
+struct StartReply {
+  std::int32_t pid = -1;
+};
+
+// The copy's end: its wait status and what it wrote in all, read before it
+// was reaped.
+struct EndReply {
+  std::int32_t status = 0;
+  std::uint64_t bytesWritten = 0;
+};
+
+// Bytes the process has written so far, through any descriptor; 0 when it
+// cannot be read.
+std::uint64_t BytesWrittenBy(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/io";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[512] = {};
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  const char* line = std::strstr(text, "wchar:");
+  return line ? std::strtoull(line + 6, nullptr, 10) : 0;
+}
+
+const char* Setting() {
+  const char* value = std::getenv("QUILLPRESS_PSTOPDF_READY");
+  return value ? value : "";
+}
+
+// A name for a set of switches and this very program: a server started by
+// another build never serves us.
+std::string KeyFor(const std::vector<std::string>& switches) {
+  std::uint64_t hash = 1469598103934665603ULL;
+  auto mix = [&hash](const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+      hash ^= bytes[i];
+      hash *= 1099511628211ULL;
+    }
+  };
+  struct stat self {};
+  stat("/proc/self/exe", &self);
+  mix(&self.st_dev, sizeof self.st_dev);
+  mix(&self.st_ino, sizeof self.st_ino);
+  mix(&self.st_mtim, sizeof self.st_mtim);
+  for (const std::string& s : switches) mix(s.c_str(), s.size() + 1);
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+fs::path RuntimeFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (!runtime || runtime[0] != '/') return {};
+  return fs::path(runtime) / "quillpress";
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = recv(fd, p, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Sends bytes with descriptors attached.
+bool SendWithFds(int socket, const void* data, std::size_t size, const std::vector<int>& fds) {
+  iovec iov{const_cast<void*>(data), size};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()), 0);
+  if (!fds.empty()) {
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+  }
+  ssize_t n;
+  do {
+    n = sendmsg(socket, &msg, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(size);
+}
+
+// Receives exactly size bytes, the first part with up to wanted descriptors.
+bool ReceiveWithFds(int socket, void* data, std::size_t size, std::vector<int>& fds,
+                    std::size_t wanted) {
+  iovec iov{data, size};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  std::vector<char> control(CMSG_SPACE(sizeof(int) * wanted), 0);
+  msg.msg_control = control.data();
+  msg.msg_controllen = control.size();
+  ssize_t n;
+  do {
+    n = recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  for (cmsghdr* cmsg = CMSG_FIRSTHDR(&msg); cmsg; cmsg = CMSG_NXTHDR(&msg, cmsg)) {
+    if (cmsg->cmsg_level != SOL_SOCKET || cmsg->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (cmsg->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    const auto* received = reinterpret_cast<const int*>(CMSG_DATA(cmsg));
+    for (std::size_t i = 0; i < count; ++i) fds.push_back(received[i]);
+  }
+  const auto got = static_cast<std::size_t>(n);
+  return got == size || ReadAll(socket, static_cast<char*>(data) + got, size - got);
+}
+
+void AppendString(std::string& out, const std::string& s) {
+  const auto size = static_cast<std::uint32_t>(s.size());
+  out.append(reinterpret_cast<const char*>(&size), sizeof size);
+  out += s;
+}
+
+bool TakeString(const std::string& in, std::size_t& at, std::string& s) {
+  std::uint32_t size = 0;
+  if (in.size() - at < sizeof size) return false;
+  std::memcpy(&size, in.data() + at, sizeof size);
+  at += sizeof size;
+  if (in.size() - at < size) return false;
+  s.assign(in, at, size);
+  at += size;
+  return true;
+}
+
+// A PDF date of now, in the form the interpreter writes its own.
+std::string PdfDateNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[64];
+  std::strftime(text, sizeof text, "D:%Y%m%d%H%M%S", &local);
+  long offset = local.tm_gmtoff / 60;
+  std::string date = text;
+  if (offset == 0) return date + "Z00'00'";
+  date += offset < 0 ? '-' : '+';
+  offset = offset < 0 ? -offset : offset;
+  std::snprintf(text, sizeof text, "%02ld'%02ld'", offset / 60, offset % 60);
+  return date + text;
+}
+
+// Whether text can go between parentheses in PostScript as it is.
+bool PlainDate(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (const char c : text) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == ':' || c == '+' || c == '-' ||
+          c == '\'')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Starts a server for switches, detached from us, and does not wait for it.
+void StartServer(const fs::path& socketPath, const std::vector<std::string>& switches) {
+  const pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+    close_range(3, ~0U, 0);
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::vector<std::string> args = {"pstopdf", "--ready-server", socketPath.string()};
+    args.insert(args.end(), switches.begin(), switches.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv("/proc/self/exe", argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+int Connect(const fs::path& socketPath) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socketPath.native().size() >= sizeof address.sun_path) return -1;
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.native().size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string ReadyOutputFile() { return "/proc/self/cwd/out.pdf"; }
+
+bool ReadyInterpreterRequired() { return std::strcmp(Setting(), "require") == 0; }
+
+bool ReadyInterpretersWanted() {
+  return std::strcmp(Setting(), "0") != 0 && !RuntimeFolder().empty() && LandlockAbiVersion() > 0;
+}
+
+std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
+  const fs::path folder = RuntimeFolder();
+  if (folder.empty()) return std::nullopt;
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  chmod(folder.c_str(), 0700);
+  const fs::path socketPath = folder / ("pstopdf-" + KeyFor(request.switches) + ".sock");
+
+  int connection = Connect(socketPath);
+  if (connection < 0) {
+    StartServer(socketPath, request.switches);
+    if (!ReadyInterpreterRequired()) return std::nullopt;
+    // Required (tests, benchmarks): waited for until it answers.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (connection < 0 && std::chrono::steady_clock::now() < deadline) {
+      poll(nullptr, 0, 10);
+      connection = Connect(socketPath);
+    }
+    if (connection < 0) return std::nullopt;
+  }
+
+  std::string strings;
+  AppendString(strings, request.work.string());
+  AppendString(strings, request.creationDate.value_or(""));
+  for (const std::string& file : request.files) AppendString(strings, file);
+  RequestHeader header;
+  header.size = static_cast<std::uint32_t>(strings.size());
+  header.cpuSeconds = request.limits.cpuSeconds;
+  header.memoryMiB = request.limits.memoryMiB;
+  header.maxOutputBytes = request.limits.maxOutputBytes;
+  StartReply reply;
+  std::vector<int> fds;
+  if (!SendWithFds(connection, &header, sizeof header, {request.inputFd, STDERR_FILENO}) ||
+      !WriteAll(connection, strings.data(), strings.size()) ||
+      !ReceiveWithFds(connection, &reply, sizeof reply, fds, 1) || reply.pid <= 0 ||
+      fds.size() != 1) {
+    for (const int fd : fds) close(fd);
+    close(connection);
+    return std::nullopt;
+  }
+  return ReadyJob{reply.pid, fds[0], connection};
+}
+
+int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten) {
+  EndReply reply;
+  if (!ReadAll(job.connection, &reply, sizeof reply)) reply.status = SIGKILL;  // as killed
+  bytesWritten = reply.bytesWritten;
+  close(job.connection);
+  close(job.pidfd);
+  job.connection = job.pidfd = -1;
+  return reply.status;
+}
+
+namespace {
+
+// A running copy and the connection of the caller it works for.
+struct Copy {
+  int connection = -1;
+  int pidfd = -1;
+};
+
+int Above(int fd) {
+  if (fd < 0 || fd >= kServerFdBase) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kServerFdBase);
+  close(fd);
+  return moved;
+}
+
+// The interpreter opened its output and work files in our folder when it
+// started; a copy gets files of its own of the same names in its folder,
+// holding what ours hold, at the same offsets, on the same descriptors.
+bool TakeOwnFiles(const fs::path& serverFolder) {
+  const std::string prefix = serverFolder.string() + "/";
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return false;
+  std::vector<int> fds;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = std::atoi(entry->d_name);
+    if (fd != dirfd(dir) && fd < kServerFdBase) fds.push_back(fd);
+  }
+  closedir(dir);
+  for (const int fd : fds) {
+    char target[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    std::string path = target;
+    if (path.rfind(prefix, 0) != 0) continue;
+    // A file removed while open still has its contents, through fd.
+    constexpr std::string_view kDeleted = " (deleted)";
+    const bool deleted = path.size() > kDeleted.size() &&
+                         path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0;
+    if (deleted) path.resize(path.size() - kDeleted.size());
+    const std::string name = path.substr(prefix.size());
+    if (name.empty() || name.find('/') != std::string::npos) return false;
+    const off_t offset = lseek(fd, 0, SEEK_CUR);
+    const int own = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (own < 0 || offset < 0) return false;
+    const int original = deleted ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buffer[1 << 14];
+    ssize_t got = 0;
+    for (off_t at = 0; original >= 0 && (got = pread(original, buffer, sizeof buffer, at)) > 0; at += got) {
+      if (write(own, buffer, static_cast<size_t>(got)) != got) return false;
+    }
+    if (original >= 0) close(original);
+    if (original < 0 || got < 0 || lseek(own, offset, SEEK_SET) != offset) return false;
+    if (deleted) unlink(name.c_str());
+    // Keep the descriptor's flags (append, close-on-exec) as the interpreter set them.
+    const int flags = fcntl(fd, F_GETFL);
+    const int fdFlags = fcntl(fd, F_GETFD);
+    if (dup3(own, fd, (fdFlags & FD_CLOEXEC) ? O_CLOEXEC : 0) < 0) return false;
+    if (flags >= 0) fcntl(fd, F_SETFL, flags);
+    close(own);
+  }
+  return true;
+}
+
+[[noreturn]] void RunCopy(const Interpreter& gs, void* instance, pid_t server,
+                          const fs::path& serverFolder, int inputFd, int errorFd,
+                          const RequestHeader& header, const std::string& strings) {
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  if (!EndWithParent(server, SIGKILL)) _exit(1);
+  dup2(errorFd, STDERR_FILENO);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  dup2(null, STDIN_FILENO);
+  dup2(null, STDOUT_FILENO);
+  const int input = fcntl(inputFd, F_DUPFD, 3);
+  // Nothing of the server's, nor of the other jobs', stays with the job.
+  close_range(kServerFdBase, ~0U, 0);
+  if (null > STDERR_FILENO) close(null);
+
+  std::size_t at = 0;
+  std::string work, date;
+  std::vector<std::string> files;
+  if (!TakeString(strings, at, work) || !TakeString(strings, at, date)) _exit(1);
+  for (std::string file; at < strings.size() && TakeString(strings, at, file);) files.push_back(file);
+  if (chdir(work.c_str()) != 0 || !TakeOwnFiles(serverFolder)) {
+    std::fputs("pstopdf: the ready interpreter could not take over its files\n", stderr);
+    _exit(1);
+  }
+  ApplyJobLimits(JobLimits{static_cast<unsigned long>(header.cpuSeconds),
+                           static_cast<unsigned long>(header.memoryMiB),
+                           static_cast<unsigned long long>(header.maxOutputBytes)});
+  tzset();
+  // The interpreter dated the document when it started: dated now instead,
+  // or by the document's own date, as a fresh start would.
+  const std::string now = PdfDateNow();
+  std::string prologue = "[ /CreationDate (" + now + ") /ModDate (" + now + ") /DOCINFO pdfmark\n";
+  if (PlainDate(date)) prologue += "/QuillpressCreationDate (" + date + ") def\n";
+
+  const SandboxReport sandbox = EnterSandbox(work, input);
+  if (!sandbox.missing.empty()) {
+    std::fprintf(stderr, "pstopdf: note: %s; converting with the other safeguards only\n",
+                 sandbox.missing.c_str());
+  }
+  int exitCode = 0;
+  int code = gs.runString(instance, prologue.c_str(), 0, &exitCode);
+  for (const std::string& file : files) {
+    if (code < 0) break;
+    code = gs.runFile(instance, file.c_str(), 0, &exitCode);
+  }
+  if (code >= 0) {
+    const std::string path = "/proc/self/fd/" + std::to_string(input);
+    code = gs.runFile(instance, path.c_str(), 0, &exitCode);
+  }
+  const bool quit = code == gs_error_Quit;
+  const int exitStatus = gs.exit(instance);
+  const bool ok = (code >= 0 || quit) && exitStatus >= 0;
+  _exit(ok ? 0 : 1);
+}
+
+}  // namespace
+
+void RunReadyServer(int argc, char** argv) {
+  if (argc < 3) _exit(2);
+  const fs::path socketPath = argv[2];
+  std::vector<std::string> switches(argv + 3, argv + argc);
+  const fs::path lockPath = socketPath.string() + ".lock";
+  const fs::path folder = socketPath.string() + ".d";
+
+  // One server per socket: the one that holds the lock.
+  const int lock = Above(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) _exit(0);
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(lock, 0) != 0 || pwrite(lock, pid.data(), pid.size(), 0) < 0) _exit(1);
+  std::error_code ec;
+  fs::remove_all(folder, ec);  // a killed server's
+  if (mkdir(folder.c_str(), 0700) != 0 || chdir(folder.c_str()) != 0) _exit(1);
+  auto leave = [&](int status) {
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    _exit(status);
+  };
+
+  // The interpreter's work files go where each process works: ours here,
+  // a copy's in its job's private folder.
+  setenv("TMPDIR", "/proc/self/cwd", 1);
+  setenv("TEMP", "/proc/self/cwd", 1);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"}) {
+    unsetenv(name);
+  }
+  const auto gs = LoadInterpreter();
+  if (!gs) leave(1);
+  void* instance = StartInterpreter(*gs, switches);
+  if (!instance) leave(1);
+
+  unlink(socketPath.c_str());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socketPath.native().size() >= sizeof address.sun_path) leave(1);
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.native().size() + 1);
+  const int listener = Above(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (listener < 0 || bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 64) != 0) {
+    leave(1);
+  }
+  struct stat ours {};
+  stat(socketPath.c_str(), &ours);
+  const pid_t self = getpid();
+
+  int idleSeconds = kDefaultIdleSeconds;
+  if (const char* text = std::getenv("QUILLPRESS_PSTOPDF_READY_SECONDS"); text && *text) {
+    idleSeconds = std::max(1, std::atoi(text));
+  }
+  auto lastWork = std::chrono::steady_clock::now();
+  std::map<pid_t, Copy> copies;
+
+  for (;;) {
+    std::vector<pollfd> watched{{listener, POLLIN, 0}};
+    std::vector<pid_t> order;
+    for (const auto& [copyPid, copy] : copies) {
+      watched.push_back({copy.pidfd, POLLIN, 0});
+      watched.push_back({copy.connection, POLLIN | POLLRDHUP, 0});
+      order.push_back(copyPid);
+    }
+    const int ready = poll(watched.data(), watched.size(), 1000);
+    if (ready < 0 && errno != EINTR) leave(1);
+
+    // Gone or replaced (another build, a test's folder removed): make way.
+    struct stat now {};
+    if (stat(socketPath.c_str(), &now) != 0 || now.st_ino != ours.st_ino ||
+        now.st_dev != ours.st_dev) {
+      for (const auto& [copyPid, copy] : copies) kill(copyPid, SIGKILL);
+      leave(0);
+    }
+    if (copies.empty() && std::chrono::steady_clock::now() - lastWork > std::chrono::seconds(idleSeconds)) {
+      unlink(socketPath.c_str());
+      leave(0);
+    }
+    if (ready <= 0) continue;
+
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const pid_t copyPid = order[i];
+      Copy& copy = copies[copyPid];
+      if (watched[1 + 2 * i].revents) {
+        EndReply answer;
+        answer.bytesWritten = BytesWrittenBy(copyPid);  // still there until reaped
+        int status = 0;
+        while (waitpid(copyPid, &status, 0) < 0 && errno == EINTR) {
+        }
+        answer.status = status;
+        WriteAll(copy.connection, &answer, sizeof answer);
+        close(copy.connection);
+        close(copy.pidfd);
+        copies.erase(copyPid);
+        lastWork = std::chrono::steady_clock::now();
+      } else if (watched[2 + 2 * i].revents) {
+        // The caller has gone (or broke the protocol): its job goes too.
+        syscall(SYS_pidfd_send_signal, copy.pidfd, SIGKILL, nullptr, 0);
+      }
+    }
+
+    if (!(watched[0].revents & POLLIN)) continue;
+    const int connection = Above(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    if (connection < 0) continue;
+    lastWork = std::chrono::steady_clock::now();
+    // Only our own user's programs may ask.
+    ucred peer{};
+    socklen_t peerSize = sizeof peer;
+    const timeval timeout{2, 0};
+    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    RequestHeader header;
+    std::vector<int> fds;
+    std::string strings;
+    bool valid = getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
+                 peer.uid == getuid() && ReceiveWithFds(connection, &header, sizeof header, fds, 2) &&
+                 fds.size() == 2 && header.magic == kMagic && header.size <= kMaxRequestBytes;
+    for (int& fd : fds) fd = Above(fd);
+    if (valid) {
+      strings.resize(header.size);
+      valid = ReadAll(connection, strings.data(), strings.size());
+    }
+    pid_t copyPid = -1;
+    if (valid) {
+      copyPid = fork();
+      if (copyPid == 0) RunCopy(*gs, instance, self, folder, fds[0], fds[1], header, strings);
+    }
+    for (const int fd : fds) close(fd);
+    const int pidfd = copyPid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, copyPid, 0))) : -1;
+    const StartReply reply{copyPid > 0 && pidfd >= 0 ? copyPid : -1};
+    if (reply.pid < 0 || !SendWithFds(connection, &reply, sizeof reply, {pidfd})) {
+      if (copyPid > 0) {
+        kill(copyPid, SIGKILL);
+        while (waitpid(copyPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+      }
+      if (pidfd >= 0) close(pidfd);
+      close(connection);
+      continue;
+    }
+    copies[copyPid] = Copy{connection, pidfd};
+  }
+}
