@@ -6,6 +6,7 @@
 #include "RecordingWorkspace.h"
 #include "ScriptedUserPrompts.h"
 
+#include <QAction>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QItemSelectionModel>
@@ -95,7 +96,7 @@ struct WindowFixture {
   [[nodiscard]] bool addFromPanel(std::vector<fs::path> chosen) {
     prompts.AnswerNextPanel(std::move(chosen));
     const int before = prompts.completedPanels;
-    delegate->AddFilesOrFolder();
+    delegate->addImageMenuItem->trigger();
     // The panel completes from the event loop and then starts the run.
     QElapsedTimer timer;
     timer.start();

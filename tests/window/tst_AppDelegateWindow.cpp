@@ -187,7 +187,7 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{4}));
 
     // Cancelling the panel adds nothing.
-    d.AddFilesOrFolder();
+    d.addImageMenuItem->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(f.prompts.completedPanels, 3, 10000);
     QVERIFY(f.waitForAdding());
     QCOMPARE(f.rows(), 5);
@@ -377,9 +377,9 @@ class AppDelegateWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(d.contextMenu->isVisible(), 10000);
     QVERIFY(!d.revealInFinderContextMenuItem->isEnabled());
     d.contextMenu->hide();
-    d.SelectAll();
+    d.selectAllMenuItem->trigger();
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{0, 1, 2}));
-    d.RemoveAll();
+    d.removeAllMenuItem->trigger();
     ExpectEverywhere(d, {true, false, false, false, false});
   }
 
@@ -431,17 +431,17 @@ class AppDelegateWindowTest : public QObject {
     AppDelegate& d = f.d();
     QVERIFY(f.addFromPanel(files));
     f.selectRows({2, 3, 4});
-    d.Remove();
+    d.removeMenuItem->trigger();
     QCOMPARE(f.rows(), 7);
     QCOMPARE(f.shownPaths()[2], files[5]);
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{2});
     f.selectRows({5, 6});
-    d.Remove();
+    d.removeMenuItem->trigger();
     QCOMPARE(f.rows(), 5);
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{4});
     // No selection: nothing removed, the last row gets selected.
     f.selectRows({});
-    d.Remove();
+    d.removeMenuItem->trigger();
     QCOMPARE(f.rows(), 5);
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{4});
     // The Delete key removes too.
@@ -452,7 +452,7 @@ class AppDelegateWindowTest : public QObject {
     QTest::keyClick(d.imageListTable, Qt::Key_Delete);
     QCOMPARE(f.rows(), 4);
     f.selectRows({0, 1, 2, 3});
-    d.Remove();
+    d.removeMenuItem->trigger();
     QCOMPARE(f.rows(), 0);
     QVERIFY(f.selectedRows().empty());
     ExpectEverywhere(d, {true, false, false, false, false});

@@ -85,7 +85,13 @@ class BatchExportWindowTest : public QObject {
   // batch is idle again.
   [[nodiscard]] bool RunBatch(void (AppDelegate::*command)(), const fs::path& destination) {
     m_f->prompts.AnswerNextPanel({destination});
-    (m_f->d().*command)();
+    // Through the command's action, as the menu, the toolbar and the
+    // buttons all send it.
+    QAction* action =
+        command == &AppDelegate::Export ? m_f->d().exportMenuItem : m_f->d().exportAllMenuItem;
+    // The window turns Convert back on once it has heard the last batch end.
+    if (!QTest::qWaitFor([action] { return action->isEnabled(); }, kDeadline)) return false;
+    action->trigger();
     return WaitIdle();
   }
 
@@ -312,7 +318,7 @@ class BatchExportWindowTest : public QObject {
     const fs::path dest = Dest("cancel");
     m_f->d().batchExport().setConcurrentConversions(2);
     m_f->prompts.AnswerNextPanel({dest});
-    m_f->d().ExportAll();
+    m_f->d().exportAllMenuItem->trigger();
 
     ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(Started(gate)), kDeadline);
@@ -343,7 +349,7 @@ class BatchExportWindowTest : public QObject {
   void cancelledChooserConvertsNothingAndTheNextConvertWorks() {
     Add({Good("a.ps")});
     m_f->selectRows({0});
-    m_f->d().Export();  // no answer scripted: the chooser is cancelled
+    m_f->d().exportMenuItem->trigger();  // no answer scripted: the chooser is cancelled
     QTRY_COMPARE(m_f->prompts.completedPanels, 2);
     QVERIFY(!m_f->d().batchExport().isBusy());
     QVERIFY(m_f->prompts.alerts.empty());
@@ -357,7 +363,7 @@ class BatchExportWindowTest : public QObject {
     // Nothing to convert: no chooser at all.
     m_f->selectRows({});
     const std::size_t panels = m_f->prompts.panels.size();
-    m_f->d().Export();
+    m_f->d().exportMenuItem->trigger();
     QCOMPARE(m_f->prompts.panels.size(), panels);
   }
 
@@ -370,17 +376,17 @@ class BatchExportWindowTest : public QObject {
 
     // While the chooser is open.
     m_f->prompts.AnswerNextPanel({first});
-    m_f->d().ExportAll();
+    m_f->d().exportAllMenuItem->trigger();
     m_f->selectRows({1});
-    m_f->d().Export();
+    m_f->d().exportMenuItem->trigger();
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
 
     // While the batch runs.
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(Started(gate)), kDeadline);
     QCOMPARE(m_f->d().batchExport().state(), BatchExport::State::Running);
     m_f->prompts.AnswerNextPanel({second});
-    m_f->d().ExportAll();
-    m_f->d().Export();
+    m_f->d().exportAllMenuItem->trigger();
+    m_f->d().exportMenuItem->trigger();
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
     QVERIFY(!m_f->d().batchExport().Start(m_f->d().GetAllItems(), second, false));
     QCOMPARE(m_f->d().batchExport().destinationURL(), first);
@@ -404,7 +410,7 @@ class BatchExportWindowTest : public QObject {
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
     const fs::path dest = Dest("adding");
     m_f->prompts.AnswerNextPanel({dest});
-    m_f->d().ExportAll();
+    m_f->d().exportAllMenuItem->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(Status(0), LocalizedString("StatusConverting"), kDeadline);
     // The desktop hands over more files meanwhile; the batch ends while
     // they are being added.
@@ -482,7 +488,7 @@ class BatchExportWindowTest : public QObject {
     qputenv("QUILLPRESS_PSTOPDF", stuck.c_str());
     const fs::path dest = Dest("quit");
     m_f->prompts.AnswerNextPanel({dest});
-    m_f->d().ExportAll();
+    m_f->d().exportAllMenuItem->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(started), kDeadline);
     m_f.reset();
     QVERIFY(samples::ListTree(dest).empty());
