@@ -1,10 +1,7 @@
 #include "cli/WatchCommand.h"
 
 #include "platform/Bookmark.h"
-#include "watch/Notifier.h"
-#include "watch/WatchChoice.h"
-#include "watch/WatchEngine.h"
-#include "watch/WatchFolderSettings.h"
+#include "watch/WatchService.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -15,10 +12,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -26,14 +21,24 @@ namespace {
 
 const char kHelp[] =
     "usage: quillpress-cli watch [--source DIR --destination DIR [--delete | --move | --move-to DIR]]\n"
-    "                            [--compress]\n"
+    "                            [--compress] [--preset NAME]\n"
     "\n"
     "Converts every PostScript or EPS file that arrives at the top level of the\n"
     "source folder into a PDF in the destination folder, then deletes the source\n"
     "(--delete), moves it into the destination folder (--move, the default) or\n"
     "into another folder (--move-to DIR). A file is taken once it is complete.\n"
-    "Without folder options the settings of the Quillpress window are used.\n"
-    "Runs until interrupted (SIGINT or SIGTERM), finishing the file in hand.\n";
+    "--preset NAME chooses the PDF settings: faithful (the default), smallest,\n"
+    "print, pdfx-3 or pdfa-2b.\n"
+    "Without folder options every watch folder that is on is run (see\n"
+    "'quillpress-cli folders'), each with its own settings (--compress and\n"
+    "--preset then apply to all of them for this run), and a source folder\n"
+    "that is not there yet is waited for.\n"
+    "\n"
+    "Each event is printed as one line and kept in the journal\n"
+    "($XDG_STATE_HOME/quillpress/watch.log). Runs until interrupted (SIGINT or\n"
+    "SIGTERM); the file in hand is then put back, to be taken at the next start.\n"
+    "Exit status: 0 when stopped, 1 when the folders are refused, 2 for a usage\n"
+    "error.\n";
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -48,38 +53,41 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-std::optional<fs::path> Resolve(const std::optional<std::vector<char>>& bookmark) {
-  if (!bookmark) return std::nullopt;
-  return ResolveFolderBookmark(*bookmark);
-}
-
 }  // namespace
 
 int RunWatchCommand(int argc, char** argv) {
-  WatchConfiguration config;
+  WatchService::StartRequest request;
+  WatchFolderChoice& choice = request.choice;
   bool fromArguments = false;
-  std::optional<SourceDisposal> disposal;
+  std::optional<int> tag;
+  std::optional<PdfPreset> preset;
+  bool compress = false;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc && argv[i + 1][0] ? argv[++i] : nullptr; };
     if (arg == "--source" || arg == "--destination" || arg == "--move-to") {
       const char* v = value();
       if (!v) return UsageError(arg + " needs a folder");
-      if (arg == "--source") config.source = v;
-      if (arg == "--destination") config.destination = v;
+      if (arg == "--source") choice.source = fs::absolute(v);
+      if (arg == "--destination") choice.destination = fs::absolute(v);
       if (arg == "--move-to") {
-        config.moveTo = v;
-        disposal = SourceDisposal::MoveToFolder;
+        choice.moveTo = fs::absolute(v);
+        tag = 3;
       }
       fromArguments = true;
     } else if (arg == "--delete") {
-      disposal = SourceDisposal::Delete;
+      tag = 1;
       fromArguments = true;
     } else if (arg == "--move") {
-      disposal = SourceDisposal::MoveToDestination;
+      tag = 2;
       fromArguments = true;
     } else if (arg == "--compress") {
-      config.compress = true;
+      compress = true;
+    } else if (arg == "--preset") {
+      const char* v = value();
+      if (!v) return UsageError("--preset needs a name");
+      preset = PdfPresetFromName(v);
+      if (!preset) return UsageError(std::string("unknown preset ") + v);
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kHelp, stdout);
       return 0;
@@ -88,52 +96,22 @@ int RunWatchCommand(int argc, char** argv) {
     }
   }
 
-  if (fromArguments) {
-    if (config.source.empty() || config.destination.empty()) {
-      return UsageError("--source and --destination go together");
-    }
-    config.disposal = disposal.value_or(SourceDisposal::MoveToDestination);
-  } else {
-    const WatchFolderSettings settings;
-    const auto prefs = settings.Read();
-    const auto source = prefs ? Resolve(prefs->sourceURL) : std::nullopt;
-    const auto destination = prefs ? Resolve(prefs->destinationURL) : std::nullopt;
-    if (!source || !destination) {
-      std::fprintf(stderr, "quillpress-cli watch: no watch folder is set in %s; "
-                           "choose one in Quillpress or give --source and --destination\n",
-                   settings.path().c_str());
-      return 2;
-    }
-    config.source = *source;
-    config.destination = *destination;
-    config.disposal = SourceDisposalForTag(prefs->moveToDestinationOption.value_or(2))
-                          .value_or(SourceDisposal::MoveToDestination);
-    if (config.disposal == SourceDisposal::MoveToFolder) {
-      const auto moveTo = Resolve(prefs->moveDestinationURL);
-      if (!moveTo) {
-        std::fputs("quillpress-cli watch: the move-to folder of the settings cannot be found\n", stderr);
-        return 2;
-      }
-      config.moveTo = *moveTo;
-    }
-  }
-
-  std::error_code ec;
-  for (const fs::path& folder : {config.source, config.destination, config.moveTo}) {
-    if (!folder.empty() && !fs::is_directory(folder, ec)) {
-      std::fprintf(stderr, "quillpress-cli watch: %s is not a folder\n", folder.c_str());
-      return 2;
-    }
-  }
-  if (IsSameFolder(config.source, config.destination)) return UsageError("the source and destination are the same folder");
-  if (config.disposal == SourceDisposal::MoveToFolder && IsSameFolder(config.source, config.moveTo)) {
-    return UsageError("the source and move-to folders are the same folder");
-  }
-
   int fakeArgc = 1;
   char name[] = "quillpress-cli";
   char* fakeArgv[] = {name, nullptr};
   QCoreApplication app(fakeArgc, fakeArgv);
+  WatchService service;
+
+  if (fromArguments) {
+    if (!choice.source || !choice.destination) return UsageError("--source and --destination go together");
+    choice.tag = tag.value_or(2);
+  }
+  // For this run, over what the folders have stored.
+  auto adjust = [&](WatchFolderChoice& c) {
+    if (compress) c.compress = true;
+    if (preset) c.preset = *preset;
+  };
+  adjust(choice);
 
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   struct sigaction action {};
@@ -144,35 +122,37 @@ int RunWatchCommand(int argc, char** argv) {
   QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&signals, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
 
-  std::mutex printing;
-  WatchEngine engine(config, [&](const WatchOutcome& o) {
-    std::lock_guard lock(printing);
-    switch (o.kind) {
-      case WatchOutcome::Kind::Converted:
-        std::printf("converted: %s -> %s\n", o.source.c_str(), o.result.c_str());
-        break;
-      case WatchOutcome::Kind::Deleted:
-        std::printf("deleted: %s\n", o.source.c_str());
-        break;
-      case WatchOutcome::Kind::Moved:
-        std::printf("moved: %s -> %s\n", o.source.c_str(), o.result.c_str());
-        break;
-      case WatchOutcome::Kind::Failed:
-        std::printf("failed: %s: %s\n", o.source.c_str(), o.error.c_str());
-        break;
-    }
+  QObject::connect(&service, &WatchService::watchEvent, &app, [](const WatchEvent& event) {
+    std::printf("%s\n", WatchJournalLine(event).c_str());
     std::fflush(stdout);
   });
-  Notifier notifier(config.source, [&] { engine.RequestScan(); });
-  if (!notifier.isValid()) {
-    std::fprintf(stderr, "quillpress-cli watch: cannot watch %s: %s\n", config.source.c_str(),
-                 std::strerror(errno));
-    return 1;
+  if (fromArguments) {
+    if (const auto refusal = service.Start(0, std::move(request))) {
+      std::fprintf(stderr, "quillpress-cli watch: %s\n", refusal->reason.c_str());
+      return 1;
+    }
+  } else {
+    // Every stored folder that is on; one that is refused costs only itself.
+    const WatchFolderList list;
+    for (const std::string& broken : list.Broken()) {
+      std::fprintf(stderr, "quillpress-cli watch: %s\n", broken.c_str());
+    }
+    const auto folders = list.Read();
+    for (const auto& [number, refusal] : service.StartStoredFolders(list, adjust)) {
+      const auto& folder = folders[std::size_t(number)];
+      std::fprintf(stderr, "quillpress-cli watch: %s: %s\n",
+                   folder ? WatchFolderList::DisplayName(*folder).c_str() : "?", refusal.reason.c_str());
+    }
+    if (!service.anyRunning()) {
+      std::fprintf(stderr, "quillpress-cli watch: no watch folder is on in %s; "
+                           "add one with 'quillpress-cli folders add' or in Quillpress, "
+                           "or give --source and --destination\n",
+                   service.settings().path().c_str());
+      return 1;
+    }
   }
-  std::fprintf(stderr, "Watching %s, converting into %s\n", config.source.c_str(),
-               config.destination.c_str());
-  engine.RequestScan();  // the files already there
   app.exec();
-  engine.Stop();
+  service.StopAll();
+  QCoreApplication::sendPostedEvents();  // the last lines
   return 0;
 }

@@ -25,7 +25,8 @@ const char kHelp[] =
     "\n"
     "Commands:\n"
     "  convert   convert PostScript and EPS files into PDF files in a folder\n"
-    "  watch     convert the files arriving in a watch folder until stopped\n"
+    "  watch     convert the files arriving in the watch folders until stopped\n"
+    "  folders   list, add, remove, enable or disable watch folders\n"
     "\n"
     "\n"
     "Options:\n"
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
   const char* command = argv[1];
   if (std::strcmp(command, "convert") == 0) return RunConvertCommand(argc - 2, argv + 2);
   if (std::strcmp(command, "watch") == 0) return RunWatch(argc - 2, argv + 2);
+  // The watch service's program manages the folders too: "folders" goes along.
+  if (std::strcmp(command, "folders") == 0) return RunWatch(argc - 1, argv + 1);
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
     std::fputs(kHelp, stdout);
     return 0;

@@ -63,15 +63,22 @@ std::optional<std::vector<char>> CreateFolderBookmark(const fs::path& folder) {
   return data;
 }
 
-std::optional<fs::path> ResolveFolderBookmark(const std::vector<char>& data) {
+std::optional<fs::path> BookmarkedPath(const std::vector<char>& data) {
   if (data.size() < kHeaderSize || std::memcmp(data.data(), kMagic, 4) != 0) return std::nullopt;
   if (Get<std::uint32_t>(data.data() + 4) != kVersion) return std::nullopt;
-  const auto dev = Get<std::uint64_t>(data.data() + 8);
-  const auto ino = Get<std::uint64_t>(data.data() + 16);
   const auto length = Get<std::uint32_t>(data.data() + 24);
   if (length == 0 || length > kMaxPath || data.size() != kHeaderSize + length) return std::nullopt;
-  const fs::path stored(std::string(data.data() + kHeaderSize, length));
+  fs::path stored(std::string(data.data() + kHeaderSize, length));
   if (!stored.is_absolute()) return std::nullopt;
+  return stored;
+}
+
+std::optional<fs::path> ResolveFolderBookmark(const std::vector<char>& data) {
+  const std::optional<fs::path> path = BookmarkedPath(data);
+  if (!path) return std::nullopt;
+  const fs::path& stored = *path;
+  const auto dev = Get<std::uint64_t>(data.data() + 8);
+  const auto ino = Get<std::uint64_t>(data.data() + 16);
 
   if (IsFolder(stored, dev, ino)) return stored;
   const fs::path parent = stored.parent_path();

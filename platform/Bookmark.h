@@ -13,3 +13,7 @@ std::optional<std::vector<char>> CreateFolderBookmark(const std::filesystem::pat
 // or moved into a sibling folder). Empty when it cannot be found, or when the
 // data is not a bookmark.
 std::optional<std::filesystem::path> ResolveFolderBookmark(const std::vector<char>& data);
+
+// The absolute path a bookmark was made of, whether or not a folder is
+// there now; empty when the data is not a bookmark.
+std::optional<std::filesystem::path> BookmarkedPath(const std::vector<char>& data);

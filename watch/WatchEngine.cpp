@@ -5,21 +5,27 @@
 #include "watch/SourceDisposalOps.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <set>
-#include <string>
 #include <system_error>
-#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // While some process holds a file open for writing, look again this often
 // even if no event arrives.
@@ -27,33 +33,40 @@ constexpr auto kWriterRecheck = std::chrono::milliseconds(500);
 
 using FileId = std::pair<dev_t, ino_t>;
 
-struct Candidate {
-  fs::path path;
-  struct stat st {};
+// What says a file is the same as before: identity, size and time.
+struct Signature {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  timespec mtime{};
+
+  explicit Signature(const struct stat& st = {})
+      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), mtime(st.st_mtim) {}
+  bool operator==(const Signature& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec;
+  }
 };
 
-bool IsHidden(const fs::path& p) {
-  const std::string name = p.filename().native();
-  return !name.empty() && name.front() == '.';
+std::optional<Signature> Look(const fs::path& p) {
+  struct stat st {};
+  if (stat(p.c_str(), &st) != 0) return std::nullopt;
+  return Signature(st);
 }
 
-bool SameContentState(const struct stat& a, const struct stat& b) {
-  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ino == b.st_ino && a.st_dev == b.st_dev;
-}
+bool IsHidden(const std::string& name) { return !name.empty() && name.front() == '.'; }
 
 // Time since the file last changed, by the clock its time stamps use.
-std::chrono::nanoseconds SinceChange(const struct stat& st) {
+std::chrono::nanoseconds SinceChange(const Signature& s) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  const auto changed = std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec);
+  const auto changed = std::chrono::seconds(s.mtime.tv_sec) + std::chrono::nanoseconds(s.mtime.tv_nsec);
   const auto current = std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
   return current - changed;
 }
 
 // Which of the files some process holds open for writing, from /proc. A
-// process whose descriptors cannot be read (another user's) is not seen; the
-// settle time covers those writers.
+// process whose descriptors cannot be read (another user's) is not seen.
 std::set<FileId> OpenForWriting(const std::set<FileId>& files) {
   std::set<FileId> writing;
   if (files.empty()) return writing;
@@ -87,132 +100,397 @@ std::set<FileId> OpenForWriting(const std::set<FileId>& files) {
 
 }  // namespace
 
-WatchEngine::WatchEngine(WatchConfiguration configuration, OutcomeHandler onOutcome)
-    : m_config(std::move(configuration)), m_onOutcome(std::move(onOutcome)) {
+struct WatchEngine::Folder {
+  int id = -1;
+  WatchConfiguration config;
+  bool polled = false;
+  std::stop_source stop;
+
+  // Guarded by the engine's mutex: what the other threads asked for.
+  bool scanRequested = true;
+  std::vector<FolderEvent> events;
+
+  // The worker's own.
+  bool lost = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  Clock::time_point nextScan{};
+  std::optional<Clock::time_point> recheckAt;
+  struct Seen {
+    Signature signature;
+    Clock::time_point since;
+  };
+  std::map<std::string, Seen> seen;   // last look at files not yet taken
+  std::set<std::string> open;         // created, not yet closed by its writer
+  std::deque<std::string> ready;
+  std::set<std::string> readySet;
+  struct Failure {
+    Signature signature;
+    std::chrono::milliseconds pause{0};
+    Clock::time_point nextTry{};
+  };
+  std::map<std::string, Failure> failed;
+  bool otherWatcherSaid = false;
+
+  void RecheckAt(Clock::time_point when) {
+    if (!recheckAt || when < *recheckAt) recheckAt = when;
+  }
+};
+
+WatchEngine::WatchEngine(WatchTimings timings, EventHandler onEvent, LostHandler onLost)
+    : m_timings(timings), m_onEvent(std::move(onEvent)), m_onLost(std::move(onLost)) {
   m_worker = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 
 WatchEngine::~WatchEngine() { Stop(); }
 
-void WatchEngine::RequestScan() {
+void WatchEngine::AddFolder(int id, const WatchConfiguration& config, bool polled) {
+  auto folder = std::make_shared<Folder>();
+  folder->id = id;
+  folder->config = config;
+  folder->polled = polled;
+  struct stat st {};
+  if (stat(config.source.c_str(), &st) == 0) {
+    folder->dev = st.st_dev;
+    folder->ino = st.st_ino;
+  }
   {
     std::lock_guard lock(m_mutex);
-    m_scanRequested = true;
+    m_folders.push_back(std::move(folder));
+    m_pending = true;
+  }
+  m_wake.notify_one();
+}
+
+void WatchEngine::RemoveFolder(int id) {
+  std::lock_guard lock(m_mutex);
+  for (auto it = m_folders.begin(); it != m_folders.end(); ++it) {
+    if ((*it)->id == id) {
+      (*it)->stop.request_stop();
+      m_folders.erase(it);
+      break;
+    }
+  }
+}
+
+void WatchEngine::FolderChanged(int id, std::vector<FolderEvent> events) {
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto& folder : m_folders) {
+      if (folder->id != id) continue;
+      folder->events.insert(folder->events.end(), std::make_move_iterator(events.begin()),
+                            std::make_move_iterator(events.end()));
+      m_pending = true;
+    }
+  }
+  m_wake.notify_one();
+}
+
+void WatchEngine::RequestScan(int id) {
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto& folder : m_folders) {
+      if (id < 0 || folder->id == id) folder->scanRequested = true;
+    }
+    m_pending = true;
   }
   m_wake.notify_one();
 }
 
 void WatchEngine::Stop() {
   if (!m_worker.joinable()) return;
+  {
+    std::lock_guard lock(m_mutex);
+    for (auto& folder : m_folders) folder->stop.request_stop();
+  }
   m_worker.request_stop();
   m_wake.notify_one();
   m_worker.join();
 }
 
+void WatchEngine::Report(const Folder& folder, WatchEvent event) {
+  event.folder = folder.id;
+  if (m_onEvent) m_onEvent(event);
+}
+
 void WatchEngine::Run(std::stop_token stop) {
-  std::optional<Clock::time_point> recheckAt;
   while (!stop.stop_requested()) {
+    std::vector<std::shared_ptr<Folder>> folders;
+    std::vector<std::pair<bool, std::vector<FolderEvent>>> requests;
     {
-      std::unique_lock lock(m_mutex);
-      auto woken = [&] { return m_scanRequested; };
-      if (recheckAt) {
-        m_wake.wait_until(lock, stop, *recheckAt, woken);
-      } else {
-        m_wake.wait(lock, stop, woken);
+      std::lock_guard lock(m_mutex);
+      m_pending = false;
+      folders = m_folders;
+      for (auto& f : folders) {
+        requests.emplace_back(f->scanRequested, std::move(f->events));
+        f->scanRequested = false;
+        f->events.clear();
       }
-      if (stop.stop_requested()) return;
-      m_scanRequested = false;
     }
-    recheckAt = Scan(stop);
+    const auto now = Clock::now();
+    for (std::size_t i = 0; i < folders.size() && !stop.stop_requested(); ++i) {
+      Folder& f = *folders[i];
+      if (f.lost || f.stop.stop_requested()) continue;
+      const bool due = now >= f.nextScan || (f.recheckAt && now >= *f.recheckAt);
+      if (requests[i].first || due) {
+        Scan(f);
+      } else if (!requests[i].second.empty()) {
+        ApplyEvents(f, std::move(requests[i].second));
+      }
+    }
+
+    // One file of the next folder that has any, in turn.
+    bool worked = false;
+    for (std::size_t n = 0; n < folders.size() && !stop.stop_requested(); ++n) {
+      Folder& f = *folders[(m_turn + n) % folders.size()];
+      if (f.lost || f.stop.stop_requested() || f.ready.empty()) continue;
+      const std::string name = f.ready.front();
+      f.ready.pop_front();
+      f.readySet.erase(name);
+      ProcessFile(f, name);
+      m_turn = (m_turn + n + 1) % folders.size();
+      worked = true;
+      break;
+    }
+    if (worked) continue;
+
+    std::optional<Clock::time_point> wakeAt;
+    for (auto& f : folders) {
+      if (f->lost) continue;
+      if (!wakeAt || f->nextScan < *wakeAt) wakeAt = f->nextScan;
+      if (f->recheckAt && *f->recheckAt < *wakeAt) wakeAt = f->recheckAt;
+    }
+    std::unique_lock lock(m_mutex);
+    if (wakeAt) {
+      m_wake.wait_until(lock, stop, *wakeAt, [&] { return m_pending; });
+    } else {
+      m_wake.wait(lock, stop, [&] { return m_pending; });
+    }
   }
 }
 
-std::optional<WatchEngine::Clock::time_point> WatchEngine::Scan(const std::stop_token& stop) {
-  std::optional<Clock::time_point> recheckAt;
-  auto recheckIn = [&](Clock::duration delay) {
-    const auto when = Clock::now() + delay;
-    if (!recheckAt || when < *recheckAt) recheckAt = when;
+void WatchEngine::Scan(Folder& f) {
+  const auto now = Clock::now();
+  f.recheckAt.reset();
+  f.nextScan = now + (f.polled ? std::min(m_timings.pollInterval, m_timings.rescanInterval)
+                               : m_timings.rescanInterval);
+  struct stat st {};
+  if (stat(f.config.source.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != f.dev ||
+      st.st_ino != f.ino) {
+    f.lost = true;
+    if (m_onLost) m_onLost(f.id);
+    return;
+  }
+
+  // Files left by watchers that ended come back first, to be taken below.
+  const FolderClaims::Survey survey = m_claims.Look(f.config.source);
+  for (const fs::path& back : survey.takenBack) {
+    Report(f, {WatchEvent::Kind::TakenBack, std::chrono::system_clock::now(), f.id, back, {},
+               "left by a watcher that ended"});
+  }
+  if (survey.otherAtWork && !f.otherWatcherSaid) {
+    Report(f, {WatchEvent::Kind::OtherWatcher, std::chrono::system_clock::now(), f.id, f.config.source,
+               {}, "another watcher is at work on this folder"});
+  }
+  f.otherWatcherSaid = survey.otherAtWork;
+
+  std::vector<std::pair<std::string, bool>> names;
+  std::set<std::string> present;
+  std::error_code ec;
+  for (fs::directory_iterator it(f.config.source, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string name = it->path().filename().native();
+    if (IsHidden(name)) continue;
+    present.insert(name);
+    names.emplace_back(std::move(name), false);
+  }
+  if (ec) {
+    f.RecheckAt(now + m_timings.pollInterval);
+    return;
+  }
+  // Forget what is no longer there.
+  std::erase_if(f.seen, [&](const auto& e) { return !present.count(e.first); });
+  std::erase_if(f.failed, [&](const auto& e) { return !present.count(e.first); });
+  std::erase_if(f.open, [&](const auto& n) { return !present.count(n); });
+  Consider(f, names);
+}
+
+void WatchEngine::ApplyEvents(Folder& f, std::vector<FolderEvent> events) {
+  std::vector<std::pair<std::string, bool>> names;
+  for (const FolderEvent& e : events) {
+    if (e.name.empty() || IsHidden(e.name)) continue;
+    if (e.mask & IN_CREATE) {
+      f.open.insert(e.name);
+    } else if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
+      // Closed by its writer, or moved in whole.
+      f.open.erase(e.name);
+      names.emplace_back(e.name, true);
+    } else if (e.mask & IN_ATTRIB) {
+      if (!f.open.count(e.name)) names.emplace_back(e.name, false);
+    } else if (e.mask & (IN_MOVED_FROM | IN_DELETE)) {
+      // A failure is kept: a file that failed goes out (claimed) and comes
+      // back under its name, and is known again by its signature.
+      f.open.erase(e.name);
+      f.seen.erase(e.name);
+    }
+  }
+  // The same name more than once: its last word counts, a close wins.
+  std::map<std::string, bool> unique;
+  for (auto& [name, closed] : names) unique[name] = unique[name] || closed;
+  Consider(f, std::vector<std::pair<std::string, bool>>(unique.begin(), unique.end()));
+}
+
+void WatchEngine::Consider(Folder& f, const std::vector<std::pair<std::string, bool>>& names) {
+  const auto now = Clock::now();
+  std::vector<std::pair<std::string, Signature>> candidates;
+  for (const auto& [name, closed] : names) {
+    if (f.readySet.count(name)) continue;
+    const fs::path path = f.config.source / name;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!IsPostScriptFile(path.native())) continue;
+    const Signature signature(st);
+
+    if (auto failure = f.failed.find(name); failure != f.failed.end()) {
+      if (!(failure->second.signature == signature)) {
+        f.failed.erase(failure);  // changed: worth a new try
+      } else if (now < failure->second.nextTry) {
+        if (failure->second.nextTry != Clock::time_point::max()) f.RecheckAt(failure->second.nextTry);
+        continue;
+      }
+    }
+
+    Folder::Seen& seen = f.seen[name];
+    const bool sameAsBefore = seen.signature == signature;
+    if (!sameAsBefore) seen = {signature, now};
+    bool take = false;
+    if (f.polled || f.open.count(name)) {
+      // Writers this machine cannot see: size and time must hold still.
+      take = sameAsBefore && now - seen.since >= m_timings.stableInterval;
+      if (!take) f.RecheckAt(seen.since + m_timings.stableInterval);
+    } else if (closed) {
+      take = true;  // its writer closed it
+    } else {
+      const auto since = SinceChange(signature);
+      take = since >= m_timings.settleTime;
+      if (!take) {
+        f.RecheckAt(now + std::max<Clock::duration>(m_timings.settleTime - since,
+                                                    std::chrono::milliseconds(10)));
+      }
+    }
+    if (take) candidates.emplace_back(name, signature);
+  }
+  if (candidates.empty()) return;
+
+  std::set<FileId> ids;
+  for (const auto& [name, s] : candidates) ids.insert({s.dev, s.ino});
+  const std::set<FileId> writing = OpenForWriting(ids);
+  for (const auto& [name, s] : candidates) {
+    if (writing.count({s.dev, s.ino})) {
+      f.RecheckAt(now + kWriterRecheck);
+      continue;
+    }
+    f.ready.push_back(name);
+    f.readySet.insert(name);
+  }
+}
+
+void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::string& reason,
+                                bool untilChanged) {
+  const auto now = Clock::now();
+  const std::optional<Signature> signature = Look(f.config.source / name);
+  Folder::Failure& failure = f.failed[name];
+  const bool again = signature && failure.pause.count() > 0 && failure.signature == *signature;
+  if (again) {
+    failure.pause = std::min(failure.pause * 2, m_timings.lastRetry);
+  } else {
+    failure.pause = m_timings.firstRetry;
+    failure.signature = signature.value_or(Signature());
+    Report(f, {WatchEvent::Kind::Failed, std::chrono::system_clock::now(), f.id, f.config.source / name,
+               {}, reason});
+  }
+  failure.nextTry = untilChanged ? Clock::time_point::max() : now + failure.pause;
+  f.seen.erase(name);
+}
+
+void WatchEngine::ProcessFile(Folder& f, const std::string& name) {
+  const fs::path& source = f.config.source;
+  const fs::path original = source / name;
+  const FolderClaims::Claim claim = m_claims.Take(source, name);
+  if (claim.claimed.empty()) {
+    m_claims.Release(source);
+    // Gone, or taken by another watcher: not ours to report, but another
+    // watcher at work is worth saying once.
+    if (claim.error == ENOENT && !f.otherWatcherSaid && m_claims.Look(source).otherAtWork) {
+      f.otherWatcherSaid = true;
+      Report(f, {WatchEvent::Kind::OtherWatcher, std::chrono::system_clock::now(), f.id, source, {},
+                 "another watcher is at work on this folder"});
+    }
+    if (claim.error != ENOENT) {
+      RecordFailure(f, name, std::string("cannot take the file: ") + std::strerror(claim.error), false);
+    }
+    return;
+  }
+  f.seen.erase(name);
+  const fs::path& held = claim.claimed;
+  // Back into the source folder, where a stopped or failed file belongs;
+  // answers its name there.
+  auto putBack = [&]() -> std::string {
+    const fs::path back = m_claims.PutBack(source, held);
+    m_claims.Release(source);
+    return back.empty() ? name : back.filename().native();
   };
 
-  // The top level only, in listing order; folders, hidden entries and other
-  // files are left alone.
-  std::vector<Candidate> candidates;
+  const std::optional<Signature> before = Look(held);
+  ConversionOptions options;
+  options.compress = f.config.compress;
+  options.preset = f.config.preset;
+  options.stop = f.stop.get_token();
+  const ConversionResult result = ConvertIntoFolder(held, f.config.destination, options);
   std::error_code ec;
-  for (fs::directory_iterator it(m_config.source, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path& path = it->path();
-    if (IsHidden(path)) continue;
-    Candidate c{path, {}};
-    if (stat(path.c_str(), &c.st) != 0 || !S_ISREG(c.st.st_mode)) continue;
-    if (!IsPostScriptFile(path)) continue;
-    candidates.push_back(std::move(c));
+  if (f.stop.stop_requested()) {
+    if (result.ok) fs::remove(result.writtenPath, ec);
+    putBack();
+    return;
+  }
+  if (!result.ok) {
+    const std::string back = putBack();
+    RecordFailure(f, back, result.error.empty() ? "the conversion failed" : result.error, false);
+    return;
   }
 
-  // Complete means: left alone for the settle time and closed by every writer.
-  std::set<FileId> settledIds;
-  std::vector<Candidate> settled;
-  for (Candidate& c : candidates) {
-    const auto since = SinceChange(c.st);
-    if (since < std::chrono::nanoseconds(0) || since < m_config.settleTime) {
-      recheckIn(since < std::chrono::nanoseconds(0) ? Clock::duration(m_config.settleTime)
-                                                    : Clock::duration(m_config.settleTime - since));
-      continue;
-    }
-    settledIds.insert({c.st.st_dev, c.st.st_ino});
-    settled.push_back(std::move(c));
+  // Right before the source is put away: unchanged since it was converted?
+  // A rewrite would otherwise be lost with it.
+  const std::optional<Signature> after = Look(held);
+  if (!before || !after || !(*before == *after)) {
+    fs::remove(result.writtenPath, ec);
+    putBack();
+    Report(f, {WatchEvent::Kind::Changed, std::chrono::system_clock::now(), f.id, original, {},
+               "written to while it was converted; it is taken again"});
+    return;
   }
-  const std::set<FileId> writing = OpenForWriting(settledIds);
-  std::vector<Candidate> work;
-  for (Candidate& c : settled) {
-    if (writing.count({c.st.st_dev, c.st.st_ino})) {
-      recheckIn(kWriterRecheck);
+  Report(f, {WatchEvent::Kind::Converted, std::chrono::system_clock::now(), f.id, original,
+             result.writtenPath, {}});
+
+  if (f.config.disposal == SourceDisposal::Delete) {
+    if (unlink(held.c_str()) == 0) {
+      m_claims.Release(source);
+      Report(f, {WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}});
     } else {
-      work.push_back(std::move(c));
+      const std::string why = std::strerror(errno);
+      const std::string back = putBack();
+      // Its PDF is written: only a changed file is converted again.
+      RecordFailure(f, back, "cannot delete it: " + why, true);
     }
+    return;
   }
-
-  // Every conversion of the scan first; sources are touched only once their
-  // PDFs are complete on disk.
-  std::vector<fs::path> converted;
-  for (const Candidate& c : work) {
-    if (stop.stop_requested()) break;
-    ConversionOptions options;
-    options.compress = m_config.compress;
-    const ConversionResult result = ConvertIntoFolder(c.path, m_config.destination, options);
-    struct stat after {};
-    const bool unchanged = stat(c.path.c_str(), &after) == 0 && SameContentState(c.st, after);
-    if (result.ok && !unchanged) {
-      // Written to while we converted: that PDF is of a half-written file.
-      std::error_code removeEc;
-      fs::remove(result.writtenPath, removeEc);
-      recheckIn(m_config.settleTime);
-      continue;
-    }
-    if (!result.ok) {
-      m_onOutcome({WatchOutcome::Kind::Failed, c.path, {}, result.error});
-      continue;
-    }
-    m_onOutcome({WatchOutcome::Kind::Converted, c.path, result.writtenPath, {}});
-    converted.push_back(c.path);
+  const fs::path& target =
+      f.config.disposal == SourceDisposal::MoveToFolder ? f.config.moveTo : f.config.destination;
+  const MoveResult moved = MoveWithoutReplacing(held, target);
+  if (moved.ok) {
+    m_claims.Release(source);
+    Report(f, {WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original, moved.movedTo, {}});
+  } else {
+    const std::string back = putBack();
+    RecordFailure(f, back, "cannot move it: " + moved.error, true);
   }
-
-  for (const fs::path& source : converted) {
-    if (m_config.disposal == SourceDisposal::Delete) {
-      std::error_code removeEc;
-      if (fs::remove(source, removeEc)) {
-        m_onOutcome({WatchOutcome::Kind::Deleted, source, {}, {}});
-      } else {
-        m_onOutcome({WatchOutcome::Kind::Failed, source, {}, "cannot delete: " + removeEc.message()});
-      }
-      continue;
-    }
-    const fs::path& target =
-        m_config.disposal == SourceDisposal::MoveToFolder ? m_config.moveTo : m_config.destination;
-    const MoveResult moved = MoveWithoutReplacing(source, target);
-    if (moved.ok) {
-      m_onOutcome({WatchOutcome::Kind::Moved, source, moved.movedTo, {}});
-    } else {
-      m_onOutcome({WatchOutcome::Kind::Failed, source, {}, "cannot move: " + moved.error});
-    }
-  }
-  return recheckAt;
 }

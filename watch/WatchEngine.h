@@ -1,13 +1,21 @@
 #pragma once
 
+#include "conversion/PdfPreset.h"
+#include "watch/FolderClaims.h"
+#include "watch/Notifier.h"
+#include "watch/WatchJournal.h"
+
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 // What happens to a source file once its PDF is written.
 enum class SourceDisposal {
@@ -16,60 +24,95 @@ enum class SourceDisposal {
   MoveToFolder = 3,       // moved into the move-to folder
 };
 
+// One watch folder as the engine runs it; checked before it gets here.
 struct WatchConfiguration {
   std::filesystem::path source;
   std::filesystem::path destination;
   std::filesystem::path moveTo;
   SourceDisposal disposal = SourceDisposal::MoveToDestination;
   bool compress = false;
-  // How long a file must have been left alone (and closed by every writer)
-  // before it is taken.
+  PdfPreset preset = PdfPreset::Faithful;
+};
+
+// How often and how long the engine looks.
+struct WatchTimings {
+  // A file found by a look at the folder (not announced closed by its
+  // writer) must have been left alone this long.
   std::chrono::milliseconds settleTime{150};
+  // Folders on shared file systems are listed this often.
+  std::chrono::milliseconds pollInterval{2000};
+  // Every folder is listed this often, whatever events say.
+  std::chrono::milliseconds rescanInterval{60000};
+  // On a shared or polled folder a file is taken once its size and time
+  // stayed the same across two looks this far apart.
+  std::chrono::milliseconds stableInterval{3000};
+  // A failed file that does not change is tried again after this, then
+  // after twice as long each time, up to the last.
+  std::chrono::milliseconds firstRetry{60000};
+  std::chrono::milliseconds lastRetry{3600000};
 };
 
-struct WatchOutcome {
-  enum class Kind { Converted, Deleted, Moved, Failed };
-  Kind kind = Kind::Failed;
-  std::filesystem::path source;
-  std::filesystem::path result;  // the PDF, or where the source went
-  std::string error;
-};
-
-// Converts the PostScript files that arrive at the top level of a source
-// folder, one scan at a time on a single worker thread, then deletes or
-// moves each source once its PDF is complete on disk. A file still being
-// written is left until it is complete; a file that fails stays where it is
-// and is tried again at the next scan.
+// Converts the PostScript files that arrive at the top level of any number
+// of source folders on one worker thread, taking one file of each folder
+// in turn so that no folder waits behind another's burst. Each file is
+// claimed before it is converted (see FolderClaims); its source is deleted
+// or moved only once its PDF is complete and the source is unchanged. A
+// file that fails is put back and tried again only when it changes or after
+// a growing pause, and reported once.
 class WatchEngine {
  public:
-  // Called on the worker thread, once per file processed.
-  using OutcomeHandler = std::function<void(const WatchOutcome&)>;
+  // Called on the worker thread.
+  using EventHandler = std::function<void(const WatchEvent&)>;
+  // The folder is not where it was (worker thread); the engine leaves it
+  // alone until it is removed and added again.
+  using LostHandler = std::function<void(int folder)>;
 
-  WatchEngine(WatchConfiguration configuration, OutcomeHandler onOutcome);
-  // Stops, finishing the file in hand.
+  WatchEngine(WatchTimings timings, EventHandler onEvent, LostHandler onLost);
+  // Stops at once (see Stop).
   ~WatchEngine();
   WatchEngine(const WatchEngine&) = delete;
   WatchEngine& operator=(const WatchEngine&) = delete;
 
-  // Asks for a scan of the source folder; any thread. Requests that arrive
-  // while one is waiting are served by that one.
-  void RequestScan();
+  // Any thread. A folder is polled when polled is true, otherwise it lives
+  // on the events it is given; either way it is listed at once.
+  void AddFolder(int id, const WatchConfiguration& config, bool polled);
+  // Any thread; does not wait. A conversion of the folder's in progress is
+  // stopped and its source put back.
+  void RemoveFolder(int id);
+  // Any thread: what the notifier saw in the folder.
+  void FolderChanged(int id, std::vector<FolderEvent> events);
+  // Any thread: list the folder (every folder for -1) again.
+  void RequestScan(int id);
 
-  // Takes no further file, finishes the one in hand and ends the worker.
+  // Stops the converter at once, puts the file in hand back where it was
+  // and ends the worker.
   void Stop();
+
+  // The one step the worker takes per file: claim, convert, check, put the
+  // source away. Public for those who run files elsewhere.
+  struct Folder;
 
  private:
   using Clock = std::chrono::steady_clock;
 
   void Run(std::stop_token stop);
-  // Answers when the folder should be looked at again for files that were
-  // not complete yet.
-  std::optional<Clock::time_point> Scan(const std::stop_token& stop);
+  void Scan(Folder& folder);
+  void ApplyEvents(Folder& folder, std::vector<FolderEvent> events);
+  void Consider(Folder& folder, const std::vector<std::pair<std::string, bool>>& names);
+  void ProcessFile(Folder& folder, const std::string& name);
+  void RecordFailure(Folder& folder, const std::string& name, const std::string& reason,
+                     bool untilChanged);
+  void Report(const Folder& folder, WatchEvent event);
 
-  const WatchConfiguration m_config;
-  const OutcomeHandler m_onOutcome;
+  const WatchTimings m_timings;
+  const EventHandler m_onEvent;
+  const LostHandler m_onLost;
+  const FolderClaims m_claims;
+
   std::mutex m_mutex;
   std::condition_variable_any m_wake;
-  bool m_scanRequested = false;
+  bool m_pending = false;
+  std::vector<std::shared_ptr<Folder>> m_folders;
+  std::size_t m_turn = 0;
   std::jthread m_worker;
 };

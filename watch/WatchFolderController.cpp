@@ -5,47 +5,68 @@
 #include "platform/LocalizedString.h"
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
-#include "watch/Notifier.h"
+#include "watch/DesktopNotification.h"
 #include "watch/WatchChoice.h"
 
 #include "ui_WatchFolderSheet.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
 #include <QDialog>
 #include <QFile>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTreeWidget>
 
-#include <mutex>
 #include <utility>
 
 namespace fs = std::filesystem;
 
-struct WatchFolderController::OutcomeRelay {
-  std::mutex mutex;
-  WatchFolderController* target = nullptr;
-
-  // Any thread: runs fn(controller) on the controller's thread, if it is
-  // still there.
-  template <typename Fn>
-  void Post(Fn fn) {
-    std::lock_guard lock(mutex);
-    if (target == nullptr) return;
-    WatchFolderController* controller = target;
-    QMetaObject::invokeMethod(
-        controller, [controller, fn = std::move(fn)]() mutable { fn(controller); },
-        Qt::QueuedConnection);
-  }
-};
-
 namespace {
+
+// The activity list keeps this many events.
+constexpr int kActivityRows = 500;
 
 QString DisplayPath(const fs::path& path) {
   return QFile::decodeName(QByteArray::fromStdString(path.native()));
 }
+
+const char* EventKey(WatchEvent::Kind kind) {
+  switch (kind) {
+    case WatchEvent::Kind::Started:
+      return "WatchEventStarted";
+    case WatchEvent::Kind::Stopped:
+      return "WatchEventStopped";
+    case WatchEvent::Kind::Converted:
+      return "WatchEventConverted";
+    case WatchEvent::Kind::Moved:
+      return "WatchEventMoved";
+    case WatchEvent::Kind::Deleted:
+      return "WatchEventDeleted";
+    case WatchEvent::Kind::Failed:
+      return "WatchEventFailed";
+    case WatchEvent::Kind::Changed:
+      return "WatchEventChanged";
+    case WatchEvent::Kind::FolderGone:
+      return "WatchEventFolderGone";
+    case WatchEvent::Kind::FolderBack:
+      return "WatchEventFolderBack";
+    case WatchEvent::Kind::OtherWatcher:
+      return "WatchEventOtherWatcher";
+    case WatchEvent::Kind::TakenBack:
+      return "WatchEventTakenBack";
+  }
+  return "WatchEventFailed";
+}
+
+// Where a double click on an event's row leads: the file as it is now.
+constexpr int kRevealRole = Qt::UserRole + 1;
 
 }  // namespace
 
@@ -58,10 +79,8 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
       m_workspace(&workspace),
       m_settings(std::move(settings)),
       m_ui(std::make_unique<Ui::WatchFolderSheet>()),
-      m_relay(std::make_shared<OutcomeRelay>()) {
-  qRegisterMetaType<WatchOutcome>();
-  m_relay->target = this;
-
+      m_service(m_settings),
+      m_notifyFailure(ShowDesktopNotification) {
   preferencesDialogOutlet = new QDialog(window);
   m_sheet = preferencesDialogOutlet;
   preferencesDialogOutlet->setWindowModality(Qt::WindowModal);
@@ -84,6 +103,24 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   watchCompressPDFFileButton = m_ui->watchCompressPDFFileButton;
   watchingSpinningProgressOutlet = m_ui->watchingSpinningProgressOutlet;
   doneButton = m_ui->doneButton;
+  watchPdfPresetPopUp = m_ui->watchPdfPresetPopUp;
+  watchStateLabel = m_ui->watchStateLabel;
+  watchActivityList = m_ui->watchActivityList;
+
+  for (PdfPreset preset : kAllPdfPresets) {
+    const std::string_view name = PdfPresetName(preset);
+    const std::string_view summary = PdfPresetSummary(preset);
+    watchPdfPresetPopUp->addItem(QString::fromUtf8(summary.data(), qsizetype(summary.size())),
+                                 QString::fromUtf8(name.data(), qsizetype(name.size())));
+  }
+  connect(watchPdfPresetPopUp, &QComboBox::activated, this, &WatchFolderController::PresetChosen);
+  watchActivityList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  connect(watchActivityList, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    const QByteArray path = item->data(0, kRevealRole).toByteArray();
+    if (!path.isEmpty()) m_workspace->SelectFile(fs::path(path.toStdString()));
+  });
+  connect(&m_service, &WatchService::watchEvent, this, &WatchFolderController::ShowEvent);
+  connect(&m_service, &WatchService::stateChanged, this, [this] { ShowState(); });
 
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->deleteSourceFileRadio, 1);
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToDestinationRadio, 2);
@@ -142,17 +179,9 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
 }
 
 WatchFolderController::~WatchFolderController() {
-  {
-    std::lock_guard lock(m_relay->mutex);
-    m_relay->target = nullptr;
-  }
   // Watching stays recorded as on: it resumes at the next launch.
-  m_notifier.reset();
-  if (m_engine) m_engine->Stop();
-  m_engine.reset();
-  for (Retiree& retiree : m_retirees) {
-    if (retiree.thread.joinable()) retiree.thread.join();
-  }
+  m_service.disconnect(this);
+  m_service.StopAll();
   // The sheet's drop boxes know this controller: they go with it (unless
   // the window took them already).
   delete m_sheet.data();
@@ -193,6 +222,7 @@ void WatchFolderController::ShowPath(Slot slot, const fs::path& folder) {
 void WatchFolderController::SetSlotURL(Slot slot, const fs::path& folder) {
   const SlotParts parts = Parts(slot);
   if (CompareSystemVersion(10, 7, 3) < 0) {
+    if (slot == Slot::Source) m_sourceBookmark.reset();
     *parts.url = folder;
     ShowPath(slot, folder);
   } else if (const std::optional<std::vector<char>> bookmark = CreateFolderBookmark(folder)) {
@@ -201,6 +231,7 @@ void WatchFolderController::SetSlotURL(Slot slot, const fs::path& folder) {
   } else {
     // Without a bookmark nothing can be stored; the folder is still used for
     // this run.
+    if (slot == Slot::Source) m_sourceBookmark.reset();
     *parts.url = folder;
     ShowPath(slot, folder);
   }
@@ -210,6 +241,7 @@ void WatchFolderController::SetSlotURL(Slot slot, const fs::path& folder) {
 void WatchFolderController::SetSlotURLData(Slot slot, const std::vector<char>& bookmark) {
   const SlotParts parts = Parts(slot);
   parts.url->reset();
+  if (slot == Slot::Source) m_sourceBookmark = bookmark;
   if (std::optional<fs::path> folder = ResolveFolderBookmark(bookmark)) {
     *parts.url = *folder;
     ShowPath(slot, *folder);
@@ -340,6 +372,10 @@ void WatchFolderController::StartAutoWatchFolder() {
   if (prefs->destinationURL) SetWatchFolderDestinationURLData(*prefs->destinationURL);
   if (prefs->moveDestinationURL) SetWatchFolderMoveToDestinationURLData(*prefs->moveDestinationURL);
 
+  if (prefs->pdfPreset) {
+    const int index = watchPdfPresetPopUp->findData(QString::fromStdString(*prefs->pdfPreset));
+    if (index >= 0) watchPdfPresetPopUp->setCurrentIndex(index);
+  }
   if (prefs->moveToDestinationOption) {
     const std::int64_t tag = *prefs->moveToDestinationOption;
     if (SourceDisposalForTag(tag) && (tag != 3 || m_moveFilesURL)) {
@@ -372,98 +408,108 @@ void WatchFolderController::DoFolderWatch(QObject*) {
 }
 
 bool WatchFolderController::StartWatching() {
-  if (!m_sourceURL || !m_destinationURL) {
-    // A shown folder that could not be found again: there is nothing to
-    // watch, and saying that watching is on would be untrue.
-    RefuseWatching("WatchFolderCannotWatchMsg");
-    return false;
-  }
-  if (IsSameFolder(*m_sourceURL, *m_destinationURL)) {
-    RefuseWatching("SourceWatchAndDestSameMsg");
-    return false;
-  }
-  const int tag = selectedTag();
-  if (tag == 3) {
-    if (!m_moveFilesURL) {
-      RefuseWatching("MoveFoderNotSelectedMsg");
-      return false;
+  WatchService::StartRequest request;
+  request.choice.source = m_sourceURL;
+  request.choice.destination = m_destinationURL;
+  request.choice.moveTo = m_moveFilesURL;
+  request.choice.tag = selectedTag();
+  request.choice.compress = watchCompressPDFFileButton->isChecked();
+  request.choice.preset = selectedPreset();
+  request.sourceBookmark = m_sourceBookmark;
+  QPointer<WatchFolderController> self(this);
+  request.storeBookmark = [self](const std::vector<char>& bookmark) {
+    if (!self) return;
+    // The folder was found again at its place or where it went.
+    self->m_sourceBookmark = bookmark;
+    self->WriteWatchFolderPreferences(bookmark, "SourceURL");
+    if (const auto found = ResolveFolderBookmark(bookmark)) {
+      self->m_sourceURL = *found;
+      self->ShowPath(Slot::Source, *found);
     }
-    if (IsSameFolder(*m_sourceURL, *m_moveFilesURL)) {
-      RefuseWatching("SourceWatchAndMoveSameMsg");
-      return false;
-    }
-  }
-
-  WatchConfiguration config;
-  config.source = *m_sourceURL;
-  config.destination = *m_destinationURL;
-  if (tag == 3) config.moveTo = *m_moveFilesURL;
-  config.disposal = SourceDisposalForTag(tag).value_or(SourceDisposal::MoveToDestination);
-  config.compress = watchCompressPDFFileButton->isChecked();
-
-  auto notifier = std::make_unique<Notifier>(config.source, [this] { ForwardScanRequest(); });
-  if (!notifier->isValid()) {
-    RefuseWatching("WatchFolderCannotWatchMsg");
+  };
+  if (const std::optional<WatchRefusal> refusal = m_service.Start(0, std::move(request))) {
+    RefuseWatching(refusal->key);
     return false;
   }
-  std::shared_ptr<OutcomeRelay> relay = m_relay;
-  m_engine = std::make_unique<WatchEngine>(config, [relay](const WatchOutcome& outcome) {
-    relay->Post([outcome](WatchFolderController* c) { Q_EMIT c->watchOutcome(outcome); });
-  });
-  m_notifier = std::move(notifier);
-  // The files that are already there.
-  ForwardScanRequest();
   return true;
 }
 
-void WatchFolderController::StopWatching() {
-  m_notifier.reset();
-  if (m_engine) RetireEngine(std::move(m_engine));
-  m_scanDeferred = false;
+void WatchFolderController::StopWatching() { m_service.Stop(0); }
+
+PdfPreset WatchFolderController::selectedPreset() const {
+  const QByteArray name = watchPdfPresetPopUp->currentData().toString().toUtf8();
+  return PdfPresetFromName(std::string_view(name.constData(), std::size_t(name.size())))
+      .value_or(PdfPreset::Faithful);
 }
 
-void WatchFolderController::ForwardScanRequest() {
-  if (!m_engine) return;
-  if (m_retiring > 0) {
-    m_scanDeferred = true;
+void WatchFolderController::PresetChosen() {
+  // Kept only when it is not the default, so that a file that never had
+  // another preset stays as it was.
+  const PdfPreset preset = selectedPreset();
+  if (preset == PdfPreset::Faithful) {
+    m_settings.RemoveKey("PDFPreset");
   } else {
-    m_engine->RequestScan();
+    m_settings.WriteString("PDFPreset", std::string(PdfPresetName(preset)));
   }
 }
 
-void WatchFolderController::RetireEngine(std::unique_ptr<WatchEngine> engine) {
-  JoinFinishedRetirees();
-  ++m_retiring;
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<OutcomeRelay> relay = m_relay;
-  // Stopping waits for the file in hand, which must not hold up the window.
-  std::thread thread([engine = std::move(engine), done, relay]() mutable {
-    engine->Stop();
-    engine.reset();
-    done->store(true);
-    relay->Post([](WatchFolderController* c) { c->EngineRetired(); });
-  });
-  m_retirees.push_back(Retiree{std::move(thread), std::move(done)});
-}
-
-void WatchFolderController::EngineRetired() {
-  --m_retiring;
-  JoinFinishedRetirees();
-  if (m_retiring == 0 && m_scanDeferred) {
-    m_scanDeferred = false;
-    if (m_engine) m_engine->RequestScan();
+void WatchFolderController::ShowState() {
+  const char* key = "WatchStateOff";
+  switch (m_service.state(0)) {
+    case WatchFolderState::Off:
+      break;
+    case WatchFolderState::Watching:
+      key = m_otherWatcher ? "WatchStateOtherWatcher" : "WatchStateWatching";
+      break;
+    case WatchFolderState::Waiting:
+      key = "WatchStateWaiting";
+      break;
   }
+  watchStateLabel->setText(LocalizedString(key));
 }
 
-void WatchFolderController::JoinFinishedRetirees() {
-  for (auto it = m_retirees.begin(); it != m_retirees.end();) {
-    if (it->done->load()) {
-      it->thread.join();
-      it = m_retirees.erase(it);
-    } else {
-      ++it;
+void WatchFolderController::ShowEvent(const WatchEvent& event) {
+  if (event.kind == WatchEvent::Kind::OtherWatcher) m_otherWatcher = true;
+  if (event.kind == WatchEvent::Kind::Started || event.kind == WatchEvent::Kind::Stopped) {
+    m_otherWatcher = false;
+  }
+  ShowState();
+
+  auto* item = new QTreeWidgetItem;
+  const QDateTime when = QDateTime::fromSecsSinceEpoch(
+      std::chrono::duration_cast<std::chrono::seconds>(event.time.time_since_epoch()).count());
+  item->setText(0, QLocale().toString(when.time(), QLocale::ShortFormat));
+  item->setToolTip(0, QLocale().toString(when, QLocale::LongFormat));
+  item->setText(1, DisplayPath(event.file.filename().empty() ? event.file : event.file.filename()));
+  item->setToolTip(1, DisplayPath(event.file));
+  QString result = LocalizedString(EventKey(event.kind));
+  if (!event.result.empty()) result += QStringLiteral(": ") + DisplayPath(event.result.filename());
+  item->setText(2, result);
+  if (!event.result.empty()) item->setToolTip(2, DisplayPath(event.result));
+  item->setText(3, QString::fromStdString(event.reason));
+  item->setToolTip(3, QString::fromStdString(event.reason));
+  // Reveal what is there now: the PDF or moved file, else the source.
+  const fs::path reveal = event.result.empty() ? event.file : event.result;
+  item->setData(0, kRevealRole, QByteArray::fromStdString(reveal.native()));
+  if (event.isFailure() || event.kind == WatchEvent::Kind::FolderGone) {
+    QFont bold = item->font(0);
+    bold.setBold(true);
+    for (int column = 0; column < 4; ++column) {
+      item->setForeground(column, QColor(Qt::red).darker(120));
+      item->setFont(column, bold);
     }
   }
+  watchActivityList->insertTopLevelItem(0, item);
+  while (watchActivityList->topLevelItemCount() > kActivityRows) {
+    delete watchActivityList->takeTopLevelItem(watchActivityList->topLevelItemCount() - 1);
+  }
+
+  if (event.isFailure() && m_notifyFailure && !(m_window && m_window->isActiveWindow())) {
+    m_notifyFailure(LocalizedString("WatchFailureNotificationTitle"),
+                    DisplayPath(event.file.filename()) + QStringLiteral(": ") +
+                        QString::fromStdString(event.reason));
+  }
+  Q_EMIT watchEvent(event);
 }
 
 void WatchFolderController::EnableDisableForWatching() {
@@ -474,6 +520,7 @@ void WatchFolderController::EnableDisableForWatching() {
   watchFolderDestinationPathTextField->setEnabled(unlocked);
   selectDestinationWatchFolderButtonOutlet->setEnabled(unlocked);
   watchCompressPDFFileButton->setEnabled(unlocked);
+  watchPdfPresetPopUp->setEnabled(unlocked);
   if (selectedTag() == 3) {
     watchFolderMoveFilesPathTextField->setEnabled(unlocked);
     selectMoveFilesWatchFolderButtonOutlet->setEnabled(unlocked);

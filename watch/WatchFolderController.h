@@ -1,28 +1,29 @@
 #pragma once
 
 #include "DragAndDropCommonFolderController.h"
-#include "watch/WatchEngine.h"
 #include "watch/WatchFolderSettings.h"
+#include "watch/WatchService.h"
 
 #include <QDialog>
 #include <QMetaType>
 #include <QObject>
 #include <QPointer>
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <list>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <variant>
 #include <vector>
 
-class Notifier;
 class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
+class QLabel;
+class QTreeWidget;
+class QTreeWidgetItem;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -34,12 +35,11 @@ namespace Ui {
 class WatchFolderSheet;
 }
 
-Q_DECLARE_METATYPE(WatchOutcome)
-
 // The window side of the watch folder: the settings sheet with its three
-// folders and the delete-or-move choice, the settings file kept up to date
-// at every change, and starting and stopping the engine. Everything here
-// runs on the main thread; the engine's work runs on its own worker.
+// folders, the delete-or-move choice and the PDF settings, the settings file
+// kept up to date at every change, and the activity of the watch service,
+// which it asks to start and stop (the service checks and runs). Everything
+// here runs on the main thread.
 class WatchFolderController : public QObject, public FolderDropDelegate {
   Q_OBJECT
  public:
@@ -48,7 +48,7 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   WatchFolderController(QWidget* window, UserPrompts& prompts, Workspace& workspace,
                         WatchFolderSettings settings, QObject* parent = nullptr);
   // Stops watching without recording it, so that watching resumes at the
-  // next launch; waits for the file in hand.
+  // next launch; the file in hand is put back, to be taken then.
   ~WatchFolderController() override;
 
   // --- Outlets (owned by the sheet) -------------------------------------
@@ -70,6 +70,11 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   QButtonGroup* sourceFileDeletOrMoveMatrixOutlet = nullptr;
   QPushButton* watchButtonOutlet = nullptr;
   QCheckBox* watchCompressPDFFileButton = nullptr;
+  // The PDF settings; item data are the presets' names.
+  QComboBox* watchPdfPresetPopUp = nullptr;
+  QLabel* watchStateLabel = nullptr;
+  // Newest first: time, file, result, reason. A double click reveals the file.
+  QTreeWidget* watchActivityList = nullptr;
   QProgressBar* watchingSpinningProgressOutlet = nullptr;
   QPushButton* doneButton = nullptr;
 
@@ -84,6 +89,13 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   // The tag of the selected choice.
   int selectedTag() const;
   bool isWatching() const { return m_Watching; }
+  WatchService& service() { return m_service; }
+  PdfPreset selectedPreset() const;
+  // What is said when a file fails while the window is not in front; the
+  // desktop's notification service unless replaced (tests do).
+  void setFailureNotifier(std::function<void(const QString& title, const QString& body)> notify) {
+    m_notifyFailure = std::move(notify);
+  }
   bool isSpinning() const { return m_spinning; }
   const WatchFolderSettings& settings() const { return m_settings; }
   // The window may put other prompts or another workspace in place later
@@ -147,8 +159,8 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
 
  Q_SIGNALS:
   void watchingChanged(bool watching);
-  // One file processed by the engine, delivered on the main thread.
-  void watchOutcome(const WatchOutcome& outcome);
+  // Each event of the watch service, on the main thread.
+  void watchEvent(const WatchEvent& event);
 
  private:
   enum class Slot { Source = 0, Destination = 1, MoveTo = 2 };
@@ -167,10 +179,9 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   bool StartWatching();
   void StopWatching();
   void RefuseWatching(const char* key);
-  void ForwardScanRequest();
-  void RetireEngine(std::unique_ptr<WatchEngine> engine);
-  void EngineRetired();
-  void JoinFinishedRetirees();
+  void ShowEvent(const WatchEvent& event);
+  void ShowState();
+  void PresetChosen();
 
   QWidget* m_window;
   UserPrompts* m_prompts;
@@ -183,23 +194,11 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   std::optional<std::filesystem::path> m_destinationURL;
   std::optional<std::filesystem::path> m_moveFilesURL;
 
+  std::optional<std::vector<char>> m_sourceBookmark;
+
   bool m_Watching = false;
   bool m_spinning = false;
-  std::unique_ptr<WatchEngine> m_engine;
-  std::unique_ptr<Notifier> m_notifier;
-
-  // The engine's worker reports through this; the controller detaches
-  // itself here before it goes, so no report reaches a dead object.
-  struct OutcomeRelay;
-  std::shared_ptr<OutcomeRelay> m_relay;
-
-  // Engines that were stopped and are finishing their file in hand. A new
-  // engine scans only once they are done, so that no file is taken twice.
-  struct Retiree {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  std::list<Retiree> m_retirees;
-  int m_retiring = 0;
-  bool m_scanDeferred = false;
+  bool m_otherWatcher = false;
+  WatchService m_service;
+  std::function<void(const QString&, const QString&)> m_notifyFailure;
 };

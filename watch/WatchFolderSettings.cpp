@@ -1,6 +1,6 @@
 #include "watch/WatchFolderSettings.h"
 
-#include <plist/plist.h>
+#include "watch/PropertyListFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,47 +14,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The settings file is small; anything much larger is not ours.
-constexpr qint64 kMaxFileSize = 1024 * 1024;
-
-struct PlistDeleter {
-  void operator()(plist_t p) const {
-    if (p) plist_free(p);
-  }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-PlistPtr ReadDictionary(const fs::path& path) {
-  QFile file(QFile::decodeName(path.c_str()));
-  if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize) return nullptr;
-  const QByteArray xml = file.readAll();
-  if (xml.isEmpty()) return nullptr;
-  plist_t root = nullptr;
-  plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
-  PlistPtr owned(root);
-  if (!root || plist_get_node_type(root) != PLIST_DICT) return nullptr;
-  return owned;
-}
-
-bool WriteDictionary(const fs::path& path, plist_t dict) {
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(dict, &xml, &length);
-  if (!xml) return false;
-  const QByteArray bytes(xml, static_cast<qsizetype>(length));
-  plist_to_xml_free(xml);
-  QDir().mkpath(QFile::decodeName(path.parent_path().c_str()));
-  QSaveFile file(QFile::decodeName(path.c_str()));
-  if (!file.open(QIODevice::WriteOnly)) return false;
-  file.write(bytes);
-  return file.commit();
-}
-
 bool WriteOne(const fs::path& path, const char* key, plist_t value) {
-  PlistPtr dict = ReadDictionary(path);
+  PlistPtr dict = ReadDictionaryFile(path);
   if (!dict) dict.reset(plist_new_dict());
   plist_dict_set_item(dict.get(), key, value);  // the dictionary takes the value
-  return WriteDictionary(path, dict.get());
+  return WriteDictionaryFile(path, dict.get());
 }
 
 }  // namespace
@@ -74,7 +38,7 @@ fs::path WatchFolderSettings::DefaultPath() {
 WatchFolderSettings::WatchFolderSettings(fs::path file) : m_path(std::move(file)) {}
 
 std::optional<WatchFolderPreferences> WatchFolderSettings::Read() const {
-  const PlistPtr dict = ReadDictionary(m_path);
+  const PlistPtr dict = ReadDictionaryFile(m_path);
   if (!dict) return std::nullopt;
   WatchFolderPreferences prefs;
   auto data = [&](const char* key) -> std::optional<std::vector<char>> {
@@ -96,12 +60,33 @@ std::optional<WatchFolderPreferences> WatchFolderSettings::Read() const {
     plist_get_uint_val(node, &value);
     prefs.moveToDestinationOption = static_cast<std::int64_t>(value);
   }
-  if (plist_t node = plist_dict_get_item(dict.get(), "IsWatching");
-      node && plist_get_node_type(node) == PLIST_BOOLEAN) {
+  auto boolean = [&](const char* key) -> std::optional<bool> {
+    plist_t node = plist_dict_get_item(dict.get(), key);
+    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
     uint8_t value = 0;
     plist_get_bool_val(node, &value);
-    prefs.isWatching = value != 0;
+    return value != 0;
+  };
+  auto integer = [&](const char* key) -> std::optional<std::int64_t> {
+    plist_t node = plist_dict_get_item(dict.get(), key);
+    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return static_cast<std::int64_t>(value);
+  };
+  prefs.isWatching = boolean("IsWatching");
+  if (plist_t node = plist_dict_get_item(dict.get(), "PDFPreset");
+      node && plist_get_node_type(node) == PLIST_STRING) {
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    if (text) prefs.pdfPreset = std::string(text);
+    std::free(text);
   }
+  prefs.pollInterval = integer("PollInterval");
+  prefs.rescanInterval = integer("RescanInterval");
+  prefs.stableInterval = integer("StableInterval");
+  prefs.alwaysPoll = boolean("AlwaysPoll");
+  prefs.compressPDF = boolean("CompressPDF");
   return prefs;
 }
 
@@ -109,7 +94,7 @@ bool WatchFolderSettings::WriteDefaults() const {
   PlistPtr dict(plist_new_dict());
   plist_dict_set_item(dict.get(), "MoveToDestinationOption", plist_new_uint(2));
   plist_dict_set_item(dict.get(), "IsWatching", plist_new_bool(0));
-  return WriteDictionary(m_path, dict.get());
+  return WriteDictionaryFile(m_path, dict.get());
 }
 
 bool WatchFolderSettings::WriteData(const char* key, const std::vector<char>& value) const {
@@ -118,6 +103,18 @@ bool WatchFolderSettings::WriteData(const char* key, const std::vector<char>& va
 
 bool WatchFolderSettings::WriteInteger(const char* key, std::int64_t value) const {
   return WriteOne(m_path, key, plist_new_uint(static_cast<uint64_t>(value)));
+}
+
+bool WatchFolderSettings::WriteString(const char* key, const std::string& value) const {
+  return WriteOne(m_path, key, plist_new_string(value.c_str()));
+}
+
+bool WatchFolderSettings::RemoveKey(const char* key) const {
+  PlistPtr dict = ReadDictionaryFile(m_path);
+  if (!dict) return false;
+  if (!plist_dict_get_item(dict.get(), key)) return true;
+  plist_dict_remove_item(dict.get(), key);
+  return WriteDictionaryFile(m_path, dict.get());
 }
 
 bool WatchFolderSettings::WriteBoolean(const char* key, bool value) const {

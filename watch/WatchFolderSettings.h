@@ -13,6 +13,18 @@ struct WatchFolderPreferences {
   std::optional<std::vector<char>> moveDestinationURL;  // "MoveDestinationURL"
   std::optional<std::int64_t> moveToDestinationOption;  // "MoveToDestinationOption", 1 to 3
   std::optional<bool> isWatching;                       // "IsWatching"
+  // Written only when they differ from their defaults; a file without them
+  // reads as before.
+  std::optional<std::string> pdfPreset;  // "PDFPreset", a preset's name
+  std::optional<bool> compressPDF;       // "CompressPDF"
+  // Seconds: how often shared folders are listed ("PollInterval"), every
+  // folder is listed anyway ("RescanInterval"), and how long a file on a
+  // shared folder must hold still ("StableInterval"); "AlwaysPoll" lists
+  // every folder as if it were shared.
+  std::optional<std::int64_t> pollInterval;
+  std::optional<std::int64_t> rescanInterval;
+  std::optional<std::int64_t> stableInterval;
+  std::optional<bool> alwaysPoll;
 };
 
 // The watch folder settings file, an XML property list.
@@ -39,6 +51,10 @@ class WatchFolderSettings {
   bool WriteData(const char* key, const std::vector<char>& value) const;
   bool WriteInteger(const char* key, std::int64_t value) const;
   bool WriteBoolean(const char* key, bool value) const;
+  bool WriteString(const char* key, const std::string& value) const;
+  // Takes one key out (read, change, write back whole); a missing file
+  // stays missing.
+  bool RemoveKey(const char* key) const;
 
  private:
   std::filesystem::path m_path;

@@ -315,6 +315,102 @@
         <source>The watched folder cannot be watched. Check that it still exists, then choose it again.</source>
         <translation>The watched folder cannot be watched. Check that it still exists, then choose it again.</translation>
     </message>
+    <message id="WatchFolderNoDestinationMsg">
+        <source>The folder for the PDF files, or the folder converted files are moved into, is not there. Choose it again.</source>
+        <translation>The folder for the PDF files, or the folder converted files are moved into, is not there. Choose it again.</translation>
+    </message>
+    <message id="WatchFoldersShareSourceMsg">
+        <source>Another watch folder watches this folder already.</source>
+        <translation>Another watch folder watches this folder already.</translation>
+    </message>
+    <message id="WatchFoldersLoopMsg">
+        <source>A watch folder's files would go into another watch folder's watched folder, round and round. Choose other folders.</source>
+        <translation>A watch folder's files would go into another watch folder's watched folder, round and round. Choose other folders.</translation>
+    </message>
+    <message id="WatchPdfSettingsLabel">
+        <source>PDF settings:</source>
+        <translation>PDF settings:</translation>
+    </message>
+    <message id="WatchStateOff">
+        <source>Not watching.</source>
+        <translation>Not watching.</translation>
+    </message>
+    <message id="WatchStateWatching">
+        <source>Watching.</source>
+        <translation>Watching.</translation>
+    </message>
+    <message id="WatchStateWaiting">
+        <source>Waiting for the watched folder to come back.</source>
+        <translation>Waiting for the watched folder to come back.</translation>
+    </message>
+    <message id="WatchStateOtherWatcher">
+        <source>Watching. Another watcher is at work on this folder too.</source>
+        <translation>Watching. Another watcher is at work on this folder too.</translation>
+    </message>
+    <message id="WatchActivityTimeColumn">
+        <source>Time</source>
+        <translation>Time</translation>
+    </message>
+    <message id="WatchActivityFileColumn">
+        <source>File</source>
+        <translation>File</translation>
+    </message>
+    <message id="WatchActivityResultColumn">
+        <source>Result</source>
+        <translation>Result</translation>
+    </message>
+    <message id="WatchActivityReasonColumn">
+        <source>Reason</source>
+        <translation>Reason</translation>
+    </message>
+    <message id="WatchEventStarted">
+        <source>Started watching</source>
+        <translation>Started watching</translation>
+    </message>
+    <message id="WatchEventStopped">
+        <source>Stopped watching</source>
+        <translation>Stopped watching</translation>
+    </message>
+    <message id="WatchEventConverted">
+        <source>Converted</source>
+        <translation>Converted</translation>
+    </message>
+    <message id="WatchEventMoved">
+        <source>Moved</source>
+        <translation>Moved</translation>
+    </message>
+    <message id="WatchEventDeleted">
+        <source>Deleted</source>
+        <translation>Deleted</translation>
+    </message>
+    <message id="WatchEventFailed">
+        <source>Failed</source>
+        <translation>Failed</translation>
+    </message>
+    <message id="WatchEventChanged">
+        <source>Changed, taken again</source>
+        <translation>Changed, taken again</translation>
+    </message>
+    <message id="WatchEventFolderGone">
+        <source>Folder gone</source>
+        <translation>Folder gone</translation>
+    </message>
+    <message id="WatchEventFolderBack">
+        <source>Folder back</source>
+        <translation>Folder back</translation>
+    </message>
+    <message id="WatchEventOtherWatcher">
+        <source>Another watcher</source>
+        <translation>Another watcher</translation>
+    </message>
+    <message id="WatchEventTakenBack">
+        <source>Taken back</source>
+        <translation>Taken back</translation>
+    </message>
+    <message id="WatchFailureNotificationTitle">
+        <source>A file in the watch folder could not be converted</source>
+        <translation>A file in the watch folder could not be converted</translation>
+    </message>
     <message id="StatusColumnTitle">
         <source>Status</source>
         <translation>Status</translation>

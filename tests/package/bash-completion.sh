@@ -34,9 +34,9 @@ offered() {  # WORDS...: what completing the last word offers, sorted
   printf '%s\n' "${COMPREPLY[@]}" | sort
 }
 
-[ "$(offered "$program" "" | tr '\n' ' ')" = "convert watch " ] ||
+[ "$(offered "$program" "" | tr '\n' ' ')" = "convert folders watch " ] ||
   fail "commands offered: $(offered "$program" "" | tr '\n' ' ')"
-for command in convert watch; do
+for command in convert folders watch; do
   expected=$("$program" "$command" --help | grep -oE -- '(^|[][ ,|(])--[a-z][a-z0-9-]*' | grep -oE -- '--[a-z0-9-]+' | sort -u)
   got=$(offered "$program" "$command" --)
   [ "$got" = "$expected" ] || fail "options of $command: offered [$(echo $got)], --help lists [$(echo $expected)]"

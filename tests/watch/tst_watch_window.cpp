@@ -7,6 +7,7 @@
 #include "platform/Bookmark.h"
 #include "platform/LocalizedString.h"
 #include "platform/Workspace.h"
+#include "conversion/PostScriptConverter.h"
 #include "watch/WatchFolderController.h"
 
 #include "BMTUtil.h"
@@ -18,6 +19,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -27,6 +29,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTreeWidget>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTest>
@@ -206,6 +209,7 @@ class WatchWindowTest : public QObject {
     for (const auto& f : {m_source, m_destination, m_moveTo}) fs::create_directories(f);
     m_prefs = m_root / "config" / "Preferences" / "org.quillpress.Quillpress-WatchFolderPref.plist";
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir->path()) + "/xdg");
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->path()) + "/state");
     m_window = std::make_unique<QWidget>();
     m_window->resize(600, 400);
     m_window->show();
@@ -214,6 +218,7 @@ class WatchWindowTest : public QObject {
   }
 
   void cleanup() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
     m_c.reset();
     m_window.reset();
     // Names that are not UTF-8 are beyond QTemporaryDir's own clean-up.
@@ -505,14 +510,16 @@ class WatchWindowTest : public QObject {
     SetUpFolders(1);
     QVERIFY(!m_c->watchCompressPDFFileButton->isChecked());
     m_c->watchButtonOutlet->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "plain.ps"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "plain.pdf") && samples::ListTree(m_source).empty(),
+                             kDeadline);
     m_c->watchButtonOutlet->click();
 
     m_c->watchCompressPDFFileButton->click();
     QVERIFY(m_c->watchCompressPDFFileButton->isChecked());
     samples::WriteFile(m_source / "small.ps", doc);
     m_c->watchButtonOutlet->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "small.ps"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "small.pdf") && samples::ListTree(m_source).empty(),
+                             kDeadline);
     QVERIFY(fs::file_size(m_destination / "small.pdf") < fs::file_size(m_destination / "plain.pdf"));
     QCOMPARE(samples::PdfPageSizes(m_destination / "small.pdf").size(), std::size_t(30));
     // The box is not a stored setting.
@@ -554,7 +561,7 @@ class WatchWindowTest : public QObject {
                              kDeadline);
     QCOMPARE(samples::PdfPageSizes(m_destination / "early.pdf").size(), std::size_t(1));
     QCOMPARE(samples::PdfPageSizes(m_destination / "later.pdf").size(), std::size_t(1));
-    QCOMPARE(samples::ListTree(m_source), std::vector<std::string>{});
+    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_source), std::vector<std::string>{}, kDeadline);
 
     // Locked while watching; the open buttons stay usable.
     QVERIFY(!m_c->watchFolderSourcePathTextField->isEnabled());
@@ -634,18 +641,19 @@ class WatchWindowTest : public QObject {
   void outcomesReachTheMainThread() {
     samples::WriteFile(m_source / "a.ps", samples::OnePagePostScript());
     SetUpFolders(1);
-    std::vector<WatchOutcome> outcomes;
+    std::vector<WatchEvent> outcomes;
     bool onMainThread = true;
-    connect(m_c.get(), &WatchFolderController::watchOutcome, this, [&](const WatchOutcome& o) {
+    connect(m_c.get(), &WatchFolderController::watchEvent, this, [&](const WatchEvent& o) {
       onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
       outcomes.push_back(o);
     });
     m_c->watchButtonOutlet->click();
-    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), std::size_t(2), kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), std::size_t(3), kDeadline);
     QVERIFY(onMainThread);
-    QCOMPARE(outcomes[0].kind, WatchOutcome::Kind::Converted);
-    QCOMPARE(outcomes[0].result, m_destination / "a.pdf");
-    QCOMPARE(outcomes[1].kind, WatchOutcome::Kind::Deleted);
+    QCOMPARE(outcomes[0].kind, WatchEvent::Kind::Started);
+    QCOMPARE(outcomes[1].kind, WatchEvent::Kind::Converted);
+    QCOMPARE(outcomes[1].result, m_destination / "a.pdf");
+    QCOMPARE(outcomes[2].kind, WatchEvent::Kind::Deleted);
   }
 
   void stoppingAndStartingAgainTakesEachFileOnce() {
@@ -656,8 +664,8 @@ class WatchWindowTest : public QObject {
     }
     SetUpFolders(1);
     int converted = 0;
-    connect(m_c.get(), &WatchFolderController::watchOutcome, this, [&](const WatchOutcome& o) {
-      converted += o.kind == WatchOutcome::Kind::Converted ? 1 : 0;
+    connect(m_c.get(), &WatchFolderController::watchEvent, this, [&](const WatchEvent& o) {
+      converted += o.kind == WatchEvent::Kind::Converted ? 1 : 0;
     });
     m_c->watchButtonOutlet->click();
     QTRY_VERIFY_WITH_TIMEOUT(converted >= 1, kDeadline);
@@ -766,6 +774,84 @@ class WatchWindowTest : public QObject {
     samples::WriteFile(m_source / "old.ps", samples::OnePagePostScript());
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "old.pdf") && !fs::exists(m_source / "old.ps"),
                              kDeadline);
+  }
+
+  void theActivityListTheStateAndTheFailureNotice() {
+    const fs::path converter = samples::WriteStandInConverter(
+        m_root, "picky",
+        "if grep -q BAD \"$1\"; then echo 'not a page in it' >&2; exit 1; fi\n"
+        "exec '" + ConverterProgramPath().native() + "' \"$@\"");
+    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    samples::WriteFile(m_source / "good.ps", samples::OnePagePostScript());
+    SetUpFolders(1);
+    std::vector<QString> notices;
+    m_c->setFailureNotifier([&](const QString& title, const QString& body) { notices.push_back(title + body); });
+    QCOMPARE(m_c->watchStateLabel->text(), LocalizedString("WatchStateOff"));
+    m_c->watchButtonOutlet->click();
+    QCOMPARE(m_c->watchStateLabel->text(), LocalizedString("WatchStateWatching"));
+    QTreeWidget* list = m_c->watchActivityList;
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 3, kDeadline);  // started, converted, deleted
+    QCOMPARE(list->topLevelItem(0)->text(1), QStringLiteral("good.ps"));
+    QCOMPARE(list->topLevelItem(0)->text(2), LocalizedString("WatchEventDeleted"));
+    QCOMPARE(list->topLevelItem(1)->text(2), LocalizedString("WatchEventConverted") + QStringLiteral(": good.pdf"));
+    QCOMPARE(list->topLevelItem(2)->text(2), LocalizedString("WatchEventStarted") + QStringLiteral(": out"));
+    QVERIFY(!list->topLevelItem(0)->font(0).bold());
+
+    // A failure while the window is not in front: at the top, standing out,
+    // and told on the desktop.
+    m_window->hide();
+    samples::WriteFile(m_source / "bad.ps", samples::OnePagePostScript() + "% BAD\n");
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 4, kDeadline);
+    QTreeWidgetItem* failed = list->topLevelItem(0);
+    QCOMPARE(failed->text(1), QStringLiteral("bad.ps"));
+    QCOMPARE(failed->text(2), LocalizedString("WatchEventFailed"));
+    QVERIFY(failed->text(3).contains(QStringLiteral("not a page in it")));
+    QVERIFY(failed->font(1).bold());
+    QVERIFY(failed->foreground(1).color() != list->topLevelItem(1)->foreground(1).color());
+    QCOMPARE(notices.size(), std::size_t(1));
+    QVERIFY(notices[0].contains(QStringLiteral("bad.ps")));
+
+    // A double click shows the file in the file viewer.
+    m_window->show();
+    m_c->OpenWatchFolderPreferences();
+    QVERIFY(QTest::qWaitForWindowExposed(m_c->preferencesDialogOutlet));
+    const QRect at = list->visualItemRect(failed);
+    // The first click of a double click, then the second.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at.center());
+    QCOMPARE(m_workspace->revealed, std::vector<fs::path>{m_source / "bad.ps"});
+
+    // The folder gone and back.
+    fs::remove_all(m_source);
+    QTRY_COMPARE_WITH_TIMEOUT(m_c->watchStateLabel->text(), LocalizedString("WatchStateWaiting"), kDeadline);
+    QVERIFY(m_c->isWatching());
+    QCOMPARE(list->topLevelItem(0)->text(2), LocalizedString("WatchEventFolderGone"));
+    fs::create_directories(m_source);
+    QTRY_COMPARE_WITH_TIMEOUT(m_c->watchStateLabel->text(), LocalizedString("WatchStateWatching"), kDeadline);
+  }
+
+  void thePdfSettingsAreStoredOnlyWhenNotTheDefault() {
+    samples::WriteFile(m_source / "small.ps", samples::OnePagePostScript());
+    SetUpFolders(1);
+    QComboBox* presets = m_c->watchPdfPresetPopUp;
+    QCOMPARE(presets->count(), int(kAllPdfPresets.size()));
+    QCOMPARE(m_c->selectedPreset(), PdfPreset::Faithful);
+    QVERIFY(!Keys(Prefs()).count("PDFPreset"));
+    presets->setCurrentIndex(presets->findData(QStringLiteral("smallest")));
+    Q_EMIT presets->activated(presets->currentIndex());
+    QCOMPARE(Prefs().at("PDFPreset").type, QStringLiteral("string"));
+    m_c->watchButtonOutlet->click();
+    QVERIFY(!presets->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "small.pdf"), kDeadline);
+    m_c->watchButtonOutlet->click();
+
+    // Read back at the next launch; back to the default, the key goes.
+    Launch();
+    QCOMPARE(m_c->selectedPreset(), PdfPreset::Smallest);
+    presets = m_c->watchPdfPresetPopUp;
+    presets->setCurrentIndex(presets->findData(QStringLiteral("faithful")));
+    Q_EMIT presets->activated(presets->currentIndex());
+    QVERIFY(!Keys(Prefs()).count("PDFPreset"));
   }
 };
 

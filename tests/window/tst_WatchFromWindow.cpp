@@ -64,6 +64,7 @@ class WatchFromWindowTest : public QObject {
     fs::create_directories(m_source);
     fs::create_directories(m_destination);
     qputenv("XDG_CONFIG_HOME", m_config.c_str());
+    qputenv("XDG_STATE_HOME", (here / "state").c_str());
   }
 
   void watchingResumesAtLaunchAndConverts() {

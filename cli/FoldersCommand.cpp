@@ -1,0 +1,193 @@
+#include "cli/FoldersCommand.h"
+
+#include "platform/Bookmark.h"
+#include "watch/WatchChoice.h"
+#include "watch/WatchFolderList.h"
+#include "watch/WatchRules.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kHelp[] =
+    "usage: quillpress-cli folders list\n"
+    "       quillpress-cli folders add --source DIR --destination DIR\n"
+    "                                  [--delete | --move | --move-to DIR]\n"
+    "                                  [--preset NAME] [--compress] [--name NAME]\n"
+    "       quillpress-cli folders remove SOURCE\n"
+    "       quillpress-cli folders enable SOURCE\n"
+    "       quillpress-cli folders disable SOURCE\n"
+    "\n"
+    "Manages the watch folders that 'quillpress-cli watch' (and the Quillpress\n"
+    "window) run: each has a source folder, a destination folder for the PDF\n"
+    "files, what happens to a converted source (--delete, --move into the\n"
+    "destination, the default, or --move-to another folder), its PDF settings\n"
+    "(--preset faithful, smallest, print, pdfx-3 or pdfa-2b; --compress) and\n"
+    "whether it is on. A folder is added on. Two folders may not share a\n"
+    "source, and no folder's source may be another's destination or move-to\n"
+    "folder. SOURCE names a folder by its source folder.\n"
+    "\n"
+    "Exit status: 0 when done, 1 when refused, 2 for a usage error.\n";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "quillpress-cli folders: %s\nTry 'quillpress-cli folders --help'.\n", message.c_str());
+  return 2;
+}
+
+int Refused(const std::string& reason) {
+  std::fprintf(stderr, "quillpress-cli folders: %s\n", reason.c_str());
+  return 1;
+}
+
+std::string Where(const std::optional<std::vector<char>>& bookmark) {
+  const auto folder = WatchFolderList::FolderOf(bookmark);
+  return folder ? folder->native() : std::string("(not set)");
+}
+
+std::string Describe(const StoredWatchFolder& f) {
+  std::string then = f.tag == 1 ? "delete" : f.tag == 3 ? "move to " + Where(f.moveTo) : "move";
+  std::string line = WatchFolderList::DisplayName(f) + "  " + (f.on ? "on " : "off") + "  " +
+                     Where(f.source) + " -> " + Where(f.destination) + "  then " + then + ", preset " +
+                     std::string(PdfPresetName(f.preset));
+  if (f.compress) line += ", compressed";
+  return line;
+}
+
+// The configuration a stored folder would run with, for the rules between
+// folders; empty when its folders are not set.
+std::optional<WatchConfiguration> Configuration(const StoredWatchFolder& f) {
+  const auto source = WatchFolderList::FolderOf(f.source);
+  const auto destination = WatchFolderList::FolderOf(f.destination);
+  if (!source || !destination) return std::nullopt;
+  WatchConfiguration c;
+  c.source = *source;
+  c.destination = *destination;
+  c.disposal = SourceDisposalForTag(f.tag).value_or(SourceDisposal::MoveToDestination);
+  if (auto moveTo = WatchFolderList::FolderOf(f.moveTo)) c.moveTo = *moveTo;
+  return c;
+}
+
+// The number of the folder whose source is SOURCE.
+std::optional<std::size_t> Find(const std::vector<std::optional<StoredWatchFolder>>& folders,
+                                const fs::path& source) {
+  const fs::path wanted = fs::absolute(source).lexically_normal();
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    if (!folders[i]) continue;
+    const auto where = WatchFolderList::FolderOf(folders[i]->source);
+    const auto stored = folders[i]->source ? BookmarkedPath(*folders[i]->source) : std::nullopt;
+    if ((where && IsSameFolder(*where, wanted)) || (stored && *stored == wanted)) return i;
+  }
+  return std::nullopt;
+}
+
+int Add(const WatchFolderList& list, int argc, char** argv) {
+  WatchFolderChoice choice;
+  StoredWatchFolder folder;
+  folder.on = true;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc && argv[i + 1][0] ? argv[++i] : nullptr; };
+    if (arg == "--source" || arg == "--destination" || arg == "--move-to" || arg == "--name" ||
+        arg == "--preset") {
+      const char* v = value();
+      if (!v) return UsageError(arg + " needs a value");
+      if (arg == "--source") choice.source = fs::absolute(v).lexically_normal();
+      if (arg == "--destination") choice.destination = fs::absolute(v).lexically_normal();
+      if (arg == "--move-to") {
+        choice.moveTo = fs::absolute(v).lexically_normal();
+        choice.tag = 3;
+      }
+      if (arg == "--name") folder.name = v;
+      if (arg == "--preset") {
+        const auto preset = PdfPresetFromName(v);
+        if (!preset) return UsageError(std::string("unknown preset ") + v);
+        choice.preset = *preset;
+      }
+    } else if (arg == "--delete") {
+      choice.tag = 1;
+    } else if (arg == "--move") {
+      choice.tag = 2;
+    } else if (arg == "--compress") {
+      choice.compress = true;
+    } else {
+      return UsageError("unknown argument " + arg);
+    }
+  }
+  if (!choice.source || !choice.destination) return UsageError("--source and --destination are needed");
+  const auto checked = CheckWatchFolder(choice);
+  if (const auto* refusal = std::get_if<WatchRefusal>(&checked)) return Refused(refusal->reason);
+  const WatchConfiguration& config = std::get<WatchConfiguration>(checked);
+  std::vector<WatchConfiguration> others;
+  for (const auto& other : list.Read()) {
+    if (other) {
+      if (auto c = Configuration(*other)) others.push_back(*c);
+    }
+  }
+  if (const auto refusal = CheckAgainstOtherFolders(config, others)) return Refused(refusal->reason);
+
+  folder.source = CreateFolderBookmark(config.source);
+  folder.destination = CreateFolderBookmark(config.destination);
+  if (choice.moveTo) folder.moveTo = CreateFolderBookmark(*choice.moveTo);
+  if (!folder.source || !folder.destination || (choice.moveTo && !folder.moveTo)) {
+    return Refused("cannot make a lasting reference to the folders");
+  }
+  folder.tag = choice.tag;
+  folder.compress = choice.compress;
+  folder.preset = choice.preset;
+  const auto number = list.Add(folder);
+  if (!number) return Refused("cannot write " + list.othersFile().native());
+  std::printf("added: %s\n", Describe(folder).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int RunFoldersCommand(int argc, char** argv) {
+  if (argc < 1) return UsageError("a subcommand is needed");
+  const std::string command = argv[0];
+  if (command == "-h" || command == "--help") {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  const WatchFolderList list;
+  if (command == "list") {
+    if (argc > 1) return UsageError("list takes no arguments");
+    const auto folders = list.Read();
+    bool any = false;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+      if (folders[i]) {
+        std::printf("%zu  %s\n", i + 1, Describe(*folders[i]).c_str());
+        any = true;
+      } else if (i > 0) {
+        std::printf("%zu  (this entry cannot be read; it is left as it is)\n", i + 1);
+        any = true;
+      }
+    }
+    if (!any) std::puts("no watch folders");
+    return 0;
+  }
+  if (command == "add") return Add(list, argc - 1, argv + 1);
+  if (command == "remove" || command == "enable" || command == "disable") {
+    if (argc != 2) return UsageError(command + " takes the source folder of one watch folder");
+    const auto folders = list.Read();
+    const auto number = Find(folders, argv[1]);
+    if (!number) return Refused(std::string("no watch folder watches ") + argv[1]);
+    const std::string what = Describe(*folders[*number]);
+    bool ok = false;
+    if (command == "remove") {
+      ok = list.Remove(*number);
+    } else {
+      ok = list.SetOn(*number, command == "enable");
+    }
+    if (!ok) return Refused("cannot write the watch folder settings");
+    std::printf("%s: %s\n", command == "remove" ? "removed" : command == "enable" ? "enabled" : "disabled",
+                what.c_str());
+    return 0;
+  }
+  return UsageError("unknown subcommand " + command);
+}

@@ -1,0 +1,298 @@
+// Several watch folders: how they are stored beside the first, the rules
+// between them, running many at once and fairly, and the folders command.
+
+#include "platform/Bookmark.h"
+#include "watch/WatchFolderList.h"
+#include "watch/WatchService.h"
+#include "PostScriptSamples.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fstream>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+std::size_t Entries(const fs::path& folder) {
+  std::size_t n = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) ++n;
+  return n;
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+StoredWatchFolder Folder(const fs::path& source, const fs::path& destination, int tag = 1) {
+  StoredWatchFolder f;
+  f.source = CreateFolderBookmark(source);
+  f.destination = CreateFolderBookmark(destination);
+  f.tag = tag;
+  f.on = true;
+  return f;
+}
+
+}  // namespace
+
+class WatchFoldersTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> m_dir;
+  fs::path m_root, m_prefs;
+
+  fs::path Make(const std::string& name) {
+    const fs::path p = m_root / name;
+    fs::create_directories(p);
+    return p;
+  }
+
+  // quillpress-cli with the test's own settings; answers exit code and output.
+  std::pair<int, QByteArray> Cli(const QStringList& args) {
+    QProcess cli;
+    cli.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()), args);
+    cli.waitForFinished(60000);
+    return {cli.exitCode(), cli.readAllStandardOutput() + cli.readAllStandardError()};
+  }
+
+ private Q_SLOTS:
+  void init() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_root = m_dir->path().toStdString();
+    qputenv("XDG_CONFIG_HOME", (m_root / "config").c_str());
+    qputenv("XDG_STATE_HOME", (m_root / "state").c_str());
+    m_prefs = WatchFolderSettings::DefaultPath();
+  }
+
+  void todaysFileIsTheFirstFolderAndKeepsItsKeys() {
+    // A file as the single-folder version writes it.
+    const WatchFolderSettings first(m_prefs);
+    QVERIFY(first.WriteDefaults());
+    QVERIFY(first.WriteData("SourceURL", *CreateFolderBookmark(Make("a-in"))));
+    QVERIFY(first.WriteData("DestinationURL", *CreateFolderBookmark(Make("a-out"))));
+    QVERIFY(first.WriteInteger("MoveToDestinationOption", 1));
+    QVERIFY(first.WriteBoolean("IsWatching", true));
+    const std::string before = ReadAll(m_prefs);
+
+    const WatchFolderList list(first);
+    auto folders = list.Read();
+    QCOMPARE(folders.size(), std::size_t(1));
+    QVERIFY(folders[0]);
+    QCOMPARE(WatchFolderList::FolderOf(folders[0]->source), std::optional<fs::path>(m_root / "a-in"));
+    QCOMPARE(folders[0]->tag, 1);
+    QVERIFY(folders[0]->on);
+    QCOMPARE(folders[0]->preset, PdfPreset::Faithful);
+
+    // A second folder goes beside it; the first file is not touched.
+    StoredWatchFolder second = Folder(Make("b-in"), Make("b-out"), 2);
+    second.preset = PdfPreset::Smallest;
+    second.compress = true;
+    second.name = "web";
+    QCOMPARE(list.Add(second), std::optional<std::size_t>(1));
+    QCOMPARE(ReadAll(m_prefs), before);
+    folders = list.Read();
+    QCOMPARE(folders.size(), std::size_t(2));
+    QCOMPARE(folders[1]->name, std::string("web"));
+    QCOMPARE(folders[1]->preset, PdfPreset::Smallest);
+    QVERIFY(folders[1]->compress);
+    QCOMPARE(WatchFolderList::DisplayName(*folders[0]), std::string("a-in"));
+
+    // Switched off and on; removed.
+    QVERIFY(list.SetOn(1, false));
+    QVERIFY(!list.Read()[1]->on);
+    QVERIFY(list.Remove(1));
+    QCOMPARE(list.Read().size(), std::size_t(1));
+    QCOMPARE(ReadAll(m_prefs), before);
+  }
+
+  void aBrokenEntryCostsOnlyThatFolder() {
+    const WatchFolderList list{WatchFolderSettings(m_prefs)};
+    QVERIFY(list.Add(Folder(Make("a-in"), Make("a-out"))));  // the first file's
+    QVERIFY(list.Add(Folder(Make("b-in"), Make("b-out"))));
+    QVERIFY(list.Add(Folder(Make("c-in"), Make("c-out"))));
+    // The middle entry of the second file spoiled by hand.
+    std::string text = ReadAll(list.othersFile());
+    const auto at = text.find("<key>MoveToDestinationOption</key>");
+    QVERIFY(at != std::string::npos);
+    const auto value = text.find("<integer>1</integer>", at);
+    QVERIFY(value != std::string::npos);
+    text.replace(value, std::string("<integer>1</integer>").size(), "<string>x</string>");
+    std::ofstream(list.othersFile()) << text;
+    auto folders = list.Read();
+    QCOMPARE(folders.size(), std::size_t(3));
+    QVERIFY(folders[0] && !folders[1] && folders[2]);
+    QCOMPARE(list.Broken().size(), std::size_t(1));
+
+    // The others run; the broken one is kept as it is when another changes.
+    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
+    QVERIFY(service.StartStoredFolders(list).empty());
+    QCOMPARE(service.state(0), WatchFolderState::Watching);
+    QCOMPARE(service.state(2), WatchFolderState::Watching);
+    QVERIFY(list.SetOn(2, false));
+    QVERIFY(!list.Read()[1]);
+    QVERIFY(ReadAll(list.othersFile()).find("<string>x</string>") != std::string::npos);
+  }
+
+  void theRulesBetweenFolders() {
+    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
+    const fs::path a = Make("a"), b = Make("b"), c = Make("c"), d = Make("d");
+    auto request = [](const fs::path& s, const fs::path& dst, std::optional<fs::path> moveTo = {}) {
+      WatchService::StartRequest r;
+      r.choice.source = s;
+      r.choice.destination = dst;
+      r.choice.moveTo = moveTo;
+      r.choice.tag = moveTo ? 3 : 1;
+      return r;
+    };
+    QVERIFY(!service.Start(0, request(a, b)));
+    QCOMPARE(service.Start(1, request(a, c))->key, "WatchFoldersShareSourceMsg");
+    QCOMPARE(service.Start(1, request(b, c))->key, "WatchFoldersLoopMsg");   // into a's destination
+    QCOMPARE(service.Start(1, request(c, a))->key, "WatchFoldersLoopMsg");   // into a's source
+    QCOMPARE(service.Start(1, request(c, d, a))->key, "WatchFoldersLoopMsg");  // moved into a's source
+    QVERIFY(!service.Start(1, request(c, d)));
+    QCOMPARE(service.state(1), WatchFolderState::Watching);
+    // Starting the same number again replaces it rather than clashing with it.
+    QVERIFY(!service.Start(0, request(a, b)));
+  }
+
+  void threeFoldersEachWithItsOwnChoicesAndPresets() {
+    const fs::path in1 = Make("print-in"), out1 = Make("print-out");
+    const fs::path in2 = Make("web-in"), out2 = Make("web-out");
+    const fs::path in3 = Make("archive-in"), out3 = Make("archive-out"), done3 = Make("archive-done");
+    const WatchFolderList list{WatchFolderSettings(m_prefs)};
+    StoredWatchFolder print = Folder(in1, out1, 1);
+    StoredWatchFolder web = Folder(in2, out2, 2);
+    web.preset = PdfPreset::Smallest;
+    web.compress = true;
+    StoredWatchFolder archive = Folder(in3, out3, 3);
+    archive.moveTo = CreateFolderBookmark(done3);
+    QVERIFY(list.Add(print) && list.Add(web) && list.Add(archive));
+
+    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
+    std::vector<WatchEvent> events;
+    connect(&service, &WatchService::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
+    QVERIFY(service.StartStoredFolders(list).empty());
+    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792}));
+    for (const fs::path& in : {in1, in2, in3}) {
+      for (int i = 0; i < 3; ++i) samples::WriteFile(in / ("doc" + std::to_string(i) + ".ps"), doc);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(Entries(in1) + Entries(in2) + Entries(in3) == 0 && Entries(done3) == 3 &&
+                                 Entries(out2) == 6,
+                             kDeadline * 3);
+    QCOMPARE(Entries(out1), std::size_t(3));
+    QCOMPARE(Entries(out3), std::size_t(3));
+    for (const fs::path& out : {out1, out2, out3}) {
+      for (int i = 0; i < 3; ++i) QVERIFY(fs::exists(out / ("doc" + std::to_string(i) + ".pdf")));
+    }
+    QVERIFY(fs::exists(out2 / "doc0.ps"));  // moved beside its PDF
+    // The web folder's preset makes smaller files than the print folder's.
+    QVERIFY(fs::file_size(out2 / "doc0.pdf") < fs::file_size(out1 / "doc0.pdf"));
+    std::size_t converted = 0;
+    for (const auto& e : events) converted += e.kind == WatchEvent::Kind::Converted ? 1 : 0;
+    QCOMPARE(converted, std::size_t(9));
+  }
+
+  void fiftyFoldersWithoutAThreadOrDescriptorEach() {
+    auto count = [](const char* dir) { return Entries(fs::path("/proc/self") / dir); };
+    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
+    WatchService::StartRequest first;
+    first.choice.source = Make("in0");
+    first.choice.destination = Make("out0");
+    first.choice.tag = 1;
+    QVERIFY(!service.Start(0, first));  // the engine and its worker are there now
+    const std::size_t threads = count("task"), descriptors = count("fd");
+    for (int i = 1; i < 50; ++i) {
+      WatchService::StartRequest r;
+      r.choice.source = Make("in" + std::to_string(i));
+      r.choice.destination = Make("out" + std::to_string(i));
+      r.choice.tag = 1;
+      QVERIFY(!service.Start(i, r));
+    }
+    QCOMPARE(count("task"), threads);
+    QCOMPARE(count("fd"), descriptors);
+    for (int i = 0; i < 50; i += 7) {
+      samples::WriteFile(m_root / ("in" + std::to_string(i)) / "one.ps", samples::OnePagePostScript());
+    }
+    for (int i = 0; i < 50; i += 7) {
+      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
+    }
+    QCOMPARE(count("task"), threads);
+  }
+
+  void theFoldersCommand() {
+    const fs::path a = Make("cli-a"), b = Make("cli-b"), c = Make("cli-c"), d = Make("cli-d");
+    auto [code, out] = Cli({"folders", "list"});
+    QCOMPARE(code, 0);
+    QVERIFY(out.contains("no watch folders"));
+
+    std::tie(code, out) = Cli({"folders", "add", "--source", QFile::decodeName(a.c_str()), "--destination",
+                               QFile::decodeName(b.c_str()), "--delete", "--preset", "print"});
+    QCOMPARE(code, 0);
+    QVERIFY(out.contains("added: cli-a"));
+    std::tie(code, out) = Cli({"folders", "add", "--source", QFile::decodeName(c.c_str()), "--destination",
+                               QFile::decodeName(d.c_str()), "--name", "archive", "--compress"});
+    QCOMPARE(code, 0);
+    // Refused: a shared source, a loop, the same folder twice, a bad preset.
+    std::tie(code, out) = Cli({"folders", "add", "--source", QFile::decodeName(a.c_str()), "--destination",
+                               QFile::decodeName(d.c_str())});
+    QCOMPARE(code, 1);
+    QVERIFY(out.contains("already"));
+    std::tie(code, out) = Cli({"folders", "add", "--source", QFile::decodeName(b.c_str()), "--destination",
+                               QFile::decodeName(d.c_str())});
+    QCOMPARE(code, 1);
+    QVERIFY(out.contains("round and round"));
+    std::tie(code, out) = Cli({"folders", "add", "--source", QFile::decodeName(d.c_str()), "--destination",
+                               QFile::decodeName(d.c_str())});
+    QCOMPARE(code, 1);
+    std::tie(code, out) = Cli({"folders", "add", "--source", "x", "--destination", "y", "--preset", "shiny"});
+    QCOMPARE(code, 2);
+
+    std::tie(code, out) = Cli({"folders", "list"});
+    QVERIFY(out.contains("1  cli-a  on   " + QByteArray(a.c_str()) + " -> " + QByteArray(b.c_str()) +
+                         "  then delete, preset print"));
+    QVERIFY(out.contains("2  archive  on   " + QByteArray(c.c_str())));
+    QVERIFY(out.contains("compressed"));
+
+    std::tie(code, out) = Cli({"folders", "disable", QFile::decodeName(c.c_str())});
+    QCOMPARE(code, 0);
+    QVERIFY(out.contains("disabled: archive"));
+    QVERIFY(!WatchFolderList().Read()[1]->on);
+    std::tie(code, out) = Cli({"folders", "enable", QFile::decodeName(c.c_str())});
+    QVERIFY(WatchFolderList().Read()[1]->on);
+
+    // watch runs every folder that is on.
+    samples::WriteFile(a / "one.ps", samples::OnePagePostScript());
+    samples::WriteFile(c / "two.ps", samples::OnePagePostScript());
+    QProcess watch;
+    watch.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()), {"watch"});
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(b / "one.pdf") && fs::exists(d / "two.pdf") && fs::exists(d / "two.ps"),
+                             kDeadline);
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(60000));
+    QCOMPARE(watch.exitCode(), 0);
+
+    std::tie(code, out) = Cli({"folders", "remove", QFile::decodeName(a.c_str())});
+    QCOMPARE(code, 0);
+    std::tie(code, out) = Cli({"folders", "remove", QFile::decodeName(a.c_str())});
+    QCOMPARE(code, 1);
+    std::tie(code, out) = Cli({"folders", "list"});
+    QVERIFY(!out.contains("cli-a"));
+    QVERIFY(out.contains("archive"));
+    std::tie(code, out) = Cli({"folders", "--help"});
+    QCOMPARE(code, 0);
+    QVERIFY(out.contains("folders add --source DIR --destination DIR"));
+  }
+};
+
+QTEST_GUILESS_MAIN(WatchFoldersTest)
+#include "tst_watch_folders.moc"

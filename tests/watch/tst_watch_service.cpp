@@ -1,0 +1,408 @@
+// The watch service on real folders, real inotify and the real converter:
+// what it takes and when, what it leaves, what it says.
+
+#include "conversion/PostScriptConverter.h"
+#include "platform/Bookmark.h"
+#include "watch/FolderClaims.h"
+#include "watch/SourceDisposalOps.h"
+#include "watch/WatchService.h"
+#include "PostScriptSamples.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+// A service running one folder, recording every event.
+class Watched {
+ public:
+  Watched(const fs::path& settings, const fs::path& journal, WatchService::StartRequest request)
+      : service(WatchFolderSettings(settings), journal) {
+    QObject::connect(&service, &WatchService::watchEvent, &service,
+                     [this](const WatchEvent& e) { events.push_back(e); });
+    refusal = service.Start(0, std::move(request));
+  }
+
+  std::size_t count(WatchEvent::Kind kind) const {
+    std::size_t n = 0;
+    for (const auto& e : events) n += e.kind == kind ? 1 : 0;
+    return n;
+  }
+
+  WatchService service;
+  std::vector<WatchEvent> events;
+  std::optional<WatchRefusal> refusal;
+};
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int Lines(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+QString Q(const fs::path& p) { return QFile::decodeName(p.c_str()); }
+
+}  // namespace
+
+class WatchServiceTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> m_dir;
+  fs::path m_root, m_source, m_destination, m_moveTo, m_settings, m_journal;
+
+  WatchService::StartRequest Request(int tag) {
+    WatchService::StartRequest r;
+    r.choice.source = m_source;
+    r.choice.destination = m_destination;
+    r.choice.moveTo = m_moveTo;
+    r.choice.tag = tag;
+    return r;
+  }
+
+  // A settings file that asks for other timings.
+  void WriteTimings(bool alwaysPoll, std::int64_t stableSeconds) {
+    const WatchFolderSettings settings(m_settings);
+    QVERIFY(settings.WriteDefaults());
+    QVERIFY(settings.WriteBoolean("AlwaysPoll", alwaysPoll));
+    QVERIFY(settings.WriteInteger("StableInterval", stableSeconds));
+    QVERIFY(settings.WriteInteger("PollInterval", 1));
+  }
+
+ private Q_SLOTS:
+  void init() {
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_root = m_dir->path().toStdString();
+    m_source = m_root / "in";
+    m_destination = m_root / "out";
+    m_moveTo = m_root / "done";
+    m_settings = m_root / "prefs.plist";
+    m_journal = m_root / "state" / "watch.log";
+    for (const auto& f : {m_source, m_destination, m_moveTo}) fs::create_directories(f);
+  }
+
+  void firstLookNewFilesWhatIsLeftAloneAndTheJournal() {
+    samples::WriteFile(m_source / "early.ps", samples::OnePagePostScript());
+    samples::WriteFile(m_source / "notes.txt", "not PostScript");
+    samples::WriteFile(m_source / ".hidden.ps", samples::OnePagePostScript());
+    samples::WriteFile(m_source / "sub" / "deep.ps", samples::OnePagePostScript());
+    samples::WriteFile(m_destination / "early.ps", "an older file of the same name");
+    {
+      Watched w(m_settings, m_journal, Request(2));
+      QVERIFY(!w.refusal);
+      QCOMPARE(w.service.state(0), WatchFolderState::Watching);
+      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "early1.ps"), kDeadline);  // numbered, no space
+      QVERIFY(fs::exists(m_destination / "early.pdf"));
+
+      samples::WriteFile(m_source / "later.eps", samples::EpsWithBox(0, 0, 40, 40));
+      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Moved) == 2, kDeadline);
+      QVERIFY(fs::exists(m_destination / "later.eps"));
+      QCOMPARE(samples::PdfPageSizes(m_destination / "later.pdf").size(), std::size_t(1));
+      QCOMPARE(samples::ListTree(m_source),
+               (std::vector<std::string>{".hidden.ps", "notes.txt", "sub", "sub/deep.ps"}));
+      QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(2));
+    }
+    // Every event is a line of the journal, in order.
+    const std::string journal = ReadAll(m_journal);
+    const std::string in = m_source.native(), out = m_destination.native();
+    QCOMPARE(Lines(journal, "started: " + in + " -> " + out), 1);
+    QCOMPARE(Lines(journal, "converted: " + in + "/early.ps -> " + out + "/early.pdf"), 1);
+    QCOMPARE(Lines(journal, "moved: " + in + "/early.ps -> " + out + "/early1.ps"), 1);
+    QCOMPARE(Lines(journal, "converted: " + in + "/later.eps -> " + out + "/later.pdf"), 1);
+    QCOMPARE(Lines(journal, "stopped: " + in), 1);
+    QVERIFY(journal.find("started") < journal.find("converted") &&
+            journal.rfind("converted") < journal.find("stopped"));
+  }
+
+  void deleteAndMoveToWithNumberedNames() {
+    {
+      samples::WriteFile(m_source / "gone.ps", samples::OnePagePostScript());
+      Watched w(m_settings, m_journal, Request(1));
+      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+      QVERIFY(!fs::exists(m_source / "gone.ps"));
+      QVERIFY(fs::exists(m_destination / "gone.pdf"));
+    }
+    samples::WriteFile(m_moveTo / "chart.ps", "x");
+    samples::WriteFile(m_moveTo / "chart1.ps", "x");
+    samples::WriteFile(m_source / "chart.ps", samples::OnePagePostScript());
+    Watched w(m_settings, m_journal, Request(3));
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_moveTo / "chart2.ps"), kDeadline);
+    QVERIFY(fs::exists(m_destination / "chart.pdf"));
+    QCOMPARE(samples::ListTree(m_source), std::vector<std::string>{});  // no claim left behind
+  }
+
+  void theRulesRefuseInTheirOrder() {
+    Watched same(m_settings, m_journal, [&] {
+      auto r = Request(3);
+      r.choice.destination = m_source;
+      r.choice.moveTo.reset();
+      return r;
+    }());
+    QVERIFY(same.refusal);
+    QCOMPARE(same.refusal->key, "SourceWatchAndDestSameMsg");
+    QCOMPARE(same.service.state(0), WatchFolderState::Off);
+
+    auto noMoveTo = Request(3);
+    noMoveTo.choice.moveTo.reset();
+    QCOMPARE(same.service.Start(0, noMoveTo)->key, "MoveFoderNotSelectedMsg");
+    auto moveToSource = Request(3);
+    moveToSource.choice.moveTo = m_source;
+    QCOMPARE(same.service.Start(0, moveToSource)->key, "SourceWatchAndMoveSameMsg");
+    auto missing = Request(2);
+    missing.choice.source = m_root / "missing";
+    QCOMPARE(same.service.Start(0, missing)->key, "WatchFolderCannotWatchMsg");
+    missing.choice.source = m_source;
+    missing.choice.destination = m_root / "missing";
+    QCOMPARE(same.service.Start(0, missing)->key, "WatchFolderNoDestinationMsg");
+    QVERIFY(!same.service.anyRunning());
+    QVERIFY(same.events.empty());
+  }
+
+  void aFailingFileIsReportedOnceAndTriedOnlyWhenChanged() {
+    // Fails every file that says BAD, converts the others; counts its runs.
+    const fs::path runs = m_root / "runs";
+    const fs::path converter = samples::WriteStandInConverter(
+        m_root, "picky",
+        "echo \"$1\" >> '" + runs.native() + "'\n"
+        "if grep -q BAD \"$1\"; then echo 'this file is bad' >&2; exit 1; fi\n"
+        "exec '" + ConverterProgramPath().native() + "' \"$@\"");
+    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    samples::WriteFile(m_source / "bad.ps", samples::OnePagePostScript() + "% BAD\n");
+    Watched w(m_settings, m_journal, Request(1));
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Failed) == 1, kDeadline);
+    QVERIFY(fs::exists(m_source / "bad.ps"));
+
+    // Thirty seconds of other traffic, one file after another.
+    QElapsedTimer traffic;
+    traffic.start();
+    int sent = 0;
+    while (traffic.elapsed() < 30000) {
+      samples::WriteFile(m_source / ("good" + std::to_string(sent) + ".ps"), samples::OnePagePostScript());
+      ++sent;
+      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == std::size_t(sent), kDeadline);
+    }
+    QCOMPARE(w.count(WatchEvent::Kind::Failed), std::size_t(1));
+    QVERIFY(Lines(ReadAll(runs), "bad.ps") <= 2);
+    QCOMPARE(Lines(ReadAll(m_journal), "failed: " + (m_source / "bad.ps").native() + " ("), 1);
+    QVERIFY(ReadAll(m_journal).find("this file is bad") != std::string::npos);
+
+    // Changed, it is tried at once.
+    samples::WriteFile(m_source / "bad.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == std::size_t(sent + 1), kDeadline);
+    QVERIFY(fs::exists(m_destination / "bad.pdf"));
+    QVERIFY(!fs::exists(m_source / "bad.ps"));
+    qunsetenv("QUILLPRESS_PSTOPDF");
+  }
+
+  void aFileStillBeingWrittenIsNotTaken() {
+    // Written in chunks with pauses, held open throughout: only the whole
+    // document may be converted.
+    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(12, {300, 300}));
+    Watched w(m_settings, m_journal, Request(1));
+    std::atomic<bool> closed = false;
+    std::thread writer([&] {
+      const fs::path path = m_source / "slow.ps";
+      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const std::size_t chunk = doc.size() / 6 + 1;
+      for (std::size_t at = 0; at < doc.size(); at += chunk) {
+        const std::size_t n = std::min(chunk, doc.size() - at);
+        if (write(fd, doc.data() + at, n) != ssize_t(n)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));  // a slow writer, not a wait
+      }
+      close(fd);
+      closed = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(closed.load(), kDeadline);
+    writer.join();
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{"slow.pdf"});
+    QCOMPARE(samples::PdfPageSizes(m_destination / "slow.pdf").size(), std::size_t(12));
+  }
+
+  void aSlowWriterOnAPolledFolderIsWaitedFor() {
+    // A writer that closes the file between chunks and pauses 3 s: on a
+    // polled folder only a file that held still is taken.
+    WriteTimings(true, 5);
+    Watched w(m_settings, m_journal, Request(1));
+    QVERIFY(w.service.alwaysPoll());
+    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(3, {300, 300}));
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+      const std::size_t third = doc.size() / 3 + 1;
+      for (std::size_t at = 0; at < doc.size(); at += third) {
+        std::ofstream out(m_source / "paused.ps", std::ios::app | std::ios::binary);
+        out.write(doc.data() + at, std::streamsize(std::min(third, doc.size() - at)));
+        out.close();
+        if (at + third < doc.size()) std::this_thread::sleep_for(std::chrono::seconds(3));  // the writer's pause
+      }
+      done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), kDeadline);
+    writer.join();
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    QCOMPARE(w.count(WatchEvent::Kind::Failed), std::size_t(0));
+    QCOMPARE(samples::PdfPageSizes(m_destination / "paused.pdf").size(), std::size_t(3));
+  }
+
+  void filesWrittenBehindInotifysBackOnAFuseMount() {
+    const fs::path bindfs = "/usr/bin/bindfs";
+    if (!fs::exists(bindfs) || access("/dev/fuse", R_OK | W_OK) != 0) QSKIP("no bindfs or FUSE here");
+    const fs::path mount = m_root / "mount";
+    fs::create_directories(mount);
+    QProcess mounting;
+    mounting.start(Q(bindfs), {Q(m_source), Q(mount)});
+    if (!mounting.waitForFinished(30000) || mounting.exitCode() != 0) QSKIP("FUSE mounts are not allowed here");
+    struct Unmount {
+      fs::path at;
+      ~Unmount() { QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), Q(at)}); }
+    } unmount{mount};
+    auto request = Request(1);
+    request.choice.source = mount;
+    Watched w(m_settings, m_journal, request);
+    QVERIFY(!w.refusal);
+    // Written to the folder under the mount: no event reaches the mount.
+    samples::WriteFile(m_source / "behind.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    QVERIFY(fs::exists(m_destination / "behind.pdf"));
+  }
+
+  void aRewriteBeforeThePutAwayIsNotLost() {
+    // The source grows once, right after its first conversion.
+    const fs::path marker = m_root / "rewritten";
+    const fs::path converter = samples::WriteStandInConverter(
+        m_root, "rewriting",
+        "'" + ConverterProgramPath().native() + "' \"$@\"; status=$?\n"
+        "if [ ! -e '" + marker.native() + "' ]; then touch '" + marker.native() + "'; "
+        "printf '%%!PS\\n%% page two\\nshowpage\\n' >> \"$1\"; fi\nexit $status");
+    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    samples::WriteFile(m_source / "grows.ps", samples::OnePagePostScript());
+    Watched w(m_settings, m_journal, Request(1));
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    QCOMPARE(w.count(WatchEvent::Kind::Changed), std::size_t(1));
+    QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
+    // One PDF, of the file as it ended.
+    QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{"grows.pdf"});
+    QCOMPARE(samples::PdfPageSizes(m_destination / "grows.pdf").size(), std::size_t(2));
+  }
+
+  void aFolderDeletedAndMadeAgainIsWatchedAgain() {
+    Watched w(m_settings, m_journal, Request(1));
+    QSignalSpy states(&w.service, &WatchService::stateChanged);
+    fs::remove_all(m_source);
+    QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Waiting, kDeadline);
+    QCOMPARE(w.count(WatchEvent::Kind::FolderGone), std::size_t(1));
+    fs::create_directories(m_source);
+    QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Watching, kDeadline);
+    QCOMPARE(w.count(WatchEvent::Kind::FolderBack), std::size_t(1));
+    samples::WriteFile(m_source / "after.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    const std::string journal = ReadAll(m_journal);
+    QVERIFY(journal.find("folder gone: " + m_source.native() + " (waiting for the folder)") != std::string::npos);
+    QVERIFY(journal.find("folder back: " + m_source.native()) != std::string::npos);
+  }
+
+  void aRenamedFolderIsFollowedAndItsBookmarkStored() {
+    auto request = Request(1);
+    request.sourceBookmark = CreateFolderBookmark(m_source);
+    std::vector<char> stored;
+    request.storeBookmark = [&](const std::vector<char>& b) { stored = b; };
+    Watched w(m_settings, m_journal, request);
+    const fs::path renamed = m_root / "in-renamed";
+    fs::rename(m_source, renamed);
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::FolderBack) == 1, kDeadline);
+    QCOMPARE(w.service.source(0), std::optional<fs::path>(renamed));
+    QCOMPARE(BookmarkedPath(stored), std::optional<fs::path>(renamed));
+    samples::WriteFile(renamed / "there.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    QVERIFY(fs::exists(m_destination / "there.pdf"));
+  }
+
+  void aMissingSourceIsWaitedForWhenAsked() {
+    fs::remove_all(m_source);
+    auto request = Request(1);
+    request.waitForSource = true;
+    Watched w(m_settings, m_journal, request);
+    QVERIFY(!w.refusal);
+    QCOMPARE(w.service.state(0), WatchFolderState::Waiting);
+    fs::create_directories(m_source);
+    samples::WriteFile(m_source / "late.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+  }
+
+  void claimsOfAWatcherThatEndedAreTakenBack() {
+    // Left by a process of this machine that is gone (no such start time).
+    const fs::path dead = m_source / FolderClaims::kClaimsFolder /
+                          (FolderClaims::OwnOwner().substr(0, FolderClaims::OwnOwner().find('~')) + "~1~0");
+    samples::WriteFile(dead / "orphan.ps", samples::OnePagePostScript());
+    Watched w(m_settings, m_journal, Request(1));
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    QCOMPARE(w.count(WatchEvent::Kind::TakenBack), std::size_t(1));
+    QVERIFY(fs::exists(m_destination / "orphan.pdf"));
+    QCOMPARE(samples::ListTree(m_source), std::vector<std::string>{});
+  }
+
+  void stoppingPutsTheFileInHandBack() {
+    // A converter that never ends by itself.
+    const fs::path converter = samples::WriteStandInConverter(m_root, "endless", "exec sleep 600");
+    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    samples::WriteFile(m_source / "held.ps", samples::OnePagePostScript());
+    {
+      Watched w(m_settings, m_journal, Request(1));
+      QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "held.ps"), kDeadline);  // claimed
+      w.service.Stop(0);
+      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_source / "held.ps"), kDeadline);
+    }
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    QCOMPARE(samples::ListTree(m_source), std::vector<std::string>{"held.ps"});
+    QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{});
+  }
+
+  void moveAcrossFileSystemsCopiesChecksAndRemoves() {
+    const fs::path shm = "/dev/shm";
+    struct stat a {}, b {};
+    if (stat(shm.c_str(), &a) != 0 || stat(m_source.c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+      QSKIP("no second file system to move across");
+    }
+    QTemporaryDir other(QStringLiteral("/dev/shm/quillpress-test-XXXXXX"));
+    const fs::path target = other.path().toStdString();
+    samples::WriteFile(m_source / "far.ps", "payload");
+    samples::WriteFile(target / "far.ps", "already here");
+    const MoveResult moved = MoveWithoutReplacing(m_source / "far.ps", target);
+    QVERIFY2(moved.ok, moved.error.c_str());
+    QCOMPARE(moved.movedTo, target / "far1.ps");
+    QVERIFY(!fs::exists(m_source / "far.ps"));
+    QCOMPARE(fs::file_size(target / "far1.ps"), std::uintmax_t(7));
+    QCOMPARE(samples::ListTree(target), (std::vector<std::string>{"far.ps", "far1.ps"}));
+    // A move that cannot happen leaves the file where it was.
+    samples::WriteFile(m_source / "stay.ps", "payload");
+    QVERIFY(!MoveWithoutReplacing(m_source / "stay.ps", target / "missing").ok);
+    QVERIFY(fs::exists(m_source / "stay.ps"));
+  }
+};
+
+QTEST_GUILESS_MAIN(WatchServiceTest)
+#include "tst_watch_service.moc"

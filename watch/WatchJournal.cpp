@@ -1,0 +1,96 @@
+#include "watch/WatchJournal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+const char* WatchEventWord(WatchEvent::Kind kind) {
+  switch (kind) {
+    case WatchEvent::Kind::Started:
+      return "started";
+    case WatchEvent::Kind::Stopped:
+      return "stopped";
+    case WatchEvent::Kind::Converted:
+      return "converted";
+    case WatchEvent::Kind::Moved:
+      return "moved";
+    case WatchEvent::Kind::Deleted:
+      return "deleted";
+    case WatchEvent::Kind::Failed:
+      return "failed";
+    case WatchEvent::Kind::Changed:
+      return "changed";
+    case WatchEvent::Kind::FolderGone:
+      return "folder gone";
+    case WatchEvent::Kind::FolderBack:
+      return "folder back";
+    case WatchEvent::Kind::OtherWatcher:
+      return "other watcher";
+    case WatchEvent::Kind::TakenBack:
+      return "taken back";
+  }
+  return "event";
+}
+
+std::string DescribeWatchEvent(const WatchEvent& e) {
+  std::string line = std::string(WatchEventWord(e.kind)) + ": " + e.file.native();
+  if (!e.result.empty()) line += " -> " + e.result.native();
+  if (!e.reason.empty()) line += " (" + e.reason + ")";
+  return line;
+}
+
+std::string WatchJournalLine(const WatchEvent& e) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(e.time);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::string line = std::string(stamp) + " " + DescribeWatchEvent(e);
+  // One event, one line, whatever a file name holds.
+  for (char& c : line) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return line;
+}
+
+fs::path WatchJournal::DefaultPath() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  fs::path base;
+  if (state && state[0] == '/') {
+    base = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = fs::path(home && *home ? home : "/") / ".local" / "state";
+  }
+  return base / "quillpress" / "watch.log";
+}
+
+WatchJournal::WatchJournal(fs::path file, std::uintmax_t maxBytes)
+    : m_path(std::move(file)), m_maxBytes(maxBytes) {}
+
+void WatchJournal::Append(const WatchEvent& event) {
+  const std::string line = WatchJournalLine(event) + "\n";
+  std::lock_guard lock(m_mutex);
+  std::error_code ec;
+  fs::create_directories(m_path.parent_path(), ec);
+  struct stat st {};
+  if (stat(m_path.c_str(), &st) == 0 && std::uintmax_t(st.st_size) + line.size() > m_maxBytes) {
+    fs::path older = m_path;
+    older += ".1";
+    std::rename(m_path.c_str(), older.c_str());
+  }
+  // Appends of one whole line: a window and a service sharing the journal
+  // do not tear each other's lines.
+  const int fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const ssize_t ignored = write(fd, line.data(), line.size());
+  (void)ignored;
+  close(fd);
+}

@@ -1,0 +1,72 @@
+#include "watch/WatchRules.h"
+
+#include "watch/WatchChoice.h"
+
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsFolder(const fs::path& p) {
+  std::error_code ec;
+  return fs::is_directory(p, ec);
+}
+
+}  // namespace
+
+std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolderChoice& choice,
+                                                                bool sourceMayBeAbsent) {
+  if (!choice.source || !choice.destination) {
+    return WatchRefusal{"WatchFolderCannotWatchMsg", "the watched folder or the folder for the PDF files is not set"};
+  }
+  if (IsSameFolder(*choice.source, *choice.destination)) {
+    return WatchRefusal{"SourceWatchAndDestSameMsg",
+                        "the watched folder and the folder for the PDF files are the same folder"};
+  }
+  if (choice.tag == 3) {
+    if (!choice.moveTo) {
+      return WatchRefusal{"MoveFoderNotSelectedMsg", "no folder is set to move converted files into"};
+    }
+    if (IsSameFolder(*choice.source, *choice.moveTo)) {
+      return WatchRefusal{"SourceWatchAndMoveSameMsg",
+                          "the watched folder and the folder converted files are moved into are the same folder"};
+    }
+  }
+  if (!sourceMayBeAbsent && !IsFolder(*choice.source)) {
+    return WatchRefusal{"WatchFolderCannotWatchMsg", choice.source->native() + " is not a folder"};
+  }
+  if (!IsFolder(*choice.destination)) {
+    return WatchRefusal{"WatchFolderNoDestinationMsg", choice.destination->native() + " is not a folder"};
+  }
+  if (choice.tag == 3 && !IsFolder(*choice.moveTo)) {
+    return WatchRefusal{"WatchFolderNoDestinationMsg", choice.moveTo->native() + " is not a folder"};
+  }
+  WatchConfiguration config;
+  config.source = *choice.source;
+  config.destination = *choice.destination;
+  config.disposal = SourceDisposalForTag(choice.tag).value_or(SourceDisposal::MoveToDestination);
+  if (config.disposal == SourceDisposal::MoveToFolder) config.moveTo = *choice.moveTo;
+  config.compress = choice.compress;
+  config.preset = choice.preset;
+  return config;
+}
+
+std::optional<WatchRefusal> CheckAgainstOtherFolders(const WatchConfiguration& folder,
+                                                     const std::vector<WatchConfiguration>& others) {
+  for (const WatchConfiguration& other : others) {
+    if (IsSameFolder(folder.source, other.source)) {
+      return WatchRefusal{"WatchFoldersShareSourceMsg",
+                          "another watch folder watches " + folder.source.native() + " already"};
+    }
+    auto into = [](const WatchConfiguration& c, const fs::path& p) {
+      return IsSameFolder(c.destination, p) ||
+             (c.disposal == SourceDisposal::MoveToFolder && IsSameFolder(c.moveTo, p));
+    };
+    if (into(other, folder.source) || into(folder, other.source)) {
+      return WatchRefusal{"WatchFoldersLoopMsg",
+                          "one watch folder's files would go into another's watched folder, round and round"};
+    }
+  }
+  return std::nullopt;
+}

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "watch/Notifier.h"
+#include "watch/WatchFolderList.h"
+#include "watch/WatchEngine.h"
+#include "watch/WatchFolderSettings.h"
+#include "watch/WatchJournal.h"
+#include "watch/WatchRules.h"
+
+#include <QMetaType>
+#include <QObject>
+#include <QTimer>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+enum class WatchFolderState {
+  Off,
+  Watching,
+  Waiting,  // the source folder is gone from its place; looked for until it is back
+};
+
+// The watch folders' one way from settings to work, for the window and the
+// command line alike: the rules a folder must pass (their refusals are
+// answers that the caller shows), the notifier and the polling, the engine
+// and the journal. Lives on a thread with an event loop (the main thread);
+// the engine's work runs on its own worker. A source folder that goes away
+// is waited for and watched again when it is back, also at another place
+// its bookmark leads to, whose bookmark is then stored anew.
+class WatchService : public QObject {
+  Q_OBJECT
+ public:
+  WatchService(WatchFolderSettings settings = WatchFolderSettings(),
+               std::filesystem::path journal = WatchJournal::DefaultPath(), QObject* parent = nullptr);
+  // Stops every folder at once; files in hand are put back.
+  ~WatchService() override;
+
+  const WatchFolderSettings& settings() const { return m_settings; }
+  const std::filesystem::path& journalPath() const { return m_journal.path(); }
+  // The timings the settings file asks for, with the defaults for the rest.
+  WatchTimings timings() const { return m_timings; }
+  bool alwaysPoll() const { return m_alwaysPoll; }
+
+  struct StartRequest {
+    WatchFolderChoice choice;
+    // How the source was found; lets a source that moved be found again.
+    std::optional<std::vector<char>> sourceBookmark;
+    // Where a new bookmark of the source is stored when it had to be looked
+    // for (empty: nowhere).
+    std::function<void(const std::vector<char>&)> storeBookmark;
+    // A source that is not there is waited for instead of refused.
+    bool waitForSource = false;
+  };
+  // Checks the folder against the rules and the other running folders and
+  // starts it under id; answers the refusal when it may not run.
+  std::optional<WatchRefusal> Start(int id, StartRequest request);
+  // The request that runs a stored folder: its folders where they are (or
+  // were, to be waited for), a source found elsewhere stored anew.
+  static StartRequest RequestFor(const WatchFolderList& list, std::size_t number,
+                                 const StoredWatchFolder& folder);
+  // Starts every stored folder that is on, each under its number; answers
+  // the refusals of those that may not run, by number.
+  // adjust may change each one's choice for this run.
+  std::map<int, WatchRefusal> StartStoredFolders(
+      const WatchFolderList& list, const std::function<void(WatchFolderChoice&)>& adjust = {});
+
+  // Stops one folder at once without waiting for it.
+  void Stop(int id);
+  void StopAll();
+
+  WatchFolderState state(int id) const;
+  bool anyRunning() const;
+  // The source as it is watched now (it may have been found elsewhere).
+  std::optional<std::filesystem::path> source(int id) const;
+
+ Q_SIGNALS:
+  // Each event, on the service's thread, once it is in the journal.
+  void watchEvent(const WatchEvent& event);
+  void stateChanged(int id, WatchFolderState state);
+
+ private:
+  struct Running {
+    WatchConfiguration config;
+    std::optional<std::vector<char>> bookmark;
+    std::function<void(const std::vector<char>&)> storeBookmark;
+    std::filesystem::path storedPath;  // where the user put it
+    WatchFolderState state = WatchFolderState::Off;
+    int watch = -1;
+    bool mountRoot = false;  // the source is the top of a mounted file system
+    bool polled = false;
+    dev_t dev = 0;           // the source as it was activated
+    ino_t ino = 0;
+  };
+
+  bool Activate(int id, Running& folder);
+  void Lose(int id);
+  // The engine found a source gone; it may be back already.
+  void LoseFromEngine(int id);
+  void LookForLostFolders();
+  void OnFolderEvents(int watch, std::vector<FolderEvent> events);
+  void Post(const WatchEvent& event);
+  void SetState(int id, Running& folder, WatchFolderState state);
+  WatchEngine& Engine();
+
+  const WatchFolderSettings m_settings;
+  WatchJournal m_journal;
+  WatchTimings m_timings;
+  bool m_alwaysPoll = false;
+  Notifier m_notifier;
+  std::unique_ptr<WatchEngine> m_engine;
+  std::map<int, Running> m_folders;
+  QTimer m_lookTimer;
+};
+
+Q_DECLARE_METATYPE(WatchEvent)
