@@ -2,6 +2,7 @@
 
 #include "platform/Workspace.h"
 
+#include <QObject>
 #include <QSet>
 #include <QTimer>
 
@@ -19,11 +20,15 @@ class RecordingWorkspace final : public Workspace {
 
   bool OpenURL(const QUrl& url) override {
     opened.push_back(url);
-    if (unopenable.contains(url.scheme())) QTimer::singleShot(0, [this, url] { ReportFailure(url); });
+    if (unopenable.contains(url.scheme()))
+      QTimer::singleShot(0, &m_alive, [this, url] { ReportFailure(url); });
     return true;
   }
   bool SelectFile(const std::filesystem::path& file) override {
     revealed.push_back(file);
     return true;
   }
+
+ private:
+  QObject m_alive;  // a failure still pending when the workspace goes is dropped
 };

@@ -426,21 +426,11 @@ class WindowComponentsTest : public QObject {
 
   void qtAlertAnswersByButton() {
     for (int expected : {0, 1}) {
-      QTimer::singleShot(0, [expected] {
-        // The alert runs its own loop; answer it from inside.
-        std::function<void()> answer;
-        answer = [expected, &answer] {
-          auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-          if (box == nullptr) {
-            QTimer::singleShot(10, answer);
-            return;
-          }
-          for (QAbstractButton* button : box->buttons()) {
-            const bool isDefault = button->text() == QStringLiteral("Quit");
-            if (isDefault == (expected == 1)) button->click();
-          }
-        };
-        answer();
+      WhenAlertIsUp([expected](QMessageBox* box) {
+        for (QAbstractButton* button : box->buttons()) {
+          const bool isDefault = button->text() == QStringLiteral("Quit");
+          if (isDefault == (expected == 1)) button->click();
+        }
       });
       const int result = QtUserPrompts::Shared().RunAlertPanel(
           nullptr, QStringLiteral("Title"), QStringLiteral("Message"), QStringLiteral("Quit"),
