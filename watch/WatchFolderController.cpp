@@ -79,6 +79,7 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
       m_workspace(&workspace),
       m_settings(std::move(settings)),
       m_ui(std::make_unique<Ui::WatchFolderSheet>()),
+      m_list(m_settings),
       m_service(m_settings),
       m_notifyFailure(ShowDesktopNotification) {
   preferencesDialogOutlet = new QDialog(window);
@@ -106,6 +107,22 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   watchPdfPresetPopUp = m_ui->watchPdfPresetPopUp;
   watchStateLabel = m_ui->watchStateLabel;
   watchActivityList = m_ui->watchActivityList;
+  watchFoldersList = m_ui->watchFoldersList;
+  addWatchFolderButton = m_ui->addWatchFolderButton;
+  removeWatchFolderButton = m_ui->removeWatchFolderButton;
+  editWatchFolderButton = m_ui->editWatchFolderButton;
+  watchFoldersList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  connect(addWatchFolderButton, &QPushButton::clicked, this, &WatchFolderController::AddFolder);
+  connect(removeWatchFolderButton, &QPushButton::clicked, this, &WatchFolderController::RemoveFolder);
+  connect(editWatchFolderButton, &QPushButton::clicked, this, [this] {
+    if (QTreeWidgetItem* item = watchFoldersList->currentItem()) {
+      EditFolder(item->data(0, Qt::UserRole).toULongLong());
+    }
+  });
+  connect(watchFoldersList, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* item) { EditFolder(item->data(0, Qt::UserRole).toULongLong()); });
+  connect(watchFoldersList, &QTreeWidget::itemChanged, this, &WatchFolderController::FolderChecked);
+  connect(watchCompressPDFFileButton, &QCheckBox::clicked, this, &WatchFolderController::CompressChosen);
 
   for (PdfPreset preset : kAllPdfPresets) {
     const std::string_view name = PdfPresetName(preset);
@@ -120,7 +137,11 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
     if (!path.isEmpty()) m_workspace->SelectFile(fs::path(path.toStdString()));
   });
   connect(&m_service, &WatchService::watchEvent, this, &WatchFolderController::ShowEvent);
-  connect(&m_service, &WatchService::stateChanged, this, [this] { ShowState(); });
+  connect(&m_service, &WatchService::stateChanged, this, [this] {
+    ShowState();
+    RefreshFolderList();
+    NotifyWatching();
+  });
 
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->deleteSourceFileRadio, 1);
   sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToDestinationRadio, 2);
@@ -357,17 +378,52 @@ void WatchFolderController::EnableDisableWatchFolderControl() {
 
 bool WatchFolderController::WriteWatchFolderPreferences(const PreferenceValue& value,
                                                         const char* key) {
+  if (m_editing != 0) {
+    // A further folder: its entry of the list, whole.
+    StoredWatchFolder entry = EditedEntry();
+    const std::string k = key;
+    if (const auto* data = std::get_if<std::vector<char>>(&value)) {
+      (k == "SourceURL" ? entry.source : k == "DestinationURL" ? entry.destination : entry.moveTo) = *data;
+    } else if (const auto* number = std::get_if<std::int64_t>(&value)) {
+      entry.tag = static_cast<int>(*number);
+    } else {
+      entry.on = std::get<bool>(value);
+    }
+    StoreEditedEntry(entry);
+    return true;
+  }
   if (const auto* data = std::get_if<std::vector<char>>(&value)) return m_settings.WriteData(key, *data);
   if (const auto* number = std::get_if<std::int64_t>(&value)) return m_settings.WriteInteger(key, *number);
   return m_settings.WriteBoolean(key, std::get<bool>(value));
+}
+
+StoredWatchFolder WatchFolderController::EditedEntry() const {
+  if (m_pending) return *m_pending;
+  const auto folders = m_list.Read();
+  if (m_editing < folders.size() && folders[m_editing]) return *folders[m_editing];
+  return StoredWatchFolder{};
+}
+
+void WatchFolderController::StoreEditedEntry(const StoredWatchFolder& entry) {
+  // Stored once it names both its folders; until then it is only shown.
+  if (entry.source && entry.destination) {
+    m_list.Write(m_editing, entry);
+    m_pending.reset();
+  } else {
+    m_pending = entry;
+  }
+  RefreshFolderList();
 }
 
 void WatchFolderController::StartAutoWatchFolder() {
   const std::optional<WatchFolderPreferences> prefs = m_settings.Read();
   if (!prefs) {
     m_settings.WriteDefaults();
+    RefreshFolderList();
+    ResumeOtherFolders();
     return;
   }
+  if (prefs->compressPDF) watchCompressPDFFileButton->setChecked(*prefs->compressPDF);
   if (prefs->sourceURL) SetWatchFolderSourceURLData(*prefs->sourceURL);
   if (prefs->destinationURL) SetWatchFolderDestinationURLData(*prefs->destinationURL);
   if (prefs->moveDestinationURL) SetWatchFolderMoveToDestinationURLData(*prefs->moveDestinationURL);
@@ -388,6 +444,169 @@ void WatchFolderController::StartAutoWatchFolder() {
   EnableDisableWatchFolderControl();
   if (watchButtonOutlet->isEnabled() && prefs->isWatching.value_or(false)) {
     DoFolderWatch(watchButtonOutlet);
+  }
+  RefreshFolderList();
+  ResumeOtherFolders();
+}
+
+void WatchFolderController::ResumeOtherFolders() {
+  const auto folders = m_list.Read();
+  for (std::size_t number = 1; number < folders.size(); ++number) {
+    if (!folders[number] || !folders[number]->on) continue;
+    if (const auto refusal =
+            m_service.Start(static_cast<int>(number), WatchService::RequestFor(m_list, number, *folders[number]))) {
+      RefuseWatching(refusal->key);
+    }
+  }
+  RefreshFolderList();
+}
+
+void WatchFolderController::RefreshFolderList() {
+  const QSignalBlocker quiet(watchFoldersList);
+  const std::size_t current = watchFoldersList->currentItem()
+                                  ? watchFoldersList->currentItem()->data(0, Qt::UserRole).toULongLong()
+                                  : m_editing;
+  watchFoldersList->clear();
+  auto folders = m_list.Read();
+  if (m_pending) {
+    if (folders.size() <= m_editing) folders.resize(m_editing + 1);
+    folders[m_editing] = m_pending;
+  }
+  for (std::size_t number = 0; number < folders.size(); ++number) {
+    if (number == 0 && !folders[0] && m_editing != 0) continue;
+    auto* item = new QTreeWidgetItem;
+    item->setData(0, Qt::UserRole, qulonglong(number));
+    if (!folders[number]) {
+      item->setText(0, LocalizedString(number == 0 ? "WatchFolderNewName" : "WatchFolderBrokenEntry"));
+    } else {
+      const StoredWatchFolder& f = *folders[number];
+      const std::string name = WatchFolderList::DisplayName(f);
+      item->setText(0, name.empty() ? LocalizedString("WatchFolderNewName") : DisplayPath(name));
+      if (const auto source = WatchFolderList::FolderOf(f.source)) item->setText(1, DisplayPath(*source));
+      if (const auto destination = WatchFolderList::FolderOf(f.destination)) {
+        item->setText(2, DisplayPath(*destination));
+      }
+      const WatchFolderState state = m_service.state(static_cast<int>(number));
+      QString text = LocalizedString(state == WatchFolderState::Watching ? "WatchStateWatching"
+                                     : state == WatchFolderState::Waiting ? "WatchStateWaiting"
+                                                                          : "WatchStateOff");
+      if (const auto failed = m_failures.find(static_cast<int>(number)); failed != m_failures.end()) {
+        text += QStringLiteral(" ") + LocalizedString("WatchFolderStateFailures").arg(failed->second);
+      }
+      item->setText(3, text);
+      item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+      item->setCheckState(0, state == WatchFolderState::Off ? Qt::Unchecked : Qt::Checked);
+    }
+    if (number == m_editing) {
+      QFont bold = item->font(0);
+      bold.setBold(true);
+      item->setFont(0, bold);
+    }
+    watchFoldersList->addTopLevelItem(item);
+    if (number == current) watchFoldersList->setCurrentItem(item);
+  }
+  removeWatchFolderButton->setEnabled(watchFoldersList->topLevelItemCount() > 0);
+}
+
+void WatchFolderController::EditFolder(std::size_t number) {
+  if (number == m_editing && !m_pending) return;
+  m_pending.reset();
+  m_editing = number;
+  const StoredWatchFolder entry = EditedEntry();
+  // The slots show this folder's, and only its.
+  m_sourceURL.reset();
+  m_destinationURL.reset();
+  m_moveFilesURL.reset();
+  m_sourceBookmark.reset();
+  for (QLineEdit* field : {watchFolderSourcePathTextField, watchFolderDestinationPathTextField,
+                           watchFolderMoveFilesPathTextField}) {
+    field->clear();
+    field->setToolTip(QString());
+  }
+  if (entry.source) SetWatchFolderSourceURLData(*entry.source);
+  if (entry.destination) SetWatchFolderDestinationURLData(*entry.destination);
+  if (entry.moveTo) SetWatchFolderMoveToDestinationURLData(*entry.moveTo);
+  if (QAbstractButton* cell = sourceFileDeletOrMoveMatrixOutlet->button(entry.tag)) cell->setChecked(true);
+  watchCompressPDFFileButton->setChecked(entry.compress);
+  const int index = watchPdfPresetPopUp->findData(
+      QString::fromUtf8(PdfPresetName(entry.preset).data(), qsizetype(PdfPresetName(entry.preset).size())));
+  if (index >= 0) watchPdfPresetPopUp->setCurrentIndex(index);
+  DoWatchFolderFilesManipulation(nullptr);
+  m_Watching = m_service.state(static_cast<int>(number)) != WatchFolderState::Off;
+  watchFolderMoveFilesPathTextField->setEnabled(true);
+  ApplyLocks();
+  EnableDisableWatchFolderControl();
+  ShowState();
+  RefreshFolderList();
+}
+
+void WatchFolderController::AddFolder() {
+  const auto folders = m_list.Read();
+  const std::size_t number = folders.front() ? folders.size() : 0;
+  EditFolder(number);
+  m_pending = StoredWatchFolder{};
+  RefreshFolderList();
+}
+
+void WatchFolderController::RemoveFolder() {
+  QTreeWidgetItem* item = watchFoldersList->currentItem();
+  if (!item) return;
+  const std::size_t number = item->data(0, Qt::UserRole).toULongLong();
+  if (m_pending && number == m_editing) {
+    m_pending.reset();
+    m_editing = 0;
+    EditFolder(0);
+    return;
+  }
+  // The numbers after it move down by one: those running are run anew
+  // under their new numbers.
+  const auto folders = m_list.Read();
+  std::vector<std::size_t> renumbered;
+  m_service.Stop(static_cast<int>(number));
+  for (std::size_t n = number + 1; n < folders.size(); ++n) {
+    if (m_service.state(static_cast<int>(n)) != WatchFolderState::Off) {
+      m_service.Stop(static_cast<int>(n));
+      renumbered.push_back(n - 1);
+    }
+  }
+  m_list.Remove(number);
+  const auto now = m_list.Read();
+  for (std::size_t n : renumbered) {
+    if (number == 0) break;  // the first is emptied, not taken out: numbers stay
+    if (n < now.size() && now[n]) m_service.Start(static_cast<int>(n), WatchService::RequestFor(m_list, n, *now[n]));
+  }
+  if (number == 0) {
+    for (std::size_t n : renumbered) {
+      if (n + 1 < now.size() && now[n + 1]) {
+        m_service.Start(static_cast<int>(n + 1), WatchService::RequestFor(m_list, n + 1, *now[n + 1]));
+      }
+    }
+  }
+  m_editing = ~std::size_t(0);
+  EditFolder(0);
+  NotifyWatching();
+}
+
+void WatchFolderController::FolderChecked(QTreeWidgetItem* item) {
+  const std::size_t number = item->data(0, Qt::UserRole).toULongLong();
+  const bool wanted = item->checkState(0) == Qt::Checked;
+  EditFolder(number);
+  if (wanted != m_Watching && watchButtonOutlet->isEnabled()) DoFolderWatch(watchButtonOutlet);
+  RefreshFolderList();
+}
+
+void WatchFolderController::CompressChosen() {
+  if (m_editing != 0) {
+    StoredWatchFolder entry = EditedEntry();
+    entry.compress = watchCompressPDFFileButton->isChecked();
+    StoreEditedEntry(entry);
+    return;
+  }
+  // Kept only when on, so that a file that never had it stays as it was.
+  if (watchCompressPDFFileButton->isChecked()) {
+    m_settings.WriteBoolean("CompressPDF", true);
+  } else {
+    m_settings.RemoveKey("CompressPDF");
   }
 }
 
@@ -417,24 +636,30 @@ bool WatchFolderController::StartWatching() {
   request.choice.preset = selectedPreset();
   request.sourceBookmark = m_sourceBookmark;
   QPointer<WatchFolderController> self(this);
-  request.storeBookmark = [self](const std::vector<char>& bookmark) {
+  const std::size_t number = m_editing;
+  request.storeBookmark = [self, number](const std::vector<char>& bookmark) {
     if (!self) return;
     // The folder was found again at its place or where it went.
+    if (number != 0) {
+      self->m_list.SetSourceBookmark(number, bookmark);
+    } else {
+      self->m_settings.WriteData("SourceURL", bookmark);
+    }
+    if (self->m_editing != number) return;
     self->m_sourceBookmark = bookmark;
-    self->WriteWatchFolderPreferences(bookmark, "SourceURL");
     if (const auto found = ResolveFolderBookmark(bookmark)) {
       self->m_sourceURL = *found;
       self->ShowPath(Slot::Source, *found);
     }
   };
-  if (const std::optional<WatchRefusal> refusal = m_service.Start(0, std::move(request))) {
+  if (const std::optional<WatchRefusal> refusal = m_service.Start(static_cast<int>(m_editing), std::move(request))) {
     RefuseWatching(refusal->key);
     return false;
   }
   return true;
 }
 
-void WatchFolderController::StopWatching() { m_service.Stop(0); }
+void WatchFolderController::StopWatching() { m_service.Stop(static_cast<int>(m_editing)); }
 
 PdfPreset WatchFolderController::selectedPreset() const {
   const QByteArray name = watchPdfPresetPopUp->currentData().toString().toUtf8();
@@ -446,6 +671,12 @@ void WatchFolderController::PresetChosen() {
   // Kept only when it is not the default, so that a file that never had
   // another preset stays as it was.
   const PdfPreset preset = selectedPreset();
+  if (m_editing != 0) {
+    StoredWatchFolder entry = EditedEntry();
+    entry.preset = preset;
+    StoreEditedEntry(entry);
+    return;
+  }
   if (preset == PdfPreset::Faithful) {
     m_settings.RemoveKey("PDFPreset");
   } else {
@@ -455,7 +686,7 @@ void WatchFolderController::PresetChosen() {
 
 void WatchFolderController::ShowState() {
   const char* key = "WatchStateOff";
-  switch (m_service.state(0)) {
+  switch (m_service.state(static_cast<int>(m_editing))) {
     case WatchFolderState::Off:
       break;
     case WatchFolderState::Watching:
@@ -469,6 +700,11 @@ void WatchFolderController::ShowState() {
 }
 
 void WatchFolderController::ShowEvent(const WatchEvent& event) {
+  if (event.isFailure()) {
+    ++m_failures[event.folder];
+    RefreshFolderList();
+  }
+  if (event.kind == WatchEvent::Kind::Started) m_failures.erase(event.folder);
   if (event.kind == WatchEvent::Kind::OtherWatcher) m_otherWatcher = true;
   if (event.kind == WatchEvent::Kind::Started || event.kind == WatchEvent::Kind::Stopped) {
     m_otherWatcher = false;
@@ -514,6 +750,20 @@ void WatchFolderController::ShowEvent(const WatchEvent& event) {
 
 void WatchFolderController::EnableDisableForWatching() {
   m_Watching = !m_Watching;
+  ApplyLocks();
+  WriteWatchFolderPreferences(m_Watching, "IsWatching");
+  RefreshFolderList();
+  NotifyWatching();
+}
+
+void WatchFolderController::NotifyWatching() {
+  const bool any = m_service.anyRunning();
+  if (any == m_anyWatching) return;
+  m_anyWatching = any;
+  Q_EMIT watchingChanged(any);
+}
+
+void WatchFolderController::ApplyLocks() {
   const bool unlocked = !m_Watching;
   watchFolderSourcePathTextField->setEnabled(unlocked);
   selectSourceWatchFolderButtonOutlet->setEnabled(unlocked);
@@ -540,7 +790,4 @@ void WatchFolderController::EnableDisableForWatching() {
     watchingSpinningProgressOutlet->setValue(0);
   }
   watchingSpinningProgressOutlet->setVisible(m_spinning);
-
-  WriteWatchFolderPreferences(m_Watching, "IsWatching");
-  Q_EMIT watchingChanged(m_Watching);
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -73,6 +74,11 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   // The PDF settings; item data are the presets' names.
   QComboBox* watchPdfPresetPopUp = nullptr;
   QLabel* watchStateLabel = nullptr;
+  // Every watch folder: name (checked while on), source, destination, state.
+  QTreeWidget* watchFoldersList = nullptr;
+  QPushButton* addWatchFolderButton = nullptr;
+  QPushButton* removeWatchFolderButton = nullptr;
+  QPushButton* editWatchFolderButton = nullptr;
   // Newest first: time, file, result, reason. A double click reveals the file.
   QTreeWidget* watchActivityList = nullptr;
   QProgressBar* watchingSpinningProgressOutlet = nullptr;
@@ -90,6 +96,11 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   int selectedTag() const;
   bool isWatching() const { return m_Watching; }
   WatchService& service() { return m_service; }
+  // The number of the folder the slots and choices below the list show.
+  std::size_t editedFolder() const { return m_editing; }
+  // Shows a folder of the list in the slots and choices, to be changed,
+  // started or stopped there.
+  void EditFolder(std::size_t number);
   PdfPreset selectedPreset() const;
   // What is said when a file fails while the window is not in front; the
   // desktop's notification service unless replaced (tests do).
@@ -158,6 +169,7 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   void DoFolderWatch(QObject* sender);
 
  Q_SIGNALS:
+  // Whether any watch folder is watching, when that changes.
   void watchingChanged(bool watching);
   // Each event of the watch service, on the main thread.
   void watchEvent(const WatchEvent& event);
@@ -182,6 +194,18 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   void ShowEvent(const WatchEvent& event);
   void ShowState();
   void PresetChosen();
+  void CompressChosen();
+  void RefreshFolderList();
+  void AddFolder();
+  void RemoveFolder();
+  void FolderChecked(QTreeWidgetItem* item);
+  void ApplyLocks();
+  // Says whether any folder is watching, when that changed.
+  void NotifyWatching();
+  void ResumeOtherFolders();
+  // The folder being edited as it is stored (or about to be).
+  StoredWatchFolder EditedEntry() const;
+  void StoreEditedEntry(const StoredWatchFolder& entry);
 
   QWidget* m_window;
   UserPrompts* m_prompts;
@@ -195,10 +219,16 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   std::optional<std::filesystem::path> m_moveFilesURL;
 
   std::optional<std::vector<char>> m_sourceBookmark;
+  const WatchFolderList m_list;
+  std::size_t m_editing = 0;
+  // A folder being added, until both its folders are set.
+  std::optional<StoredWatchFolder> m_pending;
+  std::map<int, int> m_failures;
 
   bool m_Watching = false;
   bool m_spinning = false;
   bool m_otherWatcher = false;
+  bool m_anyWatching = false;
   WatchService m_service;
   std::function<void(const QString&, const QString&)> m_notifyFailure;
 };

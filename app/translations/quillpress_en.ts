@@ -639,5 +639,45 @@
         <source>Watching</source>
         <translation>Watching</translation>
     </message>
+    <message id="WatchFoldersNameColumn">
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message id="WatchFoldersSourceColumn">
+        <source>Watched folder</source>
+        <translation>Watched folder</translation>
+    </message>
+    <message id="WatchFoldersDestinationColumn">
+        <source>PDF files into</source>
+        <translation>PDF files into</translation>
+    </message>
+    <message id="WatchFoldersStateColumn">
+        <source>State</source>
+        <translation>State</translation>
+    </message>
+    <message id="WatchFolderAddButton">
+        <source>Add</source>
+        <translation>Add</translation>
+    </message>
+    <message id="WatchFolderRemoveButton">
+        <source>Remove</source>
+        <translation>Remove</translation>
+    </message>
+    <message id="WatchFolderEditButton">
+        <source>Edit</source>
+        <translation>Edit</translation>
+    </message>
+    <message id="WatchFolderStateFailures">
+        <source>%1 failed</source>
+        <translation>%1 failed</translation>
+    </message>
+    <message id="WatchFolderBrokenEntry">
+        <source>(cannot be read)</source>
+        <translation>(cannot be read)</translation>
+    </message>
+    <message id="WatchFolderNewName">
+        <source>New watch folder</source>
+        <translation>New watch folder</translation>
+    </message>
 </context>
 </TS>

@@ -522,10 +522,12 @@ class WatchWindowTest : public QObject {
                              kDeadline);
     QVERIFY(fs::file_size(m_destination / "small.pdf") < fs::file_size(m_destination / "plain.pdf"));
     QCOMPARE(samples::PdfPageSizes(m_destination / "small.pdf").size(), std::size_t(30));
-    // The box is not a stored setting.
-    QVERIFY(!Keys(Prefs()).count("Compress"));
-    QCOMPARE(Keys(Prefs()), (std::set<QString>{"DestinationURL", "IsWatching", "MoveToDestinationOption",
-                                               "SourceURL"}));
+    // Stored only while on, so that a file that never had it stays as it was.
+    QCOMPARE(Keys(Prefs()), (std::set<QString>{"CompressPDF", "DestinationURL", "IsWatching",
+                                               "MoveToDestinationOption", "SourceURL"}));
+    m_c->watchButtonOutlet->click();
+    m_c->watchCompressPDFFileButton->click();
+    QVERIFY(!Keys(Prefs()).count("CompressPDF"));
   }
 
   void promptsAndWorkspacePutInPlaceLaterAreUsed() {
@@ -852,6 +854,77 @@ class WatchWindowTest : public QObject {
     presets->setCurrentIndex(presets->findData(QStringLiteral("faithful")));
     Q_EMIT presets->activated(presets->currentIndex());
     QVERIFY(!Keys(Prefs()).count("PDFPreset"));
+  }
+
+  void severalFoldersInTheList() {
+    SetUpFolders(1);
+    m_c->watchButtonOutlet->click();
+    QTreeWidget* list = m_c->watchFoldersList;
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("in"));
+    QCOMPARE(list->topLevelItem(0)->text(1), Shown(m_source));
+    QCOMPARE(list->topLevelItem(0)->text(2), Shown(m_destination));
+    QCOMPARE(list->topLevelItem(0)->text(3), LocalizedString("WatchStateWatching"));
+
+    // A second folder, added and set up in the same slots.
+    m_c->addWatchFolderButton->click();
+    QCOMPARE(m_c->editedFolder(), std::size_t(1));
+    QVERIFY(m_c->watchFolderSourcePathTextField->text().isEmpty());
+    QVERIFY(!m_c->isWatching());
+    QVERIFY(m_c->selectSourceWatchFolderButtonOutlet->isEnabled());
+    const fs::path in2 = m_root / "in2", out2 = m_root / "out2";
+    fs::create_directories(in2);
+    fs::create_directories(out2);
+    Choose(m_c->selectSourceWatchFolderButtonOutlet, in2);
+    Choose(m_c->selectDestinationWatchFolderButtonOutlet, out2);
+    m_c->sourceFileDeletOrMoveMatrixOutlet->button(1)->click();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    m_c->watchButtonOutlet->click();
+    QVERIFY(m_c->isWatching());
+    QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Checked);
+    samples::WriteFile(in2 / "second.ps", samples::OnePagePostScript());
+    samples::WriteFile(m_source / "first.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(out2 / "second.pdf") && fs::exists(m_destination / "first.pdf"), kDeadline);
+    // The first file keeps its keys; the second folder is stored beside it.
+    QCOMPARE(Keys(Prefs()), (std::set<QString>{"DestinationURL", "IsWatching", "MoveToDestinationOption",
+                                               "SourceURL"}));
+    QVERIFY(fs::exists(m_prefs.parent_path() / "org.quillpress.Quillpress-WatchFolders.plist"));
+
+    // A third whose source is the first's destination is refused.
+    m_c->addWatchFolderButton->click();
+    Choose(m_c->selectSourceWatchFolderButtonOutlet, m_destination);
+    Choose(m_c->selectDestinationWatchFolderButtonOutlet, m_moveTo);
+    m_c->watchButtonOutlet->click();
+    QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFoldersLoopMsg"));
+    QVERIFY(!m_c->isWatching());
+    list->setCurrentItem(list->topLevelItem(2));
+    m_c->removeWatchFolderButton->click();
+    QCOMPARE(list->topLevelItemCount(), 2);
+
+    // The first switched off in the list; the second stays on.
+    list->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    QCOMPARE(m_c->service().state(0), WatchFolderState::Off);
+    QVERIFY(IsBoolean("IsWatching", false));
+    QCOMPARE(m_c->service().state(1), WatchFolderState::Watching);
+
+    // At the next launch the second resumes, the first does not.
+    Launch();
+    QCOMPARE(m_c->service().state(1), WatchFolderState::Watching);
+    QCOMPARE(m_c->service().state(0), WatchFolderState::Off);
+    list = m_c->watchFoldersList;
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(list->topLevelItem(1)->text(1), Shown(in2));
+
+    // Edited: its slots show its folders; removed: it stops.
+    list->setCurrentItem(list->topLevelItem(1));
+    m_c->editWatchFolderButton->click();
+    QCOMPARE(m_c->watchFolderSourcePathTextField->text(), Shown(in2));
+    QVERIFY(m_c->isWatching());
+    m_c->removeWatchFolderButton->click();
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(m_c->service().state(1), WatchFolderState::Off);
+    QVERIFY(!m_c->service().anyRunning());
+    QCOMPARE(m_c->editedFolder(), std::size_t(0));
   }
 };
 
