@@ -11,7 +11,7 @@
 // a watchdog removes however the run ends. This process only watches it and
 // places the finished PDF.
 
-#include "DocumentDate.h"
+#include "DocumentComments.h"
 #include "Interpreter.h"
 #include "PresetArguments.h"
 #include "PrivateFolder.h"
@@ -292,7 +292,7 @@ fs::path ReadFolderName(int fd) {
   }
   if (chdir(work.c_str()) != 0) _exit(kExitFailed);
   std::string why;
-  const std::vector<std::string> presetArguments = PresetArguments(preset, work, why);
+  const InterpreterArguments presetArguments = PresetArguments(preset, work, why);
   if (!why.empty()) {
     std::fprintf(stderr, "pstopdf: %s\n", why.c_str());
     _exit(kExitFailed);
@@ -308,7 +308,8 @@ fs::path ReadFolderName(int fd) {
   // allows reading it and nothing more.
   const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
   const bool ok =
-      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated, presetArguments);
+      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated,
+                     presetArguments.beforeDocument, presetArguments.afterDocument);
   _exit(ok ? 0 : kExitFailed);
 }
 
@@ -396,18 +397,20 @@ JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes,
 std::optional<ReadyJob> StartInReadyInterpreter(const PresetContext& preset, const fs::path& work,
                                                 int inputFd, const JobLimits& limits) {
   std::string why;
-  const std::vector<std::string> arguments = PresetArguments(preset, work, why);
+  const InterpreterArguments arguments = PresetArguments(preset, work, why);
   if (!why.empty()) return std::nullopt;  // the job's own run says why
+  // Files to run after the document (a title set again): the job's own run.
+  if (!arguments.afterDocument.empty()) return std::nullopt;
   ReadyJobRequest request;
   std::vector<std::string> extraSwitches;
-  for (const std::string& argument : arguments) {
+  for (const std::string& argument : arguments.beforeDocument) {
     if (argument.rfind("-sQuillpressCreationDate=", 0) == 0) continue;  // the job's own
     (argument.rfind("-", 0) == 0 ? extraSwitches : request.files).push_back(argument);
   }
   request.switches = InterpreterSwitches(ReadyOutputFile(), preset.encapsulated, extraSwitches);
   request.inputFd = inputFd;
   request.work = work;
-  request.creationDate = preset.creationDate;
+  request.creationDate = preset.comments.creationDate;
   request.limits = limits;
   return StartReadyJob(request);
 }
@@ -682,7 +685,7 @@ int main(int argc, char** argv) {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{args->preset, *eps, paper.width, paper.height,
-                             DocumentCreationDate(inputFd)};
+                             ReadDocumentComments(inputFd)};
 
   const int folderReply = StartWatchdog(TemporaryParent());
   int folderPipe[2];
