@@ -11,6 +11,7 @@
 // a watchdog removes however the run ends. This process only watches it and
 // places the finished PDF.
 
+#include "BMTUtil.h"
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "PresetArguments.h"
@@ -525,19 +526,9 @@ bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
 
 using WritePdfFn = decltype(&quillpress_write_pdf);
 
-// The PDF library's module: beside this program in a build; installed, in
-// the module folder below the prefix, seen from <prefix>/libexec/quillpress.
 WritePdfFn LoadPdfWriter() {
-  std::error_code ec;
-  const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
-  const char* name = QUILLPRESS_PSTOPDF_PDF_MODULE;
-  for (const fs::path& folder : {here, here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
-                                 fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
-    if (void* module = dlopen((folder / name).c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      return reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf"));
-    }
-  }
-  return nullptr;
+  void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule);
+  return module ? reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf")) : nullptr;
 }
 
 constexpr int kCleanedExit = 10;
@@ -576,8 +567,8 @@ class ActiveContentRemover {
   // file that holds the PDF to place, or empty.
   fs::path Run(const fs::path& produced) {
     if (m_pid <= 0) {
-      std::fputs("pstopdf: cannot check the PDF: its writer module (" QUILLPRESS_PSTOPDF_PDF_MODULE
-                 ") is not installed\n", stderr);
+      std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
+                   BMTUtil::kPdfWriterModule);
       return {};
     }
     const int status = Reap(true);
