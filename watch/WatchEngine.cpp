@@ -243,13 +243,16 @@ void WatchEngine::Run(std::stop_token stop) {
 
     // One file of each folder that has any, in turn, until the converters
     // have a few files each.
+    const bool anyReady = std::any_of(folders.begin(), folders.end(), [](const auto& f) {
+      return !f->lost && !f->stop.stop_requested() && !f->ready.empty();
+    });
     std::size_t requested = 0;
     {
       std::lock_guard lock(m_mutex);
       requested = m_concurrentConversions;
     }
-    const ConverterCount converters = ChooseConverterCount(requested);
-    const std::size_t most = 4 * converters.count;
+    // Only when there is work: it reads the memory the system has.
+    const std::size_t most = anyReady ? 4 * ChooseConverterCount(requested).count : 0;
     std::vector<std::pair<Folder*, std::string>> files;
     for (bool more = true; more && files.size() < most && !stop.stop_requested();) {
       more = false;
