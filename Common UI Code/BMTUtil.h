@@ -40,6 +40,12 @@ std::filesystem::path ExecutableFolder();
 // life of the process. Null when it cannot be loaded.
 void* LoadPrivateModule(const char* fileName);
 
+#ifndef QUILLPRESS_PDFWRITER_MODULE
+#define QUILLPRESS_PDFWRITER_MODULE "quillpress-pdfwriter.so"
+#endif
+// The module that holds the PDF library: the writer and the output check.
+inline constexpr const char* kPdfWriterModule = QUILLPRESS_PDFWRITER_MODULE;
+
 // Makes every thread allocate from the process's main heap. A background
 // thread that fills a large list otherwise grows a heap of its own page by
 // page, which costs more than the scan itself. Call once, first thing in main.

@@ -209,10 +209,12 @@ int RunConvertCommand(int argc, char** argv) {
   std::vector<ConversionPool::Job> jobs;
   jobs.reserve(items.size());
   for (const FileListItemRef& item : items) {
-    jobs.push_back({item->filePath(), [&destination, item] {
-                      return DestinationFolderForSource(destination, item->filePath(),
-                                                        item->parentFolderName());
-                    }});
+    ConversionPool::Job job;
+    job.input = item->filePath();
+    job.folder = [&destination, item] {
+      return DestinationFolderForSource(destination, item->filePath(), item->parentFolderName());
+    };
+    jobs.push_back(std::move(job));
   }
   // Reported in the order given, whichever conversion ends first.
   ProgressLine progress;

@@ -28,7 +28,6 @@ const char kHelp[] =
     "  watch     convert the files arriving in the watch folders until stopped\n"
     "  folders   list, add, remove, enable or disable watch folders\n"
     "\n"
-    "\n"
     "Options:\n"
     "  -h, --help     show this help\n"
     "      --version  show the version\n"

@@ -139,7 +139,17 @@ class PoolRun {
         slot.converted = true;
         slot.folder = std::move(*folder);
         if (m_callbacks.started) m_callbacks.started(index);
-        slot.pending = ConvertToStagedPdf(job.input, slot.folder, m_options);
+        if (job.options) {
+          ConversionOptions options = *job.options;
+          std::stop_source jobStop;
+          const auto request = [&jobStop] { jobStop.request_stop(); };
+          std::stop_callback<std::function<void()>> byRun(m_stop.get_token(), request);
+          std::stop_callback<std::function<void()>> byJob(job.options->stop, request);
+          options.stop = jobStop.get_token();
+          slot.pending = ConvertToStagedPdf(job.input, slot.folder, options);
+        } else {
+          slot.pending = ConvertToStagedPdf(job.input, slot.folder, m_options);
+        }
       }
       {
         std::lock_guard lock(m_mutex);

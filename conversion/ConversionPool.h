@@ -52,6 +52,9 @@ class ConversionPool {
     // The folder the PDF goes into, made when needed; empty when it cannot
     // be made (the job then fails without converting).
     std::function<std::optional<std::filesystem::path>()> folder;
+    // This job's own options, when they differ from the run's; its stop
+    // token stops this job alone (the run's stop stops it too).
+    std::optional<ConversionOptions> options;
   };
 
   struct Finished {

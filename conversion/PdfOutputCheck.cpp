@@ -16,7 +16,7 @@ CheckFn LoadCheck() {
   static CheckFn check = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
-    if (void* module = BMTUtil::LoadPrivateModule("quillpress-pdfwriter.so")) {
+    if (void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule)) {
       check = reinterpret_cast<CheckFn>(dlsym(module, "quillpress_check_pdf"));
     }
   });

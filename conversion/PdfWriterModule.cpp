@@ -16,7 +16,7 @@ WriteFn LoadWrite() {
   static WriteFn write = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
-    if (void* module = BMTUtil::LoadPrivateModule("quillpress-pdfwriter.so")) {
+    if (void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule)) {
       write = reinterpret_cast<WriteFn>(dlsym(module, "quillpress_write_pdf"));
     }
   });

@@ -1,5 +1,6 @@
 #include "watch/WatchEngine.h"
 
+#include "conversion/ConversionPool.h"
 #include "conversion/PostScriptConverter.h"
 #include "filelist/PostScriptFileTest.h"
 #include "watch/SourceDisposalOps.h"
@@ -20,6 +21,7 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -239,20 +241,35 @@ void WatchEngine::Run(std::stop_token stop) {
       }
     }
 
-    // One file of the next folder that has any, in turn.
-    bool worked = false;
-    for (std::size_t n = 0; n < folders.size() && !stop.stop_requested(); ++n) {
-      Folder& f = *folders[(m_turn + n) % folders.size()];
-      if (f.lost || f.stop.stop_requested() || f.ready.empty()) continue;
-      const std::string name = f.ready.front();
-      f.ready.pop_front();
-      f.readySet.erase(name);
-      ProcessFile(f, name);
-      m_turn = (m_turn + n + 1) % folders.size();
-      worked = true;
-      break;
+    // One file of each folder that has any, in turn, until the converters
+    // have a few files each.
+    const bool anyReady = std::any_of(folders.begin(), folders.end(), [](const auto& f) {
+      return !f->lost && !f->stop.stop_requested() && !f->ready.empty();
+    });
+    std::size_t requested = 0;
+    {
+      std::lock_guard lock(m_mutex);
+      requested = m_concurrentConversions;
     }
-    if (worked) continue;
+    // Only when there is work: it reads the memory the system has.
+    const std::size_t most = anyReady ? 4 * ChooseConverterCount(requested).count : 0;
+    std::vector<std::pair<Folder*, std::string>> files;
+    for (bool more = true; more && files.size() < most && !stop.stop_requested();) {
+      more = false;
+      for (std::size_t n = 0; n < folders.size() && files.size() < most; ++n) {
+        Folder& f = *folders[(m_turn + n) % folders.size()];
+        if (f.lost || f.stop.stop_requested() || f.ready.empty()) continue;
+        files.emplace_back(&f, f.ready.front());
+        f.readySet.erase(f.ready.front());
+        f.ready.pop_front();
+        more = true;
+      }
+    }
+    if (!files.empty()) {
+      m_turn = folders.empty() ? 0 : (m_turn + 1) % folders.size();
+      ProcessFiles(files, stop);
+      continue;
+    }
 
     std::optional<Clock::time_point> wakeAt;
     for (auto& f : folders) {
@@ -412,9 +429,21 @@ void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::s
   f.seen.erase(name);
 }
 
-void WatchEngine::ProcessFile(Folder& f, const std::string& name) {
+// A file claimed for conversion.
+struct WatchEngine::Taken {
+  Folder* folder = nullptr;
+  std::string name;
+  std::filesystem::path held;
+  std::optional<Signature> before;
+};
+
+void WatchEngine::SetConcurrentConversions(std::size_t count) {
+  std::lock_guard lock(m_mutex);
+  m_concurrentConversions = count;
+}
+
+bool WatchEngine::Claim(Folder& f, const std::string& name, Taken& taken) {
   const fs::path& source = f.config.source;
-  const fs::path original = source / name;
   const FolderClaims::Claim claim = m_claims.Take(source, name);
   if (claim.claimed.empty()) {
     m_claims.Release(source);
@@ -428,10 +457,61 @@ void WatchEngine::ProcessFile(Folder& f, const std::string& name) {
     if (claim.error != ENOENT) {
       RecordFailure(f, name, std::string("cannot take the file: ") + std::strerror(claim.error), false);
     }
-    return;
+    return false;
   }
   f.seen.erase(name);
-  const fs::path& held = claim.claimed;
+  taken.folder = &f;
+  taken.name = name;
+  taken.held = claim.claimed;
+  taken.before = Look(taken.held);
+  return true;
+}
+
+void WatchEngine::ProcessFiles(const std::vector<std::pair<Folder*, std::string>>& files,
+                               std::stop_token stop) {
+  std::vector<Taken> taken;
+  std::vector<ConversionPool::Job> jobs;
+  for (const auto& [folder, name] : files) {
+    Taken t;
+    if (!Claim(*folder, name, t)) continue;
+    ConversionPool::Job job;
+    job.input = t.held;
+    job.folder = [destination = folder->config.destination] {
+      return std::optional<fs::path>(destination);
+    };
+    ConversionOptions options;
+    options.compress = folder->config.compress;
+    options.preset = folder->config.preset;
+    options.stop = folder->stop.get_token();
+    job.options = options;
+    jobs.push_back(std::move(job));
+    taken.push_back(std::move(t));
+  }
+  std::size_t requested = 0;
+  {
+    std::lock_guard lock(m_mutex);
+    requested = m_concurrentConversions;
+  }
+  // Finished one at a time, in the order taken: each folder's sources are
+  // put away in that order, and its PDFs named as one after another.
+  ConversionPool::Callbacks callbacks;
+  callbacks.finished = [&](const ConversionPool::Finished& done) {
+    Finish(taken[done.index], done.result, done.stopped);
+    return true;
+  };
+  ConversionPool(ChooseConverterCount(requested).count).Run(jobs, {}, callbacks, stop);
+  // Files the pool never took up (the worker was stopped) go back too.
+  for (Taken& t : taken) {
+    if (!t.held.empty()) Finish(t, ConversionResult{}, true);
+  }
+}
+
+void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stopped) {
+  Folder& f = *taken.folder;
+  const std::string& name = taken.name;
+  const fs::path& source = f.config.source;
+  const fs::path original = source / name;
+  const fs::path held = std::exchange(taken.held, fs::path());
   // Back into the source folder, where a stopped or failed file belongs;
   // answers its name there.
   auto putBack = [&]() -> std::string {
@@ -440,14 +520,8 @@ void WatchEngine::ProcessFile(Folder& f, const std::string& name) {
     return back.empty() ? name : back.filename().native();
   };
 
-  const std::optional<Signature> before = Look(held);
-  ConversionOptions options;
-  options.compress = f.config.compress;
-  options.preset = f.config.preset;
-  options.stop = f.stop.get_token();
-  const ConversionResult result = ConvertIntoFolder(held, f.config.destination, options);
   std::error_code ec;
-  if (f.stop.stop_requested()) {
+  if (stopped || f.stop.stop_requested()) {
     if (result.ok) fs::remove(result.writtenPath, ec);
     putBack();
     return;
@@ -460,6 +534,7 @@ void WatchEngine::ProcessFile(Folder& f, const std::string& name) {
 
   // Right before the source is put away: unchanged since it was converted?
   // A rewrite would otherwise be lost with it.
+  const std::optional<Signature>& before = taken.before;
   const std::optional<Signature> after = Look(held);
   if (!before || !after || !(*before == *after)) {
     fs::remove(result.writtenPath, ec);

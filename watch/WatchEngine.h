@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/PdfPreset.h"
+#include "conversion/PostScriptConverter.h"
 #include "watch/FolderClaims.h"
 #include "watch/Notifier.h"
 #include "watch/WatchJournal.h"
@@ -53,8 +54,11 @@ struct WatchTimings {
 };
 
 // Converts the PostScript files that arrive at the top level of any number
-// of source folders on one worker thread, taking one file of each folder
-// in turn so that no folder waits behind another's burst. Each file is
+// of source folders, several at once (a conversion pool driven by one
+// worker thread), taking one file of each folder in turn so that no folder
+// waits behind another's burst; each folder's files are put away in the
+// order they were taken, under the names converting them one after another
+// gives. Each file is
 // claimed before it is converted (see FolderClaims); its source is deleted
 // or moved only once its PDF is complete and the source is unchanged. A
 // file that fails is put back and tried again only when it changes or after
@@ -84,12 +88,15 @@ class WatchEngine {
   // Any thread: list the folder (every folder for -1) again.
   void RequestScan(int id);
 
-  // Stops the converter at once, puts the file in hand back where it was
-  // and ends the worker.
+  // Stops the converters at once, puts the files in hand back where they
+  // were and ends the worker.
   void Stop();
 
-  // The one step the worker takes per file: claim, convert, check, put the
-  // source away. Public for those who run files elsewhere.
+  // How many conversions run at once; 0 (the default) means one per
+  // processor, fewer when memory is short. Any thread; applies from the
+  // next files taken.
+  void SetConcurrentConversions(std::size_t count);
+
   struct Folder;
 
  private:
@@ -99,7 +106,14 @@ class WatchEngine {
   void Scan(Folder& folder);
   void ApplyEvents(Folder& folder, std::vector<FolderEvent> events);
   void Consider(Folder& folder, const std::vector<std::pair<std::string, bool>>& names);
-  void ProcessFile(Folder& folder, const std::string& name);
+  struct Taken;
+  // The steps the worker takes for files: claim each, convert them together,
+  // then, one at a time in the order taken, check each and put its source
+  // away.
+  void ProcessFiles(const std::vector<std::pair<Folder*, std::string>>& files,
+                    std::stop_token stop);
+  bool Claim(Folder& folder, const std::string& name, Taken& taken);
+  void Finish(Taken& taken, const ConversionResult& result, bool stopped);
   void RecordFailure(Folder& folder, const std::string& name, const std::string& reason,
                      bool untilChanged);
   void Report(const Folder& folder, WatchEvent event);
@@ -114,5 +128,6 @@ class WatchEngine {
   bool m_pending = false;
   std::vector<std::shared_ptr<Folder>> m_folders;
   std::size_t m_turn = 0;
+  std::size_t m_concurrentConversions = 0;
   std::jthread m_worker;
 };

@@ -5,7 +5,7 @@
 // given the very settings pstopdf gives the interpreter for it, on a report
 // with a photograph. Usage: bench_convert [ROUNDS]
 
-#include "DocumentDate.h"
+#include "DocumentComments.h"
 #include "PresetArguments.h"
 #include "UserPaper.h"
 #include "conversion/PdfPreset.h"
@@ -56,7 +56,8 @@ std::string ReportWithPhotograph(int textPages) {
   std::string ps =
       "%!PS-Adobe-3.0\n%%Title: Report with a photograph\n%%Creator: bench_convert\n"
       "%%CreationDate: Mon Dec  7 13:00:00 2026\n%%Pages: " +
-      std::to_string(textPages + 1) + "\n%%EndComments\n/F { /Times-Roman findfont 10 scalefont setfont } def\n%%Page: 1 1\n";
+      std::to_string(textPages + 1) +
+      "\n%%EndComments\n/F { /Times-Roman findfont 10 scalefont setfont } def\n%%Page: 1 1\n";
   ps += "gsave 72 500 translate 144 108 scale\n" + std::to_string(kWidth) + " " +
         std::to_string(kHeight) + " 8 [" + std::to_string(kWidth) + " 0 0 -" +
         std::to_string(kHeight) + " 0 " + std::to_string(kHeight) +
@@ -105,11 +106,13 @@ QStringList GhostscriptPresetArguments(PdfPreset preset, const QString& input,
                                        const QString& folder) {
   const int fd = open(input.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
   const PaperSize paper = UserPaperSize();
-  const PresetContext context{preset, false, paper.width, paper.height, DocumentCreationDate(fd)};
+  const PresetContext context{preset, false, paper.width, paper.height, ReadDocumentComments(fd)};
   if (fd >= 0) close(fd);
   std::string why;
   QStringList args;
-  for (const std::string& arg : PresetArguments(context, folder.toStdString(), why)) {
+  // The benchmark's documents have plain ASCII titles: nothing to run after them.
+  for (const std::string& arg :
+       PresetArguments(context, folder.toStdString(), why).beforeDocument) {
     args << QString::fromStdString(arg);
   }
   if (!why.empty()) {

@@ -352,6 +352,36 @@ class Presets : public QObject {
     }
   }
 
+  void titlesInUtf8KeepTheirLetters() {
+    const fs::path ps = Root() / "utf8.ps";
+    samples::WriteFile(ps,
+                       "%!PS-Adobe-3.0\n%%Title: Caf\xC3\xA9 \xC3\x9C"
+                       "berblick \xD0\x9E\xD1\x82\n"
+                       "%%Creator: Gr\xC3\xBC\xC3\x9F"
+                       "e 1.0\n%%EndComments\n"
+                       "72 72 moveto 100 100 lineto stroke showpage\n");
+    for (const PdfPreset preset : kAllPdfPresets) {
+      const ConversionResult result = Convert(ps, preset);
+      QVERIFY2(result.ok, result.error.c_str());
+      PdfFacts facts = ReadFacts(result.writtenPath);
+      if (preset == PdfPreset::PdfA2b) {
+        // The interpreter takes no other than ASCII into a PDF/A file's
+        // information: the closest it can hold, the same in its XMP.
+        QCOMPARE(facts.info["/Title"], std::string("Cafe Uberblick ??"));
+        QVERIFY(facts.xmp.find("Cafe Uberblick ??") != std::string::npos);
+      } else {
+        QCOMPARE(facts.info["/Title"], std::string("Caf\xC3\xA9 \xC3\x9C"
+                                                   "berblick \xD0\x9E\xD1\x82"));
+        QCOMPARE(facts.info["/Creator"], std::string("Gr\xC3\xBC\xC3\x9F"
+                                                     "e 1.0"));
+        if (preset != PdfPreset::PdfX3) {
+          QVERIFY(facts.xmp.find("Caf\xC3\xA9 \xC3\x9C"
+                                 "berblick \xD0\x9E\xD1\x82") != std::string::npos);
+        }
+      }
+    }
+  }
+
   void creationDateInTheFormsProgramsWrite_data() {
     QTest::addColumn<QString>("comment");
     // How the PDF's date begins; empty: the time of conversion, a date the

@@ -197,7 +197,8 @@ class ReadyInterpreterTest : public QObject {
     const fs::path input = Root() / file.toStdString();
     const fs::path fresh = Root() / "fresh.pdf";
     const fs::path copy = Root() / "copy.pdf";
-    QCOMPARE(Convert(input, fresh, "0", options).exitCode, 0);
+    const Run freshRun = Convert(input, fresh, "0", options);
+    QVERIFY2(freshRun.exitCode == 0, freshRun.err.constData());
     // The first run may start the ready interpreter; the second is surely
     // served by one that started earlier.
     QCOMPARE(Convert(input, copy, "require", options).exitCode, 0);

@@ -41,6 +41,12 @@ for command in convert folders watch; do
   got=$(offered "$program" "$command" --)
   [ "$got" = "$expected" ] || fail "options of $command: offered [$(echo $got)], --help lists [$(echo $expected)]"
 done
+# Commands of a command, named in its usage lines.
+if "$program" folders --help 2>/dev/null | grep -q 'quillpress-cli folders add '; then
+  offered "$program" folders "" | grep -qx add || fail "after folders: $(offered "$program" folders "" | tr '\n' ' ')"
+  offered "$program" folders add -- | grep -qx -- --source ||
+    fail "options of folders add: $(offered "$program" folders add -- | tr '\n' ' ')"
+fi
 [ "$(offered "$program" convert --output "" | tr '\n' ' ')" = "folder " ] ||
   fail "after --output: $(offered "$program" convert --output "" | tr '\n' ' ')"
 if "$program" convert --help | grep -q -- --list-presets; then

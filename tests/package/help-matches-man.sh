@@ -55,6 +55,16 @@ check() {
     mentions "$text" "$command" || fail "$page does not mention the command '$command' that '$* --help' lists"
     check "$page" "$@" "$command"
   done < <(commands_in <<<"$help")
+  # Commands named only in the usage lines ("quillpress-cli folders add ..."),
+  # described by this help.
+  if [ $# -gt 1 ]; then
+    local words="${*:2}"
+    while read -r command; do
+      [ -n "$command" ] || continue
+      mentions "$(grep -F -- "$(basename "$1") $words" <<<"$text")" "$command" ||
+        fail "$page does not show '$(basename "$1") $words $command', which '$* --help' lists"
+    done < <(grep -oE -- "$(basename "$1") $words [a-z][a-z-]*( |$)" <<<"$help" | awk '{ print $NF }' | sort -u)
+  fi
 }
 
 # The options that a page describes in its tagged paragraphs (.TP).

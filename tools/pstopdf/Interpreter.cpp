@@ -92,10 +92,12 @@ void* StartInterpreter(const Interpreter& gs, const std::vector<std::string>& sw
 
 bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
-                    const std::vector<std::string>& extraArguments) {
+                    const std::vector<std::string>& extraArguments,
+                    const std::vector<std::string>& afterInput) {
   std::vector<std::string> argStrings = InterpreterSwitches(output.string(), eps, extraArguments);
   argStrings.emplace_back("-f");
   argStrings.push_back(input);
+  argStrings.insert(argStrings.end(), afterInput.begin(), afterInput.end());
   int code = 0;
   void* instance = StartWith(gs, argStrings, code);
   if (!instance) return false;

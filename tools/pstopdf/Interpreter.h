@@ -34,9 +34,11 @@ std::vector<std::string> InterpreterSwitches(const std::string& output, bool eps
 void* StartInterpreter(const Interpreter& gs, const std::vector<std::string>& switches);
 
 // Interprets input (a path the interpreter may read) into a PDF at output,
-// in SAFER mode, with extraArguments (device settings) before the input.
+// in SAFER mode, with extraArguments (device settings) before the input and
+// afterInput (files to run once it is done) after it.
 // Everything the interpreter says goes to standard error. Answers whether it
 // succeeded.
 bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
-                    const std::vector<std::string>& extraArguments = {});
+                    const std::vector<std::string>& extraArguments = {},
+                    const std::vector<std::string>& afterInput = {});

@@ -37,6 +37,109 @@ void OutputIntent(std::vector<std::string>& args, const fs::path& profile, int c
   args.push_back(std::string("-sQuillpressIntentCondition=") + condition);
 }
 
+// The code points of text read as UTF-8; bytes that are not UTF-8 are
+// taken as Latin-1, as older programs write them.
+std::u32string CodePoints(const std::string& text) {
+  std::u32string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    int length = byte < 0x80         ? 1
+                 : (byte >> 5) == 6  ? 2
+                 : (byte >> 4) == 14 ? 3
+                 : (byte >> 3) == 30 ? 4
+                                     : 0;
+    char32_t cp = length == 1   ? byte
+                  : length == 2 ? byte & 0x1F
+                  : length == 3 ? byte & 0x0F
+                                : byte & 0x07;
+    bool valid = length > 0 && i + static_cast<std::size_t>(length) <= text.size();
+    for (int k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      valid = (next & 0xC0) == 0x80;
+      cp = (cp << 6) | (next & 0x3F);
+    }
+    if (valid && (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
+    if (!valid) {
+      cp = byte;
+      length = 1;
+    }
+    out.push_back(cp);
+    i += static_cast<std::size_t>(length);
+  }
+  return out;
+}
+
+// A PDF text string in UTF-16BE with its byte order mark, as PostScript hex.
+std::string Utf16Hex(const std::u32string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex = "<FEFF";
+  auto unit = [&](unsigned value) {
+    for (int shift = 12; shift >= 0; shift -= 4) hex += kHex[(value >> shift) & 0xF];
+  };
+  for (const char32_t cp : text) {
+    if (cp > 0xFFFF) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  return hex + ">";
+}
+
+// The text with Latin letters' accents taken off and whatever else is not
+// ASCII as "?", as PostScript hex.
+std::string AsciiHex(const std::u32string& text) {
+  // U+00C0 to U+00FF without their marks.
+  static constexpr char kFolded[] =
+      "AAAAAAACEEEEIIIIDNOOOOO*OUUUUYTsaaaaaaaceeeeiiiidnooooo/ouuuuyty";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string hex = "<";
+  for (const char32_t cp : text) {
+    char c = '?';
+    if (cp >= 0x20 && cp < 0x7F) c = static_cast<char>(cp);
+    if (cp >= 0xC0 && cp <= 0xFF) c = kFolded[cp - 0xC0];
+    hex += kHex[(c >> 4) & 0xF];
+    hex += kHex[c & 0xF];
+  }
+  return hex + ">";
+}
+
+bool IsAscii(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// The interpreter takes the title and creator from the comments itself, but
+// as PDFDocEncoding bytes: a UTF-8 title comes out garbled. Such a title is
+// set again, properly encoded, once the document has been read. PDF/A files
+// can hold none but ASCII here (the interpreter refuses any other), so they
+// get the closest ASCII.
+bool WriteDocumentInformation(const PresetContext& context, const fs::path& workFolder,
+                              std::vector<std::string>& args, std::string& why) {
+  std::string entries;
+  for (const auto& [key, value] : {std::pair{"/Title", context.comments.title},
+                                   std::pair{"/Creator", context.comments.creator}}) {
+    if (!value || IsAscii(*value)) continue;
+    const std::u32string text = CodePoints(*value);
+    entries += std::string(key) + " " +
+               (context.preset == PdfPreset::PdfA2b ? AsciiHex(text) : Utf16Hex(text)) + " ";
+  }
+  if (entries.empty()) return true;
+  const fs::path file = workFolder / "docinfo.ps";
+  std::ofstream out(file, std::ios::binary);
+  out << "[ " << entries << "/DOCINFO pdfmark\n";
+  out.close();
+  if (!out) {
+    why = "cannot write into the private folder: " + std::string(std::strerror(errno));
+    return false;
+  }
+  args.push_back(file.string());
+  return true;
+}
+
 }  // namespace
 
 fs::path OutputIntentProfile(PdfPreset preset) {
@@ -54,16 +157,16 @@ fs::path OutputIntentProfile(PdfPreset preset) {
   return {};
 }
 
-std::vector<std::string> PresetArguments(const PresetContext& context, const fs::path& workFolder,
-                                         std::string& why) {
+InterpreterArguments PresetArguments(const PresetContext& context, const fs::path& workFolder,
+                                     std::string& why) {
   std::vector<std::string> args;
   if (!context.encapsulated && context.paperWidth > 0 && context.paperHeight > 0) {
     // Only the default: a document that asks for a size still gets it.
     args.push_back(Define("DEVICEWIDTHPOINTS", context.paperWidth));
     args.push_back(Define("DEVICEHEIGHTPOINTS", context.paperHeight));
   }
-  if (context.creationDate) {
-    args.push_back("-sQuillpressCreationDate=" + *context.creationDate);
+  if (context.comments.creationDate) {
+    args.push_back("-sQuillpressCreationDate=" + *context.comments.creationDate);
   }
 
   const fs::path profile = OutputIntentProfile(context.preset);
@@ -108,5 +211,7 @@ std::vector<std::string> PresetArguments(const PresetContext& context, const fs:
     return {};
   }
   args.push_back(setup.string());
-  return args;
+  InterpreterArguments result{std::move(args), {}};
+  if (!WriteDocumentInformation(context, workFolder, result.afterDocument, why)) return {};
+  return result;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DocumentComments.h"
 #include "conversion/PdfPreset.h"
 
 #include <filesystem>
@@ -15,16 +16,22 @@ struct PresetContext {
   // The user's paper, in points, for documents that set no page size.
   int paperWidth = 0;
   int paperHeight = 0;
-  // The document's own creation date as a PDF date, when its comments give one.
-  std::optional<std::string> creationDate;
+  // What the document's header comments say of it.
+  DocumentComments comments;
 };
 
-// The interpreter's arguments for a preset, to come after the device and
-// output file and before the document. Files they need (the setup job run
-// ahead of the document) are written into workFolder. Empty with why set when
-// they cannot be made.
-std::vector<std::string> PresetArguments(const PresetContext& context,
-                                         const std::filesystem::path& workFolder, std::string& why);
+struct InterpreterArguments {
+  std::vector<std::string> beforeDocument;
+  std::vector<std::string> afterDocument;
+};
+
+// The interpreter's arguments for a preset: those to come after the device
+// and output file and before the document, and those after it. Files they
+// need (the setup job run ahead of the document, the document information
+// set after it) are written into workFolder. Empty with why set when they
+// cannot be made.
+InterpreterArguments PresetArguments(const PresetContext& context,
+                                     const std::filesystem::path& workFolder, std::string& why);
 
 // The ICC profile of a standard preset's output intent; empty for the others.
 std::filesystem::path OutputIntentProfile(PdfPreset preset);

@@ -115,7 +115,11 @@ std::vector<fs::path> ReadableSystemPaths() {
     paths.push_back(home / ".fonts");
     paths.push_back(FromEnvironment("XDG_DATA_HOME", home / ".local" / "share") / "fonts");
     paths.push_back(FromEnvironment("XDG_CACHE_HOME", home / ".cache") / "fontconfig");
+    paths.push_back(FromEnvironment("XDG_CONFIG_HOME", home / ".config") / "fontconfig");
   }
+#ifdef QUILLPRESS_ICC_PROFILE_FOLDER
+  paths.emplace_back(QUILLPRESS_ICC_PROFILE_FOLDER);  // the colour profiles of the standards
+#endif
   // Where the user has told the interpreter to look.
   for (const char* name : {"GS_LIB", "GS_FONTPATH", "GS_LIB_DEFAULT"}) {
     const char* list = std::getenv(name);

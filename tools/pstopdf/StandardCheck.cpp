@@ -7,11 +7,6 @@
 
 bool MeetsItsStandard(const std::filesystem::path& pdf, PdfPreset preset) {
   if (!PdfPresetIsStandard(preset)) return true;
-#ifdef QUILLPRESS_PSTOPDF_WITHOUT_READ_BACK
-  std::fputs("pstopdf: note: this build does not read the PDF back\n", stderr);
-  (void)pdf;
-  return true;
-#else
   const PdfOutputFindings findings = CheckPdfOutput(pdf, preset);
   if (!findings.readable && findings.unembeddedFonts.empty() && findings.violations.empty() &&
       findings.error.find("module") != std::string::npos) {
@@ -22,5 +17,4 @@ bool MeetsItsStandard(const std::filesystem::path& pdf, PdfPreset preset) {
   if (shortfall.empty()) return true;
   std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
   return false;
-#endif
 }

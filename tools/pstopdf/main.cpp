@@ -11,7 +11,8 @@
 // a watchdog removes however the run ends. This process only watches it and
 // places the finished PDF.
 
-#include "DocumentDate.h"
+#include "BMTUtil.h"
+#include "DocumentComments.h"
 #include "Interpreter.h"
 #include "PresetArguments.h"
 #include "PrivateFolder.h"
@@ -67,6 +68,7 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // for the stop handler.
 volatile sig_atomic_t g_job = 0;
 volatile sig_atomic_t g_jobPidfd = -1;
+volatile sig_atomic_t g_checker = 0;
 char g_staging[PATH_MAX] = {};
 
 // Asked to stop, or our caller has ended: the job goes with us, and the
@@ -77,6 +79,7 @@ void OnStop(int) {
   } else if (g_job > 0) {
     kill(static_cast<pid_t>(g_job), SIGKILL);
   }
+  if (g_checker > 0) kill(static_cast<pid_t>(g_checker), SIGKILL);
   if (g_staging[0] != '\0') unlink(g_staging);
   const char message[] = "pstopdf: stopped\n";
   const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
@@ -290,7 +293,7 @@ fs::path ReadFolderName(int fd) {
   }
   if (chdir(work.c_str()) != 0) _exit(kExitFailed);
   std::string why;
-  const std::vector<std::string> presetArguments = PresetArguments(preset, work, why);
+  const InterpreterArguments presetArguments = PresetArguments(preset, work, why);
   if (!why.empty()) {
     std::fprintf(stderr, "pstopdf: %s\n", why.c_str());
     _exit(kExitFailed);
@@ -306,7 +309,8 @@ fs::path ReadFolderName(int fd) {
   // allows reading it and nothing more.
   const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
   const bool ok =
-      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated, presetArguments);
+      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated,
+                     presetArguments.beforeDocument, presetArguments.afterDocument);
   _exit(ok ? 0 : kExitFailed);
 }
 
@@ -394,18 +398,20 @@ JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes,
 std::optional<ReadyJob> StartInReadyInterpreter(const PresetContext& preset, const fs::path& work,
                                                 int inputFd, const JobLimits& limits) {
   std::string why;
-  const std::vector<std::string> arguments = PresetArguments(preset, work, why);
+  const InterpreterArguments arguments = PresetArguments(preset, work, why);
   if (!why.empty()) return std::nullopt;  // the job's own run says why
+  // Files to run after the document (a title set again): the job's own run.
+  if (!arguments.afterDocument.empty()) return std::nullopt;
   ReadyJobRequest request;
   std::vector<std::string> extraSwitches;
-  for (const std::string& argument : arguments) {
+  for (const std::string& argument : arguments.beforeDocument) {
     if (argument.rfind("-sQuillpressCreationDate=", 0) == 0) continue;  // the job's own
     (argument.rfind("-", 0) == 0 ? extraSwitches : request.files).push_back(argument);
   }
   request.switches = InterpreterSwitches(ReadyOutputFile(), preset.encapsulated, extraSwitches);
   request.inputFd = inputFd;
   request.work = work;
-  request.creationDate = preset.creationDate;
+  request.creationDate = preset.comments.creationDate;
   request.limits = limits;
   return StartReadyJob(request);
 }
@@ -520,44 +526,77 @@ bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
 
 using WritePdfFn = decltype(&quillpress_write_pdf);
 
-// The PDF library's module: beside this program in a build; installed, in
-// the module folder below the prefix, seen from <prefix>/libexec/quillpress.
 WritePdfFn LoadPdfWriter() {
-  std::error_code ec;
-  const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
-  const char* name = "quillpress-pdfwriter.so";
-  for (const fs::path& folder : {here, here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
-                                 fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
-    if (void* module = dlopen((folder / name).c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      return reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf"));
-    }
-  }
-  return nullptr;
+  void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule);
+  return module ? reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf")) : nullptr;
 }
 
 constexpr int kCleanedExit = 10;
 
 // Removes the PDF's active content (JavaScript, launch actions, embedded
-// files) in a confined process of its own, as the PDF is the job's work;
-// says on standard error what was removed, or why it failed. Answers the
-// file that holds the PDF to place, or empty.
-fs::path WithoutActiveContent(WritePdfFn write, const fs::path& produced, const fs::path& work,
-                              const JobLimits& limits) {
-  if (!write) {
-    std::fputs("pstopdf: cannot check the PDF: its writer module (quillpress-pdfwriter.so) is "
-               "not installed\n", stderr);
+// files) in a confined process of its own, as the PDF is the job's work. The
+// process is started while the job runs and waits, confined, until the PDF
+// is there, so that none of its start is on the way to the result.
+class ActiveContentRemover {
+ public:
+  ActiveContentRemover(WritePdfFn write, const fs::path& work, const JobLimits& limits)
+      : m_work(work) {
+    if (!write) return;
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0) return;
+    const pid_t self = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) {
+      close(go[0]);
+      close(go[1]);
+      return;
+    }
+    if (pid == 0) Serve(write, go[0], self, limits);
+    close(go[0]);
+    m_go = go[1];
+    m_pid = pid;
+    g_checker = pid;
+  }
+  ActiveContentRemover(const ActiveContentRemover&) = delete;
+  ActiveContentRemover& operator=(const ActiveContentRemover&) = delete;
+  ~ActiveContentRemover() {
+    if (m_pid > 0) Reap(false);
+  }
+
+  // Says on standard error what was removed, or why it failed. Answers the
+  // file that holds the PDF to place, or empty.
+  fs::path Run(const fs::path& produced) {
+    if (m_pid <= 0) {
+      std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
+                   BMTUtil::kPdfWriterModule);
+      return {};
+    }
+    const int status = Reap(true);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return produced;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kCleanedExit) return m_work / "clean.pdf";
+    if (WIFSIGNALED(status)) {
+      std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
+                   strsignal(WTERMSIG(status)));
+    }
     return {};
   }
-  const fs::path cleaned = work / "clean.pdf";
-  const pid_t self = getpid();
-  const pid_t checker = fork();
-  if (checker < 0) return {};
-  if (checker == 0) {
+
+ private:
+  [[noreturn]] void Serve(WritePdfFn write, int goFd, pid_t supervisor, const JobLimits& limits) {
     for (const int sig : kStopSignals) signal(sig, SIG_DFL);
-    if (!EndWithParent(self, SIGKILL)) _exit(kExitFailed);
+    if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
+    close_range(3, static_cast<unsigned>(goFd) - 1, 0);
+    close_range(static_cast<unsigned>(goFd) + 1, ~0U, 0);
     ApplyJobLimits(limits);
-    EnterSandbox(work, -1);  // what it lacks was said for the job
-    const int out = open(cleaned.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    EnterSandbox(m_work, -1);  // what it lacks was said for the job
+    char byte = 0;
+    ssize_t n;
+    while ((n = read(goFd, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 1) _exit(0);  // not wanted after all
+    const fs::path produced = m_work / "out.pdf";
+    const int out =
+        open((m_work / "clean.pdf").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) _exit(kExitFailed);
     // Parsed from memory, where the PDF library reads it without a system
     // call per object; a very large one is read from its file.
@@ -577,22 +616,31 @@ fs::path WithoutActiveContent(WritePdfFn write, const fs::path& produced, const 
     std::fflush(stderr);
     _exit(answer == 1 ? kCleanedExit : answer == 2 ? 0 : kExitFailed);
   }
-  g_job = checker;
-  int status = 0;
-  siginfo_t info{};
-  while (waitid(P_PID, static_cast<id_t>(checker), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+
+  // Tells it to go on (or to end unused) and waits for its end status.
+  int Reap(bool go) {
+    if (go) {
+      const char byte = 1;
+      while (write(m_go, &byte, 1) < 0 && errno == EINTR) {
+      }
+    }
+    close(m_go);
+    int status = 0;
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    g_checker = 0;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+    return status;
   }
-  g_job = 0;
-  while (waitpid(checker, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return produced;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kCleanedExit) return cleaned;
-  if (WIFSIGNALED(status)) {
-    std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
-                 strsignal(WTERMSIG(status)));
-  }
-  return {};
-}
+
+  fs::path m_work;
+  pid_t m_pid = -1;
+  int m_go = -1;
+};
 
 fs::path TemporaryParent() {
   const char* tmp = std::getenv("TMPDIR");
@@ -628,7 +676,7 @@ int main(int argc, char** argv) {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{args->preset, *eps, paper.width, paper.height,
-                             DocumentCreationDate(inputFd)};
+                             ReadDocumentComments(inputFd)};
 
   const int folderReply = StartWatchdog(TemporaryParent());
   int folderPipe[2];
@@ -693,7 +741,7 @@ int main(int argc, char** argv) {
     close(folderPipe[1]);
   }
   // Loaded while the job runs.
-  const WritePdfFn writePdf = LoadPdfWriter();
+  ActiveContentRemover remover(LoadPdfWriter(), work, limits);
 
   const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes, ready ? &*ready : nullptr);
   int result = kExitFailed;
@@ -702,7 +750,7 @@ int main(int argc, char** argv) {
     // said why
   } else if (!LooksLikeCompletePdf(produced)) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-  } else if (produced = WithoutActiveContent(writePdf, produced, work, limits); produced.empty()) {
+  } else if (produced = remover.Run(produced); produced.empty()) {
     // said why
   } else if (!MeetsItsStandard(produced, args->preset)) {
     // said why

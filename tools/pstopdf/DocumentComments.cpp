@@ -1,4 +1,4 @@
-#include "DocumentDate.h"
+#include "DocumentComments.h"
 
 #include <unistd.h>
 
@@ -100,13 +100,23 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
   return date;
 }
 
-std::optional<std::string> DocumentCreationDate(int inputFd) {
+DocumentComments ReadDocumentComments(int inputFd) {
+  DocumentComments comments;
   std::string head(kHeaderBytes, '\0');
   const ssize_t n = pread(inputFd, head.data(), head.size(), 0);
-  if (n <= 0) return std::nullopt;
+  if (n <= 0) return comments;
   head.resize(static_cast<std::size_t>(n));
   // An EPS with a binary preview header keeps its comments further in.
-  if (static_cast<unsigned char>(head[0]) == 0xC5) return std::nullopt;
+  if (static_cast<unsigned char>(head[0]) == 0xC5) return comments;
+  auto text = [](std::string_view value) {
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (value.size() >= 2 && value.front() == '(' && value.back() == ')') {
+      value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+  };
   std::size_t start = 0;
   while (start < head.size()) {
     std::size_t end = head.find_first_of("\r\n", start);
@@ -115,8 +125,17 @@ std::optional<std::string> DocumentCreationDate(int inputFd) {
     start = end + 1;
     if (line.empty()) continue;
     if (line.rfind("%%EndComments", 0) == 0 || line[0] != '%') break;
-    static constexpr std::string_view kKey = "%%CreationDate:";
-    if (line.rfind(kKey, 0) == 0) return PdfDateFromComment(std::string(line.substr(kKey.size())));
+    // The first of each counts, as for the interpreter.
+    static constexpr std::string_view kDate = "%%CreationDate:";
+    static constexpr std::string_view kTitle = "%%Title:";
+    static constexpr std::string_view kCreator = "%%Creator:";
+    if (line.rfind(kDate, 0) == 0 && !comments.creationDate) {
+      comments.creationDate = PdfDateFromComment(std::string(line.substr(kDate.size())));
+    } else if (line.rfind(kTitle, 0) == 0 && !comments.title) {
+      comments.title = text(line.substr(kTitle.size()));
+    } else if (line.rfind(kCreator, 0) == 0 && !comments.creator) {
+      comments.creator = text(line.substr(kCreator.size()));
+    }
   }
-  return std::nullopt;
+  return comments;
 }

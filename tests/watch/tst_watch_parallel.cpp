@@ -1,0 +1,108 @@
+// The watch engine converting several files at once: each folder's sources
+// are put away in the order they were taken, and its PDFs are named as one
+// conversion after another names them, even when the first file taken ends
+// last.
+
+#include "watch/WatchEngine.h"
+#include "PostScriptSamples.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kDeadline = 120000;
+
+}  // namespace
+
+class WatchParallelTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void sourcesGoInTheOrderTakenAndPdfsAreNamedAsOneAfterAnother() {
+    QTemporaryDir dir;
+    const fs::path root = dir.path().toStdString();
+    const fs::path source = root / "in", destination = root / "out", moveTo = root / "done";
+    for (const fs::path& f : {source, destination, moveTo}) fs::create_directories(f);
+    // Stems that repeat, so that names depend on the order. Written long
+    // ago, as far as the engine can tell, so that one look takes them all,
+    // in the order the folder lists them.
+    for (const char* name : {"a.ps", "a.eps", "b.ps", "b.eps", "c.ps", "c.eps", "d.ps", "e.ps"}) {
+      const bool eps = std::string(name).ends_with(".eps");
+      samples::WriteFile(source / name,
+                         eps ? samples::EpsWithBox(0, 0, 30, 30) : samples::OnePagePostScript());
+      fs::last_write_time(source / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    std::vector<fs::path> listed;
+    for (const auto& entry : fs::directory_iterator(source)) listed.push_back(entry.path());
+    // The first file taken waits until three others have ended.
+    const fs::path log = root / "converter.log";
+    const std::string logFile = "'" + log.string() + "'";
+    const fs::path wrapper = samples::WriteStandInConverter(
+        root, "held-pstopdf",
+        "echo \"start $1\" >> " + logFile + "\n"
+        "case \"$1\" in */'" + listed.front().filename().string() + "')\n"
+        "  until [ $(grep -c '^end' " + logFile + ") -ge 3 ]; do sleep 0.02; done;;\nesac\n"
+        "'" + (samples::BinDir() / "pstopdf").string() + "' \"$@\"; status=$?\n"
+        "echo \"end $1\" >> " + logFile + "\nexit $status");
+    qputenv("QUILLPRESS_PSTOPDF", wrapper.c_str());
+    qputenv("QUILLPRESS_PSTOPDF_READY", "0");
+
+    std::mutex mutex;
+    std::vector<WatchEvent> events;
+    WatchEngine engine(
+        WatchTimings{},
+        [&](const WatchEvent& e) {
+          std::lock_guard lock(mutex);
+          events.push_back(e);
+        },
+        {});
+    engine.SetConcurrentConversions(4);
+    engine.AddFolder(1, {source, destination, moveTo, SourceDisposal::MoveToFolder, false,
+                         PdfPreset::Faithful},
+                     false);
+    auto moved = [&] {
+      std::lock_guard lock(mutex);
+      return std::count_if(events.begin(), events.end(),
+                           [](const WatchEvent& e) { return e.kind == WatchEvent::Kind::Moved; });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(moved(), 8, kDeadline);
+    engine.Stop();
+
+    std::vector<fs::path> converted, putAway;
+    std::set<std::string> taken;
+    for (const WatchEvent& e : events) {
+      if (e.kind == WatchEvent::Kind::Moved) putAway.push_back(e.file);
+      if (e.kind != WatchEvent::Kind::Converted) continue;
+      converted.push_back(e.file);
+      // The name one conversion after another gives, in this order.
+      const std::string stem = e.file.stem().string();
+      std::string expected = stem + ".pdf";
+      for (int n = 1; taken.count(expected); ++n) expected = stem + " " + std::to_string(n) + ".pdf";
+      taken.insert(expected);
+      QCOMPARE(e.result.filename().string(), expected);
+    }
+    QCOMPARE(converted, listed);
+    QCOMPARE(putAway, listed);
+    QCOMPARE(converted.size(), std::size_t{8});
+    // It really ran out of order: several at once, the first ended late.
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    int now = 0, most = 0;
+    for (const std::string& line : lines) most = std::max(most, now += line.rfind("start", 0) == 0 ? 1 : -1);
+    QVERIFY(most > 1);
+    QCOMPARE(samples::ListTree(source), std::vector<std::string>{});
+    QCOMPARE(samples::ListTree(moveTo).size(), std::size_t{8});
+  }
+};
+
+QTEST_GUILESS_MAIN(WatchParallelTest)
+#include "tst_watch_parallel.moc"
