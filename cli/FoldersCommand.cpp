@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -150,9 +151,13 @@ int Add(const WatchFolderList& list, int argc, char** argv) {
 int RunFoldersCommand(int argc, char** argv) {
   if (argc < 1) return UsageError("a subcommand is needed");
   const std::string command = argv[0];
-  if (command == "-h" || command == "--help") {
-    std::fputs(kHelp, stdout);
-    return 0;
+  // "folders add --help" is how people ask about one subcommand: they share
+  // one page.
+  for (int i = 0; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "-h" || std::string_view(argv[i]) == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
   }
   const WatchFolderList list;
   if (command == "list") {

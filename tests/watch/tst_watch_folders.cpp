@@ -294,9 +294,12 @@ class WatchFoldersTest : public QObject {
     std::tie(code, out) = Cli({"folders", "list"});
     QVERIFY(!out.contains("cli-a"));
     QVERIFY(out.contains("archive"));
-    std::tie(code, out) = Cli({"folders", "--help"});
-    QCOMPARE(code, 0);
-    QVERIFY(out.contains("folders add --source DIR --destination DIR"));
+    for (const QStringList& ask : {QStringList{"folders", "--help"},
+                                   QStringList{"folders", "add", "--help"}}) {
+      std::tie(code, out) = Cli(ask);
+      QCOMPARE(code, 0);
+      QVERIFY(out.contains("folders add --source DIR --destination DIR"));
+    }
   }
 };
 
