@@ -17,6 +17,8 @@ packages=(
   # documentation, desktop integration and the tests' own PostScript producers
   groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick xdotool
   enscript a2ps gnuplot-nox poppler-utils python3 locales
+  # a FUSE file system, for the watch folder's files written behind inotify's back
+  bindfs
   # the Debian package and its checks
   dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion systemd
 )

@@ -277,7 +277,12 @@ class WatchServiceTest : public QObject {
     if (!mounting.waitForFinished(30000) || mounting.exitCode() != 0) QSKIP("FUSE mounts are not allowed here");
     struct Unmount {
       fs::path at;
-      ~Unmount() { QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), Q(at)}); }
+      ~Unmount() {
+        // FUSE 3 names its tool fusermount3; FUSE 2's is fusermount.
+        if (QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), Q(at)}) != 0) {
+          QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), Q(at)});
+        }
+      }
     } unmount{mount};
     auto request = Request(1);
     request.choice.source = mount;
