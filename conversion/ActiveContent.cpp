@@ -120,7 +120,7 @@ class Remover {
           object.removeKey(key);
           continue;
         }
-        if (key == "/EF") {  // a file specification's embedded streams
+        if (key == "/EF") {  // an attached file's embedded streams
           m_embeddedRelated = true;
           object.removeKey(key);
           continue;

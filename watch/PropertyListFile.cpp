@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <cstdlib>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -39,3 +41,49 @@ bool WriteDictionaryFile(const fs::path& path, plist_t dict) {
   return file.commit();
 }
 
+
+namespace {
+
+plist_t Item(plist_t dict, const char* key, plist_type type) {
+  plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
+  return node && plist_get_node_type(node) == type ? node : nullptr;
+}
+
+}  // namespace
+
+std::optional<std::vector<char>> DictionaryData(plist_t dict, const char* key) {
+  plist_t node = Item(dict, key, PLIST_DATA);
+  if (!node) return std::nullopt;
+  char* bytes = nullptr;
+  uint64_t length = 0;
+  plist_get_data_val(node, &bytes, &length);
+  std::vector<char> value(bytes, bytes + length);
+  std::free(bytes);
+  return value;
+}
+
+std::optional<bool> DictionaryBoolean(plist_t dict, const char* key) {
+  plist_t node = Item(dict, key, PLIST_BOOLEAN);
+  if (!node) return std::nullopt;
+  uint8_t value = 0;
+  plist_get_bool_val(node, &value);
+  return value != 0;
+}
+
+std::optional<std::uint64_t> DictionaryUnsigned(plist_t dict, const char* key) {
+  plist_t node = Item(dict, key, PLIST_UINT);
+  if (!node) return std::nullopt;
+  uint64_t value = 0;
+  plist_get_uint_val(node, &value);
+  return value;
+}
+
+std::optional<std::string> DictionaryString(plist_t dict, const char* key) {
+  plist_t node = Item(dict, key, PLIST_STRING);
+  if (!node) return std::nullopt;
+  char* text = nullptr;
+  plist_get_string_val(node, &text);
+  std::string value = text ? text : "";
+  std::free(text);
+  return value;
+}

@@ -11,54 +11,27 @@ namespace {
 
 constexpr const char* kFolders = "Folders";
 
-std::optional<std::vector<char>> Data(plist_t dict, const char* key) {
-  plist_t node = plist_dict_get_item(dict, key);
-  if (!node || plist_get_node_type(node) != PLIST_DATA) return std::nullopt;
-  char* bytes = nullptr;
-  uint64_t length = 0;
-  plist_get_data_val(node, &bytes, &length);
-  std::vector<char> value(bytes, bytes + length);
-  std::free(bytes);
-  return value;
-}
-
 // A folder from an entry of the second file; empty when it is not one.
 std::optional<StoredWatchFolder> Entry(plist_t node) {
   if (!node || plist_get_node_type(node) != PLIST_DICT) return std::nullopt;
   StoredWatchFolder folder;
-  folder.source = Data(node, "SourceURL");
-  folder.destination = Data(node, "DestinationURL");
-  folder.moveTo = Data(node, "MoveDestinationURL");
+  folder.source = DictionaryData(node, "SourceURL");
+  folder.destination = DictionaryData(node, "DestinationURL");
+  folder.moveTo = DictionaryData(node, "MoveDestinationURL");
   if (!folder.source || !folder.destination || !BookmarkedPath(*folder.source) ||
       !BookmarkedPath(*folder.destination)) {
     return std::nullopt;
   }
-  if (plist_t tag = plist_dict_get_item(node, "MoveToDestinationOption")) {
-    uint64_t value = 0;
-    if (plist_get_node_type(tag) != PLIST_UINT) return std::nullopt;
-    plist_get_uint_val(tag, &value);
-    if (value < 1 || value > 3) return std::nullopt;
-    folder.tag = static_cast<int>(value);
+  if (plist_dict_get_item(node, "MoveToDestinationOption")) {
+    const auto tag = DictionaryUnsigned(node, "MoveToDestinationOption");
+    if (!tag || *tag < 1 || *tag > 3) return std::nullopt;
+    folder.tag = static_cast<int>(*tag);
   }
   if (folder.tag == 3 && !folder.moveTo) return std::nullopt;
-  auto boolean = [&](const char* key) -> std::optional<bool> {
-    plist_t b = plist_dict_get_item(node, key);
-    if (!b || plist_get_node_type(b) != PLIST_BOOLEAN) return std::nullopt;
-    uint8_t value = 0;
-    plist_get_bool_val(b, &value);
-    return value != 0;
-  };
+  auto boolean = [&](const char* key) { return DictionaryBoolean(node, key); };
   folder.on = boolean("IsWatching").value_or(false);
   folder.compress = boolean("CompressPDF").value_or(false);
-  auto string = [&](const char* key) -> std::optional<std::string> {
-    plist_t s = plist_dict_get_item(node, key);
-    if (!s || plist_get_node_type(s) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(s, &text);
-    std::string value = text ? text : "";
-    std::free(text);
-    return value;
-  };
+  auto string = [&](const char* key) { return DictionaryString(node, key); };
   if (auto preset = string("PDFPreset")) {
     const auto known = PdfPresetFromName(*preset);
     if (!known) return std::nullopt;

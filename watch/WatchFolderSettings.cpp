@@ -41,47 +41,21 @@ std::optional<WatchFolderPreferences> WatchFolderSettings::Read() const {
   const PlistPtr dict = ReadDictionaryFile(m_path);
   if (!dict) return std::nullopt;
   WatchFolderPreferences prefs;
-  auto data = [&](const char* key) -> std::optional<std::vector<char>> {
-    plist_t node = plist_dict_get_item(dict.get(), key);
-    if (!node || plist_get_node_type(node) != PLIST_DATA) return std::nullopt;
-    char* bytes = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &bytes, &length);
-    std::vector<char> value(bytes, bytes + length);
-    std::free(bytes);
-    return value;
-  };
+  plist_t root = dict.get();
+  auto data = [&](const char* key) { return DictionaryData(root, key); };
   prefs.sourceURL = data("SourceURL");
   prefs.destinationURL = data("DestinationURL");
   prefs.moveDestinationURL = data("MoveDestinationURL");
-  if (plist_t node = plist_dict_get_item(dict.get(), "MoveToDestinationOption");
-      node && plist_get_node_type(node) == PLIST_UINT) {
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    prefs.moveToDestinationOption = static_cast<std::int64_t>(value);
+  if (const auto tag = DictionaryUnsigned(root, "MoveToDestinationOption")) {
+    prefs.moveToDestinationOption = static_cast<std::int64_t>(*tag);
   }
-  auto boolean = [&](const char* key) -> std::optional<bool> {
-    plist_t node = plist_dict_get_item(dict.get(), key);
-    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
-    uint8_t value = 0;
-    plist_get_bool_val(node, &value);
-    return value != 0;
-  };
+  auto boolean = [&](const char* key) { return DictionaryBoolean(root, key); };
   auto integer = [&](const char* key) -> std::optional<std::int64_t> {
-    plist_t node = plist_dict_get_item(dict.get(), key);
-    if (!node || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    return static_cast<std::int64_t>(value);
+    if (const auto value = DictionaryUnsigned(root, key)) return static_cast<std::int64_t>(*value);
+    return std::nullopt;
   };
   prefs.isWatching = boolean("IsWatching");
-  if (plist_t node = plist_dict_get_item(dict.get(), "PDFPreset");
-      node && plist_get_node_type(node) == PLIST_STRING) {
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    if (text) prefs.pdfPreset = std::string(text);
-    std::free(text);
-  }
+  prefs.pdfPreset = DictionaryString(root, "PDFPreset");
   prefs.pollInterval = integer("PollInterval");
   prefs.rescanInterval = integer("RescanInterval");
   prefs.stableInterval = integer("StableInterval");

@@ -59,19 +59,6 @@ struct EndReply {
   std::uint64_t bytesWritten = 0;
 };
 
-// Bytes the process has written so far, through any descriptor; 0 when it
-// cannot be read.
-std::uint64_t BytesWrittenBy(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/io";
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char text[512] = {};
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return 0;
-  const char* line = std::strstr(text, "wchar:");
-  return line ? std::strtoull(line + 6, nullptr, 10) : 0;
-}
 
 const char* Setting() {
   const char* value = std::getenv("QUILLPRESS_PSTOPDF_READY");

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,18 @@ bool ApplySeccomp() {
 }
 
 }  // namespace
+
+std::uint64_t BytesWrittenBy(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/io";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[512] = {};
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  const char* line = std::strstr(text, "wchar:");
+  return line ? std::strtoull(line + 6, nullptr, 10) : 0;
+}
 
 void ApplyJobLimits(const JobLimits& limits) {
   const rlim_t cpu = static_cast<rlim_t>(limits.cpuSeconds);

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -19,6 +20,11 @@ struct JobLimits {
   // together. Also the largest one file may grow.
   unsigned long long maxOutputBytes = 0;
 };
+
+// Bytes the process pid has written so far, through any descriptor (its
+// /proc io account), for the bound on what a job writes; 0 when it cannot
+// be read.
+std::uint64_t BytesWrittenBy(pid_t pid);
 
 // CPU time (SIGXCPU when reached), address space, the size of any one file
 // (SIGXFSZ when reached), and no core files.

@@ -314,19 +314,6 @@ fs::path ReadFolderName(int fd) {
   _exit(ok ? 0 : kExitFailed);
 }
 
-// Bytes the process has written so far, through any descriptor (its
-// /proc io account); 0 when it cannot be read.
-std::uint64_t BytesWrittenBy(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/io";
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char text[512] = {};
-  const ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return 0;
-  const char* line = std::strstr(text, "wchar:");
-  return line ? std::strtoull(line + 6, nullptr, 10) : 0;
-}
 
 // What the job has written in all: everything it wrote (files it has since
 // removed too), or what its folder holds, whichever is more.
