@@ -29,6 +29,17 @@ std::size_t UsableProcessors() {
   return n > 0 ? n : 1;
 }
 
+// The user's own number of converters (QUILLPRESS_JOBS, for the window and
+// the watch service, which have no --jobs), else one per processor.
+std::size_t DefaultConverters() {
+  if (const char* text = std::getenv("QUILLPRESS_JOBS")) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0 && value <= 256) return value;
+  }
+  return UsableProcessors();
+}
+
 std::optional<std::uint64_t> ReadNumber(const fs::path& file) {
   std::ifstream in(file);
   std::uint64_t value = 0;
@@ -81,7 +92,7 @@ std::optional<std::uint64_t> AvailableMemoryMiB() {
 ConverterCount ChooseConverterCount(std::size_t requested, std::uint64_t limitMiB,
                                     std::optional<std::uint64_t> availableMiB) {
   ConverterCount chosen;
-  const std::size_t wanted = requested > 0 ? requested : UsableProcessors();
+  const std::size_t wanted = requested > 0 ? requested : DefaultConverters();
   chosen.count = std::max<std::size_t>(wanted, 1);
   if (!availableMiB || limitMiB == 0) return chosen;
   const std::uint64_t fitting = *availableMiB / limitMiB;

@@ -28,7 +28,8 @@ std::uint64_t ConverterMemoryLimitMiB();
 // it cannot be read.
 std::optional<std::uint64_t> AvailableMemoryMiB();
 
-// requested converters (0: one per processor this process may run on),
+// requested converters (0: QUILLPRESS_JOBS when it holds a number from 1 to
+// 256, else one per processor this process may run on),
 // reduced so that they all fit in availableMiB at limitMiB each; never
 // fewer than one.
 ConverterCount ChooseConverterCount(std::size_t requested, std::uint64_t limitMiB,

@@ -284,6 +284,14 @@ class ParallelConversion : public QObject {
     QCOMPARE(ChooseConverterCount(4, 4096, std::nullopt).count, std::size_t{4});
     QVERIFY(ChooseConverterCount(4, 4096, 20000).note.empty());
     QVERIFY(ChooseConverterCount(0, 1, 1u << 30).count >= 1);
+    // The window and the watch service take their number from the user's
+    // setting; a request of the command line's --jobs still wins.
+    qputenv("QUILLPRESS_JOBS", "5");
+    QCOMPARE(ChooseConverterCount(0, 1, 1u << 30).count, std::size_t{5});
+    QCOMPARE(ChooseConverterCount(3, 1, 1u << 30).count, std::size_t{3});
+    qputenv("QUILLPRESS_JOBS", "many");
+    QVERIFY(ChooseConverterCount(0, 1, 1u << 30).count >= 1);
+    qunsetenv("QUILLPRESS_JOBS");
 
     // Through the command line: a limit of which only one fits.
     const auto available = AvailableMemoryMiB();
