@@ -89,27 +89,6 @@ int MostAtOnce(const std::vector<std::string>& lines) {
   return most;
 }
 
-// The base font names a PDF's pages use, in page order.
-std::vector<std::string> FontNames(const fs::path& pdf) {
-  std::vector<std::string> names;
-  try {
-    QPDF doc;
-    doc.setSuppressWarnings(true);
-    doc.processFile(pdf.c_str());
-    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
-      QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
-      if (!fonts.isDictionary()) continue;
-      for (const std::string& key : fonts.getKeys()) {
-        std::string name = fonts.getKey(key).getKey("/BaseFont").getName();
-        if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
-        names.push_back(name);
-      }
-    }
-  } catch (...) {
-    names.clear();
-  }
-  return names;
-}
 
 }  // namespace
 
@@ -364,7 +343,7 @@ class ParallelConversion : public QObject {
     const fs::path reference = aloneOut / "victim.pdf";
     QCOMPARE(samples::PdfPageSizes(reference).size(), std::size_t{1});
     QCOMPARE(samples::PdfPageSizes(reference)[0].width, 500.0);
-    QVERIFY(!FontNames(reference).empty());
+    QVERIFY(!samples::PdfFontNames(reference).empty());
 
     for (const std::size_t converters : {std::size_t{1}, std::size_t{2}}) {
       const fs::path dest =
@@ -381,7 +360,7 @@ class ParallelConversion : public QObject {
         QCOMPARE(sizes.size(), std::size_t{1});
         QCOMPARE(sizes[0].width, 500.0);
         QCOMPARE(sizes[0].height, 400.0);
-        QCOMPARE(FontNames(dest / name), FontNames(reference));
+        QCOMPARE(samples::PdfFontNames(dest / name), samples::PdfFontNames(reference));
       }
     }
     QVERIFY(!fs::exists(shared));

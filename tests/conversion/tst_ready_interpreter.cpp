@@ -58,26 +58,6 @@ qint64 PdfDateSeconds(const std::string& date) {
   return seconds;
 }
 
-std::vector<std::string> FontNames(const fs::path& pdf) {
-  std::vector<std::string> names;
-  try {
-    QPDF doc;
-    doc.setSuppressWarnings(true);
-    doc.processFile(pdf.c_str());
-    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
-      QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
-      if (!fonts.isDictionary()) continue;
-      for (const std::string& key : fonts.getKeys()) {
-        std::string name = fonts.getKey(key).getKey("/BaseFont").getName();
-        if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
-        names.push_back(name);
-      }
-    }
-  } catch (...) {
-    names.clear();
-  }
-  return names;
-}
 
 std::vector<pid_t> ChildrenOf(pid_t parent) {
   std::vector<pid_t> children;
@@ -216,7 +196,7 @@ class ReadyInterpreterTest : public QObject {
       QCOMPARE(sizes[i].width, freshSizes[i].width);
       QCOMPARE(sizes[i].height, freshSizes[i].height);
     }
-    QCOMPARE(FontNames(copy), FontNames(fresh));
+    QCOMPARE(samples::PdfFontNames(copy), samples::PdfFontNames(fresh));
     QVERIFY(samples::QpdfCheckPasses(copy));
     // Dated by the document, or by the time of this run: never by the time
     // the ready interpreter started.

@@ -126,6 +126,29 @@ inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
   return sizes;
 }
 
+// The base font names a PDF's pages use, in page order, without a subset's
+// tag; nothing when it does not load.
+inline std::vector<std::string> PdfFontNames(const std::filesystem::path& pdf) {
+  std::vector<std::string> names;
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+      QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
+      if (!fonts.isDictionary()) continue;
+      for (const std::string& key : fonts.getKeys()) {
+        std::string name = fonts.getKey(key).getKey("/BaseFont").getName();
+        if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
+        names.push_back(name);
+      }
+    }
+  } catch (...) {
+    names.clear();
+  }
+  return names;
+}
+
 // `qpdf --check` passes.
 inline bool QpdfCheckPasses(const std::filesystem::path& pdf) {
   QProcess qpdf;
