@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <linux/landlock.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -101,9 +102,11 @@ class ReadyInterpreterTest : public QObject {
     return env;
   }
 
-  Run Pstopdf(const QStringList& args, const char* ready = "require") {
+  Run Pstopdf(const QStringList& args, const char* ready = "require", bool session = true) {
     QProcess p;
-    p.setProcessEnvironment(Environment(ready));
+    QProcessEnvironment env = Environment(ready);
+    if (!session) env.remove("XDG_RUNTIME_DIR");
+    p.setProcessEnvironment(env);
     p.start(QString::fromStdString((samples::BinDir() / "pstopdf").string()), args);
     if (!p.waitForFinished(kDeadline)) return {};
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError()};
@@ -258,6 +261,28 @@ class ReadyInterpreterTest : public QObject {
     QVERIFY2(run.err.contains("output limit"), run.err.constData());
     QVERIFY(!fs::exists(Root() / "cpu.pdf") && !fs::exists(Root() / "big.pdf"));
     VerifyNothingLeftInTemp();
+  }
+
+  // Without a session (cron, su) interpreters are kept ready in a folder of
+  // our own under /tmp, and never in one that someone else could enter.
+  void withoutASessionOnlyAPrivateFolderServes() {
+    const QStringList args{QString::fromStdString((Root() / "pages.ps").string()), "-o",
+                           QString::fromStdString((Root() / "nosession.pdf").string())};
+    const std::string folder = "/tmp/quillpress-runtime-" + std::to_string(getuid());
+    Run run = Pstopdf(args, "require", false);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    struct stat st {};
+    QVERIFY(lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    QCOMPARE(st.st_mode & 0777, 0700u);
+
+    QVERIFY(chmod(folder.c_str(), 0755) == 0);
+    run = Pstopdf(args, "require", false);
+    const Run fresh = Pstopdf(args, "", false);
+    QVERIFY(chmod(folder.c_str(), 0700) == 0);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("no ready interpreter"), run.err.constData());
+    QVERIFY2(fresh.exitCode == 0, fresh.err.constData());
+    QVERIFY(samples::QpdfCheckPasses(Root() / "nosession.pdf"));
   }
 
   void aKilledCallerTakesItsCopyWithIt() {

@@ -57,10 +57,11 @@ while read -r elf; do
 done < <(find "$prefix" -type f \( -perm -u+x -o -name '*.so' \))
 
 # A bare environment: no build folder on any path, no converter override.
+# Ready interpreters end soon after their work, as strace -f waits for them.
 mkdir -p "$work/home" "$work/in" "$work/tmp"
 run() {
   env -i HOME="$work/home" PATH=/usr/bin:/bin TMPDIR="$work/tmp" XDG_CONFIG_HOME="$work/home/.config" \
-    LANG=C.UTF-8 "$@"
+    XDG_RUNTIME_DIR="$work/runtime" QUILLPRESS_PSTOPDF_READY_SECONDS=2 LANG=C.UTF-8 "$@"
 }
 
 printf '%%!PS-Adobe-3.0\n/Helvetica findfont 24 scalefont setfont\n72 720 moveto (Installed) show\nshowpage\n' >"$work/in/report.ps"

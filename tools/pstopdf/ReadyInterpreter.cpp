@@ -87,10 +87,20 @@ std::string KeyFor(const std::vector<std::string>& switches) {
   return text;
 }
 
+// The session's runtime folder. Without a session (cron, su, a container)
+// a folder of our own under /tmp stands in, used only while it is a real
+// folder that is ours alone: anyone could have made that name first.
 fs::path RuntimeFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (!runtime || runtime[0] != '/') return {};
-  return fs::path(runtime) / "quillpress";
+  if (runtime && runtime[0] == '/') return fs::path(runtime) / "quillpress";
+  const fs::path folder = "/tmp/quillpress-runtime-" + std::to_string(getuid());
+  mkdir(folder.c_str(), 0700);
+  struct stat st {};
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+      (st.st_mode & 077) != 0) {
+    return {};
+  }
+  return folder;
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {

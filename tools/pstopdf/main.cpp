@@ -126,11 +126,12 @@ void Usage(const char* message) {
       "pstopdf says what it removed (\"pstopdf: warning: ...\").\n"
       "\n"
       "To start faster, a started interpreter is kept ready in the session's runtime\n"
-      "folder (XDG_RUNTIME_DIR), one for each set of settings, where the kernel offers\n"
-      "Landlock. Every file gets a fresh copy of it that has seen no other file and\n"
-      "is confined as above before it reads the file. It ends after 300 seconds\n"
-      "without work (QUILLPRESS_PSTOPDF_READY_SECONDS); QUILLPRESS_PSTOPDF_READY=0\n"
-      "starts the interpreter afresh for every file instead.\n",
+      "folder (XDG_RUNTIME_DIR, else /tmp/quillpress-runtime-UID), one for each set\n"
+      "of settings, where the kernel offers Landlock. Every file gets a fresh copy\n"
+      "of it that has seen no other file and is confined as above before it reads\n"
+      "the file. It ends after 300 seconds without work\n"
+      "(QUILLPRESS_PSTOPDF_READY_SECONDS); QUILLPRESS_PSTOPDF_READY=0 starts the\n"
+      "interpreter afresh for every file instead.\n",
       message ? stderr : stdout);
 }
 
