@@ -7,6 +7,7 @@
 #include "filelist/AddingQueue.h"
 #include "filelist/FileListTableModel.h"
 #include "filelist/PostScriptFileTest.h"
+#include "platform/BackgroundWork.h"
 #include "platform/DirectSaveDrag.h"
 #include "platform/LocalizedString.h"
 #include "platform/PromisedFileName.h"
@@ -69,7 +70,8 @@ QString AddressForPeople(const QUrl& url) {
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent),
       m_prompts(&QtUserPrompts::Shared()),
-      m_workspace(&DesktopWorkspace::Shared()) {
+      m_workspace(&DesktopWorkspace::Shared()),
+      m_dropFolderLooks(std::make_shared<BackgroundTasks>()) {
   InstallStringTable();
   m_window = new MainWindow;
   m_window->SetUpToolbar(this);
@@ -548,9 +550,11 @@ QMimeData* AppDelegate::writeRowsWithIndexes(const std::vector<std::int64_t>& ro
   if (promised.empty()) return nullptr;
   QPointer<AppDelegate> self(this);
   return new DirectSaveMimeData(
-      promised, [self, items = std::move(items)](const std::filesystem::path& folder) {
+      promised,
+      [self, items = std::move(items)](const std::filesystem::path& folder) {
         return self && !self->namesOfPromisedFilesDroppedAtDestination(folder, items).empty();
-      });
+      },
+      m_dropFolderLooks);
 }
 
 std::vector<std::filesystem::path> AppDelegate::namesOfPromisedFilesDroppedAtDestination(

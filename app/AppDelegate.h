@@ -16,6 +16,7 @@
 #include <vector>
 
 class AddingQueue;
+class BackgroundTasks;
 class BatchPresenter;
 class BMTValidatedViewToolbar;
 class BMTValidatedViewToolbarItem;
@@ -240,6 +241,9 @@ class AppDelegate : public QObject {
   CommandStates m_commandStates;
   UserPrompts* m_prompts;
   Workspace* m_workspace;
+  // Looks at the folders that drop targets name; shared with the drags' data,
+  // which may outlive this controller.
+  std::shared_ptr<BackgroundTasks> m_dropFolderLooks;
   std::unique_ptr<MacAppStoreRating> rateApplicationObject;
   std::unique_ptr<WatchFolderController> m_watchFolder;
 

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <stop_token>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 // The one way work leaves the main thread and comes back.
 //
@@ -16,7 +18,8 @@
 // its own. A MainThreadBridge carries calls from such threads to the main
 // thread: Post without waiting, RunAndWait when the worker needs the answer.
 // Once the bridge is shut down (the application is going away), no call
-// waits any more and RunAndWait answers false.
+// waits any more and RunAndWait answers false. BackgroundTasks pairs the two
+// for work whose result the main thread takes up later.
 
 class MainThreadBridge final : public QObject {
   Q_OBJECT
@@ -60,4 +63,37 @@ class SerialWorker {
   std::condition_variable_any m_wake;
   std::deque<Job> m_jobs;
   std::jthread m_thread;
+};
+
+// Work off the main thread with its result handed back there: Run queues
+// work (first in first out, one at a time) and calls reply on the main
+// thread with what it returned. After Shutdown (or destruction, which joins
+// the worker) no reply comes, and a running job sees its stop token set.
+class BackgroundTasks {
+ public:
+  BackgroundTasks() = default;
+  ~BackgroundTasks() { Shutdown(); }
+  BackgroundTasks(const BackgroundTasks&) = delete;
+  BackgroundTasks& operator=(const BackgroundTasks&) = delete;
+
+  // work: Result(std::stop_token), on the worker. reply: void(Result), on
+  // the main thread. Both must be copyable.
+  template <typename Work, typename Reply>
+  void Run(Work work, Reply reply) {
+    using Result = std::invoke_result_t<Work&, std::stop_token>;
+    m_worker.Enqueue([this, work = std::move(work), reply = std::move(reply)](std::stop_token stop) {
+      Result result = work(stop);
+      m_bridge.Post([reply, result = std::move(result)] { reply(result); });
+    });
+  }
+
+  void Shutdown() {
+    m_bridge.Shutdown();
+    m_worker.Shutdown();
+  }
+
+ private:
+  MainThreadBridge m_bridge;
+  // Last: its jobs post to the bridge until it is joined.
+  SerialWorker m_worker;
 };

@@ -2,15 +2,20 @@
 
 #include "platform/FileUri.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QMimeData>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
+
+class BackgroundTasks;
 
 // Drag data that promises one file to whichever folder the drop target names,
 // through the X Direct Save protocol: the drag offers the single type
@@ -20,11 +25,16 @@
 // promise, "F" when it refused or the folder is not one, "E" when the target
 // named something that is not a file on this machine.
 //
+// The target's request is answered later, never from inside it: whether the
+// named folder is one is looked up by `looks` off the main thread (a folder
+// on a mount that does not answer must not hold the window), and a look that
+// takes longer than a few seconds counts as no folder.
+//
 // Made for a plain QDrag::exec (as QAbstractItemView::startDrag runs it): the
 // name is put in place once the drag has begun, from the event loop the drag
 // runs. Outside X11 the type is still listed but nothing is promised and
 // fulfil never runs.
-class DirectSaveMimeData : public QMimeData {
+class DirectSaveMimeData : public QMimeData, private QAbstractNativeEventFilter {
   Q_OBJECT
 
  public:
@@ -32,9 +42,9 @@ class DirectSaveMimeData : public QMimeData {
 
   static inline const QString kFormat = QStringLiteral("XdndDirectSave0");
 
-  DirectSaveMimeData(QString promisedFileName, Fulfil fulfil);
   // The name as bytes, for names that are not UTF-8.
-  DirectSaveMimeData(const std::filesystem::path& promisedFileName, Fulfil fulfil);
+  DirectSaveMimeData(const std::filesystem::path& promisedFileName, Fulfil fulfil,
+                     std::shared_ptr<BackgroundTasks> looks);
   ~DirectSaveMimeData() override;
 
   QStringList formats() const override;
@@ -43,12 +53,25 @@ class DirectSaveMimeData : public QMimeData {
   QVariant retrieveData(const QString& mimeType, QMetaType type) const override;
 
  private:
-  void Begin();
+  // A target's data request, to be answered.
+  struct Request {
+    std::uint32_t requestor;
+    std::uint32_t property;
+    std::uint32_t target;
+    std::uint32_t time;
+  };
+
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
   void OfferName();
-  QByteArray Answer() const;
+  void Take(const Request& request);
+  void Settle(const QByteArray& answer);
+  void Answer(const Request& request, const QByteArray& answer) const;
 
   QByteArray m_name;
   Fulfil m_fulfil;
-  std::uint32_t m_window = 0;          // the drag's source window, once known
-  mutable QByteArray m_settledAnswer;  // "S" or "F" once fulfil has run
+  std::shared_ptr<BackgroundTasks> m_looks;
+  std::uint32_t m_window = 0;     // the drag's source window, once known
+  QByteArray m_settledAnswer;     // "S" or "F" once the promise is settled
+  std::vector<Request> m_waiting;  // requests made while the look runs
+  QTimer m_lookDeadline;
 };

@@ -5,4 +5,4 @@ quillpress_library(qp_promised_file_name SOURCES PromisedFileName.h PromisedFile
 pkg_check_modules(QP_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb)
 quillpress_library(qp_direct_save
   SOURCES DirectSaveDrag.h DirectSaveDrag.cpp
-  DEPS qp_promised_file_name qp_file_uri Qt6::Gui PkgConfig::QP_XCB)
+  DEPS qp_promised_file_name qp_file_uri qp_platform Qt6::Gui PkgConfig::QP_XCB)

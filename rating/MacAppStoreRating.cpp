@@ -74,6 +74,28 @@ std::optional<QByteArray> FetchUncached(const QUrl& url, std::stop_token stop) {
   return std::move(fetch.data);
 }
 
+// The identifier of the store item that the lookup at request names for
+// bundleID; 0 when there is none or the lookup failed.
+quint64 ItemIdentifierFromLookup(const QUrl& request, const QString& bundleID, std::stop_token stop) {
+  const std::optional<QByteArray> data = FetchUncached(request, std::move(stop));
+  if (!data) {
+    return 0;
+  }
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString text = decoder.decode(*data);
+  if (decoder.hasError()) {
+    return 0;
+  }
+  const auto replyBundleID = ValueForKeyInJSON(QStringLiteral("bundleId"), text);
+  if (!replyBundleID || *replyBundleID != bundleID) {
+    return 0;
+  }
+  const auto trackID = ValueForKeyInJSON(QStringLiteral("trackId"), text);
+  const std::int64_t identifier = trackID ? NumberScanners::LeadingInt64(*trackID) : 0;
+  // Zero or a negative number identifies no item.
+  return identifier > 0 ? static_cast<quint64>(identifier) : 0;
+}
+
 }  // namespace
 
 MacAppStoreRating::MacAppStoreRating(OpenURLFunction openURL, QObject* parent)
@@ -83,12 +105,7 @@ MacAppStoreRating::MacAppStoreRating(OpenURLFunction openURL, QObject* parent)
       storeAddress_(ConfiguredStoreAddress()),
       openURL_(std::move(openURL)) {}
 
-MacAppStoreRating::~MacAppStoreRating() {
-  if (lookupThread_.joinable()) {
-    lookupThread_.request_stop();
-    lookupThread_.join();
-  }
-}
+MacAppStoreRating::~MacAppStoreRating() = default;
 
 QString MacAppStoreRating::SystemCountryCode() {
   const QString code = QLocale::territoryToCode(QLocale::system().territory());
@@ -143,43 +160,21 @@ QUrl MacAppStoreRating::lookupRequestURL() const {
 }
 
 void MacAppStoreRating::applicationLaunched() {
-  if (lookupThread_.joinable()) {
+  if (lookupStarted_) {
     return;
   }
-  // The thread works on copies, so the properties stay the main thread's.
-  const QUrl request = lookupRequestURL();
-  const QString bundleID = applicationBundleID_;
-  lookupThread_ = std::jthread([this, request, bundleID](std::stop_token stop) {
-    checkForConnectivityInBackground(request, bundleID, std::move(stop));
-  });
-}
-
-void MacAppStoreRating::checkForConnectivityInBackground(const QUrl& request, const QString& bundleID,
-                                                         std::stop_token stop) {
-  const std::optional<QByteArray> data = FetchUncached(request, std::move(stop));
-  if (!data) {
-    Q_EMIT lookupFinished(false);
-    return;
-  }
-  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  const QString text = decoder.decode(*data);
-  if (decoder.hasError()) {
-    Q_EMIT lookupFinished(false);
-    return;
-  }
-  bool found = false;
-  const auto replyBundleID = valueForKey(QStringLiteral("bundleId"), text);
-  if (replyBundleID && *replyBundleID == bundleID && appStoreID() == 0) {
-    const auto trackID = valueForKey(QStringLiteral("trackId"), text);
-    const std::int64_t identifier = trackID ? NumberScanners::LeadingInt64(*trackID) : 0;
-    // Zero or a negative number identifies no item.
-    if (identifier > 0) {
-      quint64 expected = 0;
-      found = appStoreID_.compare_exchange_strong(expected, static_cast<quint64>(identifier),
-                                                  std::memory_order_acq_rel);
-    }
-  }
-  Q_EMIT lookupFinished(found);
+  lookupStarted_ = true;
+  // The lookup works on copies, so the properties stay the main thread's.
+  lookup_.Run([request = lookupRequestURL(), bundleID = applicationBundleID_](
+                  std::stop_token stop) { return ItemIdentifierFromLookup(request, bundleID, std::move(stop)); },
+              [this](quint64 identifier) {
+                // An identifier set meanwhile is kept.
+                const bool found = identifier != 0 && appStoreID_ == 0;
+                if (found) {
+                  appStoreID_ = identifier;
+                }
+                Q_EMIT lookupFinished(found);
+              });
 }
 
 void MacAppStoreRating::RateApplicationAction() {

@@ -1,20 +1,18 @@
 #pragma once
 
+#include "platform/BackgroundWork.h"
 #include "rating/StoreAddress.h"
 
 #include <QObject>
 #include <QString>
 #include <QUrl>
 
-#include <atomic>
 #include <functional>
 #include <optional>
-#include <stop_token>
-#include <thread>
 
 // Opens the application's page in the application store so that the user
-// can rate it. Right after launch it asks the store's lookup service, on a
-// thread of its own, which store item carries the application's bundle
+// can rate it. Right after launch it asks the store's lookup service, off the
+// main thread, which store item carries the application's bundle
 // identifier, and keeps that item's identifier; until then the Rate command
 // does nothing.
 class MacAppStoreRating : public QObject {
@@ -28,15 +26,15 @@ class MacAppStoreRating : public QObject {
   // The bundle identifier of the application, the country of the system
   // locale and the store address of the settings; no identifier yet.
   explicit MacAppStoreRating(OpenURLFunction openURL = {}, QObject* parent = nullptr);
-  // Stops a lookup still under way and waits for its thread.
+  // Stops a lookup still under way.
   ~MacAppStoreRating() override;
 
   MacAppStoreRating(const MacAppStoreRating&) = delete;
   MacAppStoreRating& operator=(const MacAppStoreRating&) = delete;
 
   // 0 until the lookup has found the application's item.
-  quint64 appStoreID() const { return appStoreID_.load(std::memory_order_acquire); }
-  void setAppStoreID(quint64 identifier) { appStoreID_.store(identifier, std::memory_order_release); }
+  quint64 appStoreID() const { return appStoreID_; }
+  void setAppStoreID(quint64 identifier) { appStoreID_ = identifier; }
 
   // Two letters; selects the country store of the lookup.
   QString appStoreCountry() const { return appStoreCountry_; }
@@ -70,27 +68,25 @@ class MacAppStoreRating : public QObject {
   static QString SystemCountryCode();
 
  public Q_SLOTS:
-  // Starts the lookup on its own thread and returns; only the first call of
-  // a run does so.
+  // Starts the lookup and returns; only the first call of a run does so.
   void applicationLaunched();
 
   // Opens the rating link once the identifier is known; does nothing before.
   void RateApplicationAction();
 
  Q_SIGNALS:
-  // Emitted from the lookup thread when the lookup has ended, found or not.
+  // The lookup has ended, found or not; a found item's identifier is kept
+  // unless one was set meanwhile.
   void lookupFinished(bool found);
 
  private:
-  void checkForConnectivityInBackground(const QUrl& request, const QString& bundleID,
-                                        std::stop_token stop);
-
-  std::atomic<quint64> appStoreID_{0};
+  quint64 appStoreID_ = 0;
+  bool lookupStarted_ = false;
   QString appStoreCountry_;
   QString applicationBundleID_;
   QUrl ratingsURL_;
   StoreAddress storeAddress_;
   OpenURLFunction openURL_;
-  // Last, so that it is stopped and joined before anything it uses goes.
-  std::jthread lookupThread_;
+  // Last, so that the lookup is stopped before anything its reply uses goes.
+  BackgroundTasks lookup_;
 };

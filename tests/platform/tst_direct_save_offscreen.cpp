@@ -1,3 +1,4 @@
+#include "platform/BackgroundWork.h"
 #include "platform/DirectSaveDrag.h"
 
 #include <QGuiApplication>
@@ -14,10 +15,13 @@ class DirectSaveWithoutX11Test : public QObject {
   void nothingIsPromised() {
     QVERIFY(QGuiApplication::platformName() != QLatin1String("xcb"));
     int fulfilled = 0;
-    auto* data = new DirectSaveMimeData(QStringLiteral("report.pdf"), [&](const std::filesystem::path&) {
-      ++fulfilled;
-      return true;
-    });
+    auto* data = new DirectSaveMimeData(
+        "report.pdf",
+        [&](const std::filesystem::path&) {
+          ++fulfilled;
+          return true;
+        },
+        std::make_shared<BackgroundTasks>());
     QCOMPARE(data->formats(), QStringList{QStringLiteral("XdndDirectSave0")});
     QVERIFY(data->hasFormat(QStringLiteral("XdndDirectSave0")));
     QVERIFY(data->data(QStringLiteral("XdndDirectSave0")).isEmpty());

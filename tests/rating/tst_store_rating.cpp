@@ -28,19 +28,14 @@ class StoreRatingTest : public QObject {
   void init();
   void cleanup();
 
-  void startsWithoutIdentifier();
   void findsItsItemAfterLaunch();
-  void lookupRunsOnItsOwnThread();
-  void looksUpOncePerRun();
   void leavesIdentifierAlone_data();
   void leavesIdentifierAlone();
-  void unreachableStoreLeavesIdentifierAlone();
   void destroyingDuringLookupStopsIt();
-  void asksByIdentifierOnceKnown();
-  void explicitRatingsLinkWins();
-  void identifierWrittenOnlyOnce();
-  void settingsGiveStoreAddress();
-  void environmentReplacesSettings();
+  void linksBeforeAndAfterTheLookup();
+  void identifierSetMeanwhileIsKept();
+  void storeAddress_data();
+  void storeAddress();
   void settingsFileFollowsConfigurationFolder();
 
  private:
@@ -71,67 +66,33 @@ std::unique_ptr<MacAppStoreRating> StoreRatingTest::MakeRating() {
   return rating;
 }
 
-void StoreRatingTest::startsWithoutIdentifier() {
-  MacAppStoreRating rating;
-  QCOMPARE(rating.appStoreID(), 0U);
-  QCOMPARE(rating.applicationBundleID(), QStringLiteral("org.quillpress.Quillpress"));
-  QCOMPARE(rating.appStoreCountry().size(), 2);
-  QCOMPARE(rating.appStoreCountry(), rating.appStoreCountry().toUpper());
-  QCOMPARE(rating.storeAddress().host, QStringLiteral("127.0.0.1"));
-  // The Rate command has nothing to open yet.
-  auto captured = MakeRating();
-  captured->RateApplicationAction();
-  QVERIFY(opened_.isEmpty());
-}
-
+// The lookup runs off the main thread (the server, served by this thread,
+// has not been asked when applicationLaunched returns), once per run, and
+// its end is heard on the main thread.
 void StoreRatingTest::findsItsItemAfterLaunch() {
   server_->SetReply(200, LookupReply("org.quillpress.Quillpress"));
   auto rating = MakeRating();
+  QCOMPARE(rating->appStoreID(), 0U);
+  rating->RateApplicationAction();  // nothing to open yet
+  QThread* heardOn = nullptr;
+  connect(rating.get(), &MacAppStoreRating::lookupFinished, this,
+          [&] { heardOn = QThread::currentThread(); }, Qt::DirectConnection);
   QSignalSpy finished(rating.get(), &MacAppStoreRating::lookupFinished);
   rating->applicationLaunched();
+  rating->applicationLaunched();
+  QVERIFY(server_->targets.isEmpty());
   QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
   QCOMPARE(finished.at(0).at(0).toBool(), true);
-
+  QCOMPARE(heardOn, QThread::currentThread());
+  rating->applicationLaunched();
   QCOMPARE(server_->targets,
            QList<QByteArray>{"//lookup?country=DE&bundleId=org.quillpress.Quillpress"});
   QCOMPARE(rating->appStoreID(), 123456789U);
-  const QUrl link = rating->ratingsURL();
-  QCOMPARE(link.scheme(), QStringLiteral("macappstore"));
-  QCOMPARE(link.host(), QStringLiteral("127.0.0.1"));
-  QCOMPARE(link.path(), QStringLiteral("/app/id123456789"));
 
+  const QUrl link = rating->ratingsURL();
+  QCOMPARE(link.toString(), QStringLiteral("macappstore://127.0.0.1/app/id123456789"));
   rating->RateApplicationAction();
   QCOMPARE(opened_, QList<QUrl>{link});
-}
-
-void StoreRatingTest::lookupRunsOnItsOwnThread() {
-  server_->SetReply(200, LookupReply("org.quillpress.Quillpress"));
-  auto rating = MakeRating();
-  QThread* lookupThread = nullptr;
-  bool ended = false;
-  connect(rating.get(), &MacAppStoreRating::lookupFinished, this, [&] {
-    lookupThread = QThread::currentThread();
-    ended = true;
-  }, Qt::DirectConnection);
-  rating->applicationLaunched();
-  // applicationLaunched returned before the reply could be served: the
-  // server runs on this thread and has not had a turn yet.
-  QVERIFY(server_->targets.isEmpty());
-  QTRY_VERIFY_WITH_TIMEOUT(ended, kDeadlineMs);
-  QVERIFY(lookupThread != nullptr);
-  QVERIFY(lookupThread != QThread::currentThread());
-}
-
-void StoreRatingTest::looksUpOncePerRun() {
-  server_->SetReply(200, LookupReply("org.quillpress.Quillpress"));
-  auto rating = MakeRating();
-  QSignalSpy finished(rating.get(), &MacAppStoreRating::lookupFinished);
-  rating->applicationLaunched();
-  rating->applicationLaunched();
-  QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
-  rating->applicationLaunched();
-  QCOMPARE(rating->appStoreID(), 123456789U);
-  QCOMPARE(server_->targets.size(), 1);
 }
 
 void StoreRatingTest::leavesIdentifierAlone_data() {
@@ -152,31 +113,24 @@ void StoreRatingTest::leavesIdentifierAlone_data() {
   QTest::newRow("zero track identifier") << 200 << LookupReply("org.quillpress.Quillpress", "0");
   QTest::newRow("bundle identifier last, no comma")
       << 200 << QByteArray(R"({"results":[{"trackId":7, "bundleId":"org.quillpress.Quillpress"}]})");
+  QTest::newRow("nobody listens") << 0 << QByteArray();
 }
 
 void StoreRatingTest::leavesIdentifierAlone() {
   QFETCH(int, status);
   QFETCH(QByteArray, body);
-  server_->SetReply(status, body);
+  if (status == 0) {
+    const QByteArray address = server_->BaseUrl();
+    server_.reset();
+    qputenv("QUILLPRESS_STORE_URL", address);
+  } else {
+    server_->SetReply(status, body);
+  }
   auto rating = MakeRating();
   QSignalSpy finished(rating.get(), &MacAppStoreRating::lookupFinished);
   rating->applicationLaunched();
   QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
   QCOMPARE(finished.at(0).at(0).toBool(), false);
-  QCOMPARE(server_->targets.size(), 1);
-  QCOMPARE(rating->appStoreID(), 0U);
-  rating->RateApplicationAction();
-  QVERIFY(opened_.isEmpty());
-}
-
-void StoreRatingTest::unreachableStoreLeavesIdentifierAlone() {
-  const QByteArray address = server_->BaseUrl();
-  server_.reset();  // nothing listens on that port any more
-  qputenv("QUILLPRESS_STORE_URL", address);
-  auto rating = MakeRating();
-  QSignalSpy finished(rating.get(), &MacAppStoreRating::lookupFinished);
-  rating->applicationLaunched();
-  QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
   QCOMPARE(rating->appStoreID(), 0U);
   rating->RateApplicationAction();
   QVERIFY(opened_.isEmpty());
@@ -185,39 +139,38 @@ void StoreRatingTest::unreachableStoreLeavesIdentifierAlone() {
 void StoreRatingTest::destroyingDuringLookupStopsIt() {
   server_->silent = true;
   auto rating = MakeRating();
-  QSignalSpy finished(rating.get(), &MacAppStoreRating::lookupFinished);
   rating->applicationLaunched();
   QTRY_COMPARE_WITH_TIMEOUT(server_->targets.size(), 1, kDeadlineMs);
   rating.reset();  // must not wait for the network's own timeout, nor crash
-  QVERIFY(!rating);
 }
 
-void StoreRatingTest::asksByIdentifierOnceKnown() {
+void StoreRatingTest::linksBeforeAndAfterTheLookup() {
   auto rating = MakeRating();
+  QCOMPARE(rating->applicationBundleID(), QStringLiteral("org.quillpress.Quillpress"));
+  QCOMPARE(MacAppStoreRating::SystemCountryCode().size(), 2);
   QVERIFY(rating->lookupRequestURL().toString().endsWith(
       QStringLiteral("//lookup?country=DE&bundleId=org.quillpress.Quillpress")));
   rating->setAppStoreID(18446744073709551615ULL);
   const QUrl request = rating->lookupRequestURL();
-  QCOMPARE(request.scheme(), QStringLiteral("http"));
   QCOMPARE(request.port(), server_->serverPort());
   QCOMPARE(request.path(), QStringLiteral("//lookup"));
   QCOMPARE(request.query(), QStringLiteral("country=DE&id=18446744073709551615"));
   QCOMPARE(rating->ratingsURL().path(), QStringLiteral("/app/id18446744073709551615"));
-}
+  QCOMPARE(rating->storePageURL().toString(),
+           QString::fromLatin1(server_->BaseUrl() + "/app/id18446744073709551615"));
 
-void StoreRatingTest::explicitRatingsLinkWins() {
-  auto rating = MakeRating();
+  // A link set explicitly wins, once an identifier is known.
   const QUrl explicitLink(QStringLiteral("https://quillpress.org/rate"));
   rating->setRatingsURL(explicitLink);
-  QCOMPARE(rating->ratingsURL(), explicitLink);
-  rating->RateApplicationAction();  // still no identifier: nothing
+  rating->setAppStoreID(0);
+  rating->RateApplicationAction();
   QVERIFY(opened_.isEmpty());
   rating->setAppStoreID(5);
   rating->RateApplicationAction();
   QCOMPARE(opened_, QList<QUrl>{explicitLink});
 }
 
-void StoreRatingTest::identifierWrittenOnlyOnce() {
+void StoreRatingTest::identifierSetMeanwhileIsKept() {
   server_->SetReply(200, LookupReply("org.quillpress.Quillpress"));
   auto rating = MakeRating();
   rating->setAppStoreID(42);
@@ -228,55 +181,46 @@ void StoreRatingTest::identifierWrittenOnlyOnce() {
   QCOMPARE(rating->appStoreID(), 42U);
 }
 
-void StoreRatingTest::settingsGiveStoreAddress() {
-  QTemporaryDir dir;
-  QVERIFY(dir.isValid());
-  const QString file = dir.filePath(QStringLiteral("Quillpress.conf"));
-
-  QCOMPARE(StoreAddressFrom(file, QString()), StoreAddress{});  // absent file: defaults
-
-  auto write = [&](const QByteArray& contents) {
-    QFile out(file);
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    out.write(contents);
-  };
-  write("[Store]\nScheme=https\nHost=store.example.net\nPort=8443\n");
-  QCOMPARE(StoreAddressFrom(file, QString()),
-           (StoreAddress{QStringLiteral("https"), QStringLiteral("store.example.net"), 8443}));
-
-  write("[Store]\nScheme=ftp\nHost=bad host/path\nPort=70000\n");
-  QCOMPARE(StoreAddressFrom(file, QString()), StoreAddress{});
-
-  write("[Store]\nHost=10.0.0.2\n");
-  QCOMPARE(StoreAddressFrom(file, QString()),
-           (StoreAddress{QStringLiteral("http"), QStringLiteral("10.0.0.2"), -1}));
+// The settings file's group "Store", and the environment's address over it.
+void StoreRatingTest::storeAddress_data() {
+  QTest::addColumn<QByteArray>("settings");  // empty: no file
+  QTest::addColumn<QString>("environment");
+  QTest::addColumn<QString>("scheme");
+  QTest::addColumn<QString>("host");
+  QTest::addColumn<int>("port");
+  const QByteArray full("[Store]\nScheme=https\nHost=store.example.net\nPort=8443\n");
+  QTest::newRow("no file") << QByteArray() << QString() << "http" << "store.quillpress.org" << -1;
+  QTest::newRow("all keys") << full << QString() << "https" << "store.example.net" << 8443;
+  QTest::newRow("unusable keys") << QByteArray("[Store]\nScheme=ftp\nHost=bad host/path\nPort=70000\n")
+                                 << QString() << "http" << "store.quillpress.org" << -1;
+  QTest::newRow("host only") << QByteArray("[Store]\nHost=10.0.0.2\n") << QString() << "http" << "10.0.0.2"
+                             << -1;
+  QTest::newRow("environment") << full << "http://127.0.0.1:8080" << "http" << "127.0.0.1" << 8080;
+  QTest::newRow("environment, no port") << full << "http://localhost" << "http" << "localhost" << -1;
+  QTest::newRow("environment unusable") << full << "not a url" << "https" << "store.example.net" << 8443;
+  QTest::newRow("environment not web") << full << "file:///tmp" << "https" << "store.example.net" << 8443;
 }
 
-void StoreRatingTest::environmentReplacesSettings() {
+void StoreRatingTest::storeAddress() {
+  QFETCH(QByteArray, settings);
+  QFETCH(QString, environment);
+  QFETCH(QString, scheme);
+  QFETCH(QString, host);
+  QFETCH(int, port);
   QTemporaryDir dir;
   const QString file = dir.filePath(QStringLiteral("Quillpress.conf"));
-  QFile out(file);
-  QVERIFY(out.open(QIODevice::WriteOnly));
-  out.write("[Store]\nScheme=https\nHost=store.example.net\nPort=8443\n");
-  out.close();
-
-  QCOMPARE(StoreAddressFrom(file, QStringLiteral("http://127.0.0.1:8080")),
-           (StoreAddress{QStringLiteral("http"), QStringLiteral("127.0.0.1"), 8080}));
-  QCOMPARE(StoreAddressFrom(file, QStringLiteral("http://localhost")),
-           (StoreAddress{QStringLiteral("http"), QStringLiteral("localhost"), -1}));
-  // An address that cannot be used leaves the settings in charge.
-  QCOMPARE(StoreAddressFrom(file, QStringLiteral("not a url")),
-           (StoreAddress{QStringLiteral("https"), QStringLiteral("store.example.net"), 8443}));
-  QCOMPARE(StoreAddressFrom(file, QStringLiteral("file:///tmp")),
-           (StoreAddress{QStringLiteral("https"), QStringLiteral("store.example.net"), 8443}));
+  if (!settings.isEmpty()) {
+    QFile out(file);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(settings);
+  }
+  QCOMPARE(StoreAddressFrom(file, environment), (StoreAddress{scheme, host, port}));
 }
 
 void StoreRatingTest::settingsFileFollowsConfigurationFolder() {
-  const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
   QTemporaryDir dir;
   qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
   QCOMPARE(ApplicationSettingsFilePath(), dir.path() + QStringLiteral("/quillpress/Quillpress.conf"));
-
   QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("quillpress"))));
   QFile out(ApplicationSettingsFilePath());
   QVERIFY(out.open(QIODevice::WriteOnly));
@@ -288,11 +232,7 @@ void StoreRatingTest::settingsFileFollowsConfigurationFolder() {
 
   qputenv("XDG_CONFIG_HOME", "relative/folder");
   QCOMPARE(ApplicationSettingsFilePath(), QDir::homePath() + QStringLiteral("/.config/quillpress/Quillpress.conf"));
-  if (saved.isNull()) {
-    qunsetenv("XDG_CONFIG_HOME");
-  } else {
-    qputenv("XDG_CONFIG_HOME", saved);
-  }
+  qunsetenv("XDG_CONFIG_HOME");
 }
 
 QTEST_GUILESS_MAIN(StoreRatingTest)
