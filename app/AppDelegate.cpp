@@ -19,26 +19,12 @@
 #include "watch/WatchFolderSettings.h"
 
 #include "BMTUtil.h"
-#include "BMTValidatedViewToolbar.h"
-#include "BMTValidatedViewToolbarItem.h"
-#include "ProgressHUDView.h"
-#include "VerticallyCenteredTextFieldCell.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDropEvent>
+#include <QAction>
 #include <QFile>
 #include <QGuiApplication>
-#include <QHeaderView>
-#include <QItemSelectionModel>
-#include <QLabel>
-#include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
 #include <QScreen>
-#include <QTableView>
 #include <QTimer>
-#include <QToolButton>
 
 #include <unistd.h>
 
@@ -74,57 +60,19 @@ AppDelegate::AppDelegate(QObject* parent)
       m_dropFolderLooks(std::make_shared<BackgroundTasks>()) {
   InstallStringTable();
   m_window = new MainWindow;
-  m_window->SetUpToolbar(this);
-  const MainWindow::Commands& commands = m_window->commands();
-
-  exportAllButton = m_window->convertAllButton();
-  exportButton = m_window->convertButton();
-  addImageMenuItem = addImageContextMenuItem = commands.add;
-  exportMenuItem = exportContextMenuItem = commands.convert;
-  exportAllMenuItem = exportAllContextMenuItem = commands.convertAll;
-  selectAllMenuItem = selectAllContextMenuItem = commands.selectAll;
-  removeMenuItem = removeContextMenuItem = commands.remove;
-  removeAllMenuItem = removeAllContextMenuItem = commands.removeAll;
-  revealInFinderContextMenuItem = commands.reveal;
-  quitMenuItem = commands.quit;
-  watchFolderMenuItem = commands.watchFolder;
-  userManualMenuItem = commands.manual;
-  contactSupportMenuItem = commands.support;
-  rateMenuItem = commands.rate;
-  mainToolbar = m_window->toolbar();
-  addToolbarItem = m_window->toolbarButton("Add");
-  removeToolbarItem = m_window->toolbarButton("Remove");
-  removeAllToolbarItem = m_window->toolbarButton("RemoveAll");
-  exportToolbarItem = m_window->toolbarButton("Convert");
-  exportAllToolbarItem = m_window->toolbarButton("ConvertAll");
-  ratingToolbarItem = m_window->toolbarButton("Rate");
-  helpToolbarItem = m_window->toolbarButton("Help");
-  imageListTable = m_window->table();
-  compressPDFFileButton = m_window->compressCheckBox();
-  pdfPresetPopUp = m_window->presetPopUp();
-  mMaintainDirAccessoryView = m_window->accessoryView();
-  mMaintainDirCheckBoxButton = m_window->maintainDirCheckBox();
-  mAddRecursiveCheckBoxButton = m_window->addRecursiveCheckBox();
-  mMaintainDirEditBox = m_window->maintainDirText();
-  addSpinView = m_window->addingOverlay();
-  addCancelButton = m_window->addingCancelButton();
-  contextMenu = m_window->contextMenu();
-  messageLine = m_window->messageLine();
 
   m_batchPresenter = std::make_unique<BatchPresenter>(m_window, *m_prompts, *m_workspace);
   m_batchPresenter->setSettingsSource([this] {
-    return BatchPresenter::Settings{compressPDFFileButton->isChecked(), m_window->chosenPreset()};
+    return BatchPresenter::Settings{m_window->compressChosen(), m_window->chosenPreset()};
   });
-  exportProgressSheet = m_batchPresenter->sheet();
 
   m_adding = new AddingQueue(m_fileList, this);
   connect(m_adding, &AddingQueue::runStarted, this, &AppDelegate::AddingRunStarted);
   connect(m_adding, &AddingQueue::runFinished, this, &AppDelegate::AddingRunFinished);
   connect(m_adding, &AddingQueue::idle, this, &AppDelegate::addingRunFinished);
-  connect(addCancelButton, &QPushButton::clicked, m_adding, &AddingQueue::CancelCurrentRun);
+  connect(m_window, &MainWindow::addingCancelRequested, m_adding, &AddingQueue::CancelCurrentRun);
   connect(m_adding, &AddingQueue::filesFound, this, [this](qint64 count) {
-    addSpinView->messageTextField()->setText(
-        LocalizedString("AddingFilesCount").arg(QLocale().toString(count)));
+    m_window->setAddingText(LocalizedString("AddingFilesCount").arg(QLocale().toString(count)));
   });
 
   SetUpTable();
@@ -163,10 +111,6 @@ AppDelegate::~AppDelegate() {
   m_workspace->setFailureHandler({});
   // Finishes the file in hand; watching resumes at the next launch.
   m_watchFolder.reset();
-  // The window's widgets send their last events while they are torn down;
-  // none of them is this controller's business any more.
-  if (m_tableViewport) m_tableViewport->removeEventFilter(this);
-  m_tableViewport = nullptr;
   m_batchPresenter.reset();
   delete m_window;
 }
@@ -196,53 +140,16 @@ void AppDelegate::ConnectCommands() {
   connect(commands.manual, &QAction::triggered, this, &AppDelegate::UserManualHelpAction);
   connect(commands.support, &QAction::triggered, this, &AppDelegate::ContactSupportAction);
   connect(commands.rate, &QAction::triggered, this, &AppDelegate::RateApplicationAction);
-  // A new command makes the last message about the desktop old news.
-  for (QAction* action : m_window->findChildren<QAction*>())
-    connect(action, &QAction::triggered, m_window, &MainWindow::ClearMessage);
-  for (QMenu* menu : m_window->menuBar()->findChildren<QMenu*>())
-    connect(menu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
-  connect(contextMenu, &QMenu::aboutToShow, this, &AppDelegate::UpdateMenuItems);
+  connect(m_window, &MainWindow::commandsAboutToShow, this, &AppDelegate::UpdateMenuItems);
+  connect(m_window, &MainWindow::selectionChanged, this, &AppDelegate::UpdateMenuItems);
+  connect(m_window, &MainWindow::rowActivated, this, &AppDelegate::ImageListViewDoubleClick);
+  connect(m_window, &MainWindow::headerClicked, this, &AppDelegate::tableViewMouseDownInHeaderOfTableColumn);
 }
 
 void AppDelegate::SetUpTable() {
   m_tableModel = new FileListTableModel(m_fileList, this);
   m_tableModel->setStatusBoard(&m_batchPresenter->statusBoard());
-  imageListTable->setModel(m_tableModel);
-  imageListTable->setItemDelegate(new VerticallyCenteredTextFieldCell(imageListTable));
-  QHeaderView* header = imageListTable->horizontalHeader();
-  header->setSectionsClickable(true);
-  header->setSortIndicatorShown(false);
-  header->setSectionResizeMode(FileListTableModel::kIndexColumn, QHeaderView::Interactive);
-  header->resizeSection(FileListTableModel::kIndexColumn, 64);
-  header->setSectionResizeMode(FileListTableModel::kFilePathColumn, QHeaderView::Stretch);
-  header->setSectionResizeMode(FileListTableModel::kStatusColumn, QHeaderView::Interactive);
-  header->resizeSection(FileListTableModel::kStatusColumn, 320);
-  header->setStretchLastSection(false);
-  // Rows all have the same height, so the table never measures 100,000 of them.
-  imageListTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-  imageListTable->verticalHeader()->setDefaultSectionSize(
-      imageListTable->fontMetrics().height() + 10);
-  connect(header, &QHeaderView::sectionClicked, this,
-          &AppDelegate::tableViewMouseDownInHeaderOfTableColumn);
-  // A double click, and Enter, on a row.
-  connect(imageListTable, &QTableView::activated, this, &AppDelegate::ImageListViewDoubleClick);
-  connect(imageListTable, &QWidget::customContextMenuRequested, this,
-          &AppDelegate::ShowContextMenu);
-  connect(imageListTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          &AppDelegate::UpdateMenuItems);
-
-  // Files and folders come in by drops; rows go out as promised PDFs. Rows
-  // are never moved within the table.
-  imageListTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  imageListTable->setDragEnabled(true);
-  imageListTable->setAcceptDrops(true);
-  imageListTable->viewport()->setAcceptDrops(true);
-  imageListTable->setDragDropMode(QAbstractItemView::DragDrop);
-  imageListTable->setDragDropOverwriteMode(false);
-  imageListTable->setDropIndicatorShown(true);
-  imageListTable->setDefaultDropAction(Qt::CopyAction);
-  m_tableViewport = imageListTable->viewport();
-  m_tableViewport->installEventFilter(this);
+  m_window->setFileListModel(m_tableModel);
   m_tableModel->setDropHandler([this](std::vector<std::filesystem::path> paths, std::int64_t row) {
     return acceptDrop(std::move(paths), row);
   });
@@ -273,24 +180,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_window->move(frame.topLeft());
   }
   Q_EMIT applicationDidFinishLaunchingNotification();
-}
-
-bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
-  // Compared by address only: the table may be part-way through its
-  // destruction when its viewport's last events come by.
-  if (watched == m_tableViewport &&
-      (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
-       event->type() == QEvent::Drop)) {
-    // The table's own rows are not dropped back onto it.
-    auto* drop = static_cast<QDropEvent*>(event);
-    if (!validateDrop(drop->source())) {
-      drop->setDropAction(Qt::IgnoreAction);
-      drop->ignore();
-      return true;
-    }
-    return false;
-  }
-  return QObject::eventFilter(watched, event);
 }
 
 int AppDelegate::RunQuitAlert() {
@@ -332,26 +221,22 @@ void AppDelegate::RequestTerminate() {
 // --- Command enabling -------------------------------------------------------
 
 ListCommand AppDelegate::CommandOfMenuItem(const QAction* item) const {
+  const MainWindow::Commands& commands = m_window->commands();
   if (item == nullptr) return ListCommand::Other;
-  if (item == addImageMenuItem) return ListCommand::AddImage;
-  if (item == exportMenuItem) return ListCommand::Export;
-  if (item == exportAllMenuItem) return ListCommand::ExportAll;
-  if (item == selectAllMenuItem) return ListCommand::SelectAll;
-  if (item == removeMenuItem) return ListCommand::Remove;
-  if (item == removeAllMenuItem) return ListCommand::RemoveAll;
-  if (item == revealInFinderContextMenuItem) return ListCommand::RevealInFinder;
+  if (item == commands.add) return ListCommand::AddImage;
+  if (item == commands.convert) return ListCommand::Export;
+  if (item == commands.convertAll) return ListCommand::ExportAll;
+  if (item == commands.selectAll) return ListCommand::SelectAll;
+  if (item == commands.remove) return ListCommand::Remove;
+  if (item == commands.removeAll) return ListCommand::RemoveAll;
+  if (item == commands.reveal) return ListCommand::RevealInFinder;
   return ListCommand::Other;
 }
 
 bool AppDelegate::validateMenuItem(const QAction* item) const {
   const ListCommand command = CommandOfMenuItem(item);
-  int selected = 0;
-  if (command == ListCommand::RevealInFinder) {
-    // Only "exactly one" matters; a large selection is not walked row by row.
-    const QItemSelection ranges = imageListTable->selectionModel()->selection();
-    if (ranges.size() == 1) selected = ranges.front().height();
-    else if (ranges.size() > 1) selected = static_cast<int>(std::min<std::size_t>(SelectedRows().size(), 2));
-  }
+  // Only "exactly one" matters for Reveal.
+  const int selected = command == ListCommand::RevealInFinder ? m_window->selectedRowCount(2) : 0;
   // One batch at a time: while one is pending or running, Convert waits.
   if ((command == ListCommand::Export || command == ListCommand::ExportAll) &&
       m_batchPresenter->batch().isBusy())
@@ -359,31 +244,16 @@ bool AppDelegate::validateMenuItem(const QAction* item) const {
   return MenuItemEnabled(command, m_commandStates, selected);
 }
 
-bool AppDelegate::validateToolbarItem(BMTValidatedViewToolbarItem* item) const {
-  // The toolbar's buttons keep the states the list commands set; toolbar
-  // validation must not turn them back on.
-  if (item == nullptr) return true;
-  const QString identifier = item->itemIdentifier();
-  if (identifier == QLatin1String("Add")) return validateMenuItem(addImageMenuItem);
-  if (identifier == QLatin1String("Remove")) return validateMenuItem(removeMenuItem);
-  if (identifier == QLatin1String("RemoveAll")) return validateMenuItem(removeAllMenuItem);
-  if (identifier == QLatin1String("Convert")) return validateMenuItem(exportMenuItem);
-  if (identifier == QLatin1String("ConvertAll")) return validateMenuItem(exportAllMenuItem);
-  return true;
-}
-
 void AppDelegate::UpdateMenuItems() {
   // One action per command: setting it sets the menus, the context menu,
   // the toolbar button and the window's button alike.
-  for (QAction* item : {addImageMenuItem, exportMenuItem, exportAllMenuItem, selectAllMenuItem,
-                        removeMenuItem, removeAllMenuItem, revealInFinderContextMenuItem})
+  const MainWindow::Commands& commands = m_window->commands();
+  for (QAction* item : {commands.add, commands.convert, commands.convertAll, commands.selectAll,
+                        commands.remove, commands.removeAll, commands.reveal})
     item->setEnabled(validateMenuItem(item));
 }
 
-void AppDelegate::ApplyCommandStates() {
-  UpdateMenuItems();
-  mainToolbar->validateVisibleItems();
-}
+void AppDelegate::ApplyCommandStates() { UpdateMenuItems(); }
 
 void AppDelegate::SetEnabledDisabledExportItems(bool working, int status) {
   m_commandStates.exportEnabled = ExportItemsEnabled(working, status, m_fileList.Count());
@@ -403,7 +273,7 @@ void AppDelegate::InitialiseUIControls() {
 void AppDelegate::ResetUIControls() { InitialiseUIControls(); }
 
 void AppDelegate::SetEnableDisableControlWhileConversion(int status) {
-  if (exportProgressSheet != nullptr) exportProgressSheet->ClearStatus();
+  if (ExportProgressSheet* sheet = m_batchPresenter->sheet()) sheet->ClearStatus();
   m_commandStates.exportEnabled = ExportItemsEnabled(true, status, m_fileList.Count());
   m_commandStates = StatesForWorkStatus(m_commandStates, status, m_fileList.Count());
   ApplyCommandStates();
@@ -428,17 +298,7 @@ void AppDelegate::tableViewMouseDownInHeaderOfTableColumn(int column) {
   m_sortingInfo.insert(identifier, ascending ? 1 : 2);
 }
 
-std::vector<std::int64_t> AppDelegate::SelectedRows() const {
-  std::vector<std::int64_t> rows;
-  const QItemSelectionModel* selection = imageListTable->selectionModel();
-  if (selection == nullptr) return rows;
-  for (const QItemSelectionRange& range : selection->selection()) {
-    for (int row = range.top(); row <= range.bottom(); ++row) rows.push_back(row);
-  }
-  std::sort(rows.begin(), rows.end());
-  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-  return rows;
-}
+std::vector<std::int64_t> AppDelegate::SelectedRows() const { return m_window->selectedRows(); }
 
 std::vector<FileListItemRef> AppDelegate::GetSelectedItems() const {
   return m_fileList.ItemsAtRows(SelectedRows());
@@ -465,19 +325,11 @@ void AppDelegate::SelectRowStartingAtRow(std::int64_t row, std::int64_t count) {
     start = rows - 1;
   }
   if (count < 1) count = 1;
-  const std::int64_t end = std::min(rows - 1, start + count - 1);
-  const QModelIndex first = m_tableModel->index(static_cast<int>(start), 0);
-  const QModelIndex last =
-      m_tableModel->index(static_cast<int>(end), m_tableModel->columnCount() - 1);
-  QItemSelectionModel* selection = imageListTable->selectionModel();
-  selection->select(QItemSelection(first, last),
-                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-  selection->setCurrentIndex(first, QItemSelectionModel::NoUpdate);
-  imageListTable->scrollTo(first);
+  m_window->selectRows(start, std::min(rows - 1, start + count - 1));
 }
 
 void AppDelegate::SelectAll() {
-  imageListTable->selectAll();
+  m_window->selectAllRows();
   ResetUIControls();
 }
 
@@ -497,9 +349,8 @@ void AppDelegate::RemoveAll() {
 }
 
 void AppDelegate::ImageListViewDoubleClick() {
-  const QModelIndex current = imageListTable->currentIndex();
-  if (current.isValid()) {
-    const FileListItemRef item = m_fileList.ItemAt(current.row());
+  if (const std::int64_t current = m_window->currentRow(); current >= 0) {
+    const FileListItemRef item = m_fileList.ItemAt(current);
     const ItemStatusBoard::Status& status =
         m_batchPresenter->statusBoard().StatusOf(item.get());
     if (item && status.state == ItemStatusBoard::State::Converted) {
@@ -514,24 +365,14 @@ void AppDelegate::RevealInFinder() {
   const std::vector<std::int64_t> rows = SelectedRows();
   if (rows.empty()) return;
   std::int64_t row = rows.back();
-  const QModelIndex current = imageListTable->selectionModel()->currentIndex();
-  if (current.isValid() && std::binary_search(rows.begin(), rows.end(), current.row()))
-    row = current.row();
+  const std::int64_t current = m_window->currentRow();
+  if (current >= 0 && std::binary_search(rows.begin(), rows.end(), current)) row = current;
   const std::optional<std::filesystem::path> path = GetPathAtIndexImageList(row);
   if (!path) return;
   m_workspace->SelectFile(*path);
 }
 
-void AppDelegate::ShowContextMenu(const QPoint& position) {
-  UpdateMenuItems();
-  contextMenu->popup(imageListTable->viewport()->mapToGlobal(position));
-}
-
 // --- Drag and drop ------------------------------------------------------------
-
-bool AppDelegate::validateDrop(const QObject* dragSource) const {
-  return dragSource == nullptr || dragSource != imageListTable;
-}
 
 bool AppDelegate::acceptDrop(std::vector<std::filesystem::path> paths, std::int64_t row) {
   if (paths.empty()) return false;
@@ -649,7 +490,7 @@ void AppDelegate::AddFilesOrFolder() {
   request.canChooseDirectories = true;
   request.allowsMultipleSelection = true;
   request.allowedFileTypes = AcceptedTypes();
-  request.accessoryView = mMaintainDirAccessoryView;
+  request.accessoryView = m_window->addPanelAccessory();
   QPointer<AppDelegate> self(this);
   m_prompts->BeginOpenPanelSheet(
       m_window, request, [self](int result, std::vector<std::filesystem::path> chosen) {
@@ -657,13 +498,9 @@ void AppDelegate::AddFilesOrFolder() {
       });
 }
 
-void AppDelegate::AddRecursiveCheckAction() { m_window->DimMaintainDirText(); }
-
 void AppDelegate::AddUrlsIntoImageListView(const std::vector<std::filesystem::path>& urls) {
   // The check boxes are read here, on the main thread, not by the run.
-  const bool addRecursive = mAddRecursiveCheckBoxButton->isChecked();
-  const bool maintainDirTree = addRecursive && mMaintainDirCheckBoxButton->isChecked();
-  StartAddingRun(urls, maintainDirTree, addRecursive, std::nullopt);
+  StartAddingRun(urls, m_window->keepTreeChosen(), m_window->addRecursiveChosen(), std::nullopt);
 }
 
 void AppDelegate::applicationOpenFiles(const std::vector<std::filesystem::path>& paths) {
@@ -703,21 +540,12 @@ void AppDelegate::StartAddingRun(std::vector<std::filesystem::path> urls, bool m
 
 void AppDelegate::StartAddSpinning() {
   SetEnableDisableControlWhileConversion(kWorkStatusAdding);
-  addSpinView->messageTextField()->setText(LocalizedString("AddingFilesMessage"));
-  addSpinView->StartAddSpinning();
-  // Cancel sits over the overlay, in the middle below its text.
-  const QRect area = imageListTable->rect();
-  addCancelButton->adjustSize();
-  addCancelButton->move(area.center().x() - addCancelButton->width() / 2,
-                        area.center().y() + addCancelButton->height() * 2);
-  addCancelButton->show();
-  addCancelButton->raise();
+  m_window->ShowAddingOverlay(LocalizedString("AddingFilesMessage"));
   Q_EMIT addingRunStarted();
 }
 
 void AppDelegate::StopAddSpinning() {
-  addCancelButton->hide();
-  addSpinView->StopAddSpinning();
+  m_window->HideAddingOverlay();
   SetEnableDisableControlWhileConversion(kWorkStatusEnded);
   Q_EMIT addingRunStopped();
 }

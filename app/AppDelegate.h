@@ -18,23 +18,12 @@
 class AddingQueue;
 class BackgroundTasks;
 class BatchPresenter;
-class BMTValidatedViewToolbar;
-class BMTValidatedViewToolbarItem;
-class ExportProgressSheet;
 class FileListTableModel;
 class MacAppStoreRating;
 class MainWindow;
-class ProgressHUDView;
 class QAction;
-class QCheckBox;
-class QComboBox;
-class QLabel;
 class QMainWindow;
-class QMenu;
 class QMimeData;
-class QPushButton;
-class QTableView;
-class QToolButton;
 class QUrl;
 class UserPrompts;
 class WatchFolderController;
@@ -42,57 +31,13 @@ class Workspace;
 
 // The application controller: owns the file list, the adding queue, the
 // batch presenter, the watch folder and the store rating, and wires them to
-// the main window's commands.
+// the main window's commands. It reaches the window only through
+// MainWindow's own interface: its actions, signals and questions.
 class AppDelegate : public QObject {
   Q_OBJECT
  public:
   explicit AppDelegate(QObject* parent = nullptr);
   ~AppDelegate() override;
-
-  // --- Outlets (owned by the window) -------------------------------------
-  // One action per command: the main menu's and the context menu's items
-  // are the same action.
-  QPushButton* exportAllButton = nullptr;
-  QPushButton* exportButton = nullptr;
-  QAction* addImageMenuItem = nullptr;
-  QAction* exportMenuItem = nullptr;
-  QAction* exportAllMenuItem = nullptr;
-  QAction* selectAllMenuItem = nullptr;
-  QAction* removeMenuItem = nullptr;
-  QAction* removeAllMenuItem = nullptr;
-  QAction* addImageContextMenuItem = nullptr;
-  QAction* exportContextMenuItem = nullptr;
-  QAction* exportAllContextMenuItem = nullptr;
-  QAction* selectAllContextMenuItem = nullptr;
-  QAction* removeContextMenuItem = nullptr;
-  QAction* removeAllContextMenuItem = nullptr;
-  QAction* revealInFinderContextMenuItem = nullptr;
-  QAction* quitMenuItem = nullptr;
-  QAction* watchFolderMenuItem = nullptr;
-  QAction* userManualMenuItem = nullptr;
-  QAction* contactSupportMenuItem = nullptr;
-  QAction* rateMenuItem = nullptr;
-  BMTValidatedViewToolbar* mainToolbar = nullptr;
-  QToolButton* addToolbarItem = nullptr;
-  QToolButton* removeToolbarItem = nullptr;
-  QToolButton* removeAllToolbarItem = nullptr;
-  QToolButton* exportToolbarItem = nullptr;
-  QToolButton* exportAllToolbarItem = nullptr;
-  QToolButton* ratingToolbarItem = nullptr;
-  QToolButton* helpToolbarItem = nullptr;
-  QTableView* imageListTable = nullptr;
-  QCheckBox* compressPDFFileButton = nullptr;
-  QComboBox* pdfPresetPopUp = nullptr;
-  QWidget* mMaintainDirAccessoryView = nullptr;
-  QCheckBox* mMaintainDirCheckBoxButton = nullptr;
-  QCheckBox* mAddRecursiveCheckBoxButton = nullptr;
-  QLabel* mMaintainDirEditBox = nullptr;
-  ProgressHUDView* addSpinView = nullptr;
-  QPushButton* addCancelButton = nullptr;
-  ExportProgressSheet* exportProgressSheet = nullptr;
-  QMenu* contextMenu = nullptr;
-  // Where the window says what the desktop could not open.
-  QLabel* messageLine = nullptr;
 
   // --- Access for the other subsystems and for tests --------------------
   QMainWindow* window() const;
@@ -117,6 +62,7 @@ class AppDelegate : public QObject {
   bool isConversionCancelled() const;
   // The menu items that stand for a list command, and which one.
   ListCommand CommandOfMenuItem(const QAction* item) const;
+  bool validateMenuItem(const QAction* item) const;
 
   // --- Application and window lifecycle ---------------------------------
   void applicationDidFinishLaunching();
@@ -131,8 +77,6 @@ class AppDelegate : public QObject {
   void applicationWillTerminate() {}
 
   // --- Command enabling ---------------------------------------------------
-  bool validateMenuItem(const QAction* item) const;
-  Q_INVOKABLE bool validateToolbarItem(BMTValidatedViewToolbarItem* item) const;
   void SetEnabledDisabledExportItems(bool working, int status);
   void SetEnabledDisabledRemoveOrRemoveAllItems(bool working);
   void InitialiseUIControls();
@@ -160,8 +104,6 @@ class AppDelegate : public QObject {
   void StartAddingRun(std::vector<std::filesystem::path> urls, bool maintainDirTree,
                       bool addRecursive, std::optional<std::int64_t> fromIndex);
 
-  // Drag and drop on the table. A drag from the table itself is refused.
-  bool validateDrop(const QObject* dragSource) const;
   // Dropped files, inserted from row; answered before any is added.
   bool acceptDrop(std::vector<std::filesystem::path> paths, std::int64_t row);
   // The dragged rows' data: promised PDFs, converted where they are dropped.
@@ -176,7 +118,6 @@ class AppDelegate : public QObject {
 
  public Q_SLOTS:
   void AddFilesOrFolder();
-  void AddRecursiveCheckAction();
   void SelectAll();
   void Remove();
   void RemoveAll();
@@ -215,16 +156,12 @@ class AppDelegate : public QObject {
   // reset).
   void addingRunFinished();
 
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
  private:
   void awakeFromNib();
   void SetUpTable();
   void ConnectCommands();
   void ApplyCommandStates();
   void UpdateMenuItems();
-  void ShowContextMenu(const QPoint& position);
   int RunQuitAlert();
   void AddingRunStarted(std::int64_t start);
   void AddingRunFinished(std::int64_t first, std::int64_t added);
@@ -234,7 +171,6 @@ class AppDelegate : public QObject {
   void DesktopCouldNotOpen(const QUrl& url);
 
   MainWindow* m_window = nullptr;
-  QWidget* m_tableViewport = nullptr;  // the table's viewport, whose drags are filtered
   FileList m_fileList;
   FileListTableModel* m_tableModel = nullptr;
   QMap<QString, int> m_sortingInfo;

@@ -4,20 +4,17 @@
 
 #include <QMainWindow>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
-class BMTValidatedViewToolbar;
 class ProgressHUDView;
 class QAbstractButton;
+class QAbstractItemModel;
 class QAction;
-class QCheckBox;
-class QComboBox;
-class QLabel;
 class QMenu;
 class QPushButton;
-class QTableView;
-class QToolButton;
 namespace Ui {
 class MainWindow;
 class AddAccessoryView;
@@ -26,7 +23,9 @@ class AddAccessoryView;
 // The main window: the file table with its busy overlay, the toolbar, the
 // menus, the buttons under the table and the Add panel's accessory view.
 // Every command is one QAction, shared by the main menu, the context menu,
-// the toolbar and the buttons: enabling the action enables all of them.
+// the toolbar and the buttons: enabling the action enables all of them. The
+// widgets are the window's own; the controller hears the user through the
+// actions and the signals below and asks for what it needs to know.
 class MainWindow final : public QMainWindow {
   Q_OBJECT
  public:
@@ -50,29 +49,33 @@ class MainWindow final : public QMainWindow {
   ~MainWindow() override;
 
   const Commands& commands() const { return m_commands; }
-  QTableView* table() const;
-  ProgressHUDView* addingOverlay() const { return m_overlay; }
-  QPushButton* addingCancelButton() const { return m_addingCancel; }
-  QMenu* contextMenu() const { return m_contextMenu; }
-  BMTValidatedViewToolbar* toolbar() const;
-  QPushButton* convertButton() const;
-  QPushButton* convertAllButton() const;
-  QCheckBox* compressCheckBox() const;
-  QComboBox* presetPopUp() const;
-  QLabel* messageLine() const;
-  // The toolbar's buttons: Add, Remove, Remove All, Convert, Convert All,
-  // Rate, Help.
-  QToolButton* toolbarButton(const char* identifier) const;
 
-  // The Add panel's accessory view and its widgets; the window owns it even
-  // while a panel shows it.
-  QWidget* accessoryView() const { return m_accessory; }
-  QCheckBox* addRecursiveCheckBox() const;
-  QCheckBox* maintainDirCheckBox() const;
-  QLabel* maintainDirText() const;
+  // The file table shows model, whose columns are the file list's.
+  void setFileListModel(QAbstractItemModel* model);
+  // The selected rows in ascending order.
+  std::vector<std::int64_t> selectedRows() const;
+  // How many rows are selected, counted no further than atMost.
+  int selectedRowCount(int atMost) const;
+  // The row with the keyboard focus; -1 when none.
+  std::int64_t currentRow() const;
+  // Selects rows first to last (within the table) alone, and shows the first.
+  void selectRows(std::int64_t first, std::int64_t last);
+  void selectAllRows();
+
+  // The busy overlay of an adding run, with its Cancel and its count.
+  void ShowAddingOverlay(const QString& text);
+  void setAddingText(const QString& text);
+  void HideAddingOverlay();
 
   // The PDF settings chosen under the table.
+  bool compressChosen() const;
   PdfPreset chosenPreset() const;
+
+  // The Add panel's accessory view (the window owns it even while a panel
+  // shows it) and its two choices.
+  QWidget* addPanelAccessory() const { return m_accessory; }
+  bool addRecursiveChosen() const;
+  bool keepTreeChosen() const;
 
   // Says in the window what the desktop could not do; stays until replaced
   // or dismissed by the next command.
@@ -85,24 +88,32 @@ class MainWindow final : public QMainWindow {
  Q_SIGNALS:
   // The window closed (the close was granted).
   void closed();
+  // A double click or Enter on a row.
+  void rowActivated();
+  void headerClicked(int column);
+  void selectionChanged();
+  // A menu is about to show: the commands' states should be current.
+  void commandsAboutToShow();
+  // The adding overlay's Cancel.
+  void addingCancelRequested();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void SetUpToolbar(QObject* validator);
+  void SetUpToolbar();
   void SetUpAccessory();
-  void FollowAction(QAbstractButton* button, QAction* action, bool triggers = true);
+  void FollowAction(QAbstractButton* button, QAction* action);
   void DimMaintainDirText();
 
   std::unique_ptr<Ui::MainWindow> m_ui;
   std::unique_ptr<Ui::AddAccessoryView> m_accessoryUi;
   QWidget* m_accessory = nullptr;
+  QWidget* m_tableViewport = nullptr;  // whose drags are filtered
   Commands m_commands;
   QMenu* m_contextMenu = nullptr;
   ProgressHUDView* m_overlay = nullptr;
   QPushButton* m_addingCancel = nullptr;
   std::function<bool()> m_closeHandler;
-
-  friend class AppDelegate;
 };

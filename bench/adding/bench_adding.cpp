@@ -131,7 +131,6 @@ int main(int argc, char* argv[]) {
   for (int round = 0; round < 2; ++round) {
     AppDelegate delegate;
     delegate.window()->show();
-    delegate.mAddRecursiveCheckBoxButton->setChecked(true);
     QCoreApplication::processEvents();
     const double before = ResidentMiB();
 
@@ -157,13 +156,14 @@ int main(int argc, char* argv[]) {
                      [&] { overlayOffMs = static_cast<double>(timer.nsecsElapsed()) / 1e6; });
     const double mainCpuBefore = MainThreadCpuMs();
     timer.start();
-    delegate.AddUrlsIntoImageListView({root});
+    // As the Add panel asks with its recursive box ticked.
+    delegate.StartAddingRun({root}, false, true, std::nullopt);
     // The main loop runs as in the application: idle until something comes.
     QEventLoop loop;
     QObject::connect(&delegate, &AppDelegate::addingRunFinished, &loop, &QEventLoop::quit);
     QTimer::singleShot(600000, &loop, &QEventLoop::quit);
     if (!finished) loop.exec();
-    delegate.imageListTable->viewport()->repaint();
+    delegate.window()->findChild<QTableView*>(QStringLiteral("imageListTable"))->viewport()->repaint();
     const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
     const double mainCpu = MainThreadCpuMs() - mainCpuBefore;
     ticker.stop();

@@ -45,7 +45,7 @@ class RateCommandTest : public QObject {
     QVERIFY(server_.targets.front().endsWith("&bundleId=org.quillpress.Quillpress"));
     QCOMPARE(rating->appStoreID(), 987654321U);
 
-    f.d().rateMenuItem->trigger();
+    f.action("rateMenuItem")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(f.workspace.opened.size(), std::size_t{1}, kDeadlineMs);
     QCOMPARE(f.workspace.opened.front().scheme(), QStringLiteral("macappstore"));
     QCOMPARE(f.workspace.opened.front().path(), QStringLiteral("/app/id987654321"));
@@ -56,7 +56,7 @@ class RateCommandTest : public QObject {
     WindowFixture f;
     QSignalSpy finished(f.d().storeRating(), &MacAppStoreRating::lookupFinished);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
-    f.d().rateMenuItem->trigger();
+    f.action("rateMenuItem")->trigger();
     f.d().RateApplicationAction();
     // Queued behind the hand-overs: once it has run, so have they.
     bool drained = false;

@@ -7,14 +7,16 @@
 #include "ScriptedUserPrompts.h"
 
 #include <QAction>
-#include <QElapsedTimer>
+#include <QCheckBox>
 #include <QFile>
 #include <QItemSelectionModel>
 #include <QMainWindow>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -30,12 +32,11 @@ inline fs::path WriteFile(const fs::path& path, const std::string& content = "%!
   return path;
 }
 
-inline fs::path TempPath(const QTemporaryDir& dir) {
-  return QFile::encodeName(dir.path()).toStdString();
-}
+inline fs::path TempPath(const QTemporaryDir& dir) { return QFile::encodeName(dir.path()).toStdString(); }
 
 // A controller with its real window offscreen, scripted prompts and a
-// workspace that only records.
+// workspace that only records. The window is reached as the user reaches it:
+// its actions, buttons and widgets are found by their names.
 struct WindowFixture {
   ScriptedUserPrompts prompts;
   RecordingWorkspace workspace;
@@ -56,54 +57,70 @@ struct WindowFixture {
   }
 
   AppDelegate& d() { return *delegate; }
-  int rows() const { return delegate->tableModel()->rowCount(); }
+  QMainWindow* window() const { return delegate->window(); }
+  template <typename W = QWidget>
+  W* find(const QString& name = {}) const {
+    return window()->findChild<W*>(name);
+  }
+  // Menu items by their names ("exportMenuItem"), the same actions as the
+  // context menu's and the toolbar's.
+  QAction* action(const char* name) const { return find<QAction>(QString::fromLatin1(name)); }
+  // "Add", "Remove", "RemoveAll", "Convert", "ConvertAll", "Rate", "Help".
+  QToolButton* toolbarButton(const char* id) const {
+    return find<QToolButton>(QString::fromLatin1(id) + QStringLiteral("ToolbarButton"));
+  }
+  QTableView* table() const { return find<QTableView>(QStringLiteral("imageListTable")); }
+  int rows() const { return table()->model()->rowCount(); }
+  QString cell(int row, int column) const {
+    return table()->model()->index(row, column).data().toString();
+  }
 
   // The paths shown in the table, top to bottom.
   std::vector<fs::path> shownPaths() const {
     std::vector<fs::path> paths;
-    FileListTableModel* model = delegate->tableModel();
-    for (int row = 0; row < model->rowCount(); ++row) {
-      const QString text =
-          model->data(model->index(row, FileListTableModel::kFilePathColumn)).toString();
-      paths.emplace_back(QFile::encodeName(text).toStdString());
-    }
+    for (int row = 0; row < rows(); ++row)
+      paths.emplace_back(QFile::encodeName(cell(row, FileListTableModel::kFilePathColumn)).toStdString());
     return paths;
   }
 
-  std::vector<std::int64_t> selectedRows() const { return delegate->SelectedRows(); }
+  std::vector<std::int64_t> selectedRows() const {
+    std::vector<std::int64_t> selected;
+    for (const QModelIndex& index : table()->selectionModel()->selectedRows()) selected.push_back(index.row());
+    std::sort(selected.begin(), selected.end());
+    return selected;
+  }
 
   void selectRows(const std::vector<int>& rows) {
-    QItemSelectionModel* selection = delegate->imageListTable->selectionModel();
+    QItemSelectionModel* selection = table()->selectionModel();
     selection->clearSelection();
-    FileListTableModel* model = delegate->tableModel();
     for (int row : rows)
-      selection->select(model->index(row, 0),
-                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+      selection->select(table()->model()->index(row, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+
+  // Ticks the Add panel's boxes, as the user does, in every panel from now on.
+  void choosePanelOptions(bool recursive, bool tree) {
+    prompts.whilePanelOpen = [recursive, tree](const OpenPanelRequest& request) {
+      auto* recursiveBox = request.accessoryView->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton");
+      auto* treeBox = request.accessoryView->findChild<QCheckBox*>("mMaintainDirCheckBoxButton");
+      // The tree box is reached through the recursive one.
+      recursiveBox->setChecked(true);
+      treeBox->setChecked(tree);
+      recursiveBox->setChecked(recursive);
+    };
   }
 
   // Waits until every requested adding run has ended.
   [[nodiscard]] bool waitForAdding(int timeoutMs = 60000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (delegate->isAdding()) {
-      if (timer.elapsed() > timeoutMs) return false;
-      QTest::qWait(10);
-    }
+    const bool done = QTest::qWaitFor([this] { return !delegate->isAdding(); }, timeoutMs);
     QCoreApplication::processEvents();
-    return true;
+    return done;
   }
 
   [[nodiscard]] bool addFromPanel(std::vector<fs::path> chosen) {
     prompts.AnswerNextPanel(std::move(chosen));
     const int before = prompts.completedPanels;
-    delegate->addImageMenuItem->trigger();
+    action("addImageMenuItem")->trigger();
     // The panel completes from the event loop and then starts the run.
-    QElapsedTimer timer;
-    timer.start();
-    while (prompts.completedPanels == before) {
-      if (timer.elapsed() > 60000) return false;
-      QTest::qWait(5);
-    }
-    return waitForAdding();
+    return QTest::qWaitFor([&] { return prompts.completedPanels > before; }, 60000) && waitForAdding();
   }
 };

@@ -13,6 +13,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -61,8 +62,10 @@ class BatchExportWindowTest : public QObject {
   }
   static fs::path Started(const fs::path& gate) { return gate.string() + ".started"; }
 
+  ExportProgressSheet* Sheet() const { return m_f->find<ExportProgressSheet>(); }
+
   void Record() {
-    ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
+    ExportProgressSheet* sheet = Sheet();
     connect(sheet, &ExportProgressSheet::progressChanged, this, [this, sheet] {
       // Read from the widgets themselves, as the user sees them.
       const QString line = sheet->conversionFileNumberStaticText->text();
@@ -83,12 +86,11 @@ class BatchExportWindowTest : public QObject {
 
   // Runs a command with the chooser answering destination; waits until the
   // batch is idle again.
-  [[nodiscard]] bool RunBatch(void (AppDelegate::*command)(), const fs::path& destination) {
+  [[nodiscard]] bool RunBatch(const char* command, const fs::path& destination) {
     m_f->prompts.AnswerNextPanel({destination});
     // Through the command's action, as the menu, the toolbar and the
     // buttons all send it.
-    QAction* action =
-        command == &AppDelegate::Export ? m_f->d().exportMenuItem : m_f->d().exportAllMenuItem;
+    QAction* action = m_f->action(command);
     // The window turns Convert back on once it has heard the last batch end.
     if (!QTest::qWaitFor([action] { return action->isEnabled(); }, kDeadline)) return false;
     action->trigger();
@@ -101,8 +103,7 @@ class BatchExportWindowTest : public QObject {
 
   // The status column's text on a row, as the table shows it.
   QString Status(int row) const {
-    FileListTableModel* model = m_f->d().tableModel();
-    return model->data(model->index(row, FileListTableModel::kStatusColumn)).toString();
+    return m_f->cell(row, FileListTableModel::kStatusColumn);
   }
 
   fs::path Dest(const char* name) {
@@ -144,7 +145,7 @@ class BatchExportWindowTest : public QObject {
     m_f->selectRows({0, 1});
     m_f->prompts.alertAnswers = {0};  // Open Destination
 
-    QVERIFY(RunBatch(&AppDelegate::Export, dest));
+    QVERIFY(RunBatch("exportMenuItem", dest));
 
     // The chooser: a folder, titled for Convert (Convert All has its own).
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
@@ -161,7 +162,7 @@ class BatchExportWindowTest : public QObject {
                                             Line(2, 2, "b.ps")}));
     QCOMPARE(m_progress.values.back(), 4);
     QCOMPARE(m_progress.maximums.back(), 4);
-    QVERIFY(!m_f->d().exportProgressSheet->isVisible());
+    QVERIFY(!Sheet()->isVisible());
 
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     const auto& alert = m_f->prompts.alerts.front();
@@ -177,24 +178,24 @@ class BatchExportWindowTest : public QObject {
     // Each row says where its PDF went; Enter on a row opens it.
     QTRY_COMPARE(Status(0), LocalizedString("StatusConverted").arg(QStringLiteral("a.pdf")));
     QCOMPARE(Status(1), LocalizedString("StatusConverted").arg(QStringLiteral("b.pdf")));
-    m_f->d().imageListTable->setFocus();
-    m_f->d().imageListTable->setCurrentIndex(m_f->d().tableModel()->index(1, 0));
-    QTest::keyClick(m_f->d().imageListTable, Qt::Key_Return);
+    m_f->table()->setFocus();
+    m_f->table()->setCurrentIndex(m_f->table()->model()->index(1, 0));
+    QTest::keyClick(m_f->table(), Qt::Key_Return);
     QCOMPARE(m_f->workspace.opened.back(), FileUrlForPath(dest / "b.pdf"));
 
     QCOMPARE(samples::ListTree(dest), (std::vector<std::string>{"a.pdf", "b.pdf"}));
     QVERIFY(samples::QpdfCheckPasses(dest / "a.pdf"));
     // The list is left as it was, and the commands are back.
     QCOMPARE(m_f->rows(), 2);
-    QTRY_VERIFY(m_f->d().exportButton->isEnabled());
-    QVERIFY(m_f->d().addToolbarItem->isEnabled());
+    QTRY_VERIFY(m_f->find<QPushButton>("exportButton")->isEnabled());
+    QVERIFY(m_f->toolbarButton("Add")->isEnabled());
   }
 
   void closingAlertsFollowTheOutcome() {
     const fs::path bad = Bad("bad %1 name.ps");
     Add({bad});
     m_f->selectRows({0});
-    QVERIFY(RunBatch(&AppDelegate::Export, Dest("single")));
+    QVERIFY(RunBatch("exportMenuItem", Dest("single")));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
     // The name goes into the message as it stands, never read as a format;
@@ -213,7 +214,7 @@ class BatchExportWindowTest : public QObject {
 
     // Every one of several fails.
     Add({Bad("x.ps"), Bad("y.ps")});
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("all-fail")));
+    QVERIFY(RunBatch("exportAllMenuItem", Dest("all-fail")));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
     QCOMPARE(m_f->prompts.panels.back().title, LocalizedString("ConvertAllChooserTitle"));
     QCOMPARE(m_f->prompts.alerts[1].title, LocalizedString("ErrorAlertTitle"));
@@ -230,7 +231,7 @@ class BatchExportWindowTest : public QObject {
     Add({Good("good.ps")});
     const fs::path partial = Dest("partial");
     m_f->prompts.alertAnswers = {1};
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, partial));
+    QVERIFY(RunBatch("exportAllMenuItem", partial));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{3});
     QCOMPARE(m_f->prompts.alerts[2].title, LocalizedString("ConvertMsg"));
     QVERIFY(m_f->prompts.alerts[2].message.startsWith(LocalizedString("ErrorAlertMsg")));
@@ -258,7 +259,7 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
     const fs::path dest = Dest("pipe");
     m_f->prompts.alertAnswers = {1};
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, dest));
+    QVERIFY(RunBatch("exportAllMenuItem", dest));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ConvertMsg"));
     QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"good.pdf"});
@@ -267,7 +268,7 @@ class BatchExportWindowTest : public QObject {
   void destinationThatCannotBeWrittenFailsEveryItem() {
     Add({Good("a.ps"), Good("b.ps")});
     // Nobody, not even root, can create files in /proc.
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, "/proc"));
+    QVERIFY(RunBatch("exportAllMenuItem", "/proc"));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
     QCOMPARE(m_f->prompts.alerts[0].title, LocalizedString("ErrorAlertTitle"));
     QVERIFY(m_f->prompts.alerts[0].message.startsWith(LocalizedString("ErrorAlertMsg")));
@@ -276,7 +277,7 @@ class BatchExportWindowTest : public QObject {
 
     // A chosen "folder" that is a file is left untouched.
     const fs::path file = WriteFile(Root() / "not-a-folder", "keep me");
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, file));
+    QVERIFY(RunBatch("exportAllMenuItem", file));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
     QVERIFY(m_f->prompts.alerts[1].message.startsWith(LocalizedString("ErrorAlertMsg")));
     QVERIFY(fs::is_regular_file(file));
@@ -288,19 +289,19 @@ class BatchExportWindowTest : public QObject {
     WriteFile(top / "a.ps", samples::OnePagePostScript());
     WriteFile(top / "b" / "c.ps", samples::OnePagePostScript());
     WriteFile(top / "d.ps", samples::OnePagePostScript());
-    m_f->prompts.whilePanelOpen = [this](const OpenPanelRequest&) {
-      m_f->d().mAddRecursiveCheckBoxButton->setChecked(true);
-      m_f->d().mMaintainDirCheckBoxButton->setChecked(true);
-    };
+    m_f->choosePanelOptions(true, true);
     QVERIFY(m_f->addFromPanel({top}));
     m_f->prompts.whilePanelOpen = nullptr;
     QCOMPARE(m_f->rows(), 3);
-    m_f->d().tableViewMouseDownInHeaderOfTableColumn(FileListTableModel::kFilePathColumn);
+    QHeaderView* header = m_f->table()->horizontalHeader();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(FileListTableModel::kFilePathColumn) + 5,
+                             header->height() / 2));
     QCOMPARE(m_f->shownPaths(), (std::vector<fs::path>{top / "a.ps", top / "b" / "c.ps", top / "d.ps"}));
 
     const fs::path dest = Dest("tree");
     WriteFile(dest / "b", "a file where the folder b would go");
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, dest));
+    QVERIFY(RunBatch("exportAllMenuItem", dest));
 
     QCOMPARE(m_progress.lines, QStringList({Line(0, 3, QString()), Line(1, 3, "a.ps"),
                                             Line(2, 3, "d.ps")}));
@@ -318,9 +319,9 @@ class BatchExportWindowTest : public QObject {
     const fs::path dest = Dest("cancel");
     m_f->d().batchExport().setConcurrentConversions(2);
     m_f->prompts.AnswerNextPanel({dest});
-    m_f->d().exportAllMenuItem->trigger();
+    m_f->action("exportAllMenuItem")->trigger();
 
-    ExportProgressSheet* sheet = m_f->d().exportProgressSheet;
+    ExportProgressSheet* sheet = Sheet();
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(Started(gate)), kDeadline);
     QVERIFY(sheet->isVisible());
     // Two at a time: the third waits.
@@ -337,8 +338,8 @@ class BatchExportWindowTest : public QObject {
 
     // Nothing partial is left, and the window says nothing was converted.
     QVERIFY(samples::ListTree(dest).empty());
-    QTRY_VERIFY(m_f->d().messageLine->isVisible());
-    QCOMPARE(m_f->d().messageLine->text(), LocalizedString("CancelledNothingConverted"));
+    QTRY_VERIFY(m_f->find<QLabel>("workspaceMessage")->isVisible());
+    QCOMPARE(m_f->find<QLabel>("workspaceMessage")->text(), LocalizedString("CancelledNothingConverted"));
     for (int row = 0; row < 3; ++row) QCOMPARE(Status(row), QString());
     QVERIFY(m_f->prompts.alerts.empty());
     QVERIFY(!sheet->isVisible());
@@ -349,21 +350,21 @@ class BatchExportWindowTest : public QObject {
   void cancelledChooserConvertsNothingAndTheNextConvertWorks() {
     Add({Good("a.ps")});
     m_f->selectRows({0});
-    m_f->d().exportMenuItem->trigger();  // no answer scripted: the chooser is cancelled
+    m_f->action("exportMenuItem")->trigger();  // no answer scripted: the chooser is cancelled
     QTRY_COMPARE(m_f->prompts.completedPanels, 2);
     QVERIFY(!m_f->d().batchExport().isBusy());
     QVERIFY(m_f->prompts.alerts.empty());
     QVERIFY(m_progress.values.empty());
 
     const fs::path dest = Dest("after-cancel");
-    QVERIFY(RunBatch(&AppDelegate::Export, dest));
+    QVERIFY(RunBatch("exportMenuItem", dest));
     QCOMPARE(samples::ListTree(dest), std::vector<std::string>{"a.pdf"});
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
 
     // Nothing to convert: no chooser at all.
     m_f->selectRows({});
     const std::size_t panels = m_f->prompts.panels.size();
-    m_f->d().exportMenuItem->trigger();
+    m_f->action("exportMenuItem")->trigger();
     QCOMPARE(m_f->prompts.panels.size(), panels);
   }
 
@@ -376,24 +377,24 @@ class BatchExportWindowTest : public QObject {
 
     // While the chooser is open.
     m_f->prompts.AnswerNextPanel({first});
-    m_f->d().exportAllMenuItem->trigger();
+    m_f->action("exportAllMenuItem")->trigger();
     m_f->selectRows({1});
-    m_f->d().exportMenuItem->trigger();
+    m_f->action("exportMenuItem")->trigger();
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
 
     // While the batch runs.
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(Started(gate)), kDeadline);
     QCOMPARE(m_f->d().batchExport().state(), BatchExport::State::Running);
     m_f->prompts.AnswerNextPanel({second});
-    m_f->d().exportAllMenuItem->trigger();
-    m_f->d().exportMenuItem->trigger();
+    m_f->action("exportAllMenuItem")->trigger();
+    m_f->action("exportMenuItem")->trigger();
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
     QVERIFY(!m_f->d().batchExport().Start(m_f->d().GetAllItems(), second, false));
     QCOMPARE(m_f->d().batchExport().destinationURL(), first);
     QCOMPARE(m_f->d().batchExport().sourceURLs().size(), std::size_t{2});
     // The window's Convert commands are off meanwhile.
-    QVERIFY(!m_f->d().exportAllButton->isEnabled());
-    QVERIFY(!m_f->d().exportMenuItem->isEnabled());
+    QVERIFY(!m_f->find<QPushButton>("exportAllButton")->isEnabled());
+    QVERIFY(!m_f->action("exportMenuItem")->isEnabled());
 
     WriteFile(gate, "");
     QVERIFY(WaitIdle());
@@ -410,7 +411,7 @@ class BatchExportWindowTest : public QObject {
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
     const fs::path dest = Dest("adding");
     m_f->prompts.AnswerNextPanel({dest});
-    m_f->d().exportAllMenuItem->trigger();
+    m_f->action("exportAllMenuItem")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(Status(0), LocalizedString("StatusConverting"), kDeadline);
     // The desktop hands over more files meanwhile; the batch ends while
     // they are being added.
@@ -427,10 +428,10 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(m_f->waitForAdding());
     QVERIFY(batchEndedDuringAdd);
     QCOMPARE(m_f->rows(), 3001);
-    QTRY_VERIFY(m_f->d().addToolbarItem->isEnabled());
-    QVERIFY(m_f->d().addImageMenuItem->isEnabled());
-    QVERIFY(m_f->d().exportButton->isEnabled());
-    QVERIFY(m_f->d().removeToolbarItem->isEnabled());
+    QTRY_VERIFY(m_f->toolbarButton("Add")->isEnabled());
+    QVERIFY(m_f->action("addImageMenuItem")->isEnabled());
+    QVERIFY(m_f->find<QPushButton>("exportButton")->isEnabled());
+    QVERIFY(m_f->toolbarButton("Remove")->isEnabled());
     fs::remove(gate);
   }
 
@@ -443,13 +444,13 @@ class BatchExportWindowTest : public QObject {
             (samples::BinDir() / "pstopdf").string() + "' \"$@\"");
     qputenv("QUILLPRESS_PSTOPDF", recorder.c_str());
     Add({Good("a.ps")});
-    QComboBox* presets = m_f->d().pdfPresetPopUp;
+    QComboBox* presets = m_f->find<QComboBox>("pdfPresetPopUp");
     QCOMPARE(presets->count(), static_cast<int>(kAllPdfPresets.size()));
     presets->setFocus();
     const int smallest = presets->findData(QStringLiteral("smallest"));
     QVERIFY(smallest >= 0);
     presets->setCurrentIndex(smallest);
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, Dest("preset")));
+    QVERIFY(RunBatch("exportAllMenuItem", Dest("preset")));
     QFile recorded(QFile::decodeName(args.c_str()));
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QVERIFY2(recorded.readAll().contains("smallest"), "the preset was not passed on");
@@ -460,9 +461,9 @@ class BatchExportWindowTest : public QObject {
                    samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
     const fs::path plain = Dest("plain");
     const fs::path small = Dest("small");
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, plain));
-    m_f->d().compressPDFFileButton->setChecked(true);
-    QVERIFY(RunBatch(&AppDelegate::ExportAll, small));
+    QVERIFY(RunBatch("exportAllMenuItem", plain));
+    m_f->find<QCheckBox>("compressPDFFileButton")->setChecked(true);
+    QVERIFY(RunBatch("exportAllMenuItem", small));
 
     const auto read = [](const fs::path& pdf) {
       QFile file(QFile::decodeName(QByteArray::fromStdString(pdf.string())));
@@ -488,7 +489,7 @@ class BatchExportWindowTest : public QObject {
     qputenv("QUILLPRESS_PSTOPDF", stuck.c_str());
     const fs::path dest = Dest("quit");
     m_f->prompts.AnswerNextPanel({dest});
-    m_f->d().exportAllMenuItem->trigger();
+    m_f->action("exportAllMenuItem")->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(started), kDeadline);
     m_f.reset();
     QVERIFY(samples::ListTree(dest).empty());

@@ -97,9 +97,9 @@ class TableDragOutTest : public QObject {
   }
 
   QPoint RowOnScreen(int row) const {
-    QTableView* table = m_f->d().imageListTable;
+    QTableView* table = m_f->table();
     const QRect rect =
-        table->visualRect(m_f->d().tableModel()->index(row, FileListTableModel::kFilePathColumn));
+        table->visualRect(m_f->table()->model()->index(row, FileListTableModel::kFilePathColumn));
     return table->viewport()->mapToGlobal(rect.center());
   }
 
@@ -109,7 +109,7 @@ class TableDragOutTest : public QObject {
     // The view turns a press into a drag at the second motion; the first
     // must have arrived before the rest is sent, or the server folds them.
     MotionCounter motions;
-    m_f->d().imageListTable->viewport()->installEventFilter(&motions);
+    m_f->table()->viewport()->installEventFilter(&motions);
     DragWatchdog watchdog;
     const QPoint start = RowOnScreen(row);
     peer.pressPointer(start, start + QPoint(0, 2));
@@ -135,11 +135,11 @@ class TableDragOutTest : public QObject {
     qunsetenv("QUILLPRESS_PSTOPDF");
     fs::remove_all(Root() / "in");
     m_f = std::make_unique<WindowFixture>();
-    QVERIFY(QTest::qWaitForWindowExposed(m_f->d().window()));
+    QVERIFY(QTest::qWaitForWindowExposed(m_f->window()));
     // Launching centres the window; put it where the peer is not.
     QCoreApplication::processEvents();
-    m_f->d().window()->setGeometry(20, 40, 620, 420);
-    QTRY_COMPARE(m_f->d().window()->geometry().topLeft(), QPoint(20, 40));
+    m_f->window()->setGeometry(20, 40, 620, 420);
+    QTRY_COMPARE(m_f->window()->geometry().topLeft(), QPoint(20, 40));
   }
 
   void cleanup() { m_f.reset(); }
@@ -180,8 +180,7 @@ class TableDragOutTest : public QObject {
     qputenv("QUILLPRESS_PSTOPDF", gated.c_str());
     const fs::path first = Folder("first");
     QVERIFY(m_f->d().batchExport().Start(m_f->d().GetAllItems(), first, false));
-    QTRY_VERIFY_WITH_TIMEOUT(m_f->d().exportProgressSheet != nullptr &&
-                                 m_f->d().batchExport().state() == BatchExport::State::Running,
+    QTRY_VERIFY_WITH_TIMEOUT(m_f->d().batchExport().state() == BatchExport::State::Running,
                              kDeadline);
 
     // The progress sheet is window-modal; the drag is tried from the
@@ -224,7 +223,7 @@ class TableDragOutTest : public QObject {
 
     {
       MotionCounter motions;
-      m_f->d().imageListTable->viewport()->installEventFilter(&motions);
+      m_f->table()->viewport()->installEventFilter(&motions);
       DragWatchdog watchdog;
       const QPoint start = RowOnScreen(0);
       peer.pressPointer(start, start + QPoint(0, 2));
@@ -232,7 +231,7 @@ class TableDragOutTest : public QObject {
       // The drop happens only once the drag is under way over the table. The
       // drag runs its own event loop, so the release is sent from there.
       DragMoveCounter over([&peer] { peer.releasePointer(); });
-      m_f->d().imageListTable->viewport()->installEventFilter(&over);
+      m_f->table()->viewport()->installEventFilter(&over);
       peer.movePointer(start + QPoint(0, 2), RowOnScreen(2));
       QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadline);
       QVERIFY(over.count > 0);

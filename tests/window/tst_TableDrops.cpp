@@ -38,18 +38,18 @@ class TableDropsTest : public QObject {
 
   fs::path Root() const { return TempPath(m_tmp); }
 
-  QWidget* Viewport() const { return m_f->d().imageListTable->viewport(); }
+  QWidget* Viewport() const { return m_f->table()->viewport(); }
 
   QRect RowRect(int row) const {
-    return m_f->d().imageListTable->visualRect(
-        m_f->d().tableModel()->index(row, FileListTableModel::kFilePathColumn));
+    return m_f->table()->visualRect(
+        m_f->table()->model()->index(row, FileListTableModel::kFilePathColumn));
   }
 
   // Drags data over the table to point (in the viewport) and drops it there,
   // on whichever widget is under it, as the window system delivers it.
   // Answers whether the table took the drop.
   bool DropAt(const QMimeData& data, QPoint viewportPoint) {
-    QTableView* table = m_f->d().imageListTable;
+    QTableView* table = m_f->table();
     const QPoint inTable = Viewport()->mapTo(table, viewportPoint);
     QWidget* viewport = table->childAt(inTable);
     if (viewport == nullptr) viewport = table;
@@ -70,8 +70,8 @@ class TableDropsTest : public QObject {
  private Q_SLOTS:
   void init() {
     m_f = std::make_unique<WindowFixture>();
-    m_f->d().window()->resize(900, 600);
-    QVERIFY(QTest::qWaitForWindowExposed(m_f->d().window()));
+    m_f->window()->resize(900, 600);
+    QVERIFY(QTest::qWaitForWindowExposed(m_f->window()));
   }
 
   void cleanup() { m_f.reset(); }
@@ -113,8 +113,8 @@ class TableDropsTest : public QObject {
     WriteFile(folder / ".hidden.ps");
     WriteFile(folder / "notes.txt", "not PostScript");
     // The Add panel's options are for the panel only.
-    m_f->d().mAddRecursiveCheckBoxButton->setChecked(true);
-    m_f->d().mMaintainDirCheckBoxButton->setChecked(true);
+    m_f->choosePanelOptions(true, true);
+    QVERIFY(m_f->addFromPanel({}));
 
     QVERIFY(DropAt(*UriList({folder}), RowRect(0).center()));
     QVERIFY(m_f->waitForAdding());
@@ -136,7 +136,7 @@ class TableDropsTest : public QObject {
     connect(&m_f->d(), &AppDelegate::addingRunStarted, this, [&] {
       if (tried) return;
       tried = true;
-      overlayShown = m_f->d().addSpinView->isVisible();
+      overlayShown = m_f->find<ProgressHUDView>("addingOverlay")->isVisible();
       dropped = DropAt(*UriList({Ps("during.ps")}), RowRect(0).center());
     });
     QVERIFY(m_f->addFromPanel({folder}));
@@ -172,11 +172,11 @@ class TableDropsTest : public QObject {
 
   void cellsAreNotEditable() {
     QVERIFY(m_f->addFromPanel({Ps("a.ps")}));
-    const QModelIndex cell = m_f->d().tableModel()->index(0, FileListTableModel::kFilePathColumn);
-    QVERIFY(!(m_f->d().tableModel()->flags(cell) & Qt::ItemIsEditable));
-    m_f->d().imageListTable->edit(cell);
+    const QModelIndex cell = m_f->table()->model()->index(0, FileListTableModel::kFilePathColumn);
+    QVERIFY(!(m_f->table()->model()->flags(cell) & Qt::ItemIsEditable));
+    m_f->table()->edit(cell);
     QCoreApplication::processEvents();
-    QVERIFY(m_f->d().imageListTable->findChildren<QLineEdit*>().isEmpty());
+    QVERIFY(m_f->table()->findChildren<QLineEdit*>().isEmpty());
   }
 };
 

@@ -91,14 +91,14 @@ class WatchFromWindowTest : public QObject {
     QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
 
     f.prompts.alertAnswers = {0};  // No
-    f.d().quitMenuItem->trigger();
+    f.action("quitMenuItem")->trigger();
     QCOMPARE(f.prompts.alerts.size(), std::size_t{1});
     QCOMPARE(f.prompts.alerts[0].title, LocalizedString("QuitOnCloseTitle"));
     QCOMPARE(terminate.count(), 0);
     QVERIFY(f.d().isWatching());
 
     f.prompts.alertAnswers = {1};  // Quit
-    f.d().quitMenuItem->trigger();
+    f.action("quitMenuItem")->trigger();
     QCOMPARE(terminate.count(), 1);
     // Quitting is not stopping: the next launch watches again.
     f.delegate.reset();
@@ -111,7 +111,7 @@ class WatchFromWindowTest : public QObject {
     WriteWatchingSettings();
     WindowFixture f(false);
     QVERIFY(f.d().isWatching());
-    f.d().watchFolderMenuItem->trigger();
+    f.action("watchFolderMenuItem")->trigger();
     WatchFolderController& watch = f.d().watchFolder();
     QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
     QCOMPARE(watch.preferencesDialogOutlet->parentWidget(), f.d().window());
@@ -120,7 +120,7 @@ class WatchFromWindowTest : public QObject {
     watch.watchButtonOutlet->click();
     QTRY_VERIFY_WITH_TIMEOUT(!f.d().isWatching(), kDeadline);
     QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
-    f.d().quitMenuItem->trigger();
+    f.action("quitMenuItem")->trigger();
     QCOMPARE(terminate.count(), 1);
     QVERIFY(f.prompts.alerts.empty());
     QCOMPARE(WatchFolderSettings().Read()->isWatching, std::optional<bool>(false));
@@ -128,7 +128,7 @@ class WatchFromWindowTest : public QObject {
 
   void theSheetIsReachableByNameAndByTyping() {
     WindowFixture f(false);
-    f.d().watchFolderMenuItem->trigger();
+    f.action("watchFolderMenuItem")->trigger();
     WatchFolderController& watch = f.d().watchFolder();
     QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
 
