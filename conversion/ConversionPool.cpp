@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <system_error>
@@ -116,55 +117,63 @@ namespace {
 
 struct Slot {
   bool converted = false;
+  fs::path input;
   fs::path folder;
   StagedConversion pending;
 };
 
-// One run's shared state. Jobs are taken in list order; a finished job's
-// slot is filled, and whichever thread finds the next slot in list order
-// filled publishes from there on while the others go back to converting.
+// One run's shared state. Jobs are taken in the order handed out; a
+// finished job's slot is filled, and whichever thread finds the next slot
+// in that order filled publishes from there on while the others go back to
+// converting.
 class PoolRun {
  public:
-  PoolRun(const std::vector<ConversionPool::Job>& jobs, const ConversionOptions& options,
+  PoolRun(const ConversionPool::NextJob& next, const ConversionOptions& options,
           const ConversionPool::Callbacks& callbacks, std::stop_token stop)
-      : m_jobs(jobs),
+      : m_next(next),
         m_options(options),
         m_callbacks(callbacks),
-        m_slots(jobs.size()),
         m_forward(std::move(stop), [this] { m_stop.request_stop(); }) {
     m_options.stop = m_stop.get_token();
   }
 
   void Work() {
     for (;;) {
+      std::optional<ConversionPool::Job> job;
       std::size_t index = 0;
       {
+        std::lock_guard take(m_takeMutex);
+        if (m_ended || m_stop.stop_requested()) return;
+        job = m_next(m_stop.get_token());
+        if (!job) {
+          m_ended = true;
+          return;
+        }
         std::lock_guard lock(m_mutex);
-        if (m_stop.stop_requested() || m_next >= m_jobs.size()) return;
-        index = m_next++;
+        index = m_taken++;
       }
       Slot slot;
-      const ConversionPool::Job& job = m_jobs[index];
-      std::optional<fs::path> folder = job.folder ? job.folder() : std::nullopt;
+      slot.input = job->input;
+      std::optional<fs::path> folder = job->folder ? job->folder() : std::nullopt;
       if (folder) {
         slot.converted = true;
         slot.folder = std::move(*folder);
         if (m_callbacks.started) m_callbacks.started(index);
-        if (job.options) {
-          ConversionOptions options = *job.options;
+        if (job->options) {
+          ConversionOptions options = *job->options;
           std::stop_source jobStop;
           const auto request = [&jobStop] { jobStop.request_stop(); };
           std::stop_callback<std::function<void()>> byRun(m_stop.get_token(), request);
-          std::stop_callback<std::function<void()>> byJob(job.options->stop, request);
+          std::stop_callback<std::function<void()>> byJob(job->options->stop, request);
           options.stop = jobStop.get_token();
-          slot.pending = ConvertToStagedPdf(job.input, slot.folder, options);
+          slot.pending = ConvertToStagedPdf(job->input, slot.folder, options);
         } else {
-          slot.pending = ConvertToStagedPdf(job.input, slot.folder, m_options);
+          slot.pending = ConvertToStagedPdf(job->input, slot.folder, m_options);
         }
       }
       {
         std::lock_guard lock(m_mutex);
-        m_slots[index] = std::move(slot);
+        m_slots.emplace(index, std::move(slot));
       }
       PublishReady();
     }
@@ -175,10 +184,10 @@ class PoolRun {
     std::unique_lock lock(m_mutex);
     if (m_publishing) return;  // that thread will find this slot too
     m_publishing = true;
-    while (m_cursor < m_slots.size() && m_slots[m_cursor]) {
+    for (auto found = m_slots.find(m_cursor); found != m_slots.end(); found = m_slots.find(m_cursor)) {
       const std::size_t index = m_cursor;
-      Slot slot = std::move(*m_slots[index]);
-      m_slots[index].reset();
+      Slot slot = std::move(found->second);
+      m_slots.erase(found);
       lock.unlock();
       ConversionPool::Finished finished;
       finished.index = index;
@@ -193,7 +202,7 @@ class PoolRun {
         finished.result.ok = false;
         finished.result.error = "stopped";
       } else {
-        finished.result = PublishIntoFolder(std::move(slot.pending), m_jobs[index].input, slot.folder);
+        finished.result = PublishIntoFolder(std::move(slot.pending), slot.input, slot.folder);
       }
       if (m_callbacks.finished && !m_callbacks.finished(finished)) m_stop.request_stop();
       lock.lock();
@@ -202,14 +211,16 @@ class PoolRun {
     m_publishing = false;
   }
 
-  const std::vector<ConversionPool::Job>& m_jobs;
+  const ConversionPool::NextJob& m_next;
   ConversionOptions m_options;
   const ConversionPool::Callbacks& m_callbacks;
+  std::mutex m_takeMutex;  // one call of m_next at a time
+  bool m_ended = false;
   std::mutex m_mutex;
-  std::size_t m_next = 0;
+  std::size_t m_taken = 0;
   std::size_t m_cursor = 0;
   bool m_publishing = false;
-  std::vector<std::optional<Slot>> m_slots;
+  std::map<std::size_t, Slot> m_slots;  // converted, not yet published
   std::stop_source m_stop;
   std::stop_callback<std::function<void()>> m_forward;
 };
@@ -219,8 +230,22 @@ class PoolRun {
 void ConversionPool::Run(const std::vector<Job>& jobs, const ConversionOptions& options,
                          const Callbacks& callbacks, std::stop_token stop) const {
   if (jobs.empty()) return;
-  PoolRun run(jobs, options, callbacks, std::move(stop));
-  const std::size_t threads = std::min(m_converters, jobs.size());
+  std::size_t next = 0;
+  const NextJob fromList = [&](std::stop_token) -> std::optional<Job> {
+    if (next >= jobs.size()) return std::nullopt;
+    return jobs[next++];
+  };
+  Run(fromList, std::min(m_converters, jobs.size()), options, callbacks, std::move(stop));
+}
+
+void ConversionPool::Run(const NextJob& next, const ConversionOptions& options,
+                         const Callbacks& callbacks, std::stop_token stop) const {
+  Run(next, m_converters, options, callbacks, std::move(stop));
+}
+
+void ConversionPool::Run(const NextJob& next, std::size_t threads, const ConversionOptions& options,
+                         const Callbacks& callbacks, std::stop_token stop) const {
+  PoolRun run(next, options, callbacks, std::move(stop));
   std::vector<std::jthread> helpers;
   helpers.reserve(threads - 1);
   for (std::size_t i = 1; i < threads; ++i) {

@@ -76,6 +76,11 @@ class ConversionPool {
     std::function<bool(const Finished&)> finished;
   };
 
+  // Answers the next job when a converter is free, or nothing to end the
+  // run; called on a converting thread, one call at a time, and may wait
+  // for work (until its stop token, the run's, is stopped).
+  using NextJob = std::function<std::optional<Job>(std::stop_token)>;
+
   // converters: how many at once (at least one).
   explicit ConversionPool(std::size_t converters);
 
@@ -86,7 +91,16 @@ class ConversionPool {
   // calling thread, which converts too; never call it on the main thread.
   void Run(const std::vector<Job>& jobs, const ConversionOptions& options,
            const Callbacks& callbacks, std::stop_token stop) const;
+  // The same for jobs handed out one at a time as converters free up, for
+  // work that arrives while the run goes on; a job's index is its place in
+  // the order handed out. Returns once next has answered nothing and every
+  // job taken up has been reported.
+  void Run(const NextJob& next, const ConversionOptions& options, const Callbacks& callbacks,
+           std::stop_token stop) const;
 
  private:
+  void Run(const NextJob& next, std::size_t threads, const ConversionOptions& options,
+           const Callbacks& callbacks, std::stop_token stop) const;
+
   std::size_t m_converters;
 };

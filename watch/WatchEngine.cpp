@@ -139,6 +139,14 @@ struct WatchEngine::Folder {
   }
 };
 
+// A file claimed for conversion.
+struct WatchEngine::Taken {
+  std::shared_ptr<Folder> folder;
+  std::string name;
+  std::filesystem::path held;
+  std::optional<Signature> before;
+};
+
 WatchEngine::WatchEngine(WatchTimings timings, EventHandler onEvent, LostHandler onLost)
     : m_timings(timings), m_onEvent(std::move(onEvent)), m_onLost(std::move(onLost)) {
   m_worker = std::jthread([this](std::stop_token stop) { Run(stop); });
@@ -241,33 +249,41 @@ void WatchEngine::Run(std::stop_token stop) {
       }
     }
 
-    // One file of each folder that has any, in turn, until the converters
-    // have a few files each.
+    FinishReported();
     const bool anyReady = std::any_of(folders.begin(), folders.end(), [](const auto& f) {
       return !f->lost && !f->stop.stop_requested() && !f->ready.empty();
     });
+    bool asks = false;
+    bool active = false;
+    bool ending = false;
     std::size_t requested = 0;
     {
       std::lock_guard lock(m_mutex);
+      asks = m_converterAsks && !m_offered;
+      active = m_runActive;
+      ending = m_runEnding;
       requested = m_concurrentConversions;
     }
-    // Only when there is work: it reads the memory the system has.
-    const std::size_t most = anyReady ? 4 * ChooseConverterCount(requested).count : 0;
-    std::vector<std::pair<Folder*, std::string>> files;
-    for (bool more = true; more && files.size() < most && !stop.stop_requested();) {
-      more = false;
-      for (std::size_t n = 0; n < folders.size() && files.size() < most; ++n) {
-        Folder& f = *folders[(m_turn + n) % folders.size()];
-        if (f.lost || f.stop.stop_requested() || f.ready.empty()) continue;
-        files.emplace_back(&f, f.ready.front());
-        f.readySet.erase(f.ready.front());
-        f.ready.pop_front();
-        more = true;
+    if (active && !ending && (requested != m_runRequested || (!anyReady && m_inHand.empty()))) {
+      // Nothing left to do, or a new number of converters: the run ends,
+      // and the next work starts another.
+      {
+        std::lock_guard lock(m_mutex);
+        m_runEnding = true;
       }
-    }
-    if (!files.empty()) {
-      m_turn = folders.empty() ? 0 : (m_turn + 1) % folders.size();
-      ProcessFiles(files, stop);
+      m_converterWake.notify_all();
+    } else if (active && !ending && asks && anyReady) {
+      // Chosen now, as late as can be: the folders' turn is current.
+      if (auto job = TakeNext(folders)) {
+        {
+          std::lock_guard lock(m_mutex);
+          m_offered = std::move(job);
+        }
+        m_converterWake.notify_all();
+      }
+      continue;
+    } else if (!active && anyReady) {
+      StartConverting(requested);
       continue;
     }
 
@@ -284,6 +300,111 @@ void WatchEngine::Run(std::stop_token stop) {
       m_wake.wait(lock, stop, [&] { return m_pending; });
     }
   }
+  StopConverting();
+}
+
+std::optional<ConversionPool::Job> WatchEngine::TakeNext(
+    const std::vector<std::shared_ptr<Folder>>& folders) {
+  // The folder after the one served last goes first.
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    if (folders[i]->id == m_lastServed) first = i + 1;
+  }
+  for (std::size_t n = 0; n < folders.size(); ++n) {
+    const std::shared_ptr<Folder>& folder = folders[(first + n) % folders.size()];
+    Folder& f = *folder;
+    while (!f.lost && !f.stop.stop_requested() && !f.ready.empty()) {
+      const std::string name = f.ready.front();
+      f.readySet.erase(name);
+      f.ready.pop_front();
+      Taken t;
+      if (!Claim(f, name, t)) continue;
+      t.folder = folder;
+      m_lastServed = f.id;
+      ConversionPool::Job job;
+      job.input = t.held;
+      job.folder = [destination = f.config.destination] { return std::optional<fs::path>(destination); };
+      ConversionOptions options;
+      options.compress = f.config.compress;
+      options.preset = f.config.preset;
+      options.stop = f.stop.get_token();
+      job.options = options;
+      m_inHand.push_back(std::move(t));
+      return job;
+    }
+  }
+  return std::nullopt;
+}
+
+void WatchEngine::StartConverting(std::size_t requested) {
+  if (m_converting.joinable()) m_converting.join();  // the last run, ended
+  m_runRequested = requested;
+  // Read now, when work starts: it reads the memory the system has.
+  const std::size_t converters = ChooseConverterCount(requested).count;
+  {
+    std::lock_guard lock(m_mutex);
+    m_runActive = true;
+    m_runEnding = false;
+  }
+  m_converting = std::jthread([this, converters](std::stop_token stop) {
+    ConversionPool::Callbacks callbacks;
+    callbacks.finished = [this](const ConversionPool::Finished& done) {
+      {
+        std::lock_guard lock(m_mutex);
+        m_reported.push_back(done);
+        m_pending = true;
+      }
+      m_wake.notify_one();
+      return true;
+    };
+    ConversionPool(converters).Run([this](std::stop_token s) { return WaitForJob(std::move(s)); }, {},
+                                   callbacks, stop);
+    {
+      std::lock_guard lock(m_mutex);
+      m_runActive = false;
+      m_pending = true;
+    }
+    m_wake.notify_one();
+  });
+}
+
+std::optional<ConversionPool::Job> WatchEngine::WaitForJob(std::stop_token stop) {
+  std::unique_lock lock(m_mutex);
+  m_converterAsks = true;
+  m_pending = true;
+  m_wake.notify_one();
+  m_converterWake.wait(lock, stop, [&] { return m_offered.has_value() || m_runEnding; });
+  m_converterAsks = false;
+  return std::exchange(m_offered, std::nullopt);
+}
+
+void WatchEngine::FinishReported() {
+  for (;;) {
+    std::optional<ConversionPool::Finished> done;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_reported.empty()) return;
+      done = std::move(m_reported.front());
+      m_reported.pop_front();
+    }
+    // Reported in the order handed out, which is the order in hand.
+    Taken taken = std::move(m_inHand.front());
+    m_inHand.pop_front();
+    Finish(taken, done->result, done->stopped);
+  }
+}
+
+void WatchEngine::StopConverting() {
+  if (m_converting.joinable()) {
+    m_converting.request_stop();
+    m_converting.join();
+  }
+  FinishReported();
+  // Files offered but never taken up go back too.
+  for (Taken& t : m_inHand) Finish(t, ConversionResult{}, true);
+  m_inHand.clear();
+  std::lock_guard lock(m_mutex);
+  m_offered.reset();
 }
 
 void WatchEngine::Scan(Folder& f) {
@@ -429,13 +550,6 @@ void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::s
   f.seen.erase(name);
 }
 
-// A file claimed for conversion.
-struct WatchEngine::Taken {
-  Folder* folder = nullptr;
-  std::string name;
-  std::filesystem::path held;
-  std::optional<Signature> before;
-};
 
 void WatchEngine::SetConcurrentConversions(std::size_t count) {
   std::lock_guard lock(m_mutex);
@@ -460,50 +574,10 @@ bool WatchEngine::Claim(Folder& f, const std::string& name, Taken& taken) {
     return false;
   }
   f.seen.erase(name);
-  taken.folder = &f;
   taken.name = name;
   taken.held = claim.claimed;
   taken.before = Look(taken.held);
   return true;
-}
-
-void WatchEngine::ProcessFiles(const std::vector<std::pair<Folder*, std::string>>& files,
-                               std::stop_token stop) {
-  std::vector<Taken> taken;
-  std::vector<ConversionPool::Job> jobs;
-  for (const auto& [folder, name] : files) {
-    Taken t;
-    if (!Claim(*folder, name, t)) continue;
-    ConversionPool::Job job;
-    job.input = t.held;
-    job.folder = [destination = folder->config.destination] {
-      return std::optional<fs::path>(destination);
-    };
-    ConversionOptions options;
-    options.compress = folder->config.compress;
-    options.preset = folder->config.preset;
-    options.stop = folder->stop.get_token();
-    job.options = options;
-    jobs.push_back(std::move(job));
-    taken.push_back(std::move(t));
-  }
-  std::size_t requested = 0;
-  {
-    std::lock_guard lock(m_mutex);
-    requested = m_concurrentConversions;
-  }
-  // Finished one at a time, in the order taken: each folder's sources are
-  // put away in that order, and its PDFs named as one after another.
-  ConversionPool::Callbacks callbacks;
-  callbacks.finished = [&](const ConversionPool::Finished& done) {
-    Finish(taken[done.index], done.result, done.stopped);
-    return true;
-  };
-  ConversionPool(ChooseConverterCount(requested).count).Run(jobs, {}, callbacks, stop);
-  // Files the pool never took up (the worker was stopped) go back too.
-  for (Taken& t : taken) {
-    if (!t.held.empty()) Finish(t, ConversionResult{}, true);
-  }
 }
 
 void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stopped) {

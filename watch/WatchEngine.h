@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/ConversionPool.h"
 #include "conversion/PdfPreset.h"
 #include "conversion/PostScriptConverter.h"
 #include "watch/FolderClaims.h"
@@ -9,10 +10,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -54,15 +58,16 @@ struct WatchTimings {
 };
 
 // Converts the PostScript files that arrive at the top level of any number
-// of source folders, several at once (a conversion pool driven by one
-// worker thread), taking one file of each folder in turn so that no folder
-// waits behind another's burst; each folder's files are put away in the
-// order they were taken, under the names converting them one after another
-// gives. Each file is
-// claimed before it is converted (see FolderClaims); its source is deleted
-// or moved only once its PDF is complete and the source is unchanged. A
-// file that fails is put back and tried again only when it changes or after
-// a growing pause, and reported once.
+// of source folders, several at once through the conversion pool, while one
+// worker thread watches the folders. A file is chosen only when a converter
+// is free, taking the folders in turn, so that a file arriving in a quiet
+// folder is next in line however many wait in another. Each folder's files
+// are put away in the order they were taken, under the names converting
+// them one after another gives. Each file is claimed before it is
+// converted (see FolderClaims); its source is deleted or moved only once
+// its PDF is complete and the source is unchanged. A file that fails is put
+// back and tried again only when it changes or after a growing pause, and
+// reported once.
 class WatchEngine {
  public:
   // Called on the worker thread.
@@ -93,8 +98,8 @@ class WatchEngine {
   void Stop();
 
   // How many conversions run at once; 0 (the default) means one per
-  // processor, fewer when memory is short. Any thread; applies from the
-  // next files taken.
+  // processor, fewer when memory is short (as it is when work starts after
+  // a pause). Any thread; applies once the conversions in flight end.
   void SetConcurrentConversions(std::size_t count);
 
   struct Folder;
@@ -107,11 +112,18 @@ class WatchEngine {
   void ApplyEvents(Folder& folder, std::vector<FolderEvent> events);
   void Consider(Folder& folder, const std::vector<std::pair<std::string, bool>>& names);
   struct Taken;
-  // The steps the worker takes for files: claim each, convert them together,
-  // then, one at a time in the order taken, check each and put its source
-  // away.
-  void ProcessFiles(const std::vector<std::pair<Folder*, std::string>>& files,
-                    std::stop_token stop);
+  // The next file of the folders, in turn, claimed and made a job; nothing
+  // when no folder has one.
+  std::optional<ConversionPool::Job> TakeNext(const std::vector<std::shared_ptr<Folder>>& folders);
+  // Starts the converters for work that arrived after a pause.
+  void StartConverting(std::size_t requested);
+  // Called by a free converter (its own thread): waits for the worker's
+  // choice, or nothing once the run ends.
+  std::optional<ConversionPool::Job> WaitForJob(std::stop_token stop);
+  // Puts away the files the converters have reported, in order.
+  void FinishReported();
+  // Stops the converters and puts back every file in hand.
+  void StopConverting();
   bool Claim(Folder& folder, const std::string& name, Taken& taken);
   void Finish(Taken& taken, const ConversionResult& result, bool stopped);
   void RecordFailure(Folder& folder, const std::string& name, const std::string& reason,
@@ -127,7 +139,20 @@ class WatchEngine {
   std::condition_variable_any m_wake;
   bool m_pending = false;
   std::vector<std::shared_ptr<Folder>> m_folders;
-  std::size_t m_turn = 0;
   std::size_t m_concurrentConversions = 0;
+
+  // Between the worker and the converters, under m_mutex.
+  std::condition_variable_any m_converterWake;
+  bool m_converterAsks = false;                     // a free converter waits for a job
+  std::optional<ConversionPool::Job> m_offered;     // the worker's answer to it
+  bool m_runActive = false;                         // the converters are running
+  bool m_runEnding = false;                         // a converter that asks gets nothing
+  std::deque<ConversionPool::Finished> m_reported;  // converted, not yet put away
+
+  // The worker's own.
+  std::list<Taken> m_inHand;   // handed to the converters, in the order handed
+  int m_lastServed = -1;       // the folder whose file went last
+  std::size_t m_runRequested = 0;
+  std::jthread m_converting;   // the pool's run
   std::jthread m_worker;
 };

@@ -6,6 +6,7 @@
 // speed-up.
 // Usage: bench_watch_burst [ROUNDS] [FILES]
 
+#include "bench/support/BenchSupport.h"
 #include "watch/WatchEngine.h"
 
 #include <QTemporaryDir>
@@ -24,15 +25,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Document(int n) {
-  std::string ps = "%!PS-Adobe-3.0\n/Times-Roman findfont 10 scalefont setfont\n";
-  for (int line = 0; line < 50; ++line) {
-    ps += "72 " + std::to_string(740 - line * 12) + " moveto (File " + std::to_string(n) +
-          ", line " + std::to_string(line) + " of a page that arrives in a burst.) show\n";
-  }
-  return ps + "showpage\n";
-}
 
 // Seconds from the burst to its last PDF, with converters at once (0: as
 // many as the machine allows).
@@ -61,7 +53,7 @@ double Burst(const fs::path& root, int files, std::size_t converters) {
   for (int i = 0; i < files; ++i) {
     // Written aside and moved in whole, as a spooler does.
     const fs::path aside = root / ("file-" + std::to_string(i) + ".ps");
-    std::ofstream(aside) << Document(i);
+    std::ofstream(aside) << bench::OnePageDocument("file " + std::to_string(i) + ", a page that arrives in a burst");
     fs::rename(aside, source / aside.filename());
   }
   std::unique_lock lock(mutex);
@@ -90,15 +82,11 @@ int main(int argc, char** argv) {
     serialReady.push_back(Burst(root / "serial", files, 1));
     parallel.push_back(Burst(root / "parallel", files, 0));
   }
-  auto median = [](std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  };
-  const double b = median(before), s = median(serialReady), p = median(parallel);
+  const double b = bench::Median(before), s = bench::Median(serialReady), p = bench::Median(parallel);
   std::printf("%d files in a burst, median of %d: one at a time, fresh interpreters %.2f s; "
               "one at a time, ready interpreters %.2f s; several at once, ready %.2f s\n",
               files, rounds, b, s, p);
-  std::printf("%.2fx faster than the engine was (%.2fx from converting several at once)\n", b / p,
-              s / p);
+  std::printf("%.2fx faster than the engine was (%.2fx from converting several at once); load %s\n",
+              b / p, s / p, bench::LoadAverage().c_str());
   return 0;
 }

@@ -1,9 +1,13 @@
 // Fairness between watch folders: the latency of a lone file dropped into
 // one folder while another folder works through a burst, against the same
 // lone file's latency with nothing else to do, in one run. The target: the
-// burst adds at most one conversion's time (the time the burst's files take
-// each, measured in the same run). Usage: bench_watch_fairness [BURST].
+// burst adds at most one conversion's time, measured in the same run as the
+// converters' interval between finished files while the burst is under
+// way, times the converters running at once. Usage:
+// bench_watch_fairness [BURST].
 
+#include "bench/support/BenchSupport.h"
+#include "conversion/ConversionPool.h"
 #include "watch/WatchService.h"
 
 #include <QCoreApplication>
@@ -12,44 +16,14 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string Document() {
-  std::string ps = "%!PS-Adobe-3.0\n/Times-Roman findfont 10 scalefont setfont\n";
-  for (int line = 0; line < 50; ++line) {
-    ps += "72 " + std::to_string(740 - line * 12) + " moveto (Line " + std::to_string(line) +
-          " of a page that arrives in a watch folder.) show\n";
-  }
-  return ps + "showpage\n";
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-bool Write(const fs::path& file, const std::string& doc) {
-  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  if (fd < 0) return false;
-  const bool ok = write(fd, doc.data(), doc.size()) == ssize_t(doc.size());
-  close(fd);
-  return ok;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -57,7 +31,7 @@ int main(int argc, char** argv) {
   constexpr int kRounds = 7;
   QTemporaryDir dir;
   const fs::path root = dir.path().toStdString();
-  const std::string doc = Document();
+  const std::string doc = bench::OnePageDocument("a page that arrives in a watch folder");
 
   WatchService service(WatchFolderSettings(root / "prefs.plist"), root / "watch.log");
   for (int id : {0, 1}) {
@@ -74,14 +48,17 @@ int main(int argc, char** argv) {
   clock.start();
   QEventLoop waiting;
   qint64 loneDoneAt = 0;
-  std::vector<qint64> burstDone;
+  int burstDone = 0;
+  std::vector<qint64> doneAt;  // every PDF of either folder, once the burst began
+  bool burstStarted = false;
   QObject::connect(&service, &WatchService::watchEvent, [&](const WatchEvent& e) {
     if (e.kind != WatchEvent::Kind::Converted) return;
+    if (burstStarted && burstDone < burst) doneAt.push_back(clock.nsecsElapsed());
     if (e.folder == 1) {
       loneDoneAt = clock.nsecsElapsed();
       waiting.quit();
     } else {
-      burstDone.push_back(clock.nsecsElapsed());
+      ++burstDone;
     }
   });
   QTimer giveUp;
@@ -93,7 +70,7 @@ int main(int argc, char** argv) {
   int lone = 0;
   auto dropLone = [&]() -> double {
     const qint64 at = clock.nsecsElapsed();
-    if (!Write(root / "in1" / ("lone" + std::to_string(lone++) + ".ps"), doc)) std::exit(1);
+    if (!bench::WriteNewFile(root / "in1" / ("lone" + std::to_string(lone++) + ".ps"), doc)) std::exit(1);
     giveUp.start(120000);
     waiting.exec();
     giveUp.stop();
@@ -103,33 +80,40 @@ int main(int argc, char** argv) {
   std::vector<double> alone, during;
   for (int i = 0; i < kRounds; ++i) alone.push_back(dropLone());
 
+  burstStarted = true;
   for (int i = 0; i < burst; ++i) {
-    if (!Write(root / "in0" / ("burst" + std::to_string(i) + ".ps"), doc)) return 1;
+    if (!bench::WriteNewFile(root / "in0" / ("burst" + std::to_string(i) + ".ps"), doc)) return 1;
   }
   // Lone files while the burst is under way, a few of the burst's files apart.
   for (int i = 0; i < kRounds; ++i) {
-    const std::size_t seen = burstDone.size();
+    const int seen = burstDone;
     QEventLoop spin;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-      if (burstDone.size() >= seen + 3) spin.quit();
+      if (burstDone >= seen + 3) spin.quit();
     });
     poll.start(5);
     spin.exec();
+    if (burstDone >= burst) {
+      std::fprintf(stderr, "the burst ended before the lone files did: make it larger\n");
+      return 1;
+    }
     during.push_back(dropLone());
   }
-  // The burst's files finish one every interval; as many are converted at
-  // once as there are processors, so each took that many intervals.
-  const double slots = std::max(1u, std::thread::hardware_concurrency());
+  // While every converter is busy a PDF comes out every interval, and each
+  // conversion took that many intervals.
+  const double converters = double(ChooseConverterCount(0).count);
   std::vector<double> conversion;
-  for (std::size_t i = 1; i < burstDone.size(); ++i) {
-    conversion.push_back(slots * double(burstDone[i] - burstDone[i - 1]) / 1e6);
+  for (std::size_t i = 1; i < doneAt.size(); ++i) {
+    conversion.push_back(converters * double(doneAt[i] - doneAt[i - 1]) / 1e6);
   }
-  const double over = Median(during) - Median(alone);
+  const double over = bench::Median(during) - bench::Median(alone);
+  const double one = bench::Median(conversion);
   std::printf("lone file alone %.1f ms, during a burst of %d in another folder %.1f ms, "
-              "over %.1f ms; one conversion of the burst %.1f ms (target: over <= one conversion), "
-              "ratio %.2f\n",
-              Median(alone), burst, Median(during), over, Median(conversion), Median(during) / Median(alone));
+              "over %.1f ms; one conversion of the burst %.1f ms with %.0f at once "
+              "(target: over <= one conversion), over / conversion %.2f; load %s\n",
+              bench::Median(alone), burst, bench::Median(during), over, one, converters, over / one,
+              bench::LoadAverage().c_str());
   service.StopAll();
-  return over <= Median(conversion) ? 0 : 1;
+  return over <= one ? 0 : 1;
 }

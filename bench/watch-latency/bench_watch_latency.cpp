@@ -3,6 +3,7 @@
 // one run. Prints the medians and the difference (target: at most 50 ms).
 // Usage: bench_watch_latency [ROUNDS].
 
+#include "bench/support/BenchSupport.h"
 #include "watch/WatchService.h"
 
 #include <QCoreApplication>
@@ -12,35 +13,15 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::string Document() {
-  std::string ps = "%!PS-Adobe-3.0\n/Times-Roman findfont 10 scalefont setfont\n";
-  for (int line = 0; line < 50; ++line) {
-    ps += "72 " + std::to_string(740 - line * 12) + " moveto (Line " + std::to_string(line) +
-          " of a page that arrives in the watch folder.) show\n";
-  }
-  return ps + "showpage\n";
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -50,7 +31,7 @@ int main(int argc, char** argv) {
   const fs::path in = root / "in", out = root / "out", sample = root / "sample.ps";
   fs::create_directories(in);
   fs::create_directories(out);
-  const std::string doc = Document();
+  const std::string doc = bench::OnePageDocument("a page that arrives in the watch folder");
   std::ofstream(sample) << doc;
   const QString converter = QCoreApplication::applicationDirPath() + QStringLiteral("/pstopdf");
 
@@ -91,18 +72,17 @@ int main(int argc, char** argv) {
     converterMs.push_back(double(t.nsecsElapsed()) / 1e6);
 
     const fs::path file = in / ("arrival-" + std::to_string(i) + ".ps");
-    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (write(fd, doc.data(), doc.size()) != ssize_t(doc.size())) return 1;
-    close(fd);
+    if (!bench::WriteNewFile(file, doc)) return 1;
     const qint64 closedAt = clock.nsecsElapsed();
     giveUp.start();
     waiting.exec();
     giveUp.stop();
     latencyMs.push_back(double(convertedAt - closedAt) / 1e6);
   }
-  const double over = Median(latencyMs) - Median(converterMs);
+  const double over = bench::Median(latencyMs) - bench::Median(converterMs);
   std::printf("converter alone %.1f ms, close to PDF in place %.1f ms, over the converter %.1f ms "
-              "(target <= 50), ratio %.2f\n",
-              Median(converterMs), Median(latencyMs), over, Median(latencyMs) / Median(converterMs));
+              "(target <= 50), ratio %.2f; load %s\n",
+              bench::Median(converterMs), bench::Median(latencyMs), over,
+              bench::Median(latencyMs) / bench::Median(converterMs), bench::LoadAverage().c_str());
   return over <= 50 ? 0 : 1;
 }
