@@ -24,6 +24,8 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <algorithm>
+#include <cstddef>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -453,8 +455,9 @@ void WatchFolderController::ResumeOtherFolders() {
   const auto folders = m_list.Read();
   for (std::size_t number = 1; number < folders.size(); ++number) {
     if (!folders[number] || !folders[number]->on) continue;
-    if (const auto refusal =
-            m_service.Start(static_cast<int>(number), WatchService::RequestFor(m_list, number, *folders[number]))) {
+    WatchService::StartRequest request = WatchService::RequestFor(m_list, number, *folders[number]);
+    request.storeBookmark = SourceFoundAgain(IdOf(number));
+    if (const auto refusal = m_service.Start(IdOf(number), std::move(request))) {
       RefuseWatching(refusal->key);
     }
   }
@@ -486,11 +489,11 @@ void WatchFolderController::RefreshFolderList() {
       if (const auto destination = WatchFolderList::FolderOf(f.destination)) {
         item->setText(2, DisplayPath(*destination));
       }
-      const WatchFolderState state = m_service.state(static_cast<int>(number));
+      const WatchFolderState state = m_service.state(IdOf(number));
       QString text = LocalizedString(state == WatchFolderState::Watching ? "WatchStateWatching"
                                      : state == WatchFolderState::Waiting ? "WatchStateWaiting"
                                                                           : "WatchStateOff");
-      if (const auto failed = m_failures.find(static_cast<int>(number)); failed != m_failures.end()) {
+      if (const auto failed = m_failures.find(IdOf(number)); failed != m_failures.end()) {
         text += QStringLiteral(" ") + LocalizedString("WatchFolderStateFailures").arg(failed->second);
       }
       item->setText(3, text);
@@ -532,7 +535,7 @@ void WatchFolderController::EditFolder(std::size_t number) {
       QString::fromUtf8(PdfPresetName(entry.preset).data(), qsizetype(PdfPresetName(entry.preset).size())));
   if (index >= 0) watchPdfPresetPopUp->setCurrentIndex(index);
   DoWatchFolderFilesManipulation(nullptr);
-  m_Watching = m_service.state(static_cast<int>(number)) != WatchFolderState::Off;
+  m_Watching = m_service.state(IdOf(number)) != WatchFolderState::Off;
   watchFolderMoveFilesPathTextField->setEnabled(true);
   ApplyLocks();
   EnableDisableWatchFolderControl();
@@ -558,29 +561,14 @@ void WatchFolderController::RemoveFolder() {
     EditFolder(0);
     return;
   }
-  // The numbers after it move down by one: those running are run anew
-  // under their new numbers.
-  const auto folders = m_list.Read();
-  std::vector<std::size_t> renumbered;
-  m_service.Stop(static_cast<int>(number));
-  for (std::size_t n = number + 1; n < folders.size(); ++n) {
-    if (m_service.state(static_cast<int>(n)) != WatchFolderState::Off) {
-      m_service.Stop(static_cast<int>(n));
-      renumbered.push_back(n - 1);
-    }
-  }
+  // The folders after it move up in the list but keep their numbers with
+  // the service, and run on undisturbed.
+  const int id = IdOf(number);
+  m_service.Stop(id);
+  m_failures.erase(id);
   m_list.Remove(number);
-  const auto now = m_list.Read();
-  for (std::size_t n : renumbered) {
-    if (number == 0) break;  // the first is emptied, not taken out: numbers stay
-    if (n < now.size() && now[n]) m_service.Start(static_cast<int>(n), WatchService::RequestFor(m_list, n, *now[n]));
-  }
-  if (number == 0) {
-    for (std::size_t n : renumbered) {
-      if (n + 1 < now.size() && now[n + 1]) {
-        m_service.Start(static_cast<int>(n + 1), WatchService::RequestFor(m_list, n + 1, *now[n + 1]));
-      }
-    }
+  if (number != 0 && number < m_ids.size()) {  // the first is emptied, not taken out
+    m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(number));
   }
   m_editing = ~std::size_t(0);
   EditFolder(0);
@@ -635,11 +623,34 @@ bool WatchFolderController::StartWatching() {
   request.choice.compress = watchCompressPDFFileButton->isChecked();
   request.choice.preset = selectedPreset();
   request.sourceBookmark = m_sourceBookmark;
+  request.storeBookmark = SourceFoundAgain(IdOf(m_editing));
+  if (const std::optional<WatchRefusal> refusal = m_service.Start(IdOf(m_editing), std::move(request))) {
+    RefuseWatching(refusal->key);
+    return false;
+  }
+  return true;
+}
+
+void WatchFolderController::StopWatching() { m_service.Stop(IdOf(m_editing)); }
+
+int WatchFolderController::IdOf(std::size_t number) {
+  while (m_ids.size() <= number) m_ids.push_back(m_nextId++);
+  return m_ids[number];
+}
+
+WatchFolderState WatchFolderController::stateOf(std::size_t number) {
+  return m_service.state(IdOf(number));
+}
+
+std::function<void(const std::vector<char>&)> WatchFolderController::SourceFoundAgain(int id) {
   QPointer<WatchFolderController> self(this);
-  const std::size_t number = m_editing;
-  request.storeBookmark = [self, number](const std::vector<char>& bookmark) {
+  return [self, id](const std::vector<char>& bookmark) {
     if (!self) return;
-    // The folder was found again at its place or where it went.
+    // The folder was found again at its place or where it went; stored
+    // under the number it has in the list now.
+    const auto at = std::find(self->m_ids.begin(), self->m_ids.end(), id);
+    if (at == self->m_ids.end()) return;
+    const auto number = static_cast<std::size_t>(at - self->m_ids.begin());
     if (number != 0) {
       self->m_list.SetSourceBookmark(number, bookmark);
     } else {
@@ -652,14 +663,7 @@ bool WatchFolderController::StartWatching() {
       self->ShowPath(Slot::Source, *found);
     }
   };
-  if (const std::optional<WatchRefusal> refusal = m_service.Start(static_cast<int>(m_editing), std::move(request))) {
-    RefuseWatching(refusal->key);
-    return false;
-  }
-  return true;
 }
-
-void WatchFolderController::StopWatching() { m_service.Stop(static_cast<int>(m_editing)); }
 
 PdfPreset WatchFolderController::selectedPreset() const {
   const QByteArray name = watchPdfPresetPopUp->currentData().toString().toUtf8();
@@ -686,7 +690,7 @@ void WatchFolderController::PresetChosen() {
 
 void WatchFolderController::ShowState() {
   const char* key = "WatchStateOff";
-  switch (m_service.state(static_cast<int>(m_editing))) {
+  switch (m_service.state(IdOf(m_editing))) {
     case WatchFolderState::Off:
       break;
     case WatchFolderState::Watching:

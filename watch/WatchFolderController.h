@@ -101,6 +101,8 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   // Shows a folder of the list in the slots and choices, to be changed,
   // started or stopped there.
   void EditFolder(std::size_t number);
+  // The state of a folder of the list.
+  WatchFolderState stateOf(std::size_t number);
   PdfPreset selectedPreset() const;
   // What is said when a file fails while the window is not in front; the
   // desktop's notification service unless replaced (tests do).
@@ -203,6 +205,11 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   // Says whether any folder is watching, when that changed.
   void NotifyWatching();
   void ResumeOtherFolders();
+  // The service's number for a folder of the list (made when it has none).
+  int IdOf(std::size_t number);
+  // Stores a source folder that was found again with the folder that has
+  // it now, whatever its place in the list.
+  std::function<void(const std::vector<char>&)> SourceFoundAgain(int id);
   // The folder being edited as it is stored (or about to be).
   StoredWatchFolder EditedEntry() const;
   void StoreEditedEntry(const StoredWatchFolder& entry);
@@ -223,7 +230,12 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   std::size_t m_editing = 0;
   // A folder being added, until both its folders are set.
   std::optional<StoredWatchFolder> m_pending;
+  // By the service's number.
   std::map<int, int> m_failures;
+  // The service's number of each folder of the list, by its place: a folder
+  // keeps its number while those before it are taken out.
+  std::vector<int> m_ids;
+  int m_nextId = 0;
 
   bool m_Watching = false;
   bool m_spinning = false;

@@ -188,6 +188,27 @@ class WatchWindowTest : public QObject {
     if (tag == 3) Choose(m_c->selectMoveFilesWatchFolderButtonOutlet, m_moveTo);
   }
 
+  // Adds a folder through the sheet's Add button and starts it.
+  void AddAndStart(const fs::path& source, const fs::path& destination, int tag) {
+    fs::create_directories(source);
+    fs::create_directories(destination);
+    m_c->addWatchFolderButton->click();
+    Choose(m_c->selectSourceWatchFolderButtonOutlet, source);
+    Choose(m_c->selectDestinationWatchFolderButtonOutlet, destination);
+    m_c->sourceFileDeletOrMoveMatrixOutlet->button(tag)->click();
+    m_c->watchButtonOutlet->click();
+    QVERIFY(m_c->isWatching());
+  }
+
+  // Selects the list's row of a folder by its source.
+  void Select(const fs::path& source) {
+    QTreeWidget* list = m_c->watchFoldersList;
+    for (int row = 0; row < list->topLevelItemCount(); ++row) {
+      if (list->topLevelItem(row)->text(1) == Shown(source)) list->setCurrentItem(list->topLevelItem(row));
+    }
+    QCOMPARE(list->currentItem()->text(1), Shown(source));
+  }
+
   bool IsBoolean(const QString& key, bool value) {
     const PlistDict p = Prefs();
     return p.count(key) && p.at(key).type == (value ? u"true" : u"false");
@@ -925,6 +946,46 @@ class WatchWindowTest : public QObject {
     QCOMPARE(m_c->service().state(1), WatchFolderState::Off);
     QVERIFY(!m_c->service().anyRunning());
     QCOMPARE(m_c->editedFolder(), std::size_t(0));
+  }
+
+  void removingOrEditingAFolderLeavesTheOthersRunning() {
+    SetUpFolders(1);
+    m_c->watchButtonOutlet->click();
+    const fs::path in2 = m_root / "in2", out2 = m_root / "out2", in3 = m_root / "in3", out3 = m_root / "out3";
+    AddAndStart(in2, out2, 1);
+    AddAndStart(in3, out3, 1);
+    std::vector<WatchEvent> events;
+    connect(m_c.get(), &WatchFolderController::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
+    // A long file in hand in the last folder.
+    samples::WriteFile(in3 / "long.ps",
+                       samples::PostScriptWithPages(std::vector<std::pair<int, int>>(60, {612, 792})));
+    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(in3 / "long.ps"), kDeadline);  // claimed
+
+    // The first removed, the second stopped, given another destination
+    // and started again, all through the sheet's buttons.
+    Select(m_source);
+    m_c->removeWatchFolderButton->click();
+    Select(in2);
+    m_c->editWatchFolderButton->click();
+    m_c->watchButtonOutlet->click();
+    const fs::path other = m_root / "other";
+    fs::create_directories(other);
+    Choose(m_c->selectDestinationWatchFolderButtonOutlet, other);
+    m_c->watchButtonOutlet->click();
+    QVERIFY(m_c->isWatching());
+
+    samples::WriteFile(in2 / "two.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(out3 / "long.pdf") && fs::exists(other / "two.pdf"), kDeadline);
+    // The third was never stopped, its file converted once, without a pause.
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(in3).empty(), kDeadline);
+    int converted = 0;
+    for (const WatchEvent& e : events) {
+      const bool third = e.file.parent_path() == in3 || e.file == in3;
+      QVERIFY2(!third || e.kind == WatchEvent::Kind::Converted || e.kind == WatchEvent::Kind::Deleted,
+               e.file.c_str());
+      converted += third && e.kind == WatchEvent::Kind::Converted ? 1 : 0;
+    }
+    QCOMPARE(converted, 1);
   }
 };
 
