@@ -2,8 +2,6 @@
 
 #include "BMTValidatedViewToolbarItem.h"
 
-#include <QAbstractButton>
-
 void BMTValidatedViewToolbar::addItem(BMTValidatedViewToolbarItem* item) {
   m_items.append(item);
   addAction(item);
@@ -21,12 +19,4 @@ BMTValidatedViewToolbarItem* BMTValidatedViewToolbar::itemWithIdentifier(
   for (BMTValidatedViewToolbarItem* item : m_items)
     if (item->itemIdentifier() == identifier) return item;
   return nullptr;
-}
-
-void BMTValidatedViewToolbar::validateVisibleItems() {
-  for (BMTValidatedViewToolbarItem* item : visibleItems()) {
-    // Only items whose control has been placed in the window.
-    if (item->view() != nullptr && item->view()->parentWidget() != nullptr)
-      item->validateControl();
-  }
 }

@@ -5,8 +5,7 @@
 
 class BMTValidatedViewToolbarItem;
 
-// A toolbar whose items carry controls; validating it validates the
-// controls of the items that are placed in the window.
+// A toolbar whose items carry controls, found by their identifiers.
 class BMTValidatedViewToolbar : public QToolBar {
   Q_OBJECT
  public:
@@ -16,7 +15,6 @@ class BMTValidatedViewToolbar : public QToolBar {
   QList<BMTValidatedViewToolbarItem*> visibleItems() const;
   BMTValidatedViewToolbarItem* itemWithIdentifier(const QString& identifier) const;
 
-  void validateVisibleItems();
 
  private:
   QList<BMTValidatedViewToolbarItem*> m_items;

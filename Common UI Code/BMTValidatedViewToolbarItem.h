@@ -5,9 +5,9 @@
 
 class QAbstractButton;
 
-// A toolbar item whose view is a control (a button). Validation asks the
-// control's target: when the target has the control's action, the item is
-// enabled, or as the target answers validateToolbarItem when it has that.
+// A toolbar item whose view is a control (a button), known by its
+// identifier. The control follows whatever command it stands for; the item
+// itself decides nothing.
 class BMTValidatedViewToolbarItem : public QWidgetAction {
   Q_OBJECT
  public:
@@ -16,19 +16,7 @@ class BMTValidatedViewToolbarItem : public QWidgetAction {
   QString itemIdentifier() const { return m_identifier; }
   QAbstractButton* view() const { return m_view; }
 
-  // The object and the name of its slot that the control triggers; clicking
-  // the control invokes it.
-  void setTarget(QObject* target, const char* action);
-  QObject* target() const { return m_target; }
-  QByteArray action() const { return m_action; }
-
-  void validate();
-  // The control part of validate(), also run by the toolbar.
-  void validateControl();
-
  private:
   QString m_identifier;
   QAbstractButton* m_view;
-  QObject* m_target = nullptr;
-  QByteArray m_action;
 };

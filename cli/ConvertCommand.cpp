@@ -2,6 +2,7 @@
 
 #include "cli/StopOnSignal.h"
 #include "conversion/ConversionPool.h"
+#include "conversion/ConverterInterface.h"
 #include "conversion/DestinationFolder.h"
 #include "conversion/PostScriptConverter.h"
 #include "filelist/FolderExpansion.h"
@@ -52,7 +53,7 @@ const char kHelp[] =
     "      --list-presets list the presets, one a line, and exit\n"
     "  -j, --jobs N      convert up to N files at once (default: one per processor);\n"
     "                    fewer when N converters would not fit in the available\n"
-    "                    memory at QUILLPRESS_PSTOPDF_MEMORY_MIB each (default 4096)\n"
+    "                    memory at QUILLPRESS_PSTOPDF_MEMORY_MIB each (default %lu)\n"
     "  -o, --output DEST the folder that receives the PDF files\n"
     "  -h, --help        show this help\n"
     "\n"
@@ -128,7 +129,7 @@ std::variant<Options, int> Parse(int argc, char** argv) {
     } else if (arg.rfind("--output=", 0) == 0) {
       options.output = arg.substr(std::strlen("--output="));
     } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
+      std::printf(kHelp, kConverterMemoryMiB);
       return kAllConverted;
     } else {
       return UsageError("unknown option " + arg);

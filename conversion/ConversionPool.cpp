@@ -1,5 +1,7 @@
 #include "conversion/ConversionPool.h"
 
+#include "conversion/ConverterInterface.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -15,9 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// The converter program's own default address-space limit.
-constexpr std::uint64_t kDefaultConverterMemoryMiB = 4096;
 
 std::size_t UsableProcessors() {
   cpu_set_t set;
@@ -71,7 +70,7 @@ std::uint64_t ConverterMemoryLimitMiB() {
     const unsigned long long value = std::strtoull(text, &end, 10);
     if (*end == '\0' && value > 0 && text[0] != '-') return value;
   }
-  return kDefaultConverterMemoryMiB;
+  return kConverterMemoryMiB;
 }
 
 std::optional<std::uint64_t> AvailableMemoryMiB() {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 extern char** environ;
 
@@ -19,9 +20,45 @@ namespace {
 
 constexpr std::size_t kErrorTailBytes = 4096;
 
+constexpr std::size_t kLargestReport = std::size_t(1) << 20;
+
 void KeepTail(std::string& tail, const char* data, std::size_t n) {
   tail.append(data, n);
   if (tail.size() > kErrorTailBytes) tail.erase(0, tail.size() - kErrorTailBytes);
+}
+
+// Reads what is there now, without waiting; answers false once the pipe has
+// ended (or failed), closing it.
+bool Drain(int& fd, std::string& into) {
+  char buffer[4096];
+  while (fd >= 0) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      if (into.size() < kLargestReport) into.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return true;
+    close(fd);
+    fd = -1;
+  }
+  return false;
+}
+
+// The environment with setup's entries in place of any of the same names.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& entries) {
+  std::vector<std::string> result;
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry(*e);
+    bool replaced = false;
+    for (const std::string& ours : entries) {
+      const std::size_t eq = ours.find('=');
+      replaced = replaced || entry.substr(0, entry.find('=') + 1) == ours.substr(0, eq + 1);
+    }
+    if (!replaced) result.emplace_back(entry);
+  }
+  result.insert(result.end(), entries.begin(), entries.end());
+  return result;
 }
 
 }  // namespace
@@ -29,16 +66,28 @@ void KeepTail(std::string& tail, const char* data, std::size_t n) {
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, std::stop_token stop,
                           const std::function<void()>& whileRunning,
-                          const std::function<void()>& whenErrorsClosed) {
+                          const std::function<void()>& whenErrorsClosed,
+                          const ProcessSetup& setup) {
   ProcessOutcome outcome;
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) return outcome;
+  int reportPipe[2] = {-1, -1};
+  if (setup.report && pipe2(reportPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    close(errPipe[0]);
+    close(errPipe[1]);
+    return outcome;
+  }
+  // The writing end blocks as a pipe normally does.
+  if (reportPipe[1] >= 0) fcntl(reportPipe[1], F_SETFL, 0);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+  if (reportPipe[1] >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, reportPipe[1], kReportDescriptor);
+  }
 
   // The converter gets default signal handling even when we ignore SIGPIPE.
   posix_spawnattr_t attr;
@@ -62,12 +111,24 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (!setup.environment.empty()) {
+    environment = EnvironmentWith(setup.environment);
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
+
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, programString.c_str(), &actions, &attr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, programString.c_str(), &actions, &attr, argv.data(),
+                             envp.empty() ? environ : envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(errPipe[1]);
+  if (reportPipe[1] >= 0) close(reportPipe[1]);
+  int reportFd = reportPipe[0];
   if (rc != 0) {
+    if (reportFd >= 0) close(reportFd);
     close(errPipe[0]);
     outcome.errorTail = "the converter could not be started";
     return outcome;
@@ -105,9 +166,10 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
 
   char buffer[1024];
   for (;;) {
-    pollfd pfd{errPipe[0], POLLIN, 0};
-    const int ready = poll(&pfd, 1, 250);
-    if (ready > 0) {
+    pollfd pfds[2] = {{errPipe[0], POLLIN, 0}, {reportFd, POLLIN, 0}};
+    const int ready = poll(pfds, reportFd >= 0 ? 2 : 1, 250);
+    if (ready > 0 && reportFd >= 0 && pfds[1].revents) Drain(reportFd, *setup.report);
+    if (ready > 0 && pfds[0].revents) {
       const ssize_t n = read(errPipe[0], buffer, sizeof buffer);
       if (n > 0) {
         KeepTail(outcome.errorTail, buffer, static_cast<std::size_t>(n));
@@ -120,6 +182,7 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
     if (enforceStop()) break;  // a killed converter's children may still hold the pipe
   }
   close(errPipe[0]);
+  if (reportFd >= 0) Drain(reportFd, *setup.report);
 
   // Waits without reaping, so that the stop callback can never signal a pid
   // that has been reused; answers whether the process has ended.
@@ -145,6 +208,10 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
     }
   }
   ended(0);
+  if (reportFd >= 0) {
+    Drain(reportFd, *setup.report);
+    if (reportFd >= 0) close(reportFd);
+  }
   {
     std::lock_guard lock(reapMutex);
     reaped = true;

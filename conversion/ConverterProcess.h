@@ -15,6 +15,18 @@ struct ProcessOutcome {
   std::string errorTail;
 };
 
+// What a process gets besides its arguments.
+struct ProcessSetup {
+  // NAME=VALUE entries set for the process, over what it inherits.
+  std::vector<std::string> environment;
+  // When set, the process gets a pipe as descriptor kReportDescriptor, and
+  // what it writes there collects here: what it wrote until its standard
+  // error closed by then, the rest by its end.
+  std::string* report = nullptr;
+};
+
+inline constexpr int kReportDescriptor = 3;
+
 // Runs program (an absolute path, no search path, no shell) with the
 // arguments passed unchanged, and waits for it. Standard input is empty;
 // standard output is discarded; the environment and working folder are
@@ -27,4 +39,5 @@ struct ProcessOutcome {
 ProcessOutcome RunProcess(const std::filesystem::path& program,
                           const std::vector<std::string>& arguments, std::stop_token stop = {},
                           const std::function<void()>& whileRunning = {},
-                          const std::function<void()>& whenErrorsClosed = {});
+                          const std::function<void()>& whenErrorsClosed = {},
+                          const ProcessSetup& setup = {});

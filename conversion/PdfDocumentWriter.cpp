@@ -1,6 +1,7 @@
 #include "conversion/PdfDocumentWriter.h"
 
 #include "conversion/ActiveContent.h"
+#include "conversion/PdfOutputCheckEntry.h"
 
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
@@ -24,16 +25,16 @@ struct FileCloser {
   }
 };
 
-struct Callbacks {
-  void (*failed)(void*, const char*);
-  void (*removed)(void*, const char*);
+struct Notes {
+  void (*note)(void*, int, const char*);
   void* context;
+  void Say(int kind, const std::string& text) const { note(context, kind, text.c_str()); }
 };
 
 // qpdf reports every failure as an exception; they end here. Answers as
 // quillpress_write_pdf does.
 int WriteDocument(const char* name, const char* bytes, std::size_t size, int outFd, int flags,
-                  const Callbacks& report) {
+                  int standard, const Notes& report) {
   try {
     QPDF pdf;
     pdf.setSuppressWarnings(true);
@@ -44,21 +45,19 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
     }
     // A job that shows no page converts into nothing a user could want.
     if (pdf.getAllPages().empty()) {
-      report.failed(report.context, "the document has no pages");
+      report.Say(kPdfNoteFailed, "the document has no pages");
       return 0;
     }
     const RemovedContent removed = RemoveActiveContent(pdf);
-    for (const std::string& sentence : removed.Sentences()) {
-      report.removed(report.context, sentence.c_str());
-    }
-    if (!removed.any() && (flags & kPdfWriteOnlyIfChanged)) return 2;
+    for (const std::string& sentence : removed.Sentences()) report.Say(kPdfNoteRemoved, sentence);
+    FindShortfalls(pdf, standard, report.note, report.context);
 
     const int fd = dup(outFd);
     std::unique_ptr<FILE, FileCloser> out(fd >= 0 ? fdopen(fd, "wb") : nullptr);
     if (!out) {
       const std::string why = std::string("cannot write the PDF: ") + std::strerror(errno);
       if (fd >= 0) close(fd);
-      report.failed(report.context, why.c_str());
+      report.Say(kPdfNoteFailed, why);
       return 0;
     }
     // qpdf writes object by object; a large buffer makes that a few writes.
@@ -73,17 +72,15 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
     }
     writer.write();
     if (fclose(out.release()) != 0) {
-      report.failed(report.context,
-                    (std::string("cannot write the PDF: ") + std::strerror(errno)).c_str());
+      report.Say(kPdfNoteFailed, std::string("cannot write the PDF: ") + std::strerror(errno));
       return 0;
     }
     return 1;
   } catch (const std::exception& e) {
-    report.failed(report.context,
-                  (std::string("the converter's output is not a readable PDF (") + e.what() + ")")
-                      .c_str());
+    report.Say(kPdfNoteFailed,
+               std::string("the converter's output is not a readable PDF (") + e.what() + ")");
   } catch (...) {
-    report.failed(report.context, "the converter's output is not a readable PDF");
+    report.Say(kPdfNoteFailed, "the converter's output is not a readable PDF");
   }
   return 0;
 }
@@ -91,12 +88,11 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int quillpress_write_pdf(
-    const char* name, const char* bytes, std::size_t size, int outFd, int flags,
-    void (*failed)(void* context, const char* why), void (*removed)(void* context, const char* what),
-    void* context) {
+    const char* name, const char* bytes, std::size_t size, int outFd, int flags, int standard,
+    void (*note)(void* context, int kind, const char* text), void* context) {
   if (flags & kPdfWriteCompress) {
     static std::once_flag level;
     std::call_once(level, [] { Pl_Flate::setCompressionLevel(9); });
   }
-  return WriteDocument(name, bytes, size, outFd, flags, Callbacks{failed, removed, context});
+  return WriteDocument(name, bytes, size, outFd, flags, standard, Notes{note, context});
 }

@@ -8,16 +8,21 @@
 //
 // Loads a PDF document, from the size bytes at bytes or, when bytes is null,
 // from the file at name, removes its active content (JavaScript, launch
-// actions, embedded files; removed is called with one sentence for each kind
-// it found) and writes its serialisation to outFd, from its current offset.
-// Flags: kPdfWriteCompress writes it losslessly smaller (object streams,
-// recompressed streams); kPdfWriteOnlyIfChanged writes nothing when there was
-// nothing to remove. Answers 1 when written, 2 when nothing needed writing;
-// otherwise calls failed with why and answers 0. outFd stays open.
-enum : int { kPdfWriteCompress = 1, kPdfWriteOnlyIfChanged = 2 };
+// actions, embedded files), looks at what it promises (fonts embedded and,
+// for standard 1, PDF/X-3, or 2, PDF/A-2b, that standard's requirements), and
+// writes its serialisation to outFd, from its current offset; kPdfWriteCompress
+// writes it losslessly smaller (object streams, recompressed streams). note is
+// called for each thing to say, with its kind. Answers 1 when written;
+// otherwise 0, having said why (kPdfNoteFailed). outFd stays open.
+enum : int { kPdfWriteCompress = 1 };
+enum : int {
+  kPdfNoteFailed = 0,          // why nothing was written
+  kPdfNoteRemoved = 1,         // a kind of active content left out, a sentence
+  kPdfNoteUnembeddedFont = 2,  // the name of a font whose program is not in the file
+  kPdfNoteViolation = 3,       // what the standard requires and the file misses, a phrase
+};
 
 extern "C" int quillpress_write_pdf(const char* name, const char* bytes, std::size_t size,
-                                    int outFd, int flags,
-                                    void (*failed)(void* context, const char* why),
-                                    void (*removed)(void* context, const char* what),
+                                    int outFd, int flags, int standard,
+                                    void (*note)(void* context, int kind, const char* text),
                                     void* context);

@@ -1,29 +1,50 @@
 #include "conversion/PdfOutputCheck.h"
 
-#include "BMTUtil.h"
-#include "conversion/PdfOutputCheckEntry.h"
+#include "conversion/PdfDocumentWriter.h"
 
-#include <dlfcn.h>
-
-#include <mutex>
+#include <algorithm>
 
 namespace {
 
-using CheckFn = decltype(&quillpress_check_pdf);
+constexpr std::size_t kMostEntries = 200;
+constexpr std::size_t kLongestText = 300;
 
-// The check lives in the PDF library's module, beside the writer.
-CheckFn LoadCheck() {
-  static CheckFn check = nullptr;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule)) {
-      check = reinterpret_cast<CheckFn>(dlsym(module, "quillpress_check_pdf"));
-    }
-  });
-  return check;
+std::string Joined(const std::vector<std::string>& parts, const std::string& separator) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
+  return text;
 }
 
-int StandardCode(PdfPreset preset) {
+std::string StandardName(PdfPreset preset) {
+  return preset == PdfPreset::PdfX3 ? "PDF/X-3" : "PDF/A-2b";
+}
+
+// Once each, in the order first met, printable, within bounds.
+void AddOnce(std::vector<std::string>& list, std::string_view text) {
+  if (list.size() >= kMostEntries || text.empty()) return;
+  std::string clean;
+  for (const char c : text.substr(0, kLongestText)) {
+    clean += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  }
+  if (std::find(list.begin(), list.end(), clean) == list.end()) list.push_back(std::move(clean));
+}
+
+constexpr struct {
+  std::string_view tag;
+  std::vector<std::string> PdfOutputFindings::*list;
+} kLists[] = {{"removed", &PdfOutputFindings::removed},
+              {"font", &PdfOutputFindings::unembeddedFonts},
+              {"violation", &PdfOutputFindings::violations}};
+
+}  // namespace
+
+void PdfOutputFindings::Add(int kind, const char* text) {
+  if (kind == kPdfNoteRemoved) AddOnce(removed, text);
+  if (kind == kPdfNoteUnembeddedFont) AddOnce(unembeddedFonts, text);
+  if (kind == kPdfNoteViolation) AddOnce(violations, text);
+}
+
+int PdfStandardCode(PdfPreset preset) {
   switch (preset) {
     case PdfPreset::PdfX3:
       return 1;
@@ -37,35 +58,34 @@ int StandardCode(PdfPreset preset) {
   return 0;
 }
 
-std::string Joined(const std::vector<std::string>& parts, const std::string& separator) {
+std::string FindingsReport(const PdfOutputFindings& findings) {
   std::string text;
-  for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
-  return text;
-}
-
-std::string StandardName(PdfPreset preset) {
-  return preset == PdfPreset::PdfX3 ? "PDF/X-3" : "PDF/A-2b";
-}
-
-}  // namespace
-
-PdfOutputFindings CheckPdfOutput(const std::filesystem::path& pdf, PdfPreset preset) {
-  PdfOutputFindings findings;
-  const CheckFn check = LoadCheck();
-  if (!check) {
-    findings.error = "the PDF writer module (quillpress-pdfwriter.so) is not installed";
-    return findings;
+  for (const auto& [tag, list] : kLists) {
+    for (const std::string& entry : findings.*list) text += std::string(tag) + " " + entry + "\n";
   }
-  findings.readable = check(
-                          pdf.c_str(), StandardCode(preset),
-                          [](void* context, int kind, const char* text) {
-                            auto& f = *static_cast<PdfOutputFindings*>(context);
-                            if (kind == 0) f.unembeddedFonts.emplace_back(text);
-                            if (kind == 1) f.violations.emplace_back(text);
-                            if (kind == 2) f.error = text;
-                          },
-                          &findings) == 1;
-  return findings;
+  return text + "end\n";
+}
+
+std::optional<PdfOutputFindings> ParseFindingsReport(std::string_view text) {
+  PdfOutputFindings findings;
+  std::size_t lines = 0;
+  while (!text.empty() && ++lines <= 4 * kMostEntries) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) break;
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    if (line == "end") return text.empty() ? std::optional(findings) : std::nullopt;
+    const std::size_t space = line.find(' ');
+    const std::string_view tag = line.substr(0, space);
+    bool known = false;
+    for (const auto& [name, list] : kLists) {
+      if (tag != name || space == std::string_view::npos) continue;
+      AddOnce(findings.*list, line.substr(space + 1));
+      known = true;
+    }
+    if (!known) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 std::string DescribeFindings(const PdfOutputFindings& findings, PdfPreset preset) {
@@ -77,7 +97,6 @@ std::string DescribeFindings(const PdfOutputFindings& findings, PdfPreset preset
   }
   if (!PdfPresetIsStandard(preset)) return fonts;
   std::vector<std::string> reasons;
-  if (!findings.readable) reasons.push_back("it cannot be read back (" + findings.error + ")");
   if (!fonts.empty()) reasons.push_back(fonts);
   reasons.insert(reasons.end(), findings.violations.begin(), findings.violations.end());
   if (reasons.empty()) return {};

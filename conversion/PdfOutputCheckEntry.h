@@ -1,13 +1,13 @@
 #pragma once
 
-// The PDF library module's entry for checking a finished PDF, with a C
-// interface like its writing entry.
-//
-// Reads the PDF at path and reports, through finding, each font that is not
-// embedded (kind 0, its name) and, when standard is 1 (PDF/X-3) or 2
-// (PDF/A-2b), each thing that standard requires and the file lacks or forbids
-// and the file has (kind 1, a phrase). Answers 1 when the file could be read;
-// otherwise calls finding with kind 2 and why, and answers 0.
-extern "C" int quillpress_check_pdf(const char* path, int standard,
-                                    void (*finding)(void* context, int kind, const char* text),
-                                    void* context);
+// Inside the PDF library's module: what a document shows about the promises
+// of its preset.
+
+class QPDF;
+
+// Reports, through finding (with kinds of PdfDocumentWriter.h), each font of
+// pdf that is not embedded and, when standard is 1 (PDF/X-3) or 2 (PDF/A-2b),
+// each thing that standard requires and the document lacks or forbids and
+// the document has. May throw what qpdf throws.
+void FindShortfalls(QPDF& pdf, int standard, void (*finding)(void* context, int kind, const char* text),
+                    void* context);

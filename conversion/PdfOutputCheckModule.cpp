@@ -1,25 +1,20 @@
 #include "conversion/PdfOutputCheckEntry.h"
 
+#include "conversion/PdfDocumentWriter.h"
+
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 
-#include <exception>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr int kFont = 0;
-constexpr int kViolation = 1;
-constexpr int kUnreadable = 2;
 constexpr int kPdfX3 = 1;
 constexpr int kPdfA2b = 2;
-
-using Report = void (*)(void*, int, const char*);
 
 class FontWalk {
  public:
@@ -178,58 +173,30 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
   if (additionalActions && !root.hasKey("/AA")) out.emplace_back("it has actions run on events");
 }
 
-// The whole file, when it is small enough to hold in memory.
-bool ReadSmallFile(const char* path, std::string& bytes) {
-  constexpr std::streamoff kLargest = std::streamoff(64) << 20;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  const std::streamoff size = in ? std::streamoff(in.tellg()) : -1;
-  if (size < 0 || size > kLargest) return false;
-  bytes.resize(static_cast<std::size_t>(size));
-  in.seekg(0);
-  return bool(in.read(bytes.data(), size));
-}
-
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int quillpress_check_pdf(const char* path,
-                                                                           int standard,
-                                                                           Report finding,
-                                                                           void* context) {
-  try {
-    QPDF pdf;
-    pdf.setSuppressWarnings(true);
-    // From memory: from the file, the library seeks before every object.
-    std::string bytes;
-    if (ReadSmallFile(path, bytes)) {
-      pdf.processMemoryFile(path, bytes.data(), bytes.size());
-    } else {
-      pdf.processFile(path);
+void FindShortfalls(QPDF& pdf, int standard, void (*finding)(void*, int, const char*),
+                    void* context) {
+  FontWalk fonts;
+  for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+    fonts.Resources(page.getAttribute("/Resources", false));
+    QPDFObjectHandle annotations = page.getObjectHandle().getKey("/Annots");
+    if (!annotations.isArray()) continue;
+    for (QPDFObjectHandle annotation : annotations.aitems()) {
+      // What an annotation shows is drawn with its appearance's resources.
+      if (!annotation.isDictionary()) continue;
+      QPDFObjectHandle appearances = annotation.getKey("/AP");
+      if (!appearances.isDictionary()) continue;
+      QPDFObjectHandle appearance = appearances.getKey("/N");
+      if (appearance.isStream()) fonts.Resources(appearance.getDict().getKey("/Resources"));
     }
-    FontWalk fonts;
-    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
-      fonts.Resources(page.getAttribute("/Resources", false));
-      QPDFObjectHandle annotations = page.getObjectHandle().getKey("/Annots");
-      if (!annotations.isArray()) continue;
-      for (QPDFObjectHandle annotation : annotations.aitems()) {
-        // What an annotation shows is drawn with its appearance's resources.
-        if (!annotation.isDictionary()) continue;
-        QPDFObjectHandle appearances = annotation.getKey("/AP");
-        if (!appearances.isDictionary()) continue;
-        QPDFObjectHandle appearance = appearances.getKey("/N");
-        if (appearance.isStream()) fonts.Resources(appearance.getDict().getKey("/Resources"));
-      }
-    }
-    for (const std::string& name : fonts.unembedded) finding(context, kFont, name.c_str());
-    if (standard == kPdfX3 || standard == kPdfA2b) {
-      std::vector<std::string> violations;
-      StandardViolations(pdf, standard, violations);
-      for (const std::string& v : violations) finding(context, kViolation, v.c_str());
-    }
-    return 1;
-  } catch (const std::exception& e) {
-    finding(context, kUnreadable, e.what());
-  } catch (...) {
-    finding(context, kUnreadable, "unreadable");
   }
-  return 0;
+  for (const std::string& name : fonts.unembedded) {
+    finding(context, kPdfNoteUnembeddedFont, name.c_str());
+  }
+  if (standard == kPdfX3 || standard == kPdfA2b) {
+    std::vector<std::string> violations;
+    StandardViolations(pdf, standard, violations);
+    for (const std::string& v : violations) finding(context, kPdfNoteViolation, v.c_str());
+  }
 }

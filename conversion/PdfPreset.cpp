@@ -35,3 +35,8 @@ std::string_view PdfPresetSummary(PdfPreset preset) {
 bool PdfPresetIsStandard(PdfPreset preset) {
   return preset == PdfPreset::PdfX3 || preset == PdfPreset::PdfA2b;
 }
+
+bool PdfPresetCompressesStructure(PdfPreset preset, bool asked) {
+  if (preset == PdfPreset::PdfX3) return false;
+  return asked || preset == PdfPreset::Smallest;
+}

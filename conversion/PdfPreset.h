@@ -28,3 +28,7 @@ std::string_view PdfPresetSummary(PdfPreset preset);
 // True for the presets that claim a standard (PDF/X, PDF/A): a file that
 // cannot meet it fails rather than being written.
 bool PdfPresetIsStandard(PdfPreset preset);
+// Whether the PDF is written losslessly smaller (object streams, recompressed
+// streams): when asked, and always for the smallest; never for PDF/X-3,
+// which predates object streams.
+bool PdfPresetCompressesStructure(PdfPreset preset, bool asked);

@@ -99,7 +99,13 @@ bool FileStamp::operator==(const FileStamp& other) const {
          modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
 }
 
-StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compress) {
+namespace {
+
+// Writes a hidden file in folder with write (which answers whether it wrote,
+// error saying why not), flushes it and answers it staged; nothing is left on
+// failure.
+template <typename Write>
+StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& write) {
   StagedPdf staged;
   FileDescriptor source(open(pdfFile.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
@@ -108,16 +114,6 @@ StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compres
     return staged;
   }
   staged.source = StampOf(st);
-  // Parsed from memory: read from the file, the PDF library seeks before
-  // every object it reads, thousands of system calls for a document of a few
-  // pages. A very large document (scans, images) is read from the file.
-  std::string bytes;
-  const bool inMemory = st.st_size <= kLargestDocumentInMemory;
-  if (inMemory && !ReadAll(source.get(), bytes, static_cast<std::size_t>(st.st_size))) {
-    staged.error = "cannot read the converter's output: " + ErrnoText(errno);
-    return staged;
-  }
-
   RemoveLeftoversOnce(folder, kStagingPrefix, kStagingSuffix);
   const fs::path staging = StagingPathIn(folder);
   FileDescriptor out(open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -126,8 +122,7 @@ StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compres
     return staged;
   }
   std::string error;
-  bool written = WritePdfDocument(pdfFile.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(),
-                                  out.get(), compress, error, staged.removed);
+  bool written = write(source.get(), st, out.get(), error, staged.findings);
   if (written && fsync(out.get()) != 0) {
     error = "cannot write the PDF: " + ErrnoText(errno);
     written = false;
@@ -145,6 +140,63 @@ StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compres
   staged.ok = true;
   staged.stagingPath = staging;
   return staged;
+}
+
+bool CopyAll(int from, int to) {
+  for (;;) {
+    const ssize_t n = copy_file_range(from, nullptr, to, nullptr, std::size_t(1) << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+    break;
+  }
+  char chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = read(from, chunk, sizeof chunk);
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(to, chunk + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return false;
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compress,
+                   PdfPreset preset) {
+  return Stage(pdfFile, folder,
+               [&](int source, const struct stat& st, int out, std::string& error,
+                   PdfOutputFindings& findings) {
+                 // Parsed from memory: read from the file, the PDF library seeks
+                 // before every object it reads, thousands of system calls for a
+                 // document of a few pages. A very large one is read from the file.
+                 std::string bytes;
+                 const bool inMemory = st.st_size <= kLargestDocumentInMemory;
+                 if (inMemory && !ReadAll(source, bytes, static_cast<std::size_t>(st.st_size))) {
+                   error = "cannot read the converter's output: " + ErrnoText(errno);
+                   return false;
+                 }
+                 return WritePdfDocument(pdfFile.c_str(), inMemory ? bytes.data() : nullptr,
+                                         bytes.size(), out, compress, preset, error, findings);
+               });
+}
+
+StagedPdf StageCheckedPdf(const fs::path& pdfFile, const fs::path& folder,
+                          const PdfOutputFindings& findings) {
+  return Stage(pdfFile, folder,
+               [&](int source, const struct stat&, int out, std::string& error,
+                   PdfOutputFindings& staged) {
+                 staged = findings;
+                 if (CopyAll(source, out)) return true;
+                 error = "cannot write the PDF: " + ErrnoText(errno);
+                 return false;
+               });
 }
 
 bool IsStagedFrom(const StagedPdf& staged, const fs::path& pdfFile) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "conversion/PdfOutputCheck.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -32,18 +34,24 @@ struct StagedPdf {
   // The file it was made from, as it was when read.
   FileStamp source;
   std::string error;
-  // Active content that was left out, one sentence for each kind.
-  std::vector<std::string> removed;
+  // What the PDF library found as it wrote it.
+  PdfOutputFindings findings;
 };
 
 // Loads pdfFile as a PDF document, removes its active content (JavaScript,
-// launch actions, embedded files) and writes its serialisation into a hidden
-// file in folder (which folder scans never take), flushed to disk. The hidden
-// name carries this process's owner tag: staging files that killed runs left
-// in folder are removed the first time a process stages there. Nothing is
-// left behind on failure.
+// launch actions, embedded files), looks at what it promises for preset, and
+// writes its serialisation into a hidden file in folder (which folder scans
+// never take), flushed to disk. The hidden name carries this process's owner
+// tag: staging files that killed runs left in folder are removed the first
+// time a process stages there. Nothing is left behind on failure.
 StagedPdf StagePdf(const std::filesystem::path& pdfFile, const std::filesystem::path& folder,
-                   bool compress);
+                   bool compress, PdfPreset preset);
+
+// Stages a PDF that the converter program has already written through the
+// PDF library and checked, in its confinement, as it is: a copy, flushed to
+// disk, with the findings it reported.
+StagedPdf StageCheckedPdf(const std::filesystem::path& pdfFile,
+                          const std::filesystem::path& folder, const PdfOutputFindings& findings);
 
 // Whether pdfFile is still, unchanged, the file that staged was made from.
 bool IsStagedFrom(const StagedPdf& staged, const std::filesystem::path& pdfFile);
@@ -59,13 +67,9 @@ PublishResult PutStagedPdfInPlace(const StagedPdf& staged,
 // Removes a staged PDF that is not wanted after all.
 void DiscardStagedPdf(const StagedPdf& staged);
 
-// Loads the PDF library ahead of need. StagePdf does it too; calling it while
-// the converter runs takes the library's loading off the critical path of a
-// one-file conversion. Safe on any thread; answers whether it is ready.
-bool PreparePdfWriter();
-
 // Serialises the PDF document in bytes (or, when bytes is null, in the file
 // at name) to outFd, through the PDF library, without its active content;
-// removed gets a sentence for each kind that was left out.
+// findings gets what it found, error why it failed. Safe on any thread.
 bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int outFd,
-                      bool compress, std::string& error, std::vector<std::string>& removed);
+                      bool compress, PdfPreset preset, std::string& error,
+                      PdfOutputFindings& findings);

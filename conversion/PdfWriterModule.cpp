@@ -25,10 +25,9 @@ WriteFn LoadWrite() {
 
 }  // namespace
 
-bool PreparePdfWriter() { return LoadWrite() != nullptr; }
-
 bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int outFd,
-                      bool compress, std::string& error, std::vector<std::string>& removed) {
+                      bool compress, PdfPreset preset, std::string& error,
+                      PdfOutputFindings& findings) {
   const WriteFn write = LoadWrite();
   if (!write) {
     error = "the PDF writer module (quillpress-pdfwriter.so) is not installed";
@@ -36,13 +35,14 @@ bool WritePdfDocument(const char* name, const char* bytes, std::size_t size, int
   }
   struct Answers {
     std::string& error;
-    std::vector<std::string>& removed;
-  } answers{error, removed};
+    PdfOutputFindings& findings;
+  } answers{error, findings};
   return write(
-             name, bytes, size, outFd, compress ? kPdfWriteCompress : 0,
-             [](void* context, const char* why) { static_cast<Answers*>(context)->error = why; },
-             [](void* context, const char* what) {
-               static_cast<Answers*>(context)->removed.emplace_back(what);
+             name, bytes, size, outFd, compress ? kPdfWriteCompress : 0, PdfStandardCode(preset),
+             [](void* context, int kind, const char* text) {
+               auto& a = *static_cast<Answers*>(context);
+               if (kind == kPdfNoteFailed) a.error = text;
+               else a.findings.Add(kind, text);
              },
              &answers) == 1;
 }

@@ -1,6 +1,7 @@
 #include "conversion/PostScriptConverter.h"
 
 #include "BMTUtil.h"
+#include "conversion/ConverterInterface.h"
 #include "conversion/ConverterProcess.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfOutputCheck.h"
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <future>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -121,13 +121,6 @@ std::vector<std::string> ConverterArguments(const fs::path& input, const fs::pat
   return args;
 }
 
-// The PDF step's lossless compression: asked for, or part of the preset.
-// PDF/X-3 files stay without object streams, which that standard predates.
-bool CompressesStructure(const ConversionOptions& options) {
-  if (options.preset == PdfPreset::PdfX3) return false;
-  return options.compress || options.preset == PdfPreset::Smallest;
-}
-
 }  // namespace
 
 StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folder,
@@ -140,23 +133,34 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
   }
   const fs::path program = ConverterProgramPath();
   const fs::path output = TemporaryOutputPath();
+  const bool compress = PdfPresetCompressesStructure(options.preset, options.compress);
+  // Our converter writes the PDF through the PDF library and checks it inside
+  // its confinement, and reports what it found on a descriptor of its own,
+  // which no job can reach; its output is then taken as it is. A converter
+  // that reports nothing has its output loaded, cleaned and checked here.
+  ProcessSetup setup;
+  std::string report;
+  setup.report = &report;
+  setup.environment = {std::string(kReportVariable) + "=" + std::to_string(kReportDescriptor)};
+  if (compress) setup.environment.push_back(std::string(kCompressVariable) + "=1");
   std::optional<StagedPdf> staged;
-  auto stage = [&] { staged = StagePdf(output, folder, CompressesStructure(options)); };
-  // The PDF library loads while the converter runs, once it has started:
-  // loading it maps many libraries, which would slow the converter's start.
-  std::future<bool> writerReady;
+  bool checked = false;
+  auto stage = [&] {
+    const std::optional<PdfOutputFindings> findings = ParseFindingsReport(report);
+    checked = findings.has_value();
+    staged = checked ? StageCheckedPdf(output, folder, *findings)
+                     : StagePdf(output, folder, compress, options.preset);
+  };
   const ProcessOutcome run = RunProcess(
-      program, ConverterArguments(input, output, options.preset), options.stop,
-      [&] { writerReady = std::async(std::launch::async, PreparePdfWriter); },
+      program, ConverterArguments(input, output, options.preset), options.stop, {},
       // Done with its output but still ending: the PDF is made meanwhile, and
       // kept only if the converter then reports success.
       [&] {
         std::error_code ec;
         if (options.stop.stop_requested() || !fs::is_regular_file(output, ec)) return;
-        if (writerReady.valid()) writerReady.wait();
         stage();
-      });
-  if (writerReady.valid()) writerReady.wait();
+      },
+      setup);
 
   auto failWith = [&](std::string why) {
     if (staged) DiscardStagedPdf(*staged);
@@ -177,8 +181,9 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
   }
   std::error_code ec;
   if (!fs::is_regular_file(output, ec)) return failWith("the converter wrote no output");
-  // Only the output as the converter left it counts.
-  if (staged && !IsStagedFrom(*staged, output)) {
+  // Only the output as the converter left it, with what it said at its end,
+  // counts.
+  if (staged && (!IsStagedFrom(*staged, output) || checked != ParseFindingsReport(report).has_value())) {
     DiscardStagedPdf(*staged);
     staged.reset();
   }
@@ -186,13 +191,14 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
   if (!staged->ok) return failWith(staged->error);
   // The file as it will be published keeps its preset's promises, or for a
   // standard is not published at all.
-  const PdfOutputFindings findings = CheckPdfOutput(staged->stagingPath, options.preset);
-  const std::string shortfall = DescribeFindings(findings, options.preset);
+  const std::string shortfall = DescribeFindings(staged->findings, options.preset);
   if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) return failWith(shortfall);
   if (!shortfall.empty()) result.warnings.push_back(shortfall);
   fs::remove(output, ec);
-  AddConverterWarnings(run.errorTail, result.warnings);
-  for (const std::string& removed : staged->removed) {
+  // What a job printed could pose as the converter's warnings: only a
+  // converter that does not report is taken at its word there.
+  if (!checked) AddConverterWarnings(run.errorTail, result.warnings);
+  for (const std::string& removed : staged->findings.removed) {
     if (std::find(result.warnings.begin(), result.warnings.end(), removed) == result.warnings.end()) {
       result.warnings.push_back(removed);
     }

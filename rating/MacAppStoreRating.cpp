@@ -113,10 +113,6 @@ QString MacAppStoreRating::SystemCountryCode() {
   return code.size() == 2 ? code : QStringLiteral("US");
 }
 
-std::optional<QString> MacAppStoreRating::valueForKey(const QString& key, const QString& json) {
-  return ValueForKeyInJSON(key, json);
-}
-
 QUrl MacAppStoreRating::ratingsURL() const {
   if (!ratingsURL_.isEmpty()) {
     return ratingsURL_;

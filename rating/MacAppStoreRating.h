@@ -61,9 +61,6 @@ class MacAppStoreRating : public QObject {
   // identifier.
   QUrl lookupRequestURL() const;
 
-  // The value text for key in a lookup reply, or nothing.
-  static std::optional<QString> valueForKey(const QString& key, const QString& json);
-
   // The country code of the system locale; "US" when it has none.
   static QString SystemCountryCode();
 

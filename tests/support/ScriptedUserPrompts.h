@@ -59,9 +59,12 @@ class ScriptedUserPrompts final : public UserPrompts {
       answer = std::move(panelAnswers.front());
       panelAnswers.pop_front();
     }
-    QTimer::singleShot(0, [this, completion = std::move(completion), answer = std::move(answer)] {
+    QTimer::singleShot(0, &m_alive, [this, completion = std::move(completion), answer = std::move(answer)] {
       completion(answer.result, answer.chosen);
       ++completedPanels;
     });
   }
+
+ private:
+  QObject m_alive;  // a panel still open when the prompts go completes never
 };

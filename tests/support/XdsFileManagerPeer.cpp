@@ -145,6 +145,8 @@ struct XdsFileManagerPeer::State {
   void HandleEnter(const xcb_client_message_event_t& event);
   void HandleDrop(const xcb_client_message_event_t& event);
   void HandleSelectionNotify(const xcb_selection_notify_event_t& event);
+  // From the test's thread: hands the peer's thread a pointer request.
+  void Ask(const DragRequest& request);
   bool TakeDragRequest();
   bool AdvanceDrag();
   bool CheckDeadlines();
@@ -251,7 +253,6 @@ void XdsFileManagerPeer::State::HandleClientMessage(const xcb_client_message_eve
       if (acceptingDrag) ++o.acceptedPositions;
     });
   } else if (event.type == atom.leave) {
-    Observe([](Observation& o) { ++o.leaves; });
     source = XCB_WINDOW_NONE;
   } else if (event.type == atom.drop) {
     if (event.data.data32[0] != source) return;
@@ -350,7 +351,6 @@ bool XdsFileManagerPeer::State::AdvanceDrag() {
     Sync();
     held = true;
     drag.reset();
-    Observe([](Observation& o) { o.pointerPressed = true; });
     return true;
   }
   if (drag->moveOnly) {
@@ -359,7 +359,6 @@ bool XdsFileManagerPeer::State::AdvanceDrag() {
       Sync();
     }
     drag.reset();
-    Observe([](Observation& o) { ++o.heldMoves; });
     return true;
   }
   if (drag->releaseOnly) {
@@ -377,7 +376,6 @@ bool XdsFileManagerPeer::State::AdvanceDrag() {
       FakeInput(XCB_BUTTON_PRESS, 1);
     }
     held = false;
-    Observe([](Observation& o) { o.pointerPressed = true; });
     for (int i = 1; i <= drag->steps; ++i)
       FakeInput(XCB_MOTION_NOTIFY, 0, drag->from + (drag->to - drag->from) * i / drag->steps);
     Sync();
@@ -513,48 +511,37 @@ void XdsFileManagerPeer::setAskTwice(bool askTwice) {
   m_state->askTwice = askTwice;
 }
 
-void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
+void XdsFileManagerPeer::State::Ask(const DragRequest& request) {
   {
-    std::lock_guard lock(m_state->mutex);
-    State::DragRequest request{at, nudge, 1};
-    request.pressOnly = true;
-    m_state->pendingDrag = request;
+    std::lock_guard lock(mutex);
+    pendingDrag = request;
   }
   const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+  [[maybe_unused]] const ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
+  State::DragRequest request{at, nudge, 1};
+  request.pressOnly = true;
+  m_state->Ask(request);
 }
 
 void XdsFileManagerPeer::movePointer(QPoint from, QPoint to, int steps) {
-  {
-    std::lock_guard lock(m_state->mutex);
-    State::DragRequest request{from, to, steps < 1 ? 1 : steps};
-    request.moveOnly = true;
-    m_state->pendingDrag = request;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+  State::DragRequest request{from, to, steps < 1 ? 1 : steps};
+  request.moveOnly = true;
+  m_state->Ask(request);
 }
 
 void XdsFileManagerPeer::releasePointer() {
-  {
-    std::lock_guard lock(m_state->mutex);
-    State::DragRequest request{{}, {}, 1};
-    request.releaseOnly = true;
-    m_state->pendingDrag = request;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+  State::DragRequest request{{}, {}, 1};
+  request.releaseOnly = true;
+  m_state->Ask(request);
 }
 
 void XdsFileManagerPeer::dragPointer(QPoint from, QPoint to, int steps, bool waitForPeer) {
-  {
-    std::lock_guard lock(m_state->mutex);
-    State::DragRequest request{from, to, steps < 1 ? 1 : steps};
-    request.waitForPeer = waitForPeer;
-    m_state->pendingDrag = request;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(m_state->wakeFd, &one, sizeof one);
+  State::DragRequest request{from, to, steps < 1 ? 1 : steps};
+  request.waitForPeer = waitForPeer;
+  m_state->Ask(request);
 }
 
 XdsFileManagerPeer::Observation XdsFileManagerPeer::observation() const {

@@ -31,7 +31,6 @@ class XdsFileManagerPeer {
     int enters = 0;
     int positions = 0;
     int acceptedPositions = 0;  // positions answered with "accept"
-    int leaves = 0;
     int drops = 0;
     QStringList offeredTypes;   // of the latest enter
     QByteArray promisedName;    // read from the source at the drop
@@ -42,9 +41,7 @@ class XdsFileManagerPeer {
     QByteArray uriList;         // "text/uri-list" data, without direct save
     bool finished = false;      // XdndFinished sent for the drop
     bool finishedAccepted = false;
-    bool pointerPressed = false;
     bool pointerReleased = false;
-    int heldMoves = 0;          // movePointer calls carried out
     QString problem;            // the first thing that went wrong, if any
   };
 
@@ -77,12 +74,10 @@ class XdsFileManagerPeer {
   // Presses the first button at `at` and moves once to `nudge`, keeping the
   // button down; a following dragPointer carries on from there. Item views
   // take a drag up only from a second motion, so a test waits until the
-  // first one has arrived before it drags on. observation().pointerPressed
-  // tells when the press is done.
+  // first one has arrived before it drags on.
   void pressPointer(QPoint at, QPoint nudge);
   // With the button held from pressPointer: moves from `from` to `to` in
-  // steps, each one flushed on its own (observation().heldMoves counts the
-  // moves done), and, separately, lets the button go.
+  // steps, each one flushed on its own, and, separately, lets the button go.
   void movePointer(QPoint from, QPoint to, int steps = 6);
   void releasePointer();
 

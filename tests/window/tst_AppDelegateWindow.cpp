@@ -247,13 +247,11 @@ class AppDelegateWindowTest : public QObject {
     f.selectRows({0});
     ExpectEverywhere(f, {true, true, true, true, true});
 
-    // While the run holds the overlay, every list command is off everywhere,
-    // and the toolbar's own validation does not turn them on.
+    // While the run holds the overlay, every list command is off everywhere.
     QStringList steps;
     connect(&f.d(), &AppDelegate::addingRunStarted, this, [&] {
       steps << "overlay on";
       QVERIFY(Overlay(f)->isVisible() && Overlay(f)->isSpinning());
-      f.find<BMTValidatedViewToolbar>()->validateVisibleItems();
       ExpectEverywhere(f, {false, false, false, false, false});
     });
     connect(f.table()->model(), &QAbstractItemModel::rowsInserted, this, [&] {

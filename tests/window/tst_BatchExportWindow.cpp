@@ -151,12 +151,9 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
     const OpenPanelRequest& chooser = m_f->prompts.panels.back();
     QCOMPARE(chooser.title, LocalizedString("ConvertChooserTitle"));
-    QVERIFY(chooser.title != LocalizedString("ConvertAllChooserTitle"));
-    QVERIFY(!chooser.prompt.isEmpty());
-    QVERIFY(!chooser.canChooseFiles);
-    QVERIFY(chooser.canChooseDirectories);
+    QVERIFY(chooser.title != LocalizedString("ConvertAllChooserTitle") && !chooser.prompt.isEmpty());
+    QVERIFY(!chooser.canChooseFiles && chooser.canChooseDirectories && chooser.canCreateDirectories);
     QVERIFY(!chooser.allowsMultipleSelection);
-    QVERIFY(chooser.canCreateDirectories);
 
     QCOMPARE(m_progress.lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"),
                                             Line(2, 2, "b.ps")}));
@@ -390,6 +387,8 @@ class BatchExportWindowTest : public QObject {
     m_f->action("exportMenuItem")->trigger();
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{2});
     QVERIFY(!m_f->d().batchExport().Start(m_f->d().GetAllItems(), second, false));
+    // A drop on a file manager's folder is refused too.
+    QVERIFY(m_f->d().namesOfPromisedFilesDroppedAtDestination(second, m_f->d().GetAllItems()).empty());
     QCOMPARE(m_f->d().batchExport().destinationURL(), first);
     QCOMPARE(m_f->d().batchExport().sourceURLs().size(), std::size_t{2});
     // The window's Convert commands are off meanwhile.
@@ -435,45 +434,34 @@ class BatchExportWindowTest : public QObject {
     fs::remove(gate);
   }
 
+  // The settings chosen under the table reach the converter: the preset as
+  // an argument, the compression as object streams in the PDF.
   void pdfSettingsReachTheConversion() {
-    // The converter is told the settings chosen under the table.
+    Add({WriteFile(Root() / "in" / "pages.ps", samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
+    const fs::path plain = Dest("plain");
+    QVERIFY(RunBatch("exportAllMenuItem", plain));
     const fs::path args = Root() / "preset-args";
     const fs::path recorder = samples::WriteStandInConverter(
         Root(), "recording-pstopdf",
-        "printf '%s\\n' \"$@\" > '" + args.string() + "'\nexec '" +
-            (samples::BinDir() / "pstopdf").string() + "' \"$@\"");
+        "printf '%s\\n' \"$@\" > '" + args.string() + "'\nexec '" + (samples::BinDir() / "pstopdf").string() +
+            "' \"$@\"");
     qputenv("QUILLPRESS_PSTOPDF", recorder.c_str());
-    Add({Good("a.ps")});
-    QComboBox* presets = m_f->find<QComboBox>("pdfPresetPopUp");
+    auto* presets = m_f->find<QComboBox>("pdfPresetPopUp");
     QCOMPARE(presets->count(), static_cast<int>(kAllPdfPresets.size()));
-    presets->setFocus();
-    const int smallest = presets->findData(QStringLiteral("smallest"));
-    QVERIFY(smallest >= 0);
-    presets->setCurrentIndex(smallest);
-    QVERIFY(RunBatch("exportAllMenuItem", Dest("preset")));
+    presets->setCurrentIndex(presets->findData(QStringLiteral("smallest")));
+    m_f->find<QCheckBox>("compressPDFFileButton")->click();
+    const fs::path small = Dest("small");
+    QVERIFY(RunBatch("exportAllMenuItem", small));
+
     QFile recorded(QFile::decodeName(args.c_str()));
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QVERIFY2(recorded.readAll().contains("smallest"), "the preset was not passed on");
-  }
-
-  void compressChoiceReachesTheConversion() {
-    Add({WriteFile(Root() / "in" / "pages.ps",
-                   samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
-    const fs::path plain = Dest("plain");
-    const fs::path small = Dest("small");
-    QVERIFY(RunBatch("exportAllMenuItem", plain));
-    m_f->find<QCheckBox>("compressPDFFileButton")->setChecked(true);
-    QVERIFY(RunBatch("exportAllMenuItem", small));
-
     const auto read = [](const fs::path& pdf) {
       QFile file(QFile::decodeName(QByteArray::fromStdString(pdf.string())));
       return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    const QByteArray plainBytes = read(plain / "pages.pdf");
-    const QByteArray smallBytes = read(small / "pages.pdf");
-    QVERIFY(!plainBytes.isEmpty());
-    QVERIFY(!plainBytes.contains("/ObjStm"));
-    QVERIFY(smallBytes.contains("/ObjStm"));
+    QVERIFY(!read(plain / "pages.pdf").contains("/ObjStm"));
+    QVERIFY(read(small / "pages.pdf").contains("/ObjStm"));
     QVERIFY(samples::QpdfCheckPasses(small / "pages.pdf"));
     QCOMPARE(samples::PdfPageSizes(small / "pages.pdf").size(), std::size_t{3});
   }

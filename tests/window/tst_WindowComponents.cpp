@@ -1,5 +1,4 @@
 #include "app/ApplicationResources.h"
-#include "app/CommandEnabling.h"
 #include "app/SingleInstance.h"
 #include "filelist/FileList.h"
 #include "filelist/FileListTableModel.h"
@@ -7,8 +6,6 @@
 #include "platform/QtUserPrompts.h"
 #include "platform/Workspace.h"
 
-#include "BMTValidatedViewToolbar.h"
-#include "BMTValidatedViewToolbarItem.h"
 #include "ProgressHUDView.h"
 #include "VerticallyCenteredTextFieldCell.h"
 
@@ -16,6 +13,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QDir>
 #include <QLabel>
@@ -23,16 +21,12 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QMainWindow>
-#include <QPainter>
 #include <QProgressBar>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTest>
-#include <QToolButton>
 #include <QTimer>
 #include <QUuid>
 
@@ -41,24 +35,6 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-
-// A toolbar target that answers validation itself.
-class ValidatingTarget : public QObject {
-  Q_OBJECT
- public:
-  bool answer = false;
-  int triggered = 0;
-  Q_INVOKABLE bool validateToolbarItem(BMTValidatedViewToolbarItem*) const { return answer; }
- public Q_SLOTS:
-  void DoIt() { ++triggered; }
-};
-
-// A target without validation: having the action is enough.
-class PlainTarget : public QObject {
-  Q_OBJECT
- public Q_SLOTS:
-  void DoIt() {}
-};
 
 class WindowComponentsTest : public QObject {
   Q_OBJECT
@@ -71,39 +47,26 @@ class WindowComponentsTest : public QObject {
  private Q_SLOTS:
   void initTestCase() { InstallStringTable(); }
 
+  // The adding overlay: busy with its spinner and text, or a message alone;
+  // it covers its parent and follows its size.
   void overlayModes() {
     QWidget host;
     host.resize(400, 200);
     host.show();
     ProgressHUDView hud(&host);
-    QVERIFY(hud.spinProgressIndicator()->isHidden());
-    QVERIFY(hud.messageTextField()->isHidden());
     QCOMPARE(hud.geometry(), host.rect());
-
     hud.StartAddSpinning();
-    QVERIFY(hud.isVisible());
-    QVERIFY(hud.isSpinning());
-    QVERIFY(!hud.spinProgressIndicator()->isHidden());
+    QVERIFY(hud.isVisible() && hud.isSpinning());
+    QVERIFY(!hud.spinProgressIndicator()->isHidden() && !hud.messageTextField()->isHidden());
     QCOMPARE(hud.spinProgressIndicator()->maximum(), 0);  // indeterminate
-    QVERIFY(!hud.messageTextField()->isHidden());
-
     hud.StopAddSpinning();
-    QVERIFY(hud.isHidden());
-    QVERIFY(!hud.isSpinning());
-    QVERIFY(hud.spinProgressIndicator()->isHidden());
-    QVERIFY(!hud.messageTextField()->isHidden());
-
+    QVERIFY(hud.isHidden() && !hud.isSpinning());
     hud.StartAddSpinning();
     hud.SetMessageString(QStringLiteral("Done"));
-    QVERIFY(!hud.isSpinning());
-    QVERIFY(hud.spinProgressIndicator()->isHidden());
+    QVERIFY(hud.isVisible() && !hud.isSpinning() && hud.spinProgressIndicator()->isHidden());
     QCOMPARE(hud.messageTextField()->text(), QStringLiteral("Done"));
-    QVERIFY(hud.isVisible());
     hud.removeMessageString();
     QVERIFY(hud.isHidden());
-    QVERIFY(hud.messageTextField()->isHidden());
-
-    // It follows its parent's size.
     host.resize(500, 300);
     QCOMPARE(hud.size(), QSize(500, 300));
   }
@@ -162,77 +125,6 @@ class WindowComponentsTest : public QObject {
     QVERIFY2(qAbs(above - below) <= 6, qPrintable(QStringLiteral("%1 %2").arg(above).arg(below)));
   }
 
-  void validatedToolbar() {
-    QMainWindow window;
-    auto* toolbar = new BMTValidatedViewToolbar(&window);
-    window.addToolBar(toolbar);
-    ValidatingTarget validating;
-    PlainTarget plain;
-    auto* askButton = new QToolButton;
-    auto* ask = new BMTValidatedViewToolbarItem(QStringLiteral("Ask"), askButton, toolbar);
-    ask->setTarget(&validating, "DoIt");
-    auto* plainButton = new QToolButton;
-    auto* plainItem = new BMTValidatedViewToolbarItem(QStringLiteral("Plain"), plainButton, toolbar);
-    plainItem->setTarget(&plain, "DoIt");
-    auto* lostButton = new QToolButton;
-    auto* lost = new BMTValidatedViewToolbarItem(QStringLiteral("Lost"), lostButton, toolbar);
-    lost->setTarget(&plain, "NoSuchAction");
-    toolbar->addItem(ask);
-    toolbar->addItem(plainItem);
-    toolbar->addItem(lost);
-    window.show();
-    plainButton->setEnabled(false);
-    lostButton->setEnabled(false);
-
-    toolbar->validateVisibleItems();
-    QVERIFY(!askButton->isEnabled());
-    QVERIFY(!ask->isEnabled());
-    QVERIFY(plainButton->isEnabled());
-    QVERIFY(!lostButton->isEnabled());  // a target without the action leaves it alone
-    validating.answer = true;
-    toolbar->validateVisibleItems();
-    QVERIFY(askButton->isEnabled());
-    QCOMPARE(toolbar->itemWithIdentifier(QStringLiteral("Plain")), plainItem);
-    askButton->click();
-    QCOMPARE(validating.triggered, 1);
-  }
-
-  void commandRules() {
-    QVERIFY(!ExportItemsEnabled(false, 0, 0));
-    QVERIFY(ExportItemsEnabled(false, 0, 1));
-    QVERIFY(ExportItemsEnabled(true, kWorkStatusEnded, 0));
-    QVERIFY(!ExportItemsEnabled(true, kWorkStatusAdding, 7));
-    QVERIFY(!RemoveItemsEnabled(true, 3));
-    QVERIFY(RemoveItemsEnabled(false, 3));
-    const CommandStates busy = StatesForWorkStatus({}, kWorkStatusAdding, 3);
-    QVERIFY(!busy.addEnabled && !busy.exportEnabled && !busy.removeEnabled);
-    const CommandStates done = StatesForWorkStatus(busy, kWorkStatusEnded, 0);
-    QVERIFY(done.addEnabled && done.exportEnabled && !done.removeEnabled);
-    const CommandStates one = StatesForList(done, 1);
-    QVERIFY(MenuItemEnabled(ListCommand::RevealInFinder, one, 1));
-    QVERIFY(!MenuItemEnabled(ListCommand::RevealInFinder, one, 2));
-    QVERIFY(!MenuItemEnabled(ListCommand::RevealInFinder, one, 0));
-    QVERIFY(MenuItemEnabled(ListCommand::Other, CommandStates{false, false, false}, 0));
-  }
-
-  void fileListOperations() {
-    FileList list;
-    QCOMPARE(list.Insert(5, {Item("/b"), Item("/a")}), std::size_t{0});
-    QCOMPARE(list.Insert(1, {Item("/B")}), std::size_t{1});
-    QCOMPARE(list.Count(), std::size_t{3});
-    list.SortByPath(true);
-    QCOMPARE(list.ItemAt(0)->filePath(), std::filesystem::path("/B"));
-    QCOMPARE(list.ItemAt(2)->filePath(), std::filesystem::path("/b"));
-    list.SortByPath(false);
-    QCOMPARE(list.ItemAt(0)->filePath(), std::filesystem::path("/b"));
-    QVERIFY(!list.ItemAt(3));
-    QVERIFY(!list.ItemAt(-1));
-    QCOMPARE(list.RemoveRows({2, 0, 0, 9}), std::size_t{2});
-    QCOMPARE(list.Count(), std::size_t{1});
-    list.RemoveAll();
-    QCOMPARE(list.Count(), std::size_t{0});
-  }
-
   void tableReadsNeverRaceTheAddingThread() {
     FileList list;
     FileListTableModel model(list);
@@ -262,13 +154,6 @@ class WindowComponentsTest : public QObject {
     model.reloadData();
     QCOMPARE(model.rowCount(), 20000);
     QVERIFY(reads > 0);
-  }
-
-  void stringTable() {
-    QCOMPARE(LocalizedString("QuitButtonString"), QStringLiteral("Quit"));
-    QVERIFY(LocalizedString("ThereIsNoSuchKey").isEmpty());
-    QVERIFY(LocalizedString("").isEmpty());
-    QVERIFY(LocalizedString(nullptr).isEmpty());
   }
 
   void fileUrlsKeepRawNames() {
@@ -337,6 +222,18 @@ class WindowComponentsTest : public QObject {
              QFileDevice::Permissions());
   }
 
+  // Opens the real panel as a sheet of window; the answer lands in result
+  // and chosen.
+  static QFileDialog* OpenPanel(QWidget& window, const OpenPanelRequest& request, int& result,
+                                std::vector<std::filesystem::path>& chosen) {
+    window.show();
+    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request, [&](int r, std::vector<std::filesystem::path> c) {
+      result = r;
+      chosen = std::move(c);
+    });
+    return window.findChild<QFileDialog*>();
+  }
+
   // Acts on the modal alert once it is up, from inside its own loop.
   static void WhenAlertIsUp(std::function<void(QMessageBox*)> act) {
     auto* timer = new QTimer;
@@ -396,7 +293,6 @@ class WindowComponentsTest : public QObject {
   void qtFolderChooserMakesATypedFolder() {
     QTemporaryDir dir;
     QWidget window;
-    window.show();
     OpenPanelRequest request;
     request.title = QStringLiteral("Convert to PDF in");
     request.canChooseFiles = false;
@@ -404,12 +300,7 @@ class WindowComponentsTest : public QObject {
     request.canCreateDirectories = true;
     int result = -1;
     std::vector<std::filesystem::path> chosen;
-    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request,
-                                                [&](int r, std::vector<std::filesystem::path> c) {
-                                                  result = r;
-                                                  chosen = std::move(c);
-                                                });
-    auto* dialog = window.findChild<QFileDialog*>();
+    auto* dialog = OpenPanel(window, request, result, chosen);
     QVERIFY(dialog != nullptr);
     QCOMPARE(dialog->windowTitle(), request.title);
     dialog->setDirectory(dir.path());
@@ -444,7 +335,6 @@ class WindowComponentsTest : public QObject {
     const QString file = dir.filePath(QStringLiteral("chosen.ps"));
     QFile(file).open(QIODevice::WriteOnly);
     QWidget window;
-    window.show();
     auto accessory = std::make_unique<QWidget>();
     OpenPanelRequest request;
     request.title = QStringLiteral("Add");
@@ -455,12 +345,7 @@ class WindowComponentsTest : public QObject {
     request.accessoryView = accessory.get();
     int result = -1;
     std::vector<std::filesystem::path> chosen;
-    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request,
-                                                [&](int r, std::vector<std::filesystem::path> c) {
-                                                  result = r;
-                                                  chosen = std::move(c);
-                                                });
-    auto* dialog = window.findChild<QFileDialog*>();
+    auto* dialog = OpenPanel(window, request, result, chosen);
     QVERIFY(dialog != nullptr);
     QVERIFY(dialog->isVisible());
     QCOMPARE(dialog->windowModality(), Qt::WindowModal);
@@ -482,18 +367,12 @@ class WindowComponentsTest : public QObject {
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
     QFile(dir.filePath(QStringLiteral("one.ps"))).open(QIODevice::WriteOnly);
     QWidget window;
-    window.show();
     OpenPanelRequest request;
     request.canChooseDirectories = true;
     request.allowsMultipleSelection = true;
     int result = -1;
     std::vector<std::filesystem::path> chosen;
-    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request,
-                                                [&](int r, std::vector<std::filesystem::path> c) {
-                                                  result = r;
-                                                  chosen = std::move(c);
-                                                });
-    auto* dialog = window.findChild<QFileDialog*>();
+    auto* dialog = OpenPanel(window, request, result, chosen);
     QVERIFY(dialog != nullptr);
     dialog->setDirectory(dir.path());
     auto* view = dialog->findChild<QAbstractItemView*>(QStringLiteral("listView"));
@@ -514,11 +393,6 @@ class WindowComponentsTest : public QObject {
                          QFile::encodeName(dir.filePath(QStringLiteral("one.ps"))).toStdString()}));
   }
 
-  void userManualIsShipped() {
-    const auto manual = UserManualPath();
-    QVERIFY(manual.has_value());
-    QVERIFY(std::filesystem::file_size(*manual) > 10000);
-  }
 };
 
 QTEST_MAIN(WindowComponentsTest)

@@ -18,10 +18,11 @@
 #include "PrivateFolder.h"
 #include "ReadyInterpreter.h"
 #include "Sandbox.h"
-#include "StandardCheck.h"
 #include "UserPaper.h"
+#include "conversion/ConverterInterface.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfDocumentWriter.h"
+#include "conversion/PdfOutputCheck.h"
 #include "conversion/PdfPreset.h"
 
 #include <dlfcn.h>
@@ -54,9 +55,6 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr unsigned long kDefaultCpuSeconds = 300;
-constexpr unsigned long kDefaultMemoryMiB = 4096;
-constexpr unsigned long kDefaultMaxOutputMiB = 4096;
 
 // How often the private folder's size is looked at while the job runs.
 constexpr int kOutputCheckMilliseconds = 20;
@@ -98,7 +96,7 @@ void KeepStandardFilesOpen() {
 // With a message to standard error; asked for (--help), to standard output.
 void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
-  std::fputs(
+  std::fprintf(message ? stderr : stdout,
       "usage: pstopdf INPUT -o OUTPUT [--preset NAME] [--cpu-seconds N] [--memory-mib N]\n"
       "               [--max-output-mib N]\n"
       "       pstopdf -h | --help | --version\n"
@@ -109,10 +107,10 @@ void Usage(const char* message) {
       "\n"
       "Every file is treated as if it came from a stranger. Limits, each settable by\n"
       "its option or by an environment variable:\n"
-      "  --cpu-seconds N     processor time (default 300; QUILLPRESS_PSTOPDF_CPU_SECONDS)\n"
-      "  --memory-mib N      memory (default 4096; QUILLPRESS_PSTOPDF_MEMORY_MIB)\n"
+      "  --cpu-seconds N     processor time (default %lu; QUILLPRESS_PSTOPDF_CPU_SECONDS)\n"
+      "  --memory-mib N      memory (default %lu; QUILLPRESS_PSTOPDF_MEMORY_MIB)\n"
       "  --max-output-mib N  everything one job writes, its temporary files and the\n"
-      "                      PDF together (default 4096; QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB)\n"
+      "                      PDF together (default %lu; QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB)\n"
       "A job that goes over a limit is stopped, and pstopdf says which limit it was.\n"
       "\n"
       "The job runs in Ghostscript's SAFER mode inside a process that may read only\n"
@@ -123,7 +121,9 @@ void Usage(const char* message) {
       "pstopdf says so once and converts with what remains. It ends when its caller\n"
       "ends. Only regular files are read: a pipe or a device is refused at once.\n"
       "JavaScript, launch actions and embedded files are removed from the PDF, and\n"
-      "pstopdf says what it removed (\"pstopdf: warning: ...\").\n"
+      "pstopdf says what it removed (\"pstopdf: warning: ...\"). The PDF is written\n"
+      "through the PDF library in a confined process of its own;\n"
+      "QUILLPRESS_PSTOPDF_COMPRESS=1 writes it losslessly smaller.\n"
       "\n"
       "To start faster, a started interpreter is kept ready in the session's runtime\n"
       "folder (XDG_RUNTIME_DIR, else /tmp/quillpress-runtime-UID), one for each set\n"
@@ -132,7 +132,7 @@ void Usage(const char* message) {
       "the file. It ends after 300 seconds without work\n"
       "(QUILLPRESS_PSTOPDF_READY_SECONDS); QUILLPRESS_PSTOPDF_READY=0 starts the\n"
       "interpreter afresh for every file instead.\n",
-      message ? stderr : stdout);
+      kConverterCpuSeconds, kConverterMemoryMiB, kConverterMaxOutputMiB);
 }
 
 std::optional<unsigned long> ParseCount(const char* text) {
@@ -160,10 +160,10 @@ struct Arguments {
 
 std::optional<Arguments> Parse(int argc, char** argv) {
   Arguments args;
-  args.cpuSeconds = LimitFromEnvironment("QUILLPRESS_PSTOPDF_CPU_SECONDS", kDefaultCpuSeconds);
-  args.memoryMiB = LimitFromEnvironment("QUILLPRESS_PSTOPDF_MEMORY_MIB", kDefaultMemoryMiB);
+  args.cpuSeconds = LimitFromEnvironment("QUILLPRESS_PSTOPDF_CPU_SECONDS", kConverterCpuSeconds);
+  args.memoryMiB = LimitFromEnvironment("QUILLPRESS_PSTOPDF_MEMORY_MIB", kConverterMemoryMiB);
   args.maxOutputMiB =
-      LimitFromEnvironment("QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB", kDefaultMaxOutputMiB);
+      LimitFromEnvironment("QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB", kConverterMaxOutputMiB);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -519,15 +519,62 @@ WritePdfFn LoadPdfWriter() {
   return module ? reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf")) : nullptr;
 }
 
-constexpr int kCleanedExit = 10;
+constexpr char kCheckedName[] = "checked.pdf";
+constexpr char kFindingsName[] = "findings";
 
-// Removes the PDF's active content (JavaScript, launch actions, embedded
-// files) in a confined process of its own, as the PDF is the job's work. The
-// process is started while the job runs and waits, confined, until the PDF
-// is there, so that none of its start is on the way to the result.
-class ActiveContentRemover {
+// What to ask of the PDF: how to write it, which standard to hold it to.
+struct CheckRequest {
+  bool compress = false;
+  int standard = 0;
+};
+
+// The check itself, in the confined process: out.pdf in work written again as
+// checked.pdf, and what was found as the findings file. Says on standard
+// error why it failed.
+bool CheckPdf(WritePdfFn writePdf, const fs::path& work, const CheckRequest& request) {
+  const fs::path produced = work / "out.pdf";
+  const int out = open((work / kCheckedName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) return false;
+  // Parsed from memory, where the PDF library reads it without a system
+  // call per object; a very large one is read from its file.
+  std::string bytes;
+  const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  const bool inMemory = in >= 0 && fstat(in, &st) == 0 && st.st_size <= (off_t(256) << 20) &&
+                        ReadWhole(in, bytes, static_cast<std::size_t>(st.st_size));
+  if (in >= 0) close(in);
+  PdfOutputFindings findings;
+  const int written = writePdf(
+      produced.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(), out,
+      request.compress ? kPdfWriteCompress : 0, request.standard,
+      [](void* context, int kind, const char* text) {
+        if (kind == kPdfNoteFailed) {
+          std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n", text);
+        } else {
+          static_cast<PdfOutputFindings*>(context)->Add(kind, text);
+        }
+      },
+      &findings);
+  std::fflush(stderr);
+  if (close(out) != 0 || written != 1) return false;
+  const std::string text = FindingsReport(findings);
+  const int report = open((work / kFindingsName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const bool reported = report >= 0 && write(report, text.data(), text.size()) == ssize_t(text.size());
+  return report >= 0 && close(report) == 0 && reported;
+}
+
+constexpr std::size_t kLargestFindings = std::size_t(1) << 20;
+
+// Writes the job's PDF through the PDF library, without its active content
+// (JavaScript, launch actions, embedded files), and finds what it shows about
+// its preset's promises, in a confined process of its own, as the PDF is the
+// job's work. The process is started while the job runs and waits, confined,
+// until the PDF is there, so that none of its start is on the way to the
+// result.
+class PdfChecker {
  public:
-  ActiveContentRemover(WritePdfFn write, const fs::path& work, const JobLimits& limits)
+  PdfChecker(WritePdfFn write, const fs::path& work, const JobLimits& limits,
+             const CheckRequest& request)
       : m_work(work) {
     if (!write) return;
     int go[2];
@@ -539,38 +586,51 @@ class ActiveContentRemover {
       close(go[1]);
       return;
     }
-    if (pid == 0) Serve(write, go[0], self, limits);
+    if (pid == 0) Serve(write, go[0], self, limits, request);
     close(go[0]);
     m_go = go[1];
     m_pid = pid;
     g_checker = pid;
   }
-  ActiveContentRemover(const ActiveContentRemover&) = delete;
-  ActiveContentRemover& operator=(const ActiveContentRemover&) = delete;
-  ~ActiveContentRemover() {
+  PdfChecker(const PdfChecker&) = delete;
+  PdfChecker& operator=(const PdfChecker&) = delete;
+  ~PdfChecker() {
     if (m_pid > 0) Reap(false);
   }
 
-  // Says on standard error what was removed, or why it failed. Answers the
-  // file that holds the PDF to place, or empty.
-  fs::path Run(const fs::path& produced) {
+  // Says on standard error why it failed. Answers the file that holds the PDF
+  // to place and what was found in it, or nothing.
+  std::optional<PdfOutputFindings> Run() {
     if (m_pid <= 0) {
       std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
                    BMTUtil::kPdfWriterModule);
-      return {};
+      return std::nullopt;
     }
     const int status = Reap(true);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return produced;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kCleanedExit) return m_work / "clean.pdf";
     if (WIFSIGNALED(status)) {
       std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
                    strsignal(WTERMSIG(status)));
     }
-    return {};
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    // Its findings come from a process that read the job's work: bounded and
+    // read with care.
+    std::string text;
+    const int fd = open((m_work / kFindingsName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st {};
+    const bool read = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                      std::size_t(st.st_size) <= kLargestFindings &&
+                      ReadWhole(fd, text, static_cast<std::size_t>(st.st_size));
+    if (fd >= 0) close(fd);
+    std::optional<PdfOutputFindings> findings = read ? ParseFindingsReport(text) : std::nullopt;
+    if (!findings) std::fputs("pstopdf: the check of the PDF said nothing\n", stderr);
+    return findings;
   }
 
+  fs::path Checked() const { return m_work / kCheckedName; }
+
  private:
-  [[noreturn]] void Serve(WritePdfFn write, int goFd, pid_t supervisor, const JobLimits& limits) {
+  [[noreturn]] void Serve(WritePdfFn write, int goFd, pid_t supervisor, const JobLimits& limits,
+                          const CheckRequest& request) {
     for (const int sig : kStopSignals) signal(sig, SIG_DFL);
     if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
     close_range(3, static_cast<unsigned>(goFd) - 1, 0);
@@ -582,27 +642,7 @@ class ActiveContentRemover {
     while ((n = read(goFd, &byte, 1)) < 0 && errno == EINTR) {
     }
     if (n != 1) _exit(0);  // not wanted after all
-    const fs::path produced = m_work / "out.pdf";
-    const int out =
-        open((m_work / "clean.pdf").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) _exit(kExitFailed);
-    // Parsed from memory, where the PDF library reads it without a system
-    // call per object; a very large one is read from its file.
-    std::string bytes;
-    const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    const bool inMemory = in >= 0 && fstat(in, &st) == 0 && st.st_size <= (off_t(256) << 20) &&
-                          ReadWhole(in, bytes, static_cast<std::size_t>(st.st_size));
-    const int answer = write(
-        produced.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(), out,
-        kPdfWriteOnlyIfChanged,
-        [](void*, const char* why) {
-          std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n", why);
-        },
-        [](void*, const char* what) { std::fprintf(stderr, "pstopdf: warning: %s\n", what); },
-        nullptr);
-    std::fflush(stderr);
-    _exit(answer == 1 ? kCleanedExit : answer == 2 ? 0 : kExitFailed);
+    _exit(CheckPdf(write, m_work, request) ? 0 : kExitFailed);
   }
 
   // Tells it to go on (or to end unused) and waits for its end status.
@@ -630,6 +670,28 @@ class ActiveContentRemover {
   int m_go = -1;
 };
 
+// The descriptor our caller reads what we found on, when it gave one. Kept
+// from every process we start, and from the programs those start.
+int ReportDescriptor() {
+  const char* text = std::getenv(kReportVariable);
+  const auto fd = ParseCount(text);
+  unsetenv(kReportVariable);
+  if (!fd || *fd <= STDERR_FILENO || *fd > INT_MAX) return -1;
+  const int flags = fcntl(static_cast<int>(*fd), F_GETFD);
+  if (flags < 0) return -1;
+  fcntl(static_cast<int>(*fd), F_SETFD, flags | FD_CLOEXEC);
+  return static_cast<int>(*fd);
+}
+
+// Whether a variable of ours is set to "1"; taken from the environment, so
+// that no program we start sees it.
+bool EnvironmentSwitch(const char* name) {
+  const char* text = std::getenv(name);
+  const bool on = text && std::strcmp(text, "1") == 0;
+  unsetenv(name);
+  return on;
+}
+
 fs::path TemporaryParent() {
   const char* tmp = std::getenv("TMPDIR");
   return tmp && *tmp ? fs::path(tmp) : fs::path("/tmp");
@@ -640,7 +702,9 @@ fs::path TemporaryParent() {
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--ready-server") == 0) RunReadyServer(argc, argv);
   const pid_t caller = getppid();
+  const int reportFd = ReportDescriptor();
   KeepStandardFilesOpen();
+  const bool compress = EnvironmentSwitch(kCompressVariable);
   const auto args = Parse(argc, argv);
   if (!args) return kExitUsage;
 
@@ -729,24 +793,41 @@ int main(int argc, char** argv) {
     close(folderPipe[1]);
   }
   // Loaded while the job runs.
-  ActiveContentRemover remover(LoadPdfWriter(), work, limits);
+  PdfChecker checker(LoadPdfWriter(), work, limits,
+                     CheckRequest{PdfPresetCompressesStructure(args->preset, compress),
+                                  PdfStandardCode(args->preset)});
 
   const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes, ready ? &*ready : nullptr);
   int result = kExitFailed;
-  fs::path produced = work / "out.pdf";
+  std::optional<PdfOutputFindings> findings;
+  std::string shortfall;
   if (!ReportJobEnd(end, *args)) {
     // said why
-  } else if (!LooksLikeCompletePdf(produced)) {
+  } else if (!LooksLikeCompletePdf(work / "out.pdf")) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-  } else if (produced = remover.Run(produced); produced.empty()) {
+  } else if (findings = checker.Run(); !findings) {
     // said why
-  } else if (!MeetsItsStandard(produced, args->preset)) {
-    // said why
-  } else if (!PlaceOutput(produced, output)) {
+  } else if (shortfall = DescribeFindings(*findings, args->preset);
+             !shortfall.empty() && PdfPresetIsStandard(args->preset)) {
+    std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
+  } else if (!PlaceOutput(checker.Checked(), output)) {
     std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
                  std::strerror(errno));
   } else {
     result = 0;
+    for (const std::string& removed : findings->removed) {
+      std::fprintf(stderr, "pstopdf: warning: %s\n", removed.c_str());
+    }
+    if (reportFd >= 0) {
+      const std::string report = FindingsReport(*findings);
+      for (std::size_t done = 0; done < report.size();) {
+        const ssize_t n = write(reportFd, report.data() + done, report.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+      }
+      close(reportFd);
+    }
     // Done: whoever reads our errors learns it now, not after the teardown.
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) dup2(null, STDERR_FILENO);
