@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x51505231;  // "QPR1"
+constexpr std::uint32_t kMagic = 0x51505232;  // "QPR2"
 // The server's own descriptors are kept at or above this number, so that a
 // copy can close them all without touching the interpreter's.
 constexpr int kServerFdBase = 512;
@@ -46,6 +46,10 @@ struct RequestHeader {
   std::uint64_t cpuSeconds = 0;
   std::uint64_t memoryMiB = 0;
   std::uint64_t maxOutputBytes = 0;
+  std::uint32_t check = 0;  // 1: check the job's PDF rather than run a job
+  std::uint32_t compress = 0;
+  std::int32_t standard = 0;
+  std::uint32_t unused = 0;
 };
 
 struct StartReply {
@@ -301,6 +305,11 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   header.cpuSeconds = request.limits.cpuSeconds;
   header.memoryMiB = request.limits.memoryMiB;
   header.maxOutputBytes = request.limits.maxOutputBytes;
+  if (request.check) {
+    header.check = 1;
+    header.compress = request.check->compress ? 1 : 0;
+    header.standard = request.check->standard;
+  }
   StartReply reply;
   std::vector<int> fds;
   if (!SendWithFds(connection, &header, sizeof header, {request.inputFd, STDERR_FILENO}) ||
@@ -444,6 +453,30 @@ bool TakeOwnFiles(const fs::path& serverFolder) {
   _exit(ok ? 0 : 1);
 }
 
+// A copy that checks a job's PDF: it keeps nothing of the server's, not even
+// the interpreter's files, and is confined as the job was.
+[[noreturn]] void RunCheckCopy(WritePdfFn write, pid_t server, int goFd, int errorFd,
+                               const RequestHeader& header, const std::string& strings) {
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  if (!EndWithParent(server, SIGKILL)) _exit(1);
+  dup2(errorFd, STDERR_FILENO);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  dup2(null, STDIN_FILENO);
+  dup2(null, STDOUT_FILENO);
+  const int go = fcntl(goFd, F_DUPFD_CLOEXEC, 3);
+  if (go < 0) _exit(1);
+  close_range(3, static_cast<unsigned>(go) - 1, 0);
+  close_range(static_cast<unsigned>(go) + 1, ~0U, 0);
+  std::size_t at = 0;
+  std::string work;
+  if (!TakeString(strings, at, work) || chdir(work.c_str()) != 0) _exit(1);
+  ApplyJobLimits(JobLimits{static_cast<unsigned long>(header.cpuSeconds),
+                           static_cast<unsigned long>(header.memoryMiB),
+                           static_cast<unsigned long long>(header.maxOutputBytes)});
+  EnterSandbox(work, -1);  // what it lacks was said for the job
+  RunCheck(write, go, work, CheckRequest{header.compress != 0, header.standard});
+}
+
 }  // namespace
 
 void RunReadyServer(int argc, char** argv) {
@@ -478,6 +511,8 @@ void RunReadyServer(int argc, char** argv) {
   if (!gs) leave(1);
   void* instance = StartInterpreter(*gs, switches);
   if (!instance) leave(1);
+  // The PDF library too, for the copies that check what a job made.
+  const WritePdfFn writePdf = LoadPdfWriter();
 
   unlink(socketPath.c_str());
   sockaddr_un address{};
@@ -559,7 +594,8 @@ void RunReadyServer(int argc, char** argv) {
     std::string strings;
     bool valid = getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
                  peer.uid == getuid() && ReceiveWithFds(connection, &header, sizeof header, fds, 2) &&
-                 fds.size() == 2 && header.magic == kMagic && header.size <= kMaxRequestBytes;
+                 fds.size() == 2 && header.magic == kMagic && header.size <= kMaxRequestBytes &&
+                 (header.check == 0 || writePdf);
     for (int& fd : fds) fd = Above(fd);
     if (valid) {
       strings.resize(header.size);
@@ -568,6 +604,7 @@ void RunReadyServer(int argc, char** argv) {
     pid_t copyPid = -1;
     if (valid) {
       copyPid = fork();
+      if (copyPid == 0 && header.check) RunCheckCopy(writePdf, self, fds[0], fds[1], header, strings);
       if (copyPid == 0) RunCopy(*gs, instance, self, folder, fds[0], fds[1], header, strings);
     }
     for (const int fd : fds) close(fd);

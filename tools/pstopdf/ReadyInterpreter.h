@@ -8,6 +8,7 @@
 // a byte of the job. The server lives in the session's runtime folder, one
 // per set of switches, and ends after a while without work.
 
+#include "PdfCheck.h"
 #include "Sandbox.h"
 
 #include <sys/types.h>
@@ -39,6 +40,9 @@ struct ReadyJobRequest {
   // The document's own creation date as a PDF date, when it gives one.
   std::optional<std::string> creationDate;
   JobLimits limits;
+  // When set, the copy does not run a job: it checks the job's PDF in work
+  // (RunCheck), waiting for the go on inputFd.
+  std::optional<CheckRequest> check;
 };
 
 // A copy at work on a job.

@@ -15,17 +15,16 @@
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "PresetArguments.h"
+#include "PdfCheck.h"
 #include "PrivateFolder.h"
 #include "ReadyInterpreter.h"
 #include "Sandbox.h"
 #include "UserPaper.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/LeftoverFiles.h"
-#include "conversion/PdfDocumentWriter.h"
 #include "conversion/PdfOutputCheck.h"
 #include "conversion/PdfPreset.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -67,6 +66,7 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 volatile sig_atomic_t g_job = 0;
 volatile sig_atomic_t g_jobPidfd = -1;
 volatile sig_atomic_t g_checker = 0;
+volatile sig_atomic_t g_checkerPidfd = -1;
 char g_staging[PATH_MAX] = {};
 
 // Asked to stop, or our caller has ended: the job goes with us, and the
@@ -77,7 +77,11 @@ void OnStop(int) {
   } else if (g_job > 0) {
     kill(static_cast<pid_t>(g_job), SIGKILL);
   }
-  if (g_checker > 0) kill(static_cast<pid_t>(g_checker), SIGKILL);
+  if (g_checkerPidfd >= 0) {
+    syscall(SYS_pidfd_send_signal, static_cast<int>(g_checkerPidfd), SIGKILL, nullptr, 0);
+  } else if (g_checker > 0) {
+    kill(static_cast<pid_t>(g_checker), SIGKILL);
+  }
   if (g_staging[0] != '\0') unlink(g_staging);
   const char message[] = "pstopdf: stopped\n";
   const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
@@ -380,11 +384,11 @@ JobEnd SuperviseJob(pid_t job, const fs::path& work, std::uint64_t maxBytes,
   return end;
 }
 
-// Hands the job to a ready interpreter, when there is one: the preset's
-// switches start it, its setup file and the document's date go with the
-// job. Empty when the job is to be run here.
-std::optional<ReadyJob> StartInReadyInterpreter(const PresetContext& preset, const fs::path& work,
-                                                int inputFd, const JobLimits& limits) {
+// The job as a ready interpreter takes it: the preset's switches start the
+// interpreter, its setup file and the document's date go with the job.
+// Empty when the job is to be run here.
+std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, const fs::path& work,
+                                               int inputFd, const JobLimits& limits) {
   std::string why;
   const InterpreterArguments arguments = PresetArguments(preset, work, why);
   if (!why.empty()) return std::nullopt;  // the job's own run says why
@@ -401,7 +405,7 @@ std::optional<ReadyJob> StartInReadyInterpreter(const PresetContext& preset, con
   request.work = work;
   request.creationDate = preset.comments.creationDate;
   request.limits = limits;
-  return StartReadyJob(request);
+  return request;
 }
 
 // Says why the job failed; answers whether it succeeded.
@@ -499,94 +503,49 @@ bool PlaceOutput(const fs::path& produced, const fs::path& output) {
   return ok;
 }
 
-bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
-  bytes.resize(expected);
-  std::size_t got = 0;
-  while (got < expected) {
-    const ssize_t n = read(fd, bytes.data() + got, expected - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return got == expected;
-}
-
-using WritePdfFn = decltype(&quillpress_write_pdf);
-
-WritePdfFn LoadPdfWriter() {
-  void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule);
-  return module ? reinterpret_cast<WritePdfFn>(dlsym(module, "quillpress_write_pdf")) : nullptr;
-}
-
-constexpr char kCheckedName[] = "checked.pdf";
-constexpr char kFindingsName[] = "findings";
-
-// What to ask of the PDF: how to write it, which standard to hold it to.
-struct CheckRequest {
-  bool compress = false;
-  int standard = 0;
-};
-
-// The check itself, in the confined process: out.pdf in work written again as
-// checked.pdf, and what was found as the findings file. Says on standard
-// error why it failed.
-bool CheckPdf(WritePdfFn writePdf, const fs::path& work, const CheckRequest& request) {
-  const fs::path produced = work / "out.pdf";
-  const int out = open((work / kCheckedName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) return false;
-  // Parsed from memory, where the PDF library reads it without a system
-  // call per object; a very large one is read from its file.
-  std::string bytes;
-  const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st {};
-  const bool inMemory = in >= 0 && fstat(in, &st) == 0 && st.st_size <= (off_t(256) << 20) &&
-                        ReadWhole(in, bytes, static_cast<std::size_t>(st.st_size));
-  if (in >= 0) close(in);
-  PdfOutputFindings findings;
-  const int written = writePdf(
-      produced.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(), out,
-      request.compress ? kPdfWriteCompress : 0, request.standard,
-      [](void* context, int kind, const char* text) {
-        if (kind == kPdfNoteFailed) {
-          std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n", text);
-        } else {
-          static_cast<PdfOutputFindings*>(context)->Add(kind, text);
-        }
-      },
-      &findings);
-  std::fflush(stderr);
-  if (close(out) != 0 || written != 1) return false;
-  const std::string text = FindingsReport(findings);
-  const int report = open((work / kFindingsName).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const bool reported = report >= 0 && write(report, text.data(), text.size()) == ssize_t(text.size());
-  return report >= 0 && close(report) == 0 && reported;
-}
-
-constexpr std::size_t kLargestFindings = std::size_t(1) << 20;
-
-// Writes the job's PDF through the PDF library, without its active content
-// (JavaScript, launch actions, embedded files), and finds what it shows about
-// its preset's promises, in a confined process of its own, as the PDF is the
-// job's work. The process is started while the job runs and waits, confined,
-// until the PDF is there, so that none of its start is on the way to the
-// result.
+// Writes the job's PDF through the PDF library, without its active content,
+// and finds what it shows about its preset's promises, in a confined process
+// of its own, as the PDF is the job's work: a copy of the ready interpreter
+// that ran the job (which has the library loaded already), else a process of
+// ours. The process is started while the job runs and waits, confined, until
+// the PDF is there, so that none of its start is on the way to the result.
 class PdfChecker {
  public:
-  PdfChecker(WritePdfFn write, const fs::path& work, const JobLimits& limits,
-             const CheckRequest& request)
+  PdfChecker(const fs::path& work, const JobLimits& limits, const CheckRequest& request,
+             const ReadyJobRequest* ready)
       : m_work(work) {
-    if (!write) return;
     int go[2];
     if (pipe2(go, O_CLOEXEC) != 0) return;
+    if (ready) {
+      ReadyJobRequest asked = *ready;
+      asked.inputFd = go[0];
+      asked.files.clear();
+      asked.check = request;
+      m_ready = StartReadyJob(asked);
+      if (m_ready) {
+        close(go[0]);
+        m_go = go[1];
+        g_checkerPidfd = m_ready->pidfd;
+        return;
+      }
+    }
+    const WritePdfFn write = LoadPdfWriter();
     const pid_t self = getpid();
-    const pid_t pid = fork();
+    const pid_t pid = write ? fork() : -1;
     if (pid < 0) {
       close(go[0]);
       close(go[1]);
       return;
     }
-    if (pid == 0) Serve(write, go[0], self, limits, request);
+    if (pid == 0) {
+      for (const int sig : kStopSignals) signal(sig, SIG_DFL);
+      if (!EndWithParent(self, SIGKILL)) _exit(kExitFailed);
+      close_range(3, static_cast<unsigned>(go[0]) - 1, 0);
+      close_range(static_cast<unsigned>(go[0]) + 1, ~0U, 0);
+      ApplyJobLimits(limits);
+      EnterSandbox(m_work, -1);  // what it lacks was said for the job
+      RunCheck(write, go[0], m_work, request);
+    }
     close(go[0]);
     m_go = go[1];
     m_pid = pid;
@@ -595,13 +554,13 @@ class PdfChecker {
   PdfChecker(const PdfChecker&) = delete;
   PdfChecker& operator=(const PdfChecker&) = delete;
   ~PdfChecker() {
-    if (m_pid > 0) Reap(false);
+    if (m_pid > 0 || m_ready) Reap(false);
   }
 
-  // Says on standard error why it failed. Answers the file that holds the PDF
-  // to place and what was found in it, or nothing.
+  // Says on standard error why it failed. Answers what was found in the PDF
+  // now at CheckedPdf(work), or nothing.
   std::optional<PdfOutputFindings> Run() {
-    if (m_pid <= 0) {
+    if (m_pid <= 0 && !m_ready) {
       std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
                    BMTUtil::kPdfWriterModule);
       return std::nullopt;
@@ -612,39 +571,12 @@ class PdfChecker {
                    strsignal(WTERMSIG(status)));
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    // Its findings come from a process that read the job's work: bounded and
-    // read with care.
-    std::string text;
-    const int fd = open((m_work / kFindingsName).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    struct stat st {};
-    const bool read = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                      std::size_t(st.st_size) <= kLargestFindings &&
-                      ReadWhole(fd, text, static_cast<std::size_t>(st.st_size));
-    if (fd >= 0) close(fd);
-    std::optional<PdfOutputFindings> findings = read ? ParseFindingsReport(text) : std::nullopt;
+    std::optional<PdfOutputFindings> findings = ReadFindings(m_work);
     if (!findings) std::fputs("pstopdf: the check of the PDF said nothing\n", stderr);
     return findings;
   }
 
-  fs::path Checked() const { return m_work / kCheckedName; }
-
  private:
-  [[noreturn]] void Serve(WritePdfFn write, int goFd, pid_t supervisor, const JobLimits& limits,
-                          const CheckRequest& request) {
-    for (const int sig : kStopSignals) signal(sig, SIG_DFL);
-    if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
-    close_range(3, static_cast<unsigned>(goFd) - 1, 0);
-    close_range(static_cast<unsigned>(goFd) + 1, ~0U, 0);
-    ApplyJobLimits(limits);
-    EnterSandbox(m_work, -1);  // what it lacks was said for the job
-    char byte = 0;
-    ssize_t n;
-    while ((n = read(goFd, &byte, 1)) < 0 && errno == EINTR) {
-    }
-    if (n != 1) _exit(0);  // not wanted after all
-    _exit(CheckPdf(write, m_work, request) ? 0 : kExitFailed);
-  }
-
   // Tells it to go on (or to end unused) and waits for its end status.
   int Reap(bool go) {
     if (go) {
@@ -654,6 +586,16 @@ class PdfChecker {
     }
     close(m_go);
     int status = 0;
+    if (m_ready) {
+      pollfd pfd{m_ready->pidfd, POLLIN, 0};
+      while (poll(&pfd, 1, -1) < 0 && errno == EINTR) {
+      }
+      g_checkerPidfd = -1;
+      std::uint64_t written = 0;
+      status = ReadyJobStatus(*m_ready, written);
+      m_ready.reset();
+      return status;
+    }
     siginfo_t info{};
     while (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) < 0 &&
            errno == EINTR) {
@@ -667,6 +609,7 @@ class PdfChecker {
 
   fs::path m_work;
   pid_t m_pid = -1;
+  std::optional<ReadyJob> m_ready;
   int m_go = -1;
 };
 
@@ -741,6 +684,7 @@ int main(int argc, char** argv) {
   // A ready interpreter needs the folder first; a job of our own starts
   // while the watchdog makes it.
   fs::path work;
+  std::optional<ReadyJobRequest> readyRequest;
   std::optional<ReadyJob> ready;
   if (ReadyInterpretersWanted()) {
     work = AwaitPrivateFolder(folderReply);
@@ -748,7 +692,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
       return kExitFailed;
     }
-    ready = StartInReadyInterpreter(preset, work, inputFd, limits);
+    readyRequest = ReadyRequestFor(preset, work, inputFd, limits);
+    if (readyRequest) ready = StartReadyJob(*readyRequest);
   }
   if (!ready && ReadyInterpreterRequired()) {
     std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
@@ -793,9 +738,10 @@ int main(int argc, char** argv) {
     close(folderPipe[1]);
   }
   // Loaded while the job runs.
-  PdfChecker checker(LoadPdfWriter(), work, limits,
+  PdfChecker checker(work, limits,
                      CheckRequest{PdfPresetCompressesStructure(args->preset, compress),
-                                  PdfStandardCode(args->preset)});
+                                  PdfStandardCode(args->preset)},
+                     ready ? &*readyRequest : nullptr);
 
   const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes, ready ? &*ready : nullptr);
   int result = kExitFailed;
@@ -810,7 +756,7 @@ int main(int argc, char** argv) {
   } else if (shortfall = DescribeFindings(*findings, args->preset);
              !shortfall.empty() && PdfPresetIsStandard(args->preset)) {
     std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
-  } else if (!PlaceOutput(checker.Checked(), output)) {
+  } else if (!PlaceOutput(CheckedPdf(work), output)) {
     std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
                  std::strerror(errno));
   } else {
