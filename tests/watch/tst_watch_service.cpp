@@ -138,24 +138,6 @@ class WatchServiceTest : public QObject {
             journal.rfind("converted") < journal.find("stopped"));
   }
 
-  void deleteAndMoveToWithNumberedNames() {
-    {
-      samples::WriteFile(m_source / "gone.ps", samples::OnePagePostScript());
-      Watched w(m_settings, m_journal, Request(1));
-      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-      QVERIFY(!fs::exists(m_source / "gone.ps"));
-      QVERIFY(fs::exists(m_destination / "gone.pdf"));
-    }
-    samples::WriteFile(m_moveTo / "chart.ps", "x");
-    samples::WriteFile(m_moveTo / "chart1.ps", "x");
-    samples::WriteFile(m_source / "chart.ps", samples::OnePagePostScript());
-    Watched w(m_settings, m_journal, Request(3));
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_moveTo / "chart2.ps"), kDeadline);
-    QVERIFY(fs::exists(m_destination / "chart.pdf"));
-    // No claim left behind: the claim's folder goes a moment after the move.
-    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_source), std::vector<std::string>{}, kDeadline);
-  }
-
   void theRulesRefuseInTheirOrder_data() {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("destination");

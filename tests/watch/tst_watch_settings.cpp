@@ -42,36 +42,6 @@ class WatchSettingsTest : public QObject {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()) + "/config");
   }
 
-  void keysAfterEachStep() {
-    const WatchFolderSettings settings(Root() / "Preferences" / "prefs.plist");
-    QVERIFY(!settings.Read());
-    QVERIFY(settings.WriteDefaults());
-    QJsonObject read = ReadPlistIndependently(settings.path());
-    QCOMPARE(read.keys(), (QStringList{"IsWatching", "MoveToDestinationOption"}));
-    QCOMPARE(read["MoveToDestinationOption"].toArray()[1].toInt(), 2);
-    QCOMPARE(read["IsWatching"].toArray()[0].toString(), QStringLiteral("bool"));
-    QCOMPARE(read["IsWatching"].toArray()[1].toBool(), false);
-
-    fs::create_directory(Root() / "src");
-    const auto bookmark = CreateFolderBookmark(Root() / "src");
-    QVERIFY(bookmark);
-    QVERIFY(settings.WriteData("SourceURL", *bookmark));
-    QVERIFY(settings.WriteInteger("MoveToDestinationOption", 3));
-    QVERIFY(settings.WriteBoolean("IsWatching", true));
-    read = ReadPlistIndependently(settings.path());
-    QCOMPARE(read.keys(), (QStringList{"IsWatching", "MoveToDestinationOption", "SourceURL"}));
-    QCOMPARE(read["SourceURL"].toArray()[0].toString(), QStringLiteral("data"));
-    QCOMPARE(read["MoveToDestinationOption"].toArray()[1].toInt(), 3);
-    QCOMPARE(read["IsWatching"].toArray()[1].toBool(), true);
-
-    const auto prefs = settings.Read();
-    QVERIFY(prefs);
-    QCOMPARE(*prefs->sourceURL, *bookmark);
-    QCOMPARE(*prefs->moveToDestinationOption, std::int64_t(3));
-    QCOMPARE(*prefs->isWatching, true);
-    QVERIFY(!prefs->destinationURL);
-  }
-
   void unreadableOrHostileFiles_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("empty") << QByteArray();
