@@ -131,36 +131,45 @@ class DirectSaveTest : public QObject {
 
   // A later drag reuses Qt's source window, which still holds the earlier
   // drag's name: each drag promises its own, bytes as they are. A target that
-  // asks twice hears the same answer and starts the work once.
+  // asks twice hears the same answer and starts the work once. Folder names
+  // are bytes too: one that is not UTF-8, with characters a URI must escape,
+  // written with this machine's host name.
   void dropOnFolderFulfilsThere_data() {
+    QTest::addColumn<QByteArray>("folderName");  // under the temporary folder
     QTest::addColumn<QByteArray>("source");
     QTest::addColumn<bool>("keep");
     QTest::addColumn<bool>("askTwice");
     QTest::addColumn<QByteArray>("promised");
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("kept") << QByteArray("/data/report.ps") << true << false << QByteArray("report.pdf")
+    QTest::newRow("kept") << QByteArray() << QByteArray("/data/report.ps") << true << false << QByteArray("report.pdf")
                           << QByteArray("S");
-    QTest::newRow("two dots") << QByteArray("/data/chart.final.eps") << true << false
+    QTest::newRow("two dots") << QByteArray() << QByteArray("/data/chart.final.eps") << true << false
                               << QByteArray("chart.final.pdf") << QByteArray("S");
-    QTest::newRow("not UTF-8") << QByteArray("/data/caf\xe9.ps") << true << false << QByteArray("caf\xe9.pdf")
+    QTest::newRow("not UTF-8") << QByteArray() << QByteArray("/data/caf\xe9.ps") << true << false << QByteArray("caf\xe9.pdf")
                                << QByteArray("S");
-    QTest::newRow("asked twice") << QByteArray("/data/report.ps") << true << true << QByteArray("report.pdf")
+    QTest::newRow("asked twice") << QByteArray() << QByteArray("/data/report.ps") << true << true << QByteArray("report.pdf")
                                  << QByteArray("S");
-    QTest::newRow("refused") << QByteArray("/data/report.ps") << false << false << QByteArray("report.pdf")
+    QTest::newRow("folder not UTF-8, this host") << QByteArray("caf\xe9 50% #1?") << QByteArray("/data/report.ps")
+                                                 << true << false << QByteArray("report.pdf") << QByteArray("S");
+    QTest::newRow("refused") << QByteArray() << QByteArray("/data/report.ps") << false << false << QByteArray("report.pdf")
                              << QByteArray("F");
   }
   void dropOnFolderFulfilsThere() {
+    QFETCH(QByteArray, folderName);
     QFETCH(QByteArray, source);
     QFETCH(bool, keep);
     QFETCH(bool, askTwice);
     QFETCH(QByteArray, promised);
     QFETCH(QByteArray, answer);
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const fs::path folder = folderName.isEmpty() ? PathOf(base) : PathOf(base) / folderName.toStdString();
+    fs::create_directories(folder);
     m_keep = keep;
     PromiseFrom(fs::path(source.toStdString()));
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder));
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder);
     peer.setAskTwice(askTwice);
+    if (!folderName.isEmpty()) peer.setUriHost(LocalHostName());
     DragOnto(peer, true);
 
     const XdsFileManagerPeer::Observation seen = peer.observation();
@@ -169,7 +178,8 @@ class DirectSaveTest : public QObject {
     QCOMPARE(seen.answer, answer);
     if (askTwice) QCOMPARE(seen.secondAnswer, answer);
     QCOMPARE(seen.finishedAccepted, keep);
-    QCOMPARE(m_folders, std::vector<fs::path>{PathOf(folder)});
+    QCOMPARE(m_folders, std::vector<fs::path>{folder});
+    if (!folderName.isEmpty()) QVERIFY(seen.writtenUri.contains("%E9"));
     if (keep) QCOMPARE(m_source->lastResult, Qt::CopyAction);
   }
 
@@ -209,21 +219,6 @@ class DirectSaveTest : public QObject {
     m_looks->Run([](std::stop_token) { return true; }, [&](bool) { lookedAfter = true; });
     QTRY_VERIFY_WITH_TIMEOUT(lookedAfter, kDeadlineMs);
     QCOMPARE(m_folders.size(), std::size_t{lookEnds ? 1u : 0u});
-  }
-
-  // Folder names are bytes: one that is not UTF-8, with characters a URI
-  // must escape, written with this machine's host name.
-  void folderNameArrivesByteForByte() {
-    QTemporaryDir base;
-    QVERIFY(base.isValid());
-    const fs::path folder = PathOf(base) / "caf\xe9 50% #1?";
-    QVERIFY(fs::create_directory(folder));
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder);
-    peer.setUriHost(LocalHostName());
-    DragOnto(peer, true);
-    QVERIFY(peer.observation().writtenUri.contains("%E9"));
-    QCOMPARE(peer.observation().answer, QByteArray("S"));
-    QCOMPARE(m_folders, std::vector<fs::path>{folder});
   }
 
   // "plain" stands for a file where the folder should be.

@@ -114,6 +114,9 @@ class ProgramLaunchTest : public QObject {
     const pid_t first = SpawnRaw({}, {folder, "DISPLAY=:71", "WAYLAND_DISPLAY="});
     QVERIFY(first > 0);
     QVERIFY(Listening(runtime.path() + QStringLiteral("/quillpress/instance-_71")));
+    // The sockets' folder is the user's alone.
+    QCOMPARE(QFileInfo(runtime.path() + QStringLiteral("/quillpress")).permissions() & QFileDevice::ReadOther,
+             QFileDevice::Permissions());
     const pid_t second = SpawnRaw({}, {folder, "DISPLAY=:72", "WAYLAND_DISPLAY="});
     QVERIFY(second > 0);
     QVERIFY(Listening(runtime.path() + QStringLiteral("/quillpress/instance-_72")));

@@ -164,64 +164,6 @@ class WindowComponentsTest : public QObject {
     QCOMPARE(url.toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
   }
 
-  void forwardingToTheRunningInstance() {
-    const QString name = QStringLiteral("quillpress-test-") + QUuid::createUuid().toString(QUuid::Id128);
-    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 500),
-             SingleInstance::Forwarding::NoneRunning);
-    SingleInstance running(name);
-    QVERIFY(running.Listen());
-    // A second listener never takes the live socket over.
-    SingleInstance second(name);
-    QVERIFY(!second.Listen());
-    QSignalSpy received(&running, &SingleInstance::filesReceived);
-    // Byte-exact: a Latin-1 name is not UTF-8 and must not be mended.
-    const QByteArrayList paths = {"/tmp/a b.ps", "/tmp/caf\xe9.ps", "/tmp/\xc3\xa9t\xc3\xa9/"};
-    SingleInstance::Forwarding forwarded = SingleInstance::Forwarding::Busy;
-    std::thread client([&] { forwarded = SingleInstance::ForwardToRunningInstance(name, paths); });
-    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 20000);
-    client.join();
-    QCOMPARE(forwarded, SingleInstance::Forwarding::Forwarded);
-    QCOMPARE(received.at(0).at(0).value<QByteArrayList>(), paths);
-  }
-
-  void aBusyInstanceIsNeverTakenOver() {
-    // Listens but never answers, as an instance stuck in a long task.
-    const QString name = QDir::tempPath() + QStringLiteral("/quillpress-busy-") +
-                         QUuid::createUuid().toString(QUuid::Id128);
-    QLocalServer busy;
-    QVERIFY(busy.listen(name));
-    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 300),
-             SingleInstance::Forwarding::Busy);
-    SingleInstance later(name);
-    QVERIFY(!later.Listen());
-    // The socket is still the busy instance's.
-    QLocalSocket probe;
-    probe.connectToServer(name);
-    QVERIFY(probe.waitForConnected(5000));
-    QVERIFY(busy.waitForNewConnection(5000));
-  }
-
-  void instancePerSession() {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    const QByteArray display = qgetenv("DISPLAY");
-    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
-    QTemporaryDir dir;
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
-    qunsetenv("WAYLAND_DISPLAY");
-    qputenv("DISPLAY", ":7");
-    const QString first = SingleInstance::DefaultName();
-    qputenv("DISPLAY", ":8");
-    const QString second = SingleInstance::DefaultName();
-    qputenv("XDG_RUNTIME_DIR", runtime);
-    qputenv("DISPLAY", display);
-    if (!wayland.isEmpty()) qputenv("WAYLAND_DISPLAY", wayland);
-    QVERIFY(first.startsWith(dir.path() + QLatin1Char('/')));
-    QVERIFY(second.startsWith(dir.path() + QLatin1Char('/')));
-    QVERIFY(first != second);
-    QCOMPARE(QFileInfo(QFileInfo(first).path()).permissions() & QFileDevice::ReadOther,
-             QFileDevice::Permissions());
-  }
-
   // Opens the real panel as a sheet of window; the answer lands in result
   // and chosen.
   static QFileDialog* OpenPanel(QWidget& window, const OpenPanelRequest& request, int& result,
@@ -330,15 +272,45 @@ class WindowComponentsTest : public QObject {
     }
   }
 
-  void qtOpenPanelWithAccessory() {
+  // One instance per socket: a second never listens on a live one, files
+  // reach the running one byte for byte, and one that listens but never
+  // answers (busy) keeps its socket.
+  void singleInstanceSocket() {
+    const QString name = QDir::tempPath() + QStringLiteral("/quillpress-test-") +
+                         QUuid::createUuid().toString(QUuid::Id128);
+    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 500), SingleInstance::Forwarding::NoneRunning);
+    {
+      SingleInstance running(name);
+      QVERIFY(running.Listen());
+      QVERIFY(!SingleInstance(name).Listen());
+      QSignalSpy received(&running, &SingleInstance::filesReceived);
+      const QByteArrayList paths = {"/tmp/a b.ps", "/tmp/caf\xe9.ps"};
+      SingleInstance::Forwarding forwarded = SingleInstance::Forwarding::Busy;
+      std::thread client([&] { forwarded = SingleInstance::ForwardToRunningInstance(name, paths); });
+      QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 20000);
+      client.join();
+      QCOMPARE(forwarded, SingleInstance::Forwarding::Forwarded);
+      QCOMPARE(received.at(0).at(0).value<QByteArrayList>(), paths);
+    }
+    QLocalServer busy;
+    QVERIFY(busy.listen(name));
+    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 300), SingleInstance::Forwarding::Busy);
+    QVERIFY(!SingleInstance(name).Listen());
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    QVERIFY(probe.waitForConnected(5000));
+    QVERIFY(busy.waitForNewConnection(5000));
+  }
+
+  // The Add panel: a sheet with the accessory view, choosing files and
+  // folders together; the caller keeps the accessory.
+  void qtOpenPanel() {
     QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("chosen.ps"));
-    QFile(file).open(QIODevice::WriteOnly);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    QFile(dir.filePath(QStringLiteral("one.ps"))).open(QIODevice::WriteOnly);
     QWidget window;
     auto accessory = std::make_unique<QWidget>();
     OpenPanelRequest request;
-    request.title = QStringLiteral("Add");
-    request.prompt = QStringLiteral("Add Them");
     request.canChooseDirectories = true;
     request.allowsMultipleSelection = true;
     request.allowedFileTypes = {QStringLiteral("ps"), QStringLiteral("com.adobe.postscript")};
@@ -346,53 +318,25 @@ class WindowComponentsTest : public QObject {
     int result = -1;
     std::vector<std::filesystem::path> chosen;
     auto* dialog = OpenPanel(window, request, result, chosen);
-    QVERIFY(dialog != nullptr);
-    QVERIFY(dialog->isVisible());
+    QVERIFY(dialog != nullptr && dialog->isVisible());
     QCOMPARE(dialog->windowModality(), Qt::WindowModal);
     QVERIFY(dialog->isAncestorOf(accessory.get()));
-    QVERIFY(dialog->testOption(QFileDialog::DontUseNativeDialog));
     QVERIFY(dialog->nameFilters().front().contains(QStringLiteral("*.ps")));
     dialog->setDirectory(dir.path());
-    dialog->selectFile(file);
-    QMetaObject::invokeMethod(dialog, "accept");
-    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
-    QCOMPARE(chosen.size(), std::size_t{1});
-    QCOMPARE(chosen[0], std::filesystem::path(QFile::encodeName(file).toStdString()));
-    // The caller keeps the accessory for the next panel.
-    QCOMPARE(accessory->parentWidget(), nullptr);
-  }
-
-  void qtOpenPanelChoosesFilesAndFoldersTogether() {
-    QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
-    QFile(dir.filePath(QStringLiteral("one.ps"))).open(QIODevice::WriteOnly);
-    QWidget window;
-    OpenPanelRequest request;
-    request.canChooseDirectories = true;
-    request.allowsMultipleSelection = true;
-    int result = -1;
-    std::vector<std::filesystem::path> chosen;
-    auto* dialog = OpenPanel(window, request, result, chosen);
-    QVERIFY(dialog != nullptr);
-    dialog->setDirectory(dir.path());
     auto* view = dialog->findChild<QAbstractItemView*>(QStringLiteral("listView"));
-    QVERIFY(view != nullptr);
     auto* model = qobject_cast<QFileSystemModel*>(view->model());
-    QVERIFY(model != nullptr);
-    const QModelIndex parent = model->index(dir.path());
-    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(parent), 2, 20000);
-    view->selectionModel()->select(model->index(dir.filePath(QStringLiteral("folder"))),
-                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    view->selectionModel()->select(model->index(dir.filePath(QStringLiteral("one.ps"))),
-                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(model->index(dir.path())), 2, 20000);
+    for (const char* name : {"folder", "one.ps"})
+      view->selectionModel()->select(model->index(dir.filePath(QLatin1String(name))),
+                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
     QMetaObject::invokeMethod(dialog, "accept");
     QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
     std::sort(chosen.begin(), chosen.end());
     QCOMPARE(chosen, (std::vector<std::filesystem::path>{
                          QFile::encodeName(dir.filePath(QStringLiteral("folder"))).toStdString(),
                          QFile::encodeName(dir.filePath(QStringLiteral("one.ps"))).toStdString()}));
+    QCOMPARE(accessory->parentWidget(), nullptr);
   }
-
 };
 
 QTEST_MAIN(WindowComponentsTest)
