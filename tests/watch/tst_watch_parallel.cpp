@@ -1,7 +1,8 @@
 // The watch engine converting several files at once: each folder's sources
 // are put away in the order they were taken, and its PDFs are named as one
 // conversion after another names them, even when the first file taken ends
-// last.
+// last; and a file arriving in a quiet folder goes before another folder's
+// burst.
 
 #include "watch/WatchEngine.h"
 #include "PostScriptSamples.h"
@@ -101,6 +102,53 @@ class WatchParallelTest : public QObject {
     QVERIFY(most > 1);
     QCOMPARE(samples::ListTree(source), std::vector<std::string>{});
     QCOMPARE(samples::ListTree(moveTo).size(), std::size_t{8});
+  }
+
+  void aFileInAQuietFolderIsNextInLine() {
+    QTemporaryDir dir;
+    const fs::path root = dir.path().toStdString();
+    const fs::path busy = root / "busy", quiet = root / "quiet", out = root / "out";
+    for (const fs::path& f : {busy, quiet, out}) fs::create_directories(f);
+    // Closed long ago, as far as the engine can tell: one look takes a file.
+    auto drop = [](const fs::path& file) {
+      samples::WriteFile(file, samples::OnePagePostScript());
+      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    };
+    for (int i = 0; i < 6; ++i) drop(busy / ("burst" + std::to_string(i) + ".ps"));
+    // The first conversion waits for the word to go on.
+    const fs::path started = root / "started", go = root / "go";
+    const fs::path converter = samples::WriteStandInConverter(
+        root, "held-pstopdf",
+        "if [ ! -e '" + started.string() + "' ]; then touch '" + started.string() + "'\n"
+        "  until [ -e '" + go.string() + "' ]; do sleep 0.02; done; fi\n"
+        "exec '" + (samples::BinDir() / "pstopdf").string() + "' \"$@\"");
+    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+
+    std::mutex mutex;
+    std::vector<std::string> converted;
+    WatchEngine engine(
+        WatchTimings{},
+        [&](const WatchEvent& e) {
+          std::lock_guard lock(mutex);
+          if (e.kind == WatchEvent::Kind::Converted) converted.push_back(e.file.filename().string());
+        },
+        {});
+    engine.SetConcurrentConversions(1);
+    engine.AddFolder(1, {busy, out, {}, SourceDisposal::Delete, false, PdfPreset::Faithful}, false);
+    engine.AddFolder(2, {quiet, out, {}, SourceDisposal::Delete, false, PdfPreset::Faithful}, false);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(started), kDeadline);
+    drop(quiet / "lone.ps");
+    engine.RequestScan(2);
+    samples::WriteFile(go, "");
+    auto count = [&] {
+      std::lock_guard lock(mutex);
+      return converted.size();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(count(), std::size_t(7), kDeadline);
+    engine.Stop();
+    qunsetenv("QUILLPRESS_PSTOPDF");
+    // Behind the file in hand, not behind the burst.
+    QCOMPARE(converted[1], std::string("lone.ps"));
   }
 };
 

@@ -138,49 +138,48 @@ class WatchServiceTest : public QObject {
             journal.rfind("converted") < journal.find("stopped"));
   }
 
-  void deleteAndMoveToWithNumberedNames() {
-    {
-      samples::WriteFile(m_source / "gone.ps", samples::OnePagePostScript());
-      Watched w(m_settings, m_journal, Request(1));
-      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-      QVERIFY(!fs::exists(m_source / "gone.ps"));
-      QVERIFY(fs::exists(m_destination / "gone.pdf"));
-    }
-    samples::WriteFile(m_moveTo / "chart.ps", "x");
-    samples::WriteFile(m_moveTo / "chart1.ps", "x");
-    samples::WriteFile(m_source / "chart.ps", samples::OnePagePostScript());
-    Watched w(m_settings, m_journal, Request(3));
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_moveTo / "chart2.ps"), kDeadline);
-    QVERIFY(fs::exists(m_destination / "chart.pdf"));
-    // No claim left behind: the claim's folder goes a moment after the move.
-    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_source), std::vector<std::string>{}, kDeadline);
+  void theRulesRefuseInTheirOrder_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("moveTo");  // empty: choice 1, else choice 3
+    QTest::addColumn<QString>("refusal");  // empty: it runs
+    // Paths under the test's folder; "a" runs, from "a" into "b", already.
+    QTest::newRow("same folder, first of all") << "in" << "in" << "-" << "SourceWatchAndDestSameMsg";
+    QTest::newRow("same through a link") << "in" << "link" << "" << "SourceWatchAndDestSameMsg";
+    QTest::newRow("no move-to folder") << "in" << "out" << "-" << "MoveFoderNotSelectedMsg";
+    QTest::newRow("moved into the source") << "in" << "out" << "in" << "SourceWatchAndMoveSameMsg";
+    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << "";
+    QTest::newRow("no source") << "missing" << "out" << "" << "WatchFolderCannotWatchMsg";
+    QTest::newRow("no destination") << "in" << "missing" << "" << "WatchFolderNoDestinationMsg";
+    QTest::newRow("a running folder's source") << "a" << "out" << "" << "WatchFoldersShareSourceMsg";
+    QTest::newRow("into its destination") << "b" << "out" << "" << "WatchFoldersLoopMsg";
+    QTest::newRow("into its source") << "in" << "a" << "" << "WatchFoldersLoopMsg";
+    QTest::newRow("moved into its source") << "in" << "out" << "a" << "WatchFoldersLoopMsg";
   }
 
   void theRulesRefuseInTheirOrder() {
-    Watched same(m_settings, m_journal, [&] {
-      auto r = Request(3);
-      r.choice.destination = m_source;
-      r.choice.moveTo.reset();
-      return r;
-    }());
-    QVERIFY(same.refusal);
-    QCOMPARE(same.refusal->key, "SourceWatchAndDestSameMsg");
-    QCOMPARE(same.service.state(0), WatchFolderState::Off);
-
-    auto noMoveTo = Request(3);
-    noMoveTo.choice.moveTo.reset();
-    QCOMPARE(same.service.Start(0, noMoveTo)->key, "MoveFoderNotSelectedMsg");
-    auto moveToSource = Request(3);
-    moveToSource.choice.moveTo = m_source;
-    QCOMPARE(same.service.Start(0, moveToSource)->key, "SourceWatchAndMoveSameMsg");
-    auto missing = Request(2);
-    missing.choice.source = m_root / "missing";
-    QCOMPARE(same.service.Start(0, missing)->key, "WatchFolderCannotWatchMsg");
-    missing.choice.source = m_source;
-    missing.choice.destination = m_root / "missing";
-    QCOMPARE(same.service.Start(0, missing)->key, "WatchFolderNoDestinationMsg");
-    QVERIFY(!same.service.anyRunning());
-    QVERIFY(same.events.empty());
+    QFETCH(QString, source);
+    QFETCH(QString, destination);
+    QFETCH(QString, moveTo);
+    QFETCH(QString, refusal);
+    for (const char* f : {"a", "b", "in/done"}) fs::create_directories(m_root / f);
+    fs::create_directory_symlink(m_source, m_root / "link");
+    auto running = Request(1);
+    running.choice.source = m_root / "a";
+    running.choice.destination = m_root / "b";
+    Watched w(m_settings, m_journal, running);
+    QVERIFY(!w.refusal);
+    auto request = Request(moveTo.isEmpty() ? 1 : 3);
+    request.choice.source = m_root / source.toStdString();
+    request.choice.destination = m_root / destination.toStdString();
+    request.choice.moveTo.reset();
+    if (!moveTo.isEmpty() && moveTo != "-") request.choice.moveTo = m_root / moveTo.toStdString();
+    const auto refused = w.service.Start(1, request);
+    QCOMPARE(QString::fromUtf8(refused ? refused->key : ""), refusal);
+    QCOMPARE(w.service.state(1), refusal.isEmpty() ? WatchFolderState::Watching : WatchFolderState::Off);
+    QCOMPARE(w.count(WatchEvent::Kind::Started), refusal.isEmpty() ? 2u : 1u);
+    // Starting a number again replaces it rather than clashing with it.
+    QVERIFY(!w.service.Start(0, running));
   }
 
   void aFailingFileIsReportedOnceAndTriedOnlyWhenChanged() {
@@ -316,48 +315,42 @@ class WatchServiceTest : public QObject {
     QCOMPARE(samples::PdfPageSizes(m_destination / "grows.pdf").size(), std::size_t(2));
   }
 
-  void aFolderDeletedAndMadeAgainIsWatchedAgain() {
-    Watched w(m_settings, m_journal, Request(1));
-    QSignalSpy states(&w.service, &WatchService::stateChanged);
-    fs::remove_all(m_source);
-    QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Waiting, kDeadline);
-    QCOMPARE(w.count(WatchEvent::Kind::FolderGone), std::size_t(1));
-    fs::create_directories(m_source);
-    QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Watching, kDeadline);
-    QCOMPARE(w.count(WatchEvent::Kind::FolderBack), std::size_t(1));
-    samples::WriteFile(m_source / "after.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    const std::string journal = ReadAll(m_journal);
-    QVERIFY(journal.find("folder gone: " + m_source.native() + " (waiting for the folder)") != std::string::npos);
-    QVERIFY(journal.find("folder back: " + m_source.native()) != std::string::npos);
-  }
-
-  void aRenamedFolderIsFollowedAndItsBookmarkStored() {
+  void aSourceFolderIsWaitedForAndFollowed() {
+    // Missing at the start: waited for when asked.
     auto request = Request(1);
+    request.waitForSource = true;
     request.sourceBookmark = CreateFolderBookmark(m_source);
     std::vector<char> stored;
     request.storeBookmark = [&](const std::vector<char>& b) { stored = b; };
-    Watched w(m_settings, m_journal, request);
-    const fs::path renamed = m_root / "in-renamed";
-    fs::rename(m_source, renamed);
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::FolderBack) == 1, kDeadline);
-    QCOMPARE(w.service.source(0), std::optional<fs::path>(renamed));
-    QCOMPARE(BookmarkedPath(stored), std::optional<fs::path>(renamed));
-    samples::WriteFile(renamed / "there.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    QVERIFY(fs::exists(m_destination / "there.pdf"));
-  }
-
-  void aMissingSourceIsWaitedForWhenAsked() {
     fs::remove_all(m_source);
-    auto request = Request(1);
-    request.waitForSource = true;
     Watched w(m_settings, m_journal, request);
     QVERIFY(!w.refusal);
     QCOMPARE(w.service.state(0), WatchFolderState::Waiting);
     fs::create_directories(m_source);
     samples::WriteFile(m_source / "late.ps", samples::OnePagePostScript());
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+
+    // Deleted and made again: watched again.
+    fs::remove_all(m_source);
+    QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Waiting, kDeadline);
+    fs::create_directories(m_source);
+    QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Watching, kDeadline);
+    samples::WriteFile(m_source / "after.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 2, kDeadline);
+    const std::string journal = ReadAll(m_journal);
+    QVERIFY(journal.find("folder gone: " + m_source.native() + " (waiting for the folder)") != std::string::npos);
+    QVERIFY(journal.find("folder back: " + m_source.native()) != std::string::npos);
+
+    // Renamed: followed, and its bookmark stored anew.
+    const fs::path renamed = m_root / "in-renamed";
+    const std::size_t back = w.count(WatchEvent::Kind::FolderBack);
+    fs::rename(m_source, renamed);
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::FolderBack) == back + 1, kDeadline);
+    QCOMPARE(w.service.source(0), std::optional<fs::path>(renamed));
+    QCOMPARE(BookmarkedPath(stored), std::optional<fs::path>(renamed));
+    samples::WriteFile(renamed / "there.ps", samples::OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 3, kDeadline);
+    QVERIFY(fs::exists(m_destination / "there.pdf"));
   }
 
   void claimsOfAWatcherThatEndedAreTakenBack() {

@@ -1,13 +1,12 @@
-// The settings file, folder bookmarks and quillpress-cli watch end to end.
+// The settings file, folder bookmarks, and quillpress-cli watch among other
+// watchers and under SIGTERM.
 
 #include "platform/Bookmark.h"
 #include "watch/WatchFolderSettings.h"
+#include "IndependentPlist.h"
 #include "PostScriptSamples.h"
 
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,25 +18,7 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// Reads a property list with Python's own reader, as a JSON object (data
-// values in base64), to check the file independently of our code.
-QJsonObject ReadIndependently(const fs::path& plist) {
-  QProcess python;
-  python.start(QStringLiteral("python3"),
-               {QStringLiteral("-c"),
-                QStringLiteral("import plistlib,json,sys,base64\n"
-                               "d=plistlib.load(open(sys.argv[1],'rb'))\n"
-                               "print(json.dumps({k:(['data',base64.b64encode(v).decode()] if isinstance(v,bytes) "
-                               "else ['bool',v] if isinstance(v,bool) else ['int',v] if isinstance(v,int) "
-                               "else ['other',str(v)]) for k,v in d.items()}))"),
-                QFile::decodeName(plist.c_str())});
-  python.waitForFinished(30000);
-  return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
-}
-
-}  // namespace
+using samples::ReadPlistIndependently;
 
 class WatchSettingsTest : public QObject {
   Q_OBJECT
@@ -61,36 +42,6 @@ class WatchSettingsTest : public QObject {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()) + "/config");
   }
 
-  void keysAfterEachStep() {
-    const WatchFolderSettings settings(Root() / "Preferences" / "prefs.plist");
-    QVERIFY(!settings.Read());
-    QVERIFY(settings.WriteDefaults());
-    QJsonObject read = ReadIndependently(settings.path());
-    QCOMPARE(read.keys(), (QStringList{"IsWatching", "MoveToDestinationOption"}));
-    QCOMPARE(read["MoveToDestinationOption"].toArray()[1].toInt(), 2);
-    QCOMPARE(read["IsWatching"].toArray()[0].toString(), QStringLiteral("bool"));
-    QCOMPARE(read["IsWatching"].toArray()[1].toBool(), false);
-
-    fs::create_directory(Root() / "src");
-    const auto bookmark = CreateFolderBookmark(Root() / "src");
-    QVERIFY(bookmark);
-    QVERIFY(settings.WriteData("SourceURL", *bookmark));
-    QVERIFY(settings.WriteInteger("MoveToDestinationOption", 3));
-    QVERIFY(settings.WriteBoolean("IsWatching", true));
-    read = ReadIndependently(settings.path());
-    QCOMPARE(read.keys(), (QStringList{"IsWatching", "MoveToDestinationOption", "SourceURL"}));
-    QCOMPARE(read["SourceURL"].toArray()[0].toString(), QStringLiteral("data"));
-    QCOMPARE(read["MoveToDestinationOption"].toArray()[1].toInt(), 3);
-    QCOMPARE(read["IsWatching"].toArray()[1].toBool(), true);
-
-    const auto prefs = settings.Read();
-    QVERIFY(prefs);
-    QCOMPARE(*prefs->sourceURL, *bookmark);
-    QCOMPARE(*prefs->moveToDestinationOption, std::int64_t(3));
-    QCOMPARE(*prefs->isWatching, true);
-    QVERIFY(!prefs->destinationURL);
-  }
-
   void unreadableOrHostileFiles_data() {
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("empty") << QByteArray();
@@ -112,7 +63,7 @@ class WatchSettingsTest : public QObject {
     QVERIFY(!settings.Read());
     // A single store then writes a dictionary holding only that key.
     QVERIFY(settings.WriteBoolean("IsWatching", true));
-    QCOMPARE(ReadIndependently(path).keys(), QStringList{"IsWatching"});
+    QCOMPARE(ReadPlistIndependently(path).keys(), QStringList{"IsWatching"});
   }
 
   void wrongValueTypesAreIgnored() {
@@ -144,36 +95,6 @@ class WatchSettingsTest : public QObject {
     lying[24] = '\x7f';  // a path length beyond the data
     QVERIFY(!ResolveFolderBookmark(lying));
     QVERIFY(!CreateFolderBookmark(Root() / "missing"));
-  }
-
-  void commandLineWatchEndToEnd() {
-    const fs::path in = Root() / "cli-in";
-    const fs::path out = Root() / "cli-out";
-    fs::create_directories(in);
-    fs::create_directories(out);
-    samples::WriteFile(in / "first.ps", samples::OnePagePostScript());
-    QProcess watch;
-    watch.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
-                {"watch", "--source", QFile::decodeName(in.c_str()), "--destination",
-                 QFile::decodeName(out.c_str()), "--delete", "--preset", "smallest"});
-    QVERIFY(watch.waitForStarted());
-    QByteArray lines;
-    auto readLines = [&] { lines += watch.readAllStandardOutput(); return lines; };
-    QTRY_VERIFY_WITH_TIMEOUT(readLines().contains("deleted: " + QByteArray(in.c_str()) + "/first.ps"), 120000);
-    samples::WriteFile(in / "second.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(readLines().contains("converted: " + QByteArray(in.c_str()) + "/second.ps"), 120000);
-    watch.terminate();  // SIGTERM
-    QVERIFY(watch.waitForFinished(60000));
-    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(watch.exitCode(), 0);
-    QCOMPARE(samples::ListTree(out), (std::vector<std::string>{"first.pdf", "second.pdf"}));
-
-    QProcess bad;
-    bad.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
-              {"watch", "--source", QFile::decodeName(in.c_str()), "--destination", QFile::decodeName(in.c_str())});
-    QVERIFY(bad.waitForFinished(30000));
-    QCOMPARE(bad.exitCode(), 1);
-    QVERIFY(bad.readAllStandardError().contains("the same folder"));
   }
 
   void twoWatchersOnOneFolderTakeEachFileOnce() {
@@ -233,7 +154,7 @@ class WatchSettingsTest : public QObject {
     QProcess watch;
     watch.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
                 {"watch", "--source", QFile::decodeName(in.c_str()), "--destination", QFile::decodeName(out.c_str()),
-                 "--delete"});
+                 "--delete", "--preset", "smallest"});
     QByteArray lines;
     QTRY_VERIFY_WITH_TIMEOUT((lines += watch.readAllStandardOutput()).contains("deleted: "), 120000);
     QVERIFY(lines.contains("other watcher: " + QByteArray(in.c_str())));
@@ -264,9 +185,18 @@ class WatchSettingsTest : public QObject {
     watch.terminate();
     QVERIFY(watch.waitForFinished(60000));
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
     QCOMPARE(watch.exitCode(), 0);
     QCOMPARE(samples::ListTree(in), std::vector<std::string>{"long.ps"});
     QCOMPARE(samples::ListTree(out), std::vector<std::string>{});
+
+    // A folder the rules refuse: said, and exit status 1.
+    QProcess bad;
+    bad.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
+              {"watch", "--source", QFile::decodeName(in.c_str()), "--destination", QFile::decodeName(in.c_str())});
+    QVERIFY(bad.waitForFinished(30000));
+    QCOMPARE(bad.exitCode(), 1);
+    QVERIFY(bad.readAllStandardError().contains("the same folder"));
   }
 };
 

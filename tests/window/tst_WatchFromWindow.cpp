@@ -68,55 +68,38 @@ class WatchFromWindowTest : public QObject {
     qputenv("XDG_STATE_HOME", (here / "state").c_str());
   }
 
-  void watchingResumesAtLaunchAndConverts() {
+  void watchingResumesAtLaunchAndQuittingAsksUntilItIsStopped() {
     WriteWatchingSettings();
     // Already there before launch: the first scan takes it.
     WriteFile(m_source / "waiting.ps", samples::OnePagePostScript());
-    WindowFixture f(false);
-    QVERIFY(f.d().isWatching());
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "waiting.pdf"), kDeadline);
-    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "waiting.ps"), kDeadline);
+    {
+      WindowFixture f(false);
+      QVERIFY(f.d().isWatching());
+      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "waiting.pdf") && !fs::exists(m_source / "waiting.ps"),
+                               kDeadline);
+      QVERIFY(samples::QpdfCheckPasses(m_destination / "waiting.pdf"));
+      QVERIFY(f.prompts.alerts.empty());
 
-    WriteFile(m_source / "arrived.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "arrived.pdf"), kDeadline);
-    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "arrived.ps"), kDeadline);
-    QVERIFY(samples::QpdfCheckPasses(m_destination / "arrived.pdf"));
-    QVERIFY(f.prompts.alerts.empty());
-  }
-
-  void quittingWhileWatchingAsksFirst() {
-    WriteWatchingSettings();
-    WindowFixture f(false);
-    QVERIFY(f.d().isWatching());
-    QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
-
-    f.prompts.alertAnswers = {0};  // No
-    f.action("quitMenuItem")->trigger();
-    QCOMPARE(f.prompts.alerts.size(), std::size_t{1});
-    QCOMPARE(f.prompts.alerts[0].title, LocalizedString("QuitOnCloseTitle"));
-    QCOMPARE(terminate.count(), 0);
-    QVERIFY(f.d().isWatching());
-
-    f.prompts.alertAnswers = {1};  // Quit
-    f.action("quitMenuItem")->trigger();
-    QCOMPARE(terminate.count(), 1);
-    // Quitting is not stopping: the next launch watches again.
-    f.delegate.reset();
-    const auto stored = WatchFolderSettings().Read();
-    QVERIFY(stored.has_value());
-    QCOMPARE(stored->isWatching, std::optional<bool>(true));
-  }
-
-  void watchCommandOpensTheSheetAndStoppingEndsTheQuestion() {
-    WriteWatchingSettings();
+      QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
+      f.prompts.alertAnswers = {0};  // No
+      f.action("quitMenuItem")->trigger();
+      QCOMPARE(f.prompts.alerts.size(), std::size_t{1});
+      QCOMPARE(f.prompts.alerts[0].title, LocalizedString("QuitOnCloseTitle"));
+      QCOMPARE(terminate.count(), 0);
+      QVERIFY(f.d().isWatching());
+      f.prompts.alertAnswers = {1};  // Quit
+      f.action("quitMenuItem")->trigger();
+      QCOMPARE(terminate.count(), 1);
+    }
+    // Quitting is not stopping: the next launch watches again. Stopped from
+    // the sheet behind the menu command, quitting no longer asks.
+    QCOMPARE(WatchFolderSettings().Read()->isWatching, std::optional<bool>(true));
     WindowFixture f(false);
     QVERIFY(f.d().isWatching());
     f.action("watchFolderMenuItem")->trigger();
     WatchFolderController& watch = f.d().watchFolder();
     QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
     QCOMPARE(watch.preferencesDialogOutlet->parentWidget(), f.d().window());
-
-    // Stop from the sheet: quitting no longer asks.
     watch.watchButtonOutlet->click();
     QTRY_VERIFY_WITH_TIMEOUT(!f.d().isWatching(), kDeadline);
     QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
@@ -176,17 +159,6 @@ class WatchFromWindowTest : public QObject {
     QTest::keyClicks(source, QStringLiteral("/no/such/folder"));
     QTest::keyClick(source, Qt::Key_Return);
     QCOMPARE(source->text(), QString::fromLocal8Bit(m_source.c_str()));
-  }
-
-  void noSettingsMeansNoWatching() {
-    WindowFixture f(false);
-    QVERIFY(!f.d().isWatching());
-    QVERIFY(f.prompts.alerts.empty());
-    // The defaults are written for the next launch.
-    const auto stored = WatchFolderSettings().Read();
-    QVERIFY(stored.has_value());
-    QCOMPARE(stored->moveToDestinationOption, std::optional<std::int64_t>(2));
-    QCOMPARE(stored->isWatching, std::optional<bool>(false));
   }
 };
 

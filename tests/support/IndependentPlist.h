@@ -1,0 +1,45 @@
+#pragma once
+
+// Reads a property list with Python's own reader, so that a file is checked
+// without the code that wrote it.
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <filesystem>
+
+namespace samples {
+
+// The top-level dictionary, each value as [type, value]: "data" (value in
+// base64), "bool", "int", "str" or "other". Empty when it cannot be read.
+inline QJsonObject ReadPlistIndependently(const std::filesystem::path& plist) {
+  QProcess python;
+  python.start(QStringLiteral("python3"),
+               {QStringLiteral("-c"),
+                QStringLiteral("import plistlib,json,sys,base64\n"
+                               "try: d=plistlib.load(open(sys.argv[1],'rb'))\n"
+                               "except Exception: d={}\n"
+                               "print(json.dumps({k:(['data',base64.b64encode(v).decode()] if isinstance(v,bytes) "
+                               "else ['bool',v] if isinstance(v,bool) else ['int',v] if isinstance(v,int) "
+                               "else ['str',v] if isinstance(v,str) else ['other',str(v)]) "
+                               "for k,v in (d.items() if isinstance(d,dict) else [])}))"),
+                QFile::decodeName(plist.c_str())});
+  python.waitForFinished(30000);
+  return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+}
+
+// One value's type and value.
+inline QString PlistType(const QJsonObject& dict, const QString& key) {
+  return dict[key].toArray()[0].toString();
+}
+inline qint64 PlistInteger(const QJsonObject& dict, const QString& key) {
+  return dict[key].toArray()[1].toInteger();
+}
+inline QByteArray PlistData(const QJsonObject& dict, const QString& key) {
+  return QByteArray::fromBase64(dict[key].toArray()[1].toString().toLatin1());
+}
+
+}  // namespace samples
