@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -122,21 +123,31 @@ struct Slot {
 };
 
 // One run's shared state. Jobs are taken in the order handed out; a
-// finished job's slot is filled, and whichever thread finds the next slot
-// in that order filled publishes from there on while the others go back to
-// converting.
+// finished job's slot is filled and its thread goes back to converting,
+// while a thread of its own publishes the slots in that order: putting a PDF
+// in place waits on the disk, which no converter should wait for.
 class PoolRun {
  public:
   PoolRun(const ConversionPool::NextJob& next, const ConversionOptions& options,
-          const ConversionPool::Callbacks& callbacks, std::stop_token stop)
+          const ConversionPool::Callbacks& callbacks, std::stop_token stop, std::size_t workers)
       : m_next(next),
         m_options(options),
         m_callbacks(callbacks),
+        m_workers(workers),
         m_forward(std::move(stop), [this] { m_stop.request_stop(); }) {
     m_options.stop = m_stop.get_token();
   }
 
+  // Converts until there is no more work; every thread that converts calls it.
   void Work() {
+    struct Ended {
+      PoolRun& run;
+      ~Ended() {
+        std::lock_guard lock(run.m_mutex);
+        ++run.m_workersEnded;
+        run.m_filled.notify_all();
+      }
+    } ended{*this};
     for (;;) {
       std::optional<ConversionPool::Job> job;
       std::size_t index = 0;
@@ -174,16 +185,27 @@ class PoolRun {
         std::lock_guard lock(m_mutex);
         m_slots.emplace(index, std::move(slot));
       }
-      PublishReady();
+      m_filled.notify_all();
     }
   }
 
- private:
-  void PublishReady() {
+  // A thread that was counted as converting never started.
+  void WorkerNeverStarted() {
+    std::lock_guard lock(m_mutex);
+    --m_workers;
+    m_filled.notify_all();
+  }
+
+  // Publishes the slots in list order until every converting thread has
+  // ended and every slot is published.
+  void Publish() {
     std::unique_lock lock(m_mutex);
-    if (m_publishing) return;  // that thread will find this slot too
-    m_publishing = true;
-    for (auto found = m_slots.find(m_cursor); found != m_slots.end(); found = m_slots.find(m_cursor)) {
+    for (;;) {
+      m_filled.wait(lock, [this] {
+        return m_slots.count(m_cursor) != 0 || m_workersEnded >= m_workers;
+      });
+      const auto found = m_slots.find(m_cursor);
+      if (found == m_slots.end()) return;  // all ended: every slot was filled before
       const std::size_t index = m_cursor;
       Slot slot = std::move(found->second);
       m_slots.erase(found);
@@ -207,9 +229,9 @@ class PoolRun {
       lock.lock();
       ++m_cursor;
     }
-    m_publishing = false;
   }
 
+ private:
   const ConversionPool::NextJob& m_next;
   ConversionOptions m_options;
   const ConversionPool::Callbacks& m_callbacks;
@@ -218,7 +240,9 @@ class PoolRun {
   std::mutex m_mutex;
   std::size_t m_taken = 0;
   std::size_t m_cursor = 0;
-  bool m_publishing = false;
+  std::size_t m_workers;
+  std::size_t m_workersEnded = 0;
+  std::condition_variable m_filled;  // a slot filled, or a converting thread ended
   std::map<std::size_t, Slot> m_slots;  // converted, not yet published
   std::stop_source m_stop;
   std::stop_callback<std::function<void()>> m_forward;
@@ -244,16 +268,25 @@ void ConversionPool::Run(const NextJob& next, const ConversionOptions& options,
 
 void ConversionPool::Run(const NextJob& next, std::size_t threads, const ConversionOptions& options,
                          const Callbacks& callbacks, std::stop_token stop) const {
-  PoolRun run(next, options, callbacks, std::move(stop));
+  PoolRun run(next, options, callbacks, std::move(stop), threads);
+  std::optional<std::jthread> publisher;
+  try {
+    publisher.emplace([&run] { run.Publish(); });
+  } catch (const std::system_error&) {
+    // Published by this thread once the converting is done.
+  }
   std::vector<std::jthread> helpers;
   helpers.reserve(threads - 1);
   for (std::size_t i = 1; i < threads; ++i) {
     try {
       helpers.emplace_back([&run] { run.Work(); });
     } catch (const std::system_error&) {
-      break;  // fewer threads: the work is shared among those there are
+      // fewer threads: the work is shared among those there are
+      for (; i < threads; ++i) run.WorkerNeverStarted();
     }
   }
   run.Work();
   helpers.clear();  // joins
+  if (!publisher) run.Publish();
+  publisher.reset();  // joins
 }
