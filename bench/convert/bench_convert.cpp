@@ -150,6 +150,8 @@ int main(int argc, char** argv) {
   const QString cli = QCoreApplication::applicationDirPath() + QStringLiteral("/quillpress-cli");
   QTemporaryDir dir;
   bool allMet = true;
+  double loadAvg[1] = {0};
+  if (getloadavg(loadAvg, 1) == 1) std::printf("load %.2f\n", loadAvg[0]);
   for (const int pages : {1, 80}) {
     const QString input = dir.filePath(QStringLiteral("doc-%1.ps").arg(pages));
     std::ofstream(input.toStdString()) << Document(pages);

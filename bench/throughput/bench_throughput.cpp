@@ -3,6 +3,8 @@
 // run one file after another and run by `xargs -P $(nproc) -n 1`, all in one
 // run. Prints the times and how many times faster we are (targets: at least
 // 4 against the serial run, at least 2 against xargs).
+// The machine may be shared: each figure is the best of ROUNDS (default 3),
+// the three runs taking turns, and the load is printed with them.
 // Usage: bench_throughput [ROUNDS] [SMALL_FILES] [LARGE_FILES]
 
 #include <QCoreApplication>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -67,7 +70,7 @@ std::size_t Count(const fs::path& folder) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const int small = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
   const int large = argc > 3 ? std::max(0, std::atoi(argv[3])) : 10;
   const QString cli = QCoreApplication::applicationDirPath() + QStringLiteral("/quillpress-cli");
@@ -96,6 +99,11 @@ int main(int argc, char** argv) {
     for (const QString& f : files) out << f.toStdString() << '\n';
   }
 
+  auto load = [] {
+    double avg[1] = {0};
+    return getloadavg(avg, 1) == 1 ? avg[0] : -1.0;
+  };
+  const double loadBefore = load();
   std::vector<double> ours, serial, parallel;
   for (int r = 0; r < rounds; ++r) {
     const std::string tag = std::to_string(r);
@@ -128,8 +136,8 @@ int main(int argc, char** argv) {
   auto best = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
   const double vsSerial = best(serial) / best(ours);
   const double vsXargs = best(parallel) / best(ours);
-  std::printf("%d one-page + %d eighty-page files, %ld processors, best of %d\n", small, large,
-              processors, rounds);
+  std::printf("%d one-page + %d eighty-page files, %ld processors, best of %d, load %.2f to %.2f\n",
+              small, large, processors, rounds, loadBefore, load());
   std::printf("quillpress-cli convert %.2f s; ps2pdf one after another %.2f s; xargs -P %ld ps2pdf %.2f s\n",
               best(ours), best(serial), processors, best(parallel));
   std::printf("faster than serial ps2pdf: %.2fx (target >= 4); than xargs ps2pdf: %.2fx (target >= 2)\n",

@@ -94,7 +94,7 @@ class CliConvert : public QObject {
     QCOMPARE(Cli({"frobnicate"}).exitCode, 2);
     const CliRun help = Cli({"convert", "--help"});
     QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.out.contains("--keep-tree"));
+    QVERIFY(help.out.contains("--keep-tree") && help.out.contains("(default 4096)"));
     samples::WriteFile(Root() / "blocker", "a file, not a folder");
     QCOMPARE(Cli({"convert", "single.ps", "-o", "blocker/out"}).exitCode, 1);
   }

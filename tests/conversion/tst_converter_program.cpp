@@ -3,11 +3,9 @@
 
 #include "PostScriptSamples.h"
 #include "conversion/ConverterProcess.h"
-#include "conversion/LeftoverFiles.h"
 
 #include <QLocalServer>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,11 +25,6 @@ namespace {
 
 // Makes a temporary file, which its private folder then holds, and never ends.
 const std::string kForeverWithATemporaryFile = "%!PS\nnull (w) .tempfile pop pop\n{} loop\n";
-
-struct Run {
-  int exitCode = -1;
-  QByteArray errors;
-};
 
 bool KernelHasLandlock() {
   return syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) > 0;
@@ -65,35 +58,13 @@ class ConverterProgram : public QObject {
 
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
-  Run Convert(const fs::path& input, const fs::path& output, const QStringList& extra = {},
-              const std::string& program = "pstopdf",
-              const QStringList& environment = {}) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
-    for (const QString& setting : environment) {
-      env.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
-    }
-    p.setProcessEnvironment(env);
-    QStringList args{QFile::decodeName(input.c_str()), QStringLiteral("-o"),
-                     QFile::decodeName(output.c_str())};
-    p.start(QFile::decodeName((samples::BinDir() / program).c_str()), args + extra);
-    if (!p.waitForFinished(120000)) return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError()};
-  }
-
-  // Runs a producer program with its input on stdin into a .ps file.
-  fs::path Produce(const QString& program, const QStringList& args, const QByteArray& input,
-                   const std::string& name) {
-    if (QStandardPaths::findExecutable(program).isEmpty()) return {};
-    const fs::path out = Root() / name;
-    QProcess p;
-    p.setStandardOutputFile(QFile::decodeName(out.c_str()));
-    p.start(program, args);
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(60000) || p.exitCode() != 0) return {};
-    return out;
+  samples::ProgramRun Convert(const fs::path& input, const fs::path& output,
+                              const QStringList& extra = {}, const std::string& program = "pstopdf",
+                              const QStringList& environment = {}) {
+    return samples::RunProgram(program,
+                               QStringList{QFile::decodeName(input.c_str()), QStringLiteral("-o"),
+                                           QFile::decodeName(output.c_str())} + extra,
+                               QStringList{"TMPDIR=" + m_tmp.path()} + environment);
   }
 
   // A converter that was stopped leaves the removal to its watchdog, which
@@ -104,79 +75,72 @@ class ConverterProgram : public QObject {
   }
 
  private Q_SLOTS:
-  void keepsEveryPageAndItsSize() {
+  void pagesAndEpsBoxesKeepTheirSizes() {
     const fs::path ps = Root() / "pages.ps";
     samples::WriteFile(ps, samples::PostScriptWithPages({{612, 792}, {595, 842}, {300, 200}}));
-    const fs::path pdf = Root() / "pages.pdf";
-    const Run run = Convert(ps, pdf);
-    QCOMPARE(run.exitCode, 0);
-    const auto pages = samples::PdfPageSizes(pdf);
+    const fs::path eps = Root() / "figure.eps";
+    samples::WriteFile(eps, samples::EpsWithBox(100, 200, 250, 260));
+    QCOMPARE(Convert(ps, Root() / "pages.pdf").exitCode, 0);
+    QCOMPARE(Convert(eps, Root() / "figure.pdf").exitCode, 0);
+    const auto pages = samples::PdfPageSizes(Root() / "pages.pdf");
     QCOMPARE(pages.size(), std::size_t(3));
     QCOMPARE(pages[0].width, 612.0);
     QCOMPARE(pages[1].height, 842.0);
     QCOMPARE(pages[2].width, 300.0);
     QCOMPARE(pages[2].height, 200.0);
-    QVERIFY(samples::QpdfCheckPasses(pdf));
+    const auto box = samples::PdfPageSizes(Root() / "figure.pdf");
+    QCOMPARE(box.size(), std::size_t(1));
+    QCOMPARE(box[0].width, 150.0);
+    QCOMPARE(box[0].height, 60.0);
+    QVERIFY(samples::QpdfCheckPasses(Root() / "pages.pdf"));
+    QVERIFY(samples::QpdfCheckPasses(Root() / "figure.pdf"));
     VerifyTempFolderEmpty();
   }
 
-  void epsGetsThePageOfItsBoundingBox() {
-    const fs::path eps = Root() / "figure.eps";
-    samples::WriteFile(eps, samples::EpsWithBox(100, 200, 250, 260));
-    const fs::path pdf = Root() / "figure.pdf";
-    QCOMPARE(Convert(eps, pdf).exitCode, 0);
-    const auto pages = samples::PdfPageSizes(pdf);
-    QCOMPARE(pages.size(), std::size_t(1));
-    QCOMPARE(pages[0].width, 150.0);
-    QCOMPARE(pages[0].height, 60.0);
-    QVERIFY(samples::QpdfCheckPasses(pdf));
-  }
-
-  void convertsWhatOtherProgramsWrite_data() {
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<int>("minPages");
-    QByteArray text;
-    for (int i = 0; i < 150; ++i) text += "Line " + QByteArray::number(i) + " of a long listing.\n";
-    QTest::newRow("groff") << "groff" << QStringList{"-ms", "-Tps"}
-                           << QByteArray(".TL\nA report\n.PP\n.nf\n") + text << 2;
-    QTest::newRow("enscript") << "enscript" << QStringList{"-q", "-p", "-"} << text << 2;
-    QTest::newRow("a2ps") << "a2ps" << QStringList{"-q", "-o", "-", "--stdin=listing"} << text << 1;
-    QTest::newRow("gnuplot") << "gnuplot" << QStringList{}
-                             << QByteArray("set terminal postscript eps\nplot sin(x)\n") << 1;
-  }
-
-  void convertsWhatOtherProgramsWrite() {
-    QFETCH(QString, program);
-    QFETCH(QStringList, args);
-    QFETCH(QByteArray, input);
-    QFETCH(int, minPages);
-    const fs::path ps = Produce(program, args, input, program.toStdString() + ".ps");
-    if (ps.empty()) QSKIP("producer not installed (scripts/setup-deps.sh installs it)");
-    const fs::path pdf = Root() / (program.toStdString() + ".pdf");
-    const Run run = Convert(ps, pdf);
-    QVERIFY2(run.exitCode == 0, run.errors.constData());
-    const auto pages = samples::PdfPageSizes(pdf);
-    QVERIFY(pages.size() >= std::size_t(minPages));
-    QVERIFY(samples::QpdfCheckPasses(pdf));
-  }
-
-  void interpreterErrorLeavesNoOutput() {
+  void failuresLeaveNoOutput_data() {
+    QTest::addColumn<std::string>("kind");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("reason");
     // A page is written before the error: the output must still not appear.
-    const fs::path ps = Root() / "broken.ps";
-    samples::WriteFile(ps, "%!PS\n72 72 moveto (one) show showpage\n/undefinedthing load\n");
-    const fs::path pdf = Root() / "broken.pdf";
-    const Run run = Convert(ps, pdf);
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY(run.errors.contains("undefined"));
-    QVERIFY(!fs::exists(pdf));
+    QTest::newRow("interpreter error") << std::string("%!PS\n72 72 moveto (one) show showpage\n"
+                                                      "/undefinedthing load\n")
+                                       << 1 << QByteArray("undefined");
+    QTest::newRow("truncated") << std::string("%!PS\n/p { 72 72 moveto (x) show showpage } def p p\n"
+                                              "/q { 1 2 \n")
+                               << 1 << QByteArray("could not be converted");
+    // Refused at once: a pipe nobody writes to, or an endless device, would
+    // otherwise hold the converter before any limit applies.
+    QTest::newRow("missing") << std::string("missing") << 2 << QByteArray("No such file");
+    QTest::newRow("folder") << std::string("folder") << 2 << QByteArray("it is a folder");
+    QTest::newRow("named pipe") << std::string("fifo") << 2 << QByteArray("it is a named pipe");
+    QTest::newRow("device") << std::string("device") << 2 << QByteArray("it is a character device");
+    QTest::newRow("socket") << std::string("socket") << 2 << QByteArray("it is a socket");
+    QTest::newRow("no output named") << std::string("usage") << 2 << QByteArray("no output file");
+  }
 
-    const fs::path truncated = Root() / "truncated.ps";
-    samples::WriteFile(truncated, "%!PS\n/p { 72 72 moveto (x) show showpage } def p p\n/q { 1 2 \n");
-    QCOMPARE(Convert(truncated, pdf).exitCode, 1);
+  void failuresLeaveNoOutput() {
+    QFETCH(std::string, kind);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, reason);
+    fs::path input = Root() / "inputs" / "in.ps";
+    fs::remove_all(input.parent_path());
+    fs::create_directories(input.parent_path());
+    const fs::path pdf = Root() / "inputs" / "out.pdf";
+    QLocalServer socket;
+    if (kind.rfind("%!PS", 0) == 0 || kind == "usage") samples::WriteFile(input, kind);
+    if (kind == "folder") fs::create_directories(input);
+    if (kind == "fifo") QCOMPARE(mkfifo(input.c_str(), 0600), 0);
+    if (kind == "device") input = "/dev/zero";
+    if (kind == "socket") QVERIFY(socket.listen(QFile::decodeName(input.c_str())));
+    const samples::ProgramRun run =
+        kind == "usage" ? samples::RunProgram("pstopdf", {QFile::decodeName(input.c_str())})
+                        : Convert(input, pdf);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.output.contains(reason), run.output.constData());
+    if (exitCode == 2 && kind != "usage") {
+      QVERIFY(run.output.contains("cannot read " + QByteArray(input.c_str())));
+    }
     QVERIFY(!fs::exists(pdf));
-
     VerifyTempFolderEmpty();
   }
 
@@ -235,12 +199,12 @@ class ConverterProgram : public QObject {
     job += "72 72 moveto /Helvetica findfont 12 scalefont setfont (done) show showpage\n";
     samples::WriteFile(input, job);
 
-    const Run run = Convert(input, Root() / "hostile.pdf", {}, program);
-    QVERIFY2(run.errors.contains("JOB-END"), run.errors.constData());  // it tried everything
+    const samples::ProgramRun run = Convert(input, Root() / "hostile.pdf", {}, program);
+    QVERIFY2(run.output.contains("JOB-END"), run.output.constData());  // it tried everything
     QVERIFY(!fs::exists(planted[2]));
     QVERIFY(!listener.waitForNewConnection(0));
     // A kernel without the file barrier is said once.
-    QCOMPARE(run.errors.count("pstopdf: note:"), landlock ? 0 : 1);
+    QCOMPARE(run.output.count("pstopdf: note:"), landlock ? 0 : 1);
     if (withoutSafer && !landlock) {
       fs::remove(tmpVictim);
       QSKIP("this kernel has no Landlock: without SAFER nothing guards the files");
@@ -250,25 +214,8 @@ class ConverterProgram : public QObject {
     QCOMPARE(ReadAll(victim), std::string("keep me"));
     QCOMPARE(ReadAll(tmpVictim), std::string("keep me too"));
     for (const fs::path& file : planted) QVERIFY2(!fs::exists(file), file.c_str());
-    QVERIFY(!run.errors.contains("READ:"));
+    QVERIFY(!run.output.contains("READ:"));
     fs::remove(tmpVictim);
-    VerifyTempFolderEmpty();
-  }
-
-  void activeContentNeverReachesThePdf() {
-    const fs::path ps = Root() / "active.ps";
-    samples::WriteFile(ps, samples::PostScriptWithActiveContent());
-    const fs::path pdf = Root() / "active.pdf";
-    const Run run = Convert(ps, pdf);
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(samples::ActiveContentIn(pdf), std::vector<std::string>{});
-    QCOMPARE(samples::PdfPageSizes(pdf).size(), std::size_t(1));
-    QVERIFY(samples::QpdfCheckPasses(pdf));
-    for (const char* said : {"pstopdf: warning: removed 1 JavaScript action from the PDF",
-                             "pstopdf: warning: removed 1 launch action from the PDF",
-                             "pstopdf: warning: removed 1 embedded file from the PDF"}) {
-      QVERIFY2(run.errors.contains(said), run.errors.constData());
-    }
     VerifyTempFolderEmpty();
   }
 
@@ -295,6 +242,14 @@ class ConverterProgram : public QObject {
                                     << QByteArray("more than 4 MiB, its output limit");
     QTest::newRow("many files in turn") << manySmallFiles << QStringList{"--max-output-mib", "4"}
                                         << none << QByteArray("more than 4 MiB, its output limit");
+    // A ready interpreter's copy is held to the same limits.
+    const QStringList ready = {"QUILLPRESS_PSTOPDF_READY=require"};
+    QTest::newRow("endless, in a ready copy") << std::string("%!PS\n{} loop\n")
+                                              << QStringList{"--cpu-seconds", "1"} << ready
+                                              << QByteArray("CPU time");
+    QTest::newRow("many files in turn, in a ready copy")
+        << manySmallFiles << QStringList{"--max-output-mib", "4"} << ready
+        << QByteArray("more than 4 MiB, its output limit");
     QTest::newRow("output limit from the environment")
         << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}
         << QByteArray("more than 4 MiB, its output limit");
@@ -308,40 +263,10 @@ class ConverterProgram : public QObject {
     const fs::path ps = Root() / "over.ps";
     samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
     const fs::path pdf = Root() / "over.pdf";
-    const Run run = Convert(ps, pdf, options, "pstopdf", environment);
+    const samples::ProgramRun run = Convert(ps, pdf, options, "pstopdf", environment);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.errors.contains(reason), run.errors.constData());
+    QVERIFY2(run.output.contains(reason), run.output.constData());
     QVERIFY(!fs::exists(pdf));
-    VerifyTempFolderEmpty();
-  }
-
-  void refusesWhatItCannotRead_data() {
-    QTest::addColumn<std::string>("kind");
-    QTest::addColumn<QByteArray>("reason");
-    QTest::newRow("missing") << std::string("missing") << QByteArray("No such file");
-    QTest::newRow("folder") << std::string("folder") << QByteArray("it is a folder");
-    QTest::newRow("named pipe") << std::string("fifo") << QByteArray("it is a named pipe");
-    QTest::newRow("device") << std::string("device") << QByteArray("it is a character device");
-    QTest::newRow("socket") << std::string("socket") << QByteArray("it is a socket");
-  }
-
-  void refusesWhatItCannotRead() {
-    // At once: a pipe nobody writes to, or an endless device, would
-    // otherwise hold the converter before any limit applies.
-    QFETCH(std::string, kind);
-    QFETCH(QByteArray, reason);
-    fs::path input = Root() / "inputs" / (kind + ".ps");
-    fs::create_directories(input.parent_path());
-    QLocalServer socket;
-    if (kind == "folder") fs::create_directories(input);
-    if (kind == "fifo") QCOMPARE(mkfifo(input.c_str(), 0600), 0);
-    if (kind == "device") input = "/dev/zero";
-    if (kind == "socket") QVERIFY(socket.listen(QFile::decodeName(input.c_str())));
-    const Run run = Convert(input, Root() / "inputs" / "out.pdf");
-    QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.errors.contains("cannot read " + QByteArray(input.c_str())), run.errors.constData());
-    QVERIFY2(run.errors.contains(reason), run.errors.constData());
-    QVERIFY(!fs::exists(Root() / "inputs" / "out.pdf"));
     VerifyTempFolderEmpty();
   }
 
@@ -399,19 +324,11 @@ class ConverterProgram : public QObject {
     VerifyTempFolderEmpty();
   }
 
-  void usageErrors() {
-    QProcess p;
-    const QString program = QFile::decodeName((samples::BinDir() / "pstopdf").c_str());
-    p.start(program, {});
-    QVERIFY(p.waitForFinished());
-    QCOMPARE(p.exitCode(), 2);
-    p.start(program, {QStringLiteral("/etc/hostname")});
-    QVERIFY(p.waitForFinished());
-    QCOMPARE(p.exitCode(), 2);
-    p.start(program, {QStringLiteral("--help")});
-    QVERIFY(p.waitForFinished());
-    QCOMPARE(p.exitCode(), 0);
-    QVERIFY(p.readAllStandardOutput().contains("--max-output-mib"));
+  void helpNamesTheLimits() {
+    const samples::ProgramRun run = samples::RunProgram("pstopdf", {QStringLiteral("--help")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.output.contains("--max-output-mib"));
+    QVERIFY(samples::RunProgram("pstopdf", {}).exitCode == 2);
   }
 
   void killedCallerTakesTheConverterAlong() {
@@ -432,31 +349,6 @@ class ConverterProgram : public QObject {
     QVERIFY(caller.waitForFinished());
     QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()), 30000);
     QVERIFY(samples::ListTree(Root() / "caller-killed").empty());
-    VerifyTempFolderEmpty();
-  }
-
-  void leftoversOfKilledRunsAreRemoved() {
-    // Named as a process that has ended (no process id reaches pid_max), as
-    // this live one, and as nobody of ours.
-    const std::string live = OwnerTag();
-    const std::string boot = live.substr(0, live.find('.'));
-    const std::string pidMax = ReadAll("/proc/sys/kernel/pid_max");
-    const std::string ended = boot + "." + std::to_string(std::stol(pidMax)) + ".1";
-    const fs::path tmp = m_tmp.path().toStdString();
-    const fs::path deadFolder = tmp / ("pstopdf-" + ended + "-AbCdEf");
-    const fs::path liveFolder = tmp / ("pstopdf-" + live + "-GhIjKl");
-    const fs::path foreign = tmp / "pstopdf-not-ours";
-    for (const fs::path& folder : {deadFolder, liveFolder, foreign}) {
-      samples::WriteFile(folder / "out.pdf", "partial");
-    }
-    const fs::path ps = Root() / "after-a-kill.ps";
-    samples::WriteFile(ps, samples::OnePagePostScript());
-    QCOMPARE(Convert(ps, Root() / "after-a-kill.pdf").exitCode, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(deadFolder), 30000);
-    QVERIFY(fs::exists(liveFolder / "out.pdf"));
-    QVERIFY(fs::exists(foreign / "out.pdf"));
-    fs::remove_all(liveFolder);
-    fs::remove_all(foreign);
     VerifyTempFolderEmpty();
   }
 };

@@ -35,17 +35,11 @@ class NamesAndFolders : public QObject {
     QCOMPARE(GetUniqueFileURLForSourceURL(out, "/src/report.ps", "pdf"), out / "report 3.pdf");
     for (int n = 3; n <= 10; ++n) Touch(out / ("report " + std::to_string(n) + ".pdf"));
     QCOMPARE(GetUniqueFileURLWithName(out, "report", "pdf"), out / "report 11.pdf");
-  }
-
-  void anyEntryTakesAName() {
-    const fs::path out = Root();
+    // Any entry takes a name.
     fs::create_directory(out / "chart.pdf");
     fs::create_symlink(out / "nowhere", out / "chart 1.pdf");  // dangling
     QCOMPARE(GetUniqueFileURLForSourceURL(out, "/x/chart.ps", "pdf"), out / "chart 2.pdf");
-  }
-
-  void onlyTheLastExtensionGoes() {
-    const fs::path out = Root();
+    // Only the last extension goes.
     QCOMPARE(GetUniqueFileURLForSourceURL(out, "/x/a.b.ps", "pdf"), out / "a.b.pdf");
     QCOMPARE(GetUniqueFileURLForSourceURL(out, "/x/chart.final.eps", "pdf"), out / "chart.final.pdf");
     QCOMPARE(GetUniqueFileURLForSourceURL(out, "/x/noext", "pdf"), out / "noext.pdf");
@@ -67,7 +61,7 @@ class NamesAndFolders : public QObject {
     QCOMPARE(CompareSystemVersion(10, 7, 3), 0);
   }
 
-  void keptTreeRecreatesFoldersBelowTheAddedOne() {
+  void destinationFolders() {
     const fs::path out = Root() / "Out";
     const auto deep = DestinationFolderForSource(out, "/Users/ann/Docs/2013/May/a.ps",
                                                  fs::path("/Users/ann/Docs"));
@@ -81,17 +75,13 @@ class NamesAndFolders : public QObject {
     // A trailing separator on the added folder changes nothing.
     QCOMPARE(*DestinationFolderForSource(out, "/Users/ann/Docs/2013/a.ps", fs::path("/Users/ann/Docs/")),
              out / "2013");
-  }
-
-  void deletedDestinationIsCreatedAgain() {
-    const fs::path out = Root() / "gone" / "deeper";
-    QCOMPARE(*DestinationFolderForSource(out, "/x/a.ps", std::nullopt), out);
+    // A deleted destination is made again.
+    const fs::path gone = Root() / "gone" / "deeper";
+    QCOMPARE(*DestinationFolderForSource(gone, "/x/a.ps", std::nullopt), gone);
     fs::remove_all(Root() / "gone");
-    QCOMPARE(*DestinationFolderForSource(out, "/x/a.ps", std::nullopt), out);
-  }
-
-  void folderThatCannotBeMadeFails() {
-    const fs::path out = Root() / "Out";
+    QCOMPARE(*DestinationFolderForSource(gone, "/x/a.ps", std::nullopt), gone);
+    // A folder that cannot be made fails.
+    fs::remove_all(out / "2013");
     Touch(out / "2013");  // a file where the folder should go
     QVERIFY(!DestinationFolderForSource(out, "/D/2013/a.ps", fs::path("/D")));
     QVERIFY(!DestinationFolderForSource("/proc/quillpress-test", "/D/a.ps", std::nullopt));

@@ -27,22 +27,14 @@ namespace {
 
 constexpr int kDeadline = 120000;
 
-struct Run {
-  int exitCode = -1;
-  QByteArray err;
-};
-
 // A PDF's document information entry, or empty.
 std::string InfoEntry(const fs::path& pdf, const char* key) {
-  try {
-    QPDF doc;
-    doc.setSuppressWarnings(true);
-    doc.processFile(pdf.c_str());
-    QPDFObjectHandle info = doc.getTrailer().getKey("/Info");
-    if (info.isDictionary() && info.getKey(key).isString()) return info.getKey(key).getUTF8Value();
-  } catch (...) {
-  }
-  return {};
+  std::string value;
+  samples::ReadPdf(pdf, [&](QPDF& doc) {
+    QPDFObjectHandle entry = doc.getTrailer().getKey("/Info").getKey(key);
+    if (entry.isString()) value = entry.getUTF8Value();
+  });
+  return value;
 }
 
 // The seconds since the epoch of a PDF date's "D:YYYYMMDDHHmmSS" and offset.
@@ -94,26 +86,18 @@ class ReadyInterpreterTest : public QObject {
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
   fs::path Runtime() const { return fs::path(m_runtime.path().toStdString()) / "quillpress"; }
 
-  QProcessEnvironment Environment(const char* ready) const {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUILLPRESS_PSTOPDF_READY", ready);
-    env.insert("XDG_RUNTIME_DIR", m_runtime.path());
-    env.insert("TMPDIR", m_tmp.path());
-    return env;
+  QStringList Environment(const char* ready, bool session = true) const {
+    return {QStringLiteral("QUILLPRESS_PSTOPDF_READY=") + ready, "TMPDIR=" + m_tmp.path(),
+            session ? "XDG_RUNTIME_DIR=" + m_runtime.path() : QStringLiteral("XDG_RUNTIME_DIR")};
   }
 
-  Run Pstopdf(const QStringList& args, const char* ready = "require", bool session = true) {
-    QProcess p;
-    QProcessEnvironment env = Environment(ready);
-    if (!session) env.remove("XDG_RUNTIME_DIR");
-    p.setProcessEnvironment(env);
-    p.start(QString::fromStdString((samples::BinDir() / "pstopdf").string()), args);
-    if (!p.waitForFinished(kDeadline)) return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError()};
+  samples::ProgramRun Pstopdf(const QStringList& args, const char* ready = "require",
+                              bool session = true) {
+    return samples::RunProgram("pstopdf", args, Environment(ready, session));
   }
 
-  Run Convert(const fs::path& input, const fs::path& output, const char* ready = "require",
-              QStringList extra = {}) {
+  samples::ProgramRun Convert(const fs::path& input, const fs::path& output,
+                              const char* ready = "require", QStringList extra = {}) {
     return Pstopdf(QStringList{QString::fromStdString(input.string()), "-o",
                                QString::fromStdString(output.string())} + extra, ready);
   }
@@ -180,8 +164,8 @@ class ReadyInterpreterTest : public QObject {
     const fs::path input = Root() / file.toStdString();
     const fs::path fresh = Root() / "fresh.pdf";
     const fs::path copy = Root() / "copy.pdf";
-    const Run freshRun = Convert(input, fresh, "0", options);
-    QVERIFY2(freshRun.exitCode == 0, freshRun.err.constData());
+    const samples::ProgramRun freshRun = Convert(input, fresh, "0", options);
+    QVERIFY2(freshRun.exitCode == 0, freshRun.output.constData());
     // The first run may start the ready interpreter; the second is surely
     // served by one that started earlier.
     QCOMPARE(Convert(input, copy, "require", options).exitCode, 0);
@@ -189,8 +173,8 @@ class ReadyInterpreterTest : public QObject {
     const qint64 started = QDateTime::currentSecsSinceEpoch();
     QTRY_VERIFY(QDateTime::currentSecsSinceEpoch() > started);
     const qint64 before = QDateTime::currentSecsSinceEpoch();
-    const Run run = Convert(input, copy, "require", options);
-    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const samples::ProgramRun run = Convert(input, copy, "require", options);
+    QVERIFY2(run.exitCode == 0, run.output.constData());
 
     const auto sizes = samples::PdfPageSizes(copy);
     const auto freshSizes = samples::PdfPageSizes(fresh);
@@ -235,8 +219,8 @@ class ReadyInterpreterTest : public QObject {
     }
     job += "found { << /PageSize [200 200] >> setpagedevice } if\nshowpage\n";
     samples::WriteFile(Root() / "reach.ps", job);
-    const Run run = Convert(Root() / "reach.ps", Root() / "reach.pdf");
-    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const samples::ProgramRun run = Convert(Root() / "reach.ps", Root() / "reach.pdf");
+    QVERIFY2(run.exitCode == 0, run.output.constData());
     QVERIFY(samples::PdfPageSizes(Root() / "reach.pdf").at(0).width != 200.0);
     std::map<fs::path, std::uintmax_t> after;
     for (const fs::path& folder : folders) {
@@ -247,47 +231,35 @@ class ReadyInterpreterTest : public QObject {
     QVERIFY(samples::QpdfCheckPasses(Root() / "next.pdf"));
   }
 
-  void limitsHoldInACopy() {
-    Run run = Convert(Root() / "loop.ps", Root() / "cpu.pdf", "require", {"--cpu-seconds", "1"});
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains("CPU time limit"), run.err.constData());
-    // Temporary files of 1.5 MiB, each removed once written.
-    samples::WriteFile(Root() / "big.ps",
-                       "%!PS\n/buf 65536 string def\n"
-                       "6 { null (w) .tempfile /f exch def /n exch def\n"
-                       "24 { f buf writestring } repeat f closefile n deletefile } repeat\n");
-    run = Convert(Root() / "big.ps", Root() / "big.pdf", "require", {"--max-output-mib", "4"});
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains("output limit"), run.err.constData());
-    QVERIFY(!fs::exists(Root() / "cpu.pdf") && !fs::exists(Root() / "big.pdf"));
-    VerifyNothingLeftInTemp();
-  }
-
   // Without a session (cron, su) interpreters are kept ready in a folder of
   // our own under /tmp, and never in one that someone else could enter.
   void withoutASessionOnlyAPrivateFolderServes() {
     const QStringList args{QString::fromStdString((Root() / "pages.ps").string()), "-o",
                            QString::fromStdString((Root() / "nosession.pdf").string())};
     const std::string folder = "/tmp/quillpress-runtime-" + std::to_string(getuid());
-    Run run = Pstopdf(args, "require", false);
-    QVERIFY2(run.exitCode == 0, run.err.constData());
+    samples::ProgramRun run = Pstopdf(args, "require", false);
+    QVERIFY2(run.exitCode == 0, run.output.constData());
     struct stat st {};
     QVERIFY(lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
     QCOMPARE(st.st_mode & 0777, 0700u);
 
     QVERIFY(chmod(folder.c_str(), 0755) == 0);
     run = Pstopdf(args, "require", false);
-    const Run fresh = Pstopdf(args, "", false);
+    const samples::ProgramRun fresh = Pstopdf(args, "", false);
     QVERIFY(chmod(folder.c_str(), 0700) == 0);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains("no ready interpreter"), run.err.constData());
-    QVERIFY2(fresh.exitCode == 0, fresh.err.constData());
+    QVERIFY2(run.output.contains("no ready interpreter"), run.output.constData());
+    QVERIFY2(fresh.exitCode == 0, fresh.output.constData());
     QVERIFY(samples::QpdfCheckPasses(Root() / "nosession.pdf"));
   }
 
   void aKilledCallerTakesItsCopyWithIt() {
     QProcess p;
-    p.setProcessEnvironment(Environment("require"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : Environment("require")) {
+      env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    }
+    p.setProcessEnvironment(env);
     p.start(QString::fromStdString((samples::BinDir() / "pstopdf").string()),
             {QString::fromStdString((Root() / "loop.ps").string()), "-o",
              QString::fromStdString((Root() / "never.pdf").string())});

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QProcessEnvironment>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -68,36 +69,47 @@ inline std::string PostScriptWithActiveContent() {
          "72 300 moveto /Helvetica findfont 12 scalefont setfont (active) show showpage\n";
 }
 
+// Calls read with the PDF loaded; false when it does not load.
+template <typename Read>
+bool ReadPdf(const std::filesystem::path& pdf, const Read& read) {
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processFile(pdf.c_str());
+    read(doc);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // The active content a PDF holds, one entry for each action or stream,
 // wherever it hangs: "JavaScript", "Launch", "EmbeddedFile"; or
 // {"unreadable"}.
 inline void FindActiveContent(QPDFObjectHandle object, int depth, std::vector<std::string>& found) {
-  if (depth > 32) return;
   QPDFObjectHandle dict = object.isStream() ? object.getDict() : object;
+  if (depth > 32 || !(dict.isDictionary() || dict.isArray())) return;
   if (dict.isDictionary()) {
     if (dict.getKey("/S").isNameAndEquals("/JavaScript")) found.emplace_back("JavaScript");
     if (dict.getKey("/S").isNameAndEquals("/Launch")) found.emplace_back("Launch");
     if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.emplace_back("EmbeddedFile");
-    for (const std::string& key : dict.getKeys()) {
-      QPDFObjectHandle value = dict.getKey(key);
-      if (!value.isIndirect()) FindActiveContent(value, depth + 1, found);
-    }
-  } else if (dict.isArray()) {
-    for (int i = 0; i < dict.getArrayNItems(); ++i) {
-      QPDFObjectHandle value = dict.getArrayItem(i);
-      if (!value.isIndirect()) FindActiveContent(value, depth + 1, found);
-    }
+  }
+  const std::vector<QPDFObjectHandle> values =
+      dict.isArray() ? dict.getArrayAsVector() : [&] {
+        std::vector<QPDFObjectHandle> v;
+        for (auto& [key, value] : dict.ditems()) v.push_back(value);
+        return v;
+      }();
+  for (const QPDFObjectHandle& value : values) {
+    if (!value.isIndirect()) FindActiveContent(value, depth + 1, found);
   }
 }
 
 inline std::vector<std::string> ActiveContentIn(const std::filesystem::path& pdf) {
   std::vector<std::string> found;
-  try {
-    QPDF doc;
-    doc.setSuppressWarnings(true);
-    doc.processFile(pdf.c_str());
-    for (QPDFObjectHandle object : doc.getAllObjects()) FindActiveContent(object, 0, found);
-  } catch (...) {
+  if (!ReadPdf(pdf, [&](QPDF& doc) {
+        for (QPDFObjectHandle object : doc.getAllObjects()) FindActiveContent(object, 0, found);
+      })) {
     found = {"unreadable"};
   }
   std::sort(found.begin(), found.end());
@@ -112,15 +124,12 @@ struct PageSize {
 // The page sizes of a PDF, or nothing when it does not load.
 inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
   std::vector<PageSize> sizes;
-  try {
-    QPDF doc;
-    doc.setSuppressWarnings(true);
-    doc.processFile(pdf.c_str());
-    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
-      const QPDFObjectHandle::Rectangle box = page.getMediaBox(true).getArrayAsRectangle();
-      sizes.push_back({box.urx - box.llx, box.ury - box.lly});
-    }
-  } catch (...) {
+  if (!ReadPdf(pdf, [&](QPDF& doc) {
+        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+          const auto box = page.getMediaBox(true).getArrayAsRectangle();
+          sizes.push_back({box.urx - box.llx, box.ury - box.lly});
+        }
+      })) {
     sizes.clear();
   }
   return sizes;
@@ -130,20 +139,17 @@ inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
 // tag; nothing when it does not load.
 inline std::vector<std::string> PdfFontNames(const std::filesystem::path& pdf) {
   std::vector<std::string> names;
-  try {
-    QPDF doc;
-    doc.setSuppressWarnings(true);
-    doc.processFile(pdf.c_str());
-    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
-      QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
-      if (!fonts.isDictionary()) continue;
-      for (const std::string& key : fonts.getKeys()) {
-        std::string name = fonts.getKey(key).getKey("/BaseFont").getName();
-        if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
-        names.push_back(name);
-      }
-    }
-  } catch (...) {
+  if (!ReadPdf(pdf, [&](QPDF& doc) {
+        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+          QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
+          if (!fonts.isDictionary()) continue;
+          for (auto& [key, font] : fonts.ditems()) {
+            std::string name = font.getKey("/BaseFont").getName();
+            if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
+            names.push_back(name);
+          }
+        }
+      })) {
     names.clear();
   }
   return names;
@@ -163,6 +169,31 @@ inline std::filesystem::path BinDir() {
   const QByteArray dir = qgetenv("QUILLPRESS_TEST_BIN_DIR");
   if (!dir.isEmpty()) return std::filesystem::path(dir.toStdString());
   return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+
+struct ProgramRun {
+  int exitCode = -1;  // -1 when it crashed or did not end within minutes
+  QByteArray output;  // standard output, then standard error
+};
+
+// Runs one of the programs under test (or program, a path) to its end, with
+// environment's "NAME=VALUE" entries over the inherited ones (a NAME alone
+// removes it).
+inline ProgramRun RunProgram(const std::string& program, const QStringList& args,
+                             const QStringList& environment = {}) {
+  QProcess p;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  for (const QString& entry : environment) {
+    if (entry.contains(u'=')) env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    else env.remove(entry);
+  }
+  p.setProcessEnvironment(env);
+  const std::filesystem::path path =
+      program.find('/') == std::string::npos ? BinDir() / program : std::filesystem::path(program);
+  p.start(QFile::decodeName(path.c_str()), args);
+  if (!p.waitForFinished(300000)) return {};
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+          p.readAllStandardOutput() + p.readAllStandardError()};
 }
 
 // A stand-in converter: a shell script whose body gets "$1" (input) and
