@@ -105,23 +105,18 @@ class Conversion : public QObject {
     QCOMPARE(ConvertIntoFolder(m_source, m_out).writtenPath, m_out / "report 2.pdf");
   }
 
-  void neverReplacesAnExistingFile() {
-    // The name was chosen, then somebody else's file appeared under it.
+  // Names are taken when the PDFs are ready: somebody else's file and folder
+  // that appeared under the chosen names meanwhile, and the other runs.
+  void concurrentConversionsNeverReplaceAnything() {
     samples::WriteFile(m_out / "report.pdf", "somebody else's");
     fs::create_directory(m_out / "report 1.pdf");
-    const ConversionResult result = RunPostScriptConverter(m_source, m_out / "report.pdf");
-    QVERIFY(result.ok);
-    QCOMPARE(result.writtenPath, m_out / "report 2.pdf");
-    std::ifstream kept(m_out / "report.pdf");
-    QCOMPARE(std::string(std::istreambuf_iterator<char>(kept), {}), std::string("somebody else's"));
-  }
-
-  void concurrentConversionsIntoOneFolderKeepEveryResult() {
     constexpr int kRuns = 6;
     std::vector<std::thread> threads;
     std::vector<ConversionResult> results(kRuns);
     for (int i = 0; i < kRuns; ++i) {
-      threads.emplace_back([&, i] { results[std::size_t(i)] = ConvertIntoFolder(m_source, m_out); });
+      threads.emplace_back([&, i] {
+        results[std::size_t(i)] = RunPostScriptConverter(m_source, m_out / "report.pdf");
+      });
     }
     for (auto& t : threads) t.join();
     std::set<fs::path> written;
@@ -130,8 +125,11 @@ class Conversion : public QObject {
       written.insert(r.writtenPath);
     }
     QCOMPARE(int(written.size()), kRuns);
-    QCOMPARE(int(samples::ListTree(m_out).size()), kRuns);  // no staging file left
+    QVERIFY(!written.count(m_out / "report.pdf") && !written.count(m_out / "report 1.pdf"));
+    QCOMPARE(int(samples::ListTree(m_out).size()), kRuns + 2);  // no staging file left
     for (const auto& p : written) QCOMPARE(samples::PdfPageSizes(p).size(), std::size_t(2));
+    std::ifstream kept(m_out / "report.pdf");
+    QCOMPARE(std::string(std::istreambuf_iterator<char>(kept), {}), std::string("somebody else's"));
   }
 
   void namesThatAreHardToPass_data() {
