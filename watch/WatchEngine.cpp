@@ -33,6 +33,9 @@ using Clock = std::chrono::steady_clock;
 // even if no event arrives.
 constexpr auto kWriterRecheck = std::chrono::milliseconds(500);
 
+// When no thread could be started for the converters, try again after this.
+constexpr auto kStartAgainPause = std::chrono::seconds(1);
+
 using FileId = std::pair<dev_t, ino_t>;
 
 // What says a file is the same as before: identity, size and time.
@@ -282,12 +285,13 @@ void WatchEngine::Run(std::stop_token stop) {
         m_converterWake.notify_all();
       }
       continue;
-    } else if (!active && anyReady) {
+    } else if (!active && anyReady && Clock::now() >= m_startAgainAt) {
       StartConverting(requested);
       continue;
     }
 
     std::optional<Clock::time_point> wakeAt;
+    if (!active && anyReady) wakeAt = m_startAgainAt;
     for (auto& f : folders) {
       if (f->lost) continue;
       if (!wakeAt || f->nextScan < *wakeAt) wakeAt = f->nextScan;
@@ -346,26 +350,35 @@ void WatchEngine::StartConverting(std::size_t requested) {
     m_runActive = true;
     m_runEnding = false;
   }
-  m_converting = std::jthread([this, converters](std::stop_token stop) {
-    ConversionPool::Callbacks callbacks;
-    callbacks.finished = [this](const ConversionPool::Finished& done) {
-      {
-        std::lock_guard lock(m_mutex);
-        m_reported.push_back(done);
-        m_pending = true;
-      }
-      m_wake.notify_one();
-      return true;
-    };
-    ConversionPool(converters).Run([this](std::stop_token s) { return WaitForJob(std::move(s)); }, {},
-                                   callbacks, stop);
+  try {
+    m_converting = std::jthread([this, converters](std::stop_token stop) { Convert(converters, stop); });
+  } catch (const std::system_error&) {
+    // No thread to be had now: the files wait, and it is tried again.
+    m_startAgainAt = Clock::now() + kStartAgainPause;
+    std::lock_guard lock(m_mutex);
+    m_runActive = false;
+  }
+}
+
+void WatchEngine::Convert(std::size_t converters, std::stop_token stop) {
+  ConversionPool::Callbacks callbacks;
+  callbacks.finished = [this](const ConversionPool::Finished& done) {
     {
       std::lock_guard lock(m_mutex);
-      m_runActive = false;
+      m_reported.push_back(done);
       m_pending = true;
     }
     m_wake.notify_one();
-  });
+    return true;
+  };
+  ConversionPool(converters).Run([this](std::stop_token s) { return WaitForJob(std::move(s)); }, {}, callbacks,
+                                 stop);
+  {
+    std::lock_guard lock(m_mutex);
+    m_runActive = false;
+    m_pending = true;
+  }
+  m_wake.notify_one();
 }
 
 std::optional<ConversionPool::Job> WatchEngine::WaitForJob(std::stop_token stop) {

@@ -117,6 +117,8 @@ class WatchEngine {
   std::optional<ConversionPool::Job> TakeNext(const std::vector<std::shared_ptr<Folder>>& folders);
   // Starts the converters for work that arrived after a pause.
   void StartConverting(std::size_t requested);
+  // The converters' run, on a thread of its own.
+  void Convert(std::size_t converters, std::stop_token stop);
   // Called by a free converter (its own thread): waits for the worker's
   // choice, or nothing once the run ends.
   std::optional<ConversionPool::Job> WaitForJob(std::stop_token stop);
@@ -153,6 +155,7 @@ class WatchEngine {
   std::list<Taken> m_inHand;   // handed to the converters, in the order handed
   int m_lastServed = -1;       // the folder whose file went last
   std::size_t m_runRequested = 0;
+  Clock::time_point m_startAgainAt{};
   std::jthread m_converting;   // the pool's run
   std::jthread m_worker;
 };
