@@ -84,6 +84,19 @@ fs::path TemporaryFolder() {
   return fs::path(tmp && *tmp ? tmp : "/tmp");
 }
 
+fs::path ApplicationFolder(UserFolder kind) {
+  const bool config = kind == UserFolder::Config;
+  const char* value = std::getenv(config ? "XDG_CONFIG_HOME" : "XDG_STATE_HOME");
+  fs::path base;
+  if (value && value[0] == '/') {
+    base = value;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = fs::path(home && *home ? home : "/") / (config ? ".config" : ".local/state");
+  }
+  return base / "quillpress";
+}
+
 fs::path ExecutableFolder() {
   std::error_code ec;
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);

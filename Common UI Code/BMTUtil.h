@@ -31,6 +31,12 @@ std::string NewUuidString();
 // The process's temporary folder: TMPDIR when set, otherwise /tmp.
 std::filesystem::path TemporaryFolder();
 
+// The application's folder of one kind in the user's home, by the base
+// directory rules: $XDG_CONFIG_HOME or ~/.config, $XDG_STATE_HOME or
+// ~/.local/state, then "quillpress". A relative value counts as unset.
+enum class UserFolder { Config, State };
+std::filesystem::path ApplicationFolder(UserFolder kind);
+
 // The folder of the running executable (empty when unknown).
 std::filesystem::path ExecutableFolder();
 

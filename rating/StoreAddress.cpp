@@ -1,6 +1,8 @@
 #include "rating/StoreAddress.h"
 
-#include <QDir>
+#include "BMTUtil.h"
+
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -32,12 +34,8 @@ std::optional<StoreAddress> AddressFromUrl(const QString& text) {
 }  // namespace
 
 QString ApplicationSettingsFilePath() {
-  QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-  // A relative value is not usable by the base directory rules.
-  if (base.isEmpty() || QFileInfo(base).isRelative()) {
-    base = QDir::homePath() + QStringLiteral("/.config");
-  }
-  return base + QStringLiteral("/quillpress/Quillpress.conf");
+  const auto file = BMTUtil::ApplicationFolder(BMTUtil::UserFolder::Config) / "Quillpress.conf";
+  return QFile::decodeName(file.c_str());
 }
 
 StoreAddress StoreAddressFrom(const QString& settingsFile, const QString& environmentOverride) {

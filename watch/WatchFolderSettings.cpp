@@ -2,11 +2,11 @@
 
 #include "watch/PropertyListFile.h"
 
-#include <QDir>
+#include "BMTUtil.h"
+
 #include <QFile>
 #include <QSaveFile>
 
-#include <cstdlib>
 #include <functional>
 #include <memory>
 
@@ -24,15 +24,8 @@ bool WriteOne(const fs::path& path, const char* key, plist_t value) {
 }  // namespace
 
 fs::path WatchFolderSettings::DefaultPath() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  fs::path base;
-  if (config && config[0] == '/') {
-    base = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = fs::path(home && *home ? home : "/") / ".config";
-  }
-  return base / "quillpress" / "Preferences" / "org.quillpress.Quillpress-WatchFolderPref.plist";
+  return BMTUtil::ApplicationFolder(BMTUtil::UserFolder::Config) / "Preferences" /
+         "org.quillpress.Quillpress-WatchFolderPref.plist";
 }
 
 WatchFolderSettings::WatchFolderSettings(fs::path file) : m_path(std::move(file)) {}

@@ -1,11 +1,12 @@
 #include "watch/WatchJournal.h"
 
+#include "BMTUtil.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <system_error>
 
@@ -61,15 +62,7 @@ std::string WatchJournalLine(const WatchEvent& e) {
 }
 
 fs::path WatchJournal::DefaultPath() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  fs::path base;
-  if (state && state[0] == '/') {
-    base = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = fs::path(home && *home ? home : "/") / ".local" / "state";
-  }
-  return base / "quillpress" / "watch.log";
+  return BMTUtil::ApplicationFolder(BMTUtil::UserFolder::State) / "watch.log";
 }
 
 WatchJournal::WatchJournal(fs::path file, std::uintmax_t maxBytes)
