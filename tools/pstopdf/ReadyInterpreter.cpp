@@ -399,19 +399,25 @@ bool TakeOwnFiles(const fs::path& serverFolder) {
   return true;
 }
 
-[[noreturn]] void RunCopy(const Interpreter& gs, void* instance, pid_t server,
-                          const fs::path& serverFolder, int inputFd, int errorFd,
-                          const RequestHeader& header, const std::string& strings) {
+// How every copy begins: default signals, an end with the server, the
+// caller's standard error, and nothing on standard input and output.
+void StartCopy(pid_t server, int errorFd) {
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
   if (!EndWithParent(server, SIGKILL)) _exit(1);
   dup2(errorFd, STDERR_FILENO);
-  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  const int null = open("/dev/null", O_RDWR);
   dup2(null, STDIN_FILENO);
   dup2(null, STDOUT_FILENO);
+  if (null > STDERR_FILENO) close(null);
+}
+
+[[noreturn]] void RunCopy(const Interpreter& gs, void* instance, pid_t server,
+                          const fs::path& serverFolder, int inputFd, int errorFd,
+                          const RequestHeader& header, const std::string& strings) {
+  StartCopy(server, errorFd);
   const int input = fcntl(inputFd, F_DUPFD, 3);
   // Nothing of the server's, nor of the other jobs', stays with the job.
   close_range(kServerFdBase, ~0U, 0);
-  if (null > STDERR_FILENO) close(null);
 
   std::size_t at = 0;
   std::string work, date;
@@ -457,12 +463,7 @@ bool TakeOwnFiles(const fs::path& serverFolder) {
 // the interpreter's files, and is confined as the job was.
 [[noreturn]] void RunCheckCopy(WritePdfFn write, pid_t server, int goFd, int errorFd,
                                const RequestHeader& header, const std::string& strings) {
-  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-  if (!EndWithParent(server, SIGKILL)) _exit(1);
-  dup2(errorFd, STDERR_FILENO);
-  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  dup2(null, STDIN_FILENO);
-  dup2(null, STDOUT_FILENO);
+  StartCopy(server, errorFd);
   const int go = fcntl(goFd, F_DUPFD_CLOEXEC, 3);
   if (go < 0) _exit(1);
   close_range(3, static_cast<unsigned>(go) - 1, 0);
