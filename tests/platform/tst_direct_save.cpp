@@ -142,7 +142,8 @@ class DirectSaveTest : public QObject {
     QTest::addColumn<QByteArray>("promised");
     const QByteArray report("/data/report.ps");
     QTest::newRow("kept") << QByteArray() << report << true << false << QByteArray("report.pdf");
-    QTest::newRow("not UTF-8") << QByteArray() << QByteArray("/data/caf\xe9.ps") << true << false << QByteArray("caf\xe9.pdf");
+    QTest::newRow("not UTF-8") << QByteArray() << QByteArray("/data/caf\xe9.ps") << true << false
+                               << QByteArray("caf\xe9.pdf");
     QTest::newRow("asked twice") << QByteArray() << report << true << true << QByteArray("report.pdf");
     QTest::newRow("folder not UTF-8, this host") << QByteArray("caf\xe9 50% #1?") << report << true << false
                                                  << QByteArray("report.pdf");

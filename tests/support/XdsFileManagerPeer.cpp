@@ -485,7 +485,9 @@ void XdsFileManagerPeer::State::Ask(const DragRequest& request) {
   [[maybe_unused]] const ssize_t n = write(wakeFd, &one, sizeof one);
 }
 
-void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) { m_state->Ask({State::DragRequest::Kind::Press, at, nudge}); }
+void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
+  m_state->Ask({State::DragRequest::Kind::Press, at, nudge});
+}
 
 void XdsFileManagerPeer::movePointer(QPoint from, QPoint to, int steps) {
   m_state->Ask({State::DragRequest::Kind::Move, from, to, std::max(steps, 1)});

@@ -93,7 +93,9 @@ class BatchExportWindowTest : public QObject {
     return WaitIdle();
   }
 
-  [[nodiscard]] bool WaitIdle() { return QTest::qWaitFor([this] { return !m_f->d().batchExport().isBusy(); }, kDeadline); }
+  [[nodiscard]] bool WaitIdle() {
+    return QTest::qWaitFor([this] { return !m_f->d().batchExport().isBusy(); }, kDeadline);
+  }
 
   QString Status(int row) const { return m_f->cell(row, FileListTableModel::kStatusColumn); }
 
