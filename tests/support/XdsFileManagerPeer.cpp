@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <future>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -43,9 +43,8 @@ struct XdsFileManagerPeer::State {
 
   // Shared with the test thread.
   mutable std::mutex mutex;
-  std::condition_variable readyChanged;
-  bool started = false;
-  bool isReady = false;
+  std::promise<bool> setUp;
+  bool isReady = false;  // written once, by the constructor
   Observation observed;
   Options options;
   struct DragRequest {
@@ -113,11 +112,8 @@ struct XdsFileManagerPeer::State {
     event.format = 32;
     event.window = source;
     event.type = type;
-    event.data.data32[0] = window;
-    event.data.data32[1] = d1;
-    event.data.data32[2] = d2;
-    event.data.data32[3] = d3;
-    event.data.data32[4] = d4;
+    const std::uint32_t data[] = {window, d1, d2, d3, d4};
+    std::copy(std::begin(data), std::end(data), event.data.data32);
     xcb_send_event(c, 0, source, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
     xcb_flush(c);
   }
@@ -394,12 +390,7 @@ int XdsFileManagerPeer::State::PollTimeoutMs() const {
 
 void XdsFileManagerPeer::State::Run() {
   const bool ok = Setup();
-  {
-    std::lock_guard lock(mutex);
-    started = true;
-    isReady = ok;
-  }
-  readyChanged.notify_all();
+  setUp.set_value(ok);
   if (!ok) {
     if (c) xcb_disconnect(c);
     return;
@@ -453,10 +444,9 @@ XdsFileManagerPeer::XdsFileManagerPeer(Mode mode, fs::path folder, Options optio
   m_state->options = std::move(options);
   m_state->geometry = geometry;
   m_state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  State* state = m_state.get();
-  m_state->thread = std::thread([state] { state->Run(); });
-  std::unique_lock lock(m_state->mutex);
-  m_state->readyChanged.wait(lock, [state] { return state->started; });
+  std::future<bool> setUp = m_state->setUp.get_future();
+  m_state->thread = std::thread([state = m_state.get()] { state->Run(); });
+  m_state->isReady = setUp.get();
 }
 
 XdsFileManagerPeer::~XdsFileManagerPeer() {
@@ -467,10 +457,7 @@ XdsFileManagerPeer::~XdsFileManagerPeer() {
   close(m_state->wakeFd);
 }
 
-bool XdsFileManagerPeer::ready() const {
-  std::lock_guard lock(m_state->mutex);
-  return m_state->isReady;
-}
+bool XdsFileManagerPeer::ready() const { return m_state->isReady; }
 
 QRect XdsFileManagerPeer::geometry() const { return m_state->geometry; }
 
