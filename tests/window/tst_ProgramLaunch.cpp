@@ -1,8 +1,8 @@
 #include "app/SingleInstance.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
@@ -25,9 +25,7 @@ class ProgramLaunchTest : public QObject {
  private:
   QTemporaryDir m_dir;
 
-  static QString Program() {
-    return qEnvironmentVariable("QUILLPRESS_TEST_BIN_DIR") + QStringLiteral("/quillpress");
-  }
+  static QString Program() { return qEnvironmentVariable("QUILLPRESS_TEST_BIN_DIR") + QStringLiteral("/quillpress"); }
 
   // Whether an instance answers on socket, waiting for it to come up.
   static bool Listening(const QString& socket) {
@@ -40,8 +38,7 @@ class ProgramLaunchTest : public QObject {
 
   // Starts the program with raw argument bytes (QProcess would re-encode
   // them) in environment; answers its process id.
-  pid_t SpawnRaw(const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment) {
+  pid_t SpawnRaw(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
     const std::string program = QFile::encodeName(Program()).toStdString();
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -97,8 +94,7 @@ class ProgramLaunchTest : public QObject {
     QVERIFY(running.Listen());
     QSignalSpy received(&running, &SingleInstance::filesReceived);
     const std::string latin1 = "caf\xe9.ps";
-    const pid_t pid = SpawnRaw({latin1, "/abs/\xff\xfe.eps"},
-                               {"QUILLPRESS_INSTANCE_NAME=" + instance.toStdString()});
+    const pid_t pid = SpawnRaw({latin1, "/abs/\xff\xfe.eps"}, {"QUILLPRESS_INSTANCE_NAME=" + instance.toStdString()});
     QVERIFY(pid > 0);
     QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 60000);
     QCOMPARE(Reap(pid), 0);
