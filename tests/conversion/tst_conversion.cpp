@@ -11,10 +11,9 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <thread>
@@ -48,7 +47,6 @@ class Conversion : public QObject {
     if (!good.ok) return {};
     qputenv("QP_GOOD_PDF", good.writtenPath.c_str());
     qputenv("QP_OUT", m_out.c_str());
-    fs::remove(m_out.string() + ".staged-early");
     return good.writtenPath;
   }
   bool StagedEarly() const { return fs::exists(m_out.string() + ".staged-early"); }
@@ -89,6 +87,7 @@ class Conversion : public QObject {
     qunsetenv("QUILLPRESS_PSTOPDF");
     m_out = Root() / "out";
     fs::remove_all(m_out);
+    fs::remove(m_out.string() + ".staged-early");
     fs::create_directories(m_out);
   }
 
@@ -128,8 +127,7 @@ class Conversion : public QObject {
     QVERIFY(!written.count(m_out / "report.pdf") && !written.count(m_out / "report 1.pdf"));
     QCOMPARE(int(samples::ListTree(m_out).size()), kRuns + 2);  // no staging file left
     for (const auto& p : written) QCOMPARE(samples::PdfPageSizes(p).size(), std::size_t(2));
-    std::ifstream kept(m_out / "report.pdf");
-    QCOMPARE(std::string(std::istreambuf_iterator<char>(kept), {}), std::string("somebody else's"));
+    QCOMPARE(samples::ReadAll(m_out / "report.pdf"), std::string("somebody else's"));
   }
 
   void namesThatAreHardToPass_data() {
@@ -159,9 +157,7 @@ class Conversion : public QObject {
     const fs::path big = Root() / "big.ps";
     samples::WriteFile(big, samples::PostScriptWithPages(pages));
     const ConversionResult plain = ConvertIntoFolder(big, m_out);
-    ConversionOptions options;
-    options.compress = true;
-    const ConversionResult small = ConvertIntoFolder(big, m_out, options);
+    const ConversionResult small = ConvertIntoFolder(big, m_out, {.compress = true, .preset = PdfPreset::Faithful, .stop = {}});
     QVERIFY(plain.ok && small.ok);
     QVERIFY(fs::file_size(small.writtenPath) < fs::file_size(plain.writtenPath));
     QCOMPARE(samples::PdfPageSizes(small.writtenPath).size(), std::size_t(30));
@@ -193,8 +189,7 @@ class Conversion : public QObject {
     QVERIFY(!good.empty());
     UseConverter(samples::WriteStandInConverter(Root(), "fake-converter", script.toStdString()));
     const ConversionResult result = ConvertIntoFolder(m_source, m_out);
-    QVERIFY(!result.ok);
-    QVERIFY2(QByteArray::fromStdString(result.error).contains(reason), result.error.c_str());
+    QVERIFY2(!result.ok && QByteArray::fromStdString(result.error).contains(reason), result.error.c_str());
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     QCOMPARE(StagedEarly(), script.contains("exec 2>&-"));
     VerifyNothingLeftInTemp();
@@ -235,11 +230,8 @@ class Conversion : public QObject {
     samples::WriteFile(source, samples::PostScriptWithActiveContent());
     if (!byTheConverter) {
       const fs::path active = Root() / "active-by-gs.pdf";
-      QProcess gs;
-      gs.start(QStringLiteral("gs"), {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
-                                      "-o", QFile::decodeName(active.c_str()),
-                                      QFile::decodeName(source.c_str())});
-      QVERIFY(gs.waitForFinished(60000) && gs.exitCode() == 0);
+      QVERIFY(samples::RunTool("gs", {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-o",
+                                      samples::Arg(active), samples::Arg(source)}));
       QCOMPARE(samples::ActiveContentIn(active).size(), std::size_t(3));
       qputenv("QP_ACTIVE_PDF", active.c_str());
       UseConverter(samples::WriteStandInConverter(Root(), "keeps-it", "cp \"$QP_ACTIVE_PDF\" \"$3\""));
@@ -270,12 +262,10 @@ class Conversion : public QObject {
     UseConverter(samples::WriteStandInConverter(Root(), "records", ": > '" + started.string() + "'"));
     const fs::path pipe = Root() / "pipe.ps";
     QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
-    const ConversionResult fromPipe = RunPostScriptConverter(pipe, m_out / "pipe.pdf");
-    QVERIFY(!fromPipe.ok);
-    QCOMPARE(fromPipe.error, pipe.string() + " is a named pipe, not a regular file");
-    const ConversionResult fromDevice = ConvertIntoFolder("/dev/zero", m_out);
-    QVERIFY(!fromDevice.ok);
-    QCOMPARE(fromDevice.error, std::string("/dev/zero is a character device, not a regular file"));
+    QCOMPARE(RunPostScriptConverter(pipe, m_out / "pipe.pdf").error,
+             pipe.string() + " is a named pipe, not a regular file");
+    QCOMPARE(ConvertIntoFolder("/dev/zero", m_out).error,
+             std::string("/dev/zero is a character device, not a regular file"));
     QVERIFY(!fs::exists(started));
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     fs::remove(pipe);
@@ -317,46 +307,45 @@ class Conversion : public QObject {
   void whatCannotBeStartedOrWrittenFails() {
     UseConverter(Root() / "no-such-converter");
     const ConversionResult missing = ConvertIntoFolder(m_source, m_out);
-    QVERIFY(!missing.ok);
-    QVERIFY(missing.error.find("could not be started") != std::string::npos);
+    QVERIFY(!missing.ok && missing.error.find("could not be started") != std::string::npos);
     // A relative path is not taken from the environment: the real one runs.
     qputenv("QUILLPRESS_PSTOPDF", "relative/converter");
     QVERIFY(ConvertIntoFolder(m_source, m_out).ok);
     const ConversionResult gone = ConvertIntoFolder(m_source, m_out / "missing" / "folder");
-    QVERIFY(!gone.ok);
-    QVERIFY(gone.error.find("cannot write") != std::string::npos);
+    QVERIFY(!gone.ok && gone.error.find("cannot write") != std::string::npos);
     QVERIFY(!ConvertIntoFolder(m_source, "/proc/self").ok);
     VerifyNothingLeftInTemp();
   }
 
-  void stopEndsALongRunPromptly() {
-    const fs::path loop = Root() / "loop.ps";
-    samples::WriteFile(loop, "%!PS\n{} loop\n");
-    // Under way once the converter has made its private folder.
-    QVERIFY(!ConvertAndStop(loop, [&] { return !samples::ListTree(m_tmp.path().toStdString()).empty(); }).ok);
-    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
-    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
+  void stopEndsTheRunPromptly_data() {
+    QTest::addColumn<std::string>("converter");  // a stand-in's body; empty: the real one
+    QTest::newRow("endless job") << std::string();
+    const std::string stubborn = "trap '' TERM\n: > \"$QP_OUT.ignoring\"\nwhile :; do :; done";
+    QTest::newRow("converter that ignores it") << stubborn;
+    // Also once it has closed its errors, its PDF made meanwhile.
+    QTest::newRow("converter that ignores it, once done") << DoneButStillRunning() + stubborn;
   }
 
-  void stopEndsAConverterThatIgnoresIt() {
-    const fs::path ignoring = Root() / "ignoring-term";
-    UseConverter(samples::WriteStandInConverter(
-        Root(), "stubborn", "trap '' TERM\n: > '" + ignoring.string() + "'\nwhile :; do :; done"));
-    QVERIFY(!ConvertAndStop(m_source, [&] { return fs::exists(ignoring); }).ok);
+  void stopEndsTheRunPromptly() {
+    QFETCH(std::string, converter);
+    const fs::path good = converter.empty() ? fs::path() : GoodPdf();
+    QVERIFY(converter.empty() || !good.empty());
+    fs::remove(m_out.string() + ".ignoring");
+    fs::path source = m_source;
+    std::function<bool()> underWay = [&] { return fs::exists(m_out.string() + ".ignoring"); };
+    if (converter.empty()) {
+      source = Root() / "loop.ps";
+      samples::WriteFile(source, "%!PS\n{} loop\n");
+      // Under way once the converter has made its private folder.
+      underWay = [&] { return !samples::ListTree(m_tmp.path().toStdString()).empty(); };
+    } else {
+      UseConverter(samples::WriteStandInConverter(Root(), "stubborn", converter));
+    }
+    QVERIFY(!ConvertAndStop(source, underWay).ok);
+    QCOMPARE(StagedEarly(), converter.find("exec 2>&-") != std::string::npos);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
-
-    // Also once it has closed its errors, its PDF made meanwhile.
-    const fs::path good = GoodPdf();
-    QVERIFY(!good.empty());
-    fs::remove(ignoring);
-    UseConverter(samples::WriteStandInConverter(
-        Root(), "stubborn-when-done",
-        DoneButStillRunning() + "trap '' TERM\n: > '" + ignoring.string() + "'\nwhile :; do :; done"));
-    QVERIFY(!ConvertAndStop(m_source, [&] { return fs::exists(ignoring); }).ok);
-    QVERIFY(StagedEarly());
-    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
-    VerifyNothingLeftInTemp();
-    fs::remove(good);
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);
+    if (!good.empty()) fs::remove(good);
   }
 };
 

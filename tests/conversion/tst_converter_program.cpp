@@ -17,8 +17,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <fstream>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,19 +28,12 @@ bool KernelHasLandlock() {
   return syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) > 0;
 }
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using samples::ReadAll;
 
-// Whether a running process has marker among its arguments.
+// Whether a running process has marker among its arguments (a zombie has none left).
 bool ProcessWithArgumentRuns(const std::string& marker) {
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string cmdline = ReadAll(entry.path() / "cmdline");
-    if (cmdline.find(marker) != std::string::npos) {
-      // A zombie has no arguments left; one that has them still runs.
-      return true;
-    }
+    if (ReadAll(entry.path() / "cmdline").find(marker) != std::string::npos) return true;
   }
   return false;
 }
@@ -61,10 +52,16 @@ class ConverterProgram : public QObject {
   samples::ProgramRun Convert(const fs::path& input, const fs::path& output,
                               const QStringList& extra = {}, const std::string& program = "pstopdf",
                               const QStringList& environment = {}) {
-    return samples::RunProgram(program,
-                               QStringList{QFile::decodeName(input.c_str()), QStringLiteral("-o"),
-                                           QFile::decodeName(output.c_str())} + extra,
+    return samples::RunProgram(program, QStringList{samples::Arg(input), "-o", samples::Arg(output)} + extra,
                                QStringList{"TMPDIR=" + m_tmp.path()} + environment);
+  }
+
+  // Starts program (one of ours) with TMPDIR the watched temporary folder.
+  void Start(QProcess& p, const std::string& program, const QStringList& args) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
+    p.setProcessEnvironment(env);
+    p.start(samples::Arg(samples::BinDir() / program), args);
   }
 
   // A converter that was stopped leaves the removal to its watchdog, which
@@ -82,16 +79,9 @@ class ConverterProgram : public QObject {
     samples::WriteFile(eps, samples::EpsWithBox(100, 200, 250, 260));
     QCOMPARE(Convert(ps, Root() / "pages.pdf").exitCode, 0);
     QCOMPARE(Convert(eps, Root() / "figure.pdf").exitCode, 0);
-    const auto pages = samples::PdfPageSizes(Root() / "pages.pdf");
-    QCOMPARE(pages.size(), std::size_t(3));
-    QCOMPARE(pages[0].width, 612.0);
-    QCOMPARE(pages[1].height, 842.0);
-    QCOMPARE(pages[2].width, 300.0);
-    QCOMPARE(pages[2].height, 200.0);
-    const auto box = samples::PdfPageSizes(Root() / "figure.pdf");
-    QCOMPARE(box.size(), std::size_t(1));
-    QCOMPARE(box[0].width, 150.0);
-    QCOMPARE(box[0].height, 60.0);
+    QCOMPARE(samples::Rounded(samples::PdfPageSizes(Root() / "pages.pdf")),
+             (samples::Sizes{{612, 792}, {595, 842}, {300, 200}}));
+    QCOMPARE(samples::Rounded(samples::PdfPageSizes(Root() / "figure.pdf")), (samples::Sizes{{150, 60}}));
     QVERIFY(samples::QpdfCheckPasses(Root() / "pages.pdf"));
     QVERIFY(samples::QpdfCheckPasses(Root() / "figure.pdf"));
     VerifyTempFolderEmpty();
@@ -102,12 +92,12 @@ class ConverterProgram : public QObject {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("reason");
     // A page is written before the error: the output must still not appear.
-    QTest::newRow("interpreter error") << std::string("%!PS\n72 72 moveto (one) show showpage\n"
-                                                      "/undefinedthing load\n")
-                                       << 1 << QByteArray("undefined");
-    QTest::newRow("truncated") << std::string("%!PS\n/p { 72 72 moveto (x) show showpage } def p p\n"
-                                              "/q { 1 2 \n")
-                               << 1 << QByteArray("could not be converted");
+    QTest::newRow("interpreter error")
+        << std::string("%!PS\n72 72 moveto (one) show showpage\n/undefinedthing load\n") << 1
+        << QByteArray("undefined");
+    QTest::newRow("truncated")
+        << std::string("%!PS\n/p { 72 72 moveto (x) show showpage } def p p\n/q { 1 2 \n") << 1
+        << QByteArray("could not be converted");
     // Refused at once: a pipe nobody writes to, or an endless device, would
     // otherwise hold the converter before any limit applies.
     QTest::newRow("missing") << std::string("missing") << 2 << QByteArray("No such file");
@@ -133,8 +123,7 @@ class ConverterProgram : public QObject {
     if (kind == "device") input = "/dev/zero";
     if (kind == "socket") QVERIFY(socket.listen(QFile::decodeName(input.c_str())));
     const samples::ProgramRun run =
-        kind == "usage" ? samples::RunProgram("pstopdf", {QFile::decodeName(input.c_str())})
-                        : Convert(input, pdf);
+        kind == "usage" ? samples::RunProgram("pstopdf", {samples::Arg(input)}) : Convert(input, pdf);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.output.contains(reason), run.output.constData());
     if (exitCode == 2 && kind != "usage") {
@@ -271,39 +260,41 @@ class ConverterProgram : public QObject {
   }
 
   void killedConverterLeavesNothingBehind_data() {
+    QTest::addColumn<std::string>("program");
     QTest::addColumn<bool>("atOnce");
     // The very moment its private folder appears, before it may know of it.
-    QTest::newRow("as its folder appears") << true;
-    QTest::newRow("while it interprets") << false;
+    QTest::newRow("as its folder appears") << std::string("pstopdf") << true;
+    QTest::newRow("while it interprets") << std::string("pstopdf") << false;
+    // The command line converts; it is killed and must take the converter along.
+    QTest::newRow("its caller, while it interprets") << std::string("quillpress-cli") << false;
   }
 
   void killedConverterLeavesNothingBehind() {
     // Killed outright, the converter can clean up nothing itself.
+    QFETCH(std::string, program);
     QFETCH(bool, atOnce);
-    const fs::path loop = Root() / "forever.ps";
-    samples::WriteFile(loop, kForeverWithATemporaryFile);
+    const fs::path input = Root() / ("forever-" + std::string(QTest::currentDataTag()) + ".ps");
+    const fs::path out = Root() / "killed";
+    fs::create_directories(out);
+    samples::WriteFile(input, kForeverWithATemporaryFile);
     const int watch = inotify_init1(IN_CLOEXEC);
     QVERIFY(watch >= 0);
     QVERIFY(inotify_add_watch(watch, m_tmp.path().toLocal8Bit().constData(), IN_CREATE) >= 0);
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
-    p.setProcessEnvironment(env);
-    p.start(QFile::decodeName((samples::BinDir() / "pstopdf").c_str()),
-            {QFile::decodeName(loop.c_str()), QStringLiteral("-o"),
-             QFile::decodeName((Root() / "forever.pdf").c_str())});
+    Start(p, program, (program == "pstopdf" ? QStringList{} : QStringList{"convert"}) +
+                          QStringList{samples::Arg(input), "-o",
+                                      samples::Arg(program == "pstopdf" ? out / "forever.pdf" : out)});
     QVERIFY(p.waitForStarted());
     pollfd created{watch, POLLIN, 0};
-    const bool appeared = poll(&created, 1, 30000) == 1;
+    const bool appeared = poll(&created, 1, 60000) == 1;
     close(watch);
     QVERIFY(appeared);
-    if (!atOnce) {
-      // Its temporary file is made once the interpreter runs.
-      QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 30000);
-    }
+    // Its temporary file is made once the interpreter runs.
+    if (!atOnce) QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 60000);
     p.kill();
     QVERIFY(p.waitForFinished());
-    QVERIFY(!fs::exists(Root() / "forever.pdf"));
+    QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()), 30000);
+    QVERIFY(samples::ListTree(out).empty());
     VerifyTempFolderEmpty();
   }
 
@@ -326,30 +317,8 @@ class ConverterProgram : public QObject {
 
   void helpNamesTheLimits() {
     const samples::ProgramRun run = samples::RunProgram("pstopdf", {QStringLiteral("--help")});
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY(run.output.contains("--max-output-mib"));
+    QVERIFY(run.exitCode == 0 && run.output.contains("--max-output-mib"));
     QVERIFY(samples::RunProgram("pstopdf", {}).exitCode == 2);
-  }
-
-  void killedCallerTakesTheConverterAlong() {
-    // The command line converts; it is killed outright while the job runs.
-    const fs::path input = Root() / "caller-killed-forever.ps";
-    samples::WriteFile(input, kForeverWithATemporaryFile);
-    QProcess caller;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), m_tmp.path());
-    caller.setProcessEnvironment(env);
-    caller.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
-                 {QStringLiteral("convert"), QFile::decodeName(input.c_str()), QStringLiteral("-o"),
-                  QFile::decodeName((Root() / "caller-killed").c_str())});
-    QVERIFY(caller.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 60000);
-    QVERIFY(ProcessWithArgumentRuns(input.string()));
-    caller.kill();
-    QVERIFY(caller.waitForFinished());
-    QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()), 30000);
-    QVERIFY(samples::ListTree(Root() / "caller-killed").empty());
-    VerifyTempFolderEmpty();
   }
 };
 

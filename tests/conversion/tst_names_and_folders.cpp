@@ -90,11 +90,9 @@ class NamesAndFolders : public QObject {
   }
 
   void postScriptTest() {
-    QVERIFY(IsPostScriptFile("/nowhere/report.ps"));
-    QVERIFY(IsPostScriptFile("/nowhere/report.PS"));
-    QVERIFY(IsPostScriptFile("/nowhere/art.eps"));
-    QVERIFY(IsPostScriptFile("/nowhere/art.EPS"));
-    QVERIFY(IsPostScriptFile("/nowhere/art.Ps"));  // by its type
+    for (const char* name : {"report.ps", "report.PS", "art.eps", "art.EPS", "art.Ps"}) {
+      QVERIFY2(IsPostScriptFile(fs::path("/nowhere") / name), name);  // by its type
+    }
     QVERIFY(!IsPostScriptFile("/nowhere/notes.txt"));
     QVERIFY(!IsPostScriptFile("/nowhere/chart"));
     // Without an extension only the content can tell.
@@ -106,12 +104,9 @@ class NamesAndFolders : public QObject {
 
   void folderExpansion() {
     const fs::path docs = Root() / "Docs";
-    Touch(docs / "a.ps");
-    Touch(docs / "notes.txt");
-    Touch(docs / ".hidden.ps");
-    Touch(docs / "sub" / "b.eps");
-    Touch(docs / "sub" / "deeper" / "c.PS");
-    Touch(docs / ".secret" / "d.ps");
+    for (const char* name : {"a.ps", "notes.txt", ".hidden.ps", "sub/b.eps", "sub/deeper/c.PS", ".secret/d.ps"}) {
+      Touch(docs / name);
+    }
     fs::create_directory_symlink(docs, docs / "sub" / "loop");
 
     auto names = [&](const std::vector<FileListItemRef>& items) {

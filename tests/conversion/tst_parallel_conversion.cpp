@@ -7,7 +7,6 @@
 #include "conversion/ConversionPool.h"
 #include "PostScriptSamples.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,6 +31,7 @@ class RecordingHost : public BatchExportHost {
     std::size_t index;
     bool ok;
     std::string written;  // relative to the destination
+    bool operator==(const Item&) const = default;
   };
 
   bool BeginProgressSheet(std::int64_t) override { return true; }
@@ -72,7 +72,7 @@ class RecordingHost : public BatchExportHost {
 
 // The lines a wrapper converter logs: "start NAME" and "end NAME".
 std::vector<std::string> LogLines(const fs::path& log) {
-  std::ifstream in(log);
+  std::istringstream in(samples::ReadAll(log));
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
@@ -80,15 +80,10 @@ std::vector<std::string> LogLines(const fs::path& log) {
 
 // The most conversions the log shows running at once.
 int MostAtOnce(const std::vector<std::string>& lines) {
-  int now = 0;
-  int most = 0;
-  for (const std::string& line : lines) {
-    now += line.rfind("start ", 0) == 0 ? 1 : -1;
-    most = std::max(most, now);
-  }
+  int now = 0, most = 0;
+  for (const std::string& line : lines) most = std::max(most, now += line.rfind("start ", 0) == 0 ? 1 : -1);
   return most;
 }
-
 
 }  // namespace
 
@@ -203,12 +198,7 @@ class ParallelConversion : public QObject {
     QCOMPARE(parallel.alerts, serial.alerts);
     QCOMPARE(serial.alerts.size(), std::size_t{1});
     QCOMPARE(serial.alerts[0].first, ClosingAlert::PartialSuccess);
-    QCOMPARE(parallel.finished.size(), serial.finished.size());
-    for (std::size_t i = 0; i < serial.finished.size(); ++i) {
-      QCOMPARE(parallel.finished[i].index, serial.finished[i].index);
-      QCOMPARE(parallel.finished[i].ok, serial.finished[i].ok);
-      QCOMPARE(parallel.finished[i].written, serial.finished[i].written);
-    }
+    QVERIFY(parallel.finished == serial.finished);
     QCOMPARE(serial.finished.front().written, std::string("a.pdf"));
     QCOMPARE(serial.finished[3].written, std::string("b.pdf"));
     VerifyNothingLeftInTemp();
@@ -235,9 +225,10 @@ class ParallelConversion : public QObject {
     batch.setConcurrentConversions(3);
     QVERIFY(batch.Start(items, dest, false));
     auto stuckStarted = [&log] {
-      const std::vector<std::string> lines = LogLines(log);
-      return std::count_if(lines.begin(), lines.end(),
-                           [](const std::string& l) { return l.find("/stuck/") != std::string::npos; });
+      const std::string text = samples::ReadAll(log);
+      int n = 0;
+      for (auto at = text.find("/stuck/"); at != std::string::npos; at = text.find("/stuck/", at + 1)) ++n;
+      return n;
     };
     QTRY_COMPARE_WITH_TIMEOUT(stuckStarted(), 3, kDeadline);
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(dest / "first.pdf"), kDeadline);
@@ -249,16 +240,15 @@ class ParallelConversion : public QObject {
     QVERIFY(host.alerts.empty());
     // Every item taken up is reported; the one never started is not.
     QCOMPARE(host.finished.size(), std::size_t{4});
-    QVERIFY(host.finished[0].ok);
-    for (std::size_t i = 1; i < 4; ++i) QVERIFY(!host.finished[i].ok);
+    for (std::size_t i = 0; i < 4; ++i) QCOMPARE(host.finished[i].ok, i == 0);
     QCOMPARE(host.started.count(items[4].get()), std::size_t{0});
     QVERIFY(!batch.isBusy());
     VerifyNothingLeftInTemp();
   }
 
   void converterCountFitsTheMemory() {
-    QCOMPARE(ChooseConverterCount(8, 4096, 10000).count, std::size_t{2});
-    QVERIFY(QByteArray::fromStdString(ChooseConverterCount(8, 4096, 10000).note).contains("not 8"));
+    const auto clamped = ChooseConverterCount(8, 4096, 10000);
+    QVERIFY(clamped.count == 2 && clamped.note.find("not 8") != std::string::npos);
     QCOMPARE(ChooseConverterCount(3, 4096, 100).count, std::size_t{1});
     QCOMPARE(ChooseConverterCount(4, 4096, std::nullopt).count, std::size_t{4});
     QVERIFY(ChooseConverterCount(4, 4096, 20000).note.empty());
@@ -280,17 +270,14 @@ class ParallelConversion : public QObject {
     const fs::path log = Root() / "memory.log";
     qputenv("QUILLPRESS_PSTOPDF", WrapperConverter(log, 0).c_str());
     const fs::path in = Root() / "memory";
-    QStringList args = {"convert", "--jobs", "4"};
+    QStringList args = {"convert", "--jobs", "4", "-o", samples::Arg(Root() / "memory-out")};
     for (const char* name : {"a.ps", "b.ps", "c.ps", "d.ps"}) {
       samples::WriteFile(in / name, Good());
-      args << QString::fromStdString((in / name).string());
+      args << samples::Arg(in / name);
     }
-    args << "-o" << QString::fromStdString((Root() / "memory-out").string());
-    QProcess cli;
-    cli.start(QString::fromStdString((samples::BinDir() / "quillpress-cli").string()), args);
-    QVERIFY(cli.waitForFinished(kDeadline));
-    QCOMPARE(cli.exitCode(), 0);
-    QVERIFY(cli.readAllStandardError().contains("1 conversion at a time, not 4"));
+    const samples::ProgramRun cli = samples::RunProgram("quillpress-cli", args);
+    QCOMPARE(cli.exitCode, 0);
+    QVERIFY(cli.output.contains("1 conversion at a time, not 4"));
     QCOMPARE(MostAtOnce(LogLines(log)), 1);
     QCOMPARE(samples::ListTree(Root() / "memory-out").size(), std::size_t{4});
   }
@@ -341,8 +328,7 @@ class ParallelConversion : public QObject {
     RecordingHost alone;
     RunBatch(alone, {std::make_shared<FileListItem>(in / "alone" / "victim.ps")}, aloneOut, 1);
     const fs::path reference = aloneOut / "victim.pdf";
-    QCOMPARE(samples::PdfPageSizes(reference).size(), std::size_t{1});
-    QCOMPARE(samples::PdfPageSizes(reference)[0].width, 500.0);
+    QCOMPARE(samples::Rounded(samples::PdfPageSizes(reference)), (samples::Sizes{{500, 400}}));
     QVERIFY(!samples::PdfFontNames(reference).empty());
 
     for (const std::size_t converters : {std::size_t{1}, std::size_t{2}}) {
@@ -356,10 +342,7 @@ class ParallelConversion : public QObject {
       }
       RunBatch(host, items, dest, converters);
       for (const char* name : {"victim.pdf", "victim 1.pdf", "victim 2.pdf"}) {
-        const auto sizes = samples::PdfPageSizes(dest / name);
-        QCOMPARE(sizes.size(), std::size_t{1});
-        QCOMPARE(sizes[0].width, 500.0);
-        QCOMPARE(sizes[0].height, 400.0);
+        QCOMPARE(samples::Rounded(samples::PdfPageSizes(dest / name)), (samples::Sizes{{500, 400}}));
         QCOMPARE(samples::PdfFontNames(dest / name), samples::PdfFontNames(reference));
       }
     }

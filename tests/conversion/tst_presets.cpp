@@ -126,18 +126,15 @@ bool XmpSays(const std::string& xmp, const std::string& property, const std::str
 }
 
 // The markers each standard requires, read back from the file.
-void VerifyStandardMarkers(PdfPreset preset, const PdfFacts& facts) {
+void VerifyStandardMarkers(PdfPreset preset, PdfFacts facts) {
   if (preset == PdfPreset::PdfA2b) {
     QVERIFY2(XmpSays(facts.xmp, "pdfaid:part", "2"), facts.xmp.c_str());
     QVERIFY2(XmpSays(facts.xmp, "pdfaid:conformance", "B"), facts.xmp.c_str());
-    QVERIFY(facts.intents.count("GTS_PDFA1"));
-    QCOMPARE(facts.intents.at("GTS_PDFA1"), 3);  // an RGB profile
+    QCOMPARE(facts.intents, (std::map<std::string, int>{{"GTS_PDFA1", 3}}));  // an RGB profile
   } else if (preset == PdfPreset::PdfX3) {
-    QVERIFY(facts.info.count("/GTS_PDFXVersion"));
-    QVERIFY(facts.info.at("/GTS_PDFXVersion").rfind("PDF/X-3", 0) == 0);
+    QVERIFY(facts.info["/GTS_PDFXVersion"].rfind("PDF/X-3", 0) == 0);
     QCOMPARE(facts.trapped, std::string("False"));
-    QVERIFY(facts.intents.count("GTS_PDFX"));
-    QCOMPARE(facts.intents.at("GTS_PDFX"), 4);  // a CMYK profile
+    QCOMPARE(facts.intents, (std::map<std::string, int>{{"GTS_PDFX", 4}}));  // a CMYK profile
   } else {
     QVERIFY(facts.intents.empty());
     QVERIFY(facts.xmp.find("pdfaid") == std::string::npos);
@@ -168,11 +165,9 @@ class Presets : public QObject {
     p.start(program, args);
     p.write(input);
     p.closeWriteChannel();
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-      qWarning("%s failed: %s", qPrintable(program), p.readAllStandardError().constData());
-      return {};
-    }
-    return fs::file_size(out) > 0 ? out : fs::path();
+    const bool made = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (!made) qWarning("%s failed: %s", qPrintable(program), p.readAllStandardError().constData());
+    return made && fs::file_size(out) > 0 ? out : fs::path();
   }
 
   // A photograph-like picture of 1200 by 900 pixels, as ImageMagick writes
@@ -180,14 +175,12 @@ class Presets : public QObject {
   fs::path Photograph(int ppi = 300) {
     const fs::path eps = Root() / "sources" / ("photo-" + std::to_string(ppi) + ".eps");
     if (fs::exists(eps)) return eps;
-    if (QStandardPaths::findExecutable(QStringLiteral("convert")).isEmpty()) return {};
     fs::create_directories(eps.parent_path());
-    QProcess p;
-    p.start(QStringLiteral("convert"), {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4",
+    return samples::RunTool("convert", {"-size", "1200x900", "plasma:fractal", "-attenuate", "0.4",
                                         "+noise", "Gaussian", "-density", QString::number(ppi),
-                                        QStringLiteral("eps3:") + QFile::decodeName(eps.c_str())});
-    if (!p.waitForFinished(120000) || p.exitCode() != 0) return {};
-    return eps;
+                                        "eps3:" + samples::Arg(eps)})
+               ? eps
+               : fs::path();
   }
 
   // A PostScript rendering, by pdftops, of a PDF whose text is set in an
@@ -206,27 +199,18 @@ class Presets : public QObject {
                        "/DejaVuSans findfont 20 scalefont setfont\n"
                        "72 700 moveto (Second page) show showpage\n");
     const fs::path pdf = Root() / "sources" / "truetype.pdf";
-    QProcess gs;
-    gs.start(QStringLiteral("gs"),
-             {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
-              "-sFONTPATH=" + QFile::decodeName(fonts.c_str()),
-              "-sOutputFile=" + QFile::decodeName(pdf.c_str()), QFile::decodeName(ps.c_str())});
-    if (!gs.waitForFinished(120000) || gs.exitCode() != 0) return {};
     const fs::path out = Root() / "sources" / "pdftops.ps";
-    QProcess pdftops;
-    pdftops.start(QStringLiteral("pdftops"),
-                  {QFile::decodeName(pdf.c_str()), QFile::decodeName(out.c_str())});
-    if (!pdftops.waitForFinished(120000) || pdftops.exitCode() != 0) return {};
-    return out;
+    const bool made = samples::RunTool("gs", {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+                                              "-sFONTPATH=" + samples::Arg(fonts), "-o", samples::Arg(pdf),
+                                              samples::Arg(ps)}) &&
+                      samples::RunTool("pdftops", {samples::Arg(pdf), samples::Arg(out)});
+    return made ? out : fs::path();
   }
 
   ConversionResult Convert(const fs::path& input, PdfPreset preset, bool compress = false) {
     const fs::path folder = Root() / "out" / std::string(PdfPresetName(preset));
     fs::create_directories(folder);
-    ConversionOptions options;
-    options.preset = preset;
-    options.compress = compress;
-    return ConvertIntoFolder(input, folder, options);
+    return ConvertIntoFolder(input, folder, {.compress = compress, .preset = preset, .stop = {}});
   }
 
   void VerifyNothingLeftInTemp() {
@@ -255,10 +239,7 @@ class Presets : public QObject {
 
   void everyPresetKeepsPagesAndEmbedsEveryFont_data() {
     QTest::addColumn<QString>("producer");
-    for (const char* producer :
-         {"groff", "enscript", "a2ps", "gnuplot", "imagemagick", "pdftops"}) {
-      QTest::newRow(producer) << QString::fromLatin1(producer);
-    }
+    for (const auto& [producer, source] : m_produced) QTest::newRow(qPrintable(producer)) << producer;
   }
 
   void everyPresetKeepsPagesAndEmbedsEveryFont() {
@@ -266,7 +247,7 @@ class Presets : public QObject {
     const fs::path source = m_produced[producer];
     if (source.empty()) QSKIP("producer not installed (scripts/setup-deps.sh installs it)");
     const auto announced = AnnouncedPageSize(source);
-    std::vector<samples::PageSize> faithfulPages;
+    samples::Sizes faithfulPages;
     for (const PdfPreset preset : kAllPdfPresets) {
       const QByteArray name(PdfPresetName(preset).data(), qsizetype(PdfPresetName(preset).size()));
       const ConversionResult result = Convert(source, preset);
@@ -274,19 +255,12 @@ class Presets : public QObject {
       QVERIFY2(result.warnings.empty(),
                (name + ": " + FirstOf(result.warnings).c_str()).constData());
       const PdfFacts facts = ReadFacts(result.writtenPath);
-      QVERIFY2(facts.loaded, name.constData());
-      QVERIFY2(!facts.pages.empty(), name.constData());
-      if (preset == PdfPreset::Faithful) faithfulPages = facts.pages;
-      if (announced) {
-        QCOMPARE(qRound(facts.pages[0].width), qRound(announced->width));
-        QCOMPARE(qRound(facts.pages[0].height), qRound(announced->height));
-      }
+      QVERIFY2(facts.loaded && !facts.pages.empty(), name.constData());
+      const samples::Sizes pages = samples::Rounded(facts.pages);
+      if (preset == PdfPreset::Faithful) faithfulPages = pages;
+      if (announced) QCOMPARE(pages.front(), samples::Rounded({*announced}).front());
       // The same pages, each the size it was, whatever the preset.
-      QCOMPARE(facts.pages.size(), faithfulPages.size());
-      for (std::size_t i = 0; i < facts.pages.size(); ++i) {
-        QCOMPARE(qRound(facts.pages[i].width), qRound(faithfulPages[i].width));
-        QCOMPARE(qRound(facts.pages[i].height), qRound(faithfulPages[i].height));
-      }
+      QCOMPARE(pages, faithfulPages);
       QVERIFY2(facts.unembeddedFonts.empty(),
                (name + ": not embedded: " + FirstOf(facts.unembeddedFonts).c_str()).constData());
       VerifyStandardMarkers(preset, facts);
@@ -405,11 +379,7 @@ class Presets : public QObject {
     }
     const fs::path locales = Root() / "locales";
     fs::create_directories(locales);
-    QProcess localedef;
-    localedef.start(
-        QStringLiteral("localedef"),
-        {"-i", "en_US", "-f", "UTF-8", QFile::decodeName((locales / "en_US.UTF-8").c_str())});
-    QVERIFY(localedef.waitForFinished(120000));
+    samples::RunTool("localedef", {"-i", "en_US", "-f", "UTF-8", samples::Arg(locales / "en_US.UTF-8")});
     if (!fs::exists(locales / "en_US.UTF-8")) QSKIP("localedef could not build en_US");
 
     const fs::path unsized = Root() / "unsized.ps";
@@ -424,22 +394,15 @@ class Presets : public QObject {
       fs::remove(pdf);
       const samples::ProgramRun run = samples::RunProgram(
           "pstopdf",
-          {QFile::decodeName(input.c_str()), "-o", QFile::decodeName(pdf.c_str()), "--preset",
-           QString::fromLatin1(PdfPresetName(preset).data())},
+          {samples::Arg(input), "-o", samples::Arg(pdf), "--preset", PdfPresetName(preset).data()},
           e);
       if (run.exitCode != 0) qWarning("%s", run.output.constData());
-      return samples::PdfPageSizes(pdf);
+      return samples::Rounded(samples::PdfPageSizes(pdf));
     };
     for (const PdfPreset preset : {PdfPreset::Faithful, PdfPreset::PdfA2b}) {
-      auto pages = pagesOf(unsized, env, preset);
-      QCOMPARE(pages.size(), std::size_t(1));
-      QCOMPARE(qRound(pages[0].width), 612);
-      QCOMPARE(qRound(pages[0].height), 792);
+      QCOMPARE(pagesOf(unsized, env, preset), (samples::Sizes{{612, 792}}));
       // A document that asks for its size gets it.
-      pages = pagesOf(sized, env, preset);
-      QCOMPARE(pages.size(), std::size_t(1));
-      QCOMPARE(qRound(pages[0].width), 300);
-      QCOMPARE(qRound(pages[0].height), 200);
+      QCOMPARE(pagesOf(sized, env, preset), (samples::Sizes{{300, 200}}));
     }
     // No locale of the user's: the system's paper, else A4.
     env.back() = QStringLiteral("LC_PAPER");
@@ -447,10 +410,7 @@ class Presets : public QObject {
     std::string named;
     system >> named;
     if (named.empty() || named == "a4") {
-      const auto pages = pagesOf(unsized, env, PdfPreset::Faithful);
-      QCOMPARE(pages.size(), std::size_t(1));
-      QCOMPARE(qRound(pages[0].width), 595);
-      QCOMPARE(qRound(pages[0].height), 842);
+      QCOMPARE(pagesOf(unsized, env, PdfPreset::Faithful), (samples::Sizes{{595, 842}}));
     }
   }
 
@@ -462,12 +422,9 @@ class Presets : public QObject {
     fs::remove_all(folder);
     fs::create_directories(folder);
     if (!converter.empty()) qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
-    ConversionOptions options;
-    options.preset = preset;
-    const ConversionResult result = ConvertIntoFolder(ps, folder, options);
+    const ConversionResult result = ConvertIntoFolder(ps, folder, {.compress = false, .preset = preset, .stop = {}});
     qunsetenv("QUILLPRESS_PSTOPDF");
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.find(reason) != std::string::npos, result.error.c_str());
+    QVERIFY2(!result.ok && result.error.find(reason) != std::string::npos, result.error.c_str());
     QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
     VerifyNothingLeftInTemp();
   }
@@ -498,8 +455,7 @@ class Presets : public QObject {
     const ConversionResult faithful = Convert(fonts, PdfPreset::Faithful);
     QVERIFY2(faithful.ok, faithful.error.c_str());
     QCOMPARE(faithful.warnings.size(), std::size_t(1));
-    QVERIFY2(FirstOf(faithful.warnings).find("Helvetica") != std::string::npos,
-             FirstOf(faithful.warnings).c_str());
+    QVERIFY2(faithful.warnings[0].find("Helvetica") != std::string::npos, faithful.warnings[0].c_str());
     QCOMPARE(ReadFacts(faithful.writtenPath).unembeddedFonts.size(), std::size_t(1));
     const fs::path handsBack = samples::WriteStandInConverter(
         Root(), "hands-back.sh", "cp '" + faithful.writtenPath.string() + "' \"$3\"");
@@ -514,11 +470,8 @@ class Presets : public QObject {
                        "0.5 .setfillconstantalpha 0 0 1 setrgbcolor 150 150 200 200 rectfill\n"
                        "showpage\n");
     const fs::path pdf = Root() / "see-through.pdf";
-    QProcess gs;
-    gs.start(QStringLiteral("gs"),
-             {"-q", "-dSAFER", "-dALLOWPSTRANSPARENCY", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
-              "-sOutputFile=" + QFile::decodeName(pdf.c_str()), QFile::decodeName(seeThrough.c_str())});
-    QVERIFY(gs.waitForFinished(120000) && gs.exitCode() == 0);
+    QVERIFY(samples::RunTool("gs", {"-q", "-dSAFER", "-dALLOWPSTRANSPARENCY", "-dBATCH", "-dNOPAUSE",
+                                    "-sDEVICE=pdfwrite", "-o", samples::Arg(pdf), samples::Arg(seeThrough)}));
     VerifyRefused(seeThrough, PdfPreset::PdfX3, "transparency",
                   samples::WriteStandInConverter(Root(), "see-through.sh",
                                                  "cp '" + pdf.string() + "' \"$3\""));
@@ -533,13 +486,12 @@ class Presets : public QObject {
                        "[ {Catalog} << /OpenAction << /S /JavaScript /JS (app.alert\\(1\\)) >> >>"
                        " /PUT pdfmark\nshowpage\n");
     const ConversionResult result = Convert(ps, PdfPreset::PdfA2b);
-    if (result.ok) QVERIFY(!ReadFacts(result.writtenPath).hasJavaScript);
-    if (!result.ok) QVERIFY2(result.error.find("JavaScript") != std::string::npos, result.error.c_str());
+    QVERIFY2(result.ok ? !ReadFacts(result.writtenPath).hasJavaScript
+                       : result.error.find("JavaScript") != std::string::npos, result.error.c_str());
     // The converter on its own does not write such a file either, and says so.
     const fs::path alone = Root() / "alone.pdf";
-    const samples::ProgramRun run = samples::RunProgram(
-        "pstopdf",
-        {QFile::decodeName(ps.c_str()), "-o", QFile::decodeName(alone.c_str()), "--preset", "pdfa-2b"});
+    const samples::ProgramRun run =
+        samples::RunProgram("pstopdf", {samples::Arg(ps), "-o", samples::Arg(alone), "--preset", "pdfa-2b"});
     QVERIFY2(run.output.contains("JavaScript"), run.output.constData());
     QVERIFY(run.exitCode == 0 ? !ReadFacts(alone).hasJavaScript : !fs::exists(alone));
     VerifyNothingLeftInTemp();
@@ -561,19 +513,15 @@ class Presets : public QObject {
     samples::WriteFile(ps, samples::OnePagePostScript());
     const fs::path out = Root() / "cli-out";
     run = samples::RunProgram("quillpress-cli",
-              {"convert", "--preset", "pdfx-3", QFile::decodeName(ps.c_str()), "-o",
-               QFile::decodeName(out.c_str())});
+                              {"convert", "--preset", "pdfx-3", samples::Arg(ps), "-o", samples::Arg(out)});
     QVERIFY2(run.exitCode == 0, run.output.constData());
     VerifyStandardMarkers(PdfPreset::PdfX3, ReadFacts(out / "cli.pdf"));
 
     run = samples::RunProgram("quillpress-cli",
-              {"convert", "--preset", "pdf-z", QFile::decodeName(ps.c_str()), "-o",
-               QFile::decodeName(out.c_str())});
+                              {"convert", "--preset", "pdf-z", samples::Arg(ps), "-o", samples::Arg(out)});
     QCOMPARE(run.exitCode, 2);
     QVERIFY(run.output.contains("pdf-z"));
-    run = samples::RunProgram("pstopdf",
-              {QFile::decodeName(ps.c_str()), "-o", QFile::decodeName((out / "x.pdf").c_str()),
-               "--preset", "pdf-z"});
+    run = samples::RunProgram("pstopdf", {samples::Arg(ps), "-o", samples::Arg(out / "x.pdf"), "--preset", "pdf-z"});
     QCOMPARE(run.exitCode, 2);
     QVERIFY(!fs::exists(out / "x.pdf"));
   }

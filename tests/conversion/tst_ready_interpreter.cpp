@@ -51,22 +51,18 @@ qint64 PdfDateSeconds(const std::string& date) {
   return seconds;
 }
 
-
 std::vector<pid_t> ChildrenOf(pid_t parent) {
   std::vector<pid_t> children;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
+    const std::string line = samples::ReadAll(entry.path() / "stat");
     const auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
+    if (close == std::string::npos || close + 2 > line.size()) continue;
     std::istringstream fields(line.substr(close + 2));
     char state = 0;
     pid_t ppid = 0;
-    fields >> state >> ppid;
-    if (ppid == parent && state != 'Z') children.push_back(std::stoi(name));
+    if (fields >> state >> ppid && ppid == parent && state != 'Z') children.push_back(std::stoi(name));
   }
   return children;
 }
@@ -98,8 +94,7 @@ class ReadyInterpreterTest : public QObject {
 
   samples::ProgramRun Convert(const fs::path& input, const fs::path& output,
                               const char* ready = "require", QStringList extra = {}) {
-    return Pstopdf(QStringList{QString::fromStdString(input.string()), "-o",
-                               QString::fromStdString(output.string())} + extra, ready);
+    return Pstopdf(QStringList{samples::Arg(input), "-o", samples::Arg(output)} + extra, ready);
   }
 
   // The ready interpreters now running, by the pid each wrote in its lock.
@@ -176,13 +171,7 @@ class ReadyInterpreterTest : public QObject {
     const samples::ProgramRun run = Convert(input, copy, "require", options);
     QVERIFY2(run.exitCode == 0, run.output.constData());
 
-    const auto sizes = samples::PdfPageSizes(copy);
-    const auto freshSizes = samples::PdfPageSizes(fresh);
-    QCOMPARE(sizes.size(), freshSizes.size());
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-      QCOMPARE(sizes[i].width, freshSizes[i].width);
-      QCOMPARE(sizes[i].height, freshSizes[i].height);
-    }
+    QCOMPARE(samples::Rounded(samples::PdfPageSizes(copy)), samples::Rounded(samples::PdfPageSizes(fresh)));
     QCOMPARE(samples::PdfFontNames(copy), samples::PdfFontNames(fresh));
     QVERIFY(samples::QpdfCheckPasses(copy));
     // Dated by the document, or by the time of this run: never by the time
@@ -207,10 +196,16 @@ class ReadyInterpreterTest : public QObject {
     }
     QVERIFY(!folders.empty());
     std::string job = "%!PS\n/found false def\n";
-    std::map<fs::path, std::uintmax_t> before;
+    auto sizes = [&] {
+      std::map<fs::path, std::uintmax_t> sized;
+      for (const fs::path& folder : folders) {
+        for (const auto& entry : fs::directory_iterator(folder)) sized[entry.path()] = entry.file_size();
+      }
+      return sized;
+    };
+    const auto before = sizes();
     for (const fs::path& folder : folders) {
       for (const auto& entry : fs::directory_iterator(folder)) {
-        before[entry.path()] = entry.file_size();
         job += "{ (" + entry.path().string() + ") (r) file closefile /found true def } stopped pop\n";
         job += "{ (" + entry.path().string() + ") (a) file dup (x) writestring closefile } stopped pop\n";
         job += "{ (" + entry.path().string() + ") deletefile } stopped pop\n";
@@ -222,11 +217,7 @@ class ReadyInterpreterTest : public QObject {
     const samples::ProgramRun run = Convert(Root() / "reach.ps", Root() / "reach.pdf");
     QVERIFY2(run.exitCode == 0, run.output.constData());
     QVERIFY(samples::PdfPageSizes(Root() / "reach.pdf").at(0).width != 200.0);
-    std::map<fs::path, std::uintmax_t> after;
-    for (const fs::path& folder : folders) {
-      for (const auto& entry : fs::directory_iterator(folder)) after[entry.path()] = entry.file_size();
-    }
-    QCOMPARE(after, before);
+    QCOMPARE(sizes(), before);
     QCOMPARE(Convert(Root() / "pages.ps", Root() / "next.pdf").exitCode, 0);
     QVERIFY(samples::QpdfCheckPasses(Root() / "next.pdf"));
   }
@@ -234,8 +225,7 @@ class ReadyInterpreterTest : public QObject {
   // Without a session (cron, su) interpreters are kept ready in a folder of
   // our own under /tmp, and never in one that someone else could enter.
   void withoutASessionOnlyAPrivateFolderServes() {
-    const QStringList args{QString::fromStdString((Root() / "pages.ps").string()), "-o",
-                           QString::fromStdString((Root() / "nosession.pdf").string())};
+    const QStringList args{samples::Arg(Root() / "pages.ps"), "-o", samples::Arg(Root() / "nosession.pdf")};
     const std::string folder = "/tmp/quillpress-runtime-" + std::to_string(getuid());
     samples::ProgramRun run = Pstopdf(args, "require", false);
     QVERIFY2(run.exitCode == 0, run.output.constData());
@@ -260,9 +250,8 @@ class ReadyInterpreterTest : public QObject {
       env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
     }
     p.setProcessEnvironment(env);
-    p.start(QString::fromStdString((samples::BinDir() / "pstopdf").string()),
-            {QString::fromStdString((Root() / "loop.ps").string()), "-o",
-             QString::fromStdString((Root() / "never.pdf").string())});
+    p.start(samples::Arg(samples::BinDir() / "pstopdf"),
+            {samples::Arg(Root() / "loop.ps"), "-o", samples::Arg(Root() / "never.pdf")});
     QVERIFY(p.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(!Copies().empty(), kDeadline);
     p.kill();

@@ -37,10 +37,8 @@ QWidget* MakeField(const QString& className) {
 }
 
 QLineEdit* EditorOf(QWidget* field) {
-  if (auto* combo = qobject_cast<QComboBox*>(field)) {
-    return combo->lineEdit();
-  }
-  return qobject_cast<QLineEdit*>(field);
+  auto* combo = qobject_cast<QComboBox*>(field);
+  return combo ? combo->lineEdit() : qobject_cast<QLineEdit*>(field);
 }
 
 // A window with the field and a neighbour to move the focus to.
@@ -71,16 +69,13 @@ bool Play(QWidget* field, const QString& script) {
       i += 4;
     } else if (script.mid(i).startsWith(QLatin1String("<paste:"))) {
       const qsizetype end = script.indexOf(u'>', i);
-      if (end < 0) {
-        return false;
-      }
+      if (end < 0) return false;
       QGuiApplication::clipboard()->setText(script.mid(i + 7, end - i - 7));
       QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
       QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
       i = end + 1;
     } else {
-      QTest::keyClick(field, script[i].toLatin1());
-      ++i;
+      QTest::keyClick(field, script[i++].toLatin1());
     }
   }
   return true;
@@ -92,175 +87,171 @@ class NumericFieldsTest : public QObject {
   Q_OBJECT
 
  private Q_SLOTS:
-  void typingAndLeaving_data();
-  void typingAndLeaving();
-  void signalsAndLists();
+  void typingAndLeaving_data() {
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("whileTyping");
+    QTest::addColumn<QString>("afterLeaving");
+    QTest::addColumn<bool>("byReturn");  // Return instead of Tab ends the editing
+
+    auto row = [](const char* name, const char* cls, const char* script, const char* typing, const char* leaving,
+                  bool byReturn = false) {
+      QTest::newRow(name) << QString::fromLatin1(cls) << QString::fromLatin1(script) << QString::fromLatin1(typing)
+                          << QString::fromLatin1(leaving) << byReturn;
+    };
+
+    row("page count 12x", "PageCountNumberField", "12x", "12", "12");
+    row("page count cleared", "PageCountNumberField", "5<bs>", "", "1");
+    row("page count -3", "PageCountNumberField", "3<home>-", "-3", "1", true);
+    row("page count 0", "PageCountNumberField", "0", "0", "1");
+    row("page count letters", "PageCountNumberField", "x", "1", "1");
+
+    row("whole number minus", "WholeNumberField", "-", "0", "0");
+    row("whole number -7", "WholeNumberField", "7<home>-", "-7", "0");
+    row("whole number empty", "WholeNumberField", "", "", "");
+    row("whole number 5a", "WholeNumberField", "5a", "5", "5");
+    row("whole number clean overflow", "WholeNumberField", "99999999999", "99999999999", "99999999999");
+    row("whole number overflow clamps", "WholeNumberField", "99999999999x", "2147483647", "2147483647");
+    row("whole number space inside", "WholeNumberField", "1 2", "1", "1");
+    row("whole number trailing space", "WholeNumberField", "12 ", "12 ", "12 ");
+
+    row("number letters", "NumberField", "abc", "0", "0");
+    row("number fraction", "NumberField", "2.5x", "2.5", "2.5");
+    row("number -5", "NumberField", "5<home>-", "-5", "0");
+    row("number exponent typed", "NumberField", "1e3", "13", "13");
+    row("number exponent pasted", "NumberField", "<paste:1e3>", "1e3", "1e3");
+
+    row("zero count -3", "ZeroCountNumberField", "3<home>-", "-3", "0");
+    row("zero count 4z", "ZeroCountNumberField", "4z", "4", "4");
+
+    row("start digit 1.5q", "StartDigitNumberField", "1.5q", "1.5", "1.5");
+    row("start digit -2", "StartDigitNumberField", "2<home>-", "-2", "0");
+
+    row("file size letters", "FileSizeNumberField", "abc", "0.5", "0.5");
+    row("file size 0.2", "FileSizeNumberField", "0.2", "0.2", "0", true);
+    row("file size empty", "FileSizeNumberField", "", "", "0");
+    row("file size 3x", "FileSizeNumberField", "3x", "3", "3");
+    row("file size 0.1x", "FileSizeNumberField", "0.1x", "0.5", "0.5");
+
+    row("resolution 0", "ResolutionComboBox", "0", "0", "1", true);
+    row("resolution letters", "ResolutionComboBox", "x", "1", "1");
+    row("resolution empty", "ResolutionComboBox", "", "", "1");
+    row("resolution dpi", "ResolutionComboBox", "72dpi", "72", "72");
+
+    row("font size 12pt", "FontSizeNumberField", "12pt", "12", "12");
+    row("font size 0", "FontSizeNumberField", "0", "0", "1");
+
+    row("rotation empty", "RotationAngleNumberField", "", "", "0");
+    row("rotation degrees sign", "RotationAngleNumberField", "90d", "90", "90");
+    row("rotation -90", "RotationAngleNumberField", "90<home>-", "-90", "0");
+
+    row("blur empty", "ShadowBlurNumberField", "", "", "0");
+    row("blur -3", "ShadowBlurNumberField", "3<home>-", "-3", "0");
+
+    row("x offset minus", "ShadowXOffsetNumberField", "-", "-", "-");
+    row("x offset below bound", "ShadowXOffsetNumberField", "-6000", "-6000", "-5000", true);
+    row("x offset -70x", "ShadowXOffsetNumberField", "-70x", "-70", "-70");
+    row("x offset large", "ShadowXOffsetNumberField", "99999", "99999", "99999");
+    row("x offset bound", "ShadowXOffsetNumberField", "-5000", "-5000", "-5000");
+    row("x offset far below, unclean", "ShadowXOffsetNumberField", "-9000x", "-5000", "-5000");
+    row("x offset empty", "ShadowXOffsetNumberField", "", "", "");
+    row("y offset below bound", "ShadowYOffsetNumberField", "-9999", "-9999", "-5000");
+    row("y offset -70x", "ShadowYOffsetNumberField", "-70x", "-70", "-70");
+
+    row("pdf scale 150%", "PDFScaleNumberField", "150%", "150%", "150%");
+    row("pdf scale 0%", "PDFScaleNumberField", "0%", "0%", "1");
+    row("pdf scale space before", "PDFScaleNumberField", "150<home> ", "150", "150");
+    row("pdf scale letters", "PDFScaleNumberField", "x", "1", "1");
+    row("pdf scale empty", "PDFScaleNumberField", "", "", "1");
+
+    row("char space letters", "CharSpaceField", "abc", "0", "0");
+    row("char space -1", "CharSpaceField", "1<home>-", "-1", "0");
+
+    row("scale above bound", "ScaleComboBox", "7000", "6400", "6400");
+    row("scale above bound with percent", "ScaleComboBox", "7000%", "6400%", "6400%");
+    row("scale pasted with percent", "ScaleComboBox", "<paste:9000%>", "6400", "6400");
+    row("scale letters", "ScaleComboBox", "abc", "1", "1");
+    row("scale 0 has no clamp", "ScaleComboBox", "0", "0", "0", true);
+    row("scale -5", "ScaleComboBox", "5<home>-", "-5", "-5");
+    row("scale empty", "ScaleComboBox", "", "", "");
+    row("scale 6400", "ScaleComboBox", "6400", "6400", "6400");
+    row("scale 6401", "ScaleComboBox", "6401", "6400", "6400");
+
+    row("page range 1-5,8", "PageRangeNumberField", "1-5,8", "1-5,8", "1-5,8");
+    row("page range leading space", "PageRangeNumberField", "1-5<home> ", "1-5", "1-5");
+    row("page range 1-5a", "PageRangeNumberField", "1-5a", "1-5", "1-5");
+    row("page range double comma", "PageRangeNumberField", "1-5,,", "1-5,", "1-5,");
+    row("page range 1-,", "PageRangeNumberField", "1-,", "1-", "1-");
+    row("page range lone comma", "PageRangeNumberField", ",", "", "");
+    row("page range a1 pasted", "PageRangeNumberField", "<paste:a1>", "", "");
+    row("page range inner pair pasted", "PageRangeNumberField", "<paste:1--2>", "1--2", "1--2");
+    row("page range pasted separators", "PageRangeNumberField", "<paste:,-/, ,1>", "", "");
+    row("page range pasted with tail", "PageRangeNumberField", "<paste:  3-4, 7 x>", "3-4,", "3-4,");
+  }
+
+  void typingAndLeaving() {
+    QFETCH(QString, className);
+    QFETCH(QString, script);
+    QFETCH(QString, whileTyping);
+    QFETCH(QString, afterLeaving);
+    QFETCH(bool, byReturn);
+
+    QWidget* field = MakeField(className);
+    QVERIFY2(field != nullptr, qPrintable(className));
+    QCOMPARE(field->metaObject()->className(), className.toLatin1());
+    Window window(field);
+    QVERIFY(QTest::qWaitForWindowActive(&window.widget));
+    field->setFocus(Qt::OtherFocusReason);
+    QTRY_VERIFY_WITH_TIMEOUT(field->hasFocus(), 10'000);
+
+    QVERIFY(Play(field, script));
+    QLineEdit* editor = EditorOf(field);
+    QVERIFY(editor != nullptr);
+    QCOMPARE(editor->text(), whileTyping);
+
+    QTest::keyClick(field, byReturn ? Qt::Key_Return : Qt::Key_Tab);
+    if (!byReturn) QTRY_VERIFY_WITH_TIMEOUT(window.neighbour->hasFocus(), 10'000);
+    QCOMPARE(editor->text(), afterLeaving);
+    // Return does not add to a combo box's list.
+    if (auto* combo = qobject_cast<QComboBox*>(field)) QCOMPARE(combo->count(), 0);
+  }
+
+  // Observers never see a text before it was corrected, editingFinished sees
+  // it clamped, and a combo box keeps its list.
+  void signalsAndLists() {
+    auto* field = new PageCountNumberField;
+    auto* scale = new PDFScaleNumberField;
+    auto* combo = new ScaleComboBox;
+    Window window(field);
+    window.widget.layout()->addWidget(scale);
+    window.widget.layout()->addWidget(combo);
+    QVERIFY(QTest::qWaitForWindowActive(&window.widget));
+    QStringList seen;
+    connect(field, &QLineEdit::textChanged, this, [&](const QString& text) { seen.append(text); });
+    connect(field, &QLineEdit::textEdited, this, [&](const QString& text) { seen.append(text); });
+    field->setFocus(Qt::OtherFocusReason);
+    QVERIFY(Play(field, QStringLiteral("12x<bs>y")));
+    QCOMPARE(field->text(), QStringLiteral("1"));
+    for (const QString& text : seen) QVERIFY2(!text.contains(u'x') && !text.contains(u'y'), qPrintable(text));
+    QCOMPARE(seen.last(), QStringLiteral("1"));
+
+    QStringList finished;
+    connect(scale, &QLineEdit::editingFinished, this, [&] { finished.append(scale->text()); });
+    scale->setFocus(Qt::OtherFocusReason);
+    QTRY_VERIFY_WITH_TIMEOUT(scale->hasFocus(), 10'000);
+    QVERIFY(Play(scale, QStringLiteral("0%")));
+    window.neighbour->setFocus(Qt::TabFocusReason);
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 10'000);
+    QCOMPARE(finished.first(), QStringLiteral("1"));
+
+    combo->addItems({QStringLiteral("50%"), QStringLiteral("100%"), QStringLiteral("200%")});
+    combo->setCurrentIndex(1);
+    combo->setFocus(Qt::OtherFocusReason);
+    QVERIFY(Play(combo, QStringLiteral("<paste:12000>")));
+    QCOMPARE(combo->currentText(), QStringLiteral("6400"));
+    QCOMPARE(combo->count(), 3);
+  }
 };
-
-void NumericFieldsTest::typingAndLeaving_data() {
-  QTest::addColumn<QString>("className");
-  QTest::addColumn<QString>("script");
-  QTest::addColumn<QString>("whileTyping");
-  QTest::addColumn<QString>("afterLeaving");
-  QTest::addColumn<bool>("byReturn");  // Return instead of Tab ends the editing
-
-  auto row = [](const char* name, const char* cls, const char* script, const char* typing, const char* leaving,
-                bool byReturn = false) {
-    QTest::newRow(name) << QString::fromLatin1(cls) << QString::fromLatin1(script) << QString::fromLatin1(typing)
-                        << QString::fromLatin1(leaving) << byReturn;
-  };
-
-  row("page count 12x", "PageCountNumberField", "12x", "12", "12");
-  row("page count cleared", "PageCountNumberField", "5<bs>", "", "1");
-  row("page count -3", "PageCountNumberField", "3<home>-", "-3", "1", true);
-  row("page count 0", "PageCountNumberField", "0", "0", "1");
-  row("page count letters", "PageCountNumberField", "x", "1", "1");
-
-  row("whole number minus", "WholeNumberField", "-", "0", "0");
-  row("whole number -7", "WholeNumberField", "7<home>-", "-7", "0");
-  row("whole number empty", "WholeNumberField", "", "", "");
-  row("whole number 5a", "WholeNumberField", "5a", "5", "5");
-  row("whole number clean overflow", "WholeNumberField", "99999999999", "99999999999", "99999999999");
-  row("whole number overflow clamps", "WholeNumberField", "99999999999x", "2147483647", "2147483647");
-  row("whole number space inside", "WholeNumberField", "1 2", "1", "1");
-  row("whole number trailing space", "WholeNumberField", "12 ", "12 ", "12 ");
-
-  row("number letters", "NumberField", "abc", "0", "0");
-  row("number fraction", "NumberField", "2.5x", "2.5", "2.5");
-  row("number -5", "NumberField", "5<home>-", "-5", "0");
-  row("number exponent typed", "NumberField", "1e3", "13", "13");
-  row("number exponent pasted", "NumberField", "<paste:1e3>", "1e3", "1e3");
-
-  row("zero count -3", "ZeroCountNumberField", "3<home>-", "-3", "0");
-  row("zero count 4z", "ZeroCountNumberField", "4z", "4", "4");
-
-  row("start digit 1.5q", "StartDigitNumberField", "1.5q", "1.5", "1.5");
-  row("start digit -2", "StartDigitNumberField", "2<home>-", "-2", "0");
-
-  row("file size letters", "FileSizeNumberField", "abc", "0.5", "0.5");
-  row("file size 0.2", "FileSizeNumberField", "0.2", "0.2", "0", true);
-  row("file size empty", "FileSizeNumberField", "", "", "0");
-  row("file size 3x", "FileSizeNumberField", "3x", "3", "3");
-  row("file size 0.1x", "FileSizeNumberField", "0.1x", "0.5", "0.5");
-
-  row("resolution 0", "ResolutionComboBox", "0", "0", "1", true);
-  row("resolution letters", "ResolutionComboBox", "x", "1", "1");
-  row("resolution empty", "ResolutionComboBox", "", "", "1");
-  row("resolution dpi", "ResolutionComboBox", "72dpi", "72", "72");
-
-  row("font size 12pt", "FontSizeNumberField", "12pt", "12", "12");
-  row("font size 0", "FontSizeNumberField", "0", "0", "1");
-
-  row("rotation empty", "RotationAngleNumberField", "", "", "0");
-  row("rotation degrees sign", "RotationAngleNumberField", "90d", "90", "90");
-  row("rotation -90", "RotationAngleNumberField", "90<home>-", "-90", "0");
-
-  row("blur empty", "ShadowBlurNumberField", "", "", "0");
-  row("blur -3", "ShadowBlurNumberField", "3<home>-", "-3", "0");
-
-  row("x offset minus", "ShadowXOffsetNumberField", "-", "-", "-");
-  row("x offset below bound", "ShadowXOffsetNumberField", "-6000", "-6000", "-5000", true);
-  row("x offset -70x", "ShadowXOffsetNumberField", "-70x", "-70", "-70");
-  row("x offset large", "ShadowXOffsetNumberField", "99999", "99999", "99999");
-  row("x offset bound", "ShadowXOffsetNumberField", "-5000", "-5000", "-5000");
-  row("x offset far below, unclean", "ShadowXOffsetNumberField", "-9000x", "-5000", "-5000");
-  row("x offset empty", "ShadowXOffsetNumberField", "", "", "");
-  row("y offset below bound", "ShadowYOffsetNumberField", "-9999", "-9999", "-5000");
-  row("y offset -70x", "ShadowYOffsetNumberField", "-70x", "-70", "-70");
-
-  row("pdf scale 150%", "PDFScaleNumberField", "150%", "150%", "150%");
-  row("pdf scale 0%", "PDFScaleNumberField", "0%", "0%", "1");
-  row("pdf scale space before", "PDFScaleNumberField", "150<home> ", "150", "150");
-  row("pdf scale letters", "PDFScaleNumberField", "x", "1", "1");
-  row("pdf scale empty", "PDFScaleNumberField", "", "", "1");
-
-  row("char space letters", "CharSpaceField", "abc", "0", "0");
-  row("char space -1", "CharSpaceField", "1<home>-", "-1", "0");
-
-  row("scale above bound", "ScaleComboBox", "7000", "6400", "6400");
-  row("scale above bound with percent", "ScaleComboBox", "7000%", "6400%", "6400%");
-  row("scale pasted with percent", "ScaleComboBox", "<paste:9000%>", "6400", "6400");
-  row("scale letters", "ScaleComboBox", "abc", "1", "1");
-  row("scale 0 has no clamp", "ScaleComboBox", "0", "0", "0", true);
-  row("scale -5", "ScaleComboBox", "5<home>-", "-5", "-5");
-  row("scale empty", "ScaleComboBox", "", "", "");
-  row("scale 6400", "ScaleComboBox", "6400", "6400", "6400");
-  row("scale 6401", "ScaleComboBox", "6401", "6400", "6400");
-
-  row("page range 1-5,8", "PageRangeNumberField", "1-5,8", "1-5,8", "1-5,8");
-  row("page range leading space", "PageRangeNumberField", "1-5<home> ", "1-5", "1-5");
-  row("page range 1-5a", "PageRangeNumberField", "1-5a", "1-5", "1-5");
-  row("page range double comma", "PageRangeNumberField", "1-5,,", "1-5,", "1-5,");
-  row("page range 1-,", "PageRangeNumberField", "1-,", "1-", "1-");
-  row("page range lone comma", "PageRangeNumberField", ",", "", "");
-  row("page range a1 pasted", "PageRangeNumberField", "<paste:a1>", "", "");
-  row("page range inner pair pasted", "PageRangeNumberField", "<paste:1--2>", "1--2", "1--2");
-  row("page range pasted separators", "PageRangeNumberField", "<paste:,-/, ,1>", "", "");
-  row("page range pasted with tail", "PageRangeNumberField", "<paste:  3-4, 7 x>", "3-4,", "3-4,");
-}
-
-void NumericFieldsTest::typingAndLeaving() {
-  QFETCH(QString, className);
-  QFETCH(QString, script);
-  QFETCH(QString, whileTyping);
-  QFETCH(QString, afterLeaving);
-  QFETCH(bool, byReturn);
-
-  QWidget* field = MakeField(className);
-  QVERIFY2(field != nullptr, qPrintable(className));
-  QCOMPARE(field->metaObject()->className(), className.toLatin1());
-  Window window(field);
-  QVERIFY(QTest::qWaitForWindowActive(&window.widget));
-  field->setFocus(Qt::OtherFocusReason);
-  QTRY_VERIFY_WITH_TIMEOUT(field->hasFocus(), 10'000);
-
-  QVERIFY(Play(field, script));
-  QLineEdit* editor = EditorOf(field);
-  QVERIFY(editor != nullptr);
-  QCOMPARE(editor->text(), whileTyping);
-
-  QTest::keyClick(field, byReturn ? Qt::Key_Return : Qt::Key_Tab);
-  if (!byReturn) QTRY_VERIFY_WITH_TIMEOUT(window.neighbour->hasFocus(), 10'000);
-  QCOMPARE(editor->text(), afterLeaving);
-  // Return does not add to a combo box's list.
-  if (auto* combo = qobject_cast<QComboBox*>(field)) QCOMPARE(combo->count(), 0);
-}
-
-// Observers never see a text before it was corrected, editingFinished sees
-// it clamped, and a combo box keeps its list.
-void NumericFieldsTest::signalsAndLists() {
-  auto* field = new PageCountNumberField;
-  auto* scale = new PDFScaleNumberField;
-  auto* combo = new ScaleComboBox;
-  Window window(field);
-  window.widget.layout()->addWidget(scale);
-  window.widget.layout()->addWidget(combo);
-  QVERIFY(QTest::qWaitForWindowActive(&window.widget));
-  QStringList seen;
-  connect(field, &QLineEdit::textChanged, this, [&](const QString& text) { seen.append(text); });
-  connect(field, &QLineEdit::textEdited, this, [&](const QString& text) { seen.append(text); });
-  field->setFocus(Qt::OtherFocusReason);
-  QVERIFY(Play(field, QStringLiteral("12x<bs>y")));
-  QCOMPARE(field->text(), QStringLiteral("1"));
-  for (const QString& text : seen) QVERIFY2(!text.contains(u'x') && !text.contains(u'y'), qPrintable(text));
-  QCOMPARE(seen.last(), QStringLiteral("1"));
-
-  QStringList finished;
-  connect(scale, &QLineEdit::editingFinished, this, [&] { finished.append(scale->text()); });
-  scale->setFocus(Qt::OtherFocusReason);
-  QTRY_VERIFY_WITH_TIMEOUT(scale->hasFocus(), 10'000);
-  QVERIFY(Play(scale, QStringLiteral("0%")));
-  window.neighbour->setFocus(Qt::TabFocusReason);
-  QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), 10'000);
-  QCOMPARE(finished.first(), QStringLiteral("1"));
-
-  combo->addItems({QStringLiteral("50%"), QStringLiteral("100%"), QStringLiteral("200%")});
-  combo->setCurrentIndex(1);
-  combo->setFocus(Qt::OtherFocusReason);
-  QVERIFY(Play(combo, QStringLiteral("<paste:12000>")));
-  QCOMPARE(combo->currentText(), QStringLiteral("6400"));
-  QCOMPARE(combo->count(), 3);
-}
 
 QTEST_MAIN(NumericFieldsTest)
 #include "tst_numeric_fields.moc"

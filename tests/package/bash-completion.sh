@@ -4,6 +4,8 @@
 # that takes one.
 # Usage: bash-completion.sh BIN_DIR COMPLETION_FILE
 set -uo pipefail
+# shellcheck disable=SC1091
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 program=$(cd "$1" && pwd)/quillpress-cli
 completion=$(realpath "$2")
 [ -f /usr/share/bash-completion/bash_completion ] ||
@@ -18,11 +20,6 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/folder"
 touch "$work/report.ps" "$work/notes.txt"
 cd "$work" || exit 1
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 offered() {  # WORDS...: what completing the last word offers, sorted
   COMP_WORDS=("$@")
@@ -34,8 +31,14 @@ offered() {  # WORDS...: what completing the last word offers, sorted
   printf '%s\n' "${COMPREPLY[@]}" | sort
 }
 
-[ "$(offered "$program" "" | tr '\n' ' ')" = "convert folders watch " ] ||
-  fail "commands offered: $(offered "$program" "" | tr '\n' ' ')"
+expect() {  # OFFERED WORDS...: completing WORDS offers OFFERED (space-separated, sorted)
+  local want=$1 got
+  shift
+  got=$(offered "$@" | tr '\n' ' ')
+  [ "$got" = "$want " ] || fail "completing '${*:2}' offers: $got"
+}
+
+expect "convert folders watch" "$program" ""
 for command in convert folders watch; do
   expected=$("$program" "$command" --help | grep -oE -- '(^|[][ ,|(])--[a-z][a-z0-9-]*' | grep -oE -- '--[a-z0-9-]+' | sort -u)
   got=$(offered "$program" "$command" --)
@@ -47,18 +50,12 @@ if "$program" folders --help 2>/dev/null | grep -q 'quillpress-cli folders add '
   offered "$program" folders add -- | grep -qx -- --source ||
     fail "options of folders add: $(offered "$program" folders add -- | tr '\n' ' ')"
 fi
-[ "$(offered "$program" convert --output "" | tr '\n' ' ')" = "folder " ] ||
-  fail "after --output: $(offered "$program" convert --output "" | tr '\n' ' ')"
+expect folder "$program" convert --output ""
 if "$program" convert --help | grep -q -- --list-presets; then
   presets=$("$program" convert --list-presets | awk '{ print $1 }' | sort)
-  [ -n "$presets" ] && [ "$(offered "$program" convert --preset "")" = "$presets" ] ||
-    fail "after --preset: $(offered "$program" convert --preset "" | tr '\n' ' ')"
+  [ -n "$presets" ] || fail "no presets listed"
+  expect "$(echo $presets)" "$program" convert --preset ""
 fi
-[ "$(offered "$program" convert "" | tr '\n' ' ')" = "folder report.ps " ] ||
-  fail "paths to convert: $(offered "$program" convert "" | tr '\n' ' ')"
+expect "folder report.ps" "$program" convert ""
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures problems"
-  exit 1
-fi
-echo "the completion offers the commands and options of quillpress-cli"
+finish "the completion offers the commands and options of quillpress-cli"

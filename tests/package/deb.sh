@@ -5,23 +5,18 @@
 # and changelog files.
 # Usage: deb.sh BUILD_DIR VERSION SANITIZE(ON|OFF)     (exit 77: skipped)
 set -uo pipefail
+# shellcheck disable=SC1091
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build=$(cd "$1" && pwd)
 version=$2
 if [ "$3" = ON ]; then
   echo "skipped: a package of sanitizer-instrumented programs is not one to ship"
   exit 77
 fi
-for tool in cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli file; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is needed (scripts/setup-deps.sh)"; exit 1; }
-done
+need cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli file
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
 deb=$work/out/quillpress_${version}_$(dpkg --print-architecture).deb
@@ -91,8 +86,4 @@ lintian --info --display-info --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1
 grep -E '^[EWI]:' "$work/lintian"
 grep -q '^E:' "$work/lintian" && fail "lintian reports errors"
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures problems"
-  exit 1
-fi
-echo "$(basename "$deb"): metadata, file list, lintian, desktop entry and metainfo are sound"
+finish "$(basename "$deb"): metadata, file list, lintian, desktop entry and metainfo are sound"

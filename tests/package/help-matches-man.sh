@@ -4,14 +4,10 @@
 # page, and every option the page describes is one that --help lists.
 # Usage: help-matches-man.sh BIN_DIR MAN_SOURCE_DIR
 set -uo pipefail
+# shellcheck disable=SC1091
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 bin=$1
 man=$2
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # A page's source as plain text: "\-" is a dash, font changes are dropped.
 page_text() { sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' -e 's/\\f\[[A-Z]*\]//g' -e 's/\\&//g' "$1"; }
@@ -90,8 +86,4 @@ for page_program in quillpress.1:quillpress quillpress-cli.1:quillpress-cli psto
   grep -qE '[0-9]+\.[0-9]+\.[0-9]+' <<<"$version" || fail "'$program --version' printed no version: $version"
 done
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures problems"
-  exit 1
-fi
-echo "every option of every --help is in its manual page, and the other way round"
+finish "every option of every --help is in its manual page, and the other way round"

@@ -5,23 +5,18 @@
 # of the build folder opened or run (watched with strace).
 # Usage: install-prefix.sh BUILD_DIR SANITIZE(ON|OFF)     (exit 77: skipped)
 set -uo pipefail
+# shellcheck disable=SC1091
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build=$(cd "$1" && pwd)
 if [ "$2" = ON ]; then
   echo "skipped: the leak checker cannot run under strace, and the installed tree is checked in the plain build"
   exit 77
 fi
-for tool in strace pdfinfo systemd-analyze; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is needed (scripts/setup-deps.sh)"; exit 1; }
-done
+need strace pdfinfo systemd-analyze
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
 
@@ -106,8 +101,4 @@ grep -q 'Page size: *100 x 50 pts' <(pdfinfo "$work/alone.pdf" 2>/dev/null) || f
 # The watch service is reached through the installed command line.
 run "$prefix/bin/quillpress-cli" watch --help >"$work/watch.log" 2>&1 || fail "quillpress-cli watch --help: $(cat "$work/watch.log")"
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures problems"
-  exit 1
-fi
-echo "installed into $prefix: the command line and the converter work from there"
+finish "installed into $prefix: the command line and the converter work from there"

@@ -140,19 +140,14 @@ class DirectSaveTest : public QObject {
     QTest::addColumn<bool>("keep");
     QTest::addColumn<bool>("askTwice");
     QTest::addColumn<QByteArray>("promised");
-    QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("kept") << QByteArray() << QByteArray("/data/report.ps") << true << false << QByteArray("report.pdf")
-                          << QByteArray("S");
-    QTest::newRow("two dots") << QByteArray() << QByteArray("/data/chart.final.eps") << true << false
-                              << QByteArray("chart.final.pdf") << QByteArray("S");
-    QTest::newRow("not UTF-8") << QByteArray() << QByteArray("/data/caf\xe9.ps") << true << false << QByteArray("caf\xe9.pdf")
-                               << QByteArray("S");
-    QTest::newRow("asked twice") << QByteArray() << QByteArray("/data/report.ps") << true << true << QByteArray("report.pdf")
-                                 << QByteArray("S");
-    QTest::newRow("folder not UTF-8, this host") << QByteArray("caf\xe9 50% #1?") << QByteArray("/data/report.ps")
-                                                 << true << false << QByteArray("report.pdf") << QByteArray("S");
-    QTest::newRow("refused") << QByteArray() << QByteArray("/data/report.ps") << false << false << QByteArray("report.pdf")
-                             << QByteArray("F");
+    const QByteArray report("/data/report.ps");
+    QTest::newRow("kept") << QByteArray() << report << true << false << QByteArray("report.pdf");
+    QTest::newRow("not UTF-8") << QByteArray() << QByteArray("/data/caf\xe9.ps") << true << false
+                               << QByteArray("caf\xe9.pdf");
+    QTest::newRow("asked twice") << QByteArray() << report << true << true << QByteArray("report.pdf");
+    QTest::newRow("folder not UTF-8, this host") << QByteArray("caf\xe9 50% #1?") << report << true << false
+                                                 << QByteArray("report.pdf");
+    QTest::newRow("refused") << QByteArray() << report << false << false << QByteArray("report.pdf");
   }
   void dropOnFolderFulfilsThere() {
     QFETCH(QByteArray, folderName);
@@ -160,16 +155,15 @@ class DirectSaveTest : public QObject {
     QFETCH(bool, keep);
     QFETCH(bool, askTwice);
     QFETCH(QByteArray, promised);
-    QFETCH(QByteArray, answer);
+    const QByteArray answer = keep ? "S" : "F";
     QTemporaryDir base;
     QVERIFY(base.isValid());
     const fs::path folder = folderName.isEmpty() ? PathOf(base) : PathOf(base) / folderName.toStdString();
     fs::create_directories(folder);
     m_keep = keep;
     PromiseFrom(fs::path(source.toStdString()));
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder);
-    peer.setAskTwice(askTwice);
-    if (!folderName.isEmpty()) peer.setUriHost(LocalHostName());
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder,
+                            {folderName.isEmpty() ? QByteArray() : LocalHostName(), std::nullopt, askTwice});
     DragOnto(peer, true);
 
     const XdsFileManagerPeer::Observation seen = peer.observation();
@@ -238,12 +232,11 @@ class DirectSaveTest : public QObject {
     QFETCH(QByteArray, answer);
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder));
     if (uri == "plain") {
       std::ofstream(PathOf(folder) / "plain") << "x";
       uri = XdsFileManagerPeer::FileUri({}, PathOf(folder) / "plain" / "report.pdf");
     }
-    peer.setUriOverride(uri);
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder), {{}, uri});
     DragOnto(peer, true);
     QCOMPARE(peer.observation().answer, answer);
     QVERIFY(!peer.observation().finishedAccepted);

@@ -36,17 +36,11 @@ class StoreLookupServer : public QTcpServer {
   void Serve(QTcpSocket* socket) {
     QByteArray& buffer = buffers_[socket];
     buffer += socket->readAll();
-    if (!buffer.contains("\r\n\r\n")) {
-      return;
-    }
+    if (!buffer.contains("\r\n\r\n")) return;
     const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
     buffers_.remove(socket);
-    if (requestLine.size() >= 2) {
-      targets.append(requestLine[1]);
-    }
-    if (silent) {
-      return;
-    }
+    if (requestLine.size() >= 2) targets.append(requestLine[1]);
+    if (silent) return;
     const QByteArray reason = status_ == 200 ? "OK" : "Error";
     socket->write("HTTP/1.1 " + QByteArray::number(status_) + ' ' + reason + "\r\n" +
                   "Content-Type: text/javascript; charset=utf-8\r\n" +

@@ -15,8 +15,10 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,6 +123,14 @@ struct PageSize {
   double height = 0;
 };
 
+// Page sizes rounded to whole points, to compare in one go.
+using Sizes = std::vector<std::pair<long, long>>;
+inline Sizes Rounded(const std::vector<PageSize>& pages) {
+  Sizes sizes;
+  for (const PageSize& p : pages) sizes.emplace_back(std::lround(p.width), std::lround(p.height));
+  return sizes;
+}
+
 // The page sizes of a PDF, or nothing when it does not load.
 inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
   std::vector<PageSize> sizes;
@@ -155,12 +165,29 @@ inline std::vector<std::string> PdfFontNames(const std::filesystem::path& pdf) {
   return names;
 }
 
-// `qpdf --check` passes.
+inline QString Arg(const std::filesystem::path& path) { return QFile::decodeName(path.c_str()); }
+
+// Runs a system tool (gs, qpdf, convert...) to its end; true when it succeeded.
+inline bool RunTool(const QString& program, const QStringList& args) {
+  QProcess p;
+  p.start(program, args);
+  return p.waitForFinished(180000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
 inline bool QpdfCheckPasses(const std::filesystem::path& pdf) {
-  QProcess qpdf;
-  qpdf.start(QStringLiteral("qpdf"), {QStringLiteral("--check"), QFile::decodeName(pdf.c_str())});
-  return qpdf.waitForFinished(60000) && qpdf.exitStatus() == QProcess::NormalExit &&
-         qpdf.exitCode() == 0;
+  return RunTool(QStringLiteral("qpdf"), {QStringLiteral("--check"), Arg(pdf)});
+}
+
+// A file's bytes; empty when it cannot be read (a folder, gone).
+inline std::string ReadAll(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes;
+  try {
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  } catch (const std::ios_base::failure&) {
+    bytes.clear();
+  }
+  return bytes;
 }
 
 // Where the programs under test are: ctest says so; run by hand, a test sits

@@ -47,15 +47,11 @@ struct XdsFileManagerPeer::State {
   bool started = false;
   bool isReady = false;
   Observation observed;
-  QByteArray host;
-  std::optional<QByteArray> uriOverride;
-  bool askTwice = false;
+  Options options;
   struct DragRequest {
+    enum class Kind { Drag, Press, Move, Release } kind;
     QPoint from, to;
-    int steps;
-    bool pressOnly = false;  // press at from, move once to to, keep the button down
-    bool moveOnly = false;   // with the button held, move from from to to in steps
-    bool releaseOnly = false;
+    int steps = 1;
     bool waitForPeer = true;  // release only once the peer has answered a position
   };
   std::optional<DragRequest> pendingDrag;
@@ -169,20 +165,14 @@ bool XdsFileManagerPeer::State::Setup() {
     return false;
   }
 
-  atom.aware = Intern("XdndAware");
-  atom.enter = Intern("XdndEnter");
-  atom.position = Intern("XdndPosition");
-  atom.status = Intern("XdndStatus");
-  atom.leave = Intern("XdndLeave");
-  atom.drop = Intern("XdndDrop");
-  atom.finished = Intern("XdndFinished");
-  atom.typeList = Intern("XdndTypeList");
-  atom.selection = Intern("XdndSelection");
-  atom.actionCopy = Intern("XdndActionCopy");
-  atom.directSave = Intern("XdndDirectSave0");
-  atom.textPlain = Intern("text/plain");
-  atom.uriList = Intern("text/uri-list");
-  atom.peerData = Intern("QUILLPRESS_PEER_DATA");
+  for (auto [slot, name] : {std::pair{&atom.aware, "XdndAware"}, {&atom.enter, "XdndEnter"},
+                            {&atom.position, "XdndPosition"}, {&atom.status, "XdndStatus"}, {&atom.leave, "XdndLeave"},
+                            {&atom.drop, "XdndDrop"}, {&atom.finished, "XdndFinished"},
+                            {&atom.typeList, "XdndTypeList"}, {&atom.selection, "XdndSelection"},
+                            {&atom.actionCopy, "XdndActionCopy"}, {&atom.directSave, "XdndDirectSave0"},
+                            {&atom.textPlain, "text/plain"}, {&atom.uriList, "text/uri-list"},
+                            {&atom.peerData, "QUILLPRESS_PEER_DATA"}})
+    *slot = Intern(name);
 
   window = xcb_generate_id(c);
   // Override-redirect: the window stays where the test put it, window manager or not.
@@ -282,13 +272,11 @@ void XdsFileManagerPeer::State::HandleDrop(const xcb_client_message_event_t& eve
     Finish(false);
     return;
   }
-  QByteArray uri;
-  {
-    std::lock_guard lock(mutex);
-    observed.promisedName = *name;
-    uri = uriOverride ? *uriOverride : FileUri(host, folder / fs::path(name->toStdString()));
-    observed.writtenUri = uri;
-  }
+  const QByteArray uri = options.uriOverride.value_or(FileUri(options.host, folder / fs::path(name->toStdString())));
+  Observe([&](Observation& o) {
+    o.promisedName = *name;
+    o.writtenUri = uri;
+  });
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, source, atom.directSave, atom.textPlain, 8,
                       static_cast<std::uint32_t>(uri.size()), uri.constData());
   xcb_convert_selection(c, window, atom.selection, atom.directSave, atom.directSave, time);
@@ -301,26 +289,19 @@ void XdsFileManagerPeer::State::HandleSelectionNotify(const xcb_selection_notify
   if (awaiting == Await::Nothing || event.requestor != window) return;
   std::optional<QByteArray> data;
   if (event.property != XCB_ATOM_NONE) data = ReadProperty(window, event.property, true);
-  if (awaiting == Await::DirectSave) {
-    bool again = false;
+  if (awaiting == Await::DirectSave || awaiting == Await::DirectSaveAgain) {
+    const bool first = awaiting == Await::DirectSave;
     Observe([&](Observation& o) {
       o.answered = true;
-      o.answer = data.value_or(QByteArray());
+      (first ? o.answer : o.secondAnswer) = data.value_or(QByteArray());
     });
-    {
-      std::lock_guard lock(mutex);
-      again = askTwice;
-    }
-    if (again) {
+    if (first && options.askTwice) {
       xcb_convert_selection(c, window, atom.selection, atom.directSave, atom.directSave, dropTime);
       xcb_flush(c);
       awaiting = Await::DirectSaveAgain;
       awaitDeadline = Clock::now() + kExchangeDeadline;
       return;
     }
-    Finish(data && *data == "S");
-  } else if (awaiting == Await::DirectSaveAgain) {
-    Observe([&](Observation& o) { o.secondAnswer = data.value_or(QByteArray()); });
     Finish(data && *data == "S");
   } else {
     Observe([&](Observation& o) { o.uriList = data.value_or(QByteArray()); });
@@ -342,31 +323,28 @@ bool XdsFileManagerPeer::State::TakeDragRequest() {
 // position, so the source knows the drop is wanted (or not) before it ends.
 bool XdsFileManagerPeer::State::AdvanceDrag() {
   if (!drag) return false;
-  if (drag->pressOnly) {
-    FakeInput(XCB_MOTION_NOTIFY, 0, drag->from);
-    Sync();
-    FakeInput(XCB_BUTTON_PRESS, 1);
-    Sync();
-    FakeInput(XCB_MOTION_NOTIFY, 0, drag->to);
-    Sync();
-    held = true;
-    drag.reset();
-    return true;
-  }
-  if (drag->moveOnly) {
-    for (int i = 1; i <= drag->steps; ++i) {
-      FakeInput(XCB_MOTION_NOTIFY, 0, drag->from + (drag->to - drag->from) * i / drag->steps);
+  using Kind = DragRequest::Kind;
+  if (drag->kind != Kind::Drag) {
+    if (drag->kind == Kind::Press) {
+      FakeInput(XCB_MOTION_NOTIFY, 0, drag->from);
+      Sync();
+      FakeInput(XCB_BUTTON_PRESS, 1);
       Sync();
     }
+    // Move flushes every step on its own; Press moves once, to the nudge.
+    const int steps = drag->kind == Kind::Move ? drag->steps : drag->kind == Kind::Press ? 1 : 0;
+    const QPoint from = drag->kind == Kind::Press ? drag->to : drag->from;
+    for (int i = 1; i <= steps; ++i) {
+      FakeInput(XCB_MOTION_NOTIFY, 0, from + (drag->to - from) * i / steps);
+      Sync();
+    }
+    if (drag->kind == Kind::Release) {
+      FakeInput(XCB_BUTTON_RELEASE, 1);
+      Sync();
+      Observe([](Observation& o) { o.pointerReleased = true; });
+    }
+    if (drag->kind != Kind::Move) held = drag->kind == Kind::Press;
     drag.reset();
-    return true;
-  }
-  if (drag->releaseOnly) {
-    FakeInput(XCB_BUTTON_RELEASE, 1);
-    Sync();
-    held = false;
-    drag.reset();
-    Observe([](Observation& o) { o.pointerReleased = true; });
     return true;
   }
   if (drag->steps > 0) {
@@ -468,9 +446,11 @@ void XdsFileManagerPeer::State::Run() {
   xcb_disconnect(c);
 }
 
-XdsFileManagerPeer::XdsFileManagerPeer(Mode mode, fs::path folder, QRect geometry) : m_state(new State) {
+XdsFileManagerPeer::XdsFileManagerPeer(Mode mode, fs::path folder, Options options, QRect geometry)
+    : m_state(new State) {
   m_state->mode = mode;
   m_state->folder = std::move(folder);
+  m_state->options = std::move(options);
   m_state->geometry = geometry;
   m_state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   State* state = m_state.get();
@@ -496,21 +476,6 @@ QRect XdsFileManagerPeer::geometry() const { return m_state->geometry; }
 
 QPoint XdsFileManagerPeer::center() const { return m_state->geometry.center(); }
 
-void XdsFileManagerPeer::setUriHost(const QByteArray& host) {
-  std::lock_guard lock(m_state->mutex);
-  m_state->host = host;
-}
-
-void XdsFileManagerPeer::setUriOverride(const QByteArray& uri) {
-  std::lock_guard lock(m_state->mutex);
-  m_state->uriOverride = uri;
-}
-
-void XdsFileManagerPeer::setAskTwice(bool askTwice) {
-  std::lock_guard lock(m_state->mutex);
-  m_state->askTwice = askTwice;
-}
-
 void XdsFileManagerPeer::State::Ask(const DragRequest& request) {
   {
     std::lock_guard lock(mutex);
@@ -521,27 +486,17 @@ void XdsFileManagerPeer::State::Ask(const DragRequest& request) {
 }
 
 void XdsFileManagerPeer::pressPointer(QPoint at, QPoint nudge) {
-  State::DragRequest request{at, nudge, 1};
-  request.pressOnly = true;
-  m_state->Ask(request);
+  m_state->Ask({State::DragRequest::Kind::Press, at, nudge});
 }
 
 void XdsFileManagerPeer::movePointer(QPoint from, QPoint to, int steps) {
-  State::DragRequest request{from, to, steps < 1 ? 1 : steps};
-  request.moveOnly = true;
-  m_state->Ask(request);
+  m_state->Ask({State::DragRequest::Kind::Move, from, to, std::max(steps, 1)});
 }
 
-void XdsFileManagerPeer::releasePointer() {
-  State::DragRequest request{{}, {}, 1};
-  request.releaseOnly = true;
-  m_state->Ask(request);
-}
+void XdsFileManagerPeer::releasePointer() { m_state->Ask({State::DragRequest::Kind::Release, {}, {}}); }
 
 void XdsFileManagerPeer::dragPointer(QPoint from, QPoint to, int steps, bool waitForPeer) {
-  State::DragRequest request{from, to, steps < 1 ? 1 : steps};
-  request.waitForPeer = waitForPeer;
-  m_state->Ask(request);
+  m_state->Ask({State::DragRequest::Kind::Drag, from, to, std::max(steps, 1), waitForPeer});
 }
 
 XdsFileManagerPeer::Observation XdsFileManagerPeer::observation() const {

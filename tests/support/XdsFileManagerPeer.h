@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 // The file manager's side of a drag, for tests under a real X server: a
 // top-level window, on a connection and thread of its own, that takes Xdnd
@@ -22,6 +23,12 @@
 // "text/uri-list" (and asks for that on the drop).
 // AcceptWithoutDirectSave: a target without direct save that accepts any drag
 // and, on the drop, asks for "text/uri-list" only.
+struct XdsPeerOptions {
+  QByteArray host;                        // written in the URI, e.g. LocalHostName()
+  std::optional<QByteArray> uriOverride;  // a whole URI written instead of the folder's
+  bool askTwice = false;                  // asks for the data again, as a clumsy target might
+};
+
 class XdsFileManagerPeer {
  public:
   enum class Mode { DirectSave, UriListOnly, AcceptWithoutDirectSave };
@@ -37,7 +44,7 @@ class XdsFileManagerPeer {
     QByteArray writtenUri;      // written back to the source
     bool answered = false;      // the source answered the data request
     QByteArray answer;          // its data; empty when it refused the request
-    QByteArray secondAnswer;    // with setAskTwice, the answer to the second request
+    QByteArray secondAnswer;    // with askTwice, the answer to the second request
     QByteArray uriList;         // "text/uri-list" data, without direct save
     bool finished = false;      // XdndFinished sent for the drop
     bool finishedAccepted = false;
@@ -45,9 +52,12 @@ class XdsFileManagerPeer {
     QString problem;            // the first thing that went wrong, if any
   };
 
+  using Options = XdsPeerOptions;
+
   // Starts the thread, makes the window at `geometry` (root coordinates) and
   // returns once it is on screen; see ready()/problem on failure.
-  XdsFileManagerPeer(Mode mode, std::filesystem::path folder, QRect geometry = QRect(700, 100, 300, 300));
+  XdsFileManagerPeer(Mode mode, std::filesystem::path folder, Options options = {},
+                     QRect geometry = QRect(700, 100, 300, 300));
   ~XdsFileManagerPeer();
   XdsFileManagerPeer(const XdsFileManagerPeer&) = delete;
   XdsFileManagerPeer& operator=(const XdsFileManagerPeer&) = delete;
@@ -55,15 +65,6 @@ class XdsFileManagerPeer {
   bool ready() const;
   QRect geometry() const;
   QPoint center() const;
-
-  // The host written in the URI ("" by default; e.g. LocalHostName() or a
-  // foreign one), or a whole URI written instead of the folder's. Set before
-  // the drop.
-  void setUriHost(const QByteArray& host);
-  void setUriOverride(const QByteArray& uri);
-  // Asks for the "XdndDirectSave0" data a second time before finishing, as
-  // a clumsy target might; both answers are recorded.
-  void setAskTwice(bool askTwice);
 
   // Presses the first button at `from`, moves in `steps` steps to `to`, waits
   // for the source to have been answered there, and releases. Returns at

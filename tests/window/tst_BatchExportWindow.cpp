@@ -47,7 +47,6 @@ class BatchExportWindowTest : public QObject {
   ProgressRecord m_progress;
   fs::path m_root;
 
-  fs::path Root() const { return m_root; }
 
   // A converter that says it has started (Started(gate)) and then waits for
   // a gate file before it does the real work, so that a test can act while
@@ -55,7 +54,7 @@ class BatchExportWindowTest : public QObject {
   fs::path GatedConverter(const fs::path& gate) {
     const fs::path real = samples::BinDir() / "pstopdf";
     return samples::WriteStandInConverter(
-        Root(), "gated-pstopdf",
+        m_root, "gated-pstopdf",
         ": > '" + Started(gate).string() + "'\n"
         "while [ ! -e '" + gate.string() + "' ]; do sleep 0.02; done\nexec '" + real.string() +
             "' \"$@\"");
@@ -76,7 +75,6 @@ class BatchExportWindowTest : public QObject {
     });
   }
 
-  // Adds files through the panel and waits until they are listed.
   void Add(std::vector<fs::path> files) {
     const int before = m_f->rows();
     const auto count = static_cast<int>(files.size());
@@ -88,8 +86,6 @@ class BatchExportWindowTest : public QObject {
   // batch is idle again.
   [[nodiscard]] bool RunBatch(const char* command, const fs::path& destination) {
     m_f->prompts.AnswerNextPanel({destination});
-    // Through the command's action, as the menu, the toolbar and the
-    // buttons all send it.
     QAction* action = m_f->action(command);
     // The window turns Convert back on once it has heard the last batch end.
     if (!QTest::qWaitFor([action] { return action->isEnabled(); }, kDeadline)) return false;
@@ -101,21 +97,17 @@ class BatchExportWindowTest : public QObject {
     return QTest::qWaitFor([this] { return !m_f->d().batchExport().isBusy(); }, kDeadline);
   }
 
-  // The status column's text on a row, as the table shows it.
-  QString Status(int row) const {
-    return m_f->cell(row, FileListTableModel::kStatusColumn);
-  }
+  QString Status(int row) const { return m_f->cell(row, FileListTableModel::kStatusColumn); }
 
   fs::path Dest(const char* name) {
-    const fs::path dest = Root() / name;
+    const fs::path dest = m_root / name;
     fs::create_directories(dest);
     return dest;
   }
 
-  fs::path Good(const char* name) { return WriteFile(Root() / "in" / name, samples::OnePagePostScript()); }
-  // PostScript that the interpreter rejects.
+  fs::path Good(const char* name) { return WriteFile(m_root / "in" / name, samples::OnePagePostScript()); }
   fs::path Bad(const char* name) {
-    return WriteFile(Root() / "in" / name, "%!PS-Adobe-3.0\n/undefinedname-here cvx exec\nshowpage\n");
+    return WriteFile(m_root / "in" / name, "%!PS-Adobe-3.0\n/undefinedname-here cvx exec\nshowpage\n");
   }
 
  private Q_SLOTS:
@@ -129,7 +121,7 @@ class BatchExportWindowTest : public QObject {
 
   void init() {
     qunsetenv("QUILLPRESS_PSTOPDF");
-    fs::remove_all(Root() / "in");
+    fs::remove_all(m_root / "in");
     m_f = std::make_unique<WindowFixture>();
     m_progress = {};
     Record();
@@ -138,9 +130,7 @@ class BatchExportWindowTest : public QObject {
   void cleanup() { m_f.reset(); }
 
   void convertShowsEveryStepAndClosesWithSuccess() {
-    const fs::path a = Good("a.ps");
-    const fs::path b = Good("b.ps");
-    Add({a, b});
+    Add({Good("a.ps"), Good("b.ps")});
     const fs::path dest = Dest("success");
     m_f->selectRows({0, 1});
     m_f->prompts.alertAnswers = {0};  // Open Destination
@@ -152,11 +142,10 @@ class BatchExportWindowTest : public QObject {
     const OpenPanelRequest& chooser = m_f->prompts.panels.back();
     QCOMPARE(chooser.title, LocalizedString("ConvertChooserTitle"));
     QVERIFY(chooser.title != LocalizedString("ConvertAllChooserTitle") && !chooser.prompt.isEmpty());
-    QVERIFY(!chooser.canChooseFiles && chooser.canChooseDirectories && chooser.canCreateDirectories);
-    QVERIFY(!chooser.allowsMultipleSelection);
+    QVERIFY(!chooser.canChooseFiles && chooser.canChooseDirectories && chooser.canCreateDirectories &&
+            !chooser.allowsMultipleSelection);
 
-    QCOMPARE(m_progress.lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"),
-                                            Line(2, 2, "b.ps")}));
+    QCOMPARE(m_progress.lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"), Line(2, 2, "b.ps")}));
     QCOMPARE(m_progress.values.back(), 4);
     QCOMPARE(m_progress.maximums.back(), 4);
     QVERIFY(!Sheet()->isVisible());
@@ -207,7 +196,7 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(m_f->prompts.alerts[0].request.kind, AlertRequest::Kind::Critical);
     QCOMPARE(m_f->prompts.alerts[0].alternateButton, QString());
     QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(reason));
-    QVERIFY(samples::ListTree(Root() / "single").empty());
+    QVERIFY(samples::ListTree(m_root / "single").empty());
 
     // Every one of several fails.
     Add({Bad("x.ps"), Bad("y.ps")});
@@ -245,7 +234,7 @@ class BatchExportWindowTest : public QObject {
   void pipeOrDeviceFailsAtOnceAndTheRestConverts() {
     // Never listed when added; one that became a pipe after it was listed
     // fails at once, without holding the batch.
-    const fs::path pipe = Root() / "in" / "pipe.ps";
+    const fs::path pipe = m_root / "in" / "pipe.ps";
     fs::create_directories(pipe.parent_path());
     QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
     QVERIFY(m_f->addFromPanel({pipe, "/dev/zero"}));
@@ -273,7 +262,7 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(!fs::exists("/proc/a.pdf"));
 
     // A chosen "folder" that is a file is left untouched.
-    const fs::path file = WriteFile(Root() / "not-a-folder", "keep me");
+    const fs::path file = WriteFile(m_root / "not-a-folder", "keep me");
     QVERIFY(RunBatch("exportAllMenuItem", file));
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{2});
     QVERIFY(m_f->prompts.alerts[1].message.startsWith(LocalizedString("ErrorAlertMsg")));
@@ -282,7 +271,7 @@ class BatchExportWindowTest : public QObject {
   }
 
   void keptTreeItemWhoseFolderCannotBeMadeIsSkipped() {
-    const fs::path top = Root() / "in" / "top";
+    const fs::path top = m_root / "in" / "top";
     WriteFile(top / "a.ps", samples::OnePagePostScript());
     WriteFile(top / "b" / "c.ps", samples::OnePagePostScript());
     WriteFile(top / "d.ps", samples::OnePagePostScript());
@@ -292,16 +281,14 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(m_f->rows(), 3);
     QHeaderView* header = m_f->table()->horizontalHeader();
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
-                      QPoint(header->sectionViewportPosition(FileListTableModel::kFilePathColumn) + 5,
-                             header->height() / 2));
+                      {header->sectionViewportPosition(FileListTableModel::kFilePathColumn) + 5, header->height() / 2});
     QCOMPARE(m_f->shownPaths(), (std::vector<fs::path>{top / "a.ps", top / "b" / "c.ps", top / "d.ps"}));
 
     const fs::path dest = Dest("tree");
     WriteFile(dest / "b", "a file where the folder b would go");
     QVERIFY(RunBatch("exportAllMenuItem", dest));
 
-    QCOMPARE(m_progress.lines, QStringList({Line(0, 3, QString()), Line(1, 3, "a.ps"),
-                                            Line(2, 3, "d.ps")}));
+    QCOMPARE(m_progress.lines, QStringList({Line(0, 3, QString()), Line(1, 3, "a.ps"), Line(2, 3, "d.ps")}));
     QCOMPARE(m_progress.values.back(), 4);
     QCOMPARE(m_progress.maximums.back(), 5);
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
@@ -311,7 +298,7 @@ class BatchExportWindowTest : public QObject {
 
   void cancelStopsTheConversionsInHand() {
     Add({Good("a.ps"), Good("b.ps"), Good("c.ps")});
-    const fs::path gate = Root() / "gate-cancel";
+    const fs::path gate = m_root / "gate-cancel";
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
     const fs::path dest = Dest("cancel");
     m_f->d().batchExport().setConcurrentConversions(2);
@@ -367,7 +354,7 @@ class BatchExportWindowTest : public QObject {
 
   void secondRequestWhileABatchRunsIsRefused() {
     Add({Good("a.ps"), Good("b.ps")});
-    const fs::path gate = Root() / "gate-second";
+    const fs::path gate = m_root / "gate-second";
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
     const fs::path first = Dest("first");
     const fs::path second = Dest("second");
@@ -406,7 +393,7 @@ class BatchExportWindowTest : public QObject {
 
   void filesAddedDuringABatchLeaveEveryCommandOn() {
     Add({Good("a.ps")});
-    const fs::path gate = Root() / "gate-adding";
+    const fs::path gate = m_root / "gate-adding";
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
     const fs::path dest = Dest("adding");
     m_f->prompts.AnswerNextPanel({dest});
@@ -414,7 +401,7 @@ class BatchExportWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(Status(0), LocalizedString("StatusConverting"), kDeadline);
     // The desktop hands over more files meanwhile; the batch ends while
     // they are being added.
-    const fs::path more = Root() / "in" / "more";
+    const fs::path more = m_root / "in" / "more";
     for (int i = 0; i < 3000; ++i) WriteFile(more / ("m" + std::to_string(i) + ".ps"));
     bool batchEndedDuringAdd = false;
     connect(&m_f->d(), &AppDelegate::addingRunStarted, this, [&] {
@@ -428,21 +415,19 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(batchEndedDuringAdd);
     QCOMPARE(m_f->rows(), 3001);
     QTRY_VERIFY(m_f->toolbarButton("Add")->isEnabled());
-    QVERIFY(m_f->action("addImageMenuItem")->isEnabled());
-    QVERIFY(m_f->find<QPushButton>("exportButton")->isEnabled());
-    QVERIFY(m_f->toolbarButton("Remove")->isEnabled());
+    QVERIFY(m_f->find<QPushButton>("exportButton")->isEnabled() && m_f->toolbarButton("Remove")->isEnabled());
     fs::remove(gate);
   }
 
   // The settings chosen under the table reach the converter: the preset as
   // an argument, the compression as object streams in the PDF.
   void pdfSettingsReachTheConversion() {
-    Add({WriteFile(Root() / "in" / "pages.ps", samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
+    Add({WriteFile(m_root / "in" / "pages.ps", samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
     const fs::path plain = Dest("plain");
     QVERIFY(RunBatch("exportAllMenuItem", plain));
-    const fs::path args = Root() / "preset-args";
+    const fs::path args = m_root / "preset-args";
     const fs::path recorder = samples::WriteStandInConverter(
-        Root(), "recording-pstopdf",
+        m_root, "recording-pstopdf",
         "printf '%s\\n' \"$@\" > '" + args.string() + "'\nexec '" + (samples::BinDir() / "pstopdf").string() +
             "' \"$@\"");
     qputenv("QUILLPRESS_PSTOPDF", recorder.c_str());
@@ -457,7 +442,7 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(recorded.open(QIODevice::ReadOnly));
     QVERIFY2(recorded.readAll().contains("smallest"), "the preset was not passed on");
     const auto read = [](const fs::path& pdf) {
-      QFile file(QFile::decodeName(QByteArray::fromStdString(pdf.string())));
+      QFile file(QFile::decodeName(pdf.c_str()));
       return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
     QVERIFY(!read(plain / "pages.pdf").contains("/ObjStm"));
@@ -469,9 +454,9 @@ class BatchExportWindowTest : public QObject {
   void quittingMidBatchEndsCleanlyWithoutPartialFiles() {
     Add({Good("a.ps"), Good("b.ps")});
     // Writes part of a PDF and never finishes.
-    const fs::path started = Root() / "stuck-started";
+    const fs::path started = m_root / "stuck-started";
     const fs::path stuck = samples::WriteStandInConverter(
-        Root(), "stuck-pstopdf",
+        m_root, "stuck-pstopdf",
         "printf '%%PDF-1.4 partial' > \"$3\"; : > '" + started.string() +
             "'\nwhile :; do sleep 0.02; done");
     qputenv("QUILLPRESS_PSTOPDF", stuck.c_str());

@@ -27,9 +27,7 @@ class MotionCounter : public QObject {
 
  protected:
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::MouseMove &&
-        static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton)
-      ++count;
+    if (event->type() == QEvent::MouseMove && static_cast<QMouseEvent*>(event)->buttons() != Qt::NoButton) ++count;
     return false;
   }
 };
@@ -42,9 +40,8 @@ class DragMoveCounter : public QObject {
 
  protected:
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::DragMove || event->type() == QEvent::DragEnter) {
-      if (count++ == 0 && m_onFirst) m_onFirst();
-    }
+    if ((event->type() == QEvent::DragMove || event->type() == QEvent::DragEnter) && count++ == 0 && m_onFirst)
+      m_onFirst();
     return false;
   }
 
@@ -68,11 +65,7 @@ class DragWatchdog {
 
 QString Describe(const XdsFileManagerPeer::Observation& o) {
   return QStringLiteral("released %1 enters %2 positions %3 drops %4 answer '%5' problem '%6'")
-      .arg(o.pointerReleased)
-      .arg(o.enters)
-      .arg(o.positions)
-      .arg(o.drops)
-      .arg(QString::fromLatin1(o.answer), o.problem);
+      .arg(o.pointerReleased).arg(o.enters).arg(o.positions).arg(o.drops).arg(QString::fromLatin1(o.answer), o.problem);
 }
 
 }  // namespace
@@ -85,9 +78,7 @@ class TableDragOutTest : public QObject {
 
   fs::path Root() const { return TempPath(m_tmp); }
 
-  fs::path Ps(const std::string& name) {
-    return WriteFile(Root() / "in" / name, samples::OnePagePostScript());
-  }
+  fs::path Ps(const std::string& name) { return WriteFile(Root() / "in" / name, samples::OnePagePostScript()); }
 
   fs::path Folder(const std::string& name) {
     const fs::path folder = Root() / name;
@@ -97,9 +88,8 @@ class TableDragOutTest : public QObject {
 
   QPoint RowOnScreen(int row) const {
     QTableView* table = m_f->table();
-    const QRect rect =
-        table->visualRect(m_f->table()->model()->index(row, FileListTableModel::kFilePathColumn));
-    return table->viewport()->mapToGlobal(rect.center());
+    return table->viewport()->mapToGlobal(
+        table->visualRect(table->model()->index(row, FileListTableModel::kFilePathColumn)).center());
   }
 
   // Drags from row onto the peer's window and waits until both sides are done.
@@ -112,13 +102,10 @@ class TableDragOutTest : public QObject {
     DragWatchdog watchdog;
     const QPoint start = RowOnScreen(row);
     peer.pressPointer(start, start + QPoint(0, 2));
-    QTRY_VERIFY2_WITH_TIMEOUT(motions.count > 0, qPrintable(Describe(peer.observation())),
-                              kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(motions.count > 0, qPrintable(Describe(peer.observation())), kDeadline);
     peer.dragPointer(start, peer.center());
-    QTRY_VERIFY2_WITH_TIMEOUT(peer.observation().pointerReleased,
-                              qPrintable(Describe(peer.observation())), kDeadline);
-    QTRY_VERIFY2_WITH_TIMEOUT(peer.observation().finished, qPrintable(Describe(peer.observation())),
-                              kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(peer.observation().pointerReleased, qPrintable(Describe(peer.observation())), kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(peer.observation().finished, qPrintable(Describe(peer.observation())), kDeadline);
     QVERIFY2(peer.observation().problem.isEmpty(), qPrintable(Describe(peer.observation())));
   }
 
@@ -147,8 +134,7 @@ class TableDragOutTest : public QObject {
     QVERIFY(m_f->addFromPanel({Ps("report.ps"), Ps("chart.final.eps")}));
     m_f->selectRows({0, 1});
     const fs::path folder = Folder("dropped here");
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder,
-                            QRect(800, 560, 300, 300));
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder, {}, QRect(800, 560, 300, 300));
     DragRowOnto(0, peer);
 
     const XdsFileManagerPeer::Observation seen = peer.observation();
@@ -160,8 +146,7 @@ class TableDragOutTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!m_f->prompts.alerts.empty(), kDeadline);
     QCOMPARE(m_f->prompts.alerts.front().title, LocalizedString("SuccessfullConvertMsg"));
     QTRY_VERIFY_WITH_TIMEOUT(!m_f->d().batchExport().isBusy(), kDeadline);
-    QCOMPARE(samples::ListTree(folder),
-             (std::vector<std::string>{"chart.final.pdf", "report.pdf"}));
+    QCOMPARE(samples::ListTree(folder), (std::vector<std::string>{"chart.final.pdf", "report.pdf"}));
     QVERIFY(samples::QpdfCheckPasses(folder / "report.pdf"));
     // No chooser was asked for: the drop named the folder.
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{1});
@@ -173,8 +158,7 @@ class TableDragOutTest : public QObject {
     m_f->selectRows({0});
     QSignalSpy adding(&m_f->d(), &AppDelegate::addingRunStarted);
     const fs::path folder = Folder("after self drop");
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder,
-                            QRect(800, 560, 300, 300));
+    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder, {}, QRect(800, 560, 300, 300));
     QVERIFY2(peer.ready(), qPrintable(peer.observation().problem));
 
     {
@@ -203,7 +187,6 @@ class TableDragOutTest : public QObject {
     QCOMPARE(m_f->rows(), 3);
     QCOMPARE(samples::ListTree(folder), std::vector<std::string>{"b.pdf"});
   }
-
 };
 
 QTEST_MAIN(TableDragOutTest)

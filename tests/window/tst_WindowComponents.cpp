@@ -30,19 +30,16 @@
 #include <QTimer>
 #include <QUuid>
 
-#include <functional>
-
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 class WindowComponentsTest : public QObject {
   Q_OBJECT
 
  private:
-  static FileListItemRef Item(const char* path) {
-    return std::make_shared<FileListItem>(std::string(path));
-  }
+  static FileListItemRef Item(const char* path) { return std::make_shared<FileListItem>(std::string(path)); }
 
  private Q_SLOTS:
   void initTestCase() { InstallStringTable(); }
@@ -91,8 +88,7 @@ class WindowComponentsTest : public QObject {
 
   void centredCellRectangle() {
     const QRect frame(10, 20, 100, 40);
-    QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 16),
-             QRect(10, 32, 100, 16));
+    QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 16), QRect(10, 32, 100, 16));
     // Taller than the cell: clipped to it, never drawn outside.
     QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 60), frame);
   }
@@ -111,8 +107,7 @@ class WindowComponentsTest : public QObject {
     const QRect cell = table.visualRect(model.index(0, 0));
     const QImage image = table.viewport()->grab().toImage();
     const QColor background = image.pixelColor(cell.left() + 2, cell.top() + 2);
-    int top = -1;
-    int bottom = -1;
+    int top = -1, bottom = -1;
     for (int y = cell.top(); y <= cell.bottom(); ++y)
       for (int x = cell.left(); x < cell.left() + 80; ++x)
         if (image.pixelColor(x, y) != background) {
@@ -157,10 +152,8 @@ class WindowComponentsTest : public QObject {
   }
 
   void fileUrlsKeepRawNames() {
-    const std::filesystem::path odd = std::string("/tmp/caf\xe9 file.ps");
-    const QUrl url = FileUrlForPath(odd);
+    const QUrl url = FileUrlForPath(std::string("/tmp/caf\xe9 file.ps"));
     QVERIFY(url.isValid());
-    QCOMPARE(url.scheme(), QStringLiteral("file"));
     QCOMPARE(url.toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
   }
 
@@ -265,10 +258,9 @@ class WindowComponentsTest : public QObject {
           if (isDefault == (expected == 1)) button->click();
         }
       });
-      const int result = QtUserPrompts::Shared().RunAlertPanel(
-          nullptr, QStringLiteral("Title"), QStringLiteral("Message"), QStringLiteral("Quit"),
-          QStringLiteral("Keep Watching"));
-      QCOMPARE(result, expected);
+      QCOMPARE(QtUserPrompts::Shared().RunAlertPanel(nullptr, QStringLiteral("Title"), QStringLiteral("Message"),
+                                                     QStringLiteral("Quit"), QStringLiteral("Keep Watching")),
+               expected);
     }
   }
 
