@@ -176,8 +176,7 @@ class ConverterProgram : public QObject {
     // Files outside, to change, plant, read.
     job += attempt("(" + victim.string() + ") deletefile");
     job += attempt("(" + tmpVictim.string() + ") deletefile");
-    job += attempt("(" + planted[0].string() + ") (w) file (x) writestring");
-    job += attempt("(" + planted[1].string() + ") (w) file (x) writestring");
+    for (int i : {0, 1}) job += attempt("(" + planted[std::size_t(i)].string() + ") (w) file (x) writestring");
     for (const std::string& file : {secret.string(), std::string("/etc/passwd")}) {
       job += attempt("(" + file + ") (r) file 200 string readstring pop (READ:) print print (\\n) print");
     }
