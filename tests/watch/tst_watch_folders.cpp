@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -56,10 +57,11 @@ class WatchFoldersTest : public QObject {
     return p;
   }
 
+  static QString Program() { return QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()); }
   // quillpress-cli with the test's own settings; answers exit code and output.
   std::pair<int, QByteArray> Cli(const QStringList& args) {
     QProcess cli;
-    cli.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()), args);
+    cli.start(Program(), args);
     cli.waitForFinished(60000);
     return {cli.exitCode(), cli.readAllStandardOutput() + cli.readAllStandardError()};
   }
@@ -117,14 +119,12 @@ class WatchFoldersTest : public QObject {
 
   void aBrokenEntryCostsOnlyThatFolder() {
     const WatchFolderList list{WatchFolderSettings(m_prefs)};
-    QVERIFY(list.Add(Folder(Make("a-in"), Make("a-out"))));  // the first file's
-    QVERIFY(list.Add(Folder(Make("b-in"), Make("b-out"))));
-    QVERIFY(list.Add(Folder(Make("c-in"), Make("c-out"))));
+    for (const char* f : {"a", "b", "c"}) {  // a goes in the first file
+      QVERIFY(list.Add(Folder(Make(f + std::string("-in")), Make(f + std::string("-out")))));
+    }
     // The middle entry of the second file spoiled by hand.
     std::string text = ReadAll(list.othersFile());
-    const auto at = text.find("<key>MoveToDestinationOption</key>");
-    QVERIFY(at != std::string::npos);
-    const auto value = text.find("<integer>1</integer>", at);
+    const auto value = text.find("<integer>1</integer>", text.find("<key>MoveToDestinationOption</key>"));
     QVERIFY(value != std::string::npos);
     text.replace(value, std::string("<integer>1</integer>").size(), "<string>x</string>");
     std::ofstream(list.othersFile()) << text;
@@ -176,29 +176,22 @@ class WatchFoldersTest : public QObject {
     // The web folder's preset makes smaller files than the print folder's.
     QVERIFY(fs::file_size(out2 / "doc0.pdf") < fs::file_size(out1 / "doc0.pdf"));
     // The events come by the event loop, possibly after the files moved.
-    auto converted = [&] {
-      std::size_t n = 0;
-      for (const auto& e : events) n += e.kind == WatchEvent::Kind::Converted ? 1 : 0;
-      return n;
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(converted(), std::size_t(9), kDeadline);
+    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(events.begin(), events.end(),
+                                            [](const WatchEvent& e) { return e.kind == WatchEvent::Kind::Converted; }),
+                              9, kDeadline);
   }
 
   void fiftyFoldersWithoutAThreadOrDescriptorEach() {
     auto count = [](const char* dir) { return Entries(fs::path("/proc/self") / dir); };
     WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
-    WatchService::StartRequest first;
-    first.choice.source = Make("in0");
-    first.choice.destination = Make("out0");
-    first.choice.tag = 1;
-    QVERIFY(!service.Start(0, first));  // the engine and its worker are there now
-    const std::size_t threads = count("task"), descriptors = count("fd");
-    for (int i = 1; i < 50; ++i) {
+    std::size_t threads = 0, descriptors = 0;
+    for (int i = 0; i < 50; ++i) {
       WatchService::StartRequest r;
       r.choice.source = Make("in" + std::to_string(i));
       r.choice.destination = Make("out" + std::to_string(i));
       r.choice.tag = 1;
       QVERIFY(!service.Start(i, r));
+      if (i == 0) threads = count("task"), descriptors = count("fd");  // the engine and its worker are there now
     }
     // No more than before (the worker may have held a folder open for its
     // first look then).
@@ -233,7 +226,8 @@ class WatchFoldersTest : public QObject {
         {{"folders", "add", "--source", D, "--destination", D}, 1, ""},
         {{"folders", "add", "--source", "x", "--destination", "y", "--preset", "shiny"}, 2, ""},
         {{"folders", "list"}, 0,
-         QByteArray::fromStdString("1  cli-a  on   " + a.native() + " -> " + b.native() + "  then delete, preset print")},
+         QByteArray::fromStdString("1  cli-a  on   " + a.native() + " -> " + b.native() +
+                                   "  then delete, preset print")},
         {{"folders", "list"}, 0, QByteArray::fromStdString("2  archive  on   " + c.native())},
         {{"folders", "list"}, 0, "compressed"},
         {{"folders", "disable", C}, 0, "disabled: archive"},
@@ -250,7 +244,7 @@ class WatchFoldersTest : public QObject {
     samples::WriteFile(a / "one.ps", samples::OnePagePostScript());
     samples::WriteFile(c / "two.ps", samples::OnePagePostScript());
     QProcess watch;
-    watch.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()), {"watch"});
+    watch.start(Program(), {"watch"});
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(b / "one.pdf") && fs::exists(d / "two.pdf") && fs::exists(d / "two.ps"),
                              kDeadline);
     watch.terminate();

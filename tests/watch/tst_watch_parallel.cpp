@@ -21,6 +21,12 @@ namespace {
 
 constexpr int kDeadline = 120000;
 
+// Closed long ago, as far as the engine can tell: one look takes the file.
+void DropOld(const fs::path& file, const std::string& content = samples::OnePagePostScript()) {
+  samples::WriteFile(file, content);
+  fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+}
+
 }  // namespace
 
 class WatchParallelTest : public QObject {
@@ -32,14 +38,10 @@ class WatchParallelTest : public QObject {
     const fs::path root = dir.path().toStdString();
     const fs::path source = root / "in", destination = root / "out", moveTo = root / "done";
     for (const fs::path& f : {source, destination, moveTo}) fs::create_directories(f);
-    // Stems that repeat, so that names depend on the order. Written long
-    // ago, as far as the engine can tell, so that one look takes them all,
-    // in the order the folder lists them.
-    for (const char* name : {"a.ps", "a.eps", "b.ps", "b.eps", "c.ps", "c.eps", "d.ps", "e.ps"}) {
-      const bool eps = std::string(name).ends_with(".eps");
-      samples::WriteFile(source / name,
-                         eps ? samples::EpsWithBox(0, 0, 30, 30) : samples::OnePagePostScript());
-      fs::last_write_time(source / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    // Stems that repeat, so that names depend on the order; one look takes
+    // them all, in the order the folder lists them.
+    for (const std::string name : {"a.ps", "a.eps", "b.ps", "b.eps", "c.ps", "c.eps", "d.ps", "e.ps"}) {
+      DropOld(source / name, name.ends_with(".eps") ? samples::EpsWithBox(0, 0, 30, 30) : samples::OnePagePostScript());
     }
     std::vector<fs::path> listed;
     for (const auto& entry : fs::directory_iterator(source)) listed.push_back(entry.path());
@@ -95,10 +97,8 @@ class WatchParallelTest : public QObject {
     QCOMPARE(converted.size(), std::size_t{8});
     // It really ran out of order: several at once, the first ended late.
     std::ifstream in(log);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
     int now = 0, most = 0;
-    for (const std::string& line : lines) most = std::max(most, now += line.rfind("start", 0) == 0 ? 1 : -1);
+    for (std::string line; std::getline(in, line);) most = std::max(most, now += line.rfind("start", 0) == 0 ? 1 : -1);
     QVERIFY(most > 1);
     QCOMPARE(samples::ListTree(source), std::vector<std::string>{});
     QCOMPARE(samples::ListTree(moveTo).size(), std::size_t{8});
@@ -109,12 +109,7 @@ class WatchParallelTest : public QObject {
     const fs::path root = dir.path().toStdString();
     const fs::path busy = root / "busy", quiet = root / "quiet", out = root / "out";
     for (const fs::path& f : {busy, quiet, out}) fs::create_directories(f);
-    // Closed long ago, as far as the engine can tell: one look takes a file.
-    auto drop = [](const fs::path& file) {
-      samples::WriteFile(file, samples::OnePagePostScript());
-      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
-    };
-    for (int i = 0; i < 6; ++i) drop(busy / ("burst" + std::to_string(i) + ".ps"));
+    for (int i = 0; i < 6; ++i) DropOld(busy / ("burst" + std::to_string(i) + ".ps"));
     // The first conversion waits for the word to go on.
     const fs::path started = root / "started", go = root / "go";
     const fs::path converter = samples::WriteStandInConverter(
@@ -137,7 +132,7 @@ class WatchParallelTest : public QObject {
     engine.AddFolder(1, {busy, out, {}, SourceDisposal::Delete, false, PdfPreset::Faithful}, false);
     engine.AddFolder(2, {quiet, out, {}, SourceDisposal::Delete, false, PdfPreset::Faithful}, false);
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(started), kDeadline);
-    drop(quiet / "lone.ps");
+    DropOld(quiet / "lone.ps");
     engine.RequestScan(2);
     samples::WriteFile(go, "");
     auto count = [&] {
@@ -146,7 +141,6 @@ class WatchParallelTest : public QObject {
     };
     QTRY_COMPARE_WITH_TIMEOUT(count(), std::size_t(7), kDeadline);
     engine.Stop();
-    qunsetenv("QUILLPRESS_PSTOPDF");
     // Behind the file in hand, not behind the burst.
     QCOMPARE(converted[1], std::string("lone.ps"));
   }

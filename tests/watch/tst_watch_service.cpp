@@ -73,22 +73,18 @@ class WatchServiceTest : public QObject {
   std::unique_ptr<QTemporaryDir> m_dir;
   fs::path m_root, m_source, m_destination, m_moveTo, m_settings, m_journal;
 
-  WatchService::StartRequest Request(int tag) {
+  WatchService::StartRequest Request(int tag, std::optional<fs::path> source = {}) {
     WatchService::StartRequest r;
-    r.choice.source = m_source;
+    r.choice.source = source.value_or(m_source);
     r.choice.destination = m_destination;
     r.choice.moveTo = m_moveTo;
     r.choice.tag = tag;
     return r;
   }
 
-  // A settings file that asks for other timings.
-  void WriteTimings(bool alwaysPoll, std::int64_t stableSeconds) {
-    const WatchFolderSettings settings(m_settings);
-    QVERIFY(settings.WriteDefaults());
-    QVERIFY(settings.WriteBoolean("AlwaysPoll", alwaysPoll));
-    QVERIFY(settings.WriteInteger("StableInterval", stableSeconds));
-    QVERIFY(settings.WriteInteger("PollInterval", 1));
+  // A stand-in converter for this test (init puts the real one back).
+  void UseConverter(const char* name, const std::string& script) {
+    qputenv("QUILLPRESS_PSTOPDF", samples::WriteStandInConverter(m_root, name, script).c_str());
   }
 
  private Q_SLOTS:
@@ -164,13 +160,11 @@ class WatchServiceTest : public QObject {
     QFETCH(QString, refusal);
     for (const char* f : {"a", "b", "in/done"}) fs::create_directories(m_root / f);
     fs::create_directory_symlink(m_source, m_root / "link");
-    auto running = Request(1);
-    running.choice.source = m_root / "a";
+    auto running = Request(1, m_root / "a");
     running.choice.destination = m_root / "b";
     Watched w(m_settings, m_journal, running);
     QVERIFY(!w.refusal);
-    auto request = Request(moveTo.isEmpty() ? 1 : 3);
-    request.choice.source = m_root / source.toStdString();
+    auto request = Request(moveTo.isEmpty() ? 1 : 3, m_root / source.toStdString());
     request.choice.destination = m_root / destination.toStdString();
     request.choice.moveTo.reset();
     if (!moveTo.isEmpty() && moveTo != "-") request.choice.moveTo = m_root / moveTo.toStdString();
@@ -185,12 +179,9 @@ class WatchServiceTest : public QObject {
   void aFailingFileIsReportedOnceAndTriedOnlyWhenChanged() {
     // Fails every file that says BAD, converts the others; counts its runs.
     const fs::path runs = m_root / "runs";
-    const fs::path converter = samples::WriteStandInConverter(
-        m_root, "picky",
-        "echo \"$1\" >> '" + runs.native() + "'\n"
-        "if grep -q BAD \"$1\"; then echo 'this file is bad' >&2; exit 1; fi\n"
-        "exec '" + ConverterProgramPath().native() + "' \"$@\"");
-    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    UseConverter("picky", "echo \"$1\" >> '" + runs.native() + "'\n"
+                          "if grep -q BAD \"$1\"; then echo 'this file is bad' >&2; exit 1; fi\n"
+                          "exec '" + ConverterProgramPath().native() + "' \"$@\"");
     samples::WriteFile(m_source / "bad.ps", samples::OnePagePostScript() + "% BAD\n");
     Watched w(m_settings, m_journal, Request(1));
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Failed) == 1, kDeadline);
@@ -215,7 +206,6 @@ class WatchServiceTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == std::size_t(sent + 1), kDeadline);
     QVERIFY(fs::exists(m_destination / "bad.pdf"));
     QVERIFY(!fs::exists(m_source / "bad.ps"));
-    qunsetenv("QUILLPRESS_PSTOPDF");
   }
 
   void aFileStillBeingWrittenIsNotTaken() {
@@ -246,7 +236,9 @@ class WatchServiceTest : public QObject {
   void aSlowWriterOnAPolledFolderIsWaitedFor() {
     // A writer that closes the file between chunks and pauses 3 s: on a
     // polled folder only a file that held still is taken.
-    WriteTimings(true, 5);
+    const WatchFolderSettings settings(m_settings);
+    QVERIFY(settings.WriteDefaults() && settings.WriteBoolean("AlwaysPoll", true) &&
+            settings.WriteInteger("StableInterval", 5) && settings.WriteInteger("PollInterval", 1));
     Watched w(m_settings, m_journal, Request(1));
     QVERIFY(w.service.alwaysPoll());
     const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(3, {300, 300}));
@@ -285,9 +277,7 @@ class WatchServiceTest : public QObject {
         }
       }
     } unmount{mount};
-    auto request = Request(1);
-    request.choice.source = mount;
-    Watched w(m_settings, m_journal, request);
+    Watched w(m_settings, m_journal, Request(1, mount));
     QVERIFY(!w.refusal);
     // Written to the folder under the mount: no event reaches the mount.
     samples::WriteFile(m_source / "behind.ps", samples::OnePagePostScript());
@@ -298,16 +288,12 @@ class WatchServiceTest : public QObject {
   void aRewriteBeforeThePutAwayIsNotLost() {
     // The source grows once, right after its first conversion.
     const fs::path marker = m_root / "rewritten";
-    const fs::path converter = samples::WriteStandInConverter(
-        m_root, "rewriting",
-        "'" + ConverterProgramPath().native() + "' \"$@\"; status=$?\n"
-        "if [ ! -e '" + marker.native() + "' ]; then touch '" + marker.native() + "'; "
-        "printf '%%!PS\\n%% page two\\nshowpage\\n' >> \"$1\"; fi\nexit $status");
-    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    UseConverter("rewriting", "'" + ConverterProgramPath().native() + "' \"$@\"; status=$?\n"
+                              "if [ ! -e '" + marker.native() + "' ]; then touch '" + marker.native() + "'; "
+                              "printf '%%!PS\\n%% page two\\nshowpage\\n' >> \"$1\"; fi\nexit $status");
     samples::WriteFile(m_source / "grows.ps", samples::OnePagePostScript());
     Watched w(m_settings, m_journal, Request(1));
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    qunsetenv("QUILLPRESS_PSTOPDF");
     QCOMPARE(w.count(WatchEvent::Kind::Changed), std::size_t(1));
     QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
     // One PDF, of the file as it ended.
@@ -366,9 +352,7 @@ class WatchServiceTest : public QObject {
   }
 
   void stoppingPutsTheFileInHandBack() {
-    // A converter that never ends by itself.
-    const fs::path converter = samples::WriteStandInConverter(m_root, "endless", "exec sleep 600");
-    qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
+    UseConverter("endless", "exec sleep 600");
     samples::WriteFile(m_source / "held.ps", samples::OnePagePostScript());
     {
       Watched w(m_settings, m_journal, Request(1));
@@ -376,7 +360,6 @@ class WatchServiceTest : public QObject {
       w.service.Stop(0);
       QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_source / "held.ps"), kDeadline);
     }
-    qunsetenv("QUILLPRESS_PSTOPDF");
     QCOMPARE(samples::ListTree(m_source), std::vector<std::string>{"held.ps"});
     QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{});
   }

@@ -18,7 +18,17 @@
 
 namespace fs = std::filesystem;
 
-using samples::ReadPlistIndependently;
+namespace {
+
+QString Q(const fs::path& p) { return QFile::decodeName(p.c_str()); }
+
+// Starts quillpress-cli watch on in -> out with further arguments.
+void StartWatch(QProcess& p, const fs::path& in, const fs::path& out, const QStringList& more = {"--delete"}) {
+  p.start(Q(samples::BinDir() / "quillpress-cli"),
+          QStringList{"watch", "--source", Q(in), "--destination", Q(out)} + more);
+}
+
+}  // namespace
 
 class WatchSettingsTest : public QObject {
   Q_OBJECT
@@ -26,32 +36,31 @@ class WatchSettingsTest : public QObject {
  private:
   QTemporaryDir m_dir;
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
+  std::pair<fs::path, fs::path> Folders(const std::string& name) {
+    const fs::path in = Root() / (name + "-in"), out = Root() / (name + "-out");
+    fs::create_directories(in);
+    fs::create_directories(out);
+    return {in, out};
+  }
 
  private Q_SLOTS:
   void initTestCase() {
     // The command line's journal and settings stay in the test's folder.
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.path()) + "/state");
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()) + "/config");
-  }
-
-  void defaultPathFollowsXdgConfigHome() {
     qputenv("XDG_CONFIG_HOME", "/somewhere/config");
     QCOMPARE(WatchFolderSettings::DefaultPath(),
-             fs::path("/somewhere/config/quillpress/Preferences/"
-                      "org.quillpress.Quillpress-WatchFolderPref.plist"));
+             fs::path("/somewhere/config/quillpress/Preferences/org.quillpress.Quillpress-WatchFolderPref.plist"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()) + "/config");
   }
 
   void unreadableOrHostileFiles_data() {
     QTest::addColumn<QByteArray>("content");
+    const QByteArray head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("garbage") << QByteArray("\x00\xff not a plist at all", 22);
-    QTest::newRow("array, not a dictionary")
-        << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><integer>1</integer></array></plist>");
-    QTest::newRow("truncated") << QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>IsWatching</key>");
-    QByteArray deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
-    for (int i = 0; i < 20000; ++i) deep += "<array>";
-    QTest::newRow("deeply nested") << deep;
+    QTest::newRow("array, not a dictionary") << head + "<array><integer>1</integer></array></plist>";
+    QTest::newRow("truncated") << head + "<dict><key>IsWatching</key>";
+    QTest::newRow("deeply nested") << head + QByteArray("<array>").repeated(20000);
     QTest::newRow("huge") << QByteArray(3 * 1024 * 1024, 'x');
   }
 
@@ -63,7 +72,7 @@ class WatchSettingsTest : public QObject {
     QVERIFY(!settings.Read());
     // A single store then writes a dictionary holding only that key.
     QVERIFY(settings.WriteBoolean("IsWatching", true));
-    QCOMPARE(ReadPlistIndependently(path).keys(), QStringList{"IsWatching"});
+    QCOMPARE(samples::ReadPlistIndependently(path).keys(), QStringList{"IsWatching"});
   }
 
   void wrongValueTypesAreIgnored() {
@@ -78,16 +87,16 @@ class WatchSettingsTest : public QObject {
   }
 
   void bookmarksFollowTheFolder() {
-    const fs::path a = Root() / "bm" / "a";
-    fs::create_directories(a);
-    const auto data = *CreateFolderBookmark(a);
-    QCOMPARE(*ResolveFolderBookmark(data), a);
-    fs::rename(a, Root() / "bm" / "renamed");
-    QCOMPARE(*ResolveFolderBookmark(data), Root() / "bm" / "renamed");
-    fs::create_directories(Root() / "bm" / "sibling");
-    fs::rename(Root() / "bm" / "renamed", Root() / "bm" / "sibling" / "moved");
-    QCOMPARE(*ResolveFolderBookmark(data), Root() / "bm" / "sibling" / "moved");
-    fs::remove_all(Root() / "bm" / "sibling");
+    const fs::path bm = Root() / "bm";
+    fs::create_directories(bm / "a");
+    const auto data = *CreateFolderBookmark(bm / "a");
+    QCOMPARE(*ResolveFolderBookmark(data), bm / "a");
+    fs::rename(bm / "a", bm / "renamed");
+    QCOMPARE(*ResolveFolderBookmark(data), bm / "renamed");
+    fs::create_directories(bm / "sibling");
+    fs::rename(bm / "renamed", bm / "sibling" / "moved");
+    QCOMPARE(*ResolveFolderBookmark(data), bm / "sibling" / "moved");
+    fs::remove_all(bm / "sibling");
     QVERIFY(!ResolveFolderBookmark(data));
     QVERIFY(!ResolveFolderBookmark({}));
     QVERIFY(!ResolveFolderBookmark(std::vector<char>(100, 'Q')));
@@ -99,21 +108,16 @@ class WatchSettingsTest : public QObject {
 
   void twoWatchersOnOneFolderTakeEachFileOnce() {
     // One plays this machine, the other another machine on a shared folder.
-    const fs::path in = Root() / "shared-in";
-    const fs::path out = Root() / "shared-out";
-    fs::create_directories(in);
-    fs::create_directories(out);
-    const QString cli = QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str());
-    const QStringList args = {"watch", "--source", QFile::decodeName(in.c_str()), "--destination",
-                              QFile::decodeName(out.c_str()), "--delete"};
+    const auto [in, out] = Folders("shared");
     QProcess here, there;
     QProcessEnvironment elsewhere = QProcessEnvironment::systemEnvironment();
     elsewhere.insert("QUILLPRESS_HOST_NAME", "another-machine");
-    elsewhere.insert("XDG_STATE_HOME", QFile::decodeName((Root() / "there-state").c_str()));
+    elsewhere.insert("XDG_STATE_HOME", Q(Root() / "there-state"));
     there.setProcessEnvironment(elsewhere);
-    for (QProcess* p : {&here, &there}) p->setStandardOutputFile(QProcess::nullDevice());
-    here.start(cli, args);
-    there.start(cli, args);
+    for (QProcess* p : {&here, &there}) {
+      p->setStandardOutputFile(QProcess::nullDevice());
+      StartWatch(*p, in, out);
+    }
     QVERIFY(here.waitForStarted() && there.waitForStarted());
 
     constexpr int kFiles = 300;
@@ -137,9 +141,7 @@ class WatchSettingsTest : public QObject {
 
   void anotherWatcherAtWorkIsReported() {
     // A live watcher's claim (this test process is alive) holding a file.
-    const fs::path in = Root() / "busy-in";
-    const fs::path out = Root() / "busy-out";
-    fs::create_directories(out);
+    const auto [in, out] = Folders("busy");
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     std::ifstream statFile("/proc/self/stat");
@@ -152,9 +154,7 @@ class WatchSettingsTest : public QObject {
     samples::WriteFile(in / ".quillpress-claims" / owner / "inhand.ps", samples::OnePagePostScript());
     samples::WriteFile(in / "mine.ps", samples::OnePagePostScript());
     QProcess watch;
-    watch.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
-                {"watch", "--source", QFile::decodeName(in.c_str()), "--destination", QFile::decodeName(out.c_str()),
-                 "--delete", "--preset", "smallest"});
+    StartWatch(watch, in, out, {"--delete", "--preset", "smallest"});
     QByteArray lines;
     QTRY_VERIFY_WITH_TIMEOUT((lines += watch.readAllStandardOutput()).contains("deleted: "), 120000);
     QVERIFY(lines.contains("other watcher: " + QByteArray(in.c_str())));
@@ -166,19 +166,13 @@ class WatchSettingsTest : public QObject {
   }
 
   void sigtermStopsTheConverterAndLeavesTheFile() {
-    const fs::path in = Root() / "term-in";
-    const fs::path out = Root() / "term-out";
-    fs::create_directories(in);
-    fs::create_directories(out);
-    const fs::path endless = samples::WriteStandInConverter(Root(), "endless", "exec sleep 600");
+    const auto [in, out] = Folders("term");
     samples::WriteFile(in / "long.ps", samples::OnePagePostScript());
     QProcess watch;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUILLPRESS_PSTOPDF", QFile::decodeName(endless.c_str()));
+    env.insert("QUILLPRESS_PSTOPDF", Q(samples::WriteStandInConverter(Root(), "endless", "exec sleep 600")));
     watch.setProcessEnvironment(env);
-    watch.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
-                {"watch", "--source", QFile::decodeName(in.c_str()), "--destination", QFile::decodeName(out.c_str()),
-                 "--delete"});
+    StartWatch(watch, in, out);
     QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(in / "long.ps"), 120000);  // claimed and in the converter
     QElapsedTimer clock;
     clock.start();
@@ -192,8 +186,7 @@ class WatchSettingsTest : public QObject {
 
     // A folder the rules refuse: said, and exit status 1.
     QProcess bad;
-    bad.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()),
-              {"watch", "--source", QFile::decodeName(in.c_str()), "--destination", QFile::decodeName(in.c_str())});
+    StartWatch(bad, in, in, {});
     QVERIFY(bad.waitForFinished(30000));
     QCOMPARE(bad.exitCode(), 1);
     QVERIFY(bad.readAllStandardError().contains("the same folder"));

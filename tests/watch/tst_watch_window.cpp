@@ -51,10 +51,6 @@ constexpr int kDeadline = 120000;
 QByteArray Bytes(const fs::path& path) { return QByteArray::fromStdString(path.native()); }
 QString Shown(const fs::path& path) { return QFile::decodeName(Bytes(path)); }
 QUrl UrlOf(const fs::path& path) { return FileUrlForPath(path); }
-QStringList Sorted(QStringList keys) {
-  keys.sort();
-  return keys;
-}
 
 // Hands an event to the box as the window does once it has found the box
 // under the pointer. (Sent through the application, a drop would go to
@@ -108,7 +104,11 @@ class WatchWindowTest : public QObject {
   }
 
   QJsonObject Prefs() { return samples::ReadPlistIndependently(m_prefs); }
-  QStringList Keys() { return Sorted(Prefs().keys()); }
+  QStringList Keys() {
+    QStringList keys = Prefs().keys();
+    keys.sort();
+    return keys;
+  }
   QByteArray PrefsBytes() {
     QFile f(QFile::decodeName(m_prefs.c_str()));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -126,12 +126,16 @@ class WatchWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(m_prompts->completedPanels, before + 1, kDeadline);
   }
 
-  void SetUpFolders(int tag) {
-    Launch();
-    Choose(m_c->selectSourceWatchFolderButtonOutlet, m_source);
-    Choose(m_c->selectDestinationWatchFolderButtonOutlet, m_destination);
+  // Fills the sheet's slots and the choice.
+  void Fill(const fs::path& source, const fs::path& destination, int tag) {
+    Choose(m_c->selectSourceWatchFolderButtonOutlet, source);
+    Choose(m_c->selectDestinationWatchFolderButtonOutlet, destination);
     m_c->sourceFileDeletOrMoveMatrixOutlet->button(tag)->click();
     if (tag == 3) Choose(m_c->selectMoveFilesWatchFolderButtonOutlet, m_moveTo);
+  }
+  void SetUpFolders(int tag) {
+    Launch();
+    Fill(m_source, m_destination, tag);
   }
 
   // Adds a folder through the sheet's Add button and starts it.
@@ -139,11 +143,8 @@ class WatchWindowTest : public QObject {
     fs::create_directories(source);
     fs::create_directories(destination);
     m_c->addWatchFolderButton->click();
-    QVERIFY(m_c->watchFolderSourcePathTextField->text().isEmpty());
-    QVERIFY(!m_c->isWatching());
-    Choose(m_c->selectSourceWatchFolderButtonOutlet, source);
-    Choose(m_c->selectDestinationWatchFolderButtonOutlet, destination);
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(tag)->click();
+    QVERIFY(m_c->watchFolderSourcePathTextField->text().isEmpty() && !m_c->isWatching());
+    Fill(source, destination, tag);
     m_c->watchButtonOutlet->click();
   }
 
@@ -216,8 +217,7 @@ class WatchWindowTest : public QObject {
       QVERIFY(IsBoolean("IsWatching", false));
     }
     QCOMPARE(m_c->selectedTag(), 2);
-    QVERIFY(!m_c->watchButtonOutlet->isEnabled());
-    QVERIFY(!m_c->isWatching());
+    QVERIFY(!m_c->watchButtonOutlet->isEnabled() && !m_c->isWatching());
 
     // The sheet: window-modal on the window, every text from the table.
     QDialog* sheet = m_c->preferencesDialogOutlet;
@@ -276,8 +276,8 @@ class WatchWindowTest : public QObject {
     // Choice 3 (clicked on its label) needs the move-to folder too, whose
     // controls it enables and whose path it draws undimmed.
     QCOMPARE(m_c->selectedTag(), 2);
-    QVERIFY(!m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled());
-    QVERIFY(!m_c->openMoveFilesWatchFolderButtonOutlet->isEnabled());
+    QVERIFY(!m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled() &&
+            !m_c->openMoveFilesWatchFolderButtonOutlet->isEnabled());
     QAbstractButton* third = m_c->sourceFileDeletOrMoveMatrixOutlet->button(3);
     QTest::mouseClick(third, Qt::LeftButton, Qt::NoModifier, QPoint(6, third->height() / 2));
     QCOMPARE(m_c->selectedTag(), 3);
@@ -325,8 +325,7 @@ class WatchWindowTest : public QObject {
       QVERIFY(!DragEnters(source, refused));
       QVERIFY(!Drops(source, refused));
     }
-    QVERIFY(!m_c->watchFolderSourceURL());
-    QVERIFY(m_c->watchFolderSourcePathTextField->text().isEmpty());
+    QVERIFY(!m_c->watchFolderSourceURL() && m_c->watchFolderSourcePathTextField->text().isEmpty());
     QVERIFY(!Keys().contains("SourceURL"));
 
     QVERIFY(DragEnters(source, {UrlOf(odd)}));
@@ -394,8 +393,7 @@ class WatchWindowTest : public QObject {
     m_c->watchButtonOutlet->click();
     QCOMPARE(m_prompts->alerts.size(), std::size_t(3));
     QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFolderCannotWatchMsg"));
-    QVERIFY(!m_c->isWatching());
-    QVERIFY(m_c->selectSourceWatchFolderButtonOutlet->isEnabled());
+    QVERIFY(!m_c->isWatching() && m_c->selectSourceWatchFolderButtonOutlet->isEnabled());
     QCOMPARE(m_c->watchButtonOutlet->text(), LocalizedString("StartWatchingButtonTitle"));
     QCOMPARE(PlistInteger(Prefs(), "MoveToDestinationOption"), 1);
     QVERIFY(IsBoolean("IsWatching", false));
@@ -475,14 +473,11 @@ class WatchWindowTest : public QObject {
     // Locked while watching; the open buttons stay usable; nothing can be
     // dropped.
     QVERIFY(ControlsEnabled(false));
-    QVERIFY(m_c->openSourceWatchFolderButtonOutlet->isEnabled());
-    QVERIFY(m_c->openDestinationWatchFolderButtonOutlet->isEnabled());
-    QVERIFY(m_c->watchButtonOutlet->isEnabled());
+    QVERIFY(m_c->openSourceWatchFolderButtonOutlet->isEnabled() &&
+            m_c->openDestinationWatchFolderButtonOutlet->isEnabled() && m_c->watchButtonOutlet->isEnabled());
     QCOMPARE(m_c->watchButtonOutlet->text(), LocalizedString("StopWatchingButtonTitle"));
-    QVERIFY(m_c->isSpinning());
-    QVERIFY(m_c->watchingSpinningProgressOutlet->isVisible());
+    QVERIFY(m_c->isSpinning() && m_c->watchingSpinningProgressOutlet->isVisible());
     QCOMPARE(m_c->watchingSpinningProgressOutlet->maximum(), 0);
-    QVERIFY(!m_c->allowDragAndDrop());
     QVERIFY(!DragEnters(m_c->watchFolderSourcePathViewCntr, {UrlOf(m_moveTo)}));
     QVERIFY(!Drops(m_c->watchFolderSourcePathViewCntr, {UrlOf(m_moveTo)}));
     QVERIFY(!Drops(m_c->watchFolderDestinationPathViewCntr, {UrlOf(m_moveTo)}));
@@ -511,15 +506,15 @@ class WatchWindowTest : public QObject {
     Choose(m_c->selectMoveFilesWatchFolderButtonOutlet, m_moveTo);
     samples::WriteFile(m_source / "plan.ps", samples::OnePagePostScript());
     m_c->watchButtonOutlet->click();
-    QVERIFY(!m_c->watchFolderMoveFilesPathTextField->isEnabled());
-    QVERIFY(!m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled());
+    QVERIFY(!m_c->watchFolderMoveFilesPathTextField->isEnabled() &&
+            !m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled());
     QVERIFY(m_c->openMoveFilesWatchFolderButtonOutlet->isEnabled());
     QVERIFY(!Drops(m_c->watchFolderMoveFilesPathViewCntr, {UrlOf(m_root)}));
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_moveTo / "plan.ps") && fs::exists(m_destination / "plan.pdf"),
                              kDeadline);
     m_c->watchButtonOutlet->click();
-    QVERIFY(m_c->watchFolderMoveFilesPathTextField->isEnabled());
-    QVERIFY(m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled());
+    QVERIFY(m_c->watchFolderMoveFilesPathTextField->isEnabled() &&
+            m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled());
   }
 
   void watchingResumesAtLaunchWhereTheFoldersAre() {
@@ -550,8 +545,7 @@ class WatchWindowTest : public QObject {
     // the stored choice stays.
     fs::remove_all(m_root / "finished");
     Launch();
-    QVERIFY(!m_c->watchFolderMoveFilesURL());
-    QVERIFY(m_c->watchFolderMoveFilesPathTextField->text().isEmpty());
+    QVERIFY(!m_c->watchFolderMoveFilesURL() && m_c->watchFolderMoveFilesPathTextField->text().isEmpty());
     QCOMPARE(m_c->selectedTag(), 2);
     QCOMPARE(PlistInteger(Prefs(), "MoveToDestinationOption"), 3);
     m_c.reset();
@@ -560,9 +554,7 @@ class WatchWindowTest : public QObject {
     // it was on.
     fs::remove_all(m_source);
     Launch();
-    QVERIFY(!m_c->watchFolderSourceURL());
-    QVERIFY(!m_c->watchButtonOutlet->isEnabled());
-    QVERIFY(!m_c->isWatching());
+    QVERIFY(!m_c->watchFolderSourceURL() && !m_c->watchButtonOutlet->isEnabled() && !m_c->isWatching());
     QVERIFY(m_prompts->alerts.empty());
     QVERIFY(IsBoolean("IsWatching", true));
 
@@ -580,8 +572,7 @@ class WatchWindowTest : public QObject {
     m_c->watchButtonOutlet->click();
     m_c->watchButtonOutlet->click();
     Launch();
-    QVERIFY(!m_c->isWatching());
-    QVERIFY(m_c->watchButtonOutlet->isEnabled());
+    QVERIFY(!m_c->isWatching() && m_c->watchButtonOutlet->isEnabled());
   }
 
   void olderPlatformKeepsFoldersInMemoryOnly() {
