@@ -3,23 +3,12 @@
 
 #include "PostScriptSamples.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct CliRun {
-  int exitCode = -1;
-  QByteArray out;
-  QByteArray err;
-};
-
-}  // namespace
 
 class CliConvert : public QObject {
   Q_OBJECT
@@ -28,13 +17,8 @@ class CliConvert : public QObject {
   QTemporaryDir m_dir;
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
-  CliRun Cli(const QStringList& args) {
-    QProcess p;
-    p.setWorkingDirectory(m_dir.path());
-    p.start(QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()), args);
-    if (!p.waitForFinished(300000)) return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(),
-            p.readAllStandardError()};
+  samples::ProgramRun Cli(const QStringList& args) {
+    return samples::RunProgram("quillpress-cli", args, {}, Root());
   }
 
  private Q_SLOTS:
@@ -49,12 +33,12 @@ class CliConvert : public QObject {
   }
 
   void convertsFilesAndFolders() {
-    const CliRun run = Cli({"convert", "single.ps", "Docs", "--output", "flat"});
+    const samples::ProgramRun run = Cli({"convert", "single.ps", "Docs", "--output", "flat"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(samples::ListTree(Root() / "flat"), (std::vector<std::string>{"a.pdf", "single.pdf"}));
     // In the order given, one line each.
-    QVERIFY(run.out.indexOf("single.ps") < run.out.indexOf("a.ps"));
-    QVERIFY(run.err.contains("2 of 2 files converted"));
+    QVERIFY(run.output.indexOf("single.ps") < run.output.indexOf("a.ps"));
+    QVERIFY(run.output.contains("2 of 2 files converted"));
   }
 
   void recursiveWithAndWithoutTree() {
@@ -75,16 +59,16 @@ class CliConvert : public QObject {
   void failuresAreReportedAndCounted() {
     // A pipe nobody writes to and an endless device are refused at once.
     QCOMPARE(mkfifo((Root() / "pipe.ps").c_str(), 0600), 0);
-    const CliRun run = Cli({"convert", "broken.ps", "single.ps", "missing.ps", "Docs/notes.txt",
+    const samples::ProgramRun run = Cli({"convert", "broken.ps", "single.ps", "missing.ps", "Docs/notes.txt",
                             "pipe.ps", "/dev/zero", "-o", "mixed"});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(samples::ListTree(Root() / "mixed"), std::vector<std::string>{"single.pdf"});
-    QVERIFY(run.err.contains("failed: ") && run.err.contains("broken.ps") && run.err.contains("undefined"));
-    QVERIFY(run.err.contains("missing.ps: no such file"));
-    QVERIFY(run.err.contains("notes.txt: not a PostScript"));
-    QVERIFY(run.err.contains("pipe.ps: it is a named pipe, not a regular file"));
-    QVERIFY(run.err.contains("/dev/zero: it is a character device, not a regular file"));
-    QVERIFY(run.err.contains("1 of 6 files converted"));
+    QVERIFY(run.output.contains("failed: ") && run.output.contains("broken.ps") && run.output.contains("undefined"));
+    QVERIFY(run.output.contains("missing.ps: no such file"));
+    QVERIFY(run.output.contains("notes.txt: not a PostScript"));
+    QVERIFY(run.output.contains("pipe.ps: it is a named pipe, not a regular file"));
+    QVERIFY(run.output.contains("/dev/zero: it is a character device, not a regular file"));
+    QVERIFY(run.output.contains("1 of 6 files converted"));
   }
 
   void usage() {
@@ -92,9 +76,9 @@ class CliConvert : public QObject {
     QCOMPARE(Cli({"convert", "-o", "x"}).exitCode, 2);
     QCOMPARE(Cli({"convert", "--bogus", "single.ps", "-o", "x"}).exitCode, 2);
     QCOMPARE(Cli({"frobnicate"}).exitCode, 2);
-    const CliRun help = Cli({"convert", "--help"});
+    const samples::ProgramRun help = Cli({"convert", "--help"});
     QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.out.contains("--keep-tree") && help.out.contains("(default 4096)"));
+    QVERIFY(help.output.contains("--keep-tree") && help.output.contains("(default 4096)"));
     samples::WriteFile(Root() / "blocker", "a file, not a folder");
     QCOMPARE(Cli({"convert", "single.ps", "-o", "blocker/out"}).exitCode, 1);
   }

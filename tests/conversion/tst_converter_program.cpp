@@ -176,8 +176,7 @@ class ConverterProgram : public QObject {
     // Files outside, to change, plant, read.
     job += attempt("(" + victim.string() + ") deletefile");
     job += attempt("(" + tmpVictim.string() + ") deletefile");
-    job += attempt("(" + planted[0].string() + ") (w) file (x) writestring");
-    job += attempt("(" + planted[1].string() + ") (w) file (x) writestring");
+    for (int i : {0, 1}) job += attempt("(" + planted[std::size_t(i)].string() + ") (w) file (x) writestring");
     for (const std::string& file : {secret.string(), std::string("/etc/passwd")}) {
       job += attempt("(" + file + ") (r) file 200 string readstring pop (READ:) print print (\\n) print");
     }
@@ -221,27 +220,20 @@ class ConverterProgram : public QObject {
     const std::string manySmallFiles =
         write + "6 { null (w) .tempfile /f exch def /n exch def\n"
                 "24 { f buf writestring } repeat f closefile n deletefile } repeat\n";
-    const QStringList none;
-    QTest::newRow("endless") << std::string("%!PS\n{} loop\n")
-                             << QStringList{"--cpu-seconds", "1"} << none << QByteArray("CPU time");
-    QTest::newRow("greedy")
-        << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
-        << QStringList{"--memory-mib", "300"} << none << QByteArray();
-    QTest::newRow("one large file") << oneLargeFile << QStringList{"--max-output-mib", "4"} << none
-                                    << QByteArray("more than 4 MiB, its output limit");
-    QTest::newRow("many files in turn") << manySmallFiles << QStringList{"--max-output-mib", "4"}
-                                        << none << QByteArray("more than 4 MiB, its output limit");
+    const std::string endless = "%!PS\n{} loop\n";
+    const QStringList none, cpu = {"--cpu-seconds", "1"}, output = {"--max-output-mib", "4"};
+    const QByteArray overOutput = "more than 4 MiB, its output limit";
+    QTest::newRow("endless") << endless << cpu << none << QByteArray("CPU time");
+    QTest::newRow("greedy") << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
+                            << QStringList{"--memory-mib", "300"} << none << QByteArray();
+    QTest::newRow("one large file") << oneLargeFile << output << none << overOutput;
+    QTest::newRow("many files in turn") << manySmallFiles << output << none << overOutput;
     // A ready interpreter's copy is held to the same limits.
     const QStringList ready = {"QUILLPRESS_PSTOPDF_READY=require"};
-    QTest::newRow("endless, in a ready copy") << std::string("%!PS\n{} loop\n")
-                                              << QStringList{"--cpu-seconds", "1"} << ready
-                                              << QByteArray("CPU time");
-    QTest::newRow("many files in turn, in a ready copy")
-        << manySmallFiles << QStringList{"--max-output-mib", "4"} << ready
-        << QByteArray("more than 4 MiB, its output limit");
+    QTest::newRow("endless, in a ready copy") << endless << cpu << ready << QByteArray("CPU time");
+    QTest::newRow("many files in turn, in a ready copy") << manySmallFiles << output << ready << overOutput;
     QTest::newRow("output limit from the environment")
-        << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}
-        << QByteArray("more than 4 MiB, its output limit");
+        << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"} << overOutput;
   }
 
   void jobsOverALimitAreStopped() {

@@ -205,10 +205,11 @@ struct ProgramRun {
 
 // Runs one of the programs under test (or program, a path) to its end, with
 // environment's "NAME=VALUE" entries over the inherited ones (a NAME alone
-// removes it).
+// removes it), in folder when given.
 inline ProgramRun RunProgram(const std::string& program, const QStringList& args,
-                             const QStringList& environment = {}) {
+                             const QStringList& environment = {}, const std::filesystem::path& folder = {}) {
   QProcess p;
+  if (!folder.empty()) p.setWorkingDirectory(QFile::decodeName(folder.c_str()));
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const QString& entry : environment) {
     if (entry.contains(u'=')) env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
