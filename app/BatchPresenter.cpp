@@ -2,17 +2,13 @@
 
 #include "app/ConversionFailureText.h"
 #include "conversion/ExportProgressSheet.h"
+#include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
 
-#include <QFile>
 
 namespace {
-
-QString DisplayName(const std::filesystem::path& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path.native()));
-}
 
 // Failed files are listed in the message up to this many; beyond, in the
 // details area only.
@@ -102,7 +98,7 @@ bool BatchPresenter::BeginProgressSheet(std::int64_t numOfFiles) {
 }
 
 bool BatchPresenter::ChangeProgressStatus(int code, const std::filesystem::path& fileName) {
-  const QString name = DisplayName(fileName);
+  const QString name = DisplayPath(fileName);
   return m_bridge.RunAndWait([this, code, name] {
     // Once cancelling, the sheet says so and nothing else.
     if (!m_cancelRequested) m_sheet->ChangeProgressStatus(code, name);
@@ -144,7 +140,7 @@ void BatchPresenter::ItemFinished(const FileListItemRef& item, const ConversionR
 
 bool BatchPresenter::ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
                                       const std::filesystem::path& destination) {
-  const QString name = DisplayName(firstFileName);
+  const QString name = DisplayPath(firstFileName);
   return m_bridge.RunAndWait(
       [this, alert, name, destination] { RunClosingAlert(alert, name, destination); });
 }
@@ -171,7 +167,7 @@ QString BatchPresenter::FailureList() const {
     const ItemStatusBoard::Status& status = m_board.StatusOf(item.get());
     if (status.state != ItemStatusBoard::State::Failed) continue;
     QString line = LocalizedString("FailedFileLine")
-                       .arg(DisplayName(item->filePath().filename()), status.reason);
+                       .arg(DisplayPath(item->filePath().filename()), status.reason);
     if (!status.details.isEmpty())
       line += QLatin1Char('\n') + LocalizedString("ConverterSaidLine").arg(status.details);
     lines << line;
@@ -189,7 +185,7 @@ void BatchPresenter::RunClosingAlert(ClosingAlert alert, const QString& firstFil
     if (m_board.StatusOf(item.get()).state != ItemStatusBoard::State::Failed) continue;
     ++failed;
     if (failedNames.size() < kFailuresInMessage)
-      failedNames << DisplayName(item->filePath().filename());
+      failedNames << DisplayPath(item->filePath().filename());
   }
   AlertRequest request;
   request.details = failures;
@@ -245,7 +241,7 @@ void BatchPresenter::TellCancelled() {
   for (const FileListItemRef& item : m_items) {
     const ItemStatusBoard::Status& status = m_board.StatusOf(item.get());
     if (status.state == ItemStatusBoard::State::Converted)
-      converted << DisplayName(status.pdf.filename());
+      converted << DisplayPath(status.pdf.filename());
   }
   // Cancelling is the user's own choice: the window says what came of it
   // without an alert to dismiss.

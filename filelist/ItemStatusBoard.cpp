@@ -1,16 +1,8 @@
 #include "filelist/ItemStatusBoard.h"
 
+#include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
 
-#include <QFile>
-
-namespace {
-
-QString DisplayName(const std::filesystem::path& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path.native()));
-}
-
-}  // namespace
 
 void ItemStatusBoard::Set(const FileListItemRef& item, Status status) {
   if (!item) return;
@@ -46,7 +38,7 @@ QString ItemStatusBoard::Text(const Status& status) {
     case State::Waiting: return LocalizedString("StatusWaiting");
     case State::Converting: return LocalizedString("StatusConverting");
     case State::Converted:
-      return LocalizedString("StatusConverted").arg(DisplayName(status.pdf.filename()));
+      return LocalizedString("StatusConverted").arg(DisplayPath(status.pdf.filename()));
     case State::Failed: return LocalizedString("StatusFailed").arg(status.reason);
   }
   return {};
@@ -55,7 +47,7 @@ QString ItemStatusBoard::Text(const Status& status) {
 QString ItemStatusBoard::ToolTip(const Status& status) {
   switch (status.state) {
     case State::Converted:
-      return LocalizedString("StatusConvertedToolTip").arg(DisplayName(status.pdf));
+      return LocalizedString("StatusConvertedToolTip").arg(DisplayPath(status.pdf));
     case State::Failed:
       if (status.details.isEmpty()) return status.reason;
       return status.reason + QLatin1Char('\n') + status.details;

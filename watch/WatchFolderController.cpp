@@ -2,6 +2,7 @@
 
 #include "BMTUtil.h"
 #include "platform/Bookmark.h"
+#include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
@@ -34,10 +35,6 @@ namespace {
 
 // The activity list keeps this many events.
 constexpr int kActivityRows = 500;
-
-QString DisplayPath(const fs::path& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path.native()));
-}
 
 const char* EventKey(WatchEvent::Kind kind) {
   switch (kind) {

@@ -8,6 +8,7 @@
 #include "DocumentComments.h"
 #include "PresetArguments.h"
 #include "UserPaper.h"
+#include "bench/support/BenchSupport.h"
 #include "conversion/PdfPreset.h"
 
 #include <QCoreApplication>
@@ -32,21 +33,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A text document like a report: full pages of set text, a rule and a box.
-std::string Document(int pages) {
-  std::string ps = "%!PS-Adobe-3.0\n%%Pages: " + std::to_string(pages) + "\n%%EndComments\n";
-  ps += "/F { /Times-Roman findfont 10 scalefont setfont } def\n";
-  for (int p = 1; p <= pages; ++p) {
-    ps += "%%Page: " + std::to_string(p) + " " + std::to_string(p) + "\nF\n";
-    for (int line = 0; line < 60; ++line) {
-      ps += "72 " + std::to_string(740 - line * 11) + " moveto (Page " + std::to_string(p) +
-            ", line " + std::to_string(line) +
-            ": the quick brown fox jumps over the lazy dog, again and again.) show\n";
-    }
-    ps += "72 60 moveto 540 60 lineto stroke 72 30 468 20 rectstroke\nshowpage\n";
-  }
-  return ps + "%%EOF\n";
-}
 
 // A report page with a photograph-like picture of 600 by 450 pixels at 300
 // ppi (smooth gradients and grain, as hex data), then text pages.
@@ -88,7 +74,7 @@ std::string ReportWithPhotograph(int textPages) {
   ps += line +
         ">\ngrestore\n/Times-Roman findfont 12 scalefont setfont\n"
         "72 460 moveto (Figure 1: a photograph.) show showpage\n";
-  const std::string text = Document(textPages);
+  const std::string text = bench::ReportDocument(textPages, "Report");
   const auto body = text.find("%%Page: 1 1");
   // The text pages, renumbered after the photograph's.
   std::string pages = text.substr(body, text.rfind("%%EOF") - body);
@@ -137,11 +123,6 @@ double Seconds(const QString& program, const QStringList& args) {
   return s;
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,11 +131,10 @@ int main(int argc, char** argv) {
   const QString cli = QCoreApplication::applicationDirPath() + QStringLiteral("/quillpress-cli");
   QTemporaryDir dir;
   bool allMet = true;
-  double loadAvg[1] = {0};
-  if (getloadavg(loadAvg, 1) == 1) std::printf("load %.2f\n", loadAvg[0]);
+  std::printf("load %s\n", bench::LoadAverage().c_str());
   for (const int pages : {1, 80}) {
     const QString input = dir.filePath(QStringLiteral("doc-%1.ps").arg(pages));
-    std::ofstream(input.toStdString()) << Document(pages);
+    std::ofstream(input.toStdString()) << bench::ReportDocument(pages, "Report");
     std::vector<double> ours;
     std::vector<double> gs;
     // gs as pstopdf runs it for the default preset (fonts embedded, the
@@ -173,11 +153,11 @@ int main(int argc, char** argv) {
                                faithful + QStringList{"-f", input}));
       ours.push_back(Seconds(cli, {"convert", input, "--output", out}));
     }
-    const double ratio = Median(ours) / Median(gs);
+    const double ratio = bench::Median(ours) / bench::Median(gs);
     const double target = pages == 1 ? 0.5 : 1.0;
     allMet = allMet && ratio <= target;
     std::printf("%2d page(s): quillpress-cli %.1f ms, gs %.1f ms, ratio %.3f (target <= %.2f)\n",
-                pages, Median(ours) * 1000, Median(gs) * 1000, ratio, target);
+                pages, bench::Median(ours) * 1000, bench::Median(gs) * 1000, ratio, target);
   }
 
   const QString report = dir.filePath(QStringLiteral("report.ps"));
@@ -203,13 +183,13 @@ int main(int argc, char** argv) {
       gsBytes = QFileInfo(out + ".gs.pdf").size();
       ourBytes = QFileInfo(out + "/report.pdf").size();
     }
-    const double ratio = Median(ours) / Median(gs);
+    const double ratio = bench::Median(ours) / bench::Median(gs);
     constexpr double kTarget = 1.10;
     allMet = allMet && ratio <= kTarget;
     std::printf(
         "%-9s: quillpress-cli %.1f ms (%lld KiB), gs %.1f ms (%lld KiB), ratio %.3f (target <= "
         "%.2f)\n",
-        qPrintable(name), Median(ours) * 1000, ourBytes / 1024, Median(gs) * 1000, gsBytes / 1024,
+        qPrintable(name), bench::Median(ours) * 1000, ourBytes / 1024, bench::Median(gs) * 1000, gsBytes / 1024,
         ratio, kTarget);
   }
   return allMet ? 0 : 1;

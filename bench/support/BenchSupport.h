@@ -1,4 +1,4 @@
-// What the benchmarks share: the page they convert, the median they report,
+// What the benchmarks share: the documents they convert, the median they report,
 // how they drop a file, and the machine's load to print beside a figure.
 #pragma once
 
@@ -22,6 +22,22 @@ inline std::string OnePageDocument(const std::string& what) {
           what + ".) show\n";
   }
   return ps + "showpage\n";
+}
+
+// A text document like a report, named by what: full pages of set text, a
+// rule and a box.
+inline std::string ReportDocument(int pages, const std::string& what) {
+  std::string ps = "%!PS-Adobe-3.0\n%%Pages: " + std::to_string(pages) + "\n%%EndComments\n";
+  ps += "/F { /Times-Roman findfont 10 scalefont setfont } def\n";
+  for (int p = 1; p <= pages; ++p) {
+    ps += "%%Page: " + std::to_string(p) + " " + std::to_string(p) + "\nF\n";
+    for (int line = 0; line < 60; ++line) {
+      ps += "72 " + std::to_string(740 - line * 11) + " moveto (" + what + ", page " + std::to_string(p) +
+            ", line " + std::to_string(line) + ": the quick brown fox jumps over the lazy dog.) show\n";
+    }
+    ps += "72 60 moveto 540 60 lineto stroke 72 30 468 20 rectstroke\nshowpage\n";
+  }
+  return ps + "%%EOF\n";
 }
 
 inline double Median(std::vector<double> v) {

@@ -7,6 +7,8 @@
 // the three runs taking turns, and the load is printed with them.
 // Usage: bench_throughput [ROUNDS] [SMALL_FILES] [LARGE_FILES]
 
+#include "bench/support/BenchSupport.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -25,22 +27,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A text document like a report: full pages of set text, a rule and a box.
-std::string Document(int pages, int variant) {
-  std::string ps = "%!PS-Adobe-3.0\n%%Pages: " + std::to_string(pages) + "\n%%EndComments\n";
-  ps += "/F { /Times-Roman findfont 10 scalefont setfont } def\n";
-  for (int p = 1; p <= pages; ++p) {
-    ps += "%%Page: " + std::to_string(p) + " " + std::to_string(p) + "\nF\n";
-    for (int line = 0; line < 60; ++line) {
-      ps += "72 " + std::to_string(740 - line * 11) + " moveto (Document " +
-            std::to_string(variant) + ", page " + std::to_string(p) + ", line " +
-            std::to_string(line) + ": the quick brown fox jumps over the lazy dog.) show\n";
-    }
-    ps += "72 60 moveto 540 60 lineto stroke 72 30 468 20 rectstroke\nshowpage\n";
-  }
-  return ps + "%%EOF\n";
-}
 
 // Runs program to its end in folder; seconds, or exits when it failed.
 double Seconds(const QString& program, const QStringList& args, const fs::path& folder) {
@@ -89,7 +75,7 @@ int main(int argc, char** argv) {
     const bool isLarge = placed < large && i % step == step / 2;
     placed += isLarge;
     const fs::path file = in / ((isLarge ? "long-" : "page-") + std::to_string(i) + ".ps");
-    std::ofstream(file) << Document(isLarge ? 80 : 1, i);
+    std::ofstream(file) << bench::ReportDocument(isLarge ? 80 : 1, "Document " + std::to_string(i));
     files << QString::fromStdString(file.string());
   }
   // The list of files for xargs, one a line.
@@ -99,11 +85,7 @@ int main(int argc, char** argv) {
     for (const QString& f : files) out << f.toStdString() << '\n';
   }
 
-  auto load = [] {
-    double avg[1] = {0};
-    return getloadavg(avg, 1) == 1 ? avg[0] : -1.0;
-  };
-  const double loadBefore = load();
+  const std::string loadBefore = bench::LoadAverage();
   std::vector<double> ours, serial, parallel;
   for (int r = 0; r < rounds; ++r) {
     const std::string tag = std::to_string(r);
@@ -136,8 +118,8 @@ int main(int argc, char** argv) {
   auto best = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
   const double vsSerial = best(serial) / best(ours);
   const double vsXargs = best(parallel) / best(ours);
-  std::printf("%d one-page + %d eighty-page files, %ld processors, best of %d, load %.2f to %.2f\n",
-              small, large, processors, rounds, loadBefore, load());
+  std::printf("%d one-page + %d eighty-page files, %ld processors, best of %d, load %s, then %s\n",
+              small, large, processors, rounds, loadBefore.c_str(), bench::LoadAverage().c_str());
   std::printf("quillpress-cli convert %.2f s; ps2pdf one after another %.2f s; xargs -P %ld ps2pdf %.2f s\n",
               best(ours), best(serial), processors, best(parallel));
   std::printf("faster than serial ps2pdf: %.2fx (target >= 4); than xargs ps2pdf: %.2fx (target >= 2)\n",

@@ -635,11 +635,6 @@ bool EnvironmentSwitch(const char* name) {
   return on;
 }
 
-fs::path TemporaryParent() {
-  const char* tmp = std::getenv("TMPDIR");
-  return tmp && *tmp ? fs::path(tmp) : fs::path("/tmp");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -673,7 +668,7 @@ int main(int argc, char** argv) {
   const PresetContext preset{args->preset, *eps, paper.width, paper.height,
                              ReadDocumentComments(inputFd)};
 
-  const int folderReply = StartWatchdog(TemporaryParent());
+  const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
   int folderPipe[2];
   if (folderReply < 0 || pipe2(folderPipe, O_CLOEXEC) != 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
