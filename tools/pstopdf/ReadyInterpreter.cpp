@@ -91,13 +91,15 @@ std::string KeyFor(const std::vector<std::string>& switches) {
   return text;
 }
 
-// The session's runtime folder. Without a session (cron, su, a container)
-// a folder of our own under /tmp stands in, used only while it is a real
-// folder that is ours alone: anyone could have made that name first.
+// Our folder in the session's runtime folder, made when missing. Without a
+// session (cron, su, a container) a folder under /tmp stands in. Either is
+// used only while it is a real folder that is ours alone: under /tmp anyone
+// could have made that name first.
 fs::path RuntimeFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && runtime[0] == '/') return fs::path(runtime) / "quillpress";
-  const fs::path folder = "/tmp/quillpress-runtime-" + std::to_string(getuid());
+  const fs::path folder = runtime && runtime[0] == '/'
+                              ? fs::path(runtime) / "quillpress"
+                              : fs::path("/tmp/quillpress-runtime-" + std::to_string(getuid()));
   mkdir(folder.c_str(), 0700);
   struct stat st {};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
@@ -278,9 +280,6 @@ bool ReadyInterpretersWanted() {
 std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   const fs::path folder = RuntimeFolder();
   if (folder.empty()) return std::nullopt;
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  chmod(folder.c_str(), 0700);
   const fs::path socketPath = folder / ("pstopdf-" + KeyFor(request.switches) + ".sock");
 
   int connection = Connect(socketPath);
