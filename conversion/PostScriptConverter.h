@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/ConversionFailure.h"
 #include "conversion/PdfPreset.h"
 #include "conversion/PdfPublisher.h"
 
@@ -25,6 +26,8 @@ struct ConversionResult {
   std::filesystem::path writtenPath;
   // Why it failed, for people (a sentence, no trailing period).
   std::string error;
+  // Why it failed, as a value.
+  ConversionFailure failure;
   // What a successful conversion still has to say, one sentence each: active
   // content that was removed, fonts that are not embedded.
   std::vector<std::string> warnings;
