@@ -40,5 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another install may hold the package database for a while: wait for it.
+lock=(-o DPkg::Lock::Timeout=900)
+"${sudo_cmd[@]}" apt-get "${lock[@]}" update -qq
+"${sudo_cmd[@]}" apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"
