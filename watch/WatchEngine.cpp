@@ -1,5 +1,6 @@
 #include "watch/WatchEngine.h"
 
+#include "conversion/ConversionFailureText.h"
 #include "conversion/ConversionPool.h"
 #include "conversion/PostScriptConverter.h"
 #include "filelist/PostScriptFileTest.h"
@@ -437,11 +438,11 @@ void WatchEngine::Scan(Folder& f) {
   const FolderClaims::Survey survey = m_claims.Look(f.config.source);
   for (const fs::path& back : survey.takenBack) {
     Report(f, {WatchEvent::Kind::TakenBack, std::chrono::system_clock::now(), f.id, back, {},
-               "left by a watcher that ended"});
+               "left by a watcher that ended", {}});
   }
   if (survey.otherAtWork && !f.otherWatcherSaid) {
     Report(f, {WatchEvent::Kind::OtherWatcher, std::chrono::system_clock::now(), f.id, f.config.source,
-               {}, "another watcher is at work on this folder"});
+               {}, "another watcher is at work on this folder", {}});
   }
   f.otherWatcherSaid = survey.otherAtWork;
 
@@ -546,7 +547,7 @@ void WatchEngine::Consider(Folder& f, const std::vector<std::pair<std::string, b
 }
 
 void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::string& reason,
-                                bool untilChanged) {
+                                bool untilChanged, const ConversionFailure& conversionFailure) {
   const auto now = Clock::now();
   const std::optional<Signature> signature = Look(f.config.source / name);
   Folder::Failure& failure = f.failed[name];
@@ -557,7 +558,8 @@ void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::s
     failure.pause = m_timings.firstRetry;
     failure.signature = signature.value_or(Signature());
     Report(f, {WatchEvent::Kind::Failed, std::chrono::system_clock::now(), f.id, f.config.source / name,
-               {}, reason});
+               {}, conversionFailure ? ConversionFailureSentence(conversionFailure) : reason,
+               conversionFailure});
   }
   failure.nextTry = untilChanged ? Clock::time_point::max() : now + failure.pause;
   f.seen.erase(name);
@@ -579,7 +581,7 @@ bool WatchEngine::Claim(Folder& f, const std::string& name, Taken& taken) {
     if (claim.error == ENOENT && !f.otherWatcherSaid && m_claims.Look(source).otherAtWork) {
       f.otherWatcherSaid = true;
       Report(f, {WatchEvent::Kind::OtherWatcher, std::chrono::system_clock::now(), f.id, source, {},
-                 "another watcher is at work on this folder"});
+                 "another watcher is at work on this folder", {}});
     }
     if (claim.error != ENOENT) {
       RecordFailure(f, name, std::string("cannot take the file: ") + std::strerror(claim.error), false);
@@ -615,7 +617,7 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
   }
   if (!result.ok) {
     const std::string back = putBack();
-    RecordFailure(f, back, result.error.empty() ? "the conversion failed" : result.error, false);
+    RecordFailure(f, back, {}, false, result.failure);
     return;
   }
 
@@ -627,16 +629,16 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
     fs::remove(result.writtenPath, ec);
     putBack();
     Report(f, {WatchEvent::Kind::Changed, std::chrono::system_clock::now(), f.id, original, {},
-               "written to while it was converted; it is taken again"});
+               "written to while it was converted; it is taken again", {}});
     return;
   }
   Report(f, {WatchEvent::Kind::Converted, std::chrono::system_clock::now(), f.id, original,
-             result.writtenPath, {}});
+             result.writtenPath, {}, {}});
 
   if (f.config.disposal == SourceDisposal::Delete) {
     if (unlink(held.c_str()) == 0) {
       m_claims.Release(source);
-      Report(f, {WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}});
+      Report(f, {WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}, {}});
     } else {
       const std::string why = std::strerror(errno);
       const std::string back = putBack();
@@ -650,7 +652,7 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
   const MoveResult moved = MoveWithoutReplacing(held, target);
   if (moved.ok) {
     m_claims.Release(source);
-    Report(f, {WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original, moved.movedTo, {}});
+    Report(f, {WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original, moved.movedTo, {}, {}});
   } else {
     const std::string back = putBack();
     RecordFailure(f, back, "cannot move it: " + moved.error, true);

@@ -128,8 +128,9 @@ class WatchEngine {
   void StopConverting();
   bool Claim(Folder& folder, const std::string& name, Taken& taken);
   void Finish(Taken& taken, const ConversionResult& result, bool stopped);
+  // failure, when set, is why a conversion failed; reason is then made from it.
   void RecordFailure(Folder& folder, const std::string& name, const std::string& reason,
-                     bool untilChanged);
+                     bool untilChanged, const ConversionFailure& failure = {});
   void Report(const Folder& folder, WatchEvent event);
 
   const WatchTimings m_timings;

@@ -3,6 +3,7 @@
 
 #include "PostScriptSamples.h"
 #include "conversion/ConverterProcess.h"
+#include "conversion/PostScriptConverter.h"
 
 #include <QLocalServer>
 #include <QProcess>
@@ -207,11 +208,14 @@ class ConverterProgram : public QObject {
     VerifyTempFolderEmpty();
   }
 
+  // Through the conversion that the window, the command line and the watch
+  // folder run: the converter says which limit stopped the job, or where
+  // the interpreter stopped, on its report, and leaves nothing.
   void jobsOverALimitAreStopped_data() {
     QTest::addColumn<std::string>("job");
-    QTest::addColumn<QStringList>("options");
     QTest::addColumn<QStringList>("environment");
-    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<int>("limit");
     const std::string write = "%!PS\n/buf 65536 string def\n";
     // 8 MiB into one temporary file; 9 MiB through files of 1.5 MiB that it
     // removes as it goes, so that its folder never holds much at once.
@@ -221,33 +225,48 @@ class ConverterProgram : public QObject {
         write + "6 { null (w) .tempfile /f exch def /n exch def\n"
                 "24 { f buf writestring } repeat f closefile n deletefile } repeat\n";
     const std::string endless = "%!PS\n{} loop\n";
-    const QStringList none, cpu = {"--cpu-seconds", "1"}, output = {"--max-output-mib", "4"};
-    const QByteArray overOutput = "more than 4 MiB, its output limit";
-    QTest::newRow("endless") << endless << cpu << none << QByteArray("CPU time");
+    const QString cpu = "QUILLPRESS_PSTOPDF_CPU_SECONDS=1", output = "QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4";
+    QTest::newRow("endless") << endless << QStringList{cpu} << QByteArray("cpu-limit") << 1;
     QTest::newRow("greedy") << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
-                            << QStringList{"--memory-mib", "300"} << none << QByteArray();
-    QTest::newRow("one large file") << oneLargeFile << output << none << overOutput;
-    QTest::newRow("many files in turn") << manySmallFiles << output << none << overOutput;
+                            << QStringList{"QUILLPRESS_PSTOPDF_MEMORY_MIB=300"} << QByteArray("memory-limit") << 300;
+    QTest::newRow("one large file") << oneLargeFile << QStringList{output} << QByteArray("output-limit") << 4;
+    QTest::newRow("many files in turn") << manySmallFiles << QStringList{output} << QByteArray("output-limit") << 4;
     // A ready interpreter's copy is held to the same limits.
-    const QStringList ready = {"QUILLPRESS_PSTOPDF_READY=require"};
-    QTest::newRow("endless, in a ready copy") << endless << cpu << ready << QByteArray("CPU time");
-    QTest::newRow("many files in turn, in a ready copy") << manySmallFiles << output << ready << overOutput;
-    QTest::newRow("output limit from the environment")
-        << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"} << overOutput;
+    const QString ready = "QUILLPRESS_PSTOPDF_READY=require";
+    QTest::newRow("endless, in a ready copy") << endless << QStringList{cpu, ready} << QByteArray("cpu-limit") << 1;
+    QTest::newRow("many files in turn, in a ready copy")
+        << manySmallFiles << QStringList{output, ready} << QByteArray("output-limit") << 4;
+    QTest::newRow("unknown command") << std::string("%!PS\n\nshwo\n") << QStringList{}
+                                     << QByteArray("interpreter-error") << 0;
+    QTest::newRow("unknown command, in a ready copy")
+        << std::string("%!PS\n\nshwo\n") << QStringList{ready} << QByteArray("interpreter-error") << 0;
   }
 
   void jobsOverALimitAreStopped() {
     QFETCH(std::string, job);
-    QFETCH(QStringList, options);
     QFETCH(QStringList, environment);
-    QFETCH(QByteArray, reason);
+    QFETCH(QByteArray, kind);
+    QFETCH(int, limit);
     const fs::path ps = Root() / "over.ps";
     samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
-    const fs::path pdf = Root() / "over.pdf";
-    const samples::ProgramRun run = Convert(ps, pdf, options, "pstopdf", environment);
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.output.contains(reason), run.output.constData());
-    QVERIFY(!fs::exists(pdf));
+    const fs::path out = Root() / "over";
+    fs::create_directories(out);
+    environment << "TMPDIR=" + m_tmp.path();
+    const QByteArray before = qgetenv("TMPDIR");
+    for (const QString& entry : environment) {
+      qputenv(entry.section(u'=', 0, 0).toLocal8Bit(), entry.section(u'=', 1).toLocal8Bit());
+    }
+    const ConversionResult result = ConvertIntoFolder(ps, out);
+    for (const QString& entry : environment) qunsetenv(entry.section(u'=', 0, 0).toLocal8Bit());
+    if (!before.isNull()) qputenv("TMPDIR", before);
+    QVERIFY(!result.ok);
+    QCOMPARE(ConversionFailureKindName(result.failure.kind), std::string_view(kind.constData()));
+    QCOMPARE(result.failure.limit, limit ? std::optional<std::uint64_t>(limit) : std::nullopt);
+    if (result.failure.kind == ConversionFailureKind::InterpreterError) {
+      QCOMPARE(result.failure.detail, std::string("Error: /undefined in shwo"));
+      QCOMPARE(result.failure.line, std::optional<std::uint64_t>(3));
+    }
+    QVERIFY(samples::ListTree(out).empty());
     VerifyTempFolderEmpty();
   }
 

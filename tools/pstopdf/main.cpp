@@ -20,6 +20,7 @@
 #include "ReadyInterpreter.h"
 #include "Sandbox.h"
 #include "UserPaper.h"
+#include "conversion/ConversionFailure.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfOutputCheck.h"
@@ -215,10 +216,10 @@ const char* KindOf(mode_t mode) {
   return "not a regular file";
 }
 
-// The input, opened for reading only; or -1 once the reason has been said.
+// The input, opened for reading only; or -1, with failure saying why.
 // Opened without waiting, so that a pipe or a device whose other end nobody
 // holds cannot block us, and refused unless it is a regular file.
-int OpenInput(const fs::path& input) {
+int OpenInput(const fs::path& input, ConversionFailure& failure) {
   const int fd = open(input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0) {
@@ -226,16 +227,16 @@ int OpenInput(const fs::path& input) {
     if (fd >= 0) close(fd);
     // A socket cannot be opened at all; say what it is rather than why not.
     if (stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
-                   input.c_str(), KindOf(st.st_mode));
+      failure = {ConversionFailureKind::NotRegularFile, input,
+                 std::string("it is ") + KindOf(st.st_mode) + ", not a regular file", {}, {}};
     } else {
-      std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", input.c_str(), std::strerror(error));
+      failure = {ConversionFailureKind::Unreadable, input, std::strerror(error), {}, {}};
     }
     return -1;
   }
   if (!S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
-                 input.c_str(), KindOf(st.st_mode));
+    failure = {ConversionFailureKind::NotRegularFile, input,
+               std::string("it is ") + KindOf(st.st_mode) + ", not a regular file", {}, {}};
     close(fd);
     return -1;
   }
@@ -408,30 +409,57 @@ std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, cons
   return request;
 }
 
-// Says why the job failed; answers whether it succeeded.
-bool ReportJobEnd(const JobEnd& end, const Arguments& args) {
+// What the job noted when it failed (kInterpreterNote in work): only an
+// interpreter error or a refused standard, as it is the job's word.
+ConversionFailure JobNote(const fs::path& work) {
+  ConversionFailure failure{ConversionFailureKind::InterpreterError, {}, {}, {}, {}};
+  const int fd = open((work / kInterpreterNote).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return failure;
+  char text[4096];
+  const ssize_t n = read(fd, text, sizeof text);
+  close(fd);
+  if (n <= 0) return failure;
+  const auto noted = ParseFailureReport(std::string_view(text, static_cast<std::size_t>(n)));
+  if (noted && (noted->kind == ConversionFailureKind::InterpreterError ||
+                noted->kind == ConversionFailureKind::StandardNotMet)) {
+    failure.kind = noted->kind;
+    failure.detail = noted->detail;
+  }
+  return failure;
+}
+
+// Says why the job failed; nothing when it succeeded.
+ConversionFailure ReportJobEnd(const JobEnd& end, const Arguments& args, const fs::path& work) {
+  using Kind = ConversionFailureKind;
+  ConversionFailure failure;
   if (end.overOutputLimit || (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGXFSZ)) {
     std::fprintf(stderr, "pstopdf: stopped: the job wrote more than %lu MiB, its output limit\n",
                  args.maxOutputMiB);
-    return false;
-  }
-  if (WIFSIGNALED(end.status)) {
+    failure = {Kind::OutputLimit, args.input, {}, args.maxOutputMiB, {}};
+  } else if (WIFSIGNALED(end.status)) {
     const int sig = WTERMSIG(end.status);
     if (sig == SIGXCPU) {
       std::fprintf(stderr, "pstopdf: stopped: CPU time limit reached (%lu seconds)\n",
                    args.cpuSeconds);
+      failure = {Kind::CpuLimit, args.input, {}, args.cpuSeconds, {}};
     } else if (sig == SIGSYS) {
       std::fputs("pstopdf: stopped: the job tried what its barrier forbids\n", stderr);
+      failure = {Kind::Forbidden, args.input, {}, {}, {}};
     } else {
       std::fprintf(stderr, "pstopdf: the interpreter crashed (%s)\n", strsignal(sig));
+      failure = {Kind::Crashed, args.input, strsignal(sig), {}, {}};
     }
-    return false;
-  }
-  if (!WIFEXITED(end.status) || WEXITSTATUS(end.status) != 0) {
+  } else if (!WIFEXITED(end.status) || WEXITSTATUS(end.status) != 0) {
     std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
-    return false;
+    failure = JobNote(work);
+    failure.file = args.input;
+    // Its memory limit, as the interpreter meets it.
+    if (failure.detail.rfind("Error: /VMerror", 0) == 0) {
+      failure.kind = Kind::MemoryLimit;
+      failure.limit = args.memoryMiB;
+    }
   }
-  return true;
+  return failure;
 }
 
 bool LooksLikeCompletePdf(const fs::path& file) {
@@ -626,6 +654,25 @@ int ReportDescriptor() {
   return static_cast<int>(*fd);
 }
 
+void WriteAll(int fd, const std::string& text) {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Tells our caller why we failed, on its report descriptor when it gave
+// one (standard error is for people); answers the failure exit status.
+int Failed(int reportFd, ConversionFailure failure, int status = kExitFailed) {
+  if (reportFd >= 0) {
+    WriteAll(reportFd, FailureReport(failure));
+    close(reportFd);
+  }
+  return status;
+}
+
 // Whether a variable of ours is set to "1"; taken from the environment, so
 // that no program we start sees it.
 bool EnvironmentSwitch(const char* name) {
@@ -650,15 +697,26 @@ int main(int argc, char** argv) {
   action.sa_handler = OnStop;
   sigemptyset(&action.sa_mask);
   for (const int sig : kStopSignals) sigaction(sig, &action, nullptr);
+  using Kind = ConversionFailureKind;
+  // Said on standard error for people, and on the report for our caller.
+  auto fail = [&](Kind kind, std::string detail, int status = kExitFailed) {
+    std::fprintf(stderr, "pstopdf: %s\n", detail.c_str());
+    return Failed(reportFd, {kind, args->input, std::move(detail), {}, {}}, status);
+  };
   // A caller that is killed takes us, and so the job, with it.
-  if (!EndWithParent(caller, SIGTERM)) return kExitFailed;
+  if (!EndWithParent(caller, SIGTERM)) return fail(Kind::Other, "cannot follow the caller's end");
 
-  const int inputFd = OpenInput(args->input);
-  if (inputFd < 0) return kExitUsage;
+  ConversionFailure unreadable;
+  const int inputFd = OpenInput(args->input, unreadable);
+  if (inputFd < 0) {
+    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", args->input.c_str(),
+                 unreadable.detail.c_str());
+    return Failed(reportFd, unreadable, kExitUsage);
+  }
   const auto eps = IsEncapsulated(inputFd);
   if (!eps) {
-    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", args->input.c_str(), std::strerror(errno));
-    return kExitUsage;
+    return fail(Kind::Unreadable, "cannot read " + args->input.native() + ": " + std::strerror(errno),
+                kExitUsage);
   }
   std::error_code ec;
   const fs::path output = fs::absolute(args->output, ec);
@@ -671,8 +729,7 @@ int main(int argc, char** argv) {
   const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
   int folderPipe[2];
   if (folderReply < 0 || pipe2(folderPipe, O_CLOEXEC) != 0) {
-    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
-    return kExitFailed;
+    return fail(Kind::Other, std::string("cannot start: ") + std::strerror(errno));
   }
   const JobLimits limits{args->cpuSeconds, args->memoryMiB,
                          static_cast<unsigned long long>(args->maxOutputMiB) << 20};
@@ -684,15 +741,13 @@ int main(int argc, char** argv) {
   if (ReadyInterpretersWanted()) {
     work = AwaitPrivateFolder(folderReply);
     if (work.empty()) {
-      std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
-      return kExitFailed;
+      return fail(Kind::Other, std::string("cannot make a temporary folder: ") + std::strerror(errno));
     }
     readyRequest = ReadyRequestFor(preset, work, inputFd, limits);
     if (readyRequest) ready = StartReadyJob(*readyRequest);
   }
   if (!ready && ReadyInterpreterRequired()) {
-    std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
-    return kExitFailed;
+    return fail(Kind::Other, "no ready interpreter could take the job");
   }
   pid_t job = -1;
   if (ready) {
@@ -705,10 +760,7 @@ int main(int argc, char** argv) {
   } else {
     const pid_t self = getpid();
     job = fork();
-    if (job < 0) {
-      std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
-      return kExitFailed;
-    }
+    if (job < 0) return fail(Kind::Other, std::string("cannot start: ") + std::strerror(errno));
     if (job == 0) {
       close(folderPipe[1]);
       RunJob(self, inputFd, folderPipe[0], limits, preset);
@@ -721,8 +773,7 @@ int main(int argc, char** argv) {
     if (work.empty()) {
       const int error = errno;
       kill(job, SIGKILL);
-      std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
-      return kExitFailed;
+      return fail(Kind::Other, std::string("cannot make a temporary folder: ") + std::strerror(error));
     }
     for (std::size_t done = 0; done < work.native().size();) {
       const ssize_t n = write(folderPipe[1], work.c_str() + done, work.native().size() - done);
@@ -742,31 +793,26 @@ int main(int argc, char** argv) {
   int result = kExitFailed;
   std::optional<PdfOutputFindings> findings;
   std::string shortfall;
-  if (!ReportJobEnd(end, *args)) {
-    // said why
+  if (ConversionFailure failure = ReportJobEnd(end, *args, work)) {
+    result = Failed(reportFd, std::move(failure));
   } else if (!LooksLikeCompletePdf(work / "out.pdf")) {
-    std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+    result = fail(Kind::NoOutput, "the document produced no complete PDF");
   } else if (findings = checker.Run(); !findings) {
-    // said why
+    // said why on standard error
+    result = Failed(reportFd, {Kind::Other, args->input, "the PDF could not be checked", {}, {}});
   } else if (shortfall = DescribeFindings(*findings, args->preset);
              !shortfall.empty() && PdfPresetIsStandard(args->preset)) {
-    std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
+    result = fail(Kind::StandardNotMet, shortfall);
   } else if (!PlaceOutput(CheckedPdf(work), output)) {
-    std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", args->output.c_str(),
-                 std::strerror(errno));
+    result = fail(Kind::DestinationProblem,
+                  "cannot write " + args->output.native() + ": " + std::strerror(errno));
   } else {
     result = 0;
     for (const std::string& removed : findings->removed) {
       std::fprintf(stderr, "pstopdf: warning: %s\n", removed.c_str());
     }
     if (reportFd >= 0) {
-      const std::string report = FindingsReport(*findings);
-      for (std::size_t done = 0; done < report.size();) {
-        const ssize_t n = write(reportFd, report.data() + done, report.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-      }
+      WriteAll(reportFd, FindingsReport(*findings));
       close(reportFd);
     }
     // Done: whoever reads our errors learns it now, not after the teardown.
