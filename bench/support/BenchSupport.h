@@ -116,20 +116,25 @@ inline std::vector<RealDocument> CorpusDocuments() {
 // Runs a shell command line; answers whether it succeeded.
 inline bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-// One page of a real document: the corpus's one-page listing (a2ps or
-// enscript, the kind of file people print most), else its first one-page
-// PostScript file, else a listing that a2ps makes into folder now.
-inline RealDocument OnePageRealDocument(const std::filesystem::path& folder) {
+// One page of a real document from the corpus: by the producer that people
+// print most from (listings, then manuals, then TeX), else any one-page
+// PostScript file. Its pages count zero when the corpus has none.
+inline RealDocument OnePageCorpusDocument() {
   const std::vector<RealDocument> corpus = CorpusDocuments();
-  const RealDocument* chosen = nullptr;
-  for (const RealDocument& d : corpus) {
-    if (d.pages != 1 || d.file.extension() != ".ps") continue;
-    const bool listing = d.what.find("a2ps") != std::string::npos ||
-                         d.what.find("nscript") != std::string::npos;
-    if (listing) return d;
-    if (!chosen) chosen = &d;
+  for (const char* producer : {"a2ps", "nscript", "groff", "dvips", ""}) {
+    for (const RealDocument& d : corpus) {
+      if (d.pages == 1 && d.file.extension() == ".ps" &&
+          d.what.find(producer) != std::string::npos) {
+        return d;
+      }
+    }
   }
-  if (chosen) return *chosen;
+  return {};
+}
+
+// One page of a program listing, the kind of file people print most, as
+// a2ps makes it into folder now.
+inline RealDocument OnePageListing(const std::filesystem::path& folder) {
   const std::filesystem::path file = folder / "listing.ps";
   // Sixty lines of a licence, one sheet.
   Shell("head -n 60 /usr/share/common-licenses/GPL-3 | a2ps -q -1 --stdin=GPL-3 -o '" +

@@ -1,9 +1,9 @@
 // Throughput of `quillpress-cli convert` on large batches against
 // Ghostscript's ps2pdf on the same files, run one file after another and run
 // by `xargs -P $(nproc) -n 1`, all in one run: generated files (200 one-page
-// and 10 eighty-page ones), real ones (as many copies of one page of a real
-// listing and of the longest real document), and the whole corpus of real
-// documents in tests/corpus. Prints the times and how many times faster we
+// and 10 eighty-page ones), real ones (as many copies of one page of a
+// listing that a2ps makes and of the longest corpus document), and the whole
+// corpus of real documents in tests/corpus. Prints the times and how many times faster we
 // are (targets: at least 4 against the serial run, at least 2 against xargs).
 // The machine may be shared: each figure is the best of ROUNDS (default 3),
 // the three runs taking turns, and the load is printed with them.
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
   }
   if (batches.find("real") != std::string::npos) {
     // Copies of one page of a real listing and of the longest real document.
-    const bench::RealDocument page = bench::OnePageRealDocument(root);
+    const bench::RealDocument page = bench::OnePageListing(root);
     const bench::RealDocument longest = bench::LongestRealDocument(root);
     if (page.pages <= 0 || longest.pages <= 0) {
       std::fprintf(stderr, "real documents missing\n");
