@@ -69,6 +69,7 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
   char name[] = "quillpress-cli";
   char* fakeArgv[] = {name, nullptr};
   QCoreApplication app(fakeArgc, fakeArgv);
+  const WatchSettingsStore store;
   WatchService service;
 
   // For this run, over what the folders have stored.
@@ -91,22 +92,22 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     std::fflush(stdout);
   });
   if (fromArguments) {
+    service.setTuning(store.Read().tuning);
     if (const auto refusal = service.Start(0, std::move(request))) {
       return Refused(refusal->reason);
     }
   } else {
     // Every stored folder that is on; one that is refused costs only itself.
-    const WatchFolderList list;
-    for (const std::string& broken : list.Broken()) {
+    const WatchSettingsSnapshot settings = store.Read();
+    for (const std::string& broken : settings.broken) {
       Say(broken);
     }
-    const auto folders = list.Read();
-    for (const auto& [number, refusal] : service.StartStoredFolders(list, adjust)) {
-      const auto& folder = folders[std::size_t(number)];
-      Say((folder ? WatchFolderList::DisplayName(*folder) : std::string("?")) + ": " + refusal.reason);
+    for (const auto& [number, refusal] : service.StartStoredFolders(store, adjust)) {
+      const auto& folder = settings.folders[std::size_t(number)];
+      Say((folder ? folder->displayName() : std::string("?")) + ": " + refusal.reason);
     }
     if (!service.anyRunning()) {
-      return Refused("no watch folder is on in " + service.settings().path().native() +
+      return Refused("no watch folder is on in " + store.firstFile().native() +
                      "; add one with 'quillpress-cli folders add' or in Quillpress, "
                      "or give --source and --destination");
     }
