@@ -3,7 +3,7 @@
 #include "app/ApplicationResources.h"
 #include "app/BatchPresenter.h"
 #include "app/MainWindow.h"
-#include "conversion/ExportProgressSheet.h"
+#include "app/ExportProgressSheet.h"
 #include "filelist/AddingQueue.h"
 #include "filelist/FileListTableModel.h"
 #include "filelist/PostScriptFileTest.h"
