@@ -27,7 +27,7 @@ const char kHelp[] =
     "window) run: each has a source folder, a destination folder for the PDF\n"
     "files, what happens to a converted source (--delete, --move into the\n"
     "destination, the default, or --move-to another folder), its PDF settings\n"
-    "(--preset faithful, smallest, print, pdfx-3 or pdfa-2b; --compress) and\n"
+    "(--preset %s; --compress) and\n"
     "whether it is on. A folder is added on. Two folders may not share a\n"
     "source, and no folder's source may be another's destination or move-to\n"
     "folder. SOURCE names a folder by its source folder.\n"
@@ -76,7 +76,7 @@ class FoldersCommand : public WatchFolderCommand {
   FoldersCommand() : WatchFolderCommand("folders", {{0, "name", "NAME"}}) {}
 
  private:
-  std::string Help() const override { return kHelp; }
+  std::string Help() const override { return FormatHelp(kHelp); }
   int Execute(const CommandArguments& arguments) const override;
   int Add(const WatchSettingsStore& store, const CommandArguments& arguments) const;
 };

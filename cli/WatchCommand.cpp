@@ -26,8 +26,8 @@ const char kHelp[] =
     "source folder into a PDF in the destination folder, then deletes the source\n"
     "(--delete), moves it into the destination folder (--move, the default) or\n"
     "into another folder (--move-to DIR). A file is taken once it is complete.\n"
-    "--preset NAME chooses the PDF settings: faithful (the default), smallest,\n"
-    "print, pdfx-3 or pdfa-2b.\n"
+    "--preset NAME chooses the PDF settings: %s\n"
+    "(faithful unless given).\n"
     "Without folder options every watch folder that is on is run (see\n"
     "'quillpress-cli folders'), each with its own settings (--compress and\n"
     "--preset then apply to all of them for this run), and a source folder\n"
@@ -52,7 +52,7 @@ class WatchCommand : public WatchFolderCommand {
   WatchCommand() : WatchFolderCommand("watch", {}) {}
 
  private:
-  std::string Help() const override { return kHelp; }
+  std::string Help() const override { return FormatHelp(kHelp); }
   int Execute(const CommandArguments& arguments) const override;
 };
 
