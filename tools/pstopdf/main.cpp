@@ -666,7 +666,7 @@ int main(int argc, char** argv) {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{args->preset, *eps, paper.width, paper.height,
-                             ReadDocumentComments(inputFd)};
+                             ReadDocumentComments(inputFd), args->input.stem().string()};
 
   const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
   int folderPipe[2];
