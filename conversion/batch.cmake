@@ -7,6 +7,7 @@ quillpress_library(qp_batch
 # The progress sheet shown while a batch runs.
 quillpress_library(qp_conversion_ui UI
   SOURCES ExportProgressSheet.h ExportProgressSheet.cpp ExportProgressSheet.ui
+    PdfPresetPopUp.h PdfPresetPopUp.cpp
   DEPS qp_batch qp_platform)
 # The .ui file names string table keys, looked up with qtTrId.
 set_target_properties(qp_conversion_ui PROPERTIES AUTOUIC_OPTIONS "--idbased")

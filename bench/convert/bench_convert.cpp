@@ -92,7 +92,7 @@ QStringList GhostscriptPresetArguments(PdfPreset preset, const QString& input,
                                        const QString& folder) {
   const int fd = open(input.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
   const PaperSize paper = UserPaperSize();
-  const PresetContext context{preset, false, paper.width, paper.height, ReadDocumentComments(fd)};
+  const PresetContext context{preset, false, paper.width, paper.height, ReadDocumentComments(fd), {}};
   if (fd >= 0) close(fd);
   std::string why;
   QStringList args;

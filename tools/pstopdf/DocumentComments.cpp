@@ -102,9 +102,12 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
   };
   // Already a PDF date.
   static const std::regex pdf(R"(^D:\d{4}(?:\d{2}){0,5}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
-  // ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday.
+  // ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday,
+  // the time or a zone.
   static const std::regex ctime(
-      R"(^(?:[A-Za-z]{3},?\s+)?([A-Za-z]{3})\s+(\d{1,2})\s+(\d{1,2}):(\d{2}):(\d{2})\s+(?:([A-Z]{3,4})\s+)?(\d{4})$)");
+      R"(^(?:[A-Za-z]{3},?\s+)?([A-Za-z]{3})\s+(\d{1,2})\s+(?:(\d{1,2}):(\d{2}):(\d{2})\s+)?(?:([A-Z]{3,4})\s+)?(\d{4})$)");
+  // MetaPost's: "2026.12.07:1341".
+  static const std::regex dotted(R"(^(\d{4})\.(\d{2})\.(\d{2}):(\d{2})(\d{2})$)");
   // ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41", "2026-12-07".
   static const std::regex iso(
       R"(^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2}))?(?:[.,]\d+)?\s*(Z|[+-]\d{2}:?\d{2})?)?$)");
@@ -118,8 +121,10 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
     date = text;
   } else if (std::regex_match(text, m, ctime)) {
     const std::string zone = m[6].matched && (m[6] == "UTC" || m[6] == "GMT") ? "Z" : "";
-    date = Format(number(7, 0), MonthNumber(m[1].str()), number(2, 0), number(3, 0),
+    date = Format(number(7, 0), MonthNumber(m[1].str()), number(2, 0), number(3, -1),
                   number(4, 0), number(5, 0), zone);
+  } else if (std::regex_match(text, m, dotted)) {
+    date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, 0), number(5, 0), 0, "");
   } else if (std::regex_match(text, m, iso)) {
     date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, -1), number(5, 0),
                   number(6, 0), m[7].matched ? PdfZone(m[7]) : "");
