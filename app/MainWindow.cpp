@@ -1,7 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/ApplicationResources.h"
-#include "conversion/PdfPresetPopUp.h"
+#include "PdfPresetPopUp.h"
 #include "platform/LocalizedString.h"
 #include "ui_AddAccessoryView.h"
 #include "ui_MainWindow.h"

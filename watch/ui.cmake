@@ -4,6 +4,6 @@ quillpress_library(qp_watch_ui UI
     WatchFolderController.h WatchFolderController.cpp
     DesktopNotification.h DesktopNotification.cpp
     WatchFolderSheet.ui
-  DEPS qp_watch qp_common_ui qp_conversion_ui qp_platform Qt6::DBus)
+  DEPS qp_watch qp_common_ui qp_platform Qt6::DBus)
 # The .ui file names string table keys, looked up with qtTrId.
 set_target_properties(qp_watch_ui PROPERTIES AUTOUIC_OPTIONS "--idbased")

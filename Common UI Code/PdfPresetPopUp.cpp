@@ -1,4 +1,4 @@
-#include "conversion/PdfPresetPopUp.h"
+#include "PdfPresetPopUp.h"
 
 #include "conversion/PdfPreset.h"
 #include "platform/LocalizedString.h"
