@@ -695,50 +695,69 @@ int main(int argc, char** argv) {
     return kExitFailed;
   }
   pid_t job = -1;
-  if (ready) {
-    job = ready->pid;
-    g_jobPidfd = ready->pidfd;
-    g_job = job;
-    close(folderPipe[0]);
-    close(folderPipe[1]);
-    close(inputFd);
-  } else {
+  // The job in a process of our own, told its folder once there is one.
+  auto startOwnJob = [&](int pipeRead, int pipeWrite) {
     const pid_t self = getpid();
     job = fork();
     if (job < 0) {
       std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
-      return kExitFailed;
+      return false;
     }
     if (job == 0) {
-      close(folderPipe[1]);
-      RunJob(self, inputFd, folderPipe[0], limits, preset);
+      close(pipeWrite);
+      RunJob(self, inputFd, pipeRead, limits, preset);
     }
     g_job = job;
-    close(folderPipe[0]);
-    close(inputFd);
+    close(pipeRead);
 
     if (work.empty()) work = AwaitPrivateFolder(folderReply);
     if (work.empty()) {
       const int error = errno;
       kill(job, SIGKILL);
       std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
-      return kExitFailed;
+      return false;
     }
     for (std::size_t done = 0; done < work.native().size();) {
-      const ssize_t n = write(folderPipe[1], work.c_str() + done, work.native().size() - done);
+      const ssize_t n = write(pipeWrite, work.c_str() + done, work.native().size() - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
+    close(pipeWrite);
+    return true;
+  };
+  if (ready) {
+    job = ready->pid;
+    g_jobPidfd = ready->pidfd;
+    g_job = job;
+    close(folderPipe[0]);
     close(folderPipe[1]);
+  } else if (!startOwnJob(folderPipe[0], folderPipe[1])) {
+    return kExitFailed;
   }
+  const CheckRequest checkRequest{PdfPresetCompressesStructure(args->preset, compress),
+                                  PdfStandardCode(args->preset)};
   // Loaded while the job runs.
-  PdfChecker checker(work, limits,
-                     CheckRequest{PdfPresetCompressesStructure(args->preset, compress),
-                                  PdfStandardCode(args->preset)},
-                     ready ? &*readyRequest : nullptr);
+  std::optional<PdfChecker> checker(std::in_place, work, limits, checkRequest,
+                                    ready ? &*readyRequest : nullptr);
 
-  const JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes, ready ? &*ready : nullptr);
+  JobEnd end = SuperviseJob(job, work, limits.maxOutputBytes, ready ? &*ready : nullptr);
+  // The ready interpreter itself failed (its server gone, its files lost),
+  // not the document: the file gets a fresh start of its own.
+  if (ready && !ReadyInterpreterRequired() && !end.overOutputLimit &&
+      (ready->serverLost || (WIFEXITED(end.status) && WEXITSTATUS(end.status) == kReadyCopyUnfit) ||
+       (end.status == 0 && !LooksLikeCompletePdf(work / "out.pdf")))) {
+    checker.reset();
+    ready.reset();
+    for (const auto& entry : fs::directory_iterator(work, ec)) fs::remove_all(entry.path(), ec);
+    if (pipe2(folderPipe, O_CLOEXEC) != 0) {
+      std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+      return kExitFailed;
+    }
+    if (!startOwnJob(folderPipe[0], folderPipe[1])) return kExitFailed;
+    checker.emplace(work, limits, checkRequest, nullptr);
+    end = SuperviseJob(job, work, limits.maxOutputBytes);
+  }
   int result = kExitFailed;
   std::optional<PdfOutputFindings> findings;
   std::string shortfall;
@@ -746,7 +765,7 @@ int main(int argc, char** argv) {
     // said why
   } else if (!LooksLikeCompletePdf(work / "out.pdf")) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-  } else if (findings = checker.Run(); !findings) {
+  } else if (findings = checker->Run(); !findings) {
     // said why
   } else if (shortfall = DescribeFindings(*findings, args->preset);
              !shortfall.empty() && PdfPresetIsStandard(args->preset)) {
