@@ -260,7 +260,8 @@ int ConversionJob::Run() {
   // Loaded while the job runs.
   PdfChecker checker(m_work, m_limits,
                      CheckRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
-                                  PdfStandardCode(m_settings.preset)},
+                                  PdfStandardCode(m_settings.preset),
+                                  m_settings.preset == PdfPreset::Smallest},
                      m_ready ? &*m_readyRequest : nullptr, m_targets);
 
   const End end = Supervise();
