@@ -249,7 +249,7 @@ int ConversionJob::Run() {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
-                             ReadDocumentComments(inputFd)};
+                             ReadDocumentComments(inputFd), input.stem().string()};
   const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
   if (folderReply < 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
