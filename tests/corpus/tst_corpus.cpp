@@ -68,9 +68,6 @@ struct KnownFailure {
   const char* why;
 };
 constexpr KnownFailure kKnownFailures[] = {
-    // PDF/A-2b: the information dictionary's CreationDate has no time zone
-    // ("D:20230307093803") where the XMP's CreateDate says UTC ("Z").
-    {"*", "pdfa-2b", "preflight 7.2", "CreationDate differs from the XMP's"},
     // The page of an EPS whose first line is no PostScript header ("%%!",
     // from KOMA-Script's examples) is an A4 page, not its bounding box.
     {"koma-musterlogo.eps", "*", "sizes", "an A4 page, not the bounding box"},
