@@ -83,9 +83,6 @@ constexpr KnownFailure kKnownFailures[] = {
     // PDF/X-3 refuses a document whose %%Title is there but empty (CorelDRAW)
     // rather than give it its file's name.
     {"coreldraw-insbox.eps", "pdfx-3", "converts", "refused: empty %%Title"},
-    // smallest is five times larger than faithful (220 kB against 45 kB) on
-    // this halftone-screened photograph.
-    {"cep-screen.eps", "smallest", "smaller", "larger than faithful"},
 };
 
 // Preflight checks PDF/A-1b. These of its rules belong to PDF/A-1 alone and
