@@ -32,6 +32,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifdef QUILLPRESS_PSTOPDF_SYSTEM_CALL_TRIAL
+constexpr bool kSystemCallTrial = true;  // the list runs in a process of our own
+#else
+constexpr bool kSystemCallTrial = false;
+#endif
+
 // How often the private folder's size is looked at while the job runs.
 constexpr int kOutputCheckMilliseconds = 20;
 
@@ -398,12 +404,7 @@ bool ConversionJob::StartJob(int inputFd, const PresetContext& preset) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
     return false;
   }
-#ifdef QUILLPRESS_PSTOPDF_SYSTEM_CALL_TRIAL
-  const bool readyWanted = false;  // the list runs in a process of our own
-#else
-  const bool readyWanted = ReadyInterpretersWanted();
-#endif
-  if (readyWanted) {
+  if (!kSystemCallTrial && ReadyInterpretersWanted()) {
     m_work = AwaitFolder();
     if (m_work.empty()) {
       std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
@@ -413,7 +414,7 @@ bool ConversionJob::StartJob(int inputFd, const PresetContext& preset) {
     if (m_readyRequest) m_readyRequest->errorFd = m_relayWrite;
     if (m_readyRequest) m_ready = StartReadyJob(*m_readyRequest);
   }
-  if (!m_ready && readyWanted && ReadyInterpreterRequired()) {
+  if (!m_ready && !kSystemCallTrial && ReadyInterpreterRequired()) {
     std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
     return false;
   }
