@@ -5,7 +5,7 @@
 #include "WindowTestFixture.h"
 
 #include "app/ApplicationResources.h"
-#include "conversion/ExportProgressSheet.h"
+#include "app/ExportProgressSheet.h"
 #include "platform/LocalizedString.h"
 #include "platform/Workspace.h"
 

@@ -141,7 +141,7 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
   close_range(3, low - 1, 0);
   close_range(low + 1, high - 1, 0);
   close_range(high + 1, ~0U, 0);
-  // Loaded while the watchdog makes the folder.
+  // Loaded while the supervisor passes on the folder's name.
   const auto interpreter = LoadInterpreter();  // says why when it fails
   const fs::path work = ReadFolderName(folderFd);
   if (!interpreter || work.empty()) _exit(kExitFailed);
@@ -396,8 +396,8 @@ fs::path ConversionJob::AwaitFolder() {
   return folder;
 }
 
-// A ready interpreter needs the folder first; a job of our own starts while
-// the watchdog makes it. Says why when it cannot start.
+// A ready interpreter needs the folder first; a job of our own is started
+// before the folder's name is passed on to it. Says why when it cannot start.
 bool ConversionJob::StartJob(int inputFd, const PresetContext& preset) {
   int folderPipe[2];
   if (pipe2(folderPipe, O_CLOEXEC) != 0) {

@@ -1,7 +1,7 @@
 #pragma once
 
 // The job's private folder: the one place the interpreter may write. A small
-// watchdog process makes it and removes it however this process ends.
+// watchdog process removes it however this process ends.
 
 #include <sys/types.h>
 
@@ -14,19 +14,19 @@ struct Watchdog {
   pid_t pid = -1;
 };
 
-// Forks the watchdog, which makes a fresh folder in parent and removes it
-// once this process has ended or has closed life. The folder is the
-// watchdog's from the start, so that this process may be killed at any
-// moment, even before the folder's name has reached it. The watchdog also
-// removes the folders that killed runs' watchdogs left in parent. reply is
-// -1 when it could not be started.
+// Makes a fresh folder in parent and forks the watchdog, which removes it
+// once this process has ended or has closed life. The folder's name holds
+// this process's owner tag, so that a later run removes it should this
+// process be killed before the watchdog is there. The watchdog also removes
+// the folders that killed runs left in parent. reply is -1 when it could
+// not be started.
 Watchdog StartWatchdog(const std::filesystem::path& parent);
 
 // Has the watchdog remove the folder and end, and reaps it: a process that
 // ends as it should leaves no exited watchdog behind.
 void EndWatchdog(Watchdog& watchdog);
 
-// The watchdog's folder, or empty with errno saying why it could not be made.
+// The private folder, or empty with errno saying why it could not be made.
 std::filesystem::path AwaitPrivateFolder(int replyFd);
 
 struct FolderUse {
