@@ -1,6 +1,7 @@
 #include "watch/WatchFolderController.h"
 
 #include "BMTUtil.h"
+#include "PdfPresetPopUp.h"
 #include "platform/Bookmark.h"
 #include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
@@ -133,12 +134,7 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   connect(watchFoldersList, &QTreeWidget::itemChanged, this, &WatchFolderController::FolderChecked);
   connect(watchCompressPDFFileButton, &QCheckBox::clicked, this, &WatchFolderController::CompressChosen);
 
-  for (PdfPreset preset : kAllPdfPresets) {
-    const std::string_view name = PdfPresetName(preset);
-    const std::string_view summary = PdfPresetSummary(preset);
-    watchPdfPresetPopUp->addItem(QString::fromUtf8(summary.data(), qsizetype(summary.size())),
-                                 QString::fromUtf8(name.data(), qsizetype(name.size())));
-  }
+  FillPdfPresetPopUp(watchPdfPresetPopUp);
   connect(watchPdfPresetPopUp, &QComboBox::activated, this, &WatchFolderController::PresetChosen);
   watchActivityList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
   connect(watchActivityList, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {

@@ -406,6 +406,7 @@ class WatchWindowTest : public QObject {
     samples::WriteFile(m_source / "plain.ps", doc);
     SetUpFolders(SourceDisposal::Delete);
     QCOMPARE(m_c->watchPdfPresetPopUp->count(), int(kAllPdfPresets.size()));
+    QCOMPARE(m_c->watchPdfPresetPopUp->itemText(0), QStringLiteral("Faithful"));
     QCOMPARE(m_c->selectedPreset(), PdfPreset::Faithful);
     QVERIFY(!m_c->watchCompressPDFFileButton->isChecked());
     m_c->watchButtonOutlet->click();

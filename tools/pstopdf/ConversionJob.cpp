@@ -297,7 +297,7 @@ int ConversionJob::Run() {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
-                             ReadDocumentComments(inputFd)};
+                             ReadDocumentComments(inputFd), input.stem().string()};
   m_watchdog = StartWatchdog(BMTUtil::TemporaryFolder());
   if (m_watchdog.reply < 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
