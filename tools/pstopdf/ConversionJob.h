@@ -77,7 +77,12 @@ class ConversionJob {
   void RelayToEnd();
 
   bool StartJob(int inputFd, const PresetContext& preset);
+  bool StartOwnJob(int inputFd, const PresetContext& preset);
   std::filesystem::path AwaitFolder();
+  // Whether the ready interpreter failed the job rather than the document:
+  // its copy could not begin, its server went away, or it ended well
+  // without a PDF.
+  bool ReadyInterpreterFailed(const End& end) const;
   End Supervise();
   bool ReportEnd(const End& end) const;
   bool PlaceOutput(const std::filesystem::path& produced);
