@@ -49,8 +49,7 @@ std::filesystem::path ApplicationFolder(UserFolder kind);
 // safe to show: control characters (C0, DEL, C1) and the marks that reorder
 // text (bidirectional overrides and isolates) are written as escapes
 // ("\n", "\x1b", "\u202e"), and text longer than maxBytes (0: no bound)
-// is cut at a character boundary and ends with "…". Bytes that are not
-// UTF-8 stay as they are; whoever decodes the result shows them as it can.
+// is cut at a character boundary and ends with "…".
 std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes = 0);
 
 // The folder of the running executable (empty when unknown).

@@ -157,7 +157,11 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
     }
     ExpandUrlsIntoItems({fs::absolute(path, ec)},
                         ExpansionOptions{arguments.Has("keep-tree"), arguments.Has("recursive")},
-                        [&](FileListItemRef item) { items.push_back(std::move(item)); });
+                        [&](FileListItemRef item) { items.push_back(std::move(item)); }, nullptr,
+                        [](const fs::path& link) {
+                          std::fprintf(stderr, "skipped: %s: a symbolic link, not followed\n",
+                                       Shown(link).c_str());
+                        });
   }
 
   const ConverterCount converters = ChooseConverterCount(wanted);
@@ -214,7 +218,7 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
 
   if (stopper.token().stop_requested()) {
     std::fprintf(stderr, "Interrupted: %zu of %zu files converted into %s\n", converted,
-                 items.size(), destination.c_str());
+                 items.size(), Shown(destination).c_str());
     return kFailed;
   }
   if (items.empty() && failed == 0) {
@@ -223,10 +227,10 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
   }
   if (failed) {
     std::fprintf(stderr, "%zu of %zu files converted into %s; %zu failed\n", converted,
-                 converted + failed, destination.c_str(), failed);
+                 converted + failed, Shown(destination).c_str(), failed);
   } else {
     std::fprintf(stderr, "%zu of %zu files converted into %s\n", converted, converted,
-                 destination.c_str());
+                 Shown(destination).c_str());
   }
   return failed ? kFailed : kDone;
 }
