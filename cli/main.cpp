@@ -27,6 +27,7 @@ const char kHelp[] =
     "  convert   convert PostScript and EPS files into PDF files in a folder\n"
     "  watch     convert the files arriving in the watch folders until stopped\n"
     "  folders   list, add, remove, enable or disable watch folders\n"
+    "  printer   add, list or remove CUPS print queues whose jobs become PDF files\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help\n"
@@ -72,6 +73,8 @@ int main(int argc, char** argv) {
   if (std::strcmp(command, "watch") == 0) return RunWatch(argc - 2, argv + 2);
   // The watch service's program manages the folders too: "folders" goes along.
   if (std::strcmp(command, "folders") == 0) return RunWatch(argc - 1, argv + 1);
+  // So do the print queues, whose jobs arrive in watch folders.
+  if (std::strcmp(command, "printer") == 0) return RunWatch(argc - 1, argv + 1);
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
     std::fputs(kHelp, stdout);
     return 0;
