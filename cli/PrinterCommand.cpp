@@ -359,9 +359,9 @@ int Remove(int argc, char** argv) {
     std::printf("removed watch folder of %s\n", spool->c_str());
   }
   std::error_code ec;
-  if (fs::remove(*spool, ec)) {
-    std::printf("removed the empty spool folder %s\n", spool->c_str());
-  } else if (fs::exists(*spool, ec)) {
+  if (fs::is_empty(*spool, ec) && !ec) {
+    if (fs::remove(*spool, ec)) std::printf("removed the empty spool folder %s\n", spool->c_str());
+  } else if (!ec) {
     std::printf("jobs not converted yet are kept in %s\n", spool->c_str());
   }
   return 0;
