@@ -19,6 +19,8 @@ packages=(
   enscript a2ps gnuplot-nox poppler-utils python3 locales
   # a FUSE file system, for the watch folder's files written behind inotify's back
   bindfs
+  # a private CUPS scheduler with its filters and client programs, for the print queues
+  cups cups-daemon cups-client
   # the Debian package and its checks
   dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion systemd
 )
