@@ -1,5 +1,4 @@
-#include "cli/ConvertCommand.h"
-
+#include "cli/Command.h"
 #include "cli/StopOnSignal.h"
 #include "conversion/ConversionPool.h"
 #include "conversion/ConverterInterface.h"
@@ -12,20 +11,16 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
-#include <variant>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr int kAllConverted = 0;
-constexpr int kSomeFailed = 1;
-constexpr int kUsage = 2;
 
 const char kHelp[] =
     "usage: quillpress-cli convert [--recursive] [--keep-tree] [--compress] [--preset NAME]\n"
@@ -59,87 +54,6 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 when every file converted, 1 when some failed, 2 on a usage error.\n";
 
-struct Options {
-  bool recursive = false;
-  bool keepTree = false;
-  bool compress = false;
-  PdfPreset preset = PdfPreset::Faithful;
-  std::size_t jobs = 0;  // one per processor
-  fs::path output;
-  std::vector<fs::path> paths;
-};
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "quillpress-cli convert: %s\n", message.c_str());
-  std::fputs("Try 'quillpress-cli convert --help'.\n", stderr);
-  return kUsage;
-}
-
-// The parsed options, or the exit status to end with.
-std::variant<Options, int> Parse(int argc, char** argv) {
-  Options options;
-  bool onlyPaths = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (onlyPaths || arg.empty() || arg[0] != '-' || arg == "-") {
-      options.paths.emplace_back(arg);
-    } else if (arg == "--") {
-      onlyPaths = true;
-    } else if (arg == "-r" || arg == "--recursive") {
-      options.recursive = true;
-    } else if (arg == "-k" || arg == "--keep-tree") {
-      options.keepTree = true;
-    } else if (arg == "-c" || arg == "--compress") {
-      options.compress = true;
-    } else if (arg == "-p" || arg == "--preset" || arg.rfind("--preset=", 0) == 0) {
-      std::string name;
-      if (arg.rfind("--preset=", 0) == 0) {
-        name = arg.substr(std::strlen("--preset="));
-      } else if (i + 1 < argc) {
-        name = argv[++i];
-      }
-      const auto preset = PdfPresetFromName(name);
-      if (!preset) {
-        return UsageError(name.empty() ? arg + " needs a preset name"
-                                       : "unknown preset '" + name + "' (see --list-presets)");
-      }
-      options.preset = *preset;
-    } else if (arg == "--list-presets") {
-      for (const PdfPreset preset : kAllPdfPresets) {
-        std::printf("%-9s %s\n", std::string(PdfPresetName(preset)).c_str(),
-                    std::string(PdfPresetSummary(preset)).c_str());
-      }
-      return kAllConverted;
-    } else if (arg == "-j" || arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
-      std::string count;
-      if (arg.rfind("--jobs=", 0) == 0) {
-        count = arg.substr(std::strlen("--jobs="));
-      } else if (i + 1 < argc) {
-        count = argv[++i];
-      }
-      char* end = nullptr;
-      const unsigned long value = count.empty() ? 0 : std::strtoul(count.c_str(), &end, 10);
-      if (count.empty() || *end != '\0' || value == 0 || value > 1024 || count[0] == '-') {
-        return UsageError(arg + " needs a whole number from 1 to 1024");
-      }
-      options.jobs = value;
-    } else if (arg == "-o" || arg == "--output") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') return UsageError(arg + " needs a folder");
-      options.output = argv[++i];
-    } else if (arg.rfind("--output=", 0) == 0) {
-      options.output = arg.substr(std::strlen("--output="));
-    } else if (arg == "-h" || arg == "--help") {
-      std::printf(kHelp, kConverterMemoryMiB);
-      return kAllConverted;
-    } else {
-      return UsageError("unknown option " + arg);
-    }
-  }
-  if (options.paths.empty()) return UsageError("no files or folders to convert");
-  if (options.output.empty()) return UsageError("no destination folder (--output DEST)");
-  return options;
-}
-
 class ProgressLine {
  public:
   ProgressLine() : m_terminal(isatty(STDERR_FILENO) == 1) {}
@@ -156,26 +70,64 @@ class ProgressLine {
   bool m_terminal;
 };
 
-}  // namespace
+class ConvertCommand : public Command {
+ public:
+  ConvertCommand()
+      : Command("convert", {{'r', "recursive", ""},
+                            {'k', "keep-tree", ""},
+                            {'c', "compress", ""},
+                            {'p', "preset", "NAME"},
+                            {0, "list-presets", ""},
+                            {'j', "jobs", "N"},
+                            {'o', "output", "DEST"}}) {}
 
-int RunConvertCommand(int argc, char** argv) {
-  auto parsed = Parse(argc, argv);
-  if (const int* status = std::get_if<int>(&parsed)) return *status;
-  const Options& options = std::get<Options>(parsed);
+ private:
+  std::string Help() const override {
+    char text[sizeof kHelp + 32];
+    std::snprintf(text, sizeof text, kHelp, kConverterMemoryMiB);
+    return text;
+  }
+
+  int Execute(const CommandArguments& arguments) const override;
+};
+
+int ConvertCommand::Execute(const CommandArguments& arguments) const {
+  if (arguments.Has("list-presets")) {
+    for (const PdfPreset preset : kAllPdfPresets) {
+      std::printf("%-9s %s\n", std::string(PdfPresetName(preset)).c_str(),
+                  std::string(PdfPresetSummary(preset)).c_str());
+    }
+    return kDone;
+  }
+  std::optional<PdfPreset> preset;
+  if (!ReadPreset(arguments, preset)) return kUsage;
+  std::size_t wanted = 0;  // one per processor
+  if (const auto count = arguments.Value("jobs")) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(count->c_str(), &end, 10);
+    if (*end != '\0' || value == 0 || value > 1024 || (*count)[0] == '-' || (*count)[0] == '+') {
+      return UsageError("--jobs needs a whole number from 1 to 1024");
+    }
+    wanted = value;
+  }
+  if (arguments.operands().empty()) return UsageError("no files or folders to convert");
+  const auto output = arguments.Value("output");
+  if (!output) return UsageError("no destination folder (--output DEST)");
+  const fs::path outputFolder = *output;
+  std::vector<fs::path> paths(arguments.operands().begin(), arguments.operands().end());
 
   std::error_code ec;
-  fs::create_directories(options.output, ec);
-  if (!fs::is_directory(options.output, ec)) {
-    std::fprintf(stderr, "quillpress-cli convert: cannot create the folder %s\n",
-                 options.output.c_str());
-    return kSomeFailed;
+  fs::create_directories(outputFolder, ec);
+  if (!fs::is_directory(outputFolder, ec)) {
+    Say("cannot create the folder " + outputFolder.native());
+    return kFailed;
   }
-  const fs::path destination = fs::absolute(options.output, ec);
+  const fs::path destination = fs::absolute(outputFolder, ec);
 
   StopOnSignal stopper;
   std::size_t failed = 0;
   std::vector<FileListItemRef> items;
-  for (const fs::path& path : options.paths) {
+  for (const fs::path& path : paths) {
     if (!fs::exists(fs::status(path, ec))) {
       std::fprintf(stderr, "failed: %s: no such file or folder\n", path.c_str());
       ++failed;
@@ -199,13 +151,13 @@ int RunConvertCommand(int argc, char** argv) {
       continue;
     }
     ExpandUrlsIntoItems({fs::absolute(path, ec)},
-                        ExpansionOptions{options.keepTree, options.recursive},
+                        ExpansionOptions{arguments.Has("keep-tree"), arguments.Has("recursive")},
                         [&](FileListItemRef item) { items.push_back(std::move(item)); });
   }
 
-  const ConverterCount converters = ChooseConverterCount(options.jobs);
+  const ConverterCount converters = ChooseConverterCount(wanted);
   if (!converters.note.empty()) {
-    std::fprintf(stderr, "quillpress-cli convert: %s\n", converters.note.c_str());
+    Say(converters.note);
   }
   std::vector<ConversionPool::Job> jobs;
   jobs.reserve(items.size());
@@ -249,19 +201,19 @@ int RunConvertCommand(int argc, char** argv) {
   };
   if (!items.empty()) progress.Show(0, items.size(), items.front()->filePath());
   ConversionOptions conversion;
-  conversion.compress = options.compress;
-  conversion.preset = options.preset;
+  conversion.compress = arguments.Has("compress");
+  conversion.preset = preset.value_or(PdfPreset::Faithful);
   ConversionPool(converters.count).Run(jobs, conversion, callbacks, stopper.token());
   progress.Clear();
 
   if (stopper.token().stop_requested()) {
     std::fprintf(stderr, "Interrupted: %zu of %zu files converted into %s\n", converted,
                  items.size(), destination.c_str());
-    return kSomeFailed;
+    return kFailed;
   }
   if (items.empty() && failed == 0) {
     std::fprintf(stderr, "No PostScript or EPS files found.\n");
-    return kAllConverted;
+    return kDone;
   }
   if (failed) {
     std::fprintf(stderr, "%zu of %zu files converted into %s; %zu failed\n", converted,
@@ -270,5 +222,9 @@ int RunConvertCommand(int argc, char** argv) {
     std::fprintf(stderr, "%zu of %zu files converted into %s\n", converted, converted,
                  destination.c_str());
   }
-  return failed ? kSomeFailed : kAllConverted;
+  return failed ? kFailed : kDone;
 }
+
+}  // namespace
+
+std::unique_ptr<Command> MakeConvertCommand() { return std::make_unique<ConvertCommand>(); }

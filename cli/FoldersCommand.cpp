@@ -1,5 +1,4 @@
-#include "cli/FoldersCommand.h"
-
+#include "cli/WatchFolderCommand.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchChoice.h"
 #include "watch/WatchFolderList.h"
@@ -19,7 +18,7 @@ const char kHelp[] =
     "usage: quillpress-cli folders list\n"
     "       quillpress-cli folders add --source DIR --destination DIR\n"
     "                                  [--delete | --move | --move-to DIR]\n"
-    "                                  [--preset NAME] [--compress] [--name NAME]\n"
+    "                                  [-p | --preset NAME] [-c | --compress] [--name NAME]\n"
     "       quillpress-cli folders remove SOURCE\n"
     "       quillpress-cli folders enable SOURCE\n"
     "       quillpress-cli folders disable SOURCE\n"
@@ -34,16 +33,6 @@ const char kHelp[] =
     "folder. SOURCE names a folder by its source folder.\n"
     "\n"
     "Exit status: 0 when done, 1 when refused, 2 for a usage error.\n";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "quillpress-cli folders: %s\nTry 'quillpress-cli folders --help'.\n", message.c_str());
-  return 2;
-}
-
-int Refused(const std::string& reason) {
-  std::fprintf(stderr, "quillpress-cli folders: %s\n", reason.c_str());
-  return 1;
-}
 
 std::string Where(const std::optional<std::vector<char>>& bookmark) {
   const auto folder = WatchFolderList::FolderOf(bookmark);
@@ -86,40 +75,24 @@ std::optional<std::size_t> Find(const std::vector<std::optional<StoredWatchFolde
   return std::nullopt;
 }
 
-int Add(const WatchFolderList& list, int argc, char** argv) {
+class FoldersCommand : public WatchFolderCommand {
+ public:
+  FoldersCommand() : WatchFolderCommand("folders", {{0, "name", "NAME"}}) {}
+
+ private:
+  std::string Help() const override { return kHelp; }
+  int Execute(const CommandArguments& arguments) const override;
+  int Add(const WatchFolderList& list, const CommandArguments& arguments) const;
+};
+
+int FoldersCommand::Add(const WatchFolderList& list, const CommandArguments& arguments) const {
+  if (arguments.operands().size() > 1) return UsageError("unknown argument " + arguments.operands()[1]);
   WatchFolderChoice choice;
+  if (!ReadChoice(arguments, choice)) return kUsage;
+  if (!choice.source || !choice.destination) return UsageError("--source and --destination are needed");
   StoredWatchFolder folder;
   folder.on = true;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc && argv[i + 1][0] ? argv[++i] : nullptr; };
-    if (arg == "--source" || arg == "--destination" || arg == "--move-to" || arg == "--name" ||
-        arg == "--preset") {
-      const char* v = value();
-      if (!v) return UsageError(arg + " needs a value");
-      if (arg == "--source") choice.source = fs::absolute(v).lexically_normal();
-      if (arg == "--destination") choice.destination = fs::absolute(v).lexically_normal();
-      if (arg == "--move-to") {
-        choice.moveTo = fs::absolute(v).lexically_normal();
-        choice.tag = 3;
-      }
-      if (arg == "--name") folder.name = v;
-      if (arg == "--preset") {
-        const auto preset = PdfPresetFromName(v);
-        if (!preset) return UsageError(std::string("unknown preset ") + v);
-        choice.preset = *preset;
-      }
-    } else if (arg == "--delete") {
-      choice.tag = 1;
-    } else if (arg == "--move") {
-      choice.tag = 2;
-    } else if (arg == "--compress") {
-      choice.compress = true;
-    } else {
-      return UsageError("unknown argument " + arg);
-    }
-  }
-  if (!choice.source || !choice.destination) return UsageError("--source and --destination are needed");
+  folder.name = arguments.Value("name").value_or("");
   const auto checked = CheckWatchFolder(choice);
   if (const auto* refusal = std::get_if<WatchRefusal>(&checked)) return Refused(refusal->reason);
   const WatchConfiguration& config = std::get<WatchConfiguration>(checked);
@@ -143,25 +116,20 @@ int Add(const WatchFolderList& list, int argc, char** argv) {
   const auto number = list.Add(folder);
   if (!number) return Refused("cannot write " + list.othersFile().native());
   std::printf("added: %s\n", Describe(folder).c_str());
-  return 0;
+  return kDone;
 }
 
-}  // namespace
-
-int RunFoldersCommand(int argc, char** argv) {
-  if (argc < 1) return UsageError("a subcommand is needed");
-  const std::string command = argv[0];
-  // "folders add --help" is how people ask about one subcommand: they share
-  // one page.
-  for (int i = 0; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "-h" || std::string_view(argv[i]) == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
+int FoldersCommand::Execute(const CommandArguments& arguments) const {
+  const auto& operands = arguments.operands();
+  if (operands.empty()) return UsageError("a subcommand is needed");
+  const std::string& command = operands.front();
+  if (command != "add" &&
+      (NamesAFolder(arguments) || arguments.Has("preset") || arguments.Has("compress") || arguments.Has("name"))) {
+    return UsageError("only add takes options");
   }
   const WatchFolderList list;
   if (command == "list") {
-    if (argc > 1) return UsageError("list takes no arguments");
+    if (operands.size() > 1) return UsageError("list takes no arguments");
     const auto folders = list.Read();
     bool any = false;
     for (std::size_t i = 0; i < folders.size(); ++i) {
@@ -174,25 +142,31 @@ int RunFoldersCommand(int argc, char** argv) {
       }
     }
     if (!any) std::puts("no watch folders");
-    return 0;
+    return kDone;
   }
-  if (command == "add") return Add(list, argc - 1, argv + 1);
+  if (command == "add") return Add(list, arguments);
   if (command == "remove" || command == "enable" || command == "disable") {
-    if (argc != 2) return UsageError(command + " takes the source folder of one watch folder");
+    if (operands.size() != 2) return UsageError(command + " takes the source folder of one watch folder");
     const auto folders = list.Read();
-    const auto number = Find(folders, argv[1]);
-    if (!number) return Refused(std::string("no watch folder watches ") + argv[1]);
-    const std::string what = Describe(*folders[*number]);
-    bool ok = false;
+    const auto number = Find(folders, operands[1]);
+    if (!number) return Refused("no watch folder watches " + operands[1]);
     if (command == "remove") {
-      ok = list.Remove(*number);
-    } else {
-      ok = list.SetOn(*number, command == "enable");
+      const std::string what = Describe(*folders[*number]);
+      if (!list.Remove(*number)) return Refused("cannot write the watch folder settings");
+      std::printf("removed: %s\n", what.c_str());
+      return kDone;
     }
-    if (!ok) return Refused("cannot write the watch folder settings");
-    std::printf("%s: %s\n", command == "remove" ? "removed" : command == "enable" ? "enabled" : "disabled",
-                what.c_str());
-    return 0;
+    if (!list.SetOn(*number, command == "enable")) return Refused("cannot write the watch folder settings");
+    // The folder as it is now stored.
+    const auto now = list.Read();
+    const auto& changed = *number < now.size() ? now[*number] : std::nullopt;
+    std::printf("%s: %s\n", command == "enable" ? "enabled" : "disabled",
+                changed ? Describe(*changed).c_str() : "?");
+    return kDone;
   }
   return UsageError("unknown subcommand " + command);
 }
+
+}  // namespace
+
+std::unique_ptr<Command> MakeFoldersCommand() { return std::make_unique<FoldersCommand>(); }

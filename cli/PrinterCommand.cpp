@@ -1,6 +1,5 @@
-#include "cli/PrinterCommand.h"
-
 #include "BMTUtil.h"
+#include "cli/Command.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchChoice.h"
 #include "watch/WatchFolderList.h"
@@ -25,7 +24,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kHelp[] =
-    "usage: quillpress-cli printer add NAME --destination DIR [--preset NAME]\n"
+    "usage: quillpress-cli printer add NAME --destination DIR [-p | --preset NAME]\n"
     "                                  [--spool DIR] [--shared]\n"
     "       quillpress-cli printer list\n"
     "       quillpress-cli printer remove NAME\n"
@@ -46,16 +45,6 @@ const char kHelp[] =
     "error.\n";
 
 constexpr std::string_view kScheme = "quillpress:";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "quillpress-cli printer: %s\nTry 'quillpress-cli printer --help'.\n", message.c_str());
-  return 2;
-}
-
-int Refused(const std::string& reason) {
-  std::fprintf(stderr, "quillpress-cli printer: %s\n", reason.c_str());
-  return 1;
-}
 
 // CUPS's administration programs live in sbin on Debian, which a user's
 // search path often lacks.
@@ -209,35 +198,37 @@ std::optional<std::size_t> WatchFolderOf(const std::vector<std::optional<StoredW
   return std::nullopt;
 }
 
-int Add(int argc, char** argv) {
-  if (argc < 1 || argv[0][0] == '-') return UsageError("add needs the queue's name first");
-  const std::string name = argv[0];
+class PrinterCommand : public Command {
+ public:
+  PrinterCommand()
+      : Command("printer", {{0, "destination", "DIR"}, {'p', "preset", "NAME"}, {0, "spool", "DIR"}, {0, "shared", ""}}) {}
+
+ private:
+  std::string Help() const override { return kHelp; }
+  int Execute(const CommandArguments& arguments) const override;
+  int Add(const CommandArguments& arguments) const;
+  int List() const;
+  int Remove(const std::string& name) const;
+};
+
+int PrinterCommand::Add(const CommandArguments& arguments) const {
+  const auto& operands = arguments.operands();
+  if (operands.size() != 2) return UsageError("add takes the queue's name");
+  const std::string& name = operands[1];
   if (!IsQueueName(name)) {
     return UsageError("a queue's name is up to 127 letters, digits, '-', '_' and '.'");
   }
-  std::optional<fs::path> destination;
-  std::optional<fs::path> spool;
-  PdfPreset preset = PdfPreset::Faithful;
-  bool shared = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc && argv[i + 1][0] ? argv[++i] : nullptr; };
-    if (arg == "--destination" || arg == "--spool" || arg == "--preset") {
-      const char* v = value();
-      if (!v) return UsageError(arg + " needs a value");
-      if (arg == "--destination") destination = fs::absolute(v).lexically_normal();
-      if (arg == "--spool") spool = fs::absolute(v).lexically_normal();
-      if (arg == "--preset") {
-        const auto chosen = PdfPresetFromName(v);
-        if (!chosen) return UsageError(std::string("unknown preset ") + v);
-        preset = *chosen;
-      }
-    } else if (arg == "--shared") {
-      shared = true;
-    } else {
-      return UsageError("unknown argument " + arg);
-    }
-  }
+  auto folder = [&](const char* option) -> std::optional<fs::path> {
+    const auto value = arguments.Value(option);
+    if (!value) return std::nullopt;
+    return fs::absolute(*value).lexically_normal();
+  };
+  const std::optional<fs::path> destination = folder("destination");
+  std::optional<fs::path> spool = folder("spool");
+  std::optional<PdfPreset> chosen;
+  if (!ReadPreset(arguments, chosen)) return kUsage;
+  const PdfPreset preset = chosen.value_or(PdfPreset::Faithful);
+  const bool shared = arguments.Has("shared");
   if (!destination) return UsageError("--destination is needed");
   if (!spool) spool = BMTUtil::ApplicationFolder(BMTUtil::UserFolder::State) / "print" / name;
 
@@ -259,7 +250,7 @@ int Add(int argc, char** argv) {
   fs::permissions(*spool, fs::perms::owner_all, ec);
 
   const WatchFolderList list;
-  auto folders = list.Read();
+  const auto folders = list.Read();
   std::optional<std::size_t> existing = WatchFolderOf(folders, *spool);
   WatchFolderChoice choice;
   choice.source = *spool;
@@ -294,31 +285,31 @@ int Add(int argc, char** argv) {
     return Refused("CUPS did not add the queue: " + admin.errors);
   }
 
-  StoredWatchFolder folder;
-  folder.name = "printer " + name;
-  folder.source = CreateFolderBookmark(*spool);
-  folder.destination = CreateFolderBookmark(*destination);
-  folder.tag = 1;
-  folder.preset = preset;
-  folder.on = true;
-  const bool stored = folder.source && folder.destination &&
-                      (existing ? list.Write(*existing, folder) : list.Add(folder).has_value());
-  if (!stored) {
+  StoredWatchFolder stored;
+  stored.name = "printer " + name;
+  stored.source = CreateFolderBookmark(*spool);
+  stored.destination = CreateFolderBookmark(*destination);
+  stored.tag = 1;
+  stored.preset = preset;
+  stored.on = true;
+  const bool written = stored.source && stored.destination &&
+                       (existing ? list.Write(*existing, stored) : list.Add(stored).has_value());
+  if (!written) {
     RunCupsTool("lpadmin", {"-x", QString::fromStdString(name)});
     return Refused("cannot write the watch folder settings; the queue was taken away again");
   }
   std::printf("added queue %s: lpadmin -p %s -E -v %s -P %s%s\n", name.c_str(), name.c_str(), uri.c_str(),
               description.c_str(), shared ? " -o printer-is-shared=true" : "");
-  std::printf("added watch folder \"%s\": %s -> %s, then delete, preset %s\n", folder.name.c_str(),
+  std::printf("added watch folder \"%s\": %s -> %s, then delete, preset %s\n", stored.name.c_str(),
               spool->c_str(), destination->c_str(), std::string(PdfPresetName(preset)).c_str());
   std::printf("jobs wait in %s until the watch service converts them: start or restart it\n"
               "(systemctl --user restart quillpress-watch.service, or quillpress-cli watch)\n"
               "print with: lp -d %s FILE\n",
               spool->c_str(), name.c_str());
-  return 0;
+  return kDone;
 }
 
-int List() {
+int PrinterCommand::List() const {
   std::string why;
   const auto queues = Queues(why);
   if (!queues) return Refused(why);
@@ -336,12 +327,10 @@ int List() {
     std::printf("%s\n", line.c_str());
   }
   if (queues->empty()) std::puts("no Quillpress print queues");
-  return 0;
+  return kDone;
 }
 
-int Remove(int argc, char** argv) {
-  if (argc != 1) return UsageError("remove takes the name of one queue");
-  const std::string name = argv[0];
+int PrinterCommand::Remove(const std::string& name) const {
   std::string why;
   const auto queues = Queues(why);
   if (!queues) return Refused(why);
@@ -364,22 +353,22 @@ int Remove(int argc, char** argv) {
   } else if (!ec) {
     std::printf("jobs not converted yet are kept in %s\n", spool->c_str());
   }
-  return 0;
+  return kDone;
+}
+
+int PrinterCommand::Execute(const CommandArguments& arguments) const {
+  const auto& operands = arguments.operands();
+  if (operands.empty()) return UsageError("a subcommand is needed");
+  const std::string& command = operands.front();
+  if (command == "add") return Add(arguments);
+  if (arguments.Has("destination") || arguments.Has("preset") || arguments.Has("spool") || arguments.Has("shared")) {
+    return UsageError("only add takes options");
+  }
+  if (command == "list") return operands.size() == 1 ? List() : UsageError("list takes no arguments");
+  if (command == "remove") return operands.size() == 2 ? Remove(operands[1]) : UsageError("remove takes the name of one queue");
+  return UsageError("unknown subcommand " + command);
 }
 
 }  // namespace
 
-int RunPrinterCommand(int argc, char** argv) {
-  if (argc < 1) return UsageError("a subcommand is needed");
-  for (int i = 0; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "-h" || std::string_view(argv[i]) == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-  }
-  const std::string command = argv[0];
-  if (command == "add") return Add(argc - 1, argv + 1);
-  if (command == "list") return argc == 1 ? List() : UsageError("list takes no arguments");
-  if (command == "remove") return Remove(argc - 1, argv + 1);
-  return UsageError("unknown subcommand " + command);
-}
+std::unique_ptr<Command> MakePrinterCommand() { return std::make_unique<PrinterCommand>(); }

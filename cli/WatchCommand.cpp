@@ -1,5 +1,4 @@
-#include "cli/WatchCommand.h"
-
+#include "cli/WatchFolderCommand.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchService.h"
 
@@ -21,7 +20,7 @@ namespace {
 
 const char kHelp[] =
     "usage: quillpress-cli watch [--source DIR --destination DIR [--delete | --move | --move-to DIR]]\n"
-    "                            [--compress] [--preset NAME]\n"
+    "                            [-c | --compress] [-p | --preset NAME]\n"
     "\n"
     "Converts every PostScript or EPS file that arrives at the top level of the\n"
     "source folder into a PDF in the destination folder, then deletes the source\n"
@@ -48,53 +47,23 @@ void OnSignal(int) {
   (void)ignored;
 }
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "quillpress-cli watch: %s\nTry 'quillpress-cli watch --help'.\n", message.c_str());
-  return 2;
-}
+class WatchCommand : public WatchFolderCommand {
+ public:
+  WatchCommand() : WatchFolderCommand("watch", {}) {}
 
-}  // namespace
+ private:
+  std::string Help() const override { return kHelp; }
+  int Execute(const CommandArguments& arguments) const override;
+};
 
-int RunWatchCommand(int argc, char** argv) {
+int WatchCommand::Execute(const CommandArguments& arguments) const {
+  if (!arguments.operands().empty()) return UsageError("unknown argument " + arguments.operands().front());
+  const bool fromArguments = NamesAFolder(arguments);
   WatchService::StartRequest request;
-  WatchFolderChoice& choice = request.choice;
-  bool fromArguments = false;
-  std::optional<int> tag;
+  if (!ReadChoice(arguments, request.choice)) return kUsage;
   std::optional<PdfPreset> preset;
-  bool compress = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc && argv[i + 1][0] ? argv[++i] : nullptr; };
-    if (arg == "--source" || arg == "--destination" || arg == "--move-to") {
-      const char* v = value();
-      if (!v) return UsageError(arg + " needs a folder");
-      if (arg == "--source") choice.source = fs::absolute(v);
-      if (arg == "--destination") choice.destination = fs::absolute(v);
-      if (arg == "--move-to") {
-        choice.moveTo = fs::absolute(v);
-        tag = 3;
-      }
-      fromArguments = true;
-    } else if (arg == "--delete") {
-      tag = 1;
-      fromArguments = true;
-    } else if (arg == "--move") {
-      tag = 2;
-      fromArguments = true;
-    } else if (arg == "--compress") {
-      compress = true;
-    } else if (arg == "--preset") {
-      const char* v = value();
-      if (!v) return UsageError("--preset needs a name");
-      preset = PdfPresetFromName(v);
-      if (!preset) return UsageError(std::string("unknown preset ") + v);
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kHelp, stdout);
-      return 0;
-    } else {
-      return UsageError("unknown argument " + arg);
-    }
-  }
+  ReadPreset(arguments, preset);
+  const bool compress = arguments.Has("compress");
 
   int fakeArgc = 1;
   char name[] = "quillpress-cli";
@@ -102,16 +71,11 @@ int RunWatchCommand(int argc, char** argv) {
   QCoreApplication app(fakeArgc, fakeArgv);
   WatchService service;
 
-  if (fromArguments) {
-    if (!choice.source || !choice.destination) return UsageError("--source and --destination go together");
-    choice.tag = tag.value_or(2);
-  }
   // For this run, over what the folders have stored.
   auto adjust = [&](WatchFolderChoice& c) {
     if (compress) c.compress = true;
     if (preset) c.preset = *preset;
   };
-  adjust(choice);
 
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   struct sigaction action {};
@@ -128,31 +92,31 @@ int RunWatchCommand(int argc, char** argv) {
   });
   if (fromArguments) {
     if (const auto refusal = service.Start(0, std::move(request))) {
-      std::fprintf(stderr, "quillpress-cli watch: %s\n", refusal->reason.c_str());
-      return 1;
+      return Refused(refusal->reason);
     }
   } else {
     // Every stored folder that is on; one that is refused costs only itself.
     const WatchFolderList list;
     for (const std::string& broken : list.Broken()) {
-      std::fprintf(stderr, "quillpress-cli watch: %s\n", broken.c_str());
+      Say(broken);
     }
     const auto folders = list.Read();
     for (const auto& [number, refusal] : service.StartStoredFolders(list, adjust)) {
       const auto& folder = folders[std::size_t(number)];
-      std::fprintf(stderr, "quillpress-cli watch: %s: %s\n",
-                   folder ? WatchFolderList::DisplayName(*folder).c_str() : "?", refusal.reason.c_str());
+      Say((folder ? WatchFolderList::DisplayName(*folder) : std::string("?")) + ": " + refusal.reason);
     }
     if (!service.anyRunning()) {
-      std::fprintf(stderr, "quillpress-cli watch: no watch folder is on in %s; "
-                           "add one with 'quillpress-cli folders add' or in Quillpress, "
-                           "or give --source and --destination\n",
-                   service.settings().path().c_str());
-      return 1;
+      return Refused("no watch folder is on in " + service.settings().path().native() +
+                     "; add one with 'quillpress-cli folders add' or in Quillpress, "
+                     "or give --source and --destination");
     }
   }
   app.exec();
   service.StopAll();
   QCoreApplication::sendPostedEvents();  // the last lines
-  return 0;
+  return kDone;
 }
+
+}  // namespace
+
+std::unique_ptr<Command> MakeWatchCommand() { return std::make_unique<WatchCommand>(); }

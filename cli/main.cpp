@@ -1,88 +1,87 @@
 // quillpress-cli: the main jobs of Quillpress without a window.
 //
-// `convert` runs in this process, which links nothing heavy so that a
-// one-file conversion costs little more than the converter itself. `watch`
-// is a long-running service on the event loop; it is its own program
-// (quillpress-watch), which this one hands over to.
+// `convert` runs on what this program links, which is nothing heavy, so that
+// a one-file conversion costs little more than the converter itself. The
+// commands that need Qt's event loop (watch, folders, printer) are in a
+// module loaded only when one of them runs.
 
 #include "BMTUtil.h"
-#include "cli/ConvertCommand.h"
+#include "cli/Command.h"
 
-#include <unistd.h>
+#include <dlfcn.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <vector>
-
-namespace fs = std::filesystem;
+#include <string_view>
 
 namespace {
 
-const char kHelp[] =
-    "usage: quillpress-cli COMMAND [OPTIONS]\n"
-    "\n"
-    "Commands:\n"
-    "  convert   convert PostScript and EPS files into PDF files in a folder\n"
-    "  watch     convert the files arriving in the watch folders until stopped\n"
-    "  folders   list, add, remove, enable or disable watch folders\n"
-    "  printer   add, list or remove CUPS print queues whose jobs become PDF files\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help     show this help\n"
-    "      --version  show the version\n"
-    "\n"
-    "'quillpress-cli COMMAND --help' describes a command.\n";
+#ifndef QUILLPRESS_CLI_WATCH_MODULE
+#define QUILLPRESS_CLI_WATCH_MODULE "quillpress-cli-watch.so"
+#endif
 
-fs::path WatchProgram() {
-  const fs::path here = BMTUtil::ExecutableFolder();
-  for (const fs::path& candidate :
-       {here / "quillpress-watch", here.parent_path() / "libexec" / "quillpress" / "quillpress-watch",
-        fs::path(QUILLPRESS_INSTALL_LIBEXECDIR) / "quillpress" / "quillpress-watch"}) {
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+// The module's commands see only plain C data: it brings its own C++
+// runtime, with Qt.
+int RunInWatchModule(const char* name, int argc, char** argv) {
+  using RunFn = int (*)(const char*, int, char**);
+  void* module = BMTUtil::LoadPrivateModule(QUILLPRESS_CLI_WATCH_MODULE);
+  const auto run = module ? reinterpret_cast<RunFn>(dlsym(module, "quillpress_cli_run")) : nullptr;
+  if (!run) {
+    std::fprintf(stderr, "quillpress-cli %s: the watch folder module (%s) is not installed\n", name,
+                 QUILLPRESS_CLI_WATCH_MODULE);
+    return Command::kFailed;
   }
-  return {};
+  return run(name, argc, argv);
 }
 
-int RunWatch(int argc, char** argv) {
-  const fs::path program = WatchProgram();
-  if (program.empty()) {
-    std::fputs("quillpress-cli: the watch service (quillpress-watch) is not installed\n", stderr);
-    return 1;
-  }
-  std::vector<char*> args;
-  std::string name = program.string();
-  args.push_back(name.data());
-  for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-  args.push_back(nullptr);
-  execv(name.c_str(), args.data());
-  std::fprintf(stderr, "quillpress-cli: cannot start %s: %s\n", name.c_str(), std::strerror(errno));
-  return 1;
+struct Entry {
+  const char* name;
+  const char* summary;
+  std::unique_ptr<Command> (*make)();  // null: the command is in the watch module
+};
+
+// Every command, in the order the help lists them.
+const Entry kCommands[] = {
+    {"convert", "convert PostScript and EPS files into PDF files in a folder", MakeConvertCommand},
+    {"watch", "convert the files arriving in the watch folders until stopped", nullptr},
+    {"folders", "list, add, remove, enable or disable watch folders", nullptr},
+    {"printer", "add, list or remove CUPS print queues whose jobs become PDF files", nullptr},
+};
+
+void PrintHelp(std::FILE* to) {
+  std::fputs("usage: quillpress-cli COMMAND [OPTIONS]\n\nCommands:\n", to);
+  for (const Entry& command : kCommands) std::fprintf(to, "  %-9s %s\n", command.name, command.summary);
+  std::fputs("\n"
+             "Options:\n"
+             "  -h, --help     show this help\n"
+             "      --version  show the version\n"
+             "\n"
+             "'quillpress-cli COMMAND --help' describes a command.\n"
+             "Exit status: 0 when done, 1 when something failed or was refused, 2 on a\n"
+             "usage error.\n",
+             to);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs(kHelp, stderr);
-    return 2;
+    PrintHelp(stderr);
+    return Command::kUsage;
   }
-  const char* command = argv[1];
-  if (std::strcmp(command, "convert") == 0) return RunConvertCommand(argc - 2, argv + 2);
-  if (std::strcmp(command, "watch") == 0) return RunWatch(argc - 2, argv + 2);
-  // The watch service's program manages the folders too: "folders" goes along.
-  if (std::strcmp(command, "folders") == 0) return RunWatch(argc - 1, argv + 1);
-  // So do the print queues, whose jobs arrive in watch folders.
-  if (std::strcmp(command, "printer") == 0) return RunWatch(argc - 1, argv + 1);
-  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-    std::fputs(kHelp, stdout);
-    return 0;
+  const std::string_view command = argv[1];
+  for (const Entry& entry : kCommands) {
+    if (command != entry.name) continue;
+    return entry.make ? entry.make()->Run(argc - 2, argv + 2) : RunInWatchModule(entry.name, argc - 2, argv + 2);
   }
-  if (std::strcmp(command, "--version") == 0) {
+  if (command == "--help" || command == "-h") {
+    PrintHelp(stdout);
+    return Command::kDone;
+  }
+  if (command == "--version") {
     std::printf("quillpress-cli %s\n", QUILLPRESS_VERSION);
-    return 0;
+    return Command::kDone;
   }
-  std::fprintf(stderr, "quillpress-cli: unknown command '%s'\n%s", command, kHelp);
-  return 2;
+  std::fprintf(stderr, "quillpress-cli: unknown command '%s'\n", argv[1]);
+  PrintHelp(stderr);
+  return Command::kUsage;
 }

@@ -1,5 +1,5 @@
-// quillpress-cli convert from the outside: arguments, order, output and
-// exit status.
+// quillpress-cli from the outside: convert's arguments, order, output and
+// exit status, and how every command takes and refuses its options.
 
 #include "PostScriptSamples.h"
 
@@ -18,7 +18,10 @@ class CliConvert : public QObject {
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
   samples::ProgramRun Cli(const QStringList& args) {
-    return samples::RunProgram("quillpress-cli", args, {}, Root());
+    return samples::RunProgram("quillpress-cli", args,
+                               {"XDG_CONFIG_HOME=" + m_dir.path() + "/config",
+                                "XDG_STATE_HOME=" + m_dir.path() + "/state"},
+                               Root());
   }
 
  private Q_SLOTS:
@@ -71,16 +74,51 @@ class CliConvert : public QObject {
     QVERIFY(run.output.contains("1 of 6 files converted"));
   }
 
-  void usage() {
-    QCOMPARE(Cli({"convert", "single.ps"}).exitCode, 2);
-    QCOMPARE(Cli({"convert", "-o", "x"}).exitCode, 2);
-    QCOMPARE(Cli({"convert", "--bogus", "single.ps", "-o", "x"}).exitCode, 2);
-    QCOMPARE(Cli({"frobnicate"}).exitCode, 2);
-    const samples::ProgramRun help = Cli({"convert", "--help"});
-    QCOMPARE(help.exitCode, 0);
-    QVERIFY(help.output.contains("--keep-tree") && help.output.contains("(default 4096)"));
-    samples::WriteFile(Root() / "blocker", "a file, not a folder");
-    QCOMPARE(Cli({"convert", "single.ps", "-o", "blocker/out"}).exitCode, 1);
+  // One parser for every command: one way to give an option, one style of
+  // usage error (the command, the fault, the hint; status 2), --help each.
+  void optionsAndUsageErrors_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    auto row = [](const char* name, QStringList args, int code, QString says) {
+      QTest::newRow(name) << args << code << says;
+    };
+    const QString tryConvert = "\nTry 'quillpress-cli convert --help'.";
+    row("no destination", {"convert", "single.ps"}, 2, "quillpress-cli convert: no destination folder (--output DEST)" + tryConvert);
+    row("nothing to convert", {"convert", "-o", "x"}, 2, "no files or folders to convert");
+    row("unknown option", {"convert", "--bogus", "single.ps", "-o", "x"}, 2,
+        "quillpress-cli convert: unknown option --bogus" + tryConvert);
+    row("unknown short option", {"convert", "-rx", "single.ps", "-o", "x"}, 2, "unknown option -x");
+    row("value missing", {"convert", "single.ps", "-o"}, 2, "-o needs DEST");
+    row("switch with a value", {"convert", "--recursive=yes", "single.ps", "-o", "x"}, 2, "--recursive takes no value");
+    row("bad count", {"convert", "-j0", "single.ps", "-o", "x"}, 2, "--jobs needs a whole number");
+    row("unknown preset", {"convert", "--preset=shiny", "single.ps", "-o", "x"}, 2, "unknown preset 'shiny'");
+    row("attached values and --", {"convert", "-j2", "-pprint", "--output=attached", "--", "single.ps"}, 0,
+        "1 of 1 files converted");
+    row("unknown command", {"frobnicate"}, 2, "quillpress-cli: unknown command 'frobnicate'");
+    row("watch: unknown option", {"watch", "--bogus"}, 2,
+        "quillpress-cli watch: unknown option --bogus\nTry 'quillpress-cli watch --help'.");
+    row("watch: source alone", {"watch", "--source", "a"}, 2, "--source and --destination go together");
+    row("watch: two disposals", {"watch", "--source=a", "--destination=b", "--delete", "--move"}, 2, "one choice");
+    row("folders: no subcommand", {"folders"}, 2, "quillpress-cli folders: a subcommand is needed");
+    row("folders: options of add", {"folders", "list", "--delete"}, 2, "only add takes options");
+    row("folders: unknown preset", {"folders", "add", "--source", "x", "--destination", "y", "-p", "shiny"}, 2,
+        "unknown preset 'shiny'");
+    row("help", {"--help"}, 0, "Commands:\n  convert ");
+    row("convert help", {"convert", "--help"}, 0, "(default 4096)");
+    row("watch help", {"watch", "-h"}, 0, "usage: quillpress-cli watch");
+    row("folders add help", {"folders", "add", "--help"}, 0, "folders add --source DIR --destination DIR");
+    samples::WriteFile(fs::path(m_dir.path().toStdString()) / "blocker", "a file, not a folder");
+    row("destination not made", {"convert", "single.ps", "-o", "blocker/out"}, 1,
+        "quillpress-cli convert: cannot create the folder blocker/out");
+  }
+
+  void optionsAndUsageErrors() {
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const samples::ProgramRun run = Cli(args);
+    QVERIFY2(run.exitCode == exitCode && run.output.contains(says.toUtf8()), run.output.constData());
   }
 };
 

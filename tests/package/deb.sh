@@ -40,7 +40,7 @@ done
 dpkg-deb --contents "$deb" >"$work/contents" || fail "dpkg-deb --contents failed"
 awk '{ print $6 }' "$work/contents" >"$work/files"
 for f in ./usr/bin/quillpress ./usr/bin/quillpress-cli \
-         ./usr/libexec/quillpress/pstopdf ./usr/libexec/quillpress/quillpress-watch \
+         ./usr/libexec/quillpress/pstopdf \
          ./usr/share/applications/org.quillpress.Quillpress.desktop \
          ./usr/share/mime/packages/org.quillpress.Quillpress.xml \
          ./usr/share/metainfo/org.quillpress.Quillpress.metainfo.xml \
@@ -56,7 +56,7 @@ for f in ./usr/bin/quillpress ./usr/bin/quillpress-cli \
   grep -qxF "$f" "$work/files" || fail "not in the package: $f"
 done
 grep -qF './usr/share/quillpress/Quillpress' "$work/files" || fail "the user manual is not in the package"
-for m in quillpress-pdfwriter.so quillpress-filetypes.so; do
+for m in quillpress-pdfwriter.so quillpress-filetypes.so quillpress-cli-watch.so; do
   grep -qE "^\./usr/lib/.*/quillpress/$m$" "$work/files" || fail "not in the package: $m"
 done
 outside=$(grep -vE '^\./(usr/.*)?$' "$work/files")

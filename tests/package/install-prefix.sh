@@ -20,7 +20,7 @@ prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
 
-for f in bin/quillpress bin/quillpress-cli libexec/quillpress/pstopdf libexec/quillpress/quillpress-watch \
+for f in bin/quillpress bin/quillpress-cli libexec/quillpress/pstopdf \
          "share/quillpress/Quillpress User Manual.pdf" share/man/man1/quillpress.1.gz \
          share/man/man1/quillpress-cli.1.gz share/man/man1/pstopdf.1.gz \
          share/applications/org.quillpress.Quillpress.desktop \
@@ -30,7 +30,7 @@ for f in bin/quillpress bin/quillpress-cli libexec/quillpress/pstopdf libexec/qu
          lib/systemd/system/quillpress-print.service lib/cups/backend/quillpress share/ppd/quillpress/quillpress.ppd; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
-for m in quillpress-pdfwriter.so quillpress-filetypes.so; do
+for m in quillpress-pdfwriter.so quillpress-filetypes.so quillpress-cli-watch.so; do
   [ -n "$(find "$prefix/lib" -name "$m")" ] || fail "not installed: $m"
 done
 grep -qxF "ExecStart=$prefix/bin/quillpress-cli watch" "$prefix/lib/systemd/user/quillpress-watch.service" ||
@@ -99,7 +99,12 @@ if ! run "$prefix/libexec/quillpress/pstopdf" "$work/in/logo.eps" -o "$work/alon
 fi
 grep -q 'Page size: *100 x 50 pts' <(pdfinfo "$work/alone.pdf" 2>/dev/null) || fail "pstopdf made no PDF of the bounding box's size"
 
-# The watch service is reached through the installed command line.
-run "$prefix/bin/quillpress-cli" watch --help >"$work/watch.log" 2>&1 || fail "quillpress-cli watch --help: $(cat "$work/watch.log")"
+# The watch folder commands run from the installed module.
+if ! run strace -f -qq -e trace=openat -o "$work/trace" "$prefix/bin/quillpress-cli" folders list >"$work/folders.log" 2>&1 ||
+    ! grep -qx 'no watch folders' "$work/folders.log"; then
+  fail "the installed quillpress-cli folders list: $(cat "$work/folders.log")"
+fi
+grep -qE "openat\(.*\"$prefix/lib/[^\"]*quillpress-cli-watch.so\"" "$work/trace" ||
+  fail "the installed watch folder module was not loaded"
 
 finish "installed into $prefix: the command line and the converter work from there"

@@ -224,20 +224,20 @@ class WatchFoldersTest : public QObject {
         {{"folders", "add", "--source", A, "--destination", D}, 1, "already"},
         {{"folders", "add", "--source", B, "--destination", D}, 1, "round and round"},
         {{"folders", "add", "--source", D, "--destination", D}, 1, ""},
-        {{"folders", "add", "--source", "x", "--destination", "y", "--preset", "shiny"}, 2, ""},
         {{"folders", "list"}, 0,
          QByteArray::fromStdString("1  cli-a  on   " + a.native() + " -> " + b.native() +
                                    "  then delete, preset print")},
         {{"folders", "list"}, 0, QByteArray::fromStdString("2  archive  on   " + c.native())},
         {{"folders", "list"}, 0, "compressed"},
-        {{"folders", "disable", C}, 0, "disabled: archive"},
+        // Said as it is afterwards.
+        {{"folders", "disable", C}, 0, "disabled: archive  off"},
     };
     for (const Step& step : steps) {
       const auto [code, out] = Cli(step.args);
       QVERIFY2(code == step.code && out.contains(step.says), qPrintable(step.args.join(' ') + ": " + out));
     }
     QVERIFY(!WatchFolderList().Read()[1]->on);
-    QCOMPARE(Cli({"folders", "enable", C}).first, 0);
+    QVERIFY(Cli({"folders", "enable", C}).second.contains("enabled: archive  on "));
     QVERIFY(WatchFolderList().Read()[1]->on);
 
     // watch runs every folder that is on.
@@ -255,12 +255,6 @@ class WatchFoldersTest : public QObject {
     QCOMPARE(Cli({"folders", "remove", A}).first, 1);
     const QByteArray listed = Cli({"folders", "list"}).second;
     QVERIFY(!listed.contains("cli-a") && listed.contains("archive"));
-    for (const QStringList& ask : {QStringList{"folders", "--help"},
-                                   QStringList{"folders", "add", "--help"}}) {
-      const auto [code, out] = Cli(ask);
-      QCOMPARE(code, 0);
-      QVERIFY(out.contains("folders add --source DIR --destination DIR"));
-    }
   }
 };
 

@@ -1,0 +1,474 @@
+#include "ConversionJob.h"
+
+#include "BMTUtil.h"
+#include "DocumentComments.h"
+#include "Interpreter.h"
+#include "PrivateFolder.h"
+#include "UserPaper.h"
+#include "conversion/LeftoverFiles.h"
+#include "conversion/PdfOutputCheck.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// How often the private folder's size is looked at while the job runs.
+constexpr int kOutputCheckMilliseconds = 20;
+
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// The input, opened for reading only; or -1 once the reason has been said.
+// Opened without waiting, so that a pipe or a device whose other end nobody
+// holds cannot block us, and refused unless it is a regular file.
+int OpenInput(const fs::path& input) {
+  const int fd = open(input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    // A socket cannot be opened at all; say what it is rather than why not.
+    if (stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
+                   input.c_str(), KindOf(st.st_mode));
+    } else {
+      std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", input.c_str(), std::strerror(error));
+    }
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
+                 input.c_str(), KindOf(st.st_mode));
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// EPS by its header: the DSC "EPSF" on the first line, or the binary header
+// of EPS files with a preview.
+std::optional<bool> IsEncapsulated(int fd) {
+  char head[256] = {};
+  const ssize_t n = pread(fd, head, sizeof head - 1, 0);
+  if (n < 0) return std::nullopt;
+  if (n >= 4 && static_cast<unsigned char>(head[0]) == 0xC5 &&
+      static_cast<unsigned char>(head[1]) == 0xD0 && static_cast<unsigned char>(head[2]) == 0xD3 &&
+      static_cast<unsigned char>(head[3]) == 0xC6) {
+    return true;
+  }
+  const std::string first(head, std::strcspn(head, "\r\n"));
+  return first.rfind("%!", 0) == 0 && first.find("EPSF") != std::string::npos;
+}
+
+fs::path ReadFolderName(int fd) {
+  std::string name;
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      name.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fd);
+  return name;
+}
+
+bool WriteWhole(int fd, const char* data, std::size_t size) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The interpreter's process: confined, then the job. Never returns.
+[[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, const JobLimits& limits,
+                         const PresetContext& preset) {
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+  if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
+  // Nothing of ours reaches the job but its input and standard files.
+  const unsigned low = static_cast<unsigned>(std::min(inputFd, folderFd));
+  const unsigned high = static_cast<unsigned>(std::max(inputFd, folderFd));
+  close_range(3, low - 1, 0);
+  close_range(low + 1, high - 1, 0);
+  close_range(high + 1, ~0U, 0);
+  // Loaded while the watchdog makes the folder.
+  const auto interpreter = LoadInterpreter();  // says why when it fails
+  const fs::path work = ReadFolderName(folderFd);
+  if (!interpreter || work.empty()) _exit(kExitFailed);
+
+  ApplyJobLimits(limits);
+  // The interpreter's temporary files go into the private folder.
+  setenv("TMPDIR", work.c_str(), 1);
+  setenv("TEMP", work.c_str(), 1);
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"}) {
+    unsetenv(name);
+  }
+  if (chdir(work.c_str()) != 0) _exit(kExitFailed);
+  std::string why;
+  const InterpreterArguments presetArguments = PresetArguments(preset, work, why);
+  if (!why.empty()) {
+    std::fprintf(stderr, "pstopdf: %s\n", why.c_str());
+    _exit(kExitFailed);
+  }
+  tzset();  // the time zone is read now: its file is out of reach from here on
+
+  const SandboxReport sandbox = EnterSandbox(work, inputFd);
+  if (!sandbox.missing.empty()) {
+    std::fprintf(stderr, "pstopdf: note: %s; converting with the other safeguards only\n",
+                 sandbox.missing.c_str());
+  }
+  // The input by its descriptor: the job learns no path of it, and SAFER
+  // allows reading it and nothing more.
+  const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
+  const bool ok =
+      RunInterpreter(*interpreter, input, work / "out.pdf", preset.encapsulated,
+                     presetArguments.beforeDocument, presetArguments.afterDocument);
+  _exit(ok ? 0 : kExitFailed);
+}
+
+// What the job has written in all: everything it wrote (files it has since
+// removed too), or what its folder holds, whichever is more.
+std::uint64_t JobOutputBytes(pid_t job, const fs::path& work) {
+  return std::max(BytesWrittenBy(job), BytesBeneath(work));
+}
+
+// The job as a ready interpreter takes it: the preset's switches start the
+// interpreter, its setup file and the document's date go with the job.
+// Empty when the job is to be run here.
+std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, const fs::path& work,
+                                               int inputFd, const JobLimits& limits) {
+  std::string why;
+  const InterpreterArguments arguments = PresetArguments(preset, work, why);
+  if (!why.empty()) return std::nullopt;  // the job's own run says why
+  // Files to run after the document (a title set again): the job's own run.
+  if (!arguments.afterDocument.empty()) return std::nullopt;
+  ReadyJobRequest request;
+  std::vector<std::string> extraSwitches;
+  for (const std::string& argument : arguments.beforeDocument) {
+    if (argument.rfind("-sQuillpressCreationDate=", 0) == 0) continue;  // the job's own
+    (argument.rfind("-", 0) == 0 ? extraSwitches : request.files).push_back(argument);
+  }
+  request.switches = InterpreterSwitches(ReadyOutputFile(), preset.encapsulated, extraSwitches);
+  request.inputFd = inputFd;
+  request.work = work;
+  request.creationDate = preset.comments.creationDate;
+  request.limits = limits;
+  return request;
+}
+
+bool LooksLikeCompletePdf(const fs::path& file) {
+  FILE* f = std::fopen(file.c_str(), "rb");
+  if (!f) return false;
+  char head[5] = {};
+  const bool header = std::fread(head, 1, 5, f) == 5 && std::memcmp(head, "%PDF-", 5) == 0;
+  bool trailer = false;
+  if (header && std::fseek(f, -64, SEEK_END) == 0) {
+    char tail[65] = {};
+    const size_t n = std::fread(tail, 1, 64, f);
+    trailer = std::string(tail, n).find("%%EOF") != std::string::npos;
+  }
+  std::fclose(f);
+  return header && trailer;
+}
+
+bool CopyInto(int from, int to) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(from, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (!WriteWhole(to, buffer, static_cast<std::size_t>(n))) return false;
+  }
+}
+
+}  // namespace
+
+// How the job's process ended, as waitpid reports it, once it has.
+struct ConversionJob::End {
+  int status = 0;
+  // Stopped, or found after its end, over what it may write.
+  bool overOutputLimit = false;
+};
+
+ConversionJob::ConversionJob(JobSettings settings)
+    : m_settings(std::move(settings)),
+      m_limits{m_settings.cpuSeconds, m_settings.memoryMiB,
+               static_cast<unsigned long long>(m_settings.maxOutputMiB) << 20} {
+  std::error_code ec;
+  m_output = fs::absolute(m_settings.output, ec);
+}
+
+void ConversionJob::Abandon() noexcept {
+  m_targets.KillAll();
+  if (m_staging[0] != '\0') unlink(m_staging);
+}
+
+int ConversionJob::Run() {
+  const fs::path& input = m_settings.input;
+  const int inputFd = OpenInput(input);
+  if (inputFd < 0) return kExitUsage;
+  const auto eps = IsEncapsulated(inputFd);
+  if (!eps) {
+    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", input.c_str(), std::strerror(errno));
+    return kExitUsage;
+  }
+  // Read here: the job's process can reach neither the user's locale nor the
+  // system's settings.
+  const PaperSize paper = UserPaperSize();
+  const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
+                             ReadDocumentComments(inputFd)};
+  const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
+  if (folderReply < 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+  if (!StartJob(inputFd, folderReply, preset)) return kExitFailed;
+
+  // Loaded while the job runs.
+  PdfChecker checker(m_work, m_limits,
+                     CheckRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
+                                  PdfStandardCode(m_settings.preset)},
+                     m_ready ? &*m_readyRequest : nullptr, m_targets);
+
+  const End end = Supervise();
+  int result = kExitFailed;
+  std::optional<PdfOutputFindings> findings;
+  std::string shortfall;
+  if (!ReportEnd(end)) {
+    // said why
+  } else if (!LooksLikeCompletePdf(m_work / "out.pdf")) {
+    std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+  } else if (findings = checker.Run(); !findings) {
+    // said why
+  } else if (shortfall = DescribeFindings(*findings, m_settings.preset);
+             !shortfall.empty() && PdfPresetIsStandard(m_settings.preset)) {
+    std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
+  } else if (!PlaceOutput(CheckedPdf(m_work))) {
+    std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", m_settings.output.c_str(),
+                 std::strerror(errno));
+  } else {
+    result = kExitConverted;
+    for (const std::string& removed : findings->removed) {
+      std::fprintf(stderr, "pstopdf: warning: %s\n", removed.c_str());
+    }
+    Report(*findings);
+    // Done: whoever reads our errors learns it now, not after the teardown.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) dup2(null, STDERR_FILENO);
+  }
+  std::error_code ec;
+  fs::remove_all(m_work, ec);
+  return result;
+}
+
+// A ready interpreter needs the folder first; a job of our own starts while
+// the watchdog makes it. Says why when it cannot start.
+bool ConversionJob::StartJob(int inputFd, int folderReply, const PresetContext& preset) {
+  int folderPipe[2];
+  if (pipe2(folderPipe, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (ReadyInterpretersWanted()) {
+    m_work = AwaitPrivateFolder(folderReply);
+    if (m_work.empty()) {
+      std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
+      return false;
+    }
+    m_readyRequest = ReadyRequestFor(preset, m_work, inputFd, m_limits);
+    if (m_readyRequest) m_ready = StartReadyJob(*m_readyRequest);
+  }
+  if (!m_ready && ReadyInterpreterRequired()) {
+    std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
+    return false;
+  }
+  if (m_ready) {
+    m_job = m_ready->pid;
+    m_targets.jobPidfd = m_ready->pidfd;
+    m_targets.job = m_job;
+    close(folderPipe[0]);
+    close(folderPipe[1]);
+    close(inputFd);
+    return true;
+  }
+  const pid_t self = getpid();
+  m_job = fork();
+  if (m_job < 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (m_job == 0) {
+    close(folderPipe[1]);
+    RunJob(self, inputFd, folderPipe[0], m_limits, preset);
+  }
+  m_targets.job = m_job;
+  close(folderPipe[0]);
+  close(inputFd);
+
+  if (m_work.empty()) m_work = AwaitPrivateFolder(folderReply);
+  if (m_work.empty()) {
+    const int error = errno;
+    kill(m_job, SIGKILL);
+    std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
+    return false;
+  }
+  WriteWhole(folderPipe[1], m_work.c_str(), m_work.native().size());
+  close(folderPipe[1]);
+  return true;
+}
+
+// Waits for the job's end, and stops it when what it wrote goes over its
+// output limit. A ready interpreter's copy is reaped and reported on by its
+// server; a job of our own is our child.
+ConversionJob::End ConversionJob::Supervise() {
+  End end;
+  const std::uint64_t maxBytes = m_limits.maxOutputBytes;
+  ReadyJob* ready = m_ready ? &*m_ready : nullptr;
+  const pid_t job = m_job;
+  const int pidfd = ready ? ready->pidfd : static_cast<int>(syscall(SYS_pidfd_open, job, 0));
+  auto ended = [&] {
+    if (pidfd >= 0) {
+      pollfd pfd{pidfd, POLLIN, 0};
+      return poll(&pfd, 1, kOutputCheckMilliseconds) > 0;
+    }
+    poll(nullptr, 0, kOutputCheckMilliseconds);
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == job;
+  };
+  auto stop = [&] {
+    if (ready) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    else kill(job, SIGKILL);
+  };
+  while (!ended()) {
+    if (JobOutputBytes(job, m_work) > maxBytes) {
+      stop();
+      end.overOutputLimit = true;
+      break;
+    }
+  }
+  if (ready) {
+    while (!ended()) {
+    }
+    m_targets.jobPidfd = -1;
+    m_targets.job = 0;
+    // Its server read what it wrote before reaping it.
+    std::uint64_t written = 0;
+    end.status = ReadyJobStatus(*ready, written);
+    if (std::max(written, BytesBeneath(m_work)) > maxBytes) end.overOutputLimit = true;
+    return end;
+  }
+  if (pidfd >= 0) close(pidfd);
+  // Ended, but not yet reaped: the stop handler cannot signal a reused pid.
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  // What the job wrote in its last moments counts too.
+  if (JobOutputBytes(job, m_work) > maxBytes) end.overOutputLimit = true;
+  m_targets.job = 0;
+  while (waitpid(job, &end.status, 0) < 0 && errno == EINTR) {
+  }
+  return end;
+}
+
+// Says why the job failed; answers whether it succeeded.
+bool ConversionJob::ReportEnd(const End& end) const {
+  if (end.overOutputLimit || (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGXFSZ)) {
+    std::fprintf(stderr, "pstopdf: stopped: the job wrote more than %lu MiB, its output limit\n",
+                 m_settings.maxOutputMiB);
+    return false;
+  }
+  if (WIFSIGNALED(end.status)) {
+    const int sig = WTERMSIG(end.status);
+    if (sig == SIGXCPU) {
+      std::fprintf(stderr, "pstopdf: stopped: CPU time limit reached (%lu seconds)\n",
+                   m_settings.cpuSeconds);
+    } else if (sig == SIGSYS) {
+      std::fputs("pstopdf: stopped: the job tried what its barrier forbids\n", stderr);
+    } else {
+      std::fprintf(stderr, "pstopdf: the interpreter crashed (%s)\n", strsignal(sig));
+    }
+    return false;
+  }
+  if (!WIFEXITED(end.status) || WEXITSTATUS(end.status) != 0) {
+    std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
+    return false;
+  }
+  return true;
+}
+
+// Moves the finished PDF to OUTPUT so that OUTPUT never holds part of one.
+// Across file systems it is copied into a hidden staging file beside OUTPUT
+// first, named for this process so that a later run can remove it should we
+// be killed meanwhile.
+bool ConversionJob::PlaceOutput(const fs::path& produced) {
+  if (std::rename(produced.c_str(), m_output.c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  const fs::path folder = m_output.parent_path();
+  RemoveLeftovers(folder, ".pstopdf-", ".part");
+  std::string staging = (folder / (".pstopdf-" + OwnerTag() + "-XXXXXX.part")).string();
+  if (staging.size() >= sizeof m_staging) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  // Named for Abandon before it exists.
+  std::memcpy(m_staging, staging.c_str(), staging.size() + 1);
+  const int out = mkostemps(m_staging, 5, O_CLOEXEC);
+  if (out < 0) {
+    m_staging[0] = '\0';
+    return false;
+  }
+  staging = m_staging;
+  const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = in >= 0 && CopyInto(in, out) && fsync(out) == 0;
+  const int error = errno;
+  if (in >= 0) close(in);
+  ok = close(out) == 0 && ok;
+  ok = ok && std::rename(staging.c_str(), m_output.c_str()) == 0;
+  if (!ok) {
+    unlink(staging.c_str());
+    errno = error != 0 ? error : EIO;
+  }
+  m_staging[0] = '\0';
+  return ok;
+}
+
+void ConversionJob::Report(const PdfOutputFindings& findings) const {
+  if (m_settings.reportFd < 0) return;
+  const std::string report = FindingsReport(findings);
+  WriteWhole(m_settings.reportFd, report.data(), report.size());
+  close(m_settings.reportFd);
+}

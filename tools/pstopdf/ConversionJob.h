@@ -1,0 +1,77 @@
+#pragma once
+
+// One conversion, from the input's path to the finished PDF at the output's:
+// the job's settings, its private folder, the interpreter that runs it (a
+// ready interpreter's copy, or a process of ours), the check of its PDF, and
+// what is reported. pstopdf's main only translates its command line into
+// JobSettings and runs one of these.
+//
+// Every job is treated as hostile. The interpreter runs in a process of its
+// own, under CPU, memory and output limits, confined to reading its input and
+// the system's resources and to writing in a private temporary folder, which
+// a watchdog removes however the run ends. This process only watches it and
+// places the finished PDF.
+
+#include "PdfChecker.h"
+#include "PresetArguments.h"
+#include "conversion/PdfPreset.h"
+
+#include <limits.h>
+
+#include <filesystem>
+
+// pstopdf's exit statuses: OUTPUT holds the complete PDF; the conversion
+// failed; a usage error or an input that cannot be read.
+inline constexpr int kExitConverted = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct JobSettings {
+  std::filesystem::path input;
+  std::filesystem::path output;
+  unsigned long cpuSeconds = 0;
+  unsigned long memoryMiB = 0;
+  unsigned long maxOutputMiB = 0;
+  PdfPreset preset = PdfPreset::Faithful;
+  // The PDF is written losslessly smaller.
+  bool compress = false;
+  // Where what was found in the PDF is reported once it is in place; -1: nowhere.
+  int reportFd = -1;
+};
+
+class ConversionJob {
+ public:
+  explicit ConversionJob(JobSettings settings);
+  ConversionJob(const ConversionJob&) = delete;
+  ConversionJob& operator=(const ConversionJob&) = delete;
+
+  // Converts, saying on standard error why it could not. Answers the exit
+  // status. Standard error is closed as soon as OUTPUT is complete, so that
+  // a caller can start on it while this process ends.
+  int Run();
+
+  // Ends the job's processes and removes our staging file, for a stop
+  // asked by a signal; the watchdog removes the private folder once this
+  // process has ended. Async-signal-safe.
+  void Abandon() noexcept;
+
+ private:
+  struct End;
+
+  bool StartJob(int inputFd, int folderReply, const PresetContext& preset);
+  End Supervise();
+  bool ReportEnd(const End& end) const;
+  bool PlaceOutput(const std::filesystem::path& produced);
+  void Report(const PdfOutputFindings& findings) const;
+
+  JobSettings m_settings;
+  std::filesystem::path m_output;  // absolute
+  JobLimits m_limits;
+  std::filesystem::path m_work;
+  pid_t m_job = -1;
+  std::optional<ReadyJobRequest> m_readyRequest;
+  std::optional<ReadyJob> m_ready;
+  StopTargets m_targets;
+  // A staging file of ours in OUTPUT's folder, for Abandon.
+  char m_staging[PATH_MAX] = {};
+};

@@ -1,0 +1,120 @@
+#include "PdfChecker.h"
+
+#include "BMTUtil.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace fs = std::filesystem;
+
+void StopTargets::KillAll() const noexcept {
+  if (jobPidfd >= 0) {
+    syscall(SYS_pidfd_send_signal, static_cast<int>(jobPidfd), SIGKILL, nullptr, 0);
+  } else if (job > 0) {
+    kill(static_cast<pid_t>(job), SIGKILL);
+  }
+  if (checkerPidfd >= 0) {
+    syscall(SYS_pidfd_send_signal, static_cast<int>(checkerPidfd), SIGKILL, nullptr, 0);
+  } else if (checker > 0) {
+    kill(static_cast<pid_t>(checker), SIGKILL);
+  }
+}
+
+PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const CheckRequest& request,
+                       const ReadyJobRequest* ready, StopTargets& targets)
+    : m_work(work), m_targets(targets) {
+  int go[2];
+  if (pipe2(go, O_CLOEXEC) != 0) return;
+  if (ready) {
+    ReadyJobRequest asked = *ready;
+    asked.inputFd = go[0];
+    asked.files.clear();
+    asked.check = request;
+    m_ready = StartReadyJob(asked);
+    if (m_ready) {
+      close(go[0]);
+      m_go = go[1];
+      m_targets.checkerPidfd = m_ready->pidfd;
+      return;
+    }
+  }
+  const WritePdfFn write = LoadPdfWriter();
+  const pid_t self = getpid();
+  const pid_t pid = write ? fork() : -1;
+  if (pid < 0) {
+    close(go[0]);
+    close(go[1]);
+    return;
+  }
+  if (pid == 0) {
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+    if (!EndWithParent(self, SIGKILL)) _exit(1);
+    close_range(3, static_cast<unsigned>(go[0]) - 1, 0);
+    close_range(static_cast<unsigned>(go[0]) + 1, ~0U, 0);
+    ApplyJobLimits(limits);
+    EnterSandbox(m_work, -1);  // what it lacks was said for the job
+    RunCheck(write, go[0], m_work, request);
+  }
+  close(go[0]);
+  m_go = go[1];
+  m_pid = pid;
+  m_targets.checker = pid;
+}
+
+PdfChecker::~PdfChecker() {
+  if (m_pid > 0 || m_ready) Reap(false);
+}
+
+std::optional<PdfOutputFindings> PdfChecker::Run() {
+  if (m_pid <= 0 && !m_ready) {
+    std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
+                 BMTUtil::kPdfWriterModule);
+    return std::nullopt;
+  }
+  const int status = Reap(true);
+  if (WIFSIGNALED(status)) {
+    std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
+                 strsignal(WTERMSIG(status)));
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  std::optional<PdfOutputFindings> findings = ReadFindings(m_work);
+  if (!findings) std::fputs("pstopdf: the check of the PDF said nothing\n", stderr);
+  return findings;
+}
+
+// Tells it to go on (or to end unused) and waits for its end status.
+int PdfChecker::Reap(bool go) {
+  if (go) {
+    const char byte = 1;
+    while (write(m_go, &byte, 1) < 0 && errno == EINTR) {
+    }
+  }
+  close(m_go);
+  int status = 0;
+  if (m_ready) {
+    pollfd pfd{m_ready->pidfd, POLLIN, 0};
+    while (poll(&pfd, 1, -1) < 0 && errno == EINTR) {
+    }
+    m_targets.checkerPidfd = -1;
+    std::uint64_t written = 0;
+    status = ReadyJobStatus(*m_ready, written);
+    m_ready.reset();
+    return status;
+  }
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  m_targets.checker = 0;
+  while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  m_pid = -1;
+  return status;
+}
