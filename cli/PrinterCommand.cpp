@@ -248,6 +248,9 @@ int PrinterCommand::Add(const CommandArguments& arguments) const {
   if (ec) return Refused("cannot make the spool folder " + spool->native() + ": " + ec.message());
   // The jobs are yours and the watch service's only.
   fs::permissions(*spool, fs::perms::owner_all, ec);
+  // The backend follows no link on its way to the folder.
+  spool = fs::canonical(*spool, ec);
+  if (ec) return Refused("cannot find the spool folder: " + ec.message());
 
   const WatchFolderList list;
   const auto folders = list.Read();

@@ -6,7 +6,8 @@
 //   quillpress JOB USER TITLE COPIES OPTIONS [FILE]
 // with the queue's device URI in DEVICE_URI; without arguments it names the
 // device it offers. Started as root it becomes the owner of the spool
-// folder before it touches anything in it.
+// folder (or of the first folder on its way that is not root's) before it
+// touches anything in it.
 
 #include "print/JobNames.h"
 
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -100,8 +102,7 @@ std::optional<std::string> SpoolFolder(std::string_view uri) {
   return path;
 }
 
-// As root, the spool folder's owner does the writing: a folder that a user
-// controls can then lead the backend nowhere that user could not go.
+// As root, a folder's owner does what is done inside it.
 bool BecomeOwner(const struct stat& folder, const std::string& spool) {
   if (geteuid() != 0 || folder.st_uid == 0) return true;
   gid_t gid = folder.st_gid;
@@ -115,6 +116,44 @@ bool BecomeOwner(const struct stat& folder, const std::string& spool) {
   ok = ok && setresgid(gid, gid, gid) == 0 && setresuid(folder.st_uid, folder.st_uid, folder.st_uid) == 0;
   if (!ok) Say("ERROR", Format("cannot take on the rights of the owner of %s: %s", spool.c_str(), std::strerror(errno)));
   return ok;
+}
+
+// Opens the spool folder one folder at a time from the root, following no
+// link, and as root takes on the rights of the first folder on the way that
+// is not root's: a folder that a user controls (a home folder) can then
+// lead the backend nowhere that user could not go, neither by a link nor by
+// a folder put in place of another. Answers the folder, or -1 (said why).
+int OpenSpool(const std::string& spool, struct stat& folder) {
+  int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::size_t at = 0;
+  for (;;) {
+    if (dir < 0 || fstat(dir, &folder) != 0) break;
+    if (!BecomeOwner(folder, spool)) {
+      close(dir);
+      return -1;
+    }
+    while (at < spool.size() && spool[at] == '/') ++at;
+    if (at == spool.size()) return dir;
+    const std::size_t end = std::min(spool.find('/', at), spool.size());
+    const std::string part = spool.substr(at, end - at);
+    at = end;
+    const int next = openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      const int error = errno;
+      struct stat link {};
+      const bool isLink = fstatat(dir, part.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);
+      close(dir);
+      Say("ERROR", Format("cannot open the spool folder %s: %s", spool.c_str(),
+                          isLink ? "a folder on its way is a link" : std::strerror(error)));
+      return -1;
+    }
+    close(dir);
+    dir = next;
+  }
+  const int error = errno;
+  if (dir >= 0) close(dir);
+  Say("ERROR", Format("cannot open the spool folder %s: %s", spool.c_str(), std::strerror(error)));
+  return -1;
 }
 
 // Parts of jobs whose backend is gone (killed) are never converted; they go.
@@ -213,13 +252,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  const int dir = open(spool->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat folder {};
-  if (dir < 0 || fstat(dir, &folder) != 0) {
-    Say("ERROR", Format("cannot open the spool folder %s: %s", spool->c_str(), std::strerror(errno)));
-    return kBackendFailed;
-  }
-  if (!BecomeOwner(folder, *spool)) return kBackendFailed;
+  const int dir = OpenSpool(*spool, folder);
+  if (dir < 0) return kBackendFailed;
   RemoveLeftParts(dir);
 
   const JobNames names = NamesForJob(argv[3], g_job);

@@ -12,6 +12,8 @@
 #include <QTest>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -196,6 +198,40 @@ class PrintQueue : public QObject {
     QVERIFY(backend.readAllStandardError().contains("ERROR: job 8 was cancelled while it was handed over"));
     QCOMPARE(backend.exitCode(), 5);
     QCOMPARE(Entries(spool), std::vector<std::string>{});
+  }
+
+  // As root the backend becomes the owner of the first folder on the way
+  // that is not root's, and follows no link.
+  void spoolFolderRights() {
+    if (geteuid() != 0) QSKIP("needs root");
+    const fs::path owned = Root() / "alone" / "owned";
+    fs::create_directories(owned);
+    QCOMPARE(chown(owned.c_str(), 65534, 65534), 0);
+    fs::create_directory_symlink(owned, Root() / "alone" / "link");
+    for (const fs::path& spool : {owned, Root() / "alone" / "link"}) {
+      QProcess backend;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      env.insert("DEVICE_URI", "quillpress:" + samples::Arg(spool));
+      backend.setProcessEnvironment(env);
+      backend.start(samples::Arg(samples::BinDir() / "cups" / "backend" / "quillpress"),
+                    {"9", "ann", "Owned", "1", ""});
+      QVERIFY(backend.waitForStarted());
+      backend.write(QByteArray::fromStdString(Job()));
+      backend.closeWriteChannel();
+      QVERIFY(backend.waitForFinished(60000));
+      const QByteArray said = backend.readAllStandardError();
+      if (spool == owned) {
+        QCOMPARE(backend.exitCode(), 0);
+        struct stat st {};
+        QCOMPARE(stat((owned / "Owned.ps").c_str(), &st), 0);
+        QCOMPARE(st.st_uid, uid_t(65534));
+      } else {
+        QCOMPARE(backend.exitCode(), 1);
+        QVERIFY2(said.contains("ERROR: cannot open the spool folder") && said.contains("a folder on its way is a link"),
+                 said.constData());
+        QCOMPARE(Entries(owned), std::vector<std::string>{"Owned.ps"});
+      }
+    }
   }
 
   void queueIsSetUp() {

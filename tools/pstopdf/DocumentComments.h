@@ -13,6 +13,11 @@ struct DocumentComments {
   // pair of parentheses).
   std::optional<std::string> title;
   std::optional<std::string> creator;
+  // The interpreter would take another title: a later %%Title says
+  // otherwise (a print queue puts the job's title before the document's
+  // own), and it takes the last; or the title is written as a string, whose
+  // parentheses it keeps.
+  bool titleMistaken = false;
 };
 
 // Reads the header comments of the file open at inputFd, from its start,
