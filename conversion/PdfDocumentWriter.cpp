@@ -5,6 +5,8 @@
 
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
 #include <unistd.h>
@@ -31,6 +33,19 @@ struct Notes {
   void Say(int kind, const std::string& text) const { note(context, kind, text.c_str()); }
 };
 
+// PDF/X wants every page to say where it is trimmed: pages that say
+// nothing are trimmed at their crop box, else at their media box, which is
+// what they show.
+void GiveEveryPageATrimBox(QPDF& pdf) {
+  for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+    QPDFObjectHandle dict = page.getObjectHandle();
+    if (dict.hasKey("/TrimBox") || dict.hasKey("/ArtBox")) continue;
+    QPDFObjectHandle box = page.getAttribute("/CropBox", false);
+    if (!box.isRectangle()) box = page.getAttribute("/MediaBox", false);
+    if (box.isRectangle()) dict.replaceKey("/TrimBox", box.shallowCopy());
+  }
+}
+
 // qpdf reports every failure as an exception; they end here. Answers as
 // quillpress_write_pdf does.
 int WriteDocument(const char* name, const char* bytes, std::size_t size, int outFd, int flags,
@@ -48,6 +63,7 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
       report.Say(kPdfNoteFailed, "the document has no pages");
       return 0;
     }
+    if (standard == kPdfStandardX3) GiveEveryPageATrimBox(pdf);
     const RemovedContent removed = RemoveActiveContent(pdf);
     for (const std::string& sentence : removed.Sentences()) report.Say(kPdfNoteRemoved, sentence);
     FindShortfalls(pdf, standard, report.note, report.context);
@@ -64,6 +80,8 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
     setvbuf(out.get(), nullptr, _IOFBF, 1 << 18);
     QPDFWriter writer(pdf);
     writer.setOutputFile("output", out.get(), false);
+    // PDF/A wants an end of line before every endstream.
+    if (standard == kPdfStandardA2b) writer.setNewlineBeforeEndstream(true);
     if (flags & kPdfWriteCompress) {
       writer.setObjectStreamMode(qpdf_o_generate);
       writer.setCompressStreams(true);

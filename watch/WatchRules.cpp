@@ -24,7 +24,7 @@ std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolde
     return WatchRefusal{"SourceWatchAndDestSameMsg",
                         "the watched folder and the folder for the PDF files are the same folder"};
   }
-  if (choice.tag == 3) {
+  if (choice.disposal == SourceDisposal::MoveToFolder) {
     if (!choice.moveTo) {
       return WatchRefusal{"MoveFoderNotSelectedMsg", "no folder is set to move converted files into"};
     }
@@ -39,13 +39,13 @@ std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolde
   if (!IsFolder(*choice.destination)) {
     return WatchRefusal{"WatchFolderNoDestinationMsg", choice.destination->native() + " is not a folder"};
   }
-  if (choice.tag == 3 && !IsFolder(*choice.moveTo)) {
+  if (choice.disposal == SourceDisposal::MoveToFolder && !IsFolder(*choice.moveTo)) {
     return WatchRefusal{"WatchFolderNoDestinationMsg", choice.moveTo->native() + " is not a folder"};
   }
   WatchConfiguration config;
   config.source = *choice.source;
   config.destination = *choice.destination;
-  config.disposal = SourceDisposalForTag(choice.tag).value_or(SourceDisposal::MoveToDestination);
+  config.disposal = choice.disposal;
   if (config.disposal == SourceDisposal::MoveToFolder) config.moveTo = *choice.moveTo;
   config.compress = choice.compress;
   config.preset = choice.preset;

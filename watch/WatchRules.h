@@ -15,7 +15,7 @@ struct WatchFolderChoice {
   std::optional<std::filesystem::path> source;
   std::optional<std::filesystem::path> destination;
   std::optional<std::filesystem::path> moveTo;
-  int tag = 2;  // 1 delete, 2 move into the destination, 3 move into moveTo
+  SourceDisposal disposal = SourceDisposal::MoveToDestination;
   bool compress = false;
   PdfPreset preset = PdfPreset::Faithful;
 };
@@ -28,8 +28,8 @@ struct WatchRefusal {
 };
 
 // The rules every watch folder passes before it runs, in their order: the
-// source and destination set, different folders, a move-to folder for
-// choice 3 that is not the source, and the destination there. The source
+// source and destination set, different folders, a move-to folder when
+// sources move there, that is not the source, and the destination there. The source
 // must be there too, unless it may be waited for.
 std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolderChoice& choice,
                                                                 bool sourceMayBeAbsent = false);

@@ -1,9 +1,15 @@
 // Times `quillpress-cli convert` of one file against Ghostscript alone
 // (`gs -sDEVICE=pdfwrite`) on the same file, interleaved in one run, and
-// prints the ratio of the medians (targets: at most 0.5 for one page, 1.0 for
-// eighty); then the same for each PDF preset, with gs
-// given the very settings pstopdf gives the interpreter for it, on a report
-// with a photograph. Usage: bench_convert [ROUNDS]
+// prints the medians and their ratio against its target: the fixed cost of a
+// file (one line of PostScript, in milliseconds: at most 10), generated
+// documents of one page (ratio at most 0.5) and eighty (0.9), and real ones:
+// one page of a listing made with a2ps, one page of the corpus in
+// tests/corpus, and its longest document (else made with groff); then the
+// peak memory of one converter on that longest document; then each PDF
+// preset, with gs given the very settings pstopdf gives the interpreter for
+// it, on a report with a photograph. QUILLPRESS_BENCH_BASELINE names another
+// build's quillpress-cli to time in the same turns (figures before a change).
+// Usage: bench_convert [ROUNDS]
 
 #include "DocumentComments.h"
 #include "PresetArguments.h"
@@ -19,6 +25,8 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,12 +98,15 @@ std::string ReportWithPhotograph(int textPages) {
 // its setup job written into folder.
 QStringList GhostscriptPresetArguments(PdfPreset preset, const QString& input,
                                        const QString& folder) {
+  const bool eps = bench::IsEncapsulated(input.toStdString());
   const int fd = open(input.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
   const PaperSize paper = UserPaperSize();
-  const PresetContext context{preset, false, paper.width, paper.height, ReadDocumentComments(fd)};
+  const PresetContext context{preset, eps, paper.width, paper.height, ReadDocumentComments(fd), {}};
   if (fd >= 0) close(fd);
   std::string why;
   QStringList args;
+  // As pstopdf: the setup sets the page of an EPS file and fixes it.
+  if (eps) args << QStringLiteral("-dFIXEDMEDIA");
   // The benchmark's documents have plain ASCII titles: nothing to run after them.
   for (const std::string& arg :
        PresetArguments(context, folder.toStdString(), why).beforeDocument) {
@@ -123,6 +134,69 @@ double Seconds(const QString& program, const QStringList& args) {
   return s;
 }
 
+// The medians of quillpress-cli and of gs (as pstopdf runs it for the
+// default preset: fonts embedded, the user's paper) on input, interleaved.
+struct Comparison {
+  double ours = 0;
+  double gs = 0;
+  double baseline = 0;  // another build's quillpress-cli, when one is compared
+  double ratio() const { return ours / gs; }
+};
+
+// Another build's quillpress-cli (QUILLPRESS_BENCH_BASELINE), timed in the
+// same turns, for figures before and after a change; empty without one.
+QString BaselineCli() { return qEnvironmentVariable("QUILLPRESS_BENCH_BASELINE"); }
+
+Comparison Compare(const QString& cli, const QString& input, const QString& folder, int rounds) {
+  QDir().mkpath(folder);
+  const QStringList faithful = GhostscriptPresetArguments(PdfPreset::Faithful, input, folder);
+  // Untimed: the converter keeps an interpreter ready from its first run on.
+  const QString baseline = BaselineCli();
+  Seconds(cli, {"convert", input, "--output", folder + QStringLiteral("/warm")});
+  if (!baseline.isEmpty()) {
+    Seconds(baseline, {"convert", input, "--output", folder + QStringLiteral("/warm-baseline")});
+  }
+  std::vector<double> ours;
+  std::vector<double> gs;
+  std::vector<double> before;
+  for (int i = 0; i < rounds; ++i) {
+    const QString out = folder + QStringLiteral("/out-%1").arg(i);
+    gs.push_back(Seconds(QStringLiteral("gs"),
+                         QStringList{"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+                                     "-dAutoRotatePages=/None", "-o", out + ".gs.pdf"} +
+                             faithful + QStringList{"-f", input}));
+    ours.push_back(Seconds(cli, {"convert", input, "--output", out}));
+    if (!baseline.isEmpty()) {
+      before.push_back(Seconds(baseline, {"convert", input, "--output", out + "-baseline"}));
+    }
+  }
+  return {bench::Median(ours), bench::Median(gs), bench::Median(before)};
+}
+
+// The most memory that one converter (pstopdf, its job and its check, started
+// afresh rather than from a ready interpreter, so that the job's memory is all
+// its own) held at once converting input, in MiB.
+double PeakConverterMiB(const QString& cli, const QString& input, const QString& folder) {
+  const std::string program = cli.toStdString();
+  const std::string in = input.toStdString();
+  const std::string out = folder.toStdString();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("QUILLPRESS_PSTOPDF_READY", "0", 1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execl(program.c_str(), program.c_str(), "convert", in.c_str(), "--output", out.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  // The child's figure covers the processes it waited for, and theirs.
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || status != 0) return -1;
+  return double(usage.ru_maxrss) / 1024;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,32 +206,65 @@ int main(int argc, char** argv) {
   QTemporaryDir dir;
   bool allMet = true;
   std::printf("load %s\n", bench::LoadAverage().c_str());
+
+  // The fixed cost of a file: one line of PostScript, where the
+  // interpreter's own work is least.
+  {
+    const QString input = dir.filePath(QStringLiteral("line.ps"));
+    std::ofstream(input.toStdString())
+        << "%!PS\n/Times-Roman findfont 12 scalefont setfont 72 720 moveto (One line.) show "
+           "showpage\n";
+    const Comparison fixed = Compare(cli, input, dir.filePath(QStringLiteral("line")), rounds);
+    constexpr double kTargetMs = 10;
+    allMet = allMet && fixed.ours * 1000 <= kTargetMs;
+    std::printf("fixed cost (one line): quillpress-cli %.1f ms (target <= %.0f ms), gs %.1f ms\n",
+                fixed.ours * 1000, kTargetMs, fixed.gs * 1000);
+    if (fixed.baseline > 0) std::printf("  baseline quillpress-cli %.1f ms\n", fixed.baseline * 1000);
+  }
+
+  struct Case {
+    QString what;
+    QString input;
+    double target;
+  };
+  std::vector<Case> cases;
   for (const int pages : {1, 80}) {
     const QString input = dir.filePath(QStringLiteral("doc-%1.ps").arg(pages));
     std::ofstream(input.toStdString()) << bench::ReportDocument(pages, "Report");
-    std::vector<double> ours;
-    std::vector<double> gs;
-    // gs as pstopdf runs it for the default preset (fonts embedded, the
-    // user's paper), so that both make the same PDF.
-    const QString setupFolder = dir.filePath(QStringLiteral("setup-%1").arg(pages));
-    QDir().mkpath(setupFolder);
-    const QStringList faithful =
-        GhostscriptPresetArguments(PdfPreset::Faithful, input, setupFolder);
-    // Untimed: the converter keeps an interpreter ready from its first run on.
-    Seconds(cli, {"convert", input, "--output", dir.filePath(QStringLiteral("warm-%1").arg(pages))});
-    for (int i = 0; i < rounds; ++i) {
-      const QString out = dir.filePath(QStringLiteral("out-%1-%2").arg(pages).arg(i));
-      gs.push_back(Seconds(QStringLiteral("gs"),
-                           QStringList{"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
-                                       "-dAutoRotatePages=/None", "-o", out + ".gs.pdf"} +
-                               faithful + QStringList{"-f", input}));
-      ours.push_back(Seconds(cli, {"convert", input, "--output", out}));
+    cases.push_back({QStringLiteral("generated, %1 page(s)").arg(pages), input,
+                     pages == 1 ? 0.5 : 0.9});
+  }
+  const bench::RealDocument listing = bench::OnePageListing(dir.path().toStdString());
+  const bench::RealDocument page = bench::OnePageCorpusDocument();
+  const bench::RealDocument longest = bench::LongestRealDocument(dir.path().toStdString());
+  for (const auto& [document, target] :
+       {std::pair{listing, 0.5}, std::pair{page, 0.5}, std::pair{longest, 0.9}}) {
+    if (document.pages <= 0) {
+      std::printf("real document missing: %s\n", document.what.c_str());
+      allMet = false;
+      continue;
     }
-    const double ratio = bench::Median(ours) / bench::Median(gs);
-    const double target = pages == 1 ? 0.5 : 1.0;
-    allMet = allMet && ratio <= target;
-    std::printf("%2d page(s): quillpress-cli %.1f ms, gs %.1f ms, ratio %.3f (target <= %.2f)\n",
-                pages, bench::Median(ours) * 1000, bench::Median(gs) * 1000, ratio, target);
+    cases.push_back({QStringLiteral("real, %1 page(s), %2")
+                         .arg(document.pages)
+                         .arg(QString::fromStdString(document.what)),
+                     QString::fromStdString(document.file.string()), target});
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const Comparison figure =
+        Compare(cli, c.input, dir.filePath(QStringLiteral("case-%1").arg(i)), rounds);
+    allMet = allMet && figure.ratio() <= c.target;
+    std::printf("%s: quillpress-cli %.1f ms, gs %.1f ms, ratio %.3f (target <= %.2f)\n",
+                qPrintable(c.what), figure.ours * 1000, figure.gs * 1000, figure.ratio(), c.target);
+    if (figure.baseline > 0) {
+      std::printf("  baseline quillpress-cli %.1f ms, ratio %.3f\n", figure.baseline * 1000,
+                  figure.baseline / figure.gs);
+    }
+  }
+  if (longest.pages > 0) {
+    std::printf("peak memory of one converter on %s: %.0f MiB\n", longest.what.c_str(),
+                PeakConverterMiB(cli, QString::fromStdString(longest.file.string()),
+                                 dir.filePath(QStringLiteral("memory"))));
   }
 
   const QString report = dir.filePath(QStringLiteral("report.ps"));

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,6 +64,105 @@ inline std::string LoadAverage() {
   std::string one, five, fifteen;
   in >> one >> five >> fifteen;
   return one + " " + five + " " + fifteen;
+}
+
+// A document that no one here wrote: a corpus file, or one a Debian tool made.
+struct RealDocument {
+  std::filesystem::path file;
+  int pages = 0;
+  std::string what;  // its name and producer, for the figures
+};
+
+// Its pages as its structuring comments count them (an EPS is one page).
+inline int PageCount(const std::filesystem::path& file) {
+  if (file.extension() == ".eps") return 1;
+  std::ifstream in(file, std::ios::binary);
+  std::string line;
+  int pages = 0;
+  int declared = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("%%Page:", 0) == 0) ++pages;
+    if (line.rfind("%%Pages:", 0) == 0) declared = std::max(declared, std::atoi(line.c_str() + 8));
+  }
+  return pages > 0 ? pages : declared;
+}
+
+// The corpus of real documents in the source tree (QUILLPRESS_CORPUS, when set,
+// names another folder), as its manifest lists them; empty without one.
+inline std::vector<RealDocument> CorpusDocuments() {
+  const char* env = std::getenv("QUILLPRESS_CORPUS");
+  const std::filesystem::path folder = env && *env ? env : QUILLPRESS_CORPUS_DIR;
+  std::ifstream manifest(folder / "MANIFEST.tsv");
+  std::vector<RealDocument> documents;
+  std::string line;
+  while (std::getline(manifest, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    // file, package, producer, ...
+    std::vector<std::string> fields;
+    for (std::size_t start = 0;;) {
+      const std::size_t tab = line.find('\t', start);
+      fields.push_back(line.substr(start, tab - start));
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    const std::filesystem::path file = folder / fields[0];
+    if (!std::filesystem::is_regular_file(file)) continue;
+    documents.push_back({file, PageCount(file),
+                         fields[0] + (fields.size() > 2 ? " (" + fields[2] + ")" : "")});
+  }
+  return documents;
+}
+
+// Runs a shell command line; answers whether it succeeded.
+inline bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// One page of a real document from the corpus: by the producer that people
+// print most from (listings, then manuals, then TeX), else any one-page
+// PostScript file. Its pages count zero when the corpus has none.
+inline RealDocument OnePageCorpusDocument() {
+  const std::vector<RealDocument> corpus = CorpusDocuments();
+  for (const char* producer : {"a2ps", "nscript", "groff", "dvips", ""}) {
+    for (const RealDocument& d : corpus) {
+      if (d.pages == 1 && d.file.extension() == ".ps" &&
+          d.what.find(producer) != std::string::npos) {
+        return d;
+      }
+    }
+  }
+  return {};
+}
+
+// One page of a program listing, the kind of file people print most, as
+// a2ps makes it into folder now.
+inline RealDocument OnePageListing(const std::filesystem::path& folder) {
+  const std::filesystem::path file = folder / "listing.ps";
+  // Sixty lines of a licence, one sheet.
+  Shell("head -n 60 /usr/share/common-licenses/GPL-3 | a2ps -q -1 --stdin=GPL-3 -o '" +
+        file.string() + "' 2>/dev/null");
+  return {file, PageCount(file), "listing.ps (a2ps, made now)"};
+}
+
+// The longest real document: the corpus's file with the most pages, else
+// the bash manual set by groff (87 pages) made into folder now.
+inline RealDocument LongestRealDocument(const std::filesystem::path& folder) {
+  const std::vector<RealDocument> corpus = CorpusDocuments();
+  const auto longest = std::max_element(
+      corpus.begin(), corpus.end(),
+      [](const RealDocument& a, const RealDocument& b) { return a.pages < b.pages; });
+  if (longest != corpus.end()) return *longest;
+  const std::filesystem::path file = folder / "bash-manual.ps";
+  Shell("zcat /usr/share/man/man1/bash.1.gz | groff -man -Tps > '" + file.string() +
+        "' 2>/dev/null");
+  return {file, PageCount(file), "bash-manual.ps (groff, made now)"};
+}
+
+// Whether a file is EPS by its first line, as the converter tells.
+inline bool IsEncapsulated(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string first;
+  std::getline(in, first);
+  if (first.size() >= 4 && static_cast<unsigned char>(first[0]) == 0xC5) return true;
+  return first.rfind("%!", 0) == 0 && first.find("EPSF") != std::string::npos;
 }
 
 }  // namespace bench

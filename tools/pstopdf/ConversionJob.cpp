@@ -121,7 +121,7 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
   close_range(3, low - 1, 0);
   close_range(low + 1, high - 1, 0);
   close_range(high + 1, ~0U, 0);
-  // Loaded while the watchdog makes the folder.
+  // Loaded while the supervisor passes on the folder's name.
   const auto interpreter = LoadInterpreter();  // says why when it fails
   const fs::path work = ReadFolderName(folderFd);
   if (!interpreter || work.empty()) _exit(kExitFailed);
@@ -249,7 +249,7 @@ int ConversionJob::Run() {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
-                             ReadDocumentComments(inputFd)};
+                             ReadDocumentComments(inputFd), input.stem().string()};
   const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
   if (folderReply < 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
@@ -294,8 +294,8 @@ int ConversionJob::Run() {
   return result;
 }
 
-// A ready interpreter needs the folder first; a job of our own starts while
-// the watchdog makes it. Says why when it cannot start.
+// A ready interpreter needs the folder first; a job of our own is started
+// before the folder's name is passed on to it. Says why when it cannot start.
 bool ConversionJob::StartJob(int inputFd, int folderReply, const PresetContext& preset) {
   int folderPipe[2];
   if (pipe2(folderPipe, O_CLOEXEC) != 0) {

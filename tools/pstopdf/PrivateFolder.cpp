@@ -56,9 +56,32 @@ int StartWatchdog(const fs::path& parent) {
     close(life[1]);
     return -1;
   }
+  // Made here rather than by the watchdog, so that the job need not wait
+  // for the watchdog to be scheduled. Named for this process: should it be
+  // killed before the watchdog has started, a later run removes the folder
+  // as what a dead process left.
+  std::string folder = (parent / (kFolderPrefix + OwnerTag() + "-XXXXXX")).string();
+  const int error = mkdtemp(folder.data()) ? 0 : errno;
+  // The answer waits in the pipe (a name fits in its buffer) for whoever
+  // reads it; the writing end is closed before the watchdog is forked, so
+  // that the reader sees its end.
+  bool answered = write(reply[1], &error, sizeof error) == sizeof error;
+  if (error == 0 && answered) {
+    answered = write(reply[1], folder.data(), folder.size()) == ssize_t(folder.size());
+  }
+  close(reply[1]);
+  if (error != 0 || !answered) {
+    if (error == 0) rmdir(folder.c_str());
+    close(life[0]);
+    close(life[1]);
+    if (answered) return reply[0];
+    close(reply[0]);
+    return -1;
+  }
   const pid_t pid = fork();
   if (pid < 0) {
-    for (const int fd : {life[0], life[1], reply[0], reply[1]}) close(fd);
+    rmdir(folder.c_str());
+    for (const int fd : {life[0], life[1], reply[0]}) close(fd);
     return -1;
   }
   if (pid == 0) {
@@ -71,23 +94,8 @@ int StartWatchdog(const fs::path& parent) {
     if (null >= 0) {
       for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
     }
-    const unsigned low = static_cast<unsigned>(std::min(life[0], reply[1]));
-    const unsigned high = static_cast<unsigned>(std::max(life[0], reply[1]));
-    close_range(3, low - 1, 0);
-    close_range(low + 1, high - 1, 0);
-    close_range(high + 1, ~0U, 0);
-
-    // Named for this watchdog, so that a later run can tell the folder from
-    // one whose watchdog still lives.
-    std::string folder = (parent / (kFolderPrefix + OwnerTag() + "-XXXXXX")).string();
-    const int error = mkdtemp(folder.data()) ? 0 : errno;
-    const ssize_t sent = write(reply[1], &error, sizeof error);
-    if (error == 0 && sent == sizeof error) {
-      const ssize_t ignored = write(reply[1], folder.data(), folder.size());
-      (void)ignored;
-    }
-    close(reply[1]);
-    if (error != 0) _exit(0);
+    close_range(3, static_cast<unsigned>(life[0]) - 1, 0);
+    close_range(static_cast<unsigned>(life[0]) + 1, ~0U, 0);
     // While the job runs: what killed runs left.
     RemoveLeftovers(parent, kFolderPrefix, "");
     char byte = 0;
@@ -100,7 +108,6 @@ int StartWatchdog(const fs::path& parent) {
     _exit(0);
   }
   close(life[0]);
-  close(reply[1]);
   // The writing end is kept open, unwritten, for the rest of our life; the
   // watchdog is not waited for (it ends by itself and is reaped by whoever
   // inherits it).

@@ -1,20 +1,20 @@
 #pragma once
 
 // The job's private folder: the one place the interpreter may write. A small
-// watchdog process makes it and removes it however this process ends.
+// watchdog process removes it however this process ends.
 
 #include <cstdint>
 #include <filesystem>
 
-// Forks the watchdog, which makes a fresh folder in parent and removes it
+// Makes a fresh folder in parent and forks the watchdog, which removes it
 // once this process has ended (it waits on a pipe whose only writer is this
-// process). The folder is the watchdog's from the start, so that this process
-// may be killed at any moment, even before the folder's name has reached it.
-// The watchdog also removes the folders that killed runs' watchdogs left in
-// parent. Answers the end from which the folder's name is read, or -1.
+// process). The folder's name holds this process's owner tag, so that a later
+// run removes it should this process be killed before the watchdog is there.
+// The watchdog also removes the folders that killed runs left in parent.
+// Answers the end from which the folder's name is read, or -1.
 int StartWatchdog(const std::filesystem::path& parent);
 
-// The watchdog's folder, or empty with errno saying why it could not be made.
+// The private folder, or empty with errno saying why it could not be made.
 std::filesystem::path AwaitPrivateFolder(int replyFd);
 
 // What the files beneath folder take, by their size or by the space they
