@@ -2,7 +2,7 @@
 #include "cli/Command.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchChoice.h"
-#include "watch/WatchFolderList.h"
+#include "watch/WatchSettingsStore.h"
 #include "watch/WatchRules.h"
 
 #include <QProcess>
@@ -188,12 +188,10 @@ bool IsQueueName(std::string_view name) {
   return true;
 }
 
-std::optional<std::size_t> WatchFolderOf(const std::vector<std::optional<StoredWatchFolder>>& folders,
+std::optional<std::size_t> WatchFolderOf(const std::vector<std::optional<WatchFolderEntry>>& folders,
                                          const fs::path& spool) {
   for (std::size_t i = 0; i < folders.size(); ++i) {
-    if (!folders[i]) continue;
-    const auto source = WatchFolderList::FolderOf(folders[i]->source);
-    if (source && IsSameFolder(*source, spool)) return i;
+    if (folders[i] && folders[i]->source && IsSameFolder(*folders[i]->source, spool)) return i;
   }
   return std::nullopt;
 }
@@ -204,7 +202,7 @@ class PrinterCommand : public Command {
       : Command("printer", {{0, "destination", "DIR"}, {'p', "preset", "NAME"}, {0, "spool", "DIR"}, {0, "shared", ""}}) {}
 
  private:
-  std::string Help() const override { return kHelp; }
+  std::string Help() const override { return FormatHelp(kHelp); }
   int Execute(const CommandArguments& arguments) const override;
   int Add(const CommandArguments& arguments) const;
   int List() const;
@@ -252,26 +250,24 @@ int PrinterCommand::Add(const CommandArguments& arguments) const {
   spool = fs::canonical(*spool, ec);
   if (ec) return Refused("cannot find the spool folder: " + ec.message());
 
-  const WatchFolderList list;
-  const auto folders = list.Read();
-  std::optional<std::size_t> existing = WatchFolderOf(folders, *spool);
+  const WatchSettingsStore store;
+  const auto folders = store.Read().folders;
+  const std::optional<std::size_t> existing = WatchFolderOf(folders, *spool);
   WatchFolderChoice choice;
   choice.source = *spool;
   choice.destination = *destination;
-  choice.tag = 1;  // a job is deleted once it is a PDF
+  choice.disposal = SourceDisposal::Delete;  // a job goes once it is a PDF
   choice.preset = preset;
   const auto checked = CheckWatchFolder(choice);
   if (const auto* refusal = std::get_if<WatchRefusal>(&checked)) return Refused(refusal->reason);
   std::vector<WatchConfiguration> others;
   for (std::size_t i = 0; i < folders.size(); ++i) {
-    if (!folders[i] || i == existing) continue;
-    const auto source = WatchFolderList::FolderOf(folders[i]->source);
-    const auto target = WatchFolderList::FolderOf(folders[i]->destination);
-    if (!source || !target) continue;
+    if (!folders[i] || i == existing || !folders[i]->source || !folders[i]->destination) continue;
     WatchConfiguration c;
-    c.source = *source;
-    c.destination = *target;
-    if (auto moveTo = WatchFolderList::FolderOf(folders[i]->moveTo)) c.moveTo = *moveTo;
+    c.source = *folders[i]->source;
+    c.destination = *folders[i]->destination;
+    c.disposal = folders[i]->stored.disposal;
+    if (folders[i]->moveTo) c.moveTo = *folders[i]->moveTo;
     others.push_back(c);
   }
   if (const auto refusal = CheckAgainstOtherFolders(std::get<WatchConfiguration>(checked), others)) {
@@ -288,22 +284,24 @@ int PrinterCommand::Add(const CommandArguments& arguments) const {
     return Refused("CUPS did not add the queue: " + admin.errors);
   }
 
-  StoredWatchFolder stored;
-  stored.name = "printer " + name;
-  stored.source = CreateFolderBookmark(*spool);
-  stored.destination = CreateFolderBookmark(*destination);
-  stored.tag = 1;
-  stored.preset = preset;
-  stored.on = true;
-  const bool written = stored.source && stored.destination &&
-                       (existing ? list.Write(*existing, stored) : list.Add(stored).has_value());
+  WatchFolderEntry entry;
+  entry.source = *spool;
+  entry.destination = *destination;
+  entry.stored.name = "printer " + name;
+  entry.stored.source = CreateFolderBookmark(*spool);
+  entry.stored.destination = CreateFolderBookmark(*destination);
+  entry.stored.disposal = SourceDisposal::Delete;
+  entry.stored.preset = preset;
+  entry.stored.on = true;
+  const bool written = entry.stored.source && entry.stored.destination &&
+                       (existing ? store.Write(*existing, entry) : store.Add(entry).has_value());
   if (!written) {
     RunCupsTool("lpadmin", {"-x", QString::fromStdString(name)});
     return Refused("cannot write the watch folder settings; the queue was taken away again");
   }
   std::printf("added queue %s: lpadmin -p %s -E -v %s -P %s%s\n", name.c_str(), name.c_str(), uri.c_str(),
               description.c_str(), shared ? " -o printer-is-shared=true" : "");
-  std::printf("added watch folder \"%s\": %s -> %s, then delete, preset %s\n", stored.name.c_str(),
+  std::printf("added watch folder \"%s\": %s -> %s, then delete, preset %s\n", entry.stored.name.c_str(),
               spool->c_str(), destination->c_str(), std::string(PdfPresetName(preset)).c_str());
   std::printf("jobs wait in %s until the watch service converts them: start or restart it\n"
               "(systemctl --user restart quillpress-watch.service, or quillpress-cli watch)\n"
@@ -316,14 +314,13 @@ int PrinterCommand::List() const {
   std::string why;
   const auto queues = Queues(why);
   if (!queues) return Refused(why);
-  const auto folders = WatchFolderList().Read();
+  const auto folders = WatchSettingsStore().Read().folders;
   for (const auto& [name, spool] : *queues) {
     std::string line = name + "  " + spool.native();
     if (const auto number = WatchFolderOf(folders, spool)) {
-      const StoredWatchFolder& f = *folders[*number];
-      const auto destination = WatchFolderList::FolderOf(f.destination);
-      line += " -> " + (destination ? destination->native() : std::string("(not set)")) + "  preset " +
-              std::string(PdfPresetName(f.preset)) + (f.on ? "" : "  (watch folder off)");
+      const WatchFolderEntry& f = *folders[*number];
+      line += " -> " + (f.destination ? f.destination->native() : std::string("(not set)")) + "  preset " +
+              std::string(PdfPresetName(f.stored.preset)) + (f.stored.on ? "" : "  (watch folder off)");
     } else {
       line += "  (no watch folder of yours converts it)";
     }
@@ -345,9 +342,9 @@ int PrinterCommand::Remove(const std::string& name) const {
   const ToolRun admin = RunCupsTool("lpadmin", {"-x", QString::fromStdString(name)});
   if (!admin.started || admin.exitCode != 0) return Refused("CUPS did not remove the queue: " + admin.errors);
   std::printf("removed queue %s: lpadmin -x %s\n", name.c_str(), name.c_str());
-  const WatchFolderList list;
-  if (const auto number = WatchFolderOf(list.Read(), *spool)) {
-    if (!list.Remove(*number)) return Refused("cannot write the watch folder settings");
+  const WatchSettingsStore store;
+  if (const auto number = WatchFolderOf(store.Read().folders, *spool)) {
+    if (!store.Remove(*number)) return Refused("cannot write the watch folder settings");
     std::printf("removed watch folder of %s\n", spool->c_str());
   }
   std::error_code ec;
