@@ -21,6 +21,8 @@ packages=(
   bindfs
   # a private CUPS scheduler with its filters and client programs, for the print queues
   cups cups-daemon cups-client
+  # a network file system for watch folders: an SSH server the tests start on 127.0.0.1
+  openssh-server sshfs
   # the Debian package and its checks
   dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion systemd
 )

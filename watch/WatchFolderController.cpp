@@ -62,6 +62,8 @@ const char* EventKey(WatchEvent::Kind kind) {
       return "WatchEventOtherWatcher";
     case WatchEvent::Kind::TakenBack:
       return "WatchEventTakenBack";
+    case WatchEvent::Kind::Skipped:
+      return "WatchEventSkipped";
   }
   return "WatchEventFailed";
 }

@@ -13,6 +13,21 @@ bool IsFolder(const fs::path& p) {
   return fs::is_directory(p, ec);
 }
 
+// Whether inner lies beneath outer (not outer itself), links resolved.
+bool IsBeneath(const fs::path& inner, const fs::path& outer) {
+  std::error_code ec;
+  const fs::path a = fs::weakly_canonical(inner, ec);
+  if (ec) return false;
+  const fs::path b = fs::weakly_canonical(outer, ec);
+  if (ec) return false;
+  auto ai = a.begin();
+  for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
+    if (bi->empty()) continue;  // a trailing separator
+    if (ai == a.end() || *ai != *bi) return false;
+  }
+  return ai != a.end() && !ai->empty();
+}
+
 }  // namespace
 
 std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolderChoice& choice,
@@ -69,4 +84,25 @@ std::optional<WatchRefusal> CheckAgainstOtherFolders(const WatchConfiguration& f
     }
   }
   return std::nullopt;
+}
+
+std::string WatchFolderRemarks(const WatchConfiguration& folder,
+                               const std::vector<WatchConfiguration>& others) {
+  const char* kOnlyTop = "; only files at the top of a watched folder are taken, so that is left alone";
+  if (IsBeneath(folder.destination, folder.source)) {
+    return std::string("the PDF files go into a folder inside the watched folder") + kOnlyTop;
+  }
+  if (folder.disposal == SourceDisposal::MoveToFolder && IsBeneath(folder.moveTo, folder.source)) {
+    return std::string("converted files are moved into a folder inside the watched folder") + kOnlyTop;
+  }
+  for (const WatchConfiguration& other : others) {
+    if (IsBeneath(folder.source, other.source)) {
+      return "the watched folder is inside " + other.source.native() + ", which another watch folder watches" +
+             kOnlyTop;
+    }
+    if (IsBeneath(other.source, folder.source)) {
+      return "another watch folder watches " + other.source.native() + ", inside this one" + kOnlyTop;
+    }
+  }
+  return {};
 }

@@ -38,3 +38,12 @@ std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolde
 // folder's source may be another's destination or move-to folder.
 std::optional<WatchRefusal> CheckAgainstOtherFolders(const WatchConfiguration& folder,
                                                      const std::vector<WatchConfiguration>& others);
+
+// What a folder that passes the rules should know about how it lies among
+// folders (its destination or move-to folder inside its own source, its
+// source inside another's or another's inside it): each works, as only the
+// files at the top of a watched folder are taken, and this says so in one
+// sentence, for the journal and the command line. Empty when there is
+// nothing to say.
+std::string WatchFolderRemarks(const WatchConfiguration& folder,
+                               const std::vector<WatchConfiguration>& others);

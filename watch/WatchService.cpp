@@ -77,6 +77,8 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
     if (otherId != id && other.state != WatchFolderState::Off) others.push_back(other.config);
   }
   if (auto refusal = CheckAgainstOtherFolders(config, others)) return refusal;
+  // Said with its start: how it lies among the folders, when that is worth a word.
+  const std::string remark = WatchFolderRemarks(config, others);
 
   Running folder;
   folder.config = config;
@@ -87,7 +89,7 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
   if (!fs::is_directory(config.source, ec)) {
     Running& kept = m_folders[id] = std::move(folder);
     Post({WatchEvent::Kind::Started, std::chrono::system_clock::now(), id, config.source,
-          config.destination, {}});
+          config.destination, remark});
     SetState(id, kept, WatchFolderState::Waiting);
     Post({WatchEvent::Kind::FolderGone, std::chrono::system_clock::now(), id, config.source, {},
           "waiting for the folder"});
@@ -105,7 +107,7 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
     return WatchRefusal{"WatchFolderCannotWatchMsg", "cannot watch " + config.source.native() + ": " + reason};
   }
   Post({WatchEvent::Kind::Started, std::chrono::system_clock::now(), id, config.source, config.destination,
-        {}});
+        remark});
   return std::nullopt;
 }
 

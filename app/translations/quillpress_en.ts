@@ -407,6 +407,10 @@
         <source>Taken back</source>
         <translation>Taken back</translation>
     </message>
+    <message id="WatchEventSkipped">
+        <source>Skipped</source>
+        <translation>Skipped</translation>
+    </message>
     <message id="WatchFailureNotificationTitle">
         <source>A file in the watch folder could not be converted</source>
         <translation>A file in the watch folder could not be converted</translation>

@@ -140,18 +140,24 @@ class WatchServiceTest : public QObject {
     QTest::addColumn<QString>("destination");
     QTest::addColumn<QString>("moveTo");  // empty: choice 1, else choice 3
     QTest::addColumn<QString>("refusal");  // empty: it runs
+    QTest::addColumn<QString>("remark");   // what its start says, when it runs
     // Paths under the test's folder; "a" runs, from "a" into "b", already.
-    QTest::newRow("same folder, first of all") << "in" << "in" << "-" << "SourceWatchAndDestSameMsg";
-    QTest::newRow("same through a link") << "in" << "link" << "" << "SourceWatchAndDestSameMsg";
-    QTest::newRow("no move-to folder") << "in" << "out" << "-" << "MoveFoderNotSelectedMsg";
-    QTest::newRow("moved into the source") << "in" << "out" << "in" << "SourceWatchAndMoveSameMsg";
-    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << "";
-    QTest::newRow("no source") << "missing" << "out" << "" << "WatchFolderCannotWatchMsg";
-    QTest::newRow("no destination") << "in" << "missing" << "" << "WatchFolderNoDestinationMsg";
-    QTest::newRow("a running folder's source") << "a" << "out" << "" << "WatchFoldersShareSourceMsg";
-    QTest::newRow("into its destination") << "b" << "out" << "" << "WatchFoldersLoopMsg";
-    QTest::newRow("into its source") << "in" << "a" << "" << "WatchFoldersLoopMsg";
-    QTest::newRow("moved into its source") << "in" << "out" << "a" << "WatchFoldersLoopMsg";
+    QTest::newRow("same folder, first of all") << "in" << "in" << "-" << "SourceWatchAndDestSameMsg" << "";
+    QTest::newRow("same through a link") << "in" << "link" << "" << "SourceWatchAndDestSameMsg" << "";
+    QTest::newRow("no move-to folder") << "in" << "out" << "-" << "MoveFoderNotSelectedMsg" << "";
+    QTest::newRow("moved into the source") << "in" << "out" << "in" << "SourceWatchAndMoveSameMsg" << "";
+    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << ""
+                                             << "converted files are moved into a folder inside the watched folder";
+    QTest::newRow("PDFs inside the source") << "in" << "in/done" << "" << ""
+                                            << "the PDF files go into a folder inside the watched folder";
+    QTest::newRow("inside a running folder's source") << "a/sub" << "out" << "" << ""
+                                                       << "which another watch folder watches";
+    QTest::newRow("no source") << "missing" << "out" << "" << "WatchFolderCannotWatchMsg" << "";
+    QTest::newRow("no destination") << "in" << "missing" << "" << "WatchFolderNoDestinationMsg" << "";
+    QTest::newRow("a running folder's source") << "a" << "out" << "" << "WatchFoldersShareSourceMsg" << "";
+    QTest::newRow("into its destination") << "b" << "out" << "" << "WatchFoldersLoopMsg" << "";
+    QTest::newRow("into its source") << "in" << "a" << "" << "WatchFoldersLoopMsg" << "";
+    QTest::newRow("moved into its source") << "in" << "out" << "a" << "WatchFoldersLoopMsg" << "";
   }
 
   void theRulesRefuseInTheirOrder() {
@@ -159,7 +165,8 @@ class WatchServiceTest : public QObject {
     QFETCH(QString, destination);
     QFETCH(QString, moveTo);
     QFETCH(QString, refusal);
-    for (const char* f : {"a", "b", "in/done"}) fs::create_directories(m_root / f);
+    QFETCH(QString, remark);
+    for (const char* f : {"a", "a/sub", "b", "in/done"}) fs::create_directories(m_root / f);
     fs::create_directory_symlink(m_source, m_root / "link");
     auto running = Request(SourceDisposal::Delete, m_root / "a");
     running.choice.destination = m_root / "b";
@@ -173,6 +180,9 @@ class WatchServiceTest : public QObject {
     QCOMPARE(QString::fromUtf8(refused ? refused->key : ""), refusal);
     QCOMPARE(w.service.state(1), refusal.isEmpty() ? WatchFolderState::Watching : WatchFolderState::Off);
     QCOMPARE(w.count(WatchEvent::Kind::Started), refusal.isEmpty() ? 2u : 1u);
+    std::string said;  // by the last start
+    for (const WatchEvent& e : w.events) said = e.kind == WatchEvent::Kind::Started ? e.reason : said;
+    QVERIFY2(remark.isEmpty() ? said.empty() : said.find(remark.toStdString()) != std::string::npos, said.c_str());
     // Starting a number again replaces it rather than clashing with it.
     QVERIFY(!w.service.Start(0, running));
   }
