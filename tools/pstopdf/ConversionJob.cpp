@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -85,8 +86,10 @@ int OpenInput(const fs::path& input, ConversionFailure& failure) {
 }
 
 // EPS by its header: the DSC "EPSF" on the first line, or the binary header
-// of EPS files with a preview.
-std::optional<bool> IsEncapsulated(int fd) {
+// of EPS files with a preview. Or by its name: a file named as EPS whose
+// header comments state its bounding box, whatever its first line says
+// (KOMA-Script's examples begin "%%!"); a ".ps" file is never taken for one.
+std::optional<bool> IsEncapsulated(int fd, const fs::path& name, const DocumentComments& comments) {
   char head[256] = {};
   const ssize_t n = pread(fd, head, sizeof head - 1, 0);
   if (n < 0) return std::nullopt;
@@ -96,7 +99,11 @@ std::optional<bool> IsEncapsulated(int fd) {
     return true;
   }
   const std::string first(head, std::strcspn(head, "\r\n"));
-  return first.rfind("%!", 0) == 0 && first.find("EPSF") != std::string::npos;
+  if (first.rfind("%!", 0) == 0 && first.find("EPSF") != std::string::npos) return true;
+  std::string extension = name.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool namedEps = extension == ".eps" || extension == ".epsf" || extension == ".epsi";
+  return namedEps && first.rfind("%", 0) == 0 && comments.headerStatesBox && comments.boundingBox;
 }
 
 fs::path ReadFolderName(int fd) {
@@ -300,7 +307,8 @@ int ConversionJob::Run() {
     return fail(unreadable.kind, "cannot read " + input.native() + ": " + unreadable.detail,
                 kExitUsage);
   }
-  const auto eps = IsEncapsulated(inputFd);
+  DocumentComments comments = ReadDocumentComments(inputFd);
+  const auto eps = IsEncapsulated(inputFd, input, comments);
   if (!eps) {
     return fail(Kind::Unreadable, "cannot read " + input.native() + ": " + std::strerror(errno),
                 kExitUsage);
@@ -309,7 +317,7 @@ int ConversionJob::Run() {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
-                             ReadDocumentComments(inputFd), input.stem().string()};
+                             std::move(comments), input.stem().string()};
   m_watchdog = StartWatchdog(BMTUtil::TemporaryFolder());
   if (m_watchdog.reply < 0) return fail(Kind::Other, std::string("cannot start: ") + std::strerror(errno));
   if (!StartRelay() || !StartJob(inputFd, preset)) {

@@ -264,7 +264,7 @@ DocumentComments ReadDocumentComments(int inputFd) {
   };
   auto text = [&](std::string_view value) {
     value = trimmed(value);
-    if (isString(value)) value = value.substr(1, value.size() - 2);
+    if (isString(value)) value = trimmed(value.substr(1, value.size() - 2));
     return std::string(value);
   };
   BoxComments boxes;
@@ -299,6 +299,7 @@ DocumentComments ReadDocumentComments(int inputFd) {
     }
     return true;
   });
+  comments.headerStatesBox = boxes.box || boxes.boxAtEnd;
   if (boxes.boxAtEnd || boxes.hiResAtEnd || !boxes.box) {
     // Deferred to the trailer, or given only there.
     struct stat st {};

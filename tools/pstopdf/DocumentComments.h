@@ -15,7 +15,7 @@ struct DocumentComments {
   // interpreter dates the document by the clock otherwise.
   std::optional<std::string> creationDate;
   // %%Title and %%Creator as written (their bytes, without a surrounding
-  // pair of parentheses).
+  // pair of parentheses or blanks: a blank title is empty).
   std::optional<std::string> title;
   std::optional<std::string> creator;
   // The interpreter would take another title: a later %%Title says
@@ -27,6 +27,8 @@ struct DocumentComments {
   // says (atend), the trailer, refined by a %%HiResBoundingBox that agrees
   // with it to within a point. Nothing when neither gives a box with area.
   std::optional<PageBox> boundingBox;
+  // The header comments have a %%BoundingBox, with numbers or "(atend)".
+  bool headerStatesBox = false;
 };
 
 // Reads the header comments of the file open at inputFd, from its start

@@ -147,10 +147,18 @@ bool IsAscii(const std::string& text) {
 // interpreter refuses any other), so they get the closest ASCII.
 bool WriteDocumentInformation(const PresetContext& context, const fs::path& workFolder,
                               std::vector<std::string>& args, std::string& why) {
+  // The interpreter also takes a blank %%Title for the title, over the file
+  // name set ahead of the document: a PDF/X file gets that name again.
+  std::optional<std::string> title = context.comments.title;
+  bool titleMistaken = context.comments.titleMistaken;
+  if (context.preset == PdfPreset::PdfX3 && title && title->empty() && !context.fileName.empty()) {
+    title = context.fileName;
+    titleMistaken = true;
+  }
   std::string entries;
-  for (const auto& [key, value] : {std::pair{"/Title", context.comments.title},
-                                   std::pair{"/Creator", context.comments.creator}}) {
-    const bool retitled = std::string_view(key) == "/Title" && context.comments.titleMistaken;
+  for (const auto& [key, value] :
+       {std::pair{"/Title", title}, std::pair{"/Creator", context.comments.creator}}) {
+    const bool retitled = std::string_view(key) == "/Title" && titleMistaken;
     if (!value || (IsAscii(*value) && !retitled)) continue;
     const std::u32string text = CodePoints(*value);
     entries += std::string(key) + " " +
@@ -209,10 +217,10 @@ InterpreterArguments PresetArguments(const PresetContext& context, const fs::pat
       Lossless(args);
       break;
     case PdfPreset::Smallest:
-      // Lossless here; the PDF library's pass then stores each picture as
-      // JPEG where that is smaller, which the interpreter cannot tell.
+      // Lossless here, as faithful: the PDF library's pass then makes each
+      // picture smaller (fewer pixels, JPEG) only where that is smaller,
+      // which the interpreter cannot tell, so that no file comes out larger.
       Lossless(args);
-      Downsample(args, 150);
       break;
     case PdfPreset::Print:
       Lossless(args);
