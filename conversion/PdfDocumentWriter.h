@@ -14,8 +14,10 @@
 // writes it losslessly smaller (object streams, recompressed streams). note is
 // called for each thing to say, with its kind. Answers 1 when written;
 // otherwise 0, having said why (kPdfNoteFailed). outFd stays open.
-// kPdfWriteSmallImages stores each picture that came without loss as JPEG
-// where that is smaller.
+// kPdfWriteSmallImages makes each picture that came without loss smaller
+// where that makes its stream smaller (fewer pixels where the pages draw it
+// above 150 pixels per inch, JPEG where JPEG holds it); with
+// kPdfWriteCompress, the file is then never larger than written with neither.
 enum : int { kPdfWriteCompress = 1, kPdfWriteSmallImages = 2 };
 enum : int { kPdfStandardNone = 0, kPdfStandardX3 = 1, kPdfStandardA2b = 2 };
 enum : int {
