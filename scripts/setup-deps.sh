@@ -16,7 +16,7 @@ packages=(
   fonts-dejavu-core
   # documentation, desktop integration and the tests' own PostScript producers
   groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick xdotool
-  enscript a2ps gnuplot-nox poppler-utils python3 locales
+  enscript a2ps gnuplot-nox poppler-utils python3 locales netpbm
   # the corpus test's independent PDF/A validator (Apache PDFBox's Preflight)
   default-jre-headless libpdfbox2-java libactivation-java libjaxb-api-java
   # a FUSE file system, for the watch folder's files written behind inotify's back

@@ -296,13 +296,16 @@ class Presets : public QObject {
       samples::WriteFile(m_produced[QStringLiteral("gnuplot, box at end, letter")],
                          eps + "%%Trailer\n" + boxLine + "\n%%EOF\n");
     }
-    // Documents of the corpus the presets once failed: links made by hyperref,
-    // a dvips EPS file, screenshots (one the smallest file made larger).
-    const fs::path corpus = fs::path(qgetenv("QUILLPRESS_TEST_SOURCE_DIR").toStdString()) / "tests" / "corpus";
-    for (const char* name : {"dvips-hyperref-sample.ps", "dvips-small2e-letter.eps", "cep-screen.eps",
-                             "imagemagick-tlmgr-screenshot.eps", "mpost-scorecard.eps"}) {
-      m_produced[QString::fromLatin1(name)] = fs::exists(corpus / name) ? corpus / name : fs::path();
-    }
+    // A dithered grey picture a little above the smallest file's resolution:
+    // resampled, it would take more than as it came.
+    m_produced[QStringLiteral("pnmtops, dithered")] =
+        Produce("sh", {"-c", "pgmnoise -randomseed=1 800 800 | pamditherbw -threshold | pamdepth 255 | "
+                             "pnmtops -dpi 160 -equalpixels -noturn"}, {}, "dithered.ps");
+    // Links made by hyperref, from the corpus (which runs it in every preset
+    // too): printable and borderless in PDF/A, gone from PDF/X.
+    const fs::path hyperref = fs::path(qgetenv("QUILLPRESS_TEST_SOURCE_DIR").toStdString()) / "tests" /
+                              "corpus" / "dvips-hyperref-sample.ps";
+    m_produced[QStringLiteral("hyperref")] = fs::exists(hyperref) ? hyperref : fs::path();
   }
 
   void everyPresetKeepsPagesAndEmbedsEveryFont_data() {
