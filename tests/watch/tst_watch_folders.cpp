@@ -5,15 +5,12 @@
 #include "watch/WatchSettingsStore.h"
 #include "watch/WatchService.h"
 #include "PostScriptSamples.h"
+#include "WatchTestFolders.h"
 
-#include <QDir>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
 #include <fstream>
-#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -26,11 +23,6 @@ std::size_t Entries(const fs::path& folder) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) ++n;
   return n;
-}
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 WatchFolderEntry Folder(const fs::path& source, const fs::path& destination,
@@ -49,31 +41,18 @@ class WatchFoldersTest : public QObject {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> m_dir;
-  fs::path m_root, m_prefs;
+  WatchTestFolders m_f;
+  fs::path m_prefs;
 
-  fs::path Make(const std::string& name) {
-    const fs::path p = m_root / name;
-    fs::create_directories(p);
-    return p;
-  }
-
-  static QString Program() { return QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()); }
-  // quillpress-cli with the test's own settings; answers exit code and output.
-  std::pair<int, QByteArray> Cli(const QStringList& args) {
-    QProcess cli;
-    cli.start(Program(), args);
-    cli.waitForFinished(60000);
-    return {cli.exitCode(), cli.readAllStandardOutput() + cli.readAllStandardError()};
-  }
+  fs::path Make(const std::string& name) { return m_f.Make(name); }
+  // quillpress-cli with the test's own settings.
+  static samples::ProgramRun Cli(const QStringList& args) { return samples::RunProgram("quillpress-cli", args); }
 
  private Q_SLOTS:
   void init() {
-    qunsetenv("QUILLPRESS_PSTOPDF");
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_root = m_dir->path().toStdString();
-    qputenv("XDG_CONFIG_HOME", (m_root / "config").c_str());
-    qputenv("XDG_STATE_HOME", (m_root / "state").c_str());
+    m_f = WatchTestFolders();
+    qputenv("XDG_CONFIG_HOME", (m_f.root / "config").c_str());
+    qputenv("XDG_STATE_HOME", (m_f.root / "state").c_str());
     m_prefs = WatchSettingsStore::DefaultPath();
   }
 
@@ -88,13 +67,13 @@ class WatchFoldersTest : public QObject {
                                 "<key>DestinationURL</key><data>" + base64(Make("a-out")) + "</data>"
                                 "<key>MoveToDestinationOption</key><integer>1</integer>"
                                 "<key>IsWatching</key><true/></dict></plist>\n");
-    const std::string before = ReadAll(m_prefs);
+    const std::string before = samples::ReadAll(m_prefs);
 
     const WatchSettingsStore store(m_prefs);
     auto folders = store.Read().folders;
     QCOMPARE(folders.size(), std::size_t(1));
     QVERIFY(folders[0]);
-    QCOMPARE(folders[0]->source, std::optional<fs::path>(m_root / "a-in"));
+    QCOMPARE(folders[0]->source, std::optional<fs::path>(m_f.root / "a-in"));
     QCOMPARE(folders[0]->stored.disposal, SourceDisposal::Delete);
     QVERIFY(folders[0]->stored.on);
     QCOMPARE(folders[0]->stored.preset, PdfPreset::Faithful);
@@ -105,7 +84,7 @@ class WatchFoldersTest : public QObject {
     second.stored.compress = true;
     second.stored.name = "web";
     QCOMPARE(store.Add(second), std::optional<std::size_t>(1));
-    QCOMPARE(ReadAll(m_prefs), before);
+    QCOMPARE(samples::ReadAll(m_prefs), before);
     folders = store.Read().folders;
     QCOMPARE(folders.size(), std::size_t(2));
     QCOMPARE(folders[1]->displayName(), std::string("web"));
@@ -118,7 +97,7 @@ class WatchFoldersTest : public QObject {
     QVERIFY(!store.Read().folders[1]->stored.on);
     QVERIFY(store.Remove(1));
     QCOMPARE(store.Read().folders.size(), std::size_t(1));
-    QCOMPARE(ReadAll(m_prefs), before);
+    QCOMPARE(samples::ReadAll(m_prefs), before);
   }
 
   void aBrokenEntryCostsOnlyThatFolder() {
@@ -128,7 +107,7 @@ class WatchFoldersTest : public QObject {
       QVERIFY(store.Add(folder));
     }
     // The middle entry of the second file spoiled by hand.
-    std::string text = ReadAll(store.othersFile());
+    std::string text = samples::ReadAll(store.othersFile());
     const auto value = text.find("<integer>1</integer>", text.find("<key>MoveToDestinationOption</key>"));
     QVERIFY(value != std::string::npos);
     text.replace(value, std::string("<integer>1</integer>").size(), "<string>x</string>");
@@ -139,56 +118,18 @@ class WatchFoldersTest : public QObject {
     QCOMPARE(settings.broken.size(), std::size_t(1));
 
     // The others run; the broken one is kept as it is when another changes.
-    WatchService service(m_root / "watch.log");
+    WatchService service(m_f.root / "watch.log");
     QVERIFY(service.StartStoredFolders(store).empty());
     QCOMPARE(service.state(0), WatchFolderState::Watching);
     QCOMPARE(service.state(2), WatchFolderState::Watching);
     QVERIFY(store.SetOn(2, false));
     QVERIFY(!store.Read().folders[1]);
-    QVERIFY(ReadAll(store.othersFile()).find("<string>x</string>") != std::string::npos);
-  }
-
-  void threeFoldersEachWithItsOwnChoicesAndPresets() {
-    const fs::path in1 = Make("print-in"), out1 = Make("print-out");
-    const fs::path in2 = Make("web-in"), out2 = Make("web-out");
-    const fs::path in3 = Make("archive-in"), out3 = Make("archive-out"), done3 = Make("archive-done");
-    const WatchSettingsStore store(m_prefs);
-    WatchFolderEntry print = Folder(in1, out1, SourceDisposal::Delete);
-    WatchFolderEntry web = Folder(in2, out2, SourceDisposal::MoveToDestination);
-    web.stored.preset = PdfPreset::Smallest;
-    web.stored.compress = true;
-    WatchFolderEntry archive = Folder(in3, out3, SourceDisposal::MoveToFolder);
-    archive.moveTo = done3;
-    QVERIFY(store.Add(print) && store.Add(web) && store.Add(archive));
-
-    WatchService service(m_root / "watch.log");
-    std::vector<WatchEvent> events;
-    connect(&service, &WatchService::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
-    QVERIFY(service.StartStoredFolders(store).empty());
-    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792}));
-    for (const fs::path& in : {in1, in2, in3}) {
-      for (int i = 0; i < 3; ++i) samples::WriteFile(in / ("doc" + std::to_string(i) + ".ps"), doc);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(Entries(in1) + Entries(in2) + Entries(in3) == 0 && Entries(done3) == 3 &&
-                                 Entries(out2) == 6,
-                             kDeadline * 3);
-    QCOMPARE(Entries(out1), std::size_t(3));
-    QCOMPARE(Entries(out3), std::size_t(3));
-    for (const fs::path& out : {out1, out2, out3}) {
-      for (int i = 0; i < 3; ++i) QVERIFY(fs::exists(out / ("doc" + std::to_string(i) + ".pdf")));
-    }
-    QVERIFY(fs::exists(out2 / "doc0.ps"));  // moved beside its PDF
-    // The web folder's preset makes smaller files than the print folder's.
-    QVERIFY(fs::file_size(out2 / "doc0.pdf") < fs::file_size(out1 / "doc0.pdf"));
-    // The events come by the event loop, possibly after the files moved.
-    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(events.begin(), events.end(),
-                                            [](const WatchEvent& e) { return e.kind == WatchEvent::Kind::Converted; }),
-                              9, kDeadline);
+    QVERIFY(samples::ReadAll(store.othersFile()).find("<string>x</string>") != std::string::npos);
   }
 
   void fiftyFoldersWithoutAThreadOrDescriptorEach() {
     auto count = [](const char* dir) { return Entries(fs::path("/proc/self") / dir); };
-    WatchService service(m_root / "watch.log");
+    WatchService service(m_f.root / "watch.log");
     std::size_t threads = 0, descriptors = 0;
     for (int i = 0; i < 50; ++i) {
       WatchService::StartRequest r;
@@ -202,10 +143,10 @@ class WatchFoldersTest : public QObject {
     // first look then).
     QTRY_VERIFY_WITH_TIMEOUT(count("task") <= threads && count("fd") <= descriptors, kDeadline);
     for (int i = 0; i < 50; i += 7) {
-      samples::WriteFile(m_root / ("in" + std::to_string(i)) / "one.ps", samples::OnePagePostScript());
+      samples::WriteFile(m_f.root / ("in" + std::to_string(i)) / "one.ps", samples::OnePagePostScript());
     }
     for (int i = 0; i < 50; i += 7) {
-      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
+      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
     }
     // Conversions run on threads of their own while they last, however
     // many folders there are.
@@ -214,8 +155,8 @@ class WatchFoldersTest : public QObject {
 
   void theFoldersCommand() {
     const fs::path a = Make("cli-a"), b = Make("cli-b"), c = Make("cli-c"), d = Make("cli-d");
-    const QString A = QFile::decodeName(a.c_str()), B = QFile::decodeName(b.c_str()),
-                  C = QFile::decodeName(c.c_str()), D = QFile::decodeName(d.c_str());
+    const fs::path e = Make("cli-e"), f = Make("cli-f"), g = Make("cli-g");
+    const QString A = samples::Arg(a), B = samples::Arg(b), C = samples::Arg(c), D = samples::Arg(d);
     struct Step {
       QStringList args;
       int code;
@@ -225,6 +166,9 @@ class WatchFoldersTest : public QObject {
         {{"folders", "list"}, 0, "no watch folders"},
         {{"folders", "add", "--source", A, "--destination", B, "--delete", "--preset", "print"}, 0, "added: cli-a"},
         {{"folders", "add", "--source", C, "--destination", D, "--name", "archive", "--compress"}, 0, "added: archive"},
+        {{"folders", "add", "--source", samples::Arg(e), "--destination", samples::Arg(f), "--move-to",
+          samples::Arg(g), "-p", "smallest", "-c", "--name", "web"},
+         0, "added: web"},
         // Refused: a shared source, a loop, the same folder twice, a bad preset.
         {{"folders", "add", "--source", A, "--destination", D}, 1, "already"},
         {{"folders", "add", "--source", B, "--destination", D}, 1, "round and round"},
@@ -238,27 +182,36 @@ class WatchFoldersTest : public QObject {
         {{"folders", "disable", C}, 0, "disabled: archive  off"},
     };
     for (const Step& step : steps) {
-      const auto [code, out] = Cli(step.args);
-      QVERIFY2(code == step.code && out.contains(step.says), qPrintable(step.args.join(' ') + ": " + out));
+      const samples::ProgramRun run = Cli(step.args);
+      QVERIFY2(run.exitCode == step.code && run.output.contains(step.says),
+               qPrintable(step.args.join(' ') + ": " + run.output));
     }
     QVERIFY(!WatchSettingsStore().Read().folders[1]->stored.on);
-    QVERIFY(Cli({"folders", "enable", C}).second.contains("enabled: archive  on "));
+    QVERIFY(Cli({"folders", "enable", C}).output.contains("enabled: archive  on "));
     QVERIFY(WatchSettingsStore().Read().folders[1]->stored.on);
 
-    // watch runs every folder that is on.
-    samples::WriteFile(a / "one.ps", samples::OnePagePostScript());
-    samples::WriteFile(c / "two.ps", samples::OnePagePostScript());
+    // watch runs every folder that is on, each with its own choices and
+    // preset, several files each.
+    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792}));
+    for (const fs::path& in : {a, c, e}) {
+      for (const char* name : {"doc0.ps", "doc1.ps"}) samples::WriteFile(in / name, doc);
+    }
     QProcess watch;
-    watch.start(Program(), {"watch"});
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(b / "one.pdf") && fs::exists(d / "two.pdf") && fs::exists(d / "two.ps"),
-                             kDeadline);
+    watch.start(samples::Arg(samples::BinDir() / "quillpress-cli"), {"watch"});
+    const std::vector<std::string> pdfs = {"doc0.pdf", "doc1.pdf"}, both = {"doc0.pdf", "doc0.ps", "doc1.pdf", "doc1.ps"};
+    auto empty = [](const fs::path& in) { return samples::ListTree(in).empty(); };
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(b) == pdfs && samples::ListTree(d) == both &&
+                                 samples::ListTree(f) == pdfs && samples::ListTree(g).size() == 2 &&
+                                 empty(a) && empty(c) && empty(e),
+                             kDeadline * 3);
     watch.terminate();
     QVERIFY(watch.waitForFinished(60000));
     QCOMPARE(watch.exitCode(), 0);
+    QVERIFY(fs::file_size(f / "doc0.pdf") < fs::file_size(b / "doc0.pdf"));
 
-    QCOMPARE(Cli({"folders", "remove", A}).first, 0);
-    QCOMPARE(Cli({"folders", "remove", A}).first, 1);
-    const QByteArray listed = Cli({"folders", "list"}).second;
+    QCOMPARE(Cli({"folders", "remove", A}).exitCode, 0);
+    QCOMPARE(Cli({"folders", "remove", A}).exitCode, 1);
+    const QByteArray listed = Cli({"folders", "list"}).output;
     QVERIFY(!listed.contains("cli-a") && listed.contains("archive"));
   }
 };
