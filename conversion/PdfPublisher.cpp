@@ -122,17 +122,14 @@ StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& wr
     return staged;
   }
   std::string error;
-  bool written = write(source.get(), st, out.get(), error, staged.findings);
-  if (written && fsync(out.get()) != 0) {
-    error = "cannot write the PDF: " + ErrnoText(errno);
-    written = false;
-  }
+  const bool written = write(source.get(), st, out.get(), error, staged.findings);
+  // Its writing to disk starts now; the flush that waits for it comes when
+  // it is put in place, on the thread that publishes, so that a converter
+  // goes on to its next file meanwhile.
+  if (written) sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   const int closeError = out.closeNow();
-  if (written && closeError != 0) {
-    error = "cannot write the PDF: " + ErrnoText(closeError);
-    written = false;
-  }
-  if (!written) {
+  if (written && closeError != 0) error = "cannot write the PDF: " + ErrnoText(closeError);
+  if (!written || closeError != 0) {
     unlink(staging.c_str());
     staged.error = error;
     return staged;
@@ -207,6 +204,16 @@ bool IsStagedFrom(const StagedPdf& staged, const fs::path& pdfFile) {
 PublishResult PutStagedPdfInPlace(const StagedPdf& staged, const fs::path& destination,
                                   const fs::path& uniqueBase) {
   PublishResult result;
+  // Its contents are on disk before its name is: after a power cut the PDF
+  // is there complete, or not at all.
+  FileDescriptor contents(open(staged.stagingPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (contents.get() < 0 || fsync(contents.get()) != 0) {
+    const int err = errno;
+    DiscardStagedPdf(staged);
+    result.error = "cannot write the PDF: " + ErrnoText(err);
+    return result;
+  }
+  contents.closeNow();
   const fs::path folder = destination.parent_path();
   fs::path target = destination;
   for (int attempt = 0; attempt < 1000; ++attempt) {
