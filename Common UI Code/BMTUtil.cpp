@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <malloc.h>
 #include <sys/random.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -40,13 +42,27 @@ fs::path BaseNameWithoutExtension(const fs::path& source) {
   return fs::path(name.substr(0, dot));
 }
 
+std::string FitFileName(const fs::path& folder, std::string_view base, std::string_view suffix) {
+  long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (longest <= 0) longest = 255;
+  const auto room = static_cast<std::size_t>(longest) > suffix.size()
+                        ? static_cast<std::size_t>(longest) - suffix.size()
+                        : std::size_t(0);
+  std::size_t keep = std::min(base.size(), room);
+  // Not inside a UTF-8 character: back to its first byte.
+  if (keep < base.size()) {
+    while (keep > 0 && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+  }
+  return std::string(base.substr(0, keep)) + std::string(suffix);
+}
+
 fs::path GetUniqueFileURLWithName(const fs::path& folder, const fs::path& baseName,
                                   std::string_view extension) {
-  const std::string base = baseName.native();
-  const std::string ext(extension);
-  fs::path candidate = folder / (base + "." + ext);
+  const std::string& base = baseName.native();
+  const std::string ext = "." + std::string(extension);
+  fs::path candidate = folder / FitFileName(folder, base, ext);
   for (long n = 1; EntryExists(candidate); ++n) {
-    candidate = folder / (base + " " + std::to_string(n) + "." + ext);
+    candidate = folder / FitFileName(folder, base, " " + std::to_string(n) + ext);
   }
   return candidate;
 }

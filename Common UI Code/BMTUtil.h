@@ -16,10 +16,18 @@ std::filesystem::path GetUniqueFileURLForSourceURL(const std::filesystem::path& 
                                                    const std::filesystem::path& source,
                                                    std::string_view extension);
 
-// The same for an explicit base name.
+// The same for an explicit base name. Either shortens the base name, from
+// its end, so that the whole name (number and extension included) fits the
+// folder's longest name.
 std::filesystem::path GetUniqueFileURLWithName(const std::filesystem::path& folder,
                                                const std::filesystem::path& baseName,
                                                std::string_view extension);
+
+// base + suffix, base shortened from its end so that the whole takes at most
+// the folder's longest name in bytes (255 where the folder does not say),
+// never cutting a UTF-8 character in two.
+std::string FitFileName(const std::filesystem::path& folder, std::string_view base,
+                        std::string_view suffix);
 
 // The source's last path component without its last extension ("a.b.ps"
 // gives "a.b"; ".ps" and "name" stay as they are).
@@ -76,3 +84,4 @@ int CompareSystemVersion(int major, int minor, int patch);
 using BMTUtil::CompareSystemVersion;
 using BMTUtil::GetUniqueFileURLForSourceURL;
 using BMTUtil::GetUniqueFileURLWithName;
+using BMTUtil::FitFileName;

@@ -1,5 +1,5 @@
 # Widget components of the window: the busy overlay, the centred cell, the
-# validated toolbar and the folder drop box.
+# validated toolbar, the folder drop box and the PDF settings pop-up.
 quillpress_library(qp_common_ui UI
   SOURCES
     ProgressHUDView.h ProgressHUDView.cpp
@@ -7,4 +7,5 @@ quillpress_library(qp_common_ui UI
     BMTValidatedViewToolbar.h BMTValidatedViewToolbar.cpp
     BMTValidatedViewToolbarItem.h BMTValidatedViewToolbarItem.cpp
     DragAndDropCommonFolderController.h DragAndDropCommonFolderController.cpp
-  DEPS qp_common qp_file_uri)
+    PdfPresetPopUp.h PdfPresetPopUp.cpp
+  DEPS qp_common qp_file_uri qp_conversion qp_platform)

@@ -3,7 +3,7 @@
 #include "app/ApplicationResources.h"
 #include "app/BatchPresenter.h"
 #include "app/MainWindow.h"
-#include "conversion/ExportProgressSheet.h"
+#include "app/ExportProgressSheet.h"
 #include "filelist/AddingQueue.h"
 #include "filelist/FileListTableModel.h"
 #include "filelist/PostScriptFileTest.h"
@@ -16,7 +16,7 @@
 #include "platform/Workspace.h"
 #include "rating/MacAppStoreRating.h"
 #include "watch/WatchFolderController.h"
-#include "watch/WatchFolderSettings.h"
+#include "watch/WatchSettingsStore.h"
 
 #include "BMTUtil.h"
 
@@ -86,7 +86,7 @@ AppDelegate::AppDelegate(QObject* parent)
   ConnectCommands();
 
   m_watchFolder = std::make_unique<WatchFolderController>(m_window, *m_prompts, *m_workspace,
-                                                          WatchFolderSettings());
+                                                          WatchSettingsStore());
   connect(m_watchFolder.get(), &WatchFolderController::watchingChanged, this,
           [this](bool watching) { m_Watching = watching; });
   m_workspace->setFailureHandler([this](const QUrl& url) { DesktopCouldNotOpen(url); });

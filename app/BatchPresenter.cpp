@@ -1,7 +1,7 @@
 #include "app/BatchPresenter.h"
 
 #include "app/ConversionFailureText.h"
-#include "conversion/ExportProgressSheet.h"
+#include "app/ExportProgressSheet.h"
 #include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
 #include "platform/UserPrompts.h"

@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/ApplicationResources.h"
+#include "PdfPresetPopUp.h"
 #include "platform/LocalizedString.h"
 #include "ui_AddAccessoryView.h"
 #include "ui_MainWindow.h"
@@ -77,13 +78,7 @@ MainWindow::MainWindow(QWidget* parent)
   m_ui->exportAllButton->setIcon(
       TemplateIcon(QStringLiteral("ConvertAll"), m_ui->exportAllButton->palette()));
 
-  for (PdfPreset preset : kAllPdfPresets) {
-    const std::string_view name = PdfPresetName(preset);
-    const std::string_view summary = PdfPresetSummary(preset);
-    m_ui->pdfPresetPopUp->addItem(
-        QString::fromUtf8(summary.data(), static_cast<qsizetype>(summary.size())),
-        QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
-  }
+  FillPdfPresetPopUp(m_ui->pdfPresetPopUp);
 
   m_overlay = new ProgressHUDView(m_ui->imageListTable);
   m_overlay->setObjectName(QStringLiteral("addingOverlay"));

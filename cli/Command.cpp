@@ -116,3 +116,18 @@ bool Command::ReadPreset(const CommandArguments& arguments, std::optional<PdfPre
   UsageError("unknown preset '" + *name + "' (see 'quillpress-cli convert --list-presets')");
   return false;
 }
+
+std::string PresetNames() {
+  std::string names;
+  for (std::size_t i = 0; i < kAllPdfPresets.size(); ++i) {
+    if (i > 0) names += i + 1 == kAllPdfPresets.size() ? " or " : ", ";
+    names += PdfPresetName(kAllPdfPresets[i]);
+  }
+  return names;
+}
+
+std::string FormatHelp(std::string_view help) {
+  std::string text(help);
+  if (const auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, PresetNames());
+  return text;
+}

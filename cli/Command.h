@@ -80,6 +80,11 @@ class Command {
   std::vector<CommandOption> m_options;
 };
 
+// The presets' names for a help text: "faithful, smallest, ... or pdfa-2b".
+std::string PresetNames();
+// A help text with its one %s replaced by the presets' names.
+std::string FormatHelp(std::string_view help);
+
 // The commands of quillpress-cli. Those that need Qt's event loop (watch,
 // folders) live in a module that the program loads only when one of them
 // runs, so that a conversion does not pay for loading Qt.

@@ -37,15 +37,11 @@ const char kHelp[] =
     "  -r, --recursive   take files from every level below a given folder\n"
     "  -k, --keep-tree   recreate each given folder's sub-folders under DEST\n"
     "  -c, --compress    write smaller PDFs (lossless: object streams, recompression)\n"
-    "  -p, --preset NAME the PDF settings (default faithful):\n"
-    "                      faithful  pages, sizes and colours as the PostScript has them\n"
-    "                      smallest  images at 150 ppi, lossy where it pays\n"
-    "                      print     images kept to 300 ppi, all fonts embedded\n"
-    "                      pdfx-3    PDF/X-3 for press, CMYK output intent\n"
-    "                      pdfa-2b   PDF/A-2b for archives, sRGB output intent\n"
-    "                    A file that cannot meet pdfx-3 or pdfa-2b fails with the\n"
+    "  -p, --preset NAME the PDF settings (default %s):\n"
+    "                    %s\n"
+    "                    A file that cannot meet a standard's preset fails with the\n"
     "                    reason; none is written that claims a standard it misses.\n"
-    "      --list-presets list the presets, one a line, and exit\n"
+    "      --list-presets list the presets and what each is for, and exit\n"
     "  -j, --jobs N      convert up to N files at once (default: one per processor);\n"
     "                    fewer when N converters would not fit in the available\n"
     "                    memory at QUILLPRESS_PSTOPDF_MEMORY_MIB each (default %lu)\n"
@@ -83,8 +79,12 @@ class ConvertCommand : public Command {
 
  private:
   std::string Help() const override {
-    char text[sizeof kHelp + 32];
-    std::snprintf(text, sizeof text, kHelp, kConverterMemoryMiB);
+    const std::string presets = PresetNames();
+    std::string text(sizeof kHelp + presets.size() + 64, '\0');
+    const int length = std::snprintf(text.data(), text.size(), kHelp,
+                                     std::string(PdfPresetName(PdfPreset::Faithful)).c_str(), presets.c_str(),
+                                     kConverterMemoryMiB);
+    text.resize(length > 0 ? std::size_t(length) : 0);
     return text;
   }
 

@@ -26,8 +26,8 @@ const char kHelp[] =
     "source folder into a PDF in the destination folder, then deletes the source\n"
     "(--delete), moves it into the destination folder (--move, the default) or\n"
     "into another folder (--move-to DIR). A file is taken once it is complete.\n"
-    "--preset NAME chooses the PDF settings: faithful (the default), smallest,\n"
-    "print, pdfx-3 or pdfa-2b.\n"
+    "--preset NAME chooses the PDF settings: %s\n"
+    "(faithful unless given).\n"
     "Without folder options every watch folder that is on is run (see\n"
     "'quillpress-cli folders'), each with its own settings (--compress and\n"
     "--preset then apply to all of them for this run), and a source folder\n"
@@ -52,7 +52,7 @@ class WatchCommand : public WatchFolderCommand {
   WatchCommand() : WatchFolderCommand("watch", {}) {}
 
  private:
-  std::string Help() const override { return kHelp; }
+  std::string Help() const override { return FormatHelp(kHelp); }
   int Execute(const CommandArguments& arguments) const override;
 };
 
@@ -69,6 +69,7 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
   char name[] = "quillpress-cli";
   char* fakeArgv[] = {name, nullptr};
   QCoreApplication app(fakeArgc, fakeArgv);
+  const WatchSettingsStore store;
   WatchService service;
 
   // For this run, over what the folders have stored.
@@ -91,22 +92,22 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     std::fflush(stdout);
   });
   if (fromArguments) {
+    service.setTuning(store.Read().tuning);
     if (const auto refusal = service.Start(0, std::move(request))) {
       return Refused(refusal->reason);
     }
   } else {
     // Every stored folder that is on; one that is refused costs only itself.
-    const WatchFolderList list;
-    for (const std::string& broken : list.Broken()) {
+    const WatchSettingsSnapshot settings = store.Read();
+    for (const std::string& broken : settings.broken) {
       Say(broken);
     }
-    const auto folders = list.Read();
-    for (const auto& [number, refusal] : service.StartStoredFolders(list, adjust)) {
-      const auto& folder = folders[std::size_t(number)];
-      Say((folder ? WatchFolderList::DisplayName(*folder) : std::string("?")) + ": " + refusal.reason);
+    for (const auto& [number, refusal] : service.StartStoredFolders(store, adjust)) {
+      const auto& folder = settings.folders[std::size_t(number)];
+      Say((folder ? folder->displayName() : std::string("?")) + ": " + refusal.reason);
     }
     if (!service.anyRunning()) {
-      return Refused("no watch folder is on in " + service.settings().path().native() +
+      return Refused("no watch folder is on in " + store.firstFile().native() +
                      "; add one with 'quillpress-cli folders add' or in Quillpress, "
                      "or give --source and --destination");
     }

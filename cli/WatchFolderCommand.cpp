@@ -41,11 +41,11 @@ bool WatchFolderCommand::ReadChoice(const CommandArguments& arguments, WatchFold
     UsageError("--delete, --move and --move-to are one choice: give one of them");
     return false;
   }
-  if (arguments.Has("delete")) choice.tag = 1;
-  if (arguments.Has("move")) choice.tag = 2;
+  if (arguments.Has("delete")) choice.disposal = SourceDisposal::Delete;
+  if (arguments.Has("move")) choice.disposal = SourceDisposal::MoveToDestination;
   if (const auto moveTo = folder("move-to")) {
     choice.moveTo = moveTo;
-    choice.tag = 3;
+    choice.disposal = SourceDisposal::MoveToFolder;
   }
   std::optional<PdfPreset> preset;
   if (!ReadPreset(arguments, preset)) return false;

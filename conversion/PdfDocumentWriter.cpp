@@ -5,6 +5,8 @@
 
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 
 namespace {
@@ -30,6 +33,88 @@ struct Notes {
   void* context;
   void Say(int kind, const std::string& text) const { note(context, kind, text.c_str()); }
 };
+
+// PDF/X wants every page to say where it is trimmed: pages that say
+// nothing are trimmed at their crop box, else at their media box, which is
+// what they show.
+void GiveEveryPageATrimBox(QPDF& pdf) {
+  for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+    QPDFObjectHandle dict = page.getObjectHandle();
+    if (dict.hasKey("/TrimBox") || dict.hasKey("/ArtBox")) continue;
+    QPDFObjectHandle box = page.getAttribute("/CropBox", false);
+    if (!box.isRectangle()) box = page.getAttribute("/MediaBox", false);
+    if (box.isRectangle()) dict.replaceKey("/TrimBox", box.shallowCopy());
+  }
+}
+
+// A PDF date in one form, with every field and a zone ("D:20261206120215Z",
+// "D:20261206120215+01'00'"), and the same moment as XMP writes it
+// ("2026-12-06T12:02:15Z"). The interpreter writes dates with a zone of its
+// own making ("Z00'00'") and passes a document's dates without one, which
+// its XMP then gives as UTC: so is it taken here. Empty when value is no
+// PDF date.
+struct DateForms {
+  std::string pdf;
+  std::string xmp;
+};
+
+DateForms NormalDate(QPDFObjectHandle value) {
+  if (!value.isString()) return {};
+  static const std::regex date(
+      R"(^D:(\d{4})(\d{2})?(\d{2})?(\d{2})?(\d{2})?(\d{2})?(?:(Z)|([+-])(\d{2})'?(\d{2})?'?)?.*$)");
+  const std::string text = value.getStringValue();
+  std::smatch m;
+  if (!std::regex_match(text, m, date)) return {};
+  auto part = [&](std::size_t group, const char* fallback) {
+    return m[group].matched ? m[group].str() : std::string(fallback);
+  };
+  const std::string year = m[1], month = part(2, "01"), day = part(3, "01"),
+                    hour = part(4, "00"), minute = part(5, "00"), second = part(6, "00");
+  if (month < "01" || month > "12" || day < "01" || day > "31" || hour > "23" ||
+      minute > "59" || second > "59") {
+    return {};
+  }
+  const bool offset = m[8].matched && !(m[9] == "00" && part(10, "00") == "00");
+  const std::string zoneHours = part(9, "00"), zoneMinutes = part(10, "00");
+  DateForms forms;
+  forms.pdf = "D:" + year + month + day + hour + minute + second +
+              (offset ? m[8].str() + zoneHours + "'" + zoneMinutes + "'" : std::string("Z"));
+  forms.xmp = year + "-" + month + "-" + day + "T" + hour + ":" + minute + ":" + second +
+              (offset ? m[8].str() + zoneHours + ":" + zoneMinutes : std::string("Z"));
+  return forms;
+}
+
+// The document information's dates in one form, and the XMP metadata's the
+// same, as PDF/A wants them to agree: a date that is no date leaves both.
+void AgreeOnDates(QPDF& pdf) {
+  QPDFObjectHandle info = pdf.getTrailer().getKey("/Info");
+  if (!info.isDictionary()) return;
+  QPDFObjectHandle metadata = pdf.getRoot().getKey("/Metadata");
+  std::string xmp;
+  if (metadata.isStream()) {
+    const auto data = metadata.getStreamData(qpdf_dl_generalized);
+    xmp.assign(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
+  }
+  const std::string before = xmp;
+  for (const auto& [key, property] : {std::pair{"/CreationDate", "xmp:CreateDate"},
+                                      std::pair{"/ModDate", "xmp:ModifyDate"}}) {
+    if (!info.hasKey(key)) continue;
+    const DateForms forms = NormalDate(info.getKey(key));
+    const std::regex element("<" + std::string(property) + ">[^<]*</" + property + ">");
+    if (forms.pdf.empty()) {
+      info.removeKey(key);
+      xmp = std::regex_replace(xmp, element, "");
+      continue;
+    }
+    info.replaceKey(key, QPDFObjectHandle::newString(forms.pdf));
+    xmp = std::regex_replace(xmp, element, "<" + std::string(property) + ">" + forms.xmp + "</" +
+                                               property + ">");
+  }
+  // Written as it is: PDF/A wants metadata unfiltered.
+  if (xmp != before) {
+    metadata.replaceStreamData(xmp, QPDFObjectHandle::newNull(), QPDFObjectHandle::newNull());
+  }
+}
 
 // qpdf reports every failure as an exception; they end here. Answers as
 // quillpress_write_pdf does.
@@ -48,6 +133,8 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
       report.Say(kPdfNoteFailed, "the document has no pages");
       return 0;
     }
+    if (standard == kPdfStandardX3) GiveEveryPageATrimBox(pdf);
+    AgreeOnDates(pdf);
     const RemovedContent removed = RemoveActiveContent(pdf);
     for (const std::string& sentence : removed.Sentences()) report.Say(kPdfNoteRemoved, sentence);
     FindShortfalls(pdf, standard, report.note, report.context);
@@ -64,6 +151,8 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
     setvbuf(out.get(), nullptr, _IOFBF, 1 << 18);
     QPDFWriter writer(pdf);
     writer.setOutputFile("output", out.get(), false);
+    // PDF/A wants an end of line before every endstream.
+    if (standard == kPdfStandardA2b) writer.setNewlineBeforeEndstream(true);
     if (flags & kPdfWriteCompress) {
       writer.setObjectStreamMode(qpdf_o_generate);
       writer.setCompressStreams(true);

@@ -15,6 +15,7 @@
 // called for each thing to say, with its kind. Answers 1 when written;
 // otherwise 0, having said why (kPdfNoteFailed). outFd stays open.
 enum : int { kPdfWriteCompress = 1 };
+enum : int { kPdfStandardNone = 0, kPdfStandardX3 = 1, kPdfStandardA2b = 2 };
 enum : int {
   kPdfNoteFailed = 0,          // why nothing was written
   kPdfNoteRemoved = 1,         // a kind of active content left out, a sentence

@@ -130,6 +130,22 @@ void StandardViolations(QPDF& pdf, int standard, std::vector<std::string>& out) 
     if (!info.isDictionary() || !info.getKey("/Trapped").isName()) {
       out.emplace_back("it does not say whether it is trapped");
     }
+    QPDFObjectHandle title = info.isDictionary() ? info.getKey("/Title") : QPDFObjectHandle();
+    if (!title.isString() || title.getStringValue().empty()) out.emplace_back("it has no title");
+    bool untrimmed = false;
+    bool annotated = false;
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(pdf).getAllPages()) {
+      QPDFObjectHandle dict = page.getObjectHandle();
+      untrimmed |= !dict.getKey("/TrimBox").isRectangle() && !dict.getKey("/ArtBox").isRectangle();
+      // Only marks for the press itself may stand on a page.
+      QPDFObjectHandle annotations = dict.getKey("/Annots");
+      for (int i = 0; annotations.isArray() && i < annotations.getArrayNItems(); ++i) {
+        QPDFObjectHandle kind = annotations.getArrayItem(i).getKey("/Subtype");
+        annotated |= !kind.isNameAndEquals("/TrapNet") && !kind.isNameAndEquals("/PrinterMark");
+      }
+    }
+    if (untrimmed) out.emplace_back("a page has neither a trim box nor an art box");
+    if (annotated) out.emplace_back("a page has annotations, which PDF/X does not allow");
   } else {
     QPDFObjectHandle metadata = root.getKey("/Metadata");
     std::string xmp;

@@ -1,5 +1,7 @@
 #include "platform/PromisedFileName.h"
 
+#include "BMTUtil.h"
+
 #include <string>
 
 namespace fs = std::filesystem;
@@ -10,7 +12,6 @@ fs::path PromisedFileName(const fs::path& source) {
   if (name.empty() && source.has_parent_path() && source.parent_path() != source)
     name = source.parent_path().filename();
   if (name.empty() || name == "." || name == "..") return {};
-  std::string promised = name.stem().native();
-  promised += ".pdf";
-  return fs::path(std::move(promised));
+  // The folder it goes to is not known: the longest name most allow.
+  return fs::path(BMTUtil::FitFileName({}, name.stem().native(), ".pdf"));
 }

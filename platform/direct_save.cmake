@@ -1,6 +1,6 @@
 # Promised names are plain C++ so the file list can compute them; the drag
 # source speaks X Direct Save on the application's own xcb connection.
-quillpress_library(qp_promised_file_name SOURCES PromisedFileName.h PromisedFileName.cpp)
+quillpress_library(qp_promised_file_name SOURCES PromisedFileName.h PromisedFileName.cpp DEPS qp_common)
 
 pkg_check_modules(QP_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb)
 quillpress_library(qp_direct_save

@@ -19,6 +19,8 @@ packages=(
   enscript a2ps gnuplot-nox poppler-utils python3 locales
   # a FUSE file system, for the watch folder's files written behind inotify's back
   bindfs
+  # a network file system for watch folders: an SSH server the tests start on 127.0.0.1
+  openssh-server sshfs
   # the Debian package and its checks
   dpkg-dev fakeroot lintian appstream librsvg2-bin file man-db strace bash-completion systemd
 )

@@ -42,6 +42,22 @@ std::string StartTime(pid_t pid) {
   return {};
 }
 
+// Renames from into our own claim folder as to. Where the file system has
+// no RENAME_NOREPLACE (FUSE, NFS and others), a plain rename still decides
+// between watchers, as only one can move the same entry; the target is
+// free unless we hold that name already, as no one else puts files in our
+// folder.
+bool RenameIntoOwnFolder(const fs::path& from, const fs::path& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat st {};
+  if (lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
 std::string Clean(std::string s) {
   for (char& c : s) {
     if (c == '/' || c == '~') c = '_';
@@ -81,8 +97,7 @@ FolderClaims::Claim FolderClaims::Take(const fs::path& source, const std::string
       return claim;
     }
     const fs::path target = folder / name;
-    if (renameat2(AT_FDCWD, (source / name).c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ||
-        ((errno == EINVAL || errno == ENOSYS) && rename((source / name).c_str(), target.c_str()) == 0)) {
+    if (RenameIntoOwnFolder(source / name, target)) {
       claim.claimed = target;
       claim.error = 0;
       return claim;
@@ -144,7 +159,7 @@ FolderClaims::Survey FolderClaims::Look(const fs::path& source,
       mkdir(claims.c_str(), 0700);
       mkdir(mine.c_str(), 0700);
       const fs::path held = mine / file->path().filename();
-      if (renameat2(AT_FDCWD, file->path().c_str(), AT_FDCWD, held.c_str(), RENAME_NOREPLACE) != 0) continue;
+      if (!RenameIntoOwnFolder(file->path(), held)) continue;
       const fs::path back = PutBack(source, held);
       if (!back.empty()) survey.takenBack.push_back(back);
     }

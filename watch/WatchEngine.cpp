@@ -55,8 +55,27 @@ struct Signature {
 
 std::optional<Signature> Look(const fs::path& p) {
   struct stat st {};
-  if (stat(p.c_str(), &st) != 0) return std::nullopt;
+  if (!FreshStat(p, st)) return std::nullopt;
   return Signature(st);
+}
+
+// A digest of the file's bytes, to tell a file only touched from one
+// rewritten at the same size; empty when it cannot be read.
+std::optional<std::uint64_t> Digest(const fs::path& p) {
+  const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::uint64_t hash = 1469598103934665603ULL;
+  char buffer[1 << 16];
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+    for (ssize_t i = 0; i < n; ++i) {
+      hash ^= static_cast<unsigned char>(buffer[i]);
+      hash *= 1099511628211ULL;
+    }
+  }
+  close(fd);
+  if (n < 0) return std::nullopt;
+  return hash;
 }
 
 bool IsHidden(const std::string& name) { return !name.empty() && name.front() == '.'; }
@@ -72,9 +91,30 @@ std::chrono::nanoseconds SinceChange(const Signature& s) {
 
 // Which of the files some process holds open for writing, from /proc. A
 // process whose descriptors cannot be read (another user's) is not seen.
-std::set<FileId> OpenForWriting(const std::set<FileId>& files) {
+// Through a FUSE mount a writer's descriptor is on the file system beneath,
+// another device: a file there with the same inode number, size and time is
+// taken for the same file (at worst a file is waited for in vain a while).
+std::set<FileId> OpenForWriting(const std::vector<Signature>& signatures) {
   std::set<FileId> writing;
-  if (files.empty()) return writing;
+  if (signatures.empty()) return writing;
+  std::set<FileId> files;
+  std::map<ino_t, std::vector<Signature>> byInode;
+  for (const Signature& s : signatures) {
+    files.insert({s.dev, s.ino});
+    byInode[s.ino].push_back(s);
+  }
+  // The file (by our view of it) that an open file of some process is.
+  auto match = [&](const struct stat& st) -> std::optional<FileId> {
+    if (files.count({st.st_dev, st.st_ino})) return FileId{st.st_dev, st.st_ino};
+    const auto same = byInode.find(st.st_ino);
+    if (same == byInode.end()) return std::nullopt;
+    for (const Signature& s : same->second) {
+      if (s.size == st.st_size && s.mtime.tv_sec == st.st_mtim.tv_sec && s.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+        return FileId{s.dev, s.ino};
+      }
+    }
+    return std::nullopt;
+  };
   std::error_code ec;
   for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
     const std::string pid = proc->path().filename().native();
@@ -86,8 +126,9 @@ std::set<FileId> OpenForWriting(const std::set<FileId>& files) {
          fd.increment(fdEc)) {
       struct stat st {};
       if (stat(fd->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-      const FileId id{st.st_dev, st.st_ino};
-      if (!files.count(id) || writing.count(id)) continue;
+      const std::optional<FileId> matched = match(st);
+      if (!matched || writing.count(*matched)) continue;
+      const FileId id = *matched;
       std::ifstream info(proc->path() / "fdinfo" / fd->path().filename());
       std::string key;
       std::string value;
@@ -133,8 +174,15 @@ struct WatchEngine::Folder {
     Signature signature;
     std::chrono::milliseconds pause{0};
     Clock::time_point nextTry{};
+    // Its PDF is written; only putting the source away failed, and that is
+    // what is tried again, not the conversion. The digest tells a file only
+    // touched since from one rewritten.
+    bool converted = false;
+    std::optional<std::uint64_t> digest;
+    bool deleteOnly = false;  // already copied into place: only the original is left
   };
   std::map<std::string, Failure> failed;
+  std::set<std::string> linksSaid;  // symbolic links skipped, said once
   bool otherWatcherSaid = false;
 
   void RecheckAt(Clock::time_point when) {
@@ -462,6 +510,7 @@ void WatchEngine::Scan(Folder& f) {
   std::erase_if(f.seen, [&](const auto& e) { return !present.count(e.first); });
   std::erase_if(f.failed, [&](const auto& e) { return !present.count(e.first); });
   std::erase_if(f.open, [&](const auto& n) { return !present.count(n); });
+  std::erase_if(f.linksSaid, [&](const auto& n) { return !present.count(n); });
   Consider(f, names);
 }
 
@@ -470,7 +519,15 @@ void WatchEngine::ApplyEvents(Folder& f, std::vector<FolderEvent> events) {
   for (const FolderEvent& e : events) {
     if (e.name.empty() || IsHidden(e.name)) continue;
     if (e.mask & IN_CREATE) {
-      f.open.insert(e.name);
+      // A hard link is whole the moment it appears, and a symbolic link is
+      // never followed: no writer will close either.
+      struct stat st {};
+      if (lstat((f.config.source / e.name).c_str(), &st) == 0 &&
+          (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1))) {
+        names.emplace_back(e.name, true);
+      } else {
+        f.open.insert(e.name);
+      }
     } else if (e.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
       // Closed by its writer, or moved in whole.
       f.open.erase(e.name);
@@ -497,15 +554,41 @@ void WatchEngine::Consider(Folder& f, const std::vector<std::pair<std::string, b
     if (f.readySet.count(name)) continue;
     const fs::path path = f.config.source / name;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!FreshStat(path, st, false)) continue;
+    if (S_ISLNK(st.st_mode)) {
+      // Not followed: what it points at is not the folder's to convert or
+      // to put away.
+      if (f.linksSaid.insert(name).second) {
+        Report(f, {WatchEvent::Kind::Skipped, std::chrono::system_clock::now(), f.id, path, {},
+                   "a symbolic link, not followed"});
+      }
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) continue;
     if (!IsPostScriptFile(path.native())) continue;
     const Signature signature(st);
 
     if (auto failure = f.failed.find(name); failure != f.failed.end()) {
-      if (!(failure->second.signature == signature)) {
+      Folder::Failure& fail = failure->second;
+      if (fail.converted) {
+        // Only touched since (same file, same bytes): still only to be put away.
+        const bool same = fail.signature == signature ||
+                          (fail.signature.dev == signature.dev && fail.signature.ino == signature.ino &&
+                           fail.signature.size == signature.size && fail.digest && Digest(path) == fail.digest);
+        if (same) {
+          fail.signature = signature;
+          if (now >= fail.nextTry) {
+            RetryDisposal(f, name);
+          } else {
+            f.RecheckAt(fail.nextTry);
+          }
+          continue;
+        }
+        f.failed.erase(failure);  // rewritten: a new document
+      } else if (!(fail.signature == signature)) {
         f.failed.erase(failure);  // changed: worth a new try
-      } else if (now < failure->second.nextTry) {
-        if (failure->second.nextTry != Clock::time_point::max()) f.RecheckAt(failure->second.nextTry);
+      } else if (now < fail.nextTry) {
+        if (fail.nextTry != Clock::time_point::max()) f.RecheckAt(fail.nextTry);
         continue;
       }
     }
@@ -520,8 +603,13 @@ void WatchEngine::Consider(Folder& f, const std::vector<std::pair<std::string, b
       if (!take) f.RecheckAt(seen.since + m_timings.stableInterval);
     } else if (closed) {
       take = true;  // its writer closed it
+    } else if (const auto since = SinceChange(signature); since < Clock::duration::zero()) {
+      // Dated ahead of our clock (another machine's clock, a copy keeping
+      // its time): the time says nothing, so the file must hold still as
+      // long while we look.
+      take = sameAsBefore && now - seen.since >= m_timings.settleTime;
+      if (!take) f.RecheckAt(seen.since + m_timings.settleTime);
     } else {
-      const auto since = SinceChange(signature);
       take = since >= m_timings.settleTime;
       if (!take) {
         f.RecheckAt(now + std::max<Clock::duration>(m_timings.settleTime - since,
@@ -532,9 +620,9 @@ void WatchEngine::Consider(Folder& f, const std::vector<std::pair<std::string, b
   }
   if (candidates.empty()) return;
 
-  std::set<FileId> ids;
-  for (const auto& [name, s] : candidates) ids.insert({s.dev, s.ino});
-  const std::set<FileId> writing = OpenForWriting(ids);
+  std::vector<Signature> looked;
+  for (const auto& [name, s] : candidates) looked.push_back(s);
+  const std::set<FileId> writing = OpenForWriting(looked);
   for (const auto& [name, s] : candidates) {
     if (writing.count({s.dev, s.ino})) {
       f.RecheckAt(now + kWriterRecheck);
@@ -619,15 +707,21 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
     return;
   }
 
-  // Right before the source is put away: unchanged since it was converted?
-  // A rewrite would otherwise be lost with it.
-  const std::optional<Signature>& before = taken.before;
-  const std::optional<Signature> after = Look(held);
-  if (!before || !after || !(*before == *after)) {
+  // Right before the source is put away: still the file that was converted,
+  // with no writer left? A rewrite, or the rest of a paused writer's file,
+  // would otherwise be lost with it.
+  auto changed = [&](const char* reason) {
     fs::remove(result.writtenPath, ec);
     putBack();
-    Report(f, {WatchEvent::Kind::Changed, std::chrono::system_clock::now(), f.id, original, {},
-               "written to while it was converted; it is taken again"});
+    Report(f, {WatchEvent::Kind::Changed, std::chrono::system_clock::now(), f.id, original, {}, reason});
+  };
+  const std::optional<Signature>& before = taken.before;
+  const std::optional<Signature> after = Look(held);
+  // Writers were looked for before the file was taken, and none can open it
+  // by its name since. On a polled folder one may only have paused: looked
+  // for again there alone, as a look at every process's files costs.
+  if (!before || !after || !(*before == *after) || (f.polled && !OpenForWriting({*after}).empty())) {
+    changed("written to while it was converted; it is taken again");
     return;
   }
   Report(f, {WatchEvent::Kind::Converted, std::chrono::system_clock::now(), f.id, original,
@@ -639,9 +733,7 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
       Report(f, {WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}});
     } else {
       const std::string why = std::strerror(errno);
-      const std::string back = putBack();
-      // Its PDF is written: only a changed file is converted again.
-      RecordFailure(f, back, "cannot delete it: " + why, true);
+      RecordDisposalFailure(f, putBack(), "cannot delete it: " + why, false);
     }
     return;
   }
@@ -651,8 +743,71 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
   if (moved.ok) {
     m_claims.Release(source);
     Report(f, {WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original, moved.movedTo, {}});
+  } else if (moved.changed) {
+    changed("written to while it was copied away; its PDF is removed and it is taken again");
   } else {
-    const std::string back = putBack();
-    RecordFailure(f, back, "cannot move it: " + moved.error, true);
+    RecordDisposalFailure(f, putBack(), "cannot move it: " + moved.error, !moved.movedTo.empty());
   }
+}
+
+void WatchEngine::RecordDisposalFailure(Folder& f, const std::string& name, const std::string& reason,
+                                        bool deleteOnly) {
+  const fs::path path = f.config.source / name;
+  Folder::Failure& failure = f.failed[name];
+  failure = Folder::Failure();
+  failure.converted = true;
+  failure.deleteOnly = deleteOnly;
+  failure.signature = Look(path).value_or(Signature());
+  failure.digest = Digest(path);
+  failure.pause = m_timings.disposalRetry;
+  failure.nextTry = Clock::now() + failure.pause;
+  f.RecheckAt(failure.nextTry);
+  f.seen.erase(name);
+  Report(f, {WatchEvent::Kind::Failed, std::chrono::system_clock::now(), f.id, path, {},
+             reason + "; its PDF is written, and it is put away once it can be"});
+}
+
+void WatchEngine::RetryDisposal(Folder& f, const std::string& name) {
+  const fs::path& source = f.config.source;
+  const Folder::Failure failure = f.failed[name];
+  const FolderClaims::Claim claim = m_claims.Take(source, name);
+  if (claim.claimed.empty()) {
+    m_claims.Release(source);
+    if (claim.error == ENOENT) {
+      f.failed.erase(name);  // gone, or another watcher has it
+    } else {
+      f.failed[name].nextTry = Clock::now() + failure.pause;
+      f.RecheckAt(f.failed[name].nextTry);
+    }
+    return;
+  }
+  const fs::path held = claim.claimed;
+  const fs::path original = source / name;
+  const bool remove = failure.deleteOnly || f.config.disposal == SourceDisposal::Delete;
+  const fs::path& target =
+      f.config.disposal == SourceDisposal::MoveToFolder ? f.config.moveTo : f.config.destination;
+  MoveResult moved;
+  if (remove) {
+    moved.ok = unlink(held.c_str()) == 0;
+  } else {
+    moved = MoveWithoutReplacing(held, target);
+  }
+  if (moved.ok) {
+    m_claims.Release(source);
+    f.failed.erase(name);
+    Report(f, remove ? WatchEvent{WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}}
+                     : WatchEvent{WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original,
+                                  moved.movedTo, {}});
+    return;
+  }
+  const fs::path back = m_claims.PutBack(source, held);
+  m_claims.Release(source);
+  f.failed.erase(name);
+  if (back.empty()) return;  // in our claim folder still: taken back by the next look
+  Folder::Failure& again = f.failed[back.filename().native()];
+  again = failure;
+  again.signature = Look(back).value_or(Signature());
+  again.pause = std::min(failure.pause * 2, m_timings.lastRetry);
+  again.nextTry = Clock::now() + again.pause;
+  f.RecheckAt(again.nextTry);
 }

@@ -55,6 +55,10 @@ struct WatchTimings {
   // after twice as long each time, up to the last.
   std::chrono::milliseconds firstRetry{60000};
   std::chrono::milliseconds lastRetry{3600000};
+  // A file converted but not put away (a full or read-only folder) is put
+  // away again after this, then after twice as long each time, up to
+  // lastRetry; it is never converted again unless it changes.
+  std::chrono::milliseconds disposalRetry{5000};
 };
 
 // Converts the PostScript files that arrive at the top level of any number
@@ -65,9 +69,11 @@ struct WatchTimings {
 // are put away in the order they were taken, under the names converting
 // them one after another gives. Each file is claimed before it is
 // converted (see FolderClaims); its source is deleted or moved only once
-// its PDF is complete and the source is unchanged. A file that fails is put
-// back and tried again only when it changes or after a growing pause, and
-// reported once.
+// its PDF is complete and the source is unchanged, with no writer left. A
+// file that fails is put back and tried again only when it changes or after
+// a growing pause, and reported once; one whose PDF is written but that
+// could not be put away is only put away again. Symbolic links are never
+// followed: they are skipped, and said once.
 class WatchEngine {
  public:
   // Called on the worker thread.
@@ -130,6 +136,11 @@ class WatchEngine {
   void Finish(Taken& taken, const ConversionResult& result, bool stopped);
   void RecordFailure(Folder& folder, const std::string& name, const std::string& reason,
                      bool untilChanged);
+  // The file's PDF is written but it could not be put away (deleteOnly: its
+  // copy is in place, the original could not go): remembered as such.
+  void RecordDisposalFailure(Folder& folder, const std::string& name, const std::string& reason,
+                             bool deleteOnly);
+  void RetryDisposal(Folder& folder, const std::string& name);
   void Report(const Folder& folder, WatchEvent event);
 
   const WatchTimings m_timings;

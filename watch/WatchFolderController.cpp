@@ -1,13 +1,13 @@
 #include "watch/WatchFolderController.h"
 
 #include "BMTUtil.h"
+#include "PdfPresetPopUp.h"
 #include "platform/Bookmark.h"
 #include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
 #include "platform/UserPrompts.h"
 #include "platform/Workspace.h"
 #include "watch/DesktopNotification.h"
-#include "watch/WatchChoice.h"
 
 #include "ui_WatchFolderSheet.h"
 
@@ -26,6 +26,8 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <cstddef>
 #include <utility>
 
@@ -60,6 +62,8 @@ const char* EventKey(WatchEvent::Kind kind) {
       return "WatchEventOtherWatcher";
     case WatchEvent::Kind::TakenBack:
       return "WatchEventTakenBack";
+    case WatchEvent::Kind::Skipped:
+      return "WatchEventSkipped";
   }
   return "WatchEventFailed";
 }
@@ -67,19 +71,28 @@ const char* EventKey(WatchEvent::Kind kind) {
 // Where a double click on an event's row leads: the file as it is now.
 constexpr int kRevealRole = Qt::UserRole + 1;
 
+// The choices in the order of their buttons' ids in the group.
+constexpr SourceDisposal kDisposals[] = {SourceDisposal::Delete, SourceDisposal::MoveToDestination,
+                                         SourceDisposal::MoveToFolder};
+
+int ButtonId(SourceDisposal disposal) {
+  for (int id = 0; id < 3; ++id) {
+    if (kDisposals[id] == disposal) return id;
+  }
+  return 1;
+}
+
 }  // namespace
 
 WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& prompts,
-                                             Workspace& workspace, WatchFolderSettings settings,
+                                             Workspace& workspace, WatchSettingsStore store,
                                              QObject* parent)
     : QObject(parent),
       m_window(window),
       m_prompts(&prompts),
       m_workspace(&workspace),
-      m_settings(std::move(settings)),
+      m_store(std::move(store)),
       m_ui(std::make_unique<Ui::WatchFolderSheet>()),
-      m_list(m_settings),
-      m_service(m_settings),
       m_notifyFailure(ShowDesktopNotification) {
   preferencesDialogOutlet = new QDialog(window);
   m_sheet = preferencesDialogOutlet;
@@ -123,12 +136,7 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   connect(watchFoldersList, &QTreeWidget::itemChanged, this, &WatchFolderController::FolderChecked);
   connect(watchCompressPDFFileButton, &QCheckBox::clicked, this, &WatchFolderController::CompressChosen);
 
-  for (PdfPreset preset : kAllPdfPresets) {
-    const std::string_view name = PdfPresetName(preset);
-    const std::string_view summary = PdfPresetSummary(preset);
-    watchPdfPresetPopUp->addItem(QString::fromUtf8(summary.data(), qsizetype(summary.size())),
-                                 QString::fromUtf8(name.data(), qsizetype(name.size())));
-  }
+  FillPdfPresetPopUp(watchPdfPresetPopUp);
   connect(watchPdfPresetPopUp, &QComboBox::activated, this, &WatchFolderController::PresetChosen);
   watchActivityList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
   connect(watchActivityList, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
@@ -142,9 +150,10 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
     NotifyWatching();
   });
 
-  sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->deleteSourceFileRadio, 1);
-  sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToDestinationRadio, 2);
-  sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToFolderRadio, 3);
+  sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->deleteSourceFileRadio, ButtonId(SourceDisposal::Delete));
+  sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToDestinationRadio,
+                                           ButtonId(SourceDisposal::MoveToDestination));
+  sourceFileDeletOrMoveMatrixOutlet->setId(m_ui->moveSourceToFolderRadio, ButtonId(SourceDisposal::MoveToFolder));
 
   // The spinner stays still and empty until watching begins.
   watchingSpinningProgressOutlet->setRange(0, 1);
@@ -182,7 +191,7 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
     QLineEdit* field = Parts(slot).field;
     connect(field, &QLineEdit::editingFinished, this, [this, slot, field] {
       const fs::path typed = QFile::encodeName(field->text().trimmed()).toStdString();
-      const std::optional<fs::path>& current = *Parts(slot).url;
+      const std::optional<fs::path> current = *Parts(slot).path;
       std::error_code ec;
       if (!m_Watching && typed.is_absolute() && fs::is_directory(typed, ec) &&
           (!current || *current != typed)) {
@@ -199,6 +208,18 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
 }
 
 WatchFolderController::~WatchFolderController() {
+  // Changes already made are written before the window goes, unless the
+  // settings folder does not answer for seconds.
+  auto written = std::make_shared<std::promise<void>>();
+  std::future<void> done = written->get_future();
+  m_io.Run(
+      [written](std::stop_token) {
+        written->set_value();
+        return true;
+      },
+      [](bool) {});
+  done.wait_for(std::chrono::seconds(5));
+  m_io.Shutdown();
   // Watching stays recorded as on: it resumes at the next launch.
   m_service.disconnect(this);
   m_service.StopAll();
@@ -210,17 +231,22 @@ WatchFolderController::~WatchFolderController() {
 WatchFolderController::SlotParts WatchFolderController::Parts(Slot slot) {
   switch (slot) {
     case Slot::Source:
-      return {&m_sourceURL, watchFolderSourcePathTextField, "SourceURL"};
+      return {&m_edited.source, &m_edited.stored.source, watchFolderSourcePathTextField};
     case Slot::Destination:
-      return {&m_destinationURL, watchFolderDestinationPathTextField, "DestinationURL"};
+      return {&m_edited.destination, &m_edited.stored.destination, watchFolderDestinationPathTextField};
     case Slot::MoveTo:
       break;
   }
-  return {&m_moveFilesURL, watchFolderMoveFilesPathTextField, "MoveDestinationURL"};
+  return {&m_edited.moveTo, &m_edited.stored.moveTo, watchFolderMoveFilesPathTextField};
 }
 
-int WatchFolderController::selectedTag() const {
-  return sourceFileDeletOrMoveMatrixOutlet->checkedId();
+SourceDisposal WatchFolderController::selectedDisposal() const {
+  const int id = sourceFileDeletOrMoveMatrixOutlet->checkedId();
+  return id >= 0 && id < 3 ? kDisposals[id] : SourceDisposal::MoveToDestination;
+}
+
+QAbstractButton* WatchFolderController::disposalButton(SourceDisposal disposal) const {
+  return sourceFileDeletOrMoveMatrixOutlet->button(ButtonId(disposal));
 }
 
 // --- The sheet ------------------------------------------------------------------
@@ -241,31 +267,20 @@ void WatchFolderController::ShowPath(Slot slot, const fs::path& folder) {
 
 void WatchFolderController::SetSlotURL(Slot slot, const fs::path& folder) {
   const SlotParts parts = Parts(slot);
-  if (CompareSystemVersion(10, 7, 3) < 0) {
-    if (slot == Slot::Source) m_sourceBookmark.reset();
-    *parts.url = folder;
-    ShowPath(slot, folder);
-  } else if (const std::optional<std::vector<char>> bookmark = CreateFolderBookmark(folder)) {
-    SetSlotURLData(slot, *bookmark);
-    WriteWatchFolderPreferences(*bookmark, parts.key);
+  *parts.path = folder;
+  // The store makes the lasting reference when it writes the folder.
+  parts.bookmark->reset();
+  ShowPath(slot, folder);
+  if (WatchSettingsStore::MakesBookmarks()) {
+    StoreEdited();
   } else {
-    // Without a bookmark nothing can be stored; the folder is still used for
-    // this run.
-    if (slot == Slot::Source) m_sourceBookmark.reset();
-    *parts.url = folder;
-    ShowPath(slot, folder);
+    // Without a lasting reference nothing can be stored; the folder is
+    // still used for this run.
+    if (m_folders.size() <= m_editing) m_folders.resize(m_editing + 1);
+    m_folders[m_editing] = m_edited;
+    RefreshFolderList();
   }
   EnableDisableWatchFolderControl();
-}
-
-void WatchFolderController::SetSlotURLData(Slot slot, const std::vector<char>& bookmark) {
-  const SlotParts parts = Parts(slot);
-  parts.url->reset();
-  if (slot == Slot::Source) m_sourceBookmark = bookmark;
-  if (std::optional<fs::path> folder = ResolveFolderBookmark(bookmark)) {
-    *parts.url = *folder;
-    ShowPath(slot, *folder);
-  }
 }
 
 void WatchFolderController::SetWatchFolderSourceURL(const fs::path& folder) {
@@ -276,16 +291,6 @@ void WatchFolderController::SetWatchFolderDestinationURL(const fs::path& folder)
 }
 void WatchFolderController::SetWatchFolderMoveToDestinationURL(const fs::path& folder) {
   SetSlotURL(Slot::MoveTo, folder);
-}
-void WatchFolderController::SetWatchFolderSourceURLData(const std::vector<char>& bookmark) {
-  SetSlotURLData(Slot::Source, bookmark);
-}
-void WatchFolderController::SetWatchFolderDestinationURLData(const std::vector<char>& bookmark) {
-  SetSlotURLData(Slot::Destination, bookmark);
-}
-void WatchFolderController::SetWatchFolderMoveToDestinationURLData(
-    const std::vector<char>& bookmark) {
-  SetSlotURLData(Slot::MoveTo, bookmark);
 }
 
 void WatchFolderController::SelectFolder(Slot slot) {
@@ -314,7 +319,7 @@ void WatchFolderController::SelectWatchDestinationFolder() { SelectFolder(Slot::
 void WatchFolderController::SelectWatchMoveFilesFolder() { SelectFolder(Slot::MoveTo); }
 
 void WatchFolderController::OpenFolder(Slot slot) {
-  const std::optional<fs::path>& folder = *Parts(slot).url;
+  const std::optional<fs::path>& folder = *Parts(slot).path;
   if (folder) m_workspace->OpenURL(FileUrlForPath(*folder));
 }
 
@@ -343,8 +348,7 @@ void WatchFolderController::WatchFolderPathChangeAction(const fs::path& folder,
 // --- The choice and the watch button ----------------------------------------
 
 void WatchFolderController::DoWatchFolderFilesManipulation(QObject* sender) {
-  const int tag = selectedTag();
-  const bool moveToUsed = tag != 1 && tag != 2;
+  const bool moveToUsed = selectedDisposal() == SourceDisposal::MoveToFolder;
   selectMoveFilesWatchFolderButtonOutlet->setEnabled(moveToUsed);
   openMoveFilesWatchFolderButtonOutlet->setEnabled(moveToUsed);
   // Only the text colour is set; everything else follows the window's
@@ -360,105 +364,80 @@ void WatchFolderController::DoWatchFolderFilesManipulation(QObject* sender) {
 
   if (sender != nullptr) {
     EnableDisableWatchFolderControl();
-    WriteWatchFolderPreferences(std::int64_t{tag}, "MoveToDestinationOption");
+    m_edited.stored.disposal = selectedDisposal();
+    StoreEdited();
   }
 }
 
 void WatchFolderController::EnableDisableWatchFolderControl() {
-  const int tag = selectedTag();
-  const bool choiceReady =
-      tag == 1 || tag == 2 || (tag == 3 && !watchFolderMoveFilesPathTextField->text().isEmpty());
+  const bool choiceReady = selectedDisposal() != SourceDisposal::MoveToFolder ||
+                           !watchFolderMoveFilesPathTextField->text().isEmpty();
   watchButtonOutlet->setEnabled(!watchFolderSourcePathTextField->text().isEmpty() &&
                                 !watchFolderDestinationPathTextField->text().isEmpty() &&
                                 choiceReady);
 }
 
-// --- The settings file ----------------------------------------------------------
+// --- The settings ---------------------------------------------------------------
 
-bool WatchFolderController::WriteWatchFolderPreferences(const PreferenceValue& value,
-                                                        const char* key) {
-  if (m_editing != 0) {
-    // A further folder: its entry of the list, whole.
-    StoredWatchFolder entry = EditedEntry();
-    const std::string k = key;
-    if (const auto* data = std::get_if<std::vector<char>>(&value)) {
-      (k == "SourceURL" ? entry.source : k == "DestinationURL" ? entry.destination : entry.moveTo) = *data;
-    } else if (const auto* number = std::get_if<std::int64_t>(&value)) {
-      entry.tag = static_cast<int>(*number);
-    } else {
-      entry.on = std::get<bool>(value);
-    }
-    StoreEditedEntry(entry);
-    return true;
-  }
-  if (const auto* data = std::get_if<std::vector<char>>(&value)) return m_settings.WriteData(key, *data);
-  if (const auto* number = std::get_if<std::int64_t>(&value)) return m_settings.WriteInteger(key, *number);
-  return m_settings.WriteBoolean(key, std::get<bool>(value));
+void WatchFolderController::Save(std::function<void(const WatchSettingsStore&)> write) {
+  ++m_saving;
+  QPointer<WatchFolderController> self(this);
+  m_io.Run(
+      [store = m_store, write = std::move(write)](std::stop_token) {
+        write(store);
+        return true;
+      },
+      [self](bool) {
+        if (self) --self->m_saving;
+      });
 }
 
-StoredWatchFolder WatchFolderController::EditedEntry() const {
-  if (m_pending) return *m_pending;
-  const auto folders = m_list.Read();
-  if (m_editing < folders.size() && folders[m_editing]) return *folders[m_editing];
-  return StoredWatchFolder{};
-}
-
-void WatchFolderController::StoreEditedEntry(const StoredWatchFolder& entry) {
-  // Stored once it names both its folders; until then it is only shown.
-  if (entry.source && entry.destination) {
-    m_list.Write(m_editing, entry);
-    m_pending.reset();
-  } else {
-    m_pending = entry;
-  }
+void WatchFolderController::StoreEdited() {
+  if (m_folders.size() <= m_editing) m_folders.resize(m_editing + 1);
+  m_folders[m_editing] = m_edited;
+  Save([number = m_editing, folder = m_edited](const WatchSettingsStore& store) mutable {
+    store.Write(number, folder);
+  });
   RefreshFolderList();
 }
 
 void WatchFolderController::StartAutoWatchFolder() {
-  const std::optional<WatchFolderPreferences> prefs = m_settings.Read();
-  if (!prefs) {
-    m_settings.WriteDefaults();
-    RefreshFolderList();
-    ResumeOtherFolders();
-    return;
-  }
-  if (prefs->compressPDF) watchCompressPDFFileButton->setChecked(*prefs->compressPDF);
-  if (prefs->sourceURL) SetWatchFolderSourceURLData(*prefs->sourceURL);
-  if (prefs->destinationURL) SetWatchFolderDestinationURLData(*prefs->destinationURL);
-  if (prefs->moveDestinationURL) SetWatchFolderMoveToDestinationURLData(*prefs->moveDestinationURL);
-
-  if (prefs->pdfPreset) {
-    const int index = watchPdfPresetPopUp->findData(QString::fromStdString(*prefs->pdfPreset));
-    if (index >= 0) watchPdfPresetPopUp->setCurrentIndex(index);
-  }
-  if (prefs->moveToDestinationOption) {
-    const std::int64_t tag = *prefs->moveToDestinationOption;
-    if (SourceDisposalForTag(tag) && (tag != 3 || m_moveFilesURL)) {
-      if (QAbstractButton* cell = sourceFileDeletOrMoveMatrixOutlet->button(static_cast<int>(tag))) {
-        cell->setChecked(true);
-      }
-      DoWatchFolderFilesManipulation(nullptr);
-    }
-  }
-  EnableDisableWatchFolderControl();
-  if (watchButtonOutlet->isEnabled() && prefs->isWatching.value_or(false)) {
-    DoFolderWatch(watchButtonOutlet);
-  }
-  RefreshFolderList();
-  ResumeOtherFolders();
+  QPointer<WatchFolderController> self(this);
+  ++m_saving;
+  m_io.Run(
+      [store = m_store](std::stop_token) {
+        WatchSettingsSnapshot settings = store.Read();
+        if (settings.firstFileUnreadable) store.WriteDefaults();
+        return settings;
+      },
+      [self](const WatchSettingsSnapshot& settings) {
+        if (!self) return;
+        --self->m_saving;
+        self->Loaded(settings);
+      });
 }
 
-void WatchFolderController::ResumeOtherFolders() {
-  const auto folders = m_list.Read();
-  for (std::size_t number = 1; number < folders.size(); ++number) {
-    if (!folders[number] || !folders[number]->on) continue;
-    WatchService::StartRequest request = WatchService::RequestFor(m_list, number, *folders[number]);
-    request.storeBookmark = SourceFoundAgain(IdOf(number));
-    if (const auto refusal = m_service.Start(IdOf(number), std::move(request))) {
+void WatchFolderController::Loaded(const WatchSettingsSnapshot& settings) {
+  m_folders = settings.folders;
+  m_service.setTuning(settings.tuning);
+  m_loaded = true;
+  m_editing = ~std::size_t(0);
+  EditFolder(0);
+  // Every folder that was on, the first as the others, as it is stored.
+  for (std::size_t number = 0; number < m_folders.size(); ++number) {
+    if (!m_folders[number] || !m_folders[number]->stored.on) continue;
+    const int id = IdOf(number);
+    if (const auto refusal =
+            m_service.Start(id, WatchService::RequestFor(*m_folders[number], SourceFoundAgain(id)))) {
       RefuseWatching(refusal->key);
     }
   }
+  m_Watching = m_service.state(IdOf(m_editing)) != WatchFolderState::Off;
+  ApplyLocks();
+  ShowState();
   RefreshFolderList();
+  NotifyWatching();
+  Q_EMIT settingsLoaded();
 }
 
 void WatchFolderController::RefreshFolderList() {
@@ -467,11 +446,7 @@ void WatchFolderController::RefreshFolderList() {
                                   ? watchFoldersList->currentItem()->data(0, Qt::UserRole).toULongLong()
                                   : m_editing;
   watchFoldersList->clear();
-  auto folders = m_list.Read();
-  if (m_pending) {
-    if (folders.size() <= m_editing) folders.resize(m_editing + 1);
-    folders[m_editing] = m_pending;
-  }
+  const auto& folders = m_folders;
   for (std::size_t number = 0; number < folders.size(); ++number) {
     if (number == 0 && !folders[0] && m_editing != 0) continue;
     auto* item = new QTreeWidgetItem;
@@ -479,13 +454,11 @@ void WatchFolderController::RefreshFolderList() {
     if (!folders[number]) {
       item->setText(0, LocalizedString(number == 0 ? "WatchFolderNewName" : "WatchFolderBrokenEntry"));
     } else {
-      const StoredWatchFolder& f = *folders[number];
-      const std::string name = WatchFolderList::DisplayName(f);
+      const WatchFolderEntry& f = *folders[number];
+      const std::string name = f.displayName();
       item->setText(0, name.empty() ? LocalizedString("WatchFolderNewName") : DisplayPath(name));
-      if (const auto source = WatchFolderList::FolderOf(f.source)) item->setText(1, DisplayPath(*source));
-      if (const auto destination = WatchFolderList::FolderOf(f.destination)) {
-        item->setText(2, DisplayPath(*destination));
-      }
+      if (f.source) item->setText(1, DisplayPath(*f.source));
+      if (f.destination) item->setText(2, DisplayPath(*f.destination));
       const WatchFolderState state = m_service.state(IdOf(number));
       QString text = LocalizedString(state == WatchFolderState::Watching ? "WatchStateWatching"
                                      : state == WatchFolderState::Waiting ? "WatchStateWaiting"
@@ -508,43 +481,52 @@ void WatchFolderController::RefreshFolderList() {
   removeWatchFolderButton->setEnabled(watchFoldersList->topLevelItemCount() > 0);
 }
 
-void WatchFolderController::EditFolder(std::size_t number) {
-  if (number == m_editing && !m_pending) return;
-  m_pending.reset();
-  m_editing = number;
-  const StoredWatchFolder entry = EditedEntry();
-  // The slots show this folder's, and only its.
-  m_sourceURL.reset();
-  m_destinationURL.reset();
-  m_moveFilesURL.reset();
-  m_sourceBookmark.reset();
-  for (QLineEdit* field : {watchFolderSourcePathTextField, watchFolderDestinationPathTextField,
-                           watchFolderMoveFilesPathTextField}) {
-    field->clear();
-    field->setToolTip(QString());
+void WatchFolderController::DropUnfinished() {
+  // A further folder being added that never got both its folders goes.
+  if (m_editing != 0 && m_editing < m_folders.size() && m_editing + 1 == m_folders.size() &&
+      m_folders[m_editing] && (!m_folders[m_editing]->source || !m_folders[m_editing]->destination)) {
+    m_folders.pop_back();
   }
-  if (entry.source) SetWatchFolderSourceURLData(*entry.source);
-  if (entry.destination) SetWatchFolderDestinationURLData(*entry.destination);
-  if (entry.moveTo) SetWatchFolderMoveToDestinationURLData(*entry.moveTo);
-  if (QAbstractButton* cell = sourceFileDeletOrMoveMatrixOutlet->button(entry.tag)) cell->setChecked(true);
-  watchCompressPDFFileButton->setChecked(entry.compress);
-  const int index = watchPdfPresetPopUp->findData(
-      QString::fromUtf8(PdfPresetName(entry.preset).data(), qsizetype(PdfPresetName(entry.preset).size())));
+}
+
+void WatchFolderController::EditFolder(std::size_t number) {
+  if (number == m_editing) return;
+  DropUnfinished();
+  m_editing = number;
+  m_edited = number < m_folders.size() && m_folders[number] ? *m_folders[number] : WatchFolderEntry{};
+  ShowEdited();
+  RefreshFolderList();
+}
+
+void WatchFolderController::ShowEdited() {
+  // The slots show this folder's, and only its.
+  for (Slot slot : {Slot::Source, Slot::Destination, Slot::MoveTo}) {
+    const SlotParts parts = Parts(slot);
+    parts.field->clear();
+    parts.field->setToolTip(QString());
+    if (*parts.path) ShowPath(slot, **parts.path);
+  }
+  if (QAbstractButton* cell = disposalButton(m_edited.stored.disposal)) cell->setChecked(true);
+  watchCompressPDFFileButton->setChecked(m_edited.stored.compress);
+  const std::string_view preset = PdfPresetName(m_edited.stored.preset);
+  const int index = watchPdfPresetPopUp->findData(QString::fromUtf8(preset.data(), qsizetype(preset.size())));
   if (index >= 0) watchPdfPresetPopUp->setCurrentIndex(index);
   DoWatchFolderFilesManipulation(nullptr);
-  m_Watching = m_service.state(IdOf(number)) != WatchFolderState::Off;
+  m_Watching = m_service.state(IdOf(m_editing)) != WatchFolderState::Off;
   watchFolderMoveFilesPathTextField->setEnabled(true);
   ApplyLocks();
   EnableDisableWatchFolderControl();
   ShowState();
-  RefreshFolderList();
 }
 
 void WatchFolderController::AddFolder() {
-  const auto folders = m_list.Read();
-  const std::size_t number = folders.front() ? folders.size() : 0;
-  EditFolder(number);
-  m_pending = StoredWatchFolder{};
+  DropUnfinished();
+  // Into the first place when that is empty, else at the end.
+  m_editing = !m_folders.empty() && m_folders.front() ? m_folders.size() : 0;
+  m_edited = WatchFolderEntry{};
+  if (m_folders.size() <= m_editing) m_folders.resize(m_editing + 1);
+  m_folders[m_editing] = m_edited;
+  ShowEdited();
   RefreshFolderList();
 }
 
@@ -552,20 +534,20 @@ void WatchFolderController::RemoveFolder() {
   QTreeWidgetItem* item = watchFoldersList->currentItem();
   if (!item) return;
   const std::size_t number = item->data(0, Qt::UserRole).toULongLong();
-  if (m_pending && number == m_editing) {
-    m_pending.reset();
-    m_editing = 0;
-    EditFolder(0);
-    return;
-  }
   // The folders after it move up in the list but keep their numbers with
   // the service, and run on undisturbed.
   const int id = IdOf(number);
   m_service.Stop(id);
   m_failures.erase(id);
-  m_list.Remove(number);
-  if (number != 0 && number < m_ids.size()) {  // the first is emptied, not taken out
-    m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(number));
+  const bool stored = number < m_folders.size() && m_folders[number] &&
+                      (number == 0 || (m_folders[number]->source && m_folders[number]->destination));
+  if (stored) Save([number](const WatchSettingsStore& store) { store.Remove(number); });
+  if (number == 0) {
+    // The first is emptied, not taken out.
+    if (!m_folders.empty()) m_folders[0].reset();
+  } else if (number < m_folders.size()) {
+    m_folders.erase(m_folders.begin() + static_cast<std::ptrdiff_t>(number));
+    if (number < m_ids.size()) m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(number));
   }
   m_editing = ~std::size_t(0);
   EditFolder(0);
@@ -581,18 +563,8 @@ void WatchFolderController::FolderChecked(QTreeWidgetItem* item) {
 }
 
 void WatchFolderController::CompressChosen() {
-  if (m_editing != 0) {
-    StoredWatchFolder entry = EditedEntry();
-    entry.compress = watchCompressPDFFileButton->isChecked();
-    StoreEditedEntry(entry);
-    return;
-  }
-  // Kept only when on, so that a file that never had it stays as it was.
-  if (watchCompressPDFFileButton->isChecked()) {
-    m_settings.WriteBoolean("CompressPDF", true);
-  } else {
-    m_settings.RemoveKey("CompressPDF");
-  }
+  m_edited.stored.compress = watchCompressPDFFileButton->isChecked();
+  StoreEdited();
 }
 
 // --- Watching -------------------------------------------------------------------
@@ -612,15 +584,9 @@ void WatchFolderController::DoFolderWatch(QObject*) {
 }
 
 bool WatchFolderController::StartWatching() {
-  WatchService::StartRequest request;
-  request.choice.source = m_sourceURL;
-  request.choice.destination = m_destinationURL;
-  request.choice.moveTo = m_moveFilesURL;
-  request.choice.tag = selectedTag();
-  request.choice.compress = watchCompressPDFFileButton->isChecked();
-  request.choice.preset = selectedPreset();
-  request.sourceBookmark = m_sourceBookmark;
-  request.storeBookmark = SourceFoundAgain(IdOf(m_editing));
+  WatchService::StartRequest request = WatchService::RequestFor(m_edited, SourceFoundAgain(IdOf(m_editing)));
+  // Started by hand, the folders must be there.
+  request.waitForSource = false;
   if (const std::optional<WatchRefusal> refusal = m_service.Start(IdOf(m_editing), std::move(request))) {
     RefuseWatching(refusal->key);
     return false;
@@ -648,15 +614,16 @@ std::function<void(const std::vector<char>&)> WatchFolderController::SourceFound
     const auto at = std::find(self->m_ids.begin(), self->m_ids.end(), id);
     if (at == self->m_ids.end()) return;
     const auto number = static_cast<std::size_t>(at - self->m_ids.begin());
-    if (number != 0) {
-      self->m_list.SetSourceBookmark(number, bookmark);
-    } else {
-      self->m_settings.WriteData("SourceURL", bookmark);
+    const std::optional<fs::path> found = self->m_service.source(id);
+    if (number < self->m_folders.size() && self->m_folders[number]) {
+      self->m_folders[number]->stored.source = bookmark;
+      if (found) self->m_folders[number]->source = found;
     }
+    self->Save([number, bookmark](const WatchSettingsStore& store) { store.SetSourceBookmark(number, bookmark); });
     if (self->m_editing != number) return;
-    self->m_sourceBookmark = bookmark;
-    if (const auto found = ResolveFolderBookmark(bookmark)) {
-      self->m_sourceURL = *found;
+    self->m_edited.stored.source = bookmark;
+    if (found) {
+      self->m_edited.source = found;
       self->ShowPath(Slot::Source, *found);
     }
   };
@@ -669,20 +636,8 @@ PdfPreset WatchFolderController::selectedPreset() const {
 }
 
 void WatchFolderController::PresetChosen() {
-  // Kept only when it is not the default, so that a file that never had
-  // another preset stays as it was.
-  const PdfPreset preset = selectedPreset();
-  if (m_editing != 0) {
-    StoredWatchFolder entry = EditedEntry();
-    entry.preset = preset;
-    StoreEditedEntry(entry);
-    return;
-  }
-  if (preset == PdfPreset::Faithful) {
-    m_settings.RemoveKey("PDFPreset");
-  } else {
-    m_settings.WriteString("PDFPreset", std::string(PdfPresetName(preset)));
-  }
+  m_edited.stored.preset = selectedPreset();
+  StoreEdited();
 }
 
 void WatchFolderController::ShowState() {
@@ -752,8 +707,8 @@ void WatchFolderController::ShowEvent(const WatchEvent& event) {
 void WatchFolderController::EnableDisableForWatching() {
   m_Watching = !m_Watching;
   ApplyLocks();
-  WriteWatchFolderPreferences(m_Watching, "IsWatching");
-  RefreshFolderList();
+  m_edited.stored.on = m_Watching;
+  StoreEdited();
   NotifyWatching();
 }
 
@@ -772,7 +727,7 @@ void WatchFolderController::ApplyLocks() {
   selectDestinationWatchFolderButtonOutlet->setEnabled(unlocked);
   watchCompressPDFFileButton->setEnabled(unlocked);
   watchPdfPresetPopUp->setEnabled(unlocked);
-  if (selectedTag() == 3) {
+  if (selectedDisposal() == SourceDisposal::MoveToFolder) {
     watchFolderMoveFilesPathTextField->setEnabled(unlocked);
     selectMoveFilesWatchFolderButtonOutlet->setEnabled(unlocked);
   }

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "DragAndDropCommonFolderController.h"
-#include "watch/WatchFolderSettings.h"
+#include "platform/BackgroundWork.h"
 #include "watch/WatchService.h"
+#include "watch/WatchSettingsStore.h"
 
 #include <QDialog>
 #include <QMetaType>
@@ -36,18 +37,21 @@ namespace Ui {
 class WatchFolderSheet;
 }
 
-// The window side of the watch folder: the settings sheet with its three
-// folders, the delete-or-move choice and the PDF settings, the settings file
-// kept up to date at every change, and the activity of the watch service,
-// which it asks to start and stop (the service checks and runs). Everything
-// here runs on the main thread.
+// The window side of the watch folder: a view over the settings store and
+// the watch service. The sheet shows one folder of the list at a time in its
+// three folder slots, the delete-or-move choice and the PDF settings; every
+// change goes to the store, which reads and writes the files on a worker of
+// its own, in order, so that a settings folder on a mount that hangs does not
+// hang the window. Every folder, the first too, starts from what the store
+// read, as the service's typed request. Widgets are touched on the main
+// thread only.
 class WatchFolderController : public QObject, public FolderDropDelegate {
   Q_OBJECT
  public:
-  // The sheet opens on window. The settings file is not read until
+  // The sheet opens on window. The settings are not read until
   // StartAutoWatchFolder.
   WatchFolderController(QWidget* window, UserPrompts& prompts, Workspace& workspace,
-                        WatchFolderSettings settings, QObject* parent = nullptr);
+                        WatchSettingsStore store, QObject* parent = nullptr);
   // Stops watching without recording it, so that watching resumes at the
   // next launch; the file in hand is put back, to be taken then.
   ~WatchFolderController() override;
@@ -66,8 +70,7 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   QPushButton* openSourceWatchFolderButtonOutlet = nullptr;
   QPushButton* openDestinationWatchFolderButtonOutlet = nullptr;
   QPushButton* openMoveFilesWatchFolderButtonOutlet = nullptr;
-  // Ids are the choice's tags: 1 delete, 2 move into the destination folder,
-  // 3 move into the move-to folder.
+  // Delete, move into the destination folder, move into the move-to folder.
   QButtonGroup* sourceFileDeletOrMoveMatrixOutlet = nullptr;
   QPushButton* watchButtonOutlet = nullptr;
   QCheckBox* watchCompressPDFFileButton = nullptr;
@@ -85,15 +88,19 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   QPushButton* doneButton = nullptr;
 
   // --- State ----------------------------------------------------------------
-  const std::optional<std::filesystem::path>& watchFolderSourceURL() const { return m_sourceURL; }
+  const std::optional<std::filesystem::path>& watchFolderSourceURL() const { return m_edited.source; }
   const std::optional<std::filesystem::path>& watchFolderDestinationURL() const {
-    return m_destinationURL;
+    return m_edited.destination;
   }
-  const std::optional<std::filesystem::path>& watchFolderMoveFilesURL() const {
-    return m_moveFilesURL;
-  }
-  // The tag of the selected choice.
-  int selectedTag() const;
+  const std::optional<std::filesystem::path>& watchFolderMoveFilesURL() const { return m_edited.moveTo; }
+  // The choice the sheet shows.
+  SourceDisposal selectedDisposal() const;
+  // The button of a choice in the group.
+  QAbstractButton* disposalButton(SourceDisposal disposal) const;
+  // The settings have been read (StartAutoWatchFolder), and every change
+  // made so far is in the files.
+  bool isLoaded() const { return m_loaded; }
+  bool isSaving() const { return m_saving > 0; }
   bool isWatching() const { return m_Watching; }
   WatchService& service() { return m_service; }
   // The number of the folder the slots and choices below the list show.
@@ -110,22 +117,17 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
     m_notifyFailure = std::move(notify);
   }
   bool isSpinning() const { return m_spinning; }
-  const WatchFolderSettings& settings() const { return m_settings; }
+  const WatchSettingsStore& store() const { return m_store; }
   // The window may put other prompts or another workspace in place later
   // (tests do); they are used from then on.
   void setUserPrompts(UserPrompts& prompts) { m_prompts = &prompts; }
   void setWorkspace(Workspace& workspace) { m_workspace = &workspace; }
 
   // --- Folders ----------------------------------------------------------------
-  // Set a slot from a folder and store its bookmark.
+  // Set a slot from a folder and store it.
   void SetWatchFolderSourceURL(const std::filesystem::path& folder);
   void SetWatchFolderDestinationURL(const std::filesystem::path& folder);
   void SetWatchFolderMoveToDestinationURL(const std::filesystem::path& folder);
-  // Set a slot by resolving a stored bookmark; nothing is stored. A bookmark
-  // that does not resolve leaves the slot unset and the field as it was.
-  void SetWatchFolderSourceURLData(const std::vector<char>& bookmark);
-  void SetWatchFolderDestinationURLData(const std::vector<char>& bookmark);
-  void SetWatchFolderMoveToDestinationURLData(const std::vector<char>& bookmark);
 
   // A folder dropped on a box: 0 source, 1 destination, 2 move-to; any other
   // box type sets nothing.
@@ -134,12 +136,8 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   // Drops are refused while watching.
   bool allowDragAndDrop() const override { return !m_Watching; }
 
-  // Stores one key in the settings file (read, change, write back whole).
-  using PreferenceValue = std::variant<std::vector<char>, std::int64_t, bool>;
-  bool WriteWatchFolderPreferences(const PreferenceValue& value, const char* key);
-
   // Flips the watching state: locks or unlocks the controls, sets the watch
-  // button's title and the spinner, stores "IsWatching".
+  // button's title and the spinner, stores whether the folder is on.
   void EnableDisableForWatching();
 
  public Q_SLOTS:
@@ -164,7 +162,8 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   // The watch button is enabled exactly when source and destination are
   // shown and, for choice 3, the move-to folder too.
   void EnableDisableWatchFolderControl();
-  // Loads the settings file at launch and resumes watching when it was on.
+  // Reads the settings at launch (off the main thread) and then resumes
+  // every folder that was on; settingsLoaded follows.
   void StartAutoWatchFolder();
   // The watch button: starts watching if idle (after the folder checks),
   // stops if watching.
@@ -175,19 +174,23 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   void watchingChanged(bool watching);
   // Each event of the watch service, on the main thread.
   void watchEvent(const WatchEvent& event);
+  // The settings were read and the folders that were on started.
+  void settingsLoaded();
 
  private:
   enum class Slot { Source = 0, Destination = 1, MoveTo = 2 };
   struct SlotParts {
-    std::optional<std::filesystem::path>* url;
+    std::optional<std::filesystem::path>* path;
+    std::optional<std::vector<char>>* bookmark;
     QLineEdit* field;
-    const char* key;
   };
   SlotParts Parts(Slot slot);
 
   void SetSlotURL(Slot slot, const std::filesystem::path& folder);
-  void SetSlotURLData(Slot slot, const std::vector<char>& bookmark);
   void ShowPath(Slot slot, const std::filesystem::path& folder);
+  void ShowEdited();
+  // Forgets a further folder being added that never got both its folders.
+  void DropUnfinished();
   void SelectFolder(Slot slot);
   void OpenFolder(Slot slot);
   bool StartWatching();
@@ -204,32 +207,31 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   void ApplyLocks();
   // Says whether any folder is watching, when that changed.
   void NotifyWatching();
-  void ResumeOtherFolders();
+  void Loaded(const WatchSettingsSnapshot& settings);
   // The service's number for a folder of the list (made when it has none).
   int IdOf(std::size_t number);
   // Stores a source folder that was found again with the folder that has
   // it now, whatever its place in the list.
   std::function<void(const std::vector<char>&)> SourceFoundAgain(int id);
-  // The folder being edited as it is stored (or about to be).
-  StoredWatchFolder EditedEntry() const;
-  void StoreEditedEntry(const StoredWatchFolder& entry);
+  // The edited folder changed: kept in the list and stored.
+  void StoreEdited();
+  // Runs a change of the files on the store's worker, after those before it.
+  void Save(std::function<void(const WatchSettingsStore&)> write);
 
   QWidget* m_window;
   UserPrompts* m_prompts;
   Workspace* m_workspace;
-  const WatchFolderSettings m_settings;
+  const WatchSettingsStore m_store;
   QPointer<QDialog> m_sheet;
   std::unique_ptr<Ui::WatchFolderSheet> m_ui;
 
-  std::optional<std::filesystem::path> m_sourceURL;
-  std::optional<std::filesystem::path> m_destinationURL;
-  std::optional<std::filesystem::path> m_moveFilesURL;
-
-  std::optional<std::vector<char>> m_sourceBookmark;
-  const WatchFolderList m_list;
+  // The folders as the store holds them (or soon will), by number, and the
+  // one the sheet shows.
+  std::vector<std::optional<WatchFolderEntry>> m_folders;
   std::size_t m_editing = 0;
-  // A folder being added, until both its folders are set.
-  std::optional<StoredWatchFolder> m_pending;
+  WatchFolderEntry m_edited;
+  bool m_loaded = false;
+  int m_saving = 0;
   // By the service's number.
   std::map<int, int> m_failures;
   // The service's number of each folder of the list, by its place: a folder
@@ -243,4 +245,6 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   bool m_anyWatching = false;
   WatchService m_service;
   std::function<void(const QString&, const QString&)> m_notifyFailure;
+  // Last: its replies reach everything above until it is shut down.
+  BackgroundTasks m_io;
 };

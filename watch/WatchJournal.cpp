@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -36,6 +37,8 @@ const char* WatchEventWord(WatchEvent::Kind kind) {
       return "other watcher";
     case WatchEvent::Kind::TakenBack:
       return "taken back";
+    case WatchEvent::Kind::Skipped:
+      return "skipped";
   }
   return "event";
 }
@@ -75,9 +78,14 @@ void WatchJournal::Append(const WatchEvent& event) {
   fs::create_directories(m_path.parent_path(), ec);
   struct stat st {};
   if (stat(m_path.c_str(), &st) == 0 && std::uintmax_t(st.st_size) + line.size() > m_maxBytes) {
-    fs::path older = m_path;
-    older += ".1";
-    std::rename(m_path.c_str(), older.c_str());
+    // Each older file one number on; the oldest goes.
+    auto numbered = [this](int n) {
+      fs::path older = m_path;
+      older += "." + std::to_string(n);
+      return older;
+    };
+    for (int n = kKeptFiles - 1; n >= 1; --n) std::rename(numbered(n).c_str(), numbered(n + 1).c_str());
+    std::rename(m_path.c_str(), numbered(1).c_str());
   }
   // Appends of one whole line: a window and a service sharing the journal
   // do not tear each other's lines.

@@ -20,6 +20,7 @@ struct WatchEvent {
     FolderBack,    // the folder is there again (result: where it was found)
     OtherWatcher,  // another watcher is at work on the folder
     TakenBack,     // a file left by a watcher that ended was taken back
+    Skipped,       // an entry that is not converted (a symbolic link); reason says why
   };
   Kind kind = Kind::Failed;
   std::chrono::system_clock::time_point time = std::chrono::system_clock::now();
@@ -41,13 +42,16 @@ std::string DescribeWatchEvent(const WatchEvent& event);
 std::string WatchJournalLine(const WatchEvent& event);
 
 // The watch service's journal: one line per event, appended to a file that
-// is kept under a size bound by moving it to one predecessor (".1") when
-// full. Safe from any thread; a journal that cannot be written loses its
-// lines, never the work.
+// is kept under a size bound by moving it to its predecessors when full
+// (".1", the newest, to ".9", the oldest, so that a flood of files keeps its
+// last ten files' worth of lines). Safe from any thread; a journal that
+// cannot be written loses its lines, never the work.
 class WatchJournal {
  public:
   // $XDG_STATE_HOME/quillpress/watch.log (default ~/.local/state/...).
   static std::filesystem::path DefaultPath();
+  // How many older files are kept beside the current one.
+  static constexpr int kKeptFiles = 9;
 
   explicit WatchJournal(std::filesystem::path file = DefaultPath(),
                         std::uintmax_t maxBytes = 1024 * 1024);

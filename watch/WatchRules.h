@@ -15,7 +15,7 @@ struct WatchFolderChoice {
   std::optional<std::filesystem::path> source;
   std::optional<std::filesystem::path> destination;
   std::optional<std::filesystem::path> moveTo;
-  int tag = 2;  // 1 delete, 2 move into the destination, 3 move into moveTo
+  SourceDisposal disposal = SourceDisposal::MoveToDestination;
   bool compress = false;
   PdfPreset preset = PdfPreset::Faithful;
 };
@@ -28,8 +28,8 @@ struct WatchRefusal {
 };
 
 // The rules every watch folder passes before it runs, in their order: the
-// source and destination set, different folders, a move-to folder for
-// choice 3 that is not the source, and the destination there. The source
+// source and destination set, different folders, a move-to folder when
+// sources move there, that is not the source, and the destination there. The source
 // must be there too, unless it may be waited for.
 std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolderChoice& choice,
                                                                 bool sourceMayBeAbsent = false);
@@ -38,3 +38,12 @@ std::variant<WatchConfiguration, WatchRefusal> CheckWatchFolder(const WatchFolde
 // folder's source may be another's destination or move-to folder.
 std::optional<WatchRefusal> CheckAgainstOtherFolders(const WatchConfiguration& folder,
                                                      const std::vector<WatchConfiguration>& others);
+
+// What a folder that passes the rules should know about how it lies among
+// folders (its destination or move-to folder inside its own source, its
+// source inside another's or another's inside it): each works, as only the
+// files at the top of a watched folder are taken, and this says so in one
+// sentence, for the journal and the command line. Empty when there is
+// nothing to say.
+std::string WatchFolderRemarks(const WatchConfiguration& folder,
+                               const std::vector<WatchConfiguration>& others);

@@ -16,12 +16,6 @@ namespace {
 // How often a gone folder is looked for.
 constexpr int kLookIntervalMs = 1000;
 
-std::chrono::milliseconds Seconds(const std::optional<std::int64_t>& value,
-                                  std::chrono::milliseconds fallback) {
-  if (!value || *value <= 0 || *value > 24 * 3600) return fallback;
-  return std::chrono::seconds(*value);
-}
-
 bool IsMountRoot(const fs::path& folder) {
   struct stat here {}, parent {};
   return stat(folder.c_str(), &here) == 0 && stat(folder.parent_path().c_str(), &parent) == 0 &&
@@ -30,20 +24,13 @@ bool IsMountRoot(const fs::path& folder) {
 
 }  // namespace
 
-WatchService::WatchService(WatchFolderSettings settings, fs::path journal, QObject* parent)
+WatchService::WatchService(fs::path journal, QObject* parent)
     : QObject(parent),
-      m_settings(std::move(settings)),
       m_journal(std::move(journal)),
       m_notifier([this](int watch, std::vector<FolderEvent> events) {
         OnFolderEvents(watch, std::move(events));
       }) {
   qRegisterMetaType<WatchEvent>();
-  if (const auto prefs = m_settings.Read()) {
-    m_timings.pollInterval = Seconds(prefs->pollInterval, m_timings.pollInterval);
-    m_timings.rescanInterval = Seconds(prefs->rescanInterval, m_timings.rescanInterval);
-    m_timings.stableInterval = Seconds(prefs->stableInterval, m_timings.stableInterval);
-    m_alwaysPoll = prefs->alwaysPoll.value_or(false);
-  }
   m_lookTimer.setInterval(kLookIntervalMs);
   connect(&m_lookTimer, &QTimer::timeout, this, &WatchService::LookForLostFolders);
 }
@@ -58,7 +45,7 @@ WatchService::~WatchService() {
 WatchEngine& WatchService::Engine() {
   if (!m_engine) {
     m_engine = std::make_unique<WatchEngine>(
-        m_timings,
+        m_tuning.timings,
         [this](const WatchEvent& event) {
           m_journal.Append(event);
           QMetaObject::invokeMethod(
@@ -90,6 +77,8 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
     if (otherId != id && other.state != WatchFolderState::Off) others.push_back(other.config);
   }
   if (auto refusal = CheckAgainstOtherFolders(config, others)) return refusal;
+  // Said with its start: how it lies among the folders, when that is worth a word.
+  const std::string remark = WatchFolderRemarks(config, others);
 
   Running folder;
   folder.config = config;
@@ -100,7 +89,7 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
   if (!fs::is_directory(config.source, ec)) {
     Running& kept = m_folders[id] = std::move(folder);
     Post({WatchEvent::Kind::Started, std::chrono::system_clock::now(), id, config.source,
-          config.destination, {}});
+          config.destination, remark});
     SetState(id, kept, WatchFolderState::Waiting);
     Post({WatchEvent::Kind::FolderGone, std::chrono::system_clock::now(), id, config.source, {},
           "waiting for the folder"});
@@ -118,7 +107,7 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
     return WatchRefusal{"WatchFolderCannotWatchMsg", "cannot watch " + config.source.native() + ": " + reason};
   }
   Post({WatchEvent::Kind::Started, std::chrono::system_clock::now(), id, config.source, config.destination,
-        {}});
+        remark});
   return std::nullopt;
 }
 
@@ -128,7 +117,7 @@ bool WatchService::Activate(int id, Running& folder) {
     folder.dev = st.st_dev;
     folder.ino = st.st_ino;
   }
-  const bool polled = m_alwaysPoll || IsSharedFileSystem(folder.config.source);
+  const bool polled = m_tuning.alwaysPoll || IsSharedFileSystem(folder.config.source);
   folder.polled = polled;
   // Local writers are heard also on a polled folder.
   folder.watch = m_notifier.AddFolder(folder.config.source);
@@ -138,31 +127,28 @@ bool WatchService::Activate(int id, Running& folder) {
   return true;
 }
 
-WatchService::StartRequest WatchService::RequestFor(const WatchFolderList& list, std::size_t number,
-                                                   const StoredWatchFolder& folder) {
+WatchService::StartRequest WatchService::RequestFor(
+    const WatchFolderEntry& folder, std::function<void(const std::vector<char>&)> storeBookmark) {
   StartRequest request;
-  request.choice.source = WatchFolderList::FolderOf(folder.source);
-  request.choice.destination = WatchFolderList::FolderOf(folder.destination);
-  request.choice.moveTo = WatchFolderList::FolderOf(folder.moveTo);
-  request.choice.tag = folder.tag;
-  request.choice.compress = folder.compress;
-  request.choice.preset = folder.preset;
-  request.sourceBookmark = folder.source;
-  request.storeBookmark = [list, number](const std::vector<char>& bookmark) {
-    list.SetSourceBookmark(number, bookmark);
-  };
+  request.choice = folder.choice();
+  request.sourceBookmark = folder.stored.source;
+  request.storeBookmark = std::move(storeBookmark);
   // A share that is not mounted yet is waited for, not a reason to give up.
   request.waitForSource = true;
   return request;
 }
 
 std::map<int, WatchRefusal> WatchService::StartStoredFolders(
-    const WatchFolderList& list, const std::function<void(WatchFolderChoice&)>& adjust) {
+    const WatchSettingsStore& store, const std::function<void(WatchFolderChoice&)>& adjust) {
   std::map<int, WatchRefusal> refusals;
-  const auto folders = list.Read();
-  for (std::size_t number = 0; number < folders.size(); ++number) {
-    if (!folders[number] || !folders[number]->on) continue;
-    StartRequest request = RequestFor(list, number, *folders[number]);
+  const WatchSettingsSnapshot settings = store.Read();
+  setTuning(settings.tuning);
+  for (std::size_t number = 0; number < settings.folders.size(); ++number) {
+    const auto& folder = settings.folders[number];
+    if (!folder || !folder->stored.on) continue;
+    StartRequest request = RequestFor(*folder, [store, number](const std::vector<char>& bookmark) {
+      store.SetSourceBookmark(number, bookmark);
+    });
     if (adjust) adjust(request.choice);
     if (auto refusal = Start(static_cast<int>(number), std::move(request))) {
       refusals.emplace(static_cast<int>(number), *refusal);

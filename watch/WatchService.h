@@ -1,11 +1,10 @@
 #pragma once
 
 #include "watch/Notifier.h"
-#include "watch/WatchFolderList.h"
 #include "watch/WatchEngine.h"
-#include "watch/WatchFolderSettings.h"
 #include "watch/WatchJournal.h"
 #include "watch/WatchRules.h"
+#include "watch/WatchSettingsStore.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -34,16 +33,15 @@ enum class WatchFolderState {
 class WatchService : public QObject {
   Q_OBJECT
  public:
-  WatchService(WatchFolderSettings settings = WatchFolderSettings(),
-               std::filesystem::path journal = WatchJournal::DefaultPath(), QObject* parent = nullptr);
+  explicit WatchService(std::filesystem::path journal = WatchJournal::DefaultPath(), QObject* parent = nullptr);
   // Stops every folder at once; files in hand are put back.
   ~WatchService() override;
 
-  const WatchFolderSettings& settings() const { return m_settings; }
   const std::filesystem::path& journalPath() const { return m_journal.path(); }
-  // The timings the settings file asks for, with the defaults for the rest.
-  WatchTimings timings() const { return m_timings; }
-  bool alwaysPoll() const { return m_alwaysPoll; }
+  // How the engine looks, from the settings; set before the first folder
+  // starts (the defaults until then).
+  void setTuning(const WatchTuning& tuning) { m_tuning = tuning; }
+  const WatchTuning& tuning() const { return m_tuning; }
 
   struct StartRequest {
     WatchFolderChoice choice;
@@ -59,14 +57,15 @@ class WatchService : public QObject {
   // starts it under id; answers the refusal when it may not run.
   std::optional<WatchRefusal> Start(int id, StartRequest request);
   // The request that runs a stored folder: its folders where they are (or
-  // were, to be waited for), a source found elsewhere stored anew.
-  static StartRequest RequestFor(const WatchFolderList& list, std::size_t number,
-                                 const StoredWatchFolder& folder);
-  // Starts every stored folder that is on, each under its number; answers
-  // the refusals of those that may not run, by number.
-  // adjust may change each one's choice for this run.
+  // were, to be waited for); a source found elsewhere goes to storeBookmark.
+  static StartRequest RequestFor(const WatchFolderEntry& folder,
+                                 std::function<void(const std::vector<char>&)> storeBookmark);
+  // Starts every folder of the store that is on, each under its number,
+  // with the store's tuning; answers the refusals of those that may not
+  // run, by number. adjust may change each one's choice for this run. Reads
+  // the store on the calling thread: for the command line.
   std::map<int, WatchRefusal> StartStoredFolders(
-      const WatchFolderList& list, const std::function<void(WatchFolderChoice&)>& adjust = {});
+      const WatchSettingsStore& store, const std::function<void(WatchFolderChoice&)>& adjust = {});
 
   // Stops one folder at once without waiting for it.
   void Stop(int id);
@@ -106,10 +105,8 @@ class WatchService : public QObject {
   void SetState(int id, Running& folder, WatchFolderState state);
   WatchEngine& Engine();
 
-  const WatchFolderSettings m_settings;
   WatchJournal m_journal;
-  WatchTimings m_timings;
-  bool m_alwaysPoll = false;
+  WatchTuning m_tuning;
   Notifier m_notifier;
   std::unique_ptr<WatchEngine> m_engine;
   std::map<int, Running> m_folders;

@@ -407,6 +407,10 @@
         <source>Taken back</source>
         <translation>Taken back</translation>
     </message>
+    <message id="WatchEventSkipped">
+        <source>Skipped</source>
+        <translation>Skipped</translation>
+    </message>
     <message id="WatchFailureNotificationTitle">
         <source>A file in the watch folder could not be converted</source>
         <translation>A file in the watch folder could not be converted</translation>
@@ -470,6 +474,50 @@
     <message id="PdfPresetLabel">
         <source>PDF &amp;settings:</source>
         <translation>PDF &amp;settings:</translation>
+    </message>
+    <message id="PdfPresetFaithfulTitle">
+        <source>Faithful</source>
+        <translation>Faithful</translation>
+    </message>
+    <message id="PdfPresetFaithfulToolTip">
+        <source>Everything as the PostScript has it: pages, sizes, colours and images, none of them made lossy</source>
+        <translation>Everything as the PostScript has it: pages, sizes, colours and images, none of them made lossy</translation>
+    </message>
+    <message id="PdfPresetSmallestTitle">
+        <source>Smallest file</source>
+        <translation>Smallest file</translation>
+    </message>
+    <message id="PdfPresetSmallestToolTip">
+        <source>For the screen, mail and the web: images at 150 ppi, photographs compressed harder, the file never larger than with Faithful</source>
+        <translation>For the screen, mail and the web: images at 150 ppi, photographs compressed harder, the file never larger than with Faithful</translation>
+    </message>
+    <message id="PdfPresetPrintTitle">
+        <source>Office printing</source>
+        <translation>Office printing</translation>
+    </message>
+    <message id="PdfPresetPrintToolTip">
+        <source>For office and desktop printers: images kept to 300 ppi without loss, every font embedded</source>
+        <translation>For office and desktop printers: images kept to 300 ppi without loss, every font embedded</translation>
+    </message>
+    <message id="PdfPresetPdfX3Title">
+        <source>Press (PDF/X-3)</source>
+        <translation>Press (PDF/X-3)</translation>
+    </message>
+    <message id="PdfPresetPdfX3ToolTip">
+        <source>For a printing press: a PDF/X-3 file with a CMYK output intent, a title and trim boxes; links, which print nothing, are left out</source>
+        <translation>For a printing press: a PDF/X-3 file with a CMYK output intent, a title and trim boxes; links, which print nothing, are left out</translation>
+    </message>
+    <message id="PdfPresetPdfA2bTitle">
+        <source>Archive (PDF/A-2b)</source>
+        <translation>Archive (PDF/A-2b)</translation>
+    </message>
+    <message id="PdfPresetPdfA2bToolTip">
+        <source>For long-term archiving: a PDF/A-2b file with an sRGB output intent; links keep working and print nothing</source>
+        <translation>For long-term archiving: a PDF/A-2b file with an sRGB output intent; links keep working and print nothing</translation>
+    </message>
+    <message id="CompressPDFCheckToolTip">
+        <source>Writes each PDF losslessly smaller (object streams, recompressed streams), whatever the PDF settings. Smallest file always does so; Press (PDF/X-3) never does, as PDF/X-3 files cannot hold object streams.</source>
+        <translation>Writes each PDF losslessly smaller (object streams, recompressed streams), whatever the PDF settings. Smallest file always does so; Press (PDF/X-3) never does, as PDF/X-3 files cannot hold object streams.</translation>
     </message>
     <message id="PdfPresetAccessibleName">
         <source>PDF settings</source>

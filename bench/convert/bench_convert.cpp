@@ -102,11 +102,12 @@ QStringList GhostscriptPresetArguments(PdfPreset preset, const QString& input,
   const bool eps = bench::IsEncapsulated(input.toStdString());
   const int fd = open(input.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
   const PaperSize paper = UserPaperSize();
-  const PresetContext context{preset, eps, paper.width, paper.height, ReadDocumentComments(fd)};
+  const PresetContext context{preset, eps, paper.width, paper.height, ReadDocumentComments(fd), {}};
   if (fd >= 0) close(fd);
   std::string why;
   QStringList args;
-  if (eps) args << QStringLiteral("-dEPSCrop");
+  // As pstopdf: the setup sets the page of an EPS file and fixes it.
+  if (eps) args << QStringLiteral("-dFIXEDMEDIA");
   // The benchmark's documents have plain ASCII titles: nothing to run after them.
   for (const std::string& arg :
        PresetArguments(context, folder.toStdString(), why).beforeDocument) {

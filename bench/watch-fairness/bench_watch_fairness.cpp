@@ -33,12 +33,12 @@ int main(int argc, char** argv) {
   const fs::path root = dir.path().toStdString();
   const std::string doc = bench::OnePageDocument("a page that arrives in a watch folder");
 
-  WatchService service(WatchFolderSettings(root / "prefs.plist"), root / "watch.log");
+  WatchService service(root / "watch.log");
   for (int id : {0, 1}) {
     WatchService::StartRequest r;
     r.choice.source = root / ("in" + std::to_string(id));
     r.choice.destination = root / ("out" + std::to_string(id));
-    r.choice.tag = 1;
+    r.choice.disposal = SourceDisposal::Delete;
     fs::create_directories(*r.choice.source);
     fs::create_directories(*r.choice.destination);
     if (service.Start(id, r)) return 1;

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   qint64 convertedAt = 0;
   QElapsedTimer clock;
   clock.start();
-  WatchService service(WatchFolderSettings(root / "prefs.plist"), root / "watch.log");
+  WatchService service(root / "watch.log");
   QObject::connect(&service, &WatchService::watchEvent, [&](const WatchEvent& e) {
     if (e.kind != WatchEvent::Kind::Converted) return;
     convertedAt = clock.nsecsElapsed();
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   WatchService::StartRequest request;
   request.choice.source = in;
   request.choice.destination = out;
-  request.choice.tag = 1;
+  request.choice.disposal = SourceDisposal::Delete;
   if (service.Start(0, request)) return 1;
 
   QTimer giveUp;

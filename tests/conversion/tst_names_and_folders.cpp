@@ -47,6 +47,14 @@ class NamesAndFolders : public QObject {
     const std::string odd = "caf\xe9 \"q\" 'x'.ps";  // not UTF-8
     QCOMPARE(GetUniqueFileURLForSourceURL(out, fs::path("/x") / odd, "pdf"),
              out / "caf\xe9 \"q\" 'x'.pdf");
+    // The longest name a folder takes: shortened from the end of its base,
+    // never inside a character, keeping the number and the extension.
+    const std::string longest = std::string(250, 'a') + "\xc3\xa9.ps";  // 255 bytes, "é" at 250
+    const fs::path first = GetUniqueFileURLForSourceURL(out, fs::path("/x") / longest, "pdf");
+    QCOMPARE(first.filename().native(), std::string(250, 'a') + ".pdf");
+    Touch(first);
+    QCOMPARE(GetUniqueFileURLForSourceURL(out, fs::path("/x") / longest, "pdf").filename().native(),
+             std::string(249, 'a') + " 1.pdf");
   }
 
   void systemVersionComparison() {

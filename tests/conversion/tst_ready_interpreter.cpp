@@ -241,6 +241,49 @@ class ReadyInterpreterTest : public QObject {
     QVERIFY(samples::QpdfCheckPasses(Root() / "nosession.pdf"));
   }
 
+  // The session's runtime folder emptied under a living ready interpreter
+  // (log-out with lingering services): the one that starts next works on,
+  // whenever the old one notices and goes.
+  void theRuntimeFolderRemovedBetweenConversions() {
+    QCOMPARE(Convert(Root() / "pages.ps", Root() / "before.pdf").exitCode, 0);
+    const std::vector<pid_t> old = Servers();
+    QVERIFY(!old.empty());
+    // Held still, so that they go only once the next one is at work.
+    for (const pid_t server : old) QVERIFY(kill(server, SIGSTOP) == 0);
+    fs::remove_all(Runtime());
+    samples::ProgramRun run = Convert(Root() / "pages.ps", Root() / "after.pdf");
+    for (const pid_t server : old) QVERIFY(kill(server, SIGCONT) == 0);
+    QVERIFY2(run.exitCode == 0, run.output.constData());
+    for (const pid_t server : old) QTRY_VERIFY_WITH_TIMEOUT(!Alive(server), kDeadline);
+    for (const char* name : {"again.pdf", "more.pdf"}) {
+      run = Convert(Root() / "pages.ps", Root() / name);
+      QVERIFY2(run.exitCode == 0, run.output.constData());
+      QVERIFY(samples::QpdfCheckPasses(Root() / name));
+    }
+  }
+
+  // A ready interpreter that fails under a job (here its server is killed)
+  // costs the job nothing: it is converted afresh.
+  void aFailedReadyInterpreterFallsBackToAFreshStart() {
+    samples::WriteFile(Root() / "slow.ps",
+                       "%!PS\n0 1 30000000 { pop } for\n"
+                       "/Helvetica findfont 12 scalefont setfont 20 20 moveto (slow) show showpage\n");
+    QCOMPARE(Convert(Root() / "pages.ps", Root() / "warm.pdf").exitCode, 0);
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : Environment("")) env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
+    p.setProcessEnvironment(env);
+    p.start(samples::Arg(samples::BinDir() / "pstopdf"),
+            {samples::Arg(Root() / "slow.ps"), "-o", samples::Arg(Root() / "slow.pdf")});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(AnyCopyRuns(), kDeadline);
+    for (const pid_t server : Servers()) kill(server, SIGKILL);
+    QVERIFY(p.waitForFinished(kDeadline));
+    QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+    QCOMPARE(samples::PdfPageSizes(Root() / "slow.pdf").size(), std::size_t(1));
+    VerifyNothingLeftInTemp();
+  }
+
   void aKilledCallerTakesItsCopyWithIt() {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

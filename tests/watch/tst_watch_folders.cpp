@@ -2,7 +2,7 @@
 // at once, and the folders command.
 
 #include "platform/Bookmark.h"
-#include "watch/WatchFolderList.h"
+#include "watch/WatchSettingsStore.h"
 #include "watch/WatchService.h"
 #include "PostScriptSamples.h"
 
@@ -33,12 +33,13 @@ std::string ReadAll(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-StoredWatchFolder Folder(const fs::path& source, const fs::path& destination, int tag = 1) {
-  StoredWatchFolder f;
-  f.source = CreateFolderBookmark(source);
-  f.destination = CreateFolderBookmark(destination);
-  f.tag = tag;
-  f.on = true;
+WatchFolderEntry Folder(const fs::path& source, const fs::path& destination,
+                        SourceDisposal disposal = SourceDisposal::Delete) {
+  WatchFolderEntry f;
+  f.source = source;
+  f.destination = destination;
+  f.stored.disposal = disposal;
+  f.stored.on = true;
   return f;
 }
 
@@ -73,93 +74,97 @@ class WatchFoldersTest : public QObject {
     m_root = m_dir->path().toStdString();
     qputenv("XDG_CONFIG_HOME", (m_root / "config").c_str());
     qputenv("XDG_STATE_HOME", (m_root / "state").c_str());
-    m_prefs = WatchFolderSettings::DefaultPath();
+    m_prefs = WatchSettingsStore::DefaultPath();
   }
 
   void todaysFileIsTheFirstFolderAndKeepsItsKeys() {
     // A file as the single-folder version writes it.
-    const WatchFolderSettings first(m_prefs);
-    QVERIFY(first.WriteDefaults());
-    QVERIFY(first.WriteData("SourceURL", *CreateFolderBookmark(Make("a-in"))));
-    QVERIFY(first.WriteData("DestinationURL", *CreateFolderBookmark(Make("a-out"))));
-    QVERIFY(first.WriteInteger("MoveToDestinationOption", 1));
-    QVERIFY(first.WriteBoolean("IsWatching", true));
+    auto base64 = [](const fs::path& folder) {
+      const auto bookmark = *CreateFolderBookmark(folder);
+      return QByteArray(bookmark.data(), qsizetype(bookmark.size())).toBase64().toStdString();
+    };
+    samples::WriteFile(m_prefs, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                "<key>SourceURL</key><data>" + base64(Make("a-in")) + "</data>"
+                                "<key>DestinationURL</key><data>" + base64(Make("a-out")) + "</data>"
+                                "<key>MoveToDestinationOption</key><integer>1</integer>"
+                                "<key>IsWatching</key><true/></dict></plist>\n");
     const std::string before = ReadAll(m_prefs);
 
-    const WatchFolderList list(first);
-    auto folders = list.Read();
+    const WatchSettingsStore store(m_prefs);
+    auto folders = store.Read().folders;
     QCOMPARE(folders.size(), std::size_t(1));
     QVERIFY(folders[0]);
-    QCOMPARE(WatchFolderList::FolderOf(folders[0]->source), std::optional<fs::path>(m_root / "a-in"));
-    QCOMPARE(folders[0]->tag, 1);
-    QVERIFY(folders[0]->on);
-    QCOMPARE(folders[0]->preset, PdfPreset::Faithful);
+    QCOMPARE(folders[0]->source, std::optional<fs::path>(m_root / "a-in"));
+    QCOMPARE(folders[0]->stored.disposal, SourceDisposal::Delete);
+    QVERIFY(folders[0]->stored.on);
+    QCOMPARE(folders[0]->stored.preset, PdfPreset::Faithful);
 
     // A second folder goes beside it; the first file is not touched.
-    StoredWatchFolder second = Folder(Make("b-in"), Make("b-out"), 2);
-    second.preset = PdfPreset::Smallest;
-    second.compress = true;
-    second.name = "web";
-    QCOMPARE(list.Add(second), std::optional<std::size_t>(1));
+    WatchFolderEntry second = Folder(Make("b-in"), Make("b-out"), SourceDisposal::MoveToDestination);
+    second.stored.preset = PdfPreset::Smallest;
+    second.stored.compress = true;
+    second.stored.name = "web";
+    QCOMPARE(store.Add(second), std::optional<std::size_t>(1));
     QCOMPARE(ReadAll(m_prefs), before);
-    folders = list.Read();
+    folders = store.Read().folders;
     QCOMPARE(folders.size(), std::size_t(2));
-    QCOMPARE(folders[1]->name, std::string("web"));
-    QCOMPARE(folders[1]->preset, PdfPreset::Smallest);
-    QVERIFY(folders[1]->compress);
-    QCOMPARE(WatchFolderList::DisplayName(*folders[0]), std::string("a-in"));
+    QCOMPARE(folders[1]->displayName(), std::string("web"));
+    QCOMPARE(folders[1]->stored.preset, PdfPreset::Smallest);
+    QVERIFY(folders[1]->stored.compress);
+    QCOMPARE(folders[0]->displayName(), std::string("a-in"));
 
     // Switched off and on; removed.
-    QVERIFY(list.SetOn(1, false));
-    QVERIFY(!list.Read()[1]->on);
-    QVERIFY(list.Remove(1));
-    QCOMPARE(list.Read().size(), std::size_t(1));
+    QVERIFY(store.SetOn(1, false));
+    QVERIFY(!store.Read().folders[1]->stored.on);
+    QVERIFY(store.Remove(1));
+    QCOMPARE(store.Read().folders.size(), std::size_t(1));
     QCOMPARE(ReadAll(m_prefs), before);
   }
 
   void aBrokenEntryCostsOnlyThatFolder() {
-    const WatchFolderList list{WatchFolderSettings(m_prefs)};
+    const WatchSettingsStore store(m_prefs);
     for (const char* f : {"a", "b", "c"}) {  // a goes in the first file
-      QVERIFY(list.Add(Folder(Make(f + std::string("-in")), Make(f + std::string("-out")))));
+      auto folder = Folder(Make(f + std::string("-in")), Make(f + std::string("-out")));
+      QVERIFY(store.Add(folder));
     }
     // The middle entry of the second file spoiled by hand.
-    std::string text = ReadAll(list.othersFile());
+    std::string text = ReadAll(store.othersFile());
     const auto value = text.find("<integer>1</integer>", text.find("<key>MoveToDestinationOption</key>"));
     QVERIFY(value != std::string::npos);
     text.replace(value, std::string("<integer>1</integer>").size(), "<string>x</string>");
-    std::ofstream(list.othersFile()) << text;
-    auto folders = list.Read();
-    QCOMPARE(folders.size(), std::size_t(3));
-    QVERIFY(folders[0] && !folders[1] && folders[2]);
-    QCOMPARE(list.Broken().size(), std::size_t(1));
+    std::ofstream(store.othersFile()) << text;
+    const auto settings = store.Read();
+    QCOMPARE(settings.folders.size(), std::size_t(3));
+    QVERIFY(settings.folders[0] && !settings.folders[1] && settings.folders[2]);
+    QCOMPARE(settings.broken.size(), std::size_t(1));
 
     // The others run; the broken one is kept as it is when another changes.
-    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
-    QVERIFY(service.StartStoredFolders(list).empty());
+    WatchService service(m_root / "watch.log");
+    QVERIFY(service.StartStoredFolders(store).empty());
     QCOMPARE(service.state(0), WatchFolderState::Watching);
     QCOMPARE(service.state(2), WatchFolderState::Watching);
-    QVERIFY(list.SetOn(2, false));
-    QVERIFY(!list.Read()[1]);
-    QVERIFY(ReadAll(list.othersFile()).find("<string>x</string>") != std::string::npos);
+    QVERIFY(store.SetOn(2, false));
+    QVERIFY(!store.Read().folders[1]);
+    QVERIFY(ReadAll(store.othersFile()).find("<string>x</string>") != std::string::npos);
   }
 
   void threeFoldersEachWithItsOwnChoicesAndPresets() {
     const fs::path in1 = Make("print-in"), out1 = Make("print-out");
     const fs::path in2 = Make("web-in"), out2 = Make("web-out");
     const fs::path in3 = Make("archive-in"), out3 = Make("archive-out"), done3 = Make("archive-done");
-    const WatchFolderList list{WatchFolderSettings(m_prefs)};
-    StoredWatchFolder print = Folder(in1, out1, 1);
-    StoredWatchFolder web = Folder(in2, out2, 2);
-    web.preset = PdfPreset::Smallest;
-    web.compress = true;
-    StoredWatchFolder archive = Folder(in3, out3, 3);
-    archive.moveTo = CreateFolderBookmark(done3);
-    QVERIFY(list.Add(print) && list.Add(web) && list.Add(archive));
+    const WatchSettingsStore store(m_prefs);
+    WatchFolderEntry print = Folder(in1, out1, SourceDisposal::Delete);
+    WatchFolderEntry web = Folder(in2, out2, SourceDisposal::MoveToDestination);
+    web.stored.preset = PdfPreset::Smallest;
+    web.stored.compress = true;
+    WatchFolderEntry archive = Folder(in3, out3, SourceDisposal::MoveToFolder);
+    archive.moveTo = done3;
+    QVERIFY(store.Add(print) && store.Add(web) && store.Add(archive));
 
-    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
+    WatchService service(m_root / "watch.log");
     std::vector<WatchEvent> events;
     connect(&service, &WatchService::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
-    QVERIFY(service.StartStoredFolders(list).empty());
+    QVERIFY(service.StartStoredFolders(store).empty());
     const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792}));
     for (const fs::path& in : {in1, in2, in3}) {
       for (int i = 0; i < 3; ++i) samples::WriteFile(in / ("doc" + std::to_string(i) + ".ps"), doc);
@@ -183,13 +188,13 @@ class WatchFoldersTest : public QObject {
 
   void fiftyFoldersWithoutAThreadOrDescriptorEach() {
     auto count = [](const char* dir) { return Entries(fs::path("/proc/self") / dir); };
-    WatchService service(WatchFolderSettings(m_prefs), m_root / "watch.log");
+    WatchService service(m_root / "watch.log");
     std::size_t threads = 0, descriptors = 0;
     for (int i = 0; i < 50; ++i) {
       WatchService::StartRequest r;
       r.choice.source = Make("in" + std::to_string(i));
       r.choice.destination = Make("out" + std::to_string(i));
-      r.choice.tag = 1;
+      r.choice.disposal = SourceDisposal::Delete;
       QVERIFY(!service.Start(i, r));
       if (i == 0) threads = count("task"), descriptors = count("fd");  // the engine and its worker are there now
     }
@@ -236,9 +241,9 @@ class WatchFoldersTest : public QObject {
       const auto [code, out] = Cli(step.args);
       QVERIFY2(code == step.code && out.contains(step.says), qPrintable(step.args.join(' ') + ": " + out));
     }
-    QVERIFY(!WatchFolderList().Read()[1]->on);
+    QVERIFY(!WatchSettingsStore().Read().folders[1]->stored.on);
     QVERIFY(Cli({"folders", "enable", C}).second.contains("enabled: archive  on "));
-    QVERIFY(WatchFolderList().Read()[1]->on);
+    QVERIFY(WatchSettingsStore().Read().folders[1]->stored.on);
 
     // watch runs every folder that is on.
     samples::WriteFile(a / "one.ps", samples::OnePagePostScript());

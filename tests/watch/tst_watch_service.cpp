@@ -34,7 +34,8 @@ constexpr int kDeadline = 120000;
 class Watched {
  public:
   Watched(const fs::path& settings, const fs::path& journal, WatchService::StartRequest request)
-      : service(WatchFolderSettings(settings), journal) {
+      : service(journal) {
+    service.setTuning(WatchSettingsStore(settings).Read().tuning);
     QObject::connect(&service, &WatchService::watchEvent, &service,
                      [this](const WatchEvent& e) { events.push_back(e); });
     refusal = service.Start(0, std::move(request));
@@ -73,12 +74,12 @@ class WatchServiceTest : public QObject {
   std::unique_ptr<QTemporaryDir> m_dir;
   fs::path m_root, m_source, m_destination, m_moveTo, m_settings, m_journal;
 
-  WatchService::StartRequest Request(int tag, std::optional<fs::path> source = {}) {
+  WatchService::StartRequest Request(SourceDisposal disposal, std::optional<fs::path> source = {}) {
     WatchService::StartRequest r;
     r.choice.source = source.value_or(m_source);
     r.choice.destination = m_destination;
     r.choice.moveTo = m_moveTo;
-    r.choice.tag = tag;
+    r.choice.disposal = disposal;
     return r;
   }
 
@@ -107,7 +108,7 @@ class WatchServiceTest : public QObject {
     samples::WriteFile(m_source / "sub" / "deep.ps", samples::OnePagePostScript());
     samples::WriteFile(m_destination / "early.ps", "an older file of the same name");
     {
-      Watched w(m_settings, m_journal, Request(2));
+      Watched w(m_settings, m_journal, Request(SourceDisposal::MoveToDestination));
       QVERIFY(!w.refusal);
       QCOMPARE(w.service.state(0), WatchFolderState::Watching);
       QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "early1.ps"), kDeadline);  // numbered, no space
@@ -139,18 +140,24 @@ class WatchServiceTest : public QObject {
     QTest::addColumn<QString>("destination");
     QTest::addColumn<QString>("moveTo");  // empty: choice 1, else choice 3
     QTest::addColumn<QString>("refusal");  // empty: it runs
+    QTest::addColumn<QString>("remark");   // what its start says, when it runs
     // Paths under the test's folder; "a" runs, from "a" into "b", already.
-    QTest::newRow("same folder, first of all") << "in" << "in" << "-" << "SourceWatchAndDestSameMsg";
-    QTest::newRow("same through a link") << "in" << "link" << "" << "SourceWatchAndDestSameMsg";
-    QTest::newRow("no move-to folder") << "in" << "out" << "-" << "MoveFoderNotSelectedMsg";
-    QTest::newRow("moved into the source") << "in" << "out" << "in" << "SourceWatchAndMoveSameMsg";
-    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << "";
-    QTest::newRow("no source") << "missing" << "out" << "" << "WatchFolderCannotWatchMsg";
-    QTest::newRow("no destination") << "in" << "missing" << "" << "WatchFolderNoDestinationMsg";
-    QTest::newRow("a running folder's source") << "a" << "out" << "" << "WatchFoldersShareSourceMsg";
-    QTest::newRow("into its destination") << "b" << "out" << "" << "WatchFoldersLoopMsg";
-    QTest::newRow("into its source") << "in" << "a" << "" << "WatchFoldersLoopMsg";
-    QTest::newRow("moved into its source") << "in" << "out" << "a" << "WatchFoldersLoopMsg";
+    QTest::newRow("same folder, first of all") << "in" << "in" << "-" << "SourceWatchAndDestSameMsg" << "";
+    QTest::newRow("same through a link") << "in" << "link" << "" << "SourceWatchAndDestSameMsg" << "";
+    QTest::newRow("no move-to folder") << "in" << "out" << "-" << "MoveFoderNotSelectedMsg" << "";
+    QTest::newRow("moved into the source") << "in" << "out" << "in" << "SourceWatchAndMoveSameMsg" << "";
+    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << ""
+                                             << "converted files are moved into a folder inside the watched folder";
+    QTest::newRow("PDFs inside the source") << "in" << "in/done" << "" << ""
+                                            << "the PDF files go into a folder inside the watched folder";
+    QTest::newRow("inside a running folder's source") << "a/sub" << "out" << "" << ""
+                                                       << "which another watch folder watches";
+    QTest::newRow("no source") << "missing" << "out" << "" << "WatchFolderCannotWatchMsg" << "";
+    QTest::newRow("no destination") << "in" << "missing" << "" << "WatchFolderNoDestinationMsg" << "";
+    QTest::newRow("a running folder's source") << "a" << "out" << "" << "WatchFoldersShareSourceMsg" << "";
+    QTest::newRow("into its destination") << "b" << "out" << "" << "WatchFoldersLoopMsg" << "";
+    QTest::newRow("into its source") << "in" << "a" << "" << "WatchFoldersLoopMsg" << "";
+    QTest::newRow("moved into its source") << "in" << "out" << "a" << "WatchFoldersLoopMsg" << "";
   }
 
   void theRulesRefuseInTheirOrder() {
@@ -158,13 +165,14 @@ class WatchServiceTest : public QObject {
     QFETCH(QString, destination);
     QFETCH(QString, moveTo);
     QFETCH(QString, refusal);
-    for (const char* f : {"a", "b", "in/done"}) fs::create_directories(m_root / f);
+    QFETCH(QString, remark);
+    for (const char* f : {"a", "a/sub", "b", "in/done"}) fs::create_directories(m_root / f);
     fs::create_directory_symlink(m_source, m_root / "link");
-    auto running = Request(1, m_root / "a");
+    auto running = Request(SourceDisposal::Delete, m_root / "a");
     running.choice.destination = m_root / "b";
     Watched w(m_settings, m_journal, running);
     QVERIFY(!w.refusal);
-    auto request = Request(moveTo.isEmpty() ? 1 : 3, m_root / source.toStdString());
+    auto request = Request(moveTo.isEmpty() ? SourceDisposal::Delete : SourceDisposal::MoveToFolder, m_root / source.toStdString());
     request.choice.destination = m_root / destination.toStdString();
     request.choice.moveTo.reset();
     if (!moveTo.isEmpty() && moveTo != "-") request.choice.moveTo = m_root / moveTo.toStdString();
@@ -172,6 +180,9 @@ class WatchServiceTest : public QObject {
     QCOMPARE(QString::fromUtf8(refused ? refused->key : ""), refusal);
     QCOMPARE(w.service.state(1), refusal.isEmpty() ? WatchFolderState::Watching : WatchFolderState::Off);
     QCOMPARE(w.count(WatchEvent::Kind::Started), refusal.isEmpty() ? 2u : 1u);
+    std::string said;  // by the last start
+    for (const WatchEvent& e : w.events) said = e.kind == WatchEvent::Kind::Started ? e.reason : said;
+    QVERIFY2(remark.isEmpty() ? said.empty() : said.find(remark.toStdString()) != std::string::npos, said.c_str());
     // Starting a number again replaces it rather than clashing with it.
     QVERIFY(!w.service.Start(0, running));
   }
@@ -183,7 +194,7 @@ class WatchServiceTest : public QObject {
                           "if grep -q BAD \"$1\"; then echo 'this file is bad' >&2; exit 1; fi\n"
                           "exec '" + ConverterProgramPath().native() + "' \"$@\"");
     samples::WriteFile(m_source / "bad.ps", samples::OnePagePostScript() + "% BAD\n");
-    Watched w(m_settings, m_journal, Request(1));
+    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Failed) == 1, kDeadline);
     QVERIFY(fs::exists(m_source / "bad.ps"));
 
@@ -212,7 +223,7 @@ class WatchServiceTest : public QObject {
     // Written in chunks with pauses, held open throughout: only the whole
     // document may be converted.
     const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(12, {300, 300}));
-    Watched w(m_settings, m_journal, Request(1));
+    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
     std::atomic<bool> closed = false;
     std::thread writer([&] {
       const fs::path path = m_source / "slow.ps";
@@ -236,11 +247,11 @@ class WatchServiceTest : public QObject {
   void aSlowWriterOnAPolledFolderIsWaitedFor() {
     // A writer that closes the file between chunks and pauses 3 s: on a
     // polled folder only a file that held still is taken.
-    const WatchFolderSettings settings(m_settings);
-    QVERIFY(settings.WriteDefaults() && settings.WriteBoolean("AlwaysPoll", true) &&
-            settings.WriteInteger("StableInterval", 5) && settings.WriteInteger("PollInterval", 1));
-    Watched w(m_settings, m_journal, Request(1));
-    QVERIFY(w.service.alwaysPoll());
+    samples::WriteFile(m_settings, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                   "<key>AlwaysPoll</key><true/><key>StableInterval</key><integer>5</integer>"
+                                   "<key>PollInterval</key><integer>1</integer></dict></plist>");
+    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
+    QVERIFY(w.service.tuning().alwaysPoll);
     const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(3, {300, 300}));
     std::atomic<bool> done = false;
     std::thread writer([&] {
@@ -277,7 +288,7 @@ class WatchServiceTest : public QObject {
         }
       }
     } unmount{mount};
-    Watched w(m_settings, m_journal, Request(1, mount));
+    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete, mount));
     QVERIFY(!w.refusal);
     // Written to the folder under the mount: no event reaches the mount.
     samples::WriteFile(m_source / "behind.ps", samples::OnePagePostScript());
@@ -292,7 +303,7 @@ class WatchServiceTest : public QObject {
                               "if [ ! -e '" + marker.native() + "' ]; then touch '" + marker.native() + "'; "
                               "printf '%%!PS\\n%% page two\\nshowpage\\n' >> \"$1\"; fi\nexit $status");
     samples::WriteFile(m_source / "grows.ps", samples::OnePagePostScript());
-    Watched w(m_settings, m_journal, Request(1));
+    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
     QCOMPARE(w.count(WatchEvent::Kind::Changed), std::size_t(1));
     QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
@@ -303,7 +314,7 @@ class WatchServiceTest : public QObject {
 
   void aSourceFolderIsWaitedForAndFollowed() {
     // Missing at the start: waited for when asked.
-    auto request = Request(1);
+    auto request = Request(SourceDisposal::Delete);
     request.waitForSource = true;
     request.sourceBookmark = CreateFolderBookmark(m_source);
     std::vector<char> stored;
@@ -344,7 +355,7 @@ class WatchServiceTest : public QObject {
     const fs::path dead = m_source / FolderClaims::kClaimsFolder /
                           (FolderClaims::OwnOwner().substr(0, FolderClaims::OwnOwner().find('~')) + "~1~0");
     samples::WriteFile(dead / "orphan.ps", samples::OnePagePostScript());
-    Watched w(m_settings, m_journal, Request(1));
+    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
     QCOMPARE(w.count(WatchEvent::Kind::TakenBack), std::size_t(1));
     QVERIFY(fs::exists(m_destination / "orphan.pdf"));
@@ -355,7 +366,7 @@ class WatchServiceTest : public QObject {
     UseConverter("endless", "exec sleep 600");
     samples::WriteFile(m_source / "held.ps", samples::OnePagePostScript());
     {
-      Watched w(m_settings, m_journal, Request(1));
+      Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
       QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_source / "held.ps"), kDeadline);  // claimed
       w.service.Stop(0);
       QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_source / "held.ps"), kDeadline);

@@ -2,7 +2,7 @@
 // watchers and under SIGTERM.
 
 #include "platform/Bookmark.h"
-#include "watch/WatchFolderSettings.h"
+#include "watch/WatchSettingsStore.h"
 #include "IndependentPlist.h"
 #include "PostScriptSamples.h"
 
@@ -48,7 +48,7 @@ class WatchSettingsTest : public QObject {
     // The command line's journal and settings stay in the test's folder.
     qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.path()) + "/state");
     qputenv("XDG_CONFIG_HOME", "/somewhere/config");
-    QCOMPARE(WatchFolderSettings::DefaultPath(),
+    QCOMPARE(WatchSettingsStore::DefaultPath(),
              fs::path("/somewhere/config/quillpress/Preferences/org.quillpress.Quillpress-WatchFolderPref.plist"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()) + "/config");
   }
@@ -68,22 +68,54 @@ class WatchSettingsTest : public QObject {
     QFETCH(QByteArray, content);
     const fs::path path = Root() / "hostile.plist";
     std::ofstream(path, std::ios::binary).write(content.constData(), content.size());
-    const WatchFolderSettings settings(path);
-    QVERIFY(!settings.Read());
-    // A single store then writes a dictionary holding only that key.
-    QVERIFY(settings.WriteBoolean("IsWatching", true));
+    const WatchSettingsStore store(path);
+    const WatchSettingsSnapshot settings = store.Read();
+    QVERIFY(settings.firstFileUnreadable && !settings.folders.at(0));
+    // A change then writes a dictionary holding only that key.
+    QVERIFY(store.SetOn(0, true));
     QCOMPARE(samples::ReadPlistIndependently(path).keys(), QStringList{"IsWatching"});
   }
 
-  void wrongValueTypesAreIgnored() {
+  // The stored numbers of the delete-or-move choice become the choice, and
+  // values of the wrong type are left out.
+  void storedValuesAndTheirTypes_data() {
+    QTest::addColumn<QByteArray>("disposal");
+    QTest::addColumn<int>("expected");  // -1: no folder
+    const QByteArray source = "<key>SourceURL</key><data>" +
+                              QByteArray::fromStdString(std::string(CreateFolderBookmark(Root())->data(),
+                                                                    CreateFolderBookmark(Root())->size()))
+                                  .toBase64() +
+                              "</data>";
+    QTest::newRow("1 deletes") << source + "<key>MoveToDestinationOption</key><integer>1</integer>"
+                               << int(SourceDisposal::Delete);
+    QTest::newRow("2 moves") << source + "<key>MoveToDestinationOption</key><integer>2</integer>"
+                             << int(SourceDisposal::MoveToDestination);
+    QTest::newRow("3 moves to") << source + "<key>MoveToDestinationOption</key><integer>3</integer>"
+                                << int(SourceDisposal::MoveToFolder);
+    QTest::newRow("7 is the default") << source + "<key>MoveToDestinationOption</key><integer>7</integer>"
+                                      << int(SourceDisposal::MoveToDestination);
+    QTest::newRow("a string is the default") << source + "<key>MoveToDestinationOption</key><string>3</string>"
+                                             << int(SourceDisposal::MoveToDestination);
+    QTest::newRow("a source as a string is none")
+        << QByteArray("<key>SourceURL</key><string>/etc</string><key>IsWatching</key><integer>1</integer>") << -1;
+  }
+
+  void storedValuesAndTheirTypes() {
+    QFETCH(QByteArray, disposal);
+    QFETCH(int, expected);
     const fs::path path = Root() / "types.plist";
-    samples::WriteFile(path, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                             "<key>SourceURL</key><string>/etc</string>"
-                             "<key>MoveToDestinationOption</key><string>3</string>"
-                             "<key>IsWatching</key><integer>1</integer></dict></plist>");
-    const auto prefs = WatchFolderSettings(path).Read();
-    QVERIFY(prefs);
-    QVERIFY(!prefs->sourceURL && !prefs->moveToDestinationOption && !prefs->isWatching);
+    samples::WriteFile(path, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + disposal.toStdString() +
+                                 "</dict></plist>");
+    const WatchSettingsStore store(path);
+    const auto first = store.Read().folders.at(0);
+    QCOMPARE(first ? int(first->stored.disposal) : -1, expected);
+    if (!first) return;
+    // Written back as the same number.
+    auto folder = *first;
+    QVERIFY(store.Write(0, folder));
+    QCOMPARE(int(store.Read().folders.at(0)->stored.disposal), expected);
+    const auto number = static_cast<int>(samples::PlistInteger(samples::ReadPlistIndependently(path), "MoveToDestinationOption"));
+    QCOMPARE(number, expected == int(SourceDisposal::Delete) ? 1 : expected == int(SourceDisposal::MoveToFolder) ? 3 : 2);
   }
 
   void bookmarksFollowTheFolder() {

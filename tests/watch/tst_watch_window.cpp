@@ -97,19 +97,31 @@ class WatchWindowTest : public QObject {
   void Launch(bool loadSettings = true) {
     m_c.reset();
     m_c = std::make_unique<WatchFolderController>(m_window.get(), *m_prompts, *m_workspace,
-                                                  WatchFolderSettings(m_prefs));
+                                                  WatchSettingsStore(m_prefs));
     m_c->DoWatchFolderFilesManipulation(nullptr);
-    if (loadSettings) m_c->StartAutoWatchFolder();
+    if (loadSettings) {
+      m_c->StartAutoWatchFolder();
+      QTRY_VERIFY_WITH_TIMEOUT(m_c->isLoaded(), kDeadline);
+    }
     m_c->OpenWatchFolderPreferences();
   }
 
-  QJsonObject Prefs() { return samples::ReadPlistIndependently(m_prefs); }
+  // The settings are written off the main thread: what has been changed is
+  // in the file once the controller has nothing left to write.
+  void Settle() {
+    if (m_c) QVERIFY(QTest::qWaitFor([&] { return !m_c->isSaving(); }, kDeadline));
+  }
+  QJsonObject Prefs() {
+    Settle();
+    return samples::ReadPlistIndependently(m_prefs);
+  }
   QStringList Keys() {
     QStringList keys = Prefs().keys();
     keys.sort();
     return keys;
   }
   QByteArray PrefsBytes() {
+    Settle();
     QFile f(QFile::decodeName(m_prefs.c_str()));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
   }
@@ -127,24 +139,24 @@ class WatchWindowTest : public QObject {
   }
 
   // Fills the sheet's slots and the choice.
-  void Fill(const fs::path& source, const fs::path& destination, int tag) {
+  void Fill(const fs::path& source, const fs::path& destination, SourceDisposal disposal) {
     Choose(m_c->selectSourceWatchFolderButtonOutlet, source);
     Choose(m_c->selectDestinationWatchFolderButtonOutlet, destination);
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(tag)->click();
-    if (tag == 3) Choose(m_c->selectMoveFilesWatchFolderButtonOutlet, m_moveTo);
+    m_c->disposalButton(disposal)->click();
+    if (disposal == SourceDisposal::MoveToFolder) Choose(m_c->selectMoveFilesWatchFolderButtonOutlet, m_moveTo);
   }
-  void SetUpFolders(int tag) {
+  void SetUpFolders(SourceDisposal disposal) {
     Launch();
-    Fill(m_source, m_destination, tag);
+    Fill(m_source, m_destination, disposal);
   }
 
   // Adds a folder through the sheet's Add button and starts it.
-  void AddAndStart(const fs::path& source, const fs::path& destination, int tag) {
+  void AddAndStart(const fs::path& source, const fs::path& destination, SourceDisposal disposal) {
     fs::create_directories(source);
     fs::create_directories(destination);
     m_c->addWatchFolderButton->click();
     QVERIFY(m_c->watchFolderSourcePathTextField->text().isEmpty() && !m_c->isWatching());
-    Fill(source, destination, tag);
+    Fill(source, destination, disposal);
     m_c->watchButtonOutlet->click();
   }
 
@@ -216,7 +228,7 @@ class WatchWindowTest : public QObject {
       QCOMPARE(PlistInteger(Prefs(), "MoveToDestinationOption"), 2);
       QVERIFY(IsBoolean("IsWatching", false));
     }
-    QCOMPARE(m_c->selectedTag(), 2);
+    QCOMPARE(m_c->selectedDisposal(), SourceDisposal::MoveToDestination);
     QVERIFY(!m_c->watchButtonOutlet->isEnabled() && !m_c->isWatching());
 
     // The sheet: window-modal on the window, every text from the table.
@@ -275,12 +287,12 @@ class WatchWindowTest : public QObject {
 
     // Choice 3 (clicked on its label) needs the move-to folder too, whose
     // controls it enables and whose path it draws undimmed.
-    QCOMPARE(m_c->selectedTag(), 2);
+    QCOMPARE(m_c->selectedDisposal(), SourceDisposal::MoveToDestination);
     QVERIFY(!m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled() &&
             !m_c->openMoveFilesWatchFolderButtonOutlet->isEnabled());
-    QAbstractButton* third = m_c->sourceFileDeletOrMoveMatrixOutlet->button(3);
+    QAbstractButton* third = m_c->disposalButton(SourceDisposal::MoveToFolder);
     QTest::mouseClick(third, Qt::LeftButton, Qt::NoModifier, QPoint(6, third->height() / 2));
-    QCOMPARE(m_c->selectedTag(), 3);
+    QCOMPARE(m_c->selectedDisposal(), SourceDisposal::MoveToFolder);
     QCOMPARE(PlistInteger(Prefs(), "MoveToDestinationOption"), 3);
     QVERIFY(m_c->openMoveFilesWatchFolderButtonOutlet->isEnabled());
     QLineEdit* moveField = m_c->watchFolderMoveFilesPathTextField;
@@ -301,11 +313,11 @@ class WatchWindowTest : public QObject {
     m_c->openMoveFilesWatchFolderButtonOutlet->click();
     QCOMPARE(m_workspace->opened, (std::vector<QUrl>{UrlOf(m_source), UrlOf(m_destination), UrlOf(m_moveTo)}));
 
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(1)->click();
+    m_c->disposalButton(SourceDisposal::Delete)->click();
     QCOMPARE(PlistInteger(Prefs(), "MoveToDestinationOption"), 1);
     QVERIFY(!m_c->selectMoveFilesWatchFolderButtonOutlet->isEnabled());
     // Applied without a sender (as at launch), the choice is not stored.
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(2)->setChecked(true);
+    m_c->disposalButton(SourceDisposal::MoveToDestination)->setChecked(true);
     const QByteArray withOne = PrefsBytes();
     m_c->DoWatchFolderFilesManipulation(nullptr);
     QCOMPARE(PrefsBytes(), withOne);
@@ -338,14 +350,14 @@ class WatchWindowTest : public QObject {
 
     // A box of an unknown type sets nothing, but the button is looked at
     // again (here after a choice that was not yet applied to it).
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(3)->setChecked(true);
+    m_c->disposalButton(SourceDisposal::MoveToFolder)->setChecked(true);
     m_c->watchFolderMoveFilesPathViewCntr->setBoxTypeOption(7);
     QVERIFY(Drops(m_c->watchFolderMoveFilesPathViewCntr, {UrlOf(m_moveTo)}));
     QVERIFY(!m_c->watchFolderMoveFilesURL());
     QVERIFY(!Keys().contains("MoveDestinationURL"));
     QVERIFY(!m_c->watchButtonOutlet->isEnabled());
     m_c->watchFolderMoveFilesPathViewCntr->setBoxTypeOption(2);
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(2)->click();
+    m_c->disposalButton(SourceDisposal::MoveToDestination)->click();
 
     // The move-to box takes a folder also while the choice does not use it;
     // its path is then drawn dimmed.
@@ -365,7 +377,7 @@ class WatchWindowTest : public QObject {
     Launch();
     Choose(m_c->selectSourceWatchFolderButtonOutlet, m_source);
     Choose(m_c->selectDestinationWatchFolderButtonOutlet, m_source);
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(3)->click();
+    m_c->disposalButton(SourceDisposal::MoveToFolder)->click();
     QByteArray before = PrefsBytes();
     m_c->DoFolderWatch(m_c->watchButtonOutlet);
     QCOMPARE(m_prompts->alerts.size(), std::size_t(1));
@@ -376,22 +388,12 @@ class WatchWindowTest : public QObject {
     QVERIFY(!m_c->isWatching());
     QCOMPARE(PrefsBytes(), before);
 
-    // A shown source whose slot was lost (its bookmark no longer resolves),
-    // then one removed after it was chosen.
+    // A source removed after it was chosen.
     Choose(m_c->selectDestinationWatchFolderButtonOutlet, m_destination);
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(1)->click();
-    m_c->SetWatchFolderSourceURLData(std::vector<char>{'n', 'o', 't'});
-    QVERIFY(!m_c->watchFolderSourceURL());
-    QCOMPARE(m_c->watchFolderSourcePathTextField->text(), Shown(m_source));
-    QVERIFY(m_c->watchButtonOutlet->isEnabled());
-    before = PrefsBytes();
-    m_c->watchButtonOutlet->click();
-    QCOMPARE(m_prompts->alerts.size(), std::size_t(2));
-    QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFolderCannotWatchMsg"));
-    Choose(m_c->selectSourceWatchFolderButtonOutlet, m_source);
+    m_c->disposalButton(SourceDisposal::Delete)->click();
     fs::remove_all(m_source);
     m_c->watchButtonOutlet->click();
-    QCOMPARE(m_prompts->alerts.size(), std::size_t(3));
+    QCOMPARE(m_prompts->alerts.size(), std::size_t(2));
     QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFolderCannotWatchMsg"));
     QVERIFY(!m_c->isWatching() && m_c->selectSourceWatchFolderButtonOutlet->isEnabled());
     QCOMPARE(m_c->watchButtonOutlet->text(), LocalizedString("StartWatchingButtonTitle"));
@@ -402,8 +404,9 @@ class WatchWindowTest : public QObject {
   void thePdfSettingsReachTheConverterAndAreStoredOnlyWhenNotTheDefault() {
     const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(30, {612, 792}));
     samples::WriteFile(m_source / "plain.ps", doc);
-    SetUpFolders(1);
+    SetUpFolders(SourceDisposal::Delete);
     QCOMPARE(m_c->watchPdfPresetPopUp->count(), int(kAllPdfPresets.size()));
+    QCOMPARE(m_c->watchPdfPresetPopUp->itemText(0), QStringLiteral("Faithful"));
     QCOMPARE(m_c->selectedPreset(), PdfPreset::Faithful);
     QVERIFY(!m_c->watchCompressPDFFileButton->isChecked());
     m_c->watchButtonOutlet->click();
@@ -459,7 +462,7 @@ class WatchWindowTest : public QObject {
                          samples::PostScriptWithPages(std::vector<std::pair<int, int>>(8, {400, 400})));
       expected.push_back("f" + std::to_string(i) + ".pdf");
     }
-    SetUpFolders(1);
+    SetUpFolders(SourceDisposal::Delete);
     int converted = 0;
     connect(m_c.get(), &WatchFolderController::watchEvent, this,
             [&](const WatchEvent& o) { converted += o.kind == WatchEvent::Kind::Converted ? 1 : 0; });
@@ -502,7 +505,7 @@ class WatchWindowTest : public QObject {
     m_c->watchButtonOutlet->click();
 
     // Choice 3: into the move-to folder, whose controls are locked too.
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(3)->click();
+    m_c->disposalButton(SourceDisposal::MoveToFolder)->click();
     Choose(m_c->selectMoveFilesWatchFolderButtonOutlet, m_moveTo);
     samples::WriteFile(m_source / "plan.ps", samples::OnePagePostScript());
     m_c->watchButtonOutlet->click();
@@ -518,7 +521,7 @@ class WatchWindowTest : public QObject {
   }
 
   void watchingResumesAtLaunchWhereTheFoldersAre() {
-    SetUpFolders(3);
+    SetUpFolders(SourceDisposal::MoveToFolder);
     m_c->watchButtonOutlet->click();
     // Leaving the application does not stop watching in the file.
     m_c.reset();
@@ -530,7 +533,7 @@ class WatchWindowTest : public QObject {
     fs::rename(m_moveTo, m_root / "finished");
     Launch();
     QVERIFY(m_c->isWatching());
-    QCOMPARE(m_c->selectedTag(), 3);
+    QCOMPARE(m_c->selectedDisposal(), SourceDisposal::MoveToFolder);
     QCOMPARE(m_c->watchFolderSourcePathTextField->text(), Shown(m_source));
     QCOMPARE(m_c->watchFolderDestinationPathTextField->text(), Shown(m_destination));
     QCOMPARE(m_c->watchFolderMoveFilesPathTextField->text(), Shown(m_root / "finished"));
@@ -541,29 +544,34 @@ class WatchWindowTest : public QObject {
     QCOMPARE(PlistData(Prefs(), "MoveDestinationURL"), moveTo);
     m_c.reset();
 
-    // The move-to folder gone: the choice shows its initial selection and
-    // the stored choice stays.
+    // The move-to folder gone: refused as it is stored (its files are never
+    // put elsewhere than chosen), and the choice stays.
     fs::remove_all(m_root / "finished");
     Launch();
-    QVERIFY(!m_c->watchFolderMoveFilesURL() && m_c->watchFolderMoveFilesPathTextField->text().isEmpty());
-    QCOMPARE(m_c->selectedTag(), 2);
+    QCOMPARE(m_prompts->alerts.size(), std::size_t(1));
+    QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFolderNoDestinationMsg"));
+    QVERIFY(!m_c->isWatching());
+    QCOMPARE(m_c->selectedDisposal(), SourceDisposal::MoveToFolder);
     QCOMPARE(PlistInteger(Prefs(), "MoveToDestinationOption"), 3);
+    m_c->disposalButton(SourceDisposal::Delete)->click();
     m_c.reset();
 
-    // The source folder gone: watching does not resume, the file still says
-    // it was on.
+    // The source folder gone: waited for, as every folder is.
     fs::remove_all(m_source);
     Launch();
-    QVERIFY(!m_c->watchFolderSourceURL() && !m_c->watchButtonOutlet->isEnabled() && !m_c->isWatching());
-    QVERIFY(m_prompts->alerts.empty());
+    QCOMPARE(m_c->stateOf(0), WatchFolderState::Waiting);
+    QCOMPARE(m_prompts->alerts.size(), std::size_t(1));
     QVERIFY(IsBoolean("IsWatching", true));
 
     // A resume that fails the checks shows the alert.
+    m_c->watchButtonOutlet->click();
     fs::create_directories(m_source);
     Choose(m_c->selectSourceWatchFolderButtonOutlet, m_source);
     Choose(m_c->selectDestinationWatchFolderButtonOutlet, m_source);
+    Settle();
+    QVERIFY(WatchSettingsStore(m_prefs).SetOn(0, true));
     Launch();
-    QCOMPARE(m_prompts->alerts.size(), std::size_t(1));
+    QCOMPARE(m_prompts->alerts.size(), std::size_t(2));
     QCOMPARE(m_prompts->alerts.back().title, LocalizedString("SourceWatchAndDestSameMsg"));
     QVERIFY(!m_c->isWatching());
 
@@ -583,7 +591,7 @@ class WatchWindowTest : public QObject {
     QCOMPARE(m_c->watchFolderSourcePathTextField->text(), Shown(m_source));
     Choose(m_c->selectDestinationWatchFolderButtonOutlet, m_destination);
     QVERIFY(!fs::exists(m_prefs));
-    m_c->sourceFileDeletOrMoveMatrixOutlet->button(1)->click();
+    m_c->disposalButton(SourceDisposal::Delete)->click();
     QCOMPARE(Keys(), QStringList{"MoveToDestinationOption"});
     m_c->watchButtonOutlet->click();
     QVERIFY(m_c->isWatching());
@@ -599,7 +607,7 @@ class WatchWindowTest : public QObject {
         "exec '" + ConverterProgramPath().native() + "' \"$@\"");
     qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
     samples::WriteFile(m_source / "good.ps", samples::OnePagePostScript());
-    SetUpFolders(1);
+    SetUpFolders(SourceDisposal::Delete);
     std::vector<QString> notices;
     m_c->setFailureNotifier([&](const QString& title, const QString& body) { notices.push_back(title + body); });
     bool onMainThread = true;
@@ -651,7 +659,7 @@ class WatchWindowTest : public QObject {
   }
 
   void severalFoldersInTheList() {
-    SetUpFolders(1);
+    SetUpFolders(SourceDisposal::Delete);
     m_c->watchButtonOutlet->click();
     QTreeWidget* list = m_c->watchFoldersList;
     QCOMPARE(list->topLevelItemCount(), 1);
@@ -662,7 +670,7 @@ class WatchWindowTest : public QObject {
 
     // A second folder, added and set up in the same slots.
     const fs::path in2 = m_root / "in2", out2 = m_root / "out2";
-    AddAndStart(in2, out2, 1);
+    AddAndStart(in2, out2, SourceDisposal::Delete);
     QCOMPARE(m_c->editedFolder(), std::size_t(1));
     QCOMPARE(list->topLevelItemCount(), 2);
     QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Checked);
@@ -675,7 +683,7 @@ class WatchWindowTest : public QObject {
 
     // A third whose source is the first's destination is refused, and
     // removed before it was ever stored.
-    AddAndStart(m_destination, m_moveTo, 2);
+    AddAndStart(m_destination, m_moveTo, SourceDisposal::MoveToDestination);
     QCOMPARE(m_prompts->alerts.back().title, LocalizedString("WatchFoldersLoopMsg"));
     QVERIFY(!m_c->isWatching());
     list->setCurrentItem(list->topLevelItem(2));
@@ -706,11 +714,11 @@ class WatchWindowTest : public QObject {
   }
 
   void removingOrEditingAFolderLeavesTheOthersRunning() {
-    SetUpFolders(1);
+    SetUpFolders(SourceDisposal::Delete);
     m_c->watchButtonOutlet->click();
     const fs::path in2 = m_root / "in2", in3 = m_root / "in3", out3 = m_root / "out3";
-    AddAndStart(in2, m_root / "out2", 1);
-    AddAndStart(in3, out3, 2);
+    AddAndStart(in2, m_root / "out2", SourceDisposal::Delete);
+    AddAndStart(in3, out3, SourceDisposal::MoveToDestination);
     std::vector<WatchEvent> events;
     connect(m_c.get(), &WatchFolderController::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
     // A long file in hand in the last folder.

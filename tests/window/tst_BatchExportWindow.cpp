@@ -5,7 +5,7 @@
 #include "WindowTestFixture.h"
 
 #include "app/ApplicationResources.h"
-#include "conversion/ExportProgressSheet.h"
+#include "app/ExportProgressSheet.h"
 #include "platform/LocalizedString.h"
 #include "platform/Workspace.h"
 
@@ -433,6 +433,13 @@ class BatchExportWindowTest : public QObject {
     qputenv("QUILLPRESS_PSTOPDF", recorder.c_str());
     auto* presets = m_f->find<QComboBox>("pdfPresetPopUp");
     QCOMPARE(presets->count(), static_cast<int>(kAllPdfPresets.size()));
+    // Short names, each described in its tooltip, as is how the check box
+    // goes with them.
+    QCOMPARE(presets->itemText(presets->findData(QStringLiteral("pdfa-2b"))), QStringLiteral("Archive (PDF/A-2b)"));
+    for (int i = 0; i < presets->count(); ++i) {
+      QVERIFY(presets->itemData(i, Qt::ToolTipRole).toString().size() > presets->itemText(i).size());
+    }
+    QVERIFY(m_f->find<QCheckBox>("compressPDFFileButton")->toolTip().contains(presets->itemText(1)));
     presets->setCurrentIndex(presets->findData(QStringLiteral("smallest")));
     m_f->find<QCheckBox>("compressPDFFileButton")->click();
     const fs::path small = Dest("small");

@@ -8,7 +8,7 @@
 #include "platform/Bookmark.h"
 #include "platform/LocalizedString.h"
 #include "watch/WatchFolderController.h"
-#include "watch/WatchFolderSettings.h"
+#include "watch/WatchSettingsStore.h"
 
 #include "PostScriptSamples.h"
 
@@ -33,12 +33,12 @@ class WatchFromWindowTest : public QObject {
 
   // Settings as the sheet leaves them after "Watch": delete each source.
   void WriteWatchingSettings() {
-    const WatchFolderSettings settings;  // under XDG_CONFIG_HOME
-    const auto source = CreateFolderBookmark(m_source), destination = CreateFolderBookmark(m_destination);
-    QVERIFY(source && destination);
-    QVERIFY(settings.WriteDefaults() && settings.WriteData("SourceURL", *source) &&
-            settings.WriteData("DestinationURL", *destination) &&
-            settings.WriteInteger("MoveToDestinationOption", 1) && settings.WriteBoolean("IsWatching", true));
+    WatchFolderEntry folder;
+    folder.source = m_source;
+    folder.destination = m_destination;
+    folder.stored.disposal = SourceDisposal::Delete;
+    folder.stored.on = true;
+    QVERIFY(WatchSettingsStore().Write(0, folder));  // under XDG_CONFIG_HOME
   }
 
  private Q_SLOTS:
@@ -65,7 +65,7 @@ class WatchFromWindowTest : public QObject {
     WriteFile(m_source / "waiting.ps", samples::OnePagePostScript());
     {
       WindowFixture f(false);
-      QVERIFY(f.d().isWatching());
+      QTRY_VERIFY_WITH_TIMEOUT(f.d().isWatching(), kDeadline);
       QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_destination / "waiting.pdf") && !fs::exists(m_source / "waiting.ps"),
                                kDeadline);
       QVERIFY(samples::QpdfCheckPasses(m_destination / "waiting.pdf"));
@@ -84,9 +84,9 @@ class WatchFromWindowTest : public QObject {
     }
     // Quitting is not stopping: the next launch watches again. Stopped from
     // the sheet behind the menu command, quitting no longer asks.
-    QCOMPARE(WatchFolderSettings().Read()->isWatching, std::optional<bool>(true));
+    QVERIFY(WatchSettingsStore().Read().folders.at(0)->stored.on);
     WindowFixture f(false);
-    QVERIFY(f.d().isWatching());
+    QTRY_VERIFY_WITH_TIMEOUT(f.d().isWatching(), kDeadline);
     f.action("watchFolderMenuItem")->trigger();
     WatchFolderController& watch = f.d().watchFolder();
     QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
@@ -97,7 +97,7 @@ class WatchFromWindowTest : public QObject {
     f.action("quitMenuItem")->trigger();
     QCOMPARE(terminate.count(), 1);
     QVERIFY(f.prompts.alerts.empty());
-    QCOMPARE(WatchFolderSettings().Read()->isWatching, std::optional<bool>(false));
+    QTRY_VERIFY_WITH_TIMEOUT(!WatchSettingsStore().Read().folders.at(0)->stored.on, kDeadline);
   }
 
   void theSheetIsReachableByNameAndByTyping() {
@@ -139,7 +139,7 @@ class WatchFromWindowTest : public QObject {
     source->selectAll();
     QTest::keyClicks(source, QString::fromLocal8Bit(m_source.c_str()));
     QTest::keyClick(source, Qt::Key_Return);
-    QTRY_COMPARE(WatchFolderSettings().Read()->sourceURL.has_value(), true);
+    QTRY_VERIFY(WatchSettingsStore().Read().folders.at(0).has_value());
     source->selectAll();
     QTest::keyClicks(source, QStringLiteral("/no/such/folder"));
     QTest::keyClick(source, Qt::Key_Return);

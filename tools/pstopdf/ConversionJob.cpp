@@ -249,7 +249,7 @@ int ConversionJob::Run() {
   // system's settings.
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
-                             ReadDocumentComments(inputFd)};
+                             ReadDocumentComments(inputFd), input.stem().string()};
   const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
   if (folderReply < 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
@@ -257,13 +257,27 @@ int ConversionJob::Run() {
   }
   if (!StartJob(inputFd, folderReply, preset)) return kExitFailed;
 
+  const CheckRequest checkRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
+                                  PdfStandardCode(m_settings.preset)};
   // Loaded while the job runs.
-  PdfChecker checker(m_work, m_limits,
-                     CheckRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
-                                  PdfStandardCode(m_settings.preset)},
-                     m_ready ? &*m_readyRequest : nullptr, m_targets);
+  std::optional<PdfChecker> checker(std::in_place, m_work, m_limits, checkRequest,
+                                    m_ready ? &*m_readyRequest : nullptr, m_targets);
 
-  const End end = Supervise();
+  End end = Supervise();
+  if (ReadyInterpreterFailed(end)) {
+    // Not the document's failure: the file gets a fresh start of its own.
+    checker.reset();
+    m_ready.reset();
+    std::error_code ec;
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(m_work, ec)) left.push_back(entry.path());
+    for (const fs::path& path : left) fs::remove_all(path, ec);
+    if (!StartOwnJob(inputFd, folderReply, preset)) return kExitFailed;
+    checker.emplace(m_work, m_limits, checkRequest, nullptr, m_targets);
+    end = Supervise();
+  } else if (m_ready) {
+    close(inputFd);
+  }
   int result = kExitFailed;
   std::optional<PdfOutputFindings> findings;
   std::string shortfall;
@@ -271,7 +285,7 @@ int ConversionJob::Run() {
     // said why
   } else if (!LooksLikeCompletePdf(m_work / "out.pdf")) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-  } else if (findings = checker.Run(); !findings) {
+  } else if (findings = checker->Run(); !findings) {
     // said why
   } else if (shortfall = DescribeFindings(*findings, m_settings.preset);
              !shortfall.empty() && PdfPresetIsStandard(m_settings.preset)) {
@@ -296,12 +310,9 @@ int ConversionJob::Run() {
 
 // A ready interpreter needs the folder first; a job of our own is started
 // before the folder's name is passed on to it. Says why when it cannot start.
+// The input stays open for a ready interpreter's job, as a fresh start may
+// need it yet.
 bool ConversionJob::StartJob(int inputFd, int folderReply, const PresetContext& preset) {
-  int folderPipe[2];
-  if (pipe2(folderPipe, O_CLOEXEC) != 0) {
-    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
-    return false;
-  }
   if (ReadyInterpretersWanted()) {
     m_work = AwaitPrivateFolder(folderReply);
     if (m_work.empty()) {
@@ -319,10 +330,23 @@ bool ConversionJob::StartJob(int inputFd, int folderReply, const PresetContext& 
     m_job = m_ready->pid;
     m_targets.jobPidfd = m_ready->pidfd;
     m_targets.job = m_job;
-    close(folderPipe[0]);
-    close(folderPipe[1]);
-    close(inputFd);
     return true;
+  }
+  return StartOwnJob(inputFd, folderReply, preset);
+}
+
+bool ConversionJob::ReadyInterpreterFailed(const End& end) const {
+  if (!m_ready || ReadyInterpreterRequired() || end.overOutputLimit) return false;
+  return m_ready->serverLost || (WIFEXITED(end.status) && WEXITSTATUS(end.status) == kReadyCopyUnfit) ||
+         (end.status == 0 && !LooksLikeCompletePdf(m_work / "out.pdf"));
+}
+
+// The job in a process of our own, told its folder once there is one.
+bool ConversionJob::StartOwnJob(int inputFd, int folderReply, const PresetContext& preset) {
+  int folderPipe[2];
+  if (pipe2(folderPipe, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+    return false;
   }
   const pid_t self = getpid();
   m_job = fork();

@@ -59,6 +59,11 @@ class ConversionJob {
   struct End;
 
   bool StartJob(int inputFd, int folderReply, const PresetContext& preset);
+  bool StartOwnJob(int inputFd, int folderReply, const PresetContext& preset);
+  // Whether the ready interpreter failed the job rather than the document:
+  // its copy could not begin, its server went away, or it ended well
+  // without a PDF.
+  bool ReadyInterpreterFailed(const End& end) const;
   End Supervise();
   bool ReportEnd(const End& end) const;
   bool PlaceOutput(const std::filesystem::path& produced);

@@ -1,8 +1,13 @@
 #include "DocumentComments.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -14,25 +19,40 @@ namespace {
 // a comment; they are never far in.
 constexpr std::size_t kHeaderBytes = 64 * 1024;
 
+// The month a name or its abbreviation ("Dec", "Sept", "December") names,
+// in any case; 0 for none.
 int MonthNumber(std::string_view name) {
-  static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
-                                                 "jul", "aug", "sep", "oct", "nov", "dec"};
+  static constexpr std::string_view kMonths[] = {"january", "february", "march",     "april",
+                                                 "may",     "june",     "july",      "august",
+                                                 "september", "october", "november", "december"};
   if (name.size() < 3) return 0;
-  std::string lower(name.substr(0, 3));
+  std::string lower(name);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (int i = 0; i < 12; ++i) {
-    if (kMonths[i] == lower) return i + 1;
+    if (kMonths[i].rfind(lower, 0) == 0) return i + 1;
   }
   return 0;
 }
 
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysIn(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// A PDF date; without the time of day when the text gives none (hour < 0).
 std::string Format(int year, int month, int day, int hour, int minute, int second,
                    const std::string& zone) {
-  if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 60) {
+  if (year < 1900 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+      day > DaysIn(year, month) || hour > 23 || minute > 59 || second > 59) {
     return {};
   }
   char text[96];
+  if (hour < 0) {
+    std::snprintf(text, sizeof text, "D:%04d%02d%02d", year, month, day);
+    return text;
+  }
   std::snprintf(text, sizeof text, "D:%04d%02d%02d%02d%02d%02d", year, month, day, hour, minute,
                 second);
   return text + zone;
@@ -63,51 +83,175 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
   }
   std::smatch m;
   std::string date;
-  // ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday.
-  static const std::regex ctime(
-      R"(^(?:[A-Za-z]{3},?\s+)?([A-Za-z]{3})\s+(\d{1,2})\s+(\d{1,2}):(\d{2}):(\d{2})\s+(?:([A-Z]{3,4})\s+)?(\d{4})$)");
-  // ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41:08".
-  static const std::regex iso(
-      R"(^(\d{4})-(\d{2})-(\d{2})[T ](\d{2}):(\d{2}):(\d{2})(?:\.\d+)?\s*(Z|[+-]\d{2}:?\d{2})?$)");
-  // date(1)'s default form: "Mon 07 Dec 2026 13:41:08 UTC" or "Mon Dec 7 ... UTC 2026" above.
-  static const std::regex dayFirst(
-      R"(^(?:[A-Za-z]{3},?\s+)?(\d{1,2})\s+([A-Za-z]{3})[a-z]*\s+(\d{4}),?\s+(\d{1,2}):(\d{2}):(\d{2})\s*([AaPp][Mm])?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
+  auto number = [&](std::size_t group, int fallback) {
+    return m[group].matched ? std::stoi(m[group].str()) : fallback;
+  };
+  // A time of day written with AM or PM, in 24 hours; -1 when impossible.
+  auto hour24 = [&](std::size_t hourGroup, std::size_t meridiemGroup) {
+    int hour = number(hourGroup, -1);
+    if (hour < 0 || !m[meridiemGroup].matched) return hour;
+    if (hour < 1 || hour > 12) return 99;
+    const char first = m[meridiemGroup].str()[0];
+    return hour % 12 + (first == 'P' || first == 'p' ? 12 : 0);
+  };
+  // A zone named by letters other than UTC says nothing certain: local time.
+  auto zoneOf = [&](std::size_t group) -> std::string {
+    if (!m[group].matched) return {};
+    const std::string zone = m[group].str();
+    return zone == "UTC" || zone == "GMT" || zone == "Z" ? "Z" : PdfZone(zone);
+  };
   // Already a PDF date.
-  static const std::regex pdf(R"(^D:\d{4,14}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
+  static const std::regex pdf(R"(^D:\d{4}(?:\d{2}){0,5}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
+  // ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday,
+  // the time or a zone.
+  static const std::regex ctime(
+      R"(^(?:[A-Za-z]{3},?\s+)?([A-Za-z]{3})\s+(\d{1,2})\s+(?:(\d{1,2}):(\d{2}):(\d{2})\s+)?(?:([A-Z]{3,4})\s+)?(\d{4})$)");
+  // MetaPost's: "2026.12.07:1341".
+  static const std::regex dotted(R"(^(\d{4})\.(\d{2})\.(\d{2}):(\d{2})(\d{2})$)");
+  // ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41", "2026-12-07".
+  static const std::regex iso(
+      R"(^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2}))?(?:[.,]\d+)?\s*(Z|[+-]\d{2}:?\d{2})?)?$)");
+  // Day first: date(1)'s "Mon 07 Dec 2026 01:41:08 PM UTC", "6 December 2026".
+  static const std::regex dayFirst(
+      R"(^(?:[A-Za-z]{3,9}\.?,?\s+)?(\d{1,2})(?:st|nd|rd|th)?\.?\s+([A-Za-z]{3,9})\.?,?\s+(\d{4})(?:,?\s+(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp]\.?[Mm]\.?)?)?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
+  // Month first: "December 6, 2026 12:02", "Sun, Dec 6 2026".
+  static const std::regex monthFirst(
+      R"(^(?:[A-Za-z]{3,9}\.?,?\s+)?([A-Za-z]{3,9})\.?\s+(\d{1,2})(?:st|nd|rd|th)?,?\s+(\d{4})(?:,?\s+(?:at\s+)?(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp]\.?[Mm]\.?)?)?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
   if (std::regex_match(text, m, pdf)) {
     date = text;
   } else if (std::regex_match(text, m, ctime)) {
     const std::string zone = m[6].matched && (m[6] == "UTC" || m[6] == "GMT") ? "Z" : "";
-    date = Format(std::stoi(m[7]), MonthNumber(m[1].str()), std::stoi(m[2]), std::stoi(m[3]),
-                  std::stoi(m[4]), std::stoi(m[5]), zone);
+    date = Format(number(7, 0), MonthNumber(m[1].str()), number(2, 0), number(3, -1),
+                  number(4, 0), number(5, 0), zone);
+  } else if (std::regex_match(text, m, dotted)) {
+    date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, 0), number(5, 0), 0, "");
   } else if (std::regex_match(text, m, iso)) {
-    date = Format(std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]),
-                  std::stoi(m[5]), std::stoi(m[6]), m[7].matched ? PdfZone(m[7]) : "");
+    date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, -1), number(5, 0),
+                  number(6, 0), m[7].matched ? PdfZone(m[7]) : "");
   } else if (std::regex_match(text, m, dayFirst)) {
-    // A zone named by letters other than UTC says nothing certain: local time.
-    std::string zone;
-    if (m[8].matched) zone = (m[8] == "UTC" || m[8] == "GMT" || m[8] == "Z") ? "Z" : PdfZone(m[8]);
-    int hour = std::stoi(m[4]);
-    if (m[7].matched) {
-      if (hour < 1 || hour > 12) return std::nullopt;
-      const bool pm = m[7].str()[0] == 'P' || m[7].str()[0] == 'p';
-      hour = hour % 12 + (pm ? 12 : 0);
-    }
-    date = Format(std::stoi(m[3]), MonthNumber(m[2].str()), std::stoi(m[1]), hour, std::stoi(m[5]),
-                  std::stoi(m[6]), zone);
+    date = Format(number(3, 0), MonthNumber(m[2].str()), number(1, 0), hour24(4, 7),
+                  number(5, 0), number(6, 0), zoneOf(8));
+  } else if (std::regex_match(text, m, monthFirst)) {
+    date = Format(number(3, 0), MonthNumber(m[1].str()), number(2, 0), hour24(4, 7),
+                  number(5, 0), number(6, 0), zoneOf(8));
   }
   if (date.empty()) return std::nullopt;
   return date;
 }
 
+namespace {
+
+// The four numbers of a bounding box comment's value; nothing for (atend)
+// or a malformed one.
+std::optional<PageBox> ParseBox(std::string_view value) {
+  PageBox box;
+  char extra = 0;
+  const std::string text(value);
+  if (std::sscanf(text.c_str(), " %lf %lf %lf %lf %c", &box.llx, &box.lly, &box.urx, &box.ury,
+                  &extra) != 4) {
+    return std::nullopt;
+  }
+  for (const double v : {box.llx, box.lly, box.urx, box.ury}) {
+    if (!std::isfinite(v) || std::fabs(v) > 1e6) return std::nullopt;
+  }
+  return box;
+}
+
+// The page a %%BoundingBox and a %%HiResBoundingBox make: the finer one
+// where it only refines the other (within a point on every side).
+std::optional<PageBox> ChooseBox(const std::optional<PageBox>& box,
+                                 const std::optional<PageBox>& hiRes) {
+  auto hasArea = [](const std::optional<PageBox>& b) {
+    return b && b->urx - b->llx >= 1 && b->ury - b->lly >= 1;
+  };
+  if (!hasArea(box)) return hasArea(hiRes) ? hiRes : std::nullopt;
+  if (hasArea(hiRes) && std::fabs(hiRes->llx - box->llx) <= 1 &&
+      std::fabs(hiRes->lly - box->lly) <= 1 && std::fabs(hiRes->urx - box->urx) <= 1 &&
+      std::fabs(hiRes->ury - box->ury) <= 1) {
+    return hiRes;
+  }
+  return box;
+}
+
+struct BoxComments {
+  std::optional<PageBox> box;
+  std::optional<PageBox> hiRes;
+  bool boxAtEnd = false;
+  bool hiResAtEnd = false;
+};
+
+constexpr std::string_view kBoxComment = "%%BoundingBox:";
+constexpr std::string_view kHiResComment = "%%HiResBoundingBox:";
+
+// Calls each with every line of text.
+template <typename Each>
+void ForEachLine(std::string_view text, const Each& each) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) end = text.size();
+    if (!each(text.substr(start, end - start))) return;
+    start = end + 1;
+  }
+}
+
+// The bounding boxes of a trailer: the last of each counts, as the
+// document's own nested files come before it.
+void ReadTrailerBoxes(std::string_view tail, BoxComments& boxes) {
+  const std::size_t trailer = tail.rfind("%%Trailer");
+  if (trailer != std::string_view::npos) tail.remove_prefix(trailer);
+  ForEachLine(tail, [&](std::string_view line) {
+    if (line.rfind(kBoxComment, 0) == 0) {
+      if (auto box = ParseBox(line.substr(kBoxComment.size()))) boxes.box = box;
+    } else if (line.rfind(kHiResComment, 0) == 0) {
+      if (auto box = ParseBox(line.substr(kHiResComment.size()))) boxes.hiRes = box;
+    }
+    return true;
+  });
+}
+
+// Reads count bytes at offset (fewer at the end of the file).
+std::string ReadAt(int fd, off_t offset, std::size_t count) {
+  std::string bytes(count, '\0');
+  std::size_t got = 0;
+  while (got < count) {
+    const ssize_t n = pread(fd, bytes.data() + got, count - got, offset + off_t(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+std::uint32_t LittleEndian32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + std::size_t(i)]);
+  }
+  return value;
+}
+
+}  // namespace
+
 DocumentComments ReadDocumentComments(int inputFd) {
   DocumentComments comments;
-  std::string head(kHeaderBytes, '\0');
-  const ssize_t n = pread(inputFd, head.data(), head.size(), 0);
-  if (n <= 0) return comments;
-  head.resize(static_cast<std::size_t>(n));
-  // An EPS with a binary preview header keeps its comments further in.
-  if (static_cast<unsigned char>(head[0]) == 0xC5) return comments;
+  std::string head = ReadAt(inputFd, 0, kHeaderBytes);
+  if (head.empty()) return comments;
+  // An EPS file with a binary header (and a preview) keeps its PostScript in
+  // a section further in.
+  off_t sectionStart = 0;
+  off_t sectionEnd = -1;
+  if (head.size() >= 12 && static_cast<unsigned char>(head[0]) == 0xC5 &&
+      static_cast<unsigned char>(head[1]) == 0xD0 && static_cast<unsigned char>(head[2]) == 0xD3 &&
+      static_cast<unsigned char>(head[3]) == 0xC6) {
+    sectionStart = off_t(LittleEndian32(head, 4));
+    sectionEnd = sectionStart + off_t(LittleEndian32(head, 8));
+    head = ReadAt(inputFd, sectionStart, kHeaderBytes);
+    if (off_t(head.size()) > sectionEnd - sectionStart) {
+      head.resize(static_cast<std::size_t>(std::max<off_t>(0, sectionEnd - sectionStart)));
+    }
+  }
   auto text = [](std::string_view value) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
       value.remove_prefix(1);
@@ -117,14 +261,10 @@ DocumentComments ReadDocumentComments(int inputFd) {
     }
     return std::string(value);
   };
-  std::size_t start = 0;
-  while (start < head.size()) {
-    std::size_t end = head.find_first_of("\r\n", start);
-    if (end == std::string::npos) end = head.size();
-    const std::string_view line(head.data() + start, end - start);
-    start = end + 1;
-    if (line.empty()) continue;
-    if (line.rfind("%%EndComments", 0) == 0 || line[0] != '%') break;
+  BoxComments boxes;
+  ForEachLine(head, [&](std::string_view line) {
+    if (line.empty()) return true;
+    if (line.rfind("%%EndComments", 0) == 0 || line[0] != '%') return false;
     // The first of each counts, as for the interpreter.
     static constexpr std::string_view kDate = "%%CreationDate:";
     static constexpr std::string_view kTitle = "%%Title:";
@@ -135,7 +275,28 @@ DocumentComments ReadDocumentComments(int inputFd) {
       comments.title = text(line.substr(kTitle.size()));
     } else if (line.rfind(kCreator, 0) == 0 && !comments.creator) {
       comments.creator = text(line.substr(kCreator.size()));
+    } else if (line.rfind(kBoxComment, 0) == 0 && !boxes.box && !boxes.boxAtEnd) {
+      const std::string_view value = line.substr(kBoxComment.size());
+      boxes.boxAtEnd = value.find("(atend)") != std::string_view::npos;
+      boxes.box = ParseBox(value);
+    } else if (line.rfind(kHiResComment, 0) == 0 && !boxes.hiRes && !boxes.hiResAtEnd) {
+      const std::string_view value = line.substr(kHiResComment.size());
+      boxes.hiResAtEnd = value.find("(atend)") != std::string_view::npos;
+      boxes.hiRes = ParseBox(value);
     }
+    return true;
+  });
+  if (boxes.boxAtEnd || boxes.hiResAtEnd || !boxes.box) {
+    // Deferred to the trailer, or given only there.
+    struct stat st {};
+    off_t end = fstat(inputFd, &st) == 0 ? st.st_size : 0;
+    if (sectionEnd >= 0) end = std::min(end, sectionEnd);
+    const off_t from = std::max(sectionStart, end - off_t(kHeaderBytes));
+    BoxComments trailer;
+    ReadTrailerBoxes(ReadAt(inputFd, from, static_cast<std::size_t>(end - from)), trailer);
+    if (!boxes.box) boxes.box = trailer.box;
+    if (!boxes.hiRes) boxes.hiRes = trailer.hiRes;
   }
+  comments.boundingBox = ChooseBox(boxes.box, boxes.hiRes);
   return comments;
 }

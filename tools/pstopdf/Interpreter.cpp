@@ -56,7 +56,9 @@ std::vector<std::string> InterpreterSwitches(const std::string& output, bool eps
   std::vector<std::string> switches = {
       "-q", QUILLPRESS_PSTOPDF_SAFER, "-dBATCH", "-dNOPAUSE", "-dNOPROMPT",
       "-sDEVICE=pdfwrite", "-dAutoRotatePages=/None", "-sOutputFile=" + output};
-  if (eps) switches.emplace_back("-dEPSCrop");
+  // The page of an EPS file is set to its bounding box before it runs (the
+  // preset's setup), and stays so whatever size the file asks for.
+  if (eps) switches.emplace_back("-dFIXEDMEDIA");
   switches.insert(switches.end(), extraSwitches.begin(), extraSwitches.end());
   return switches;
 }

@@ -25,7 +25,7 @@ struct Interpreter {
 std::optional<Interpreter> LoadInterpreter();
 
 // The interpreter's switches for a job: SAFER, the pdfwrite device writing
-// output, the cropping of EPS files, then extraSwitches.
+// output, the fixed page of EPS files, then extraSwitches.
 std::vector<std::string> InterpreterSwitches(const std::string& output, bool eps,
                                              const std::vector<std::string>& extraSwitches);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -14,6 +15,20 @@ namespace {
 
 std::string Define(const std::string& name, long value) {
   return "-d" + name + "=" + std::to_string(value);
+}
+
+// Images stored as they came: JPEG data passed through as it is, every
+// other image compressed without loss, none resampled.
+void Lossless(std::vector<std::string>& args) {
+  for (const char* kind : {"Color", "Gray"}) {
+    const std::string k = kind;
+    args.push_back("-dAutoFilter" + k + "Images=false");
+    args.push_back("-d" + k + "ImageFilter=/FlateEncode");
+    args.push_back("-dDownsample" + k + "Images=false");
+  }
+  args.emplace_back("-dDownsampleMonoImages=false");
+  args.emplace_back("-dPassThroughJPEGImages=true");
+  args.emplace_back("-dPassThroughJPXImages=true");
 }
 
 // Images above the resolution are resampled down to it.
@@ -105,6 +120,13 @@ std::string AsciiHex(const std::u32string& text) {
   return hex + ">";
 }
 
+// A number for PostScript, whatever the locale.
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return text;
+}
+
 bool IsAscii(const std::string& text) {
   for (const char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -177,24 +199,30 @@ InterpreterArguments PresetArguments(const PresetContext& context, const fs::pat
   }
   switch (context.preset) {
     case PdfPreset::Faithful:
+      Lossless(args);
       break;
     case PdfPreset::Smallest:
       Downsample(args, 150);
       args.emplace_back("-dQuillpressSmallImages");
       break;
     case PdfPreset::Print:
+      Lossless(args);
       Downsample(args, 300);
       args.emplace_back("-dEmbedAllFonts=true");
       break;
     case PdfPreset::PdfX3:
+      Lossless(args);
       args.emplace_back("-dPDFX");
+      args.emplace_back("-dQuillpressPdfX");
       args.emplace_back("-sColorConversionStrategy=CMYK");
       args.emplace_back("-dEmbedAllFonts=true");
       OutputIntent(args, profile, 4, "GTS_PDFX", "Custom", "SWOP (Artifex CMYK SWOP Profile)");
       args.emplace_back("-sQuillpressPdfXVersion=PDF/X-3:2002");
       break;
     case PdfPreset::PdfA2b:
+      Lossless(args);
       args.emplace_back("-dPDFA=2");
+      args.emplace_back("-dQuillpressPdfA");
       // Stop rather than write a file that claims what it is not.
       args.emplace_back("-dPDFACompatibilityPolicy=2");
       args.emplace_back("-sColorConversionStrategy=RGB");
@@ -202,9 +230,25 @@ InterpreterArguments PresetArguments(const PresetContext& context, const fs::pat
       OutputIntent(args, profile, 3, "GTS_PDFA1", "sRGB IEC61966-2.1", "sRGB IEC61966-2.1");
       break;
   }
+  // What is this document's own goes ahead of the setup, as definitions:
+  // the interpreter then starts the same for every document.
+  std::string document;
+  if (context.encapsulated) {
+    const std::optional<PageBox>& box = context.comments.boundingBox;
+    const std::string page =
+        box ? Number(box->urx - box->llx) + " " + Number(box->ury - box->lly) + " " +
+                  Number(-box->llx) + " " + Number(-box->lly)
+            : std::to_string(context.paperWidth) + " " + std::to_string(context.paperHeight) +
+                  " 0 0";
+    document += "/QuillpressPage [ " + page + " ] def\n";
+  }
+  const bool untitled = !context.comments.title || context.comments.title->empty();
+  if (context.preset == PdfPreset::PdfX3 && untitled && !context.fileName.empty()) {
+    document += "/QuillpressTitle " + Utf16Hex(CodePoints(context.fileName)) + " def\n";
+  }
   const fs::path setup = workFolder / "setup.ps";
   std::ofstream out(setup, std::ios::binary);
-  out << kPresetSetup;
+  out << document << kPresetSetup;
   out.close();
   if (!out) {
     why = "cannot write into the private folder: " + std::string(std::strerror(errno));

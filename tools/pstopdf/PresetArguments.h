@@ -18,6 +18,9 @@ struct PresetContext {
   int paperHeight = 0;
   // What the document's header comments say of it.
   DocumentComments comments;
+  // The input's file name without its extension: the title of a document
+  // that has to have one and gives none.
+  std::string fileName;
 };
 
 struct InterpreterArguments {

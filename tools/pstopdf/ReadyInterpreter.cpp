@@ -324,7 +324,10 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
 
 int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten) {
   EndReply reply;
-  if (!ReadAll(job.connection, &reply, sizeof reply)) reply.status = SIGKILL;  // as killed
+  if (!ReadAll(job.connection, &reply, sizeof reply)) {
+    reply.status = SIGKILL;  // as killed
+    job.serverLost = true;
+  }
   bytesWritten = reply.bytesWritten;
   close(job.connection);
   close(job.pidfd);
@@ -398,11 +401,59 @@ bool TakeOwnFiles(const fs::path& serverFolder) {
   return true;
 }
 
+// Empties the folder open as dir, through it: what another process has put
+// at the folder's path meanwhile is never touched.
+void RemoveBeneath(int dir) {
+  DIR* listing = fdopendir(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+  if (!listing) return;
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(listing);
+  for (const std::string& name : names) {
+    if (unlinkat(dir, name.c_str(), 0) == 0 || (errno != EISDIR && errno != EPERM)) continue;
+    const int inner = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (inner < 0) continue;
+    RemoveBeneath(inner);
+    close(inner);
+    unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+  }
+}
+
+// Removes the folder open as dir, whose path was path when it was made: its
+// contents by the handle, the folder itself only while the path still names
+// it.
+void RemoveOwnFolder(int dir, const fs::path& path) {
+  RemoveBeneath(dir);
+  struct stat held {}, named {};
+  if (fstat(dir, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+      held.st_ino == named.st_ino) {
+    rmdir(path.c_str());
+  }
+}
+
+// The folders of servers for this socket that were killed: a live server
+// holds its folder locked.
+void RemoveKilledServersFolders(const fs::path& socketPath) {
+  const std::string prefix = socketPath.filename().string() + ".";
+  std::error_code ec;
+  for (fs::directory_iterator it(socketPath.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(prefix, 0) != 0 || it->path().extension() != ".d") continue;
+    const int dir = open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) continue;
+    if (flock(dir, LOCK_EX | LOCK_NB) == 0) RemoveOwnFolder(dir, it->path());
+    close(dir);
+  }
+}
+
 // How every copy begins: default signals, an end with the server, the
 // caller's standard error, and nothing on standard input and output.
 void StartCopy(pid_t server, int errorFd) {
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-  if (!EndWithParent(server, SIGKILL)) _exit(1);
+  if (!EndWithParent(server, SIGKILL)) _exit(kReadyCopyUnfit);
   dup2(errorFd, STDERR_FILENO);
   const int null = open("/dev/null", O_RDWR);
   dup2(null, STDIN_FILENO);
@@ -421,12 +472,9 @@ void StartCopy(pid_t server, int errorFd) {
   std::size_t at = 0;
   std::string work, date;
   std::vector<std::string> files;
-  if (!TakeString(strings, at, work) || !TakeString(strings, at, date)) _exit(1);
+  if (!TakeString(strings, at, work) || !TakeString(strings, at, date)) _exit(kReadyCopyUnfit);
   for (std::string file; at < strings.size() && TakeString(strings, at, file);) files.push_back(file);
-  if (chdir(work.c_str()) != 0 || !TakeOwnFiles(serverFolder)) {
-    std::fputs("pstopdf: the ready interpreter could not take over its files\n", stderr);
-    _exit(1);
-  }
+  if (chdir(work.c_str()) != 0 || !TakeOwnFiles(serverFolder)) _exit(kReadyCopyUnfit);
   ApplyJobLimits(JobLimits{static_cast<unsigned long>(header.cpuSeconds),
                            static_cast<unsigned long>(header.memoryMiB),
                            static_cast<unsigned long long>(header.maxOutputBytes)});
@@ -484,19 +532,23 @@ void RunReadyServer(int argc, char** argv) {
   const fs::path socketPath = argv[2];
   std::vector<std::string> switches(argv + 3, argv + argc);
   const fs::path lockPath = socketPath.string() + ".lock";
-  const fs::path folder = socketPath.string() + ".d";
 
   // One server per socket: the one that holds the lock.
   const int lock = Above(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) _exit(0);
   const std::string pid = std::to_string(getpid()) + "\n";
   if (ftruncate(lock, 0) != 0 || pwrite(lock, pid.data(), pid.size(), 0) < 0) _exit(1);
-  std::error_code ec;
-  fs::remove_all(folder, ec);  // a killed server's
-  if (mkdir(folder.c_str(), 0700) != 0 || chdir(folder.c_str()) != 0) _exit(1);
+  RemoveKilledServersFolders(socketPath);
+  // Our folder has a name no other server has, and is held open and locked
+  // while we live: when the runtime folder is emptied under us, the server
+  // that starts next never works where we would clean up.
+  const fs::path folder = socketPath.string() + "." + std::to_string(getpid()) + ".d";
+  const int own = mkdir(folder.c_str(), 0700) == 0
+                      ? Above(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+                      : -1;
+  if (own < 0 || flock(own, LOCK_EX | LOCK_NB) != 0 || fchdir(own) != 0) _exit(1);
   auto leave = [&](int status) {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    RemoveOwnFolder(own, folder);
     _exit(status);
   };
 
@@ -566,7 +618,9 @@ void RunReadyServer(int argc, char** argv) {
       leave(0);
     }
     if (copies.empty() && std::chrono::steady_clock::now() - lastWork > std::chrono::seconds(idleSeconds)) {
-      unlink(socketPath.c_str());
+      if (stat(socketPath.c_str(), &now) == 0 && now.st_ino == ours.st_ino && now.st_dev == ours.st_dev) {
+        unlink(socketPath.c_str());
+      }
       leave(0);
     }
     if (ready <= 0) continue;

@@ -50,7 +50,12 @@ struct ReadyJob {
   pid_t pid = -1;
   int pidfd = -1;       // the copy's, for waiting and signalling
   int connection = -1;  // to the server, which reports the copy's end on it
+  bool serverLost = false;  // the server went away before it reported the end
 };
+
+// The exit status of a copy that could not begin its job (its server's files
+// gone, say): the job is worth a fresh start.
+constexpr int kReadyCopyUnfit = 125;
 
 // The output file a ready interpreter is started with: the same name in
 // whichever folder the process works in.
@@ -62,8 +67,8 @@ std::string ReadyOutputFile();
 std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request);
 
 // The copy's wait status once it has ended (its pidfd has become readable),
-// and what it wrote in all; as if killed when the server went away
-// meanwhile. Closes the job's descriptors.
+// and what it wrote in all; as if killed (and serverLost) when the server
+// went away meanwhile. Closes the job's descriptors.
 int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten);
 
 // `pstopdf --ready-server SOCKET SWITCH...`: the server. Never returns.

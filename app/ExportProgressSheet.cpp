@@ -1,4 +1,4 @@
-#include "conversion/ExportProgressSheet.h"
+#include "app/ExportProgressSheet.h"
 
 #include "platform/LocalizedString.h"
 #include "ui_ExportProgressSheet.h"
