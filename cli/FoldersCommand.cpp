@@ -136,10 +136,10 @@ int FoldersCommand::Execute(const CommandArguments& arguments) const {
     const auto folders = store.Read().folders;
     bool any = false;
     for (std::size_t i = 0; i < folders.size(); ++i) {
-      if (folders[i]) {
+      if (folders[i] && folders[i]->isSet()) {
         std::printf("%zu  %s\n", i + 1, Describe(*folders[i]).c_str());
         any = true;
-      } else if (i > 0) {
+      } else if (i > 0 && !folders[i]) {
         std::printf("%zu  (this entry cannot be read; it is left as it is)\n", i + 1);
         any = true;
       }

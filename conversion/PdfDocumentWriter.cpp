@@ -3,6 +3,8 @@
 #include "conversion/ActiveContent.h"
 #include "conversion/PdfOutputCheckEntry.h"
 
+#include <qpdf/Pl_Buffer.hh>
+#include <qpdf/Pl_DCT.hh>
 #include <qpdf/Pl_Flate.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
@@ -17,8 +19,11 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <regex>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -116,6 +121,88 @@ void AgreeOnDates(QPDF& pdf) {
   }
 }
 
+// libjpeg's quality for the smallest files' pictures.
+constexpr int kSmallJpegQuality = 60;
+
+class SmallJpeg : public Pl_DCT::CompressConfig {
+ public:
+  void apply(jpeg_compress_struct* settings) override {
+    jpeg_set_quality(settings, kSmallJpegQuality, TRUE);
+  }
+};
+
+// The JPEG colour space for an image's colour space: grey and RGB (by name
+// or by an ICC profile of one or three components); nothing otherwise, as
+// the readers of CMYK JPEG data do not agree on its inversion.
+std::optional<std::pair<int, J_COLOR_SPACE>> JpegColours(QPDFObjectHandle space) {
+  int components = 0;
+  if (space.isNameAndEquals("/DeviceGray")) components = 1;
+  if (space.isNameAndEquals("/DeviceRGB")) components = 3;
+  if (space.isArray() && space.getArrayNItems() == 2 &&
+      space.getArrayItem(0).isNameAndEquals("/ICCBased") && space.getArrayItem(1).isStream()) {
+    QPDFObjectHandle n = space.getArrayItem(1).getDict().getKey("/N");
+    if (n.isInteger()) components = n.getIntValueAsInt();
+  }
+  if (components == 1) return std::pair(1, JCS_GRAYSCALE);
+  if (components == 3) return std::pair(3, JCS_RGB);
+  return std::nullopt;
+}
+
+// Stores each picture that came without loss as JPEG where that makes it
+// smaller: a photograph shrinks, a screenshot or a chart stays as it is.
+// Pictures with a colour key (which JPEG's approximation would break), a
+// decode array or other than eight bits a sample, and soft masks, are left
+// alone.
+void StorePicturesSmaller(QPDF& pdf) {
+  // Soft masks stay exact: they say where a picture shows at all.
+  std::set<QPDFObjGen> masks;
+  for (QPDFObjectHandle object : pdf.getAllObjects()) {
+    if (!object.isStream()) continue;
+    QPDFObjectHandle mask = object.getDict().getKey("/SMask");
+    if (mask.isStream()) masks.insert(mask.getObjGen());
+  }
+  for (QPDFObjectHandle object : pdf.getAllObjects()) {
+    if (!object.isStream() || masks.count(object.getObjGen())) continue;
+    QPDFObjectHandle dict = object.getDict();
+    if (!dict.getKey("/Subtype").isNameAndEquals("/Image") ||
+        dict.getKey("/ImageMask").isBool() || dict.getKey("/Mask").isArray() ||
+        dict.hasKey("/Decode") || !dict.getKey("/BitsPerComponent").isInteger() ||
+        dict.getKey("/BitsPerComponent").getIntValue() != 8) {
+      continue;
+    }
+    QPDFObjectHandle filter = dict.getKey("/Filter");
+    if (filter.isArray() && filter.getArrayNItems() == 1) filter = filter.getArrayItem(0);
+    if (!filter.isNull() && !filter.isNameAndEquals("/FlateDecode")) continue;
+    const auto colours = JpegColours(dict.getKey("/ColorSpace"));
+    QPDFObjectHandle width = dict.getKey("/Width");
+    QPDFObjectHandle height = dict.getKey("/Height");
+    if (!colours || !width.isInteger() || !height.isInteger() || width.getIntValue() < 16 ||
+        height.getIntValue() < 16) {
+      continue;
+    }
+    const auto pixels = object.getStreamData(qpdf_dl_generalized);
+    const auto w = static_cast<std::size_t>(width.getIntValue());
+    const auto h = static_cast<std::size_t>(height.getIntValue());
+    if (pixels->getSize() != w * h * static_cast<std::size_t>(colours->first)) continue;
+    Pl_Buffer jpeg("jpeg");
+    SmallJpeg quality;
+    Pl_DCT encoder("dct", &jpeg, static_cast<JDIMENSION>(w), static_cast<JDIMENSION>(h),
+                   colours->first, colours->second, &quality);
+    encoder.write(pixels->getBuffer(), pixels->getSize());
+    encoder.finish();
+    // Against what it takes now, compressed as the writer will.
+    Pl_Buffer deflated("deflated");
+    Pl_Flate flate("flate", &deflated, Pl_Flate::a_deflate);
+    flate.write(pixels->getBuffer(), pixels->getSize());
+    flate.finish();
+    const auto encoded = jpeg.getBufferSharedPointer();
+    if (encoded->getSize() >= deflated.getBufferSharedPointer()->getSize()) continue;
+    object.replaceStreamData(
+        std::string(reinterpret_cast<const char*>(encoded->getBuffer()), encoded->getSize()),
+        QPDFObjectHandle::newName("/DCTDecode"), QPDFObjectHandle::newNull());
+  }
+}
+
 // qpdf reports every failure as an exception; they end here. Answers as
 // quillpress_write_pdf does.
 int WriteDocument(const char* name, const char* bytes, std::size_t size, int outFd, int flags,
@@ -135,6 +222,7 @@ int WriteDocument(const char* name, const char* bytes, std::size_t size, int out
     }
     if (standard == kPdfStandardX3) GiveEveryPageATrimBox(pdf);
     AgreeOnDates(pdf);
+    if (flags & kPdfWriteSmallImages) StorePicturesSmaller(pdf);
     const RemovedContent removed = RemoveActiveContent(pdf);
     for (const std::string& sentence : removed.Sentences()) report.Say(kPdfNoteRemoved, sentence);
     FindShortfalls(pdf, standard, report.note, report.context);

@@ -14,7 +14,9 @@
 // writes it losslessly smaller (object streams, recompressed streams). note is
 // called for each thing to say, with its kind. Answers 1 when written;
 // otherwise 0, having said why (kPdfNoteFailed). outFd stays open.
-enum : int { kPdfWriteCompress = 1 };
+// kPdfWriteSmallImages stores each picture that came without loss as JPEG
+// where that is smaller.
+enum : int { kPdfWriteCompress = 1, kPdfWriteSmallImages = 2 };
 enum : int { kPdfStandardNone = 0, kPdfStandardX3 = 1, kPdfStandardA2b = 2 };
 enum : int {
   kPdfNoteFailed = 0,          // why nothing was written

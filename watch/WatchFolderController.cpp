@@ -193,7 +193,7 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
       const fs::path typed = QFile::encodeName(field->text().trimmed()).toStdString();
       const std::optional<fs::path> current = *Parts(slot).path;
       std::error_code ec;
-      if (!m_Watching && typed.is_absolute() && fs::is_directory(typed, ec) &&
+      if (!m_Watching && !m_loading && typed.is_absolute() && fs::is_directory(typed, ec) &&
           (!current || *current != typed)) {
         SetSlotURL(slot, typed.lexically_normal());
         return;
@@ -309,7 +309,7 @@ void WatchFolderController::SelectFolder(Slot slot) {
       [self, slot](int result, std::vector<fs::path> chosen) {
         // The folders are fixed while watching, also for a panel that was
         // already open when watching began.
-        if (!self || self->m_Watching || result != 1 || chosen.empty()) return;
+        if (!self || self->m_Watching || self->m_loading || result != 1 || chosen.empty()) return;
         self->SetSlotURL(slot, chosen.front());
       });
 }
@@ -402,6 +402,11 @@ void WatchFolderController::StoreEdited() {
 }
 
 void WatchFolderController::StartAutoWatchFolder() {
+  m_loading = true;
+  ApplyLocks();
+  for (QPushButton* button : {addWatchFolderButton, removeWatchFolderButton, editWatchFolderButton}) {
+    button->setEnabled(false);
+  }
   QPointer<WatchFolderController> self(this);
   ++m_saving;
   m_io.Run(
@@ -420,12 +425,14 @@ void WatchFolderController::StartAutoWatchFolder() {
 void WatchFolderController::Loaded(const WatchSettingsSnapshot& settings) {
   m_folders = settings.folders;
   m_service.setTuning(settings.tuning);
-  m_loaded = true;
+  m_loading = false;
+  addWatchFolderButton->setEnabled(true);
+  editWatchFolderButton->setEnabled(true);
   m_editing = ~std::size_t(0);
   EditFolder(0);
   // Every folder that was on, the first as the others, as it is stored.
   for (std::size_t number = 0; number < m_folders.size(); ++number) {
-    if (!m_folders[number] || !m_folders[number]->stored.on) continue;
+    if (!m_folders[number] || !m_folders[number]->isSet() || !m_folders[number]->stored.on) continue;
     const int id = IdOf(number);
     if (const auto refusal =
             m_service.Start(id, WatchService::RequestFor(*m_folders[number], SourceFoundAgain(id)))) {
@@ -448,10 +455,11 @@ void WatchFolderController::RefreshFolderList() {
   watchFoldersList->clear();
   const auto& folders = m_folders;
   for (std::size_t number = 0; number < folders.size(); ++number) {
-    if (number == 0 && !folders[0] && m_editing != 0) continue;
+    const bool unset = !folders[number] || (number == 0 && !folders[0]->isSet());
+    if (number == 0 && unset && m_editing != 0) continue;
     auto* item = new QTreeWidgetItem;
     item->setData(0, Qt::UserRole, qulonglong(number));
-    if (!folders[number]) {
+    if (unset) {
       item->setText(0, LocalizedString(number == 0 ? "WatchFolderNewName" : "WatchFolderBrokenEntry"));
     } else {
       const WatchFolderEntry& f = *folders[number];
@@ -478,7 +486,7 @@ void WatchFolderController::RefreshFolderList() {
     watchFoldersList->addTopLevelItem(item);
     if (number == current) watchFoldersList->setCurrentItem(item);
   }
-  removeWatchFolderButton->setEnabled(watchFoldersList->topLevelItemCount() > 0);
+  removeWatchFolderButton->setEnabled(!m_loading && watchFoldersList->topLevelItemCount() > 0);
 }
 
 void WatchFolderController::DropUnfinished() {
@@ -522,7 +530,7 @@ void WatchFolderController::ShowEdited() {
 void WatchFolderController::AddFolder() {
   DropUnfinished();
   // Into the first place when that is empty, else at the end.
-  m_editing = !m_folders.empty() && m_folders.front() ? m_folders.size() : 0;
+  m_editing = !m_folders.empty() && m_folders.front() && m_folders.front()->isSet() ? m_folders.size() : 0;
   m_edited = WatchFolderEntry{};
   if (m_folders.size() <= m_editing) m_folders.resize(m_editing + 1);
   m_folders[m_editing] = m_edited;
@@ -543,8 +551,19 @@ void WatchFolderController::RemoveFolder() {
                       (number == 0 || (m_folders[number]->source && m_folders[number]->destination));
   if (stored) Save([number](const WatchSettingsStore& store) { store.Remove(number); });
   if (number == 0) {
-    // The first is emptied, not taken out.
-    if (!m_folders.empty()) m_folders[0].reset();
+    // The first is emptied, its choices kept, not taken out.
+    if (!m_folders.empty() && m_folders[0]) {
+      WatchFolderEntry& first = *m_folders[0];
+      first.source.reset();
+      first.destination.reset();
+      first.moveTo.reset();
+      first.stored.source.reset();
+      first.stored.destination.reset();
+      first.stored.moveTo.reset();
+      first.stored.compress = false;
+      first.stored.preset = PdfPreset::Faithful;
+      first.stored.on = false;
+    }
   } else if (number < m_folders.size()) {
     m_folders.erase(m_folders.begin() + static_cast<std::ptrdiff_t>(number));
     if (number < m_ids.size()) m_ids.erase(m_ids.begin() + static_cast<std::ptrdiff_t>(number));
@@ -720,7 +739,7 @@ void WatchFolderController::NotifyWatching() {
 }
 
 void WatchFolderController::ApplyLocks() {
-  const bool unlocked = !m_Watching;
+  const bool unlocked = !m_Watching && !m_loading;
   watchFolderSourcePathTextField->setEnabled(unlocked);
   selectSourceWatchFolderButtonOutlet->setEnabled(unlocked);
   watchFolderDestinationPathTextField->setEnabled(unlocked);

@@ -97,9 +97,10 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   SourceDisposal selectedDisposal() const;
   // The button of a choice in the group.
   QAbstractButton* disposalButton(SourceDisposal disposal) const;
-  // The settings have been read (StartAutoWatchFolder), and every change
-  // made so far is in the files.
-  bool isLoaded() const { return m_loaded; }
+  // No reading of the settings is under way (StartAutoWatchFolder). Until
+  // they are read the sheet takes no change, so that none is lost to them.
+  bool isLoaded() const { return !m_loading; }
+  // Changes made are still being written.
   bool isSaving() const { return m_saving > 0; }
   bool isWatching() const { return m_Watching; }
   WatchService& service() { return m_service; }
@@ -134,7 +135,7 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   void WatchFolderPathChangeAction(const std::filesystem::path& folder,
                                    std::int32_t boxType) override;
   // Drops are refused while watching.
-  bool allowDragAndDrop() const override { return !m_Watching; }
+  bool allowDragAndDrop() const override { return !m_Watching && !m_loading; }
 
   // Flips the watching state: locks or unlocks the controls, sets the watch
   // button's title and the spinner, stores whether the folder is on.
@@ -230,7 +231,7 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   std::vector<std::optional<WatchFolderEntry>> m_folders;
   std::size_t m_editing = 0;
   WatchFolderEntry m_edited;
-  bool m_loaded = false;
+  bool m_loading = false;
   int m_saving = 0;
   // By the service's number.
   std::map<int, int> m_failures;

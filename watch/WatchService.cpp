@@ -145,7 +145,7 @@ std::map<int, WatchRefusal> WatchService::StartStoredFolders(
   setTuning(settings.tuning);
   for (std::size_t number = 0; number < settings.folders.size(); ++number) {
     const auto& folder = settings.folders[number];
-    if (!folder || !folder->stored.on) continue;
+    if (!folder || !folder->isSet() || !folder->stored.on) continue;
     StartRequest request = RequestFor(*folder, [store, number](const std::vector<char>& bookmark) {
       store.SetSourceBookmark(number, bookmark);
     });

@@ -83,11 +83,10 @@ bool MakeBookmarks(WatchFolderEntry& folder) {
   return ok;
 }
 
-// The first file's folder; empty when it names no source folder.
-std::optional<StoredWatchFolder> FirstFolder(plist_t dict) {
+// The first file's folder, also when it names no source folder yet.
+StoredWatchFolder FirstFolder(plist_t dict) {
   StoredWatchFolder folder;
   folder.source = DictionaryData(dict, kSource);
-  if (!folder.source) return std::nullopt;
   folder.destination = DictionaryData(dict, kDestination);
   folder.moveTo = DictionaryData(dict, kMoveTo);
   if (const auto stored = DictionaryUnsigned(dict, kDisposal)) {
@@ -210,16 +209,16 @@ WatchSettingsSnapshot WatchSettingsStore::Read() const {
   WatchSettingsSnapshot snapshot;
   const PlistPtr first = ReadDictionaryFile(m_first);
   snapshot.firstFileUnreadable = !first;
-  std::optional<StoredWatchFolder> firstFolder;
+  std::optional<WatchFolderEntry> firstFolder;
   if (first) {
-    firstFolder = FirstFolder(first.get());
+    firstFolder = Resolved(FirstFolder(first.get()));
     WatchTimings& t = snapshot.tuning.timings;
     t.pollInterval = Seconds(first.get(), "PollInterval", t.pollInterval);
     t.rescanInterval = Seconds(first.get(), "RescanInterval", t.rescanInterval);
     t.stableInterval = Seconds(first.get(), "StableInterval", t.stableInterval);
     snapshot.tuning.alwaysPoll = DictionaryBoolean(first.get(), "AlwaysPoll").value_or(false);
   }
-  snapshot.folders.push_back(firstFolder ? std::optional(Resolved(std::move(*firstFolder))) : std::nullopt);
+  snapshot.folders.push_back(std::move(firstFolder));
   const PlistPtr others = ReadDictionaryFile(m_others);
   plist_t array = others ? plist_dict_get_item(others.get(), kFolders) : nullptr;
   if (array && plist_get_node_type(array) == PLIST_ARRAY) {
@@ -278,7 +277,7 @@ bool WatchSettingsStore::Write(std::size_t number, WatchFolderEntry& folder) con
 
 std::optional<std::size_t> WatchSettingsStore::Add(WatchFolderEntry& folder) const {
   const auto folders = Read().folders;
-  const std::size_t number = folders.front() ? folders.size() : 0;
+  const std::size_t number = folders.front() && folders.front()->isSet() ? folders.size() : 0;
   if (!Write(number, folder)) return std::nullopt;
   return number;
 }

@@ -33,6 +33,9 @@ struct WatchFolderEntry {
 
   // The folder as the rules and the service take it.
   WatchFolderChoice choice() const;
+  // Whether it names its source folder; the first file may hold only the
+  // choices made before any folder was.
+  bool isSet() const { return source.has_value() || stored.source.has_value(); }
   // The name shown: its own, else its source folder's.
   std::string displayName() const;
 };
@@ -45,8 +48,9 @@ struct WatchTuning {
 
 // Everything the settings hold, read at one time.
 struct WatchSettingsSnapshot {
-  // By number: 0 is the first file's (empty when it names no source
-  // folder), then the second file's entries, one that cannot be read empty.
+  // By number: 0 is the first file's (empty when the file cannot be read;
+  // not set when it names no source folder), then the second file's
+  // entries, one that cannot be read empty.
   std::vector<std::optional<WatchFolderEntry>> folders;
   // The entries of the second file that cannot be read, as reasons.
   std::vector<std::string> broken;

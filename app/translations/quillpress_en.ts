@@ -488,8 +488,8 @@
         <translation>Smallest file</translation>
     </message>
     <message id="PdfPresetSmallestToolTip">
-        <source>For the screen, mail and the web: images at 150 ppi, photographs compressed harder, the file never larger than with Faithful</source>
-        <translation>For the screen, mail and the web: images at 150 ppi, photographs compressed harder, the file never larger than with Faithful</translation>
+        <source>For the screen, mail and the web: images at 150 ppi, each stored as JPEG where that makes it smaller, the file&apos;s structure compressed</source>
+        <translation>For the screen, mail and the web: images at 150 ppi, each stored as JPEG where that makes it smaller, the file&apos;s structure compressed</translation>
     </message>
     <message id="PdfPresetPrintTitle">
         <source>Office printing</source>

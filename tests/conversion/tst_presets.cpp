@@ -296,9 +296,9 @@ class Presets : public QObject {
                          eps + "%%Trailer\n" + boxLine + "\n%%EOF\n");
     }
     // Documents of the corpus the presets once failed: links made by hyperref,
-    // a dvips EPS file, a screenshot.
+    // a dvips EPS file, screenshots (one the smallest file made larger).
     const fs::path corpus = fs::path(qgetenv("QUILLPRESS_TEST_SOURCE_DIR").toStdString()) / "tests" / "corpus";
-    for (const char* name : {"dvips-hyperref-sample.ps", "dvips-small2e-letter.eps",
+    for (const char* name : {"dvips-hyperref-sample.ps", "dvips-small2e-letter.eps", "cep-screen.eps",
                              "imagemagick-tlmgr-screenshot.eps", "mpost-scorecard.eps"}) {
       m_produced[QString::fromLatin1(name)] = fs::exists(corpus / name) ? corpus / name : fs::path();
     }
@@ -315,6 +315,7 @@ class Presets : public QObject {
     if (source.empty()) QSKIP("producer not installed (scripts/setup-deps.sh installs it)");
     const auto announced = AnnouncedPageSize(source);
     samples::Sizes faithfulPages;
+    std::uintmax_t faithfulBytes = 0;
     for (const PdfPreset preset : kAllPdfPresets) {
       const QByteArray name(PdfPresetName(preset).data(), qsizetype(PdfPresetName(preset).size()));
       const ConversionResult result = Convert(source, preset);
@@ -325,6 +326,9 @@ class Presets : public QObject {
       QVERIFY2(facts.loaded && !facts.pages.empty(), name.constData());
       const samples::Sizes pages = samples::Rounded(facts.pages);
       if (preset == PdfPreset::Faithful) faithfulPages = pages;
+      if (preset == PdfPreset::Faithful) faithfulBytes = fs::file_size(result.writtenPath);
+      // Asked for the smallest file, never a larger one than the default.
+      if (preset == PdfPreset::Smallest) QVERIFY(fs::file_size(result.writtenPath) <= faithfulBytes);
       // Within a point: a finer bounding box may refine the announced one.
       if (announced) {
         QVERIFY2(std::abs(pages.front().first - announced->first) <= 1 &&

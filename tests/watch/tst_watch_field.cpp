@@ -204,22 +204,28 @@ class WatchFieldTest : public QObject {
     for (const auto& f : {m_source, m_destination}) fs::create_directories(f);
   }
 
-  // On a FUSE folder (bindfs, which refuses RENAME_NOREPLACE, as NFS and
-  // others do) the claims of a watcher that ended are taken back: one of
-  // this machine that was killed, one of another machine long silent.
-  void claimsLeftOnAFuseFolderAreTakenBack_data() {
+  // The claims of a watcher that ended are taken back: one of this machine
+  // that was killed, one of another machine long silent; on a local folder
+  // and on a FUSE one (bindfs, which refuses RENAME_NOREPLACE, as NFS and
+  // others do).
+  void claimsLeftBehindAreTakenBack_data() {
     QTest::addColumn<QString>("owner");
     QTest::addColumn<int>("ageSeconds");
-    QTest::newRow("a killed watcher of this machine") << QString::fromStdString(HostName() + "~1~0") << 0;
-    QTest::newRow("another machine's, long silent") << "elsewhere~4242~99" << 3600;
+    QTest::addColumn<bool>("fuse");
+    const QString killed = QString::fromStdString(HostName() + "~1~0");
+    QTest::newRow("a killed watcher of this machine") << killed << 0 << false;
+    QTest::newRow("a killed watcher, on FUSE") << killed << 0 << true;
+    QTest::newRow("another machine's, long silent, on FUSE") << "elsewhere~4242~99" << 3600 << true;
   }
 
-  void claimsLeftOnAFuseFolderAreTakenBack() {
+  void claimsLeftBehindAreTakenBack() {
     QFETCH(QString, owner);
     QFETCH(int, ageSeconds);
+    QFETCH(bool, fuse);
     Mount mount;
+    mount.at = m_source;
     QByteArray why;
-    if (!MountWith(mount, "bindfs", {Q(m_source)}, m_root / "mount", why)) QSKIP(why.constData());
+    if (fuse && !MountWith(mount, "bindfs", {Q(m_source)}, m_root / "mount", why)) QSKIP(why.constData());
     const fs::path claim = m_source / FolderClaims::kClaimsFolder / owner.toStdString();
     samples::WriteFile(claim / "orphan.ps", samples::OnePagePostScript());
     const auto old = fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds);

@@ -3,14 +3,12 @@
 
 #include "conversion/PostScriptConverter.h"
 #include "platform/Bookmark.h"
-#include "watch/FolderClaims.h"
 #include "watch/SourceDisposalOps.h"
 #include "watch/WatchService.h"
 #include "PostScriptSamples.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,8 +60,6 @@ int Lines(const std::string& text, const std::string& needle) {
   for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
 }
-
-QString Q(const fs::path& p) { return QFile::decodeName(p.c_str()); }
 
 }  // namespace
 
@@ -271,31 +267,6 @@ class WatchServiceTest : public QObject {
     QCOMPARE(samples::PdfPageSizes(m_destination / "paused.pdf").size(), std::size_t(3));
   }
 
-  void filesWrittenBehindInotifysBackOnAFuseMount() {
-    const fs::path bindfs = "/usr/bin/bindfs";
-    if (!fs::exists(bindfs) || access("/dev/fuse", R_OK | W_OK) != 0) QSKIP("no bindfs or FUSE here");
-    const fs::path mount = m_root / "mount";
-    fs::create_directories(mount);
-    QProcess mounting;
-    mounting.start(Q(bindfs), {Q(m_source), Q(mount)});
-    if (!mounting.waitForFinished(30000) || mounting.exitCode() != 0) QSKIP("FUSE mounts are not allowed here");
-    struct Unmount {
-      fs::path at;
-      ~Unmount() {
-        // FUSE 3 names its tool fusermount3; FUSE 2's is fusermount.
-        if (QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), Q(at)}) != 0) {
-          QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), Q(at)});
-        }
-      }
-    } unmount{mount};
-    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete, mount));
-    QVERIFY(!w.refusal);
-    // Written to the folder under the mount: no event reaches the mount.
-    samples::WriteFile(m_source / "behind.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    QVERIFY(fs::exists(m_destination / "behind.pdf"));
-  }
-
   void aRewriteBeforeThePutAwayIsNotLost() {
     // The source grows once, right after its first conversion.
     const fs::path marker = m_root / "rewritten";
@@ -348,18 +319,6 @@ class WatchServiceTest : public QObject {
     samples::WriteFile(renamed / "there.ps", samples::OnePagePostScript());
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 3, kDeadline);
     QVERIFY(fs::exists(m_destination / "there.pdf"));
-  }
-
-  void claimsOfAWatcherThatEndedAreTakenBack() {
-    // Left by a process of this machine that is gone (no such start time).
-    const fs::path dead = m_source / FolderClaims::kClaimsFolder /
-                          (FolderClaims::OwnOwner().substr(0, FolderClaims::OwnOwner().find('~')) + "~1~0");
-    samples::WriteFile(dead / "orphan.ps", samples::OnePagePostScript());
-    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    QCOMPARE(w.count(WatchEvent::Kind::TakenBack), std::size_t(1));
-    QVERIFY(fs::exists(m_destination / "orphan.pdf"));
-    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_source), std::vector<std::string>{}, kDeadline);
   }
 
   void stoppingPutsTheFileInHandBack() {

@@ -108,8 +108,8 @@ class WatchSettingsTest : public QObject {
                                  "</dict></plist>");
     const WatchSettingsStore store(path);
     const auto first = store.Read().folders.at(0);
-    QCOMPARE(first ? int(first->stored.disposal) : -1, expected);
-    if (!first) return;
+    QCOMPARE(first && first->isSet() ? int(first->stored.disposal) : -1, expected);
+    if (expected < 0) return;
     // Written back as the same number.
     auto folder = *first;
     QVERIFY(store.Write(0, folder));

@@ -35,9 +35,13 @@
 #include <QThread>
 #include <QTreeWidget>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace fs = std::filesystem;
 using samples::PlistData;
@@ -249,6 +253,31 @@ class WatchWindowTest : public QObject {
     QVERIFY(!m_c->isSpinning());
     m_c->doneButton->click();
     QVERIFY(!sheet->isVisible());
+  }
+
+  void aSettingsFileThatDoesNotAnswerLeavesTheWindowFree() {
+    // A settings file whose reads block, as on a network mount that hangs.
+    fs::create_directories(m_prefs.parent_path());
+    QCOMPARE(mkfifo(m_prefs.c_str(), 0600), 0);
+    m_c = std::make_unique<WatchFolderController>(m_window.get(), *m_prompts, *m_workspace,
+                                                  WatchSettingsStore(m_prefs));
+    m_c->StartAutoWatchFolder();
+    m_c->OpenWatchFolderPreferences();
+    QVERIFY(m_c->preferencesDialogOutlet->isVisible() && !m_c->isLoaded());
+    // Nothing can be changed until the settings are read, so that nothing
+    // is lost to them.
+    QVERIFY(ControlsEnabled(false) && !m_c->addWatchFolderButton->isEnabled());
+    m_c->doneButton->click();
+    QVERIFY(!m_c->preferencesDialogOutlet->isVisible());
+    // Once the file answers, it is read.
+    std::thread answer([this] {
+      std::ofstream(m_prefs) << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                "<key>MoveToDestinationOption</key><integer>1</integer></dict></plist>";
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(m_c->isLoaded(), kDeadline);
+    answer.join();
+    QCOMPARE(m_c->selectedDisposal(), SourceDisposal::Delete);
+    QVERIFY(ControlsEnabled(true) && m_c->addWatchFolderButton->isEnabled());
   }
 
   void foldersChosenInThePanelAndTheChoiceAreShownAndStored() {

@@ -104,7 +104,7 @@ class WatchFromWindowTest : public QObject {
     WindowFixture f(false);
     f.action("watchFolderMenuItem")->trigger();
     WatchFolderController& watch = f.d().watchFolder();
-    QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible());
+    QTRY_VERIFY(watch.preferencesDialogOutlet->isVisible() && watch.isLoaded());
 
     // Every field and button says what it is for, each its own name.
     QStringList names;
@@ -139,7 +139,7 @@ class WatchFromWindowTest : public QObject {
     source->selectAll();
     QTest::keyClicks(source, QString::fromLocal8Bit(m_source.c_str()));
     QTest::keyClick(source, Qt::Key_Return);
-    QTRY_VERIFY(WatchSettingsStore().Read().folders.at(0).has_value());
+    QTRY_VERIFY(WatchSettingsStore().Read().folders.at(0) && WatchSettingsStore().Read().folders.at(0)->isSet());
     source->selectAll();
     QTest::keyClicks(source, QStringLiteral("/no/such/folder"));
     QTest::keyClick(source, Qt::Key_Return);

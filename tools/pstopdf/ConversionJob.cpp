@@ -258,7 +258,8 @@ int ConversionJob::Run() {
   if (!StartJob(inputFd, folderReply, preset)) return kExitFailed;
 
   const CheckRequest checkRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
-                                  PdfStandardCode(m_settings.preset)};
+                                  PdfStandardCode(m_settings.preset),
+                                  m_settings.preset == PdfPreset::Smallest};
   // Loaded while the job runs.
   std::optional<PdfChecker> checker(std::in_place, m_work, m_limits, checkRequest,
                                     m_ready ? &*m_readyRequest : nullptr, m_targets);

@@ -47,7 +47,8 @@ bool Check(WritePdfFn writePdf, const fs::path& work, const CheckRequest& reques
   PdfOutputFindings findings;
   const int written = writePdf(
       produced.c_str(), inMemory ? bytes.data() : nullptr, bytes.size(), out,
-      request.compress ? kPdfWriteCompress : 0, request.standard,
+      (request.compress ? kPdfWriteCompress : 0) | (request.smallImages ? kPdfWriteSmallImages : 0),
+      request.standard,
       [](void* context, int kind, const char* text) {
         if (kind == kPdfNoteFailed) {
           std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n", text);

@@ -19,6 +19,8 @@ WritePdfFn LoadPdfWriter();
 struct CheckRequest {
   bool compress = false;
   int standard = 0;
+  // Pictures stored as JPEG where that is smaller (kPdfWriteSmallImages).
+  bool smallImages = false;
 };
 
 // The file in work that holds the PDF as checked.

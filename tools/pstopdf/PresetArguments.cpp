@@ -202,8 +202,10 @@ InterpreterArguments PresetArguments(const PresetContext& context, const fs::pat
       Lossless(args);
       break;
     case PdfPreset::Smallest:
+      // Lossless here; the PDF library's pass then stores each picture as
+      // JPEG where that is smaller, which the interpreter cannot tell.
+      Lossless(args);
       Downsample(args, 150);
-      args.emplace_back("-dQuillpressSmallImages");
       break;
     case PdfPreset::Print:
       Lossless(args);

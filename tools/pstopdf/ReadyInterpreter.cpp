@@ -306,7 +306,8 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   header.maxOutputBytes = request.limits.maxOutputBytes;
   if (request.check) {
     header.check = 1;
-    header.compress = request.check->compress ? 1 : 0;
+    // How to write it, in bits: 1 compress, 2 small images.
+    header.compress = (request.check->compress ? 1U : 0U) | (request.check->smallImages ? 2U : 0U);
     header.standard = request.check->standard;
   }
   StartReply reply;
@@ -522,7 +523,8 @@ void StartCopy(pid_t server, int errorFd) {
                            static_cast<unsigned long>(header.memoryMiB),
                            static_cast<unsigned long long>(header.maxOutputBytes)});
   EnterSandbox(work, -1);  // what it lacks was said for the job
-  RunCheck(write, go, work, CheckRequest{header.compress != 0, header.standard});
+  RunCheck(write, go, work,
+           CheckRequest{(header.compress & 1U) != 0, header.standard, (header.compress & 2U) != 0});
 }
 
 }  // namespace
