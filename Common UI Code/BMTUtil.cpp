@@ -31,6 +31,42 @@ std::atomic<const SystemVersion*> g_versionOverride{nullptr};
 
 }  // namespace
 
+std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  std::string shown;
+  shown.reserve(text.size());
+  std::size_t i = 0;
+  for (; i < text.size() && (maxBytes == 0 || shown.size() < maxBytes); ++i) {
+    const unsigned char c = byte(i);
+    if (c == '\n' || c == '\r' || c == '\t') {
+      shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      shown += {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+    } else if (c == 0xc2 && i + 1 < text.size() && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f) {
+      const unsigned char code = byte(++i);  // C1, in its UTF-8 form
+      shown += {'\\', 'u', '0', '0', kHex[code >> 4], kHex[code & 0xf]};
+    } else if (c == 0xe2 && i + 2 < text.size() &&
+               ((byte(i + 1) == 0x80 && byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae) ||
+                (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9))) {
+      // U+202A..U+202E and U+2066..U+2069 would turn what follows around.
+      const unsigned code = (byte(i + 1) == 0x80 ? 0x2000u : 0x2040u) + (byte(i + 2) & 0x3fu);
+      i += 2;
+      shown += {'\\', 'u', kHex[code >> 12], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
+                kHex[code & 0xf]};
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  if (i < text.size()) {
+    // Cut between characters, not within one.
+    while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xc0) == 0x80) shown.pop_back();
+    if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xc0) shown.pop_back();
+    shown += "\u2026";
+  }
+  return shown;
+}
+
 fs::path BaseNameWithoutExtension(const fs::path& source) {
   // Work on bytes: stem() would treat ".ps" as a name without extension,
   // which is what we want, and keeps non-UTF-8 names intact.

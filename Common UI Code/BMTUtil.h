@@ -45,6 +45,13 @@ std::filesystem::path TemporaryFolder();
 enum class UserFolder { Config, State };
 std::filesystem::path ApplicationFolder(UserFolder kind);
 
+// Text that came from a file or a job (a name, what a converter said), made
+// safe to show: control characters (C0, DEL, C1) and the marks that reorder
+// text (bidirectional overrides and isolates) are written as escapes
+// ("\n", "\x1b", "\u202e"), and text longer than maxBytes (0: no bound)
+// is cut at a character boundary and ends with "…".
+std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes = 0);
+
 // The folder of the running executable (empty when unknown).
 std::filesystem::path ExecutableFolder();
 

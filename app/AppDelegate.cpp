@@ -70,6 +70,15 @@ AppDelegate::AppDelegate(QObject* parent)
   connect(m_adding, &AddingQueue::runStarted, this, &AppDelegate::AddingRunStarted);
   connect(m_adding, &AddingQueue::runFinished, this, &AppDelegate::AddingRunFinished);
   connect(m_adding, &AddingQueue::idle, this, &AppDelegate::addingRunFinished);
+  connect(m_adding, &AddingQueue::linksSkipped, this, [this](const QStringList& first, qint64 count) {
+    QStringList names;
+    for (const QString& name : first) {
+      names << QString::fromStdString(BMTUtil::EscapedForDisplay(name.toStdString(), 200));
+    }
+    m_window->ShowMessage(count == 1 ? LocalizedString("LinkNotFollowed").arg(names.front())
+                                     : LocalizedString("LinksNotFollowed")
+                                           .arg(QLocale().toString(count), names.join(u", ")));
+  });
   connect(m_window, &MainWindow::addingCancelRequested, m_adding, &AddingQueue::CancelCurrentRun);
   connect(m_adding, &AddingQueue::filesFound, this, [this](qint64 count) {
     m_window->setAddingText(LocalizedString("AddingFilesCount").arg(QLocale().toString(count)));

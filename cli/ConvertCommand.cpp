@@ -1,3 +1,4 @@
+#include "BMTUtil.h"
 #include "cli/Command.h"
 #include "cli/StopOnSignal.h"
 #include "conversion/ConversionPool.h"
@@ -21,6 +22,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// A name as this program prints it: a file's name is hostile text.
+std::string Shown(const fs::path& path) { return BMTUtil::EscapedForDisplay(path.native()); }
 
 const char kHelp[] =
     "usage: quillpress-cli convert [--recursive] [--keep-tree] [--compress] [--preset NAME]\n"
@@ -55,7 +59,7 @@ class ProgressLine {
   ProgressLine() : m_terminal(isatty(STDERR_FILENO) == 1) {}
   void Show(std::size_t n, std::size_t total, const fs::path& file) {
     if (!m_terminal) return;
-    std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", n, total, file.filename().c_str());
+    std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", n, total, Shown(file.filename()).c_str());
     std::fflush(stderr);
   }
   void Clear() {
@@ -129,14 +133,14 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
   std::vector<FileListItemRef> items;
   for (const fs::path& path : paths) {
     if (!fs::exists(fs::status(path, ec))) {
-      std::fprintf(stderr, "failed: %s: no such file or folder\n", path.c_str());
+      std::fprintf(stderr, "failed: %s: no such file or folder\n", Shown(path).c_str());
       ++failed;
       continue;
     }
     // Refused before anything reads it: a pipe or a device would block.
     if (const auto status = fs::status(path, ec);
         !fs::is_directory(status) && !fs::is_regular_file(status)) {
-      std::fprintf(stderr, "failed: %s: it is %s, not a regular file\n", path.c_str(),
+      std::fprintf(stderr, "failed: %s: it is %s, not a regular file\n", Shown(path).c_str(),
                    fs::is_fifo(status)                ? "a named pipe"
                    : fs::is_character_file(status)    ? "a character device"
                    : fs::is_block_file(status)        ? "a block device"
@@ -146,13 +150,17 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
       continue;
     }
     if (!fs::is_directory(path, ec) && !IsPostScriptFile(path)) {
-      std::fprintf(stderr, "failed: %s: not a PostScript or EPS file\n", path.c_str());
+      std::fprintf(stderr, "failed: %s: not a PostScript or EPS file\n", Shown(path).c_str());
       ++failed;
       continue;
     }
     ExpandUrlsIntoItems({fs::absolute(path, ec)},
                         ExpansionOptions{arguments.Has("keep-tree"), arguments.Has("recursive")},
-                        [&](FileListItemRef item) { items.push_back(std::move(item)); });
+                        [&](FileListItemRef item) { items.push_back(std::move(item)); }, nullptr,
+                        [](const fs::path& link) {
+                          std::fprintf(stderr, "skipped: %s: a symbolic link, not followed\n",
+                                       Shown(link).c_str());
+                        });
   }
 
   const ConverterCount converters = ChooseConverterCount(wanted);
@@ -179,19 +187,20 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
     if (finished.stopped) return true;
     if (!finished.converted) {
       std::fprintf(stderr, "failed: %s: cannot create its folder under %s\n",
-                   item.filePath().c_str(), destination.c_str());
+                   Shown(item.filePath()).c_str(), Shown(destination).c_str());
       ++failed;
     } else if (finished.result.ok) {
       ++converted;
-      std::printf("converted: %s -> %s\n", item.filePath().c_str(),
-                  finished.result.writtenPath.c_str());
+      std::printf("converted: %s -> %s\n", Shown(item.filePath()).c_str(),
+                  Shown(finished.result.writtenPath).c_str());
       for (const std::string& warning : finished.result.warnings) {
-        std::fprintf(stderr, "warning: %s: %s\n", item.filePath().c_str(), warning.c_str());
+        std::fprintf(stderr, "warning: %s: %s\n", Shown(item.filePath()).c_str(),
+                     BMTUtil::EscapedForDisplay(warning).c_str());
       }
       std::fflush(stdout);
     } else if (!stopper.token().stop_requested()) {
-      std::fprintf(stderr, "failed: %s: %s\n", item.filePath().c_str(),
-                   finished.result.error.c_str());
+      std::fprintf(stderr, "failed: %s: %s\n", Shown(item.filePath()).c_str(),
+                   BMTUtil::EscapedForDisplay(finished.result.error, 2000).c_str());
       ++failed;
     }
     if (finished.index + 1 < items.size()) {
@@ -208,7 +217,7 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
 
   if (stopper.token().stop_requested()) {
     std::fprintf(stderr, "Interrupted: %zu of %zu files converted into %s\n", converted,
-                 items.size(), destination.c_str());
+                 items.size(), Shown(destination).c_str());
     return kFailed;
   }
   if (items.empty() && failed == 0) {
@@ -217,10 +226,10 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
   }
   if (failed) {
     std::fprintf(stderr, "%zu of %zu files converted into %s; %zu failed\n", converted,
-                 converted + failed, destination.c_str(), failed);
+                 converted + failed, Shown(destination).c_str(), failed);
   } else {
     std::fprintf(stderr, "%zu of %zu files converted into %s\n", converted, converted,
-                 destination.c_str());
+                 Shown(destination).c_str());
   }
   return failed ? kFailed : kDone;
 }

@@ -3,12 +3,42 @@
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
+#include <cctype>
 #include <map>
 #include <string>
 
 namespace {
 
-enum class Kind { None, JavaScript, Launch, Embedded, EmbeddedFileStream };
+enum class Kind {
+  None,
+  JavaScript,
+  Launch,
+  Embedded,            // a file attachment annotation: counted with its file
+  EmbeddedFileStream,  // the file itself
+  Submission,
+  OtherFile,
+  RichMedia,
+  Xfa,
+  Address,
+};
+
+// Whether a link's address is one a reader may follow: a web page or a mail.
+// Anything else (javascript:, file:, a share's path, a relative name that a
+// base address could turn into either) is not.
+Kind AddressKind(const std::string& uri) {
+  std::size_t at = 0;
+  // Readers skip leading blanks and control characters.
+  while (at < uri.size() && static_cast<unsigned char>(uri[at]) <= ' ') ++at;
+  std::string scheme;
+  for (; at < uri.size() && uri[at] != ':'; ++at) {
+    const auto c = static_cast<unsigned char>(uri[at]);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return Kind::Address;
+    scheme += static_cast<char>(std::tolower(c));
+  }
+  if (at == uri.size()) return Kind::Address;
+  if (scheme == "http" || scheme == "https" || scheme == "mailto") return Kind::None;
+  return scheme == "javascript" ? Kind::JavaScript : Kind::Address;
+}
 
 // What an object is, by its own entries alone.
 Kind Classify(QPDFObjectHandle object) {
@@ -16,11 +46,33 @@ Kind Classify(QPDFObjectHandle object) {
   QPDFObjectHandle dict = object.isStream() ? object.getDict() : object;
   QPDFObjectHandle action = dict.getKey("/S");
   if (action.isName()) {
-    if (action.getName() == "/JavaScript") return Kind::JavaScript;
-    if (action.getName() == "/Launch") return Kind::Launch;
+    const std::string name = action.getName();
+    if (name == "/JavaScript") return Kind::JavaScript;
+    if (name == "/Launch") return Kind::Launch;
+    if (name == "/SubmitForm" || name == "/ImportData") return Kind::Submission;
+    if (name == "/GoToR" || name == "/GoToE") return Kind::OtherFile;
+    if (name == "/RichMediaExecute") return Kind::RichMedia;
+    if (name == "/URI" && dict.getKey("/URI").isString()) {
+      return AddressKind(dict.getKey("/URI").getStringValue());
+    }
   }
   if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) return Kind::EmbeddedFileStream;
-  if (dict.getKey("/Subtype").isNameAndEquals("/FileAttachment")) return Kind::Embedded;
+  QPDFObjectHandle subtype = dict.getKey("/Subtype");
+  if (subtype.isNameAndEquals("/FileAttachment")) return Kind::Embedded;
+  if (subtype.isNameAndEquals("/RichMedia")) return Kind::RichMedia;
+  return Kind::None;
+}
+
+// Entries that are active content whatever holds them: a script (of a media
+// action, or any other), a file specification's embedded and related files,
+// a form's XFA description, and the document's name trees of scripts and
+// embedded files.
+Kind KeyKind(const std::string& key, QPDFObjectHandle value) {
+  if (key == "/JS") return Kind::JavaScript;
+  if (key == "/EF" || key == "/RF") return Kind::Embedded;
+  if (key == "/XFA") return Kind::Xfa;
+  if (key == "/JavaScript" && value.isDictionary()) return Kind::JavaScript;
+  if (key == "/EmbeddedFiles" && value.isDictionary()) return Kind::Embedded;
   return Kind::None;
 }
 
@@ -29,13 +81,16 @@ class Remover {
   explicit Remover(QPDF& pdf) : m_pdf(pdf) {}
 
   RemovedContent Run() {
-    for (QPDFObjectHandle& object : m_pdf.getAllObjects()) {
+    // Every object of the file, not only those reachable from its catalog:
+    // each indirect object is cleaned on its own and references are never
+    // followed, so that no depth or cycle can hide anything.
+    std::vector<QPDFObjectHandle> objects = m_pdf.getAllObjects();
+    for (QPDFObjectHandle& object : objects) {
       const Kind kind = Classify(object);
       if (kind != Kind::None) m_indirect[object.getObjGen()] = kind;
     }
-    RemoveNameTrees();
-    for (QPDFObjectHandle& object : m_pdf.getAllObjects()) {
-      if (!m_indirect.count(object.getObjGen())) Clean(object, 0);
+    for (QPDFObjectHandle& object : objects) {
+      if (!m_indirect.count(object.getObjGen())) Clean(object);
     }
     // What is left of them anywhere becomes null: an absent entry.
     for (const auto& [id, kind] : m_indirect) {
@@ -43,6 +98,7 @@ class Remover {
       m_pdf.replaceObject(id, QPDFObjectHandle::newNull());
     }
     if (m_embeddedRelated && m_removed.embedded == 0) m_removed.embedded = 1;
+    if (m_scriptTree && m_removed.javaScript == 0) m_removed.javaScript = 1;
     return m_removed;
   }
 
@@ -53,6 +109,11 @@ class Remover {
       case Kind::Launch: ++m_removed.launch; break;
       case Kind::EmbeddedFileStream: ++m_removed.embedded; break;
       case Kind::Embedded: m_embeddedRelated = true; break;
+      case Kind::Submission: ++m_removed.submission; break;
+      case Kind::OtherFile: ++m_removed.otherFiles; break;
+      case Kind::RichMedia: ++m_removed.richMedia; break;
+      case Kind::Xfa: ++m_removed.xfa; break;
+      case Kind::Address: ++m_removed.addresses; break;
       case Kind::None: break;
     }
   }
@@ -65,83 +126,68 @@ class Remover {
     return Classify(value);
   }
 
-  // The document's scripts and its embedded files are name trees under the
-  // catalog's /Names; their leaves are counted and the trees dropped whole.
-  void RemoveNameTrees() {
-    QPDFObjectHandle names = m_pdf.getRoot().getKey("/Names");
-    if (!names.isDictionary()) return;
-    for (const char* key : {"/JavaScript", "/EmbeddedFiles"}) {
-      if (!names.hasKey(key)) continue;
-      const bool scripts = std::string(key) == "/JavaScript";
-      int leaves = 0;
-      CountLeaves(names.getKey(key), 0, leaves);
-      if (scripts) {
-        m_removed.javaScript += leaves == 0 ? 1 : 0;
-      } else {
-        m_embeddedRelated = true;
+  // A direct object taken out: it and the direct objects within it are
+  // counted, since nothing else will meet them.
+  void CountRemoved(QPDFObjectHandle value, Kind kind) {
+    if (value.isIndirect()) return;  // counted with the indirect ones
+    Count(kind);
+    std::vector<QPDFObjectHandle> pending{value};
+    while (!pending.empty()) {
+      QPDFObjectHandle object = pending.back();
+      pending.pop_back();
+      auto look = [&](QPDFObjectHandle item) {
+        if (item.isIndirect()) return;
+        if (item.isDictionary() || item.isArray()) pending.push_back(item);
+        if (item.isDictionary() && item.getKey("/S").isName()) {
+          const Kind inner = Classify(item);
+          if (inner != Kind::None && inner != Kind::Embedded) Count(inner);
+        }
+      };
+      if (object.isDictionary()) {
+        for (const std::string& key : object.getKeys()) look(object.getKey(key));
+      } else if (object.isArray()) {
+        for (int i = 0; i < object.getArrayNItems(); ++i) look(object.getArrayItem(i));
       }
-      names.removeKey(key);
     }
   }
 
-  // Direct leaves only: indirect ones are counted with every removed object.
-  void CountLeaves(QPDFObjectHandle node, int depth, int& leaves) {
-    if (!node.isDictionary() || depth > 32) return;
-    QPDFObjectHandle pairs = node.getKey("/Names");
-    if (pairs.isArray()) {
-      for (int i = 1; i < pairs.getArrayNItems(); i += 2) {
-        QPDFObjectHandle value = pairs.getArrayItem(i);
-        const Kind kind = value.isIndirect() ? KindOf(value) : Classify(value);
-        if (kind != Kind::None) ++leaves;
-        if (!value.isIndirect()) Count(kind);
-      }
-    }
-    QPDFObjectHandle kids = node.getKey("/Kids");
-    if (kids.isArray()) {
-      for (int i = 0; i < kids.getArrayNItems(); ++i) CountLeaves(kids.getArrayItem(i), depth + 1, leaves);
-    }
-  }
-
-  // Drops every entry of a direct container that is active content, and
-  // goes into the direct containers that are not.
-  void Clean(QPDFObjectHandle object, int depth) {
-    if (depth > 64) return;
-    if (object.isStream()) {
-      Clean(object.getDict(), depth + 1);
-      return;
-    }
-    if (object.isDictionary()) {
-      const bool rendition = object.getKey("/S").isNameAndEquals("/Rendition");
-      for (const std::string& key : object.getKeys()) {
-        QPDFObjectHandle value = object.getKey(key);
-        if ((key == "/JS" && rendition) || (key == "/XFA" && object.hasKey("/Fields"))) {
-          // A media action's script; a form's scripted XML description.
-          ++m_removed.javaScript;
-          object.removeKey(key);
-          continue;
+  // Drops every entry of the object and of the direct containers within it
+  // that is active content; walked with a list rather than by recursion, so
+  // that no nesting is too deep.
+  void Clean(QPDFObjectHandle root) {
+    std::vector<QPDFObjectHandle> pending{root.isStream() ? root.getDict() : root};
+    while (!pending.empty()) {
+      QPDFObjectHandle object = pending.back();
+      pending.pop_back();
+      if (object.isDictionary()) {
+        for (const std::string& key : object.getKeys()) {
+          QPDFObjectHandle value = object.getKey(key);
+          if (const Kind kind = KeyKind(key, value); kind != Kind::None) {
+            if (key == "/JavaScript") m_scriptTree = true;
+            if (kind == Kind::Embedded) m_embeddedRelated = true;
+            if (kind == Kind::JavaScript && key == "/JS") ++m_removed.javaScript;
+            if (kind == Kind::Xfa) ++m_removed.xfa;
+            object.removeKey(key);
+            continue;
+          }
+          const Kind kind = KindOf(value);
+          if (kind != Kind::None) {
+            CountRemoved(value, kind);
+            object.removeKey(key);
+          } else if (!value.isIndirect() && (value.isDictionary() || value.isArray())) {
+            pending.push_back(value);
+          }
         }
-        if (key == "/EF") {  // an attached file's embedded streams
-          m_embeddedRelated = true;
-          object.removeKey(key);
-          continue;
-        }
-        const Kind kind = KindOf(value);
-        if (kind != Kind::None) {
-          if (!value.isIndirect()) Count(kind);
-          object.removeKey(key);
-        } else if (!value.isIndirect()) {
-          Clean(value, depth + 1);
-        }
-      }
-    } else if (object.isArray()) {
-      for (int i = object.getArrayNItems() - 1; i >= 0; --i) {
-        QPDFObjectHandle value = object.getArrayItem(i);
-        const Kind kind = KindOf(value);
-        if (kind != Kind::None) {
-          if (!value.isIndirect()) Count(kind);
-          object.eraseItem(i);
-        } else if (!value.isIndirect()) {
-          Clean(value, depth + 1);
+      } else if (object.isArray()) {
+        for (int i = object.getArrayNItems() - 1; i >= 0; --i) {
+          QPDFObjectHandle value = object.getArrayItem(i);
+          const Kind kind = KindOf(value);
+          if (kind != Kind::None) {
+            CountRemoved(value, kind);
+            object.eraseItem(i);
+          } else if (!value.isIndirect() && (value.isDictionary() || value.isArray())) {
+            pending.push_back(value);
+          }
         }
       }
     }
@@ -151,6 +197,7 @@ class Remover {
   std::map<QPDFObjGen, Kind> m_indirect;
   RemovedContent m_removed;
   bool m_embeddedRelated = false;
+  bool m_scriptTree = false;
 };
 
 std::string Counted(int n, const char* one, const char* many) {
@@ -160,18 +207,24 @@ std::string Counted(int n, const char* one, const char* many) {
 }  // namespace
 
 std::vector<std::string> RemovedContent::Sentences() const {
+  const struct {
+    int count;
+    const char* one;
+    const char* many;
+  } kinds[] = {
+      {javaScript, "JavaScript action", "JavaScript actions"},
+      {launch, "launch action", "launch actions"},
+      {embedded, "embedded file", "embedded files"},
+      {submission, "action that sends or fetches form data", "actions that send or fetch form data"},
+      {otherFiles, "link into another document", "links into other documents"},
+      {richMedia, "rich media item", "rich media items"},
+      {xfa, "XFA form", "XFA forms"},
+      {addresses, "link to an address that is not a web page or mail",
+       "links to addresses that are not web pages or mail"},
+  };
   std::vector<std::string> sentences;
-  if (javaScript > 0) {
-    sentences.push_back("removed " + Counted(javaScript, "JavaScript action", "JavaScript actions") +
-                        " from the PDF");
-  }
-  if (launch > 0) {
-    sentences.push_back("removed " + Counted(launch, "launch action", "launch actions") +
-                        " from the PDF");
-  }
-  if (embedded > 0) {
-    sentences.push_back("removed " + Counted(embedded, "embedded file", "embedded files") +
-                        " from the PDF");
+  for (const auto& kind : kinds) {
+    if (kind.count > 0) sentences.push_back("removed " + Counted(kind.count, kind.one, kind.many) + " from the PDF");
   }
   return sentences;
 }

@@ -1,5 +1,7 @@
 #include "filelist/AddingQueue.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <chrono>
 
@@ -9,6 +11,8 @@ namespace {
 // table follows a long run without a notice per row.
 constexpr std::size_t kInsertBlockSize = 2048;
 constexpr auto kInsertBlockInterval = std::chrono::milliseconds(40);
+// Links named when a run says what it did not follow.
+constexpr qsizetype kLinksNamed = 3;
 
 }  // namespace
 
@@ -73,6 +77,8 @@ void AddingQueue::Run(const Request& request, std::stop_token stop) {
     lastFlush = std::chrono::steady_clock::now();
     PostProgress(found);
   };
+  QStringList links;
+  std::int64_t linkCount = 0;
   ExpandUrlsIntoItems(
       request.urls, request.options,
       [&](FileListItemRef item) {
@@ -82,12 +88,17 @@ void AddingQueue::Run(const Request& request, std::stop_token stop) {
             std::chrono::steady_clock::now() - lastFlush >= kInsertBlockInterval)
           flush();
       },
-      &m_cancelRun);
+      &m_cancelRun,
+      [&](const std::filesystem::path& link) {
+        if (links.size() < kLinksNamed) links << QFile::decodeName(link.c_str());
+        ++linkCount;
+      });
   flush();
 
   const auto first = static_cast<std::int64_t>(start);
   const auto added = static_cast<std::int64_t>(index - start);
-  m_bridge.RunAndWait([this, first, added] {
+  m_bridge.RunAndWait([this, first, added, links, linkCount] {
+    if (linkCount > 0) Q_EMIT linksSkipped(links, linkCount);
     Q_EMIT rowsInserted();
     Q_EMIT runFinished(first, added);
   });

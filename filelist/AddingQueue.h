@@ -5,6 +5,7 @@
 #include "platform/BackgroundWork.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -49,6 +50,9 @@ class AddingQueue final : public QObject {
   void rowsInserted();
   void filesFound(qint64 count);
   void runFinished(qint64 first, qint64 added);
+  // Symbolic links met inside the run's folders, not followed (the first
+  // few, and how many in all); just before runFinished.
+  void linksSkipped(QStringList first, qint64 count);
   void idle();
 
  private:

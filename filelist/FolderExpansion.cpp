@@ -32,11 +32,12 @@ void Insert(const std::string& file, const std::shared_ptr<const fs::path>& pare
 // Walks the folder on its bytes with readdir, in the file system's order,
 // depth first: std::filesystem's iterator takes every path apart into
 // components, which costs more than everything else in a large scan.
-// Unreadable folders are skipped silently; folder links are not followed, so
-// a link cycle cannot make the scan endless.
+// Unreadable folders are skipped silently; links are not followed (so a
+// link cycle cannot make the scan endless either) and are said.
 void WalkFolder(const std::string& folder, const std::shared_ptr<const fs::path>& parent,
                 const ExpansionOptions& options,
-                const std::function<void(FileListItemRef)>& sink, const std::atomic<bool>* cancel) {
+                const std::function<void(FileListItemRef)>& sink, const std::atomic<bool>* cancel,
+                const std::function<void(const fs::path&)>& linkSkipped) {
   DIR* dir = opendir(folder.c_str());
   if (!dir) return;
   std::string path = folder;
@@ -59,13 +60,11 @@ void WalkFolder(const std::string& folder, const std::shared_ptr<const fs::path>
       isRegular = S_ISREG(st.st_mode);
     }
     if (isLink) {
-      // A link to a folder is neither inserted nor entered.
-      struct stat target {};
-      if (stat(path.c_str(), &target) != 0 || S_ISDIR(target.st_mode)) continue;
-      isRegular = S_ISREG(target.st_mode);
+      if (linkSkipped) linkSkipped(path);
+      continue;
     }
     if (isDir) {
-      if (options.addRecursive) WalkFolder(path, parent, options, sink, cancel);
+      if (options.addRecursive) WalkFolder(path, parent, options, sink, cancel, linkSkipped);
       continue;
     }
     if (isRegular) Insert(path, parent, sink, true);
@@ -77,14 +76,15 @@ void WalkFolder(const std::string& folder, const std::shared_ptr<const fs::path>
 
 void ExpandUrlsIntoItems(const std::vector<fs::path>& urls, const ExpansionOptions& options,
                          const std::function<void(FileListItemRef)>& sink,
-                         const std::atomic<bool>* cancel) {
+                         const std::atomic<bool>* cancel,
+                         const std::function<void(const fs::path&)>& linkSkipped) {
   for (const fs::path& url : urls) {
     if (Cancelled(cancel)) return;
     std::error_code ec;
     if (fs::is_directory(url, ec) && !ec) {
       const auto parent =
           options.maintainDirTree ? std::make_shared<const fs::path>(url) : nullptr;
-      WalkFolder(url.native(), parent, options, sink, cancel);
+      WalkFolder(url.native(), parent, options, sink, cancel, linkSkipped);
     } else {
       Insert(url.native(), nullptr, sink);
     }

@@ -17,6 +17,8 @@ packages=(
   # documentation, desktop integration and the tests' own PostScript producers
   groff groff-base desktop-file-utils libxml2-utils xvfb xauth x11-utils imagemagick xdotool
   enscript a2ps gnuplot-nox poppler-utils python3 locales
+  # the corpus test's independent PDF/A validator (Apache PDFBox's Preflight)
+  default-jre-headless libpdfbox2-java libactivation-java libjaxb-api-java
   # a FUSE file system, for the watch folder's files written behind inotify's back
   bindfs
   # a network file system for watch folders: an SSH server the tests start on 127.0.0.1

@@ -451,6 +451,14 @@
         <source>Adding files… %1 found</source>
         <translation>Adding files… %1 found</translation>
     </message>
+    <message id="LinkNotFollowed">
+        <source>Not added: “%1” is a symbolic link. Links inside folders are not followed; add the file itself to convert it.</source>
+        <translation>Not added: “%1” is a symbolic link. Links inside folders are not followed; add the file itself to convert it.</translation>
+    </message>
+    <message id="LinksNotFollowed">
+        <source>Not added: %1 symbolic links (%2…). Links inside folders are not followed; add the files themselves to convert them.</source>
+        <translation>Not added: %1 symbolic links (%2…). Links inside folders are not followed; add the files themselves to convert them.</translation>
+    </message>
     <message id="ConvertHereButton">
         <source>Convert Here</source>
         <translation>Convert Here</translation>

@@ -74,6 +74,35 @@ class CliConvert : public QObject {
     QVERIFY(run.output.contains("1 of 6 files converted"));
   }
 
+  void hostileNamesLinksAndMessagesAreShownSafely() {
+    // A link to a file the user may read, dropped in a folder that is
+    // converted: not followed, and said. A name with a newline and a job
+    // whose messages carry escape sequences: no control character reaches
+    // the terminal, and no fake line.
+    const fs::path folder = Root() / "Hostile";
+    samples::WriteFile(Root() / "secret.txt", "root:SECRET-HASH:19000:0:99999:7:::\n");
+    fs::create_directories(folder);
+    fs::create_symlink(Root() / "secret.txt", folder / "secret.ps");
+    fs::create_symlink(Root() / "Docs", folder / "linked folder");
+    samples::WriteFile(folder / "evil\nconverted: fake.ps",
+                       "%!PS\n(%stderr) (w) file dup (\\033]0;pwned\\007\\033[2K\\r\\033[32mconverted: all\\n) "
+                       "writestring flushfile\n/undefinedthing load\n");
+    const samples::ProgramRun run = Cli({"convert", "--recursive", "Hostile", "-o", "hostile-out"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.output.contains("skipped: " + QByteArray((folder / "secret.ps").c_str()) +
+                                 ": a symbolic link, not followed"),
+             run.output.constData());
+    QVERIFY(run.output.contains("linked folder: a symbolic link, not followed"));
+    QVERIFY(!run.output.contains("SECRET"));
+    QVERIFY(run.output.contains("evil\\nconverted: fake.ps"));
+    for (const char c : run.output) {
+      QVERIFY2(c == '\n' || static_cast<unsigned char>(c) >= 0x20, run.output.toPercentEncoding().constData());
+      QVERIFY(c != 0x7f);
+    }
+    for (const QByteArray& line : run.output.split('\n')) QVERIFY2(!line.startsWith("converted:"), line.constData());
+    QCOMPARE(samples::ListTree(Root() / "hostile-out"), std::vector<std::string>{});
+  }
+
   // One parser for every command: one way to give an option, one style of
   // usage error (the command, the fault, the hint; status 2), --help each.
   void optionsAndUsageErrors_data() {

@@ -228,22 +228,37 @@ class Conversion : public QObject {
     QFETCH(bool, byTheConverter);
     const fs::path source = Root() / "active.ps";
     samples::WriteFile(source, samples::PostScriptWithActiveContent());
+    const std::vector<std::string> kept = {"Named /NextPage", "http://example.org/",
+                                           "https://example.org/", "internal",
+                                           "mailto:someone@example.org"};
     if (!byTheConverter) {
       const fs::path active = Root() / "active-by-gs.pdf";
       QVERIFY(samples::RunTool("gs", {"-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-o",
                                       samples::Arg(active), samples::Arg(source)}));
-      QCOMPARE(samples::ActiveContentIn(active).size(), std::size_t(3));
+      QCOMPARE(samples::ActiveContentIn(active),
+               (std::vector<std::string>{"EF", "EmbeddedFile", "GoToE", "GoToR", "ImportData", "JS",
+                                         "JavaScript", "Launch", "RichMedia", "SubmitForm",
+                                         "URI file:///etc/passwd", "URI javascript:app.alert(1)", "XFA"}));
+      QCOMPARE(samples::KeptLinksIn(active),
+               (std::vector<std::string>{"Named /NextPage", "file:///etc/passwd", "http://example.org/",
+                                         "https://example.org/", "internal", "javascript:app.alert(1)",
+                                         "mailto:someone@example.org"}));
       qputenv("QP_ACTIVE_PDF", active.c_str());
       UseConverter(samples::WriteStandInConverter(Root(), "keeps-it", "cp \"$QP_ACTIVE_PDF\" \"$3\""));
     }
     const ConversionResult result = ConvertIntoFolder(source, m_out);
     QVERIFY2(result.ok, result.error.c_str());
     QCOMPARE(samples::ActiveContentIn(result.writtenPath), std::vector<std::string>{});
-    QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(1));
+    QCOMPARE(samples::KeptLinksIn(result.writtenPath), kept);
+    QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(2));
     QVERIFY(samples::QpdfCheckPasses(result.writtenPath));
-    for (const char* said : {"removed 1 JavaScript action from the PDF",
-                             "removed 1 launch action from the PDF",
-                             "removed 1 embedded file from the PDF"}) {
+    for (const char* said :
+         {"removed 2 JavaScript actions from the PDF", "removed 1 launch action from the PDF",
+          "removed 1 embedded file from the PDF",
+          "removed 2 actions that send or fetch form data from the PDF",
+          "removed 2 links into other documents from the PDF", "removed 1 rich media item from the PDF",
+          "removed 1 XFA form from the PDF",
+          "removed 1 link to an address that is not a web page or mail from the PDF"}) {
       QVERIFY2(std::count(result.warnings.begin(), result.warnings.end(), said) == 1, said);
     }
     // A plain document has nothing to say, even when it prints what looks

@@ -208,6 +208,7 @@ class ConverterProgram : public QObject {
   }
 
   void jobsOverALimitAreStopped_data() {
+    QTest::addColumn<std::string>("program");
     QTest::addColumn<std::string>("job");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QStringList>("environment");
@@ -223,20 +224,32 @@ class ConverterProgram : public QObject {
     const std::string endless = "%!PS\n{} loop\n";
     const QStringList none, cpu = {"--cpu-seconds", "1"}, output = {"--max-output-mib", "4"};
     const QByteArray overOutput = "more than 4 MiB, its output limit";
-    QTest::newRow("endless") << endless << cpu << none << QByteArray("CPU time");
-    QTest::newRow("greedy") << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
+    // Empty files without end: no bytes, only the file system's entries.
+    const std::string emptyFiles = "%!PS\n{ null (w) .tempfile closefile pop } loop\n";
+    const QByteArray overFiles = "made more than 300 files, its limit";
+    const std::string ps = "pstopdf";
+    QTest::newRow("endless") << ps << endless << cpu << none << QByteArray("CPU time");
+    QTest::newRow("greedy") << ps << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
                             << QStringList{"--memory-mib", "300"} << none << QByteArray();
-    QTest::newRow("one large file") << oneLargeFile << output << none << overOutput;
-    QTest::newRow("many files in turn") << manySmallFiles << output << none << overOutput;
+    QTest::newRow("one large file") << ps << oneLargeFile << output << none << overOutput;
+    QTest::newRow("many files in turn") << ps << manySmallFiles << output << none << overOutput;
+    QTest::newRow("empty files") << ps << emptyFiles << QStringList{"--max-files", "300"} << none << overFiles;
     // A ready interpreter's copy is held to the same limits.
     const QStringList ready = {"QUILLPRESS_PSTOPDF_READY=require"};
-    QTest::newRow("endless, in a ready copy") << endless << cpu << ready << QByteArray("CPU time");
-    QTest::newRow("many files in turn, in a ready copy") << manySmallFiles << output << ready << overOutput;
+    QTest::newRow("endless, in a ready copy") << ps << endless << cpu << ready << QByteArray("CPU time");
+    QTest::newRow("many files in turn, in a ready copy") << ps << manySmallFiles << output << ready << overOutput;
+    QTest::newRow("empty files, in a ready copy, limit from the environment")
+        << ps << emptyFiles << none << (ready + QStringList{"QUILLPRESS_PSTOPDF_MAX_FILES=300"}) << overFiles;
     QTest::newRow("output limit from the environment")
-        << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"} << overOutput;
+        << ps << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"} << overOutput;
+    // A job that waits spends no processor time: the clock stops it.
+    QTest::newRow("waiting") << std::string("pstopdf-system-calls") << std::string("sleep 600\n")
+                             << QStringList{"--wall-seconds", "2"} << none
+                             << QByteArray("took longer than 2 seconds, its time limit");
   }
 
   void jobsOverALimitAreStopped() {
+    QFETCH(std::string, program);
     QFETCH(std::string, job);
     QFETCH(QStringList, options);
     QFETCH(QStringList, environment);
@@ -244,10 +257,74 @@ class ConverterProgram : public QObject {
     const fs::path ps = Root() / "over.ps";
     samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
     const fs::path pdf = Root() / "over.pdf";
-    const samples::ProgramRun run = Convert(ps, pdf, options, "pstopdf", environment);
+    if (!fs::exists(samples::BinDir() / program)) QSKIP("built without QUILLPRESS_TEST_WITHOUT_SAFER");
+    const samples::ProgramRun run = Convert(ps, pdf, options, program, environment);
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(reason), run.output.constData());
     QVERIFY(!fs::exists(pdf));
+    VerifyTempFolderEmpty();
+  }
+
+  void barrierRefusesWhatAnEscapedJobTries() {
+    // The calls that code running through an interpreter's fault would make,
+    // from inside a real job: none may change a file outside, make a device,
+    // touch the system or leave a process behind. Threads are allowed.
+    const std::string program = "pstopdf-system-calls";
+    if (!fs::exists(samples::BinDir() / program)) QSKIP("built without QUILLPRESS_TEST_WITHOUT_SAFER");
+    const fs::path victim = Root() / "victim.txt";
+    samples::WriteFile(victim, "keep me");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    struct stat before {};
+    QCOMPARE(stat(victim.c_str(), &before), 0);
+    const std::string v = victim.string();
+    const std::vector<std::string> refused = {
+        "chmod " + v, "chown " + v, "utimes " + v, "setxattr " + v, "removexattr " + v,
+        "mknod-device device", "mkfifo fifo", "mkdir folder", "symlink link", "chroot .",
+        "sethostname quillpress-job", "capability", "fork"};
+    std::string list = "%!PS (not PostScript: one system call a line)\n";
+    for (const std::string& call : refused) list += call + "\n";
+    list += "thread\n";
+    const fs::path input = Root() / "calls.ps";
+    samples::WriteFile(input, list);
+    const samples::ProgramRun run =
+        Convert(input, Root() / "calls.pdf", {}, program);
+    for (const std::string& call : refused) {
+      const QByteArray said = QByteArray::fromStdString("CALL " + call + ": refused (Operation not permitted)");
+      QVERIFY2(run.output.contains(said), (said + "\n" + run.output).constData());
+    }
+    QVERIFY2(run.output.contains("CALL thread: done"), run.output.constData());
+    QCOMPARE(run.exitCode, 1);  // and no PDF
+    struct stat after {};
+    QCOMPARE(stat(victim.c_str(), &after), 0);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    QCOMPARE(ReadAll(victim), std::string("keep me"));
+    QVERIFY(!ProcessWithArgumentRuns(input.string()));
+    VerifyTempFolderEmpty();
+  }
+
+  void pipeWhereThePdfBelongsFailsAtOnce() {
+    // The job ends well, leaving a named pipe where its PDF belongs (put
+    // there from outside: the barrier refuses the job one): nobody will
+    // ever write to it, and opening it must not wait.
+    const std::string program = "pstopdf-system-calls";
+    if (!fs::exists(samples::BinDir() / program)) QSKIP("built without QUILLPRESS_TEST_WITHOUT_SAFER");
+    const fs::path input = Root() / "waits-for-its-pdf.ps";
+    samples::WriteFile(input, "wait-for out.pdf\n");
+    QProcess p;
+    Start(p, program, {samples::Arg(input), "-o", samples::Arg(Root() / "pipe.pdf")});
+    QVERIFY(p.waitForStarted());
+    fs::path folder;
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+      for (const auto& entry : fs::directory_iterator(m_tmp.path().toStdString())) folder = entry.path();
+      return !folder.empty();
+    }()), 30000);
+    QCOMPARE(mkfifo((folder / "out.pdf").c_str(), 0600), 0);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 1);
+    QVERIFY(p.readAllStandardError().contains("no complete PDF"));
+    QVERIFY(!fs::exists(Root() / "pipe.pdf"));
     VerifyTempFolderEmpty();
   }
 

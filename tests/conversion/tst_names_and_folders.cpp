@@ -127,9 +127,19 @@ class NamesAndFolders : public QObject {
     QCOMPARE(names(firstLevel), std::vector<std::string>{"a.ps"});
     QCOMPARE(firstLevel.front()->parentFolderName(), std::optional<fs::path>(docs));
 
-    const auto everything = ExpandUrls({docs}, {true, true});
+    // Links inside a folder are not followed, to a folder or to a file (one
+    // the user may read but never chose): they are said.
+    fs::create_symlink(docs / "a.ps", docs / "sub" / "link.ps");
+    std::vector<FileListItemRef> everything;
+    std::vector<fs::path> links;
+    ExpandUrlsIntoItems({docs}, {true, true}, [&](FileListItemRef item) { everything.push_back(item); },
+                        nullptr, [&](const fs::path& link) { links.push_back(link); });
     QCOMPARE(names(everything), (std::vector<std::string>{"a.ps", "sub/b.eps", "sub/deeper/c.PS"}));
     for (const auto& item : everything) QCOMPARE(*item->parentFolderName(), docs);
+    std::sort(links.begin(), links.end());
+    QCOMPARE(links, (std::vector<fs::path>{docs / "sub" / "link.ps", docs / "sub" / "loop"}));
+    // Named directly, a link is the user's choice.
+    QCOMPARE(ExpandUrls({docs / "sub" / "link.ps"}, {false, false}).size(), std::size_t(1));
 
     for (const auto& item : ExpandUrls({docs}, {false, true})) QVERIFY(!item->parentFolderName());
 

@@ -56,19 +56,51 @@ inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
          " lineto 2 setlinewidth stroke\n%%EOF\n";
 }
 
-// One page whose PDF would run JavaScript on opening, hold a link that
-// launches a program, and carry an embedded file.
+// Two pages whose PDF holds active content of every kind, each at the end
+// of a chain of 100 (actions through /Next, dictionaries within
+// dictionaries), beside links a reader needs: a JavaScript open action, a
+// launch action in the page's /AA chain, a file embedded in a nested file
+// specification, SubmitForm, ImportData, GoToR to a share, GoToE, a
+// javascript: and a file: address, an XFA form without fields, a rich media
+// annotation; and links to page 2, to the next page, to http, https and
+// mailto addresses, which must stay.
 inline std::string PostScriptWithActiveContent() {
-  return "%!PS\n"
-         "[ {Catalog} << /OpenAction << /S /JavaScript /JS (app.alert\\(1\\);) >> >> /PUT pdfmark\n"
-         "[ /Rect [72 72 200 100] /Border [0 0 0] /Action << /S /Launch /F (/usr/bin/xterm) >>\n"
-         "  /Subtype /Link /ANN pdfmark\n"
-         "[ /_objdef {payload} /type /stream /OBJ pdfmark\n"
-         "[ {payload} (a payload) /PUT pdfmark\n"
-         "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n"
-         "[ /Name (payload.txt) /FS << /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>\n"
-         "  /EMBED pdfmark\n"
-         "72 300 moveto /Helvetica findfont 12 scalefont setfont (active) show showpage\n";
+  auto chain = [](std::string inner) {
+    for (int i = 0; i < 100; ++i) inner = "<< /S /Named /N /NextPage /Next " + inner + " >>";
+    return inner;
+  };
+  auto nest = [](std::string inner) {
+    for (int i = 0; i < 100; ++i) inner = "<< /Nested " + inner + " >>";
+    return inner;
+  };
+  std::string ps = "%!PS\n";
+  ps += "[ {Catalog} << /OpenAction " + chain("<< /S /JavaScript /JS (app.alert\\(1\\);) >>") +
+        " >> /PUT pdfmark\n";
+  ps += "[ {ThisPage} << /AA << /O " + chain("<< /S /Launch /F (/usr/bin/xterm) >>") +
+        " >> >> /PUT pdfmark\n";
+  ps += "[ /_objdef {payload} /type /stream /OBJ pdfmark\n[ {payload} (a payload) /PUT pdfmark\n"
+        "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n";
+  ps += "[ {Catalog} << /Deep " +
+        nest("<< /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>") + " >> /PUT pdfmark\n";
+  ps += "[ {Catalog} << /AcroForm << /XFA (<xdp:xdp/>) >> >> /PUT pdfmark\n";
+  int y = 700;
+  for (const char* action :
+       {"<< /S /SubmitForm /F << /FS /URL /F (http://127.0.0.1/form) >> >>",
+        "<< /S /ImportData /F (data.fdf) >>",
+        "<< /S /GoToR /F (\\\\\\\\server\\\\share\\\\x.pdf) /D [0 /Fit] >>",
+        "<< /S /GoToE /T << /R /C /N (x) >> /D [0 /Fit] >>",
+        "<< /S /URI /URI (javascript:app.alert\\(1\\)) >>", "<< /S /URI /URI (file:///etc/passwd) >>",
+        "<< /S /URI /URI (https://example.org/) >>", "<< /S /URI /URI (http://example.org/) >>",
+        "<< /S /URI /URI (mailto:someone@example.org) >>", "<< /S /Named /N /NextPage >>"}) {
+    y -= 30;
+    ps += "[ /Rect [72 " + std::to_string(y) + " 300 " + std::to_string(y + 20) +
+          "] /Border [0 0 0] /Action " + action + " /Subtype /Link /ANN pdfmark\n";
+  }
+  ps += "[ /Rect [72 72 200 100] /Subtype /RichMedia /RichMediaContent << /Assets << >> >> /ANN pdfmark\n"
+        "[ /Rect [72 110 200 130] /Border [0 0 0] /Page 2 /View [/Fit] /Subtype /Link /ANN pdfmark\n"
+        "/Helvetica findfont 12 scalefont setfont 72 300 moveto (active) show showpage\n"
+        "72 300 moveto (two) show showpage\n";
+  return ps;
 }
 
 // Calls read with the PDF loaded; false when it does not load.
@@ -85,36 +117,80 @@ bool ReadPdf(const std::filesystem::path& pdf, const Read& read) {
   }
 }
 
-// The active content a PDF holds, one entry for each action or stream,
-// wherever it hangs: "JavaScript", "Launch", "EmbeddedFile"; or
-// {"unreadable"}.
-inline void FindActiveContent(QPDFObjectHandle object, int depth, std::vector<std::string>& found) {
-  QPDFObjectHandle dict = object.isStream() ? object.getDict() : object;
-  if (depth > 32 || !(dict.isDictionary() || dict.isArray())) return;
-  if (dict.isDictionary()) {
-    if (dict.getKey("/S").isNameAndEquals("/JavaScript")) found.emplace_back("JavaScript");
-    if (dict.getKey("/S").isNameAndEquals("/Launch")) found.emplace_back("Launch");
-    if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.emplace_back("EmbeddedFile");
-  }
-  const std::vector<QPDFObjectHandle> values =
-      dict.isArray() ? dict.getArrayAsVector() : [&] {
-        std::vector<QPDFObjectHandle> v;
-        for (auto& [key, value] : dict.ditems()) v.push_back(value);
-        return v;
-      }();
-  for (const QPDFObjectHandle& value : values) {
-    if (!value.isIndirect()) FindActiveContent(value, depth + 1, found);
-  }
+// Every dictionary of a PDF, direct ones at any depth too.
+template <typename Visit>
+bool VisitDictionaries(const std::filesystem::path& pdf, const Visit& visit) {
+  return ReadPdf(pdf, [&](QPDF& doc) {
+    for (QPDFObjectHandle object : doc.getAllObjects()) {
+      std::vector<QPDFObjectHandle> pending{object.isStream() ? object.getDict() : object};
+      while (!pending.empty()) {
+        QPDFObjectHandle item = pending.back();
+        pending.pop_back();
+        if (item.isDictionary()) visit(item);
+        std::vector<QPDFObjectHandle> values =
+            item.isArray() ? item.getArrayAsVector() : [&] {
+              std::vector<QPDFObjectHandle> v;
+              if (item.isDictionary()) for (auto& [key, value] : item.ditems()) v.push_back(value);
+              return v;
+            }();
+        for (QPDFObjectHandle& value : values) {
+          if (!value.isIndirect() && (value.isDictionary() || value.isArray())) pending.push_back(value);
+        }
+      }
+    }
+  });
 }
 
+// The active content a PDF holds, one entry for each action, address, key or
+// stream, wherever it hangs ("JavaScript", "Launch", "EmbeddedFile", "XFA",
+// "URI file:///etc/passwd", ...); or {"unreadable"}.
 inline std::vector<std::string> ActiveContentIn(const std::filesystem::path& pdf) {
   std::vector<std::string> found;
-  if (!ReadPdf(pdf, [&](QPDF& doc) {
-        for (QPDFObjectHandle object : doc.getAllObjects()) FindActiveContent(object, 0, found);
-      })) {
-    found = {"unreadable"};
-  }
+  const bool read = VisitDictionaries(pdf, [&](QPDFObjectHandle dict) {
+    QPDFObjectHandle s = dict.getKey("/S");
+    for (const char* kind : {"/JavaScript", "/Launch", "/SubmitForm", "/ImportData", "/GoToR",
+                             "/GoToE", "/RichMediaExecute"}) {
+      if (s.isNameAndEquals(kind)) found.emplace_back(kind + 1);
+    }
+    if (s.isNameAndEquals("/URI") && dict.getKey("/URI").isString()) {
+      const std::string uri = dict.getKey("/URI").getStringValue();
+      if (uri.rfind("http://", 0) != 0 && uri.rfind("https://", 0) != 0 && uri.rfind("mailto:", 0) != 0) {
+        found.push_back("URI " + uri);
+      }
+    }
+    if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.emplace_back("EmbeddedFile");
+    if (dict.getKey("/Subtype").isNameAndEquals("/RichMedia")) found.emplace_back("RichMedia");
+    if (dict.getKey("/Subtype").isNameAndEquals("/FileAttachment")) found.emplace_back("FileAttachment");
+    for (const char* key : {"/JS", "/EF", "/RF", "/XFA"}) {
+      if (dict.hasKey(key)) found.emplace_back(key + 1);
+    }
+    if (dict.getKey("/JavaScript").isDictionary()) found.emplace_back("JavaScript tree");
+    if (dict.getKey("/EmbeddedFiles").isDictionary()) found.emplace_back("EmbeddedFiles tree");
+  });
+  if (!read) found = {"unreadable"};
   std::sort(found.begin(), found.end());
+  return found;
+}
+
+// The links a reader needs: the addresses of URI actions, "Named /NextPage"
+// once for each named action, "internal" for each link to a page.
+inline std::vector<std::string> KeptLinksIn(const std::filesystem::path& pdf) {
+  std::vector<std::string> found;
+  VisitDictionaries(pdf, [&](QPDFObjectHandle dict) {
+    QPDFObjectHandle s = dict.getKey("/S");
+    if (s.isNameAndEquals("/URI") && dict.getKey("/URI").isString()) {
+      found.push_back(dict.getKey("/URI").getStringValue());
+    }
+    if (s.isNameAndEquals("/Named")) found.push_back("Named " + dict.getKey("/N").getName());
+    QPDFObjectHandle action = dict.getKey("/A");
+    if (dict.getKey("/Subtype").isNameAndEquals("/Link") &&
+        (dict.hasKey("/Dest") ||
+         (action.isDictionary() && action.getKey("/S").isNameAndEquals("/GoTo")))) {
+      found.emplace_back("internal");
+    }
+  });
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
   return found;
 }
 

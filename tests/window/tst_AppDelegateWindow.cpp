@@ -125,9 +125,15 @@ class AppDelegateWindowTest : public QObject {
     WriteFile(folder / "deeper" / "deep.ps");
     const fs::path a = WriteFile(root() / "panel1-a.ps");
     const fs::path b = WriteFile(root() / "panel1-b.eps");
+    // A link in the folder to a file the user never chose: left out, and
+    // said, its name as harmless text.
+    fs::create_symlink(WriteFile(root() / "panel1-secret.txt", "SECRET"), folder / "secret\n.ps");
 
     WindowFixture f;
     QVERIFY(f.addFromPanel({a, folder, b}));
+    QTRY_VERIFY(MessageLine(f)->text().contains("secret\\n.ps"));
+    QCOMPARE(MessageLine(f)->text(), LocalizedString("LinkNotFollowed").arg(QFile::decodeName(
+                                         (folder.string() + "/secret\\n.ps").c_str())));
     QCOMPARE(f.prompts.panels.size(), std::size_t{1});
     const OpenPanelRequest& request = f.prompts.panels.front();
     QCOMPARE(request.title, LocalizedString("OpenDialogTitle"));

@@ -3,10 +3,12 @@
 #include "BMTUtil.h"
 #include "DocumentComments.h"
 #include "Interpreter.h"
-#include "PrivateFolder.h"
 #include "UserPaper.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfOutputCheck.h"
+#ifdef QUILLPRESS_PSTOPDF_SYSTEM_CALL_TRIAL
+#include "SystemCallTrial.h"
+#endif
 
 #include <fcntl.h>
 #include <poll.h>
@@ -30,8 +32,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifdef QUILLPRESS_PSTOPDF_SYSTEM_CALL_TRIAL
+constexpr bool kSystemCallTrial = true;  // the list runs in a process of our own
+#else
+constexpr bool kSystemCallTrial = false;
+#endif
+
 // How often the private folder's size is looked at while the job runs.
 constexpr int kOutputCheckMilliseconds = 20;
+
+// The longest line of the job's that is shown, and how much of what it says
+// is shown in all.
+constexpr std::size_t kLongestJobLine = 1000;
+constexpr std::size_t kMostJobText = 64 * 1024;
 
 const char* KindOf(mode_t mode) {
   if (S_ISDIR(mode)) return "a folder";
@@ -111,11 +124,18 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
 }
 
 // The interpreter's process: confined, then the job. Never returns.
-[[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, const JobLimits& limits,
-                         const PresetContext& preset) {
+[[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, int errorFd,
+                         const JobLimits& limits, const PresetContext& preset) {
   for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
   if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
-  // Nothing of ours reaches the job but its input and standard files.
+  dup2(errorFd, STDERR_FILENO);
+  // Nothing of ours reaches the job but its input and standard files; and
+  // nothing it could wait on for ever: its standard input is empty.
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, STDIN_FILENO);
+    close(null);
+  }
   const unsigned low = static_cast<unsigned>(std::min(inputFd, folderFd));
   const unsigned high = static_cast<unsigned>(std::max(inputFd, folderFd));
   close_range(3, low - 1, 0);
@@ -147,6 +167,9 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
     std::fprintf(stderr, "pstopdf: note: %s; converting with the other safeguards only\n",
                  sandbox.missing.c_str());
   }
+#ifdef QUILLPRESS_PSTOPDF_SYSTEM_CALL_TRIAL
+  RunSystemCallTrial(inputFd);
+#endif
   // The input by its descriptor: the job learns no path of it, and SAFER
   // allows reading it and nothing more.
   const std::string input = "/proc/self/fd/" + std::to_string(inputFd);
@@ -156,11 +179,6 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
   _exit(ok ? 0 : kExitFailed);
 }
 
-// What the job has written in all: everything it wrote (files it has since
-// removed too), or what its folder holds, whichever is more.
-std::uint64_t JobOutputBytes(pid_t job, const fs::path& work) {
-  return std::max(BytesWrittenBy(job), BytesBeneath(work));
-}
 
 // The job as a ready interpreter takes it: the preset's switches start the
 // interpreter, its setup file and the document's date go with the job.
@@ -186,9 +204,22 @@ std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, cons
   return request;
 }
 
+// Whether the job left a complete PDF: a regular file, opened without
+// following a link and without waiting, so that a pipe or a device left in
+// its place cannot hold us.
 bool LooksLikeCompletePdf(const fs::path& file) {
-  FILE* f = std::fopen(file.c_str(), "rb");
-  if (!f) return false;
+  const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0) return false;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  FILE* f = fdopen(fd, "rb");
+  if (!f) {
+    close(fd);
+    return false;
+  }
   char head[5] = {};
   const bool header = std::fread(head, 1, 5, f) == 5 && std::memcmp(head, "%PDF-", 5) == 0;
   bool trailer = false;
@@ -219,16 +250,33 @@ bool CopyInto(int from, int to) {
 // How the job's process ended, as waitpid reports it, once it has.
 struct ConversionJob::End {
   int status = 0;
-  // Stopped, or found after its end, over what it may write.
+  // Stopped, or found after its end, over a limit.
   bool overOutputLimit = false;
+  bool overFileLimit = false;
+  bool overTime = false;
 };
 
 ConversionJob::ConversionJob(JobSettings settings)
     : m_settings(std::move(settings)),
       m_limits{m_settings.cpuSeconds, m_settings.memoryMiB,
-               static_cast<unsigned long long>(m_settings.maxOutputMiB) << 20} {
+               static_cast<unsigned long long>(m_settings.maxOutputMiB) << 20},
+      m_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(m_settings.wallSeconds)) {
   std::error_code ec;
   m_output = fs::absolute(m_settings.output, ec);
+}
+
+ConversionJob::~ConversionJob() {
+  if (m_job > 0 && !m_ready && m_targets.job != 0) {
+    kill(m_job, SIGKILL);
+    while (waitpid(m_job, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  std::error_code ec;
+  if (!m_work.empty()) fs::remove_all(m_work, ec);
+  EndWatchdog(m_watchdog);
+  for (const int fd : {m_relayRead, m_relayWrite}) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 void ConversionJob::Abandon() noexcept {
@@ -250,19 +298,19 @@ int ConversionJob::Run() {
   const PaperSize paper = UserPaperSize();
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
                              ReadDocumentComments(inputFd), input.stem().string()};
-  const int folderReply = StartWatchdog(BMTUtil::TemporaryFolder());
-  if (folderReply < 0) {
+  m_watchdog = StartWatchdog(BMTUtil::TemporaryFolder());
+  if (m_watchdog.reply < 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
     return kExitFailed;
   }
-  if (!StartJob(inputFd, folderReply, preset)) return kExitFailed;
+  if (!StartRelay() || !StartJob(inputFd, preset)) return kExitFailed;
 
   const CheckRequest checkRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
                                   PdfStandardCode(m_settings.preset),
                                   m_settings.preset == PdfPreset::Smallest};
   // Loaded while the job runs.
   std::optional<PdfChecker> checker(std::in_place, m_work, m_limits, checkRequest,
-                                    m_ready ? &*m_readyRequest : nullptr, m_targets);
+                                    m_ready ? &*m_readyRequest : nullptr, m_relayWrite, m_targets);
 
   End end = Supervise();
   if (ReadyInterpreterFailed(end)) {
@@ -273,8 +321,8 @@ int ConversionJob::Run() {
     std::vector<fs::path> left;
     for (const auto& entry : fs::directory_iterator(m_work, ec)) left.push_back(entry.path());
     for (const fs::path& path : left) fs::remove_all(path, ec);
-    if (!StartOwnJob(inputFd, folderReply, preset)) return kExitFailed;
-    checker.emplace(m_work, m_limits, checkRequest, nullptr, m_targets);
+    if (!StartOwnJob(inputFd, preset)) return kExitFailed;
+    checker.emplace(m_work, m_limits, checkRequest, nullptr, m_relayWrite, m_targets);
     end = Supervise();
   } else if (m_ready) {
     close(inputFd);
@@ -286,8 +334,11 @@ int ConversionJob::Run() {
     // said why
   } else if (!LooksLikeCompletePdf(m_work / "out.pdf")) {
     std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
-  } else if (findings = checker->Run(); !findings) {
-    // said why
+  } else if (findings = checker->Run(m_deadline), RelayToEnd(); !findings) {
+    if (checker->TimedOut()) {
+      end.overTime = true;
+      ReportEnd(end);
+    }
   } else if (shortfall = DescribeFindings(*findings, m_settings.preset);
              !shortfall.empty() && PdfPresetIsStandard(m_settings.preset)) {
     std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
@@ -304,26 +355,75 @@ int ConversionJob::Run() {
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) dup2(null, STDERR_FILENO);
   }
-  std::error_code ec;
-  fs::remove_all(m_work, ec);
   return result;
+}
+
+bool ConversionJob::StartRelay() {
+  int relay[2];
+  if (pipe2(relay, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+    return false;
+  }
+  m_relayRead = relay[0];
+  m_relayWrite = relay[1];
+  fcntl(m_relayRead, F_SETFL, O_NONBLOCK);
+  return true;
+}
+
+// Passes on what has come, whole lines only.
+void ConversionJob::Relay() {
+  char buffer[1 << 14];
+  ssize_t n;
+  while ((n = read(m_relayRead, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buffer[i] == '\n') {
+        ShowJobLine();
+      } else if (m_relayLine.size() <= kLongestJobLine * 4) {
+        m_relayLine += buffer[i];
+      }
+    }
+  }
+}
+
+void ConversionJob::ShowJobLine() {
+  if (m_relayed < kMostJobText) {
+    std::string shown = BMTUtil::EscapedForDisplay(m_relayLine, kLongestJobLine) + "\n";
+    m_relayed += shown.size();
+    if (m_relayed >= kMostJobText) shown += "pstopdf: (the job said more, not shown)\n";
+    WriteWhole(STDERR_FILENO, shown.data(), shown.size());
+  }
+  m_relayLine.clear();
+}
+
+// Everything, once every process that writes to it has ended.
+void ConversionJob::RelayToEnd() {
+  if (m_relayRead < 0) return;
+  Relay();
+  if (!m_relayLine.empty()) ShowJobLine();
+}
+
+fs::path ConversionJob::AwaitFolder() {
+  const fs::path folder = AwaitPrivateFolder(m_watchdog.reply);  // closes it
+  m_watchdog.reply = -1;
+  return folder;
 }
 
 // A ready interpreter needs the folder first; a job of our own is started
 // before the folder's name is passed on to it. Says why when it cannot start.
 // The input stays open for a ready interpreter's job, as a fresh start may
 // need it yet.
-bool ConversionJob::StartJob(int inputFd, int folderReply, const PresetContext& preset) {
-  if (ReadyInterpretersWanted()) {
-    m_work = AwaitPrivateFolder(folderReply);
+bool ConversionJob::StartJob(int inputFd, const PresetContext& preset) {
+  if (!kSystemCallTrial && ReadyInterpretersWanted()) {
+    m_work = AwaitFolder();
     if (m_work.empty()) {
       std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
       return false;
     }
     m_readyRequest = ReadyRequestFor(preset, m_work, inputFd, m_limits);
+    if (m_readyRequest) m_readyRequest->errorFd = m_relayWrite;
     if (m_readyRequest) m_ready = StartReadyJob(*m_readyRequest);
   }
-  if (!m_ready && ReadyInterpreterRequired()) {
+  if (!m_ready && !kSystemCallTrial && ReadyInterpreterRequired()) {
     std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
     return false;
   }
@@ -333,7 +433,7 @@ bool ConversionJob::StartJob(int inputFd, int folderReply, const PresetContext& 
     m_targets.job = m_job;
     return true;
   }
-  return StartOwnJob(inputFd, folderReply, preset);
+  return StartOwnJob(inputFd, preset);
 }
 
 bool ConversionJob::ReadyInterpreterFailed(const End& end) const {
@@ -343,7 +443,7 @@ bool ConversionJob::ReadyInterpreterFailed(const End& end) const {
 }
 
 // The job in a process of our own, told its folder once there is one.
-bool ConversionJob::StartOwnJob(int inputFd, int folderReply, const PresetContext& preset) {
+bool ConversionJob::StartOwnJob(int inputFd, const PresetContext& preset) {
   int folderPipe[2];
   if (pipe2(folderPipe, O_CLOEXEC) != 0) {
     std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
@@ -357,16 +457,16 @@ bool ConversionJob::StartOwnJob(int inputFd, int folderReply, const PresetContex
   }
   if (m_job == 0) {
     close(folderPipe[1]);
-    RunJob(self, inputFd, folderPipe[0], m_limits, preset);
+    RunJob(self, inputFd, folderPipe[0], m_relayWrite, m_limits, preset);
   }
   m_targets.job = m_job;
   close(folderPipe[0]);
   close(inputFd);
 
-  if (m_work.empty()) m_work = AwaitPrivateFolder(folderReply);
+  if (m_work.empty()) m_work = AwaitFolder();
   if (m_work.empty()) {
     const int error = errno;
-    kill(m_job, SIGKILL);
+    close(folderPipe[1]);
     std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(error));
     return false;
   }
@@ -375,12 +475,12 @@ bool ConversionJob::StartOwnJob(int inputFd, int folderReply, const PresetContex
   return true;
 }
 
-// Waits for the job's end, and stops it when what it wrote goes over its
-// output limit. A ready interpreter's copy is reaped and reported on by its
-// server; a job of our own is our child.
+// Waits for the job's end, and stops it when it goes over what it may write
+// or have in its folder, or over the time the conversion may take. A ready
+// interpreter's copy is reaped and reported on by its server; a job of our
+// own is our child.
 ConversionJob::End ConversionJob::Supervise() {
   End end;
-  const std::uint64_t maxBytes = m_limits.maxOutputBytes;
   ReadyJob* ready = m_ready ? &*m_ready : nullptr;
   const pid_t job = m_job;
   const int pidfd = ready ? ready->pidfd : static_cast<int>(syscall(SYS_pidfd_open, job, 0));
@@ -394,14 +494,20 @@ ConversionJob::End ConversionJob::Supervise() {
     return waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == job;
   };
-  auto stop = [&] {
-    if (ready) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
-    else kill(job, SIGKILL);
+  // What the job has written in all (files it has since removed too), or
+  // what its folder holds, whichever is more; and the entries it holds.
+  auto overLimit = [&](std::uint64_t written) {
+    const FolderUse use = UseBeneath(m_work);
+    end.overOutputLimit |= std::max(written, use.bytes) > m_limits.maxOutputBytes;
+    end.overFileLimit |= use.entries > m_settings.maxFiles;
+    return end.overOutputLimit || end.overFileLimit;
   };
   while (!ended()) {
-    if (JobOutputBytes(job, m_work) > maxBytes) {
-      stop();
-      end.overOutputLimit = true;
+    Relay();
+    end.overTime = std::chrono::steady_clock::now() > m_deadline;
+    if (overLimit(BytesWrittenBy(job)) || end.overTime) {
+      if (ready) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+      else kill(job, SIGKILL);
       break;
     }
   }
@@ -413,7 +519,8 @@ ConversionJob::End ConversionJob::Supervise() {
     // Its server read what it wrote before reaping it.
     std::uint64_t written = 0;
     end.status = ReadyJobStatus(*ready, written);
-    if (std::max(written, BytesBeneath(m_work)) > maxBytes) end.overOutputLimit = true;
+    overLimit(written);
+    RelayToEnd();
     return end;
   }
   if (pidfd >= 0) close(pidfd);
@@ -421,16 +528,27 @@ ConversionJob::End ConversionJob::Supervise() {
   siginfo_t info{};
   while (waitid(P_PID, static_cast<id_t>(job), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
   }
-  // What the job wrote in its last moments counts too.
-  if (JobOutputBytes(job, m_work) > maxBytes) end.overOutputLimit = true;
+  // What the job did in its last moments counts too.
+  overLimit(BytesWrittenBy(job));
   m_targets.job = 0;
   while (waitpid(job, &end.status, 0) < 0 && errno == EINTR) {
   }
+  RelayToEnd();
   return end;
 }
 
 // Says why the job failed; answers whether it succeeded.
 bool ConversionJob::ReportEnd(const End& end) const {
+  if (end.overTime) {
+    std::fprintf(stderr, "pstopdf: stopped: the conversion took longer than %lu seconds, its time limit\n",
+                 m_settings.wallSeconds);
+    return false;
+  }
+  if (end.overFileLimit) {
+    std::fprintf(stderr, "pstopdf: stopped: the job made more than %lu files, its limit\n",
+                 m_settings.maxFiles);
+    return false;
+  }
   if (end.overOutputLimit || (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGXFSZ)) {
     std::fprintf(stderr, "pstopdf: stopped: the job wrote more than %lu MiB, its output limit\n",
                  m_settings.maxOutputMiB);

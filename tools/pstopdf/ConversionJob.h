@@ -14,11 +14,15 @@
 
 #include "PdfChecker.h"
 #include "PresetArguments.h"
+#include "PrivateFolder.h"
 #include "conversion/PdfPreset.h"
 
 #include <limits.h>
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <string>
 
 // pstopdf's exit statuses: OUTPUT holds the complete PDF; the conversion
 // failed; a usage error or an input that cannot be read.
@@ -32,6 +36,10 @@ struct JobSettings {
   unsigned long cpuSeconds = 0;
   unsigned long memoryMiB = 0;
   unsigned long maxOutputMiB = 0;
+  // Files (and anything else) the job may have in its folder at once.
+  unsigned long maxFiles = 0;
+  // The whole conversion, by the clock.
+  unsigned long wallSeconds = 0;
   PdfPreset preset = PdfPreset::Faithful;
   // The PDF is written losslessly smaller.
   bool compress = false;
@@ -44,6 +52,8 @@ class ConversionJob {
   explicit ConversionJob(JobSettings settings);
   ConversionJob(const ConversionJob&) = delete;
   ConversionJob& operator=(const ConversionJob&) = delete;
+  // Removes the private folder and reaps every process of ours.
+  ~ConversionJob();
 
   // Converts, saying on standard error why it could not. Answers the exit
   // status. Standard error is closed as soon as OUTPUT is complete, so that
@@ -58,8 +68,17 @@ class ConversionJob {
  private:
   struct End;
 
-  bool StartJob(int inputFd, int folderReply, const PresetContext& preset);
-  bool StartOwnJob(int inputFd, int folderReply, const PresetContext& preset);
+  // What the job's processes say reaches our standard error through us:
+  // line by line, control characters escaped, each line and the whole
+  // bounded, as a job's words are hostile text.
+  bool StartRelay();
+  void Relay();
+  void ShowJobLine();
+  void RelayToEnd();
+
+  bool StartJob(int inputFd, const PresetContext& preset);
+  bool StartOwnJob(int inputFd, const PresetContext& preset);
+  std::filesystem::path AwaitFolder();
   // Whether the ready interpreter failed the job rather than the document:
   // its copy could not begin, its server went away, or it ended well
   // without a PDF.
@@ -72,11 +91,17 @@ class ConversionJob {
   JobSettings m_settings;
   std::filesystem::path m_output;  // absolute
   JobLimits m_limits;
+  std::chrono::steady_clock::time_point m_deadline;
+  Watchdog m_watchdog;
   std::filesystem::path m_work;
   pid_t m_job = -1;
   std::optional<ReadyJobRequest> m_readyRequest;
   std::optional<ReadyJob> m_ready;
   StopTargets m_targets;
+  int m_relayRead = -1;
+  int m_relayWrite = -1;
+  std::string m_relayLine;
+  std::size_t m_relayed = 0;
   // A staging file of ours in OUTPUT's folder, for Abandon.
   char m_staging[PATH_MAX] = {};
 };

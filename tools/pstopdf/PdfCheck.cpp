@@ -39,9 +39,15 @@ bool Check(WritePdfFn writePdf, const fs::path& work, const CheckRequest& reques
   // Parsed from memory, where the PDF library reads it without a system
   // call per object; a very large one is read from its file.
   std::string bytes;
-  const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never through a link, nor waiting on what is not a regular file.
+  const int in = open(produced.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat st {};
-  const bool inMemory = in >= 0 && fstat(in, &st) == 0 && st.st_size <= kLargestInMemory &&
+  if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (in >= 0) close(in);
+    close(out);
+    return false;
+  }
+  const bool inMemory = st.st_size <= kLargestInMemory &&
                         ReadWhole(in, bytes, static_cast<std::size_t>(st.st_size));
   if (in >= 0) close(in);
   PdfOutputFindings findings;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -29,13 +30,14 @@ void StopTargets::KillAll() const noexcept {
 }
 
 PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const CheckRequest& request,
-                       const ReadyJobRequest* ready, StopTargets& targets)
+                       const ReadyJobRequest* ready, int errorFd, StopTargets& targets)
     : m_work(work), m_targets(targets) {
   int go[2];
   if (pipe2(go, O_CLOEXEC) != 0) return;
   if (ready) {
     ReadyJobRequest asked = *ready;
     asked.inputFd = go[0];
+    asked.errorFd = errorFd;
     asked.files.clear();
     asked.check = request;
     m_ready = StartReadyJob(asked);
@@ -57,6 +59,7 @@ PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const Chec
   if (pid == 0) {
     for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
     if (!EndWithParent(self, SIGKILL)) _exit(1);
+    dup2(errorFd, STDERR_FILENO);
     close_range(3, static_cast<unsigned>(go[0]) - 1, 0);
     close_range(static_cast<unsigned>(go[0]) + 1, ~0U, 0);
     ApplyJobLimits(limits);
@@ -70,16 +73,17 @@ PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const Chec
 }
 
 PdfChecker::~PdfChecker() {
-  if (m_pid > 0 || m_ready) Reap(false);
+  if (m_pid > 0 || m_ready) Reap(false, std::chrono::steady_clock::time_point::max());
 }
 
-std::optional<PdfOutputFindings> PdfChecker::Run() {
+std::optional<PdfOutputFindings> PdfChecker::Run(std::chrono::steady_clock::time_point deadline) {
   if (m_pid <= 0 && !m_ready) {
     std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
                  BMTUtil::kPdfWriterModule);
     return std::nullopt;
   }
-  const int status = Reap(true);
+  const int status = Reap(true, deadline);
+  if (m_timedOut) return std::nullopt;
   if (WIFSIGNALED(status)) {
     std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
                  strsignal(WTERMSIG(status)));
@@ -90,25 +94,45 @@ std::optional<PdfOutputFindings> PdfChecker::Run() {
   return findings;
 }
 
-// Tells it to go on (or to end unused) and waits for its end status.
-int PdfChecker::Reap(bool go) {
+// Tells it to go on (or to end unused) and waits for its end status; stops
+// it at deadline.
+int PdfChecker::Reap(bool go, std::chrono::steady_clock::time_point deadline) {
   if (go) {
     const char byte = 1;
     while (write(m_go, &byte, 1) < 0 && errno == EINTR) {
     }
   }
   close(m_go);
+  const int pidfd =
+      m_ready ? m_ready->pidfd : static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+  for (;;) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    const long long ms =
+        deadline == std::chrono::steady_clock::time_point::max()
+            ? -1
+            : std::max<long long>(
+                  0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+    pollfd pfd{pidfd, POLLIN, 0};
+    const int ready = pidfd < 0 ? 1 : poll(&pfd, 1, static_cast<int>(std::min<long long>(ms, 1000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 0) break;
+    if (ms == 0) {
+      m_timedOut = true;
+      syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+      while (poll(&pfd, 1, -1) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+  }
   int status = 0;
   if (m_ready) {
-    pollfd pfd{m_ready->pidfd, POLLIN, 0};
-    while (poll(&pfd, 1, -1) < 0 && errno == EINTR) {
-    }
     m_targets.checkerPidfd = -1;
     std::uint64_t written = 0;
-    status = ReadyJobStatus(*m_ready, written);
+    status = ReadyJobStatus(*m_ready, written);  // closes its pidfd
     m_ready.reset();
     return status;
   }
+  if (pidfd >= 0) close(pidfd);
   siginfo_t info{};
   while (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
   }

@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
@@ -34,22 +35,27 @@ struct StopTargets {
 class PdfChecker {
  public:
   // ready: the job's request to a ready interpreter, when it went to one.
+  // errorFd: where it says why it failed.
   PdfChecker(const std::filesystem::path& work, const JobLimits& limits,
-             const CheckRequest& request, const ReadyJobRequest* ready, StopTargets& targets);
+             const CheckRequest& request, const ReadyJobRequest* ready, int errorFd,
+             StopTargets& targets);
   PdfChecker(const PdfChecker&) = delete;
   PdfChecker& operator=(const PdfChecker&) = delete;
   ~PdfChecker();
 
-  // Says on standard error why it failed. Answers what was found in the PDF
-  // now at CheckedPdf(work), or nothing.
-  std::optional<PdfOutputFindings> Run();
+  // Says on standard error why it failed, but for going past deadline, at
+  // which it is stopped (TimedOut). Answers what was found in the PDF now at
+  // CheckedPdf(work), or nothing.
+  std::optional<PdfOutputFindings> Run(std::chrono::steady_clock::time_point deadline);
+  bool TimedOut() const { return m_timedOut; }
 
  private:
-  int Reap(bool go);
+  int Reap(bool go, std::chrono::steady_clock::time_point deadline);
 
   std::filesystem::path m_work;
   StopTargets& m_targets;
   pid_t m_pid = -1;
   std::optional<ReadyJob> m_ready;
   int m_go = -1;
+  bool m_timedOut = false;
 };

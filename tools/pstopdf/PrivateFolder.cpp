@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,40 +22,41 @@ namespace {
 
 constexpr char kFolderPrefix[] = "pstopdf-";
 
-std::uint64_t BytesBeneathFd(int dirFd, int depth) {
+void UseBeneathFd(int dirFd, int depth, FolderUse& use) {
   DIR* dir = fdopendir(dirFd);
   if (!dir) {
     close(dirFd);
-    return 0;
+    return;
   }
-  std::uint64_t total = 0;
   while (const dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    ++use.entries;
     struct stat st {};
     if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     const auto size = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
     const auto used = static_cast<std::uint64_t>(st.st_blocks) * 512;
-    total += std::max(size, used);
+    use.bytes += std::max(size, used);
+    // A job makes no folders where the kernel has the barriers; where it
+    // lacks them, deeper ones still count as entries of the one above.
     if (S_ISDIR(st.st_mode) && depth < 64) {
       const int child = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child >= 0) total += BytesBeneathFd(child, depth + 1);
+      if (child >= 0) UseBeneathFd(child, depth + 1, use);
     }
   }
   closedir(dir);
-  return total;
 }
 
 }  // namespace
 
-int StartWatchdog(const fs::path& parent) {
+Watchdog StartWatchdog(const fs::path& parent) {
   int life[2];
   int reply[2];
-  if (pipe2(life, O_CLOEXEC) != 0) return -1;
+  if (pipe2(life, O_CLOEXEC) != 0) return {};
   if (pipe2(reply, O_CLOEXEC) != 0) {
     close(life[0]);
     close(life[1]);
-    return -1;
+    return {};
   }
   // Made here rather than by the watchdog, so that the job need not wait
   // for the watchdog to be scheduled. Named for this process: should it be
@@ -74,15 +76,15 @@ int StartWatchdog(const fs::path& parent) {
     if (error == 0) rmdir(folder.c_str());
     close(life[0]);
     close(life[1]);
-    if (answered) return reply[0];
+    if (answered) return Watchdog{reply[0], -1, -1};
     close(reply[0]);
-    return -1;
+    return {};
   }
   const pid_t pid = fork();
   if (pid < 0) {
     rmdir(folder.c_str());
     for (const int fd : {life[0], life[1], reply[0]}) close(fd);
-    return -1;
+    return {};
   }
   if (pid == 0) {
     // A stop sent to the whole group (Ctrl-C, a caller's SIGTERM) must not
@@ -108,10 +110,18 @@ int StartWatchdog(const fs::path& parent) {
     _exit(0);
   }
   close(life[0]);
-  // The writing end is kept open, unwritten, for the rest of our life; the
-  // watchdog is not waited for (it ends by itself and is reaped by whoever
-  // inherits it).
-  return reply[0];
+  // The writing end is kept open, unwritten, until EndWatchdog or our end.
+  return Watchdog{reply[0], life[1], pid};
+}
+
+void EndWatchdog(Watchdog& watchdog) {
+  if (watchdog.life >= 0) close(watchdog.life);
+  if (watchdog.reply >= 0) close(watchdog.reply);
+  if (watchdog.pid > 0) {
+    while (waitpid(watchdog.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  watchdog = {};
 }
 
 fs::path AwaitPrivateFolder(int replyFd) {
@@ -134,7 +144,9 @@ fs::path AwaitPrivateFolder(int replyFd) {
   return fs::path(std::string(buffer + sizeof error, got - sizeof error));
 }
 
-std::uint64_t BytesBeneath(const fs::path& folder) {
+FolderUse UseBeneath(const fs::path& folder) {
+  FolderUse use;
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd < 0 ? 0 : BytesBeneathFd(fd, 0);
+  if (fd >= 0) UseBeneathFd(fd, 0, use);
+  return use;
 }

@@ -312,7 +312,7 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   }
   StartReply reply;
   std::vector<int> fds;
-  if (!SendWithFds(connection, &header, sizeof header, {request.inputFd, STDERR_FILENO}) ||
+  if (!SendWithFds(connection, &header, sizeof header, {request.inputFd, request.errorFd}) ||
       !WriteAll(connection, strings.data(), strings.size()) ||
       !ReceiveWithFds(connection, &reply, sizeof reply, fds, 1) || reply.pid <= 0 ||
       fds.size() != 1) {

@@ -34,6 +34,8 @@ struct ReadyJobRequest {
   // with them (InterpreterSwitches for ReadyOutputFile()).
   std::vector<std::string> switches;
   int inputFd = -1;
+  // Where the copy says what it has to say.
+  int errorFd = 2;
   std::filesystem::path work;
   // Files run before the input, in order (the preset's setup).
   std::vector<std::string> files;

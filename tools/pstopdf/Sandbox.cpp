@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/audit.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
@@ -163,9 +164,18 @@ bool ApplyLandlock(int abi, const fs::path& writable, int inputFd) {
   if (inputFd >= 0 && !AllowBeneath(ruleset.get(), inputFd, LANDLOCK_ACCESS_FS_READ_FILE, true)) {
     return false;
   }
-  // The private folder: everything, but links and renames stay inside it.
+  // The private folder: plain files, made, written, renamed and removed
+  // there; no folders, links or special files, which the interpreter never
+  // makes and which would hide work from the bound on entries.
+  const std::uint64_t plainFiles =
+      all & ~(LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_MAKE_CHAR |
+              LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_SOCK |
+              LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+              LANDLOCK_ACCESS_FS_MAKE_SYM);
   const Fd folder(open(writable.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0 || !AllowBeneath(ruleset.get(), folder.get(), all, false)) return false;
+  if (folder.get() < 0 || !AllowBeneath(ruleset.get(), folder.get(), plainFiles, false)) {
+    return false;
+  }
 
   return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
 }
@@ -176,9 +186,54 @@ constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
 constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
 #endif
 
-// Refuses new programs, sockets, tracing and reading or writing other
-// processes' memory, new namespaces, and the interfaces that act beside the
-// system-call filter (io_uring, BPF). The interpreter needs none of them.
+// System calls newer than some kernel headers; their numbers are the same on
+// every processor.
+#ifndef SYS_fchmodat2
+#define SYS_fchmodat2 452
+#endif
+constexpr long kSysSetxattrat = 463;
+constexpr long kSysRemovexattrat = 466;
+constexpr long kSysOpenTreeAttr = 467;
+
+// What the job is refused, with EPERM: new programs and processes, sockets,
+// tracing and reading or writing other processes' memory, new namespaces,
+// the interfaces that act beside the system-call filter (io_uring, BPF);
+// changes of any file's mode, owner, times or extended attributes (the file
+// barrier covers contents, not these), links, folders and special files
+// (its work is plain files in one folder); and everything that touches the
+// system itself: mounts, the root folder, the host's name and clock,
+// modules, swap, reboot. The interpreter needs none of them.
+constexpr long kDenied[] = {
+    SYS_execve, SYS_execveat, SYS_socket, SYS_socketpair, SYS_ptrace, SYS_process_vm_readv,
+    SYS_process_vm_writev, SYS_io_uring_setup, SYS_unshare, SYS_setns, SYS_bpf,
+    SYS_perf_event_open, SYS_userfaultfd, SYS_keyctl, SYS_add_key, SYS_request_key,
+#ifdef SYS_fork
+    SYS_fork, SYS_vfork,
+#endif
+    // Metadata.
+#ifdef SYS_chmod
+    SYS_chmod, SYS_chown, SYS_lchown, SYS_utime, SYS_utimes, SYS_futimesat,
+#endif
+    SYS_fchmod, SYS_fchmodat, SYS_fchmodat2, SYS_fchown, SYS_fchownat, SYS_utimensat,
+    SYS_setxattr, SYS_lsetxattr, SYS_fsetxattr, SYS_removexattr, SYS_lremovexattr,
+    SYS_fremovexattr, kSysSetxattrat, kSysRemovexattrat,
+    // Anything but plain files.
+#ifdef SYS_mknod
+    SYS_mknod, SYS_mkdir, SYS_link, SYS_symlink,
+#endif
+    SYS_mknodat, SYS_mkdirat, SYS_linkat, SYS_symlinkat,
+    // The system.
+    SYS_chroot, SYS_pivot_root, SYS_mount, SYS_umount2, SYS_open_tree, SYS_move_mount,
+    SYS_fsopen, SYS_fsconfig, SYS_fsmount, SYS_fspick, SYS_mount_setattr, kSysOpenTreeAttr,
+    SYS_sethostname, SYS_setdomainname, SYS_settimeofday, SYS_clock_settime, SYS_clock_adjtime,
+    SYS_adjtimex, SYS_reboot, SYS_swapon, SYS_swapoff, SYS_init_module, SYS_finit_module,
+    SYS_delete_module, SYS_kexec_load, SYS_kexec_file_load, SYS_acct, SYS_quotactl,
+    SYS_open_by_handle_at, SYS_fanotify_init, SYS_vhangup,
+#ifdef SYS_iopl
+    SYS_iopl, SYS_ioperm,
+#endif
+};
+
 bool ApplySeccomp() {
 #if defined(__x86_64__) || defined(__aarch64__)
   enum Target : std::uint8_t { kDeny, kNoSys, kCloneFlags };
@@ -200,13 +255,7 @@ bool ApplySeccomp() {
 #if defined(__x86_64__)
   jumpIf(BPF_JGE, 0x40000000U, kDeny);  // the x32 numbers
 #endif
-  const long denied[] = {
-      SYS_execve,        SYS_execveat,       SYS_socket,          SYS_socketpair,
-      SYS_ptrace,        SYS_process_vm_readv, SYS_process_vm_writev, SYS_io_uring_setup,
-      SYS_unshare,       SYS_setns,          SYS_bpf,             SYS_perf_event_open,
-      SYS_userfaultfd,   SYS_keyctl,         SYS_add_key,         SYS_request_key,
-  };
-  for (const long nr : denied) jumpIf(BPF_JEQ, static_cast<std::uint32_t>(nr), kDeny);
+  for (const long nr : kDenied) jumpIf(BPF_JEQ, static_cast<std::uint32_t>(nr), kDeny);
   // clone3 passes its flags where a filter cannot see them; without it the C
   // library falls back to clone, whose flags can be checked.
   jumpIf(BPF_JEQ, SYS_clone3, kNoSys);
@@ -219,6 +268,9 @@ bool ApplySeccomp() {
          CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS |
              CLONE_NEWCGROUP,
          kDeny);
+  // Threads, which end with the job; never a process, which could outlive it.
+  program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0));
+  program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
   program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   const std::size_t deny = program.size();
   program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)));
@@ -227,6 +279,7 @@ bool ApplySeccomp() {
 
   for (const Jump& jump : jumps) {
     const std::size_t to = jump.target == kDeny ? deny : jump.target == kNoSys ? noSys : cloneFlags;
+    if (to - jump.at - 1 > 255) return false;  // beyond a jump's reach: a longer list needs steps
     program[jump.at].jt = static_cast<std::uint8_t>(to - jump.at - 1);
   }
   sock_fprog fprog{};
@@ -236,6 +289,21 @@ bool ApplySeccomp() {
 #else
   return false;
 #endif
+}
+
+// Every capability, for good, the bounding set's too: a job that root runs
+// must not keep root's powers (changing any file's owner or mode, making
+// devices, naming the host). Without CAP_SETPCAP the bounding set stays as
+// it is, which then holds nothing this process could gain: no new
+// privileges are allowed.
+bool DropCapabilities() {
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  for (int cap = 0; cap < 64; ++cap) {
+    if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;  // past the last
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+  return syscall(SYS_capset, &header, none) == 0;
 }
 
 }  // namespace
@@ -283,6 +351,7 @@ SandboxReport EnterSandbox(const fs::path& writable, int inputFd) {
   // Required for both barriers without privileges; it also keeps a setuid
   // program from ever gaining rights here.
   const bool noNewPrivileges = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+  report.capabilities = DropCapabilities();
   const int abi = LandlockAbiVersion();
   report.landlock = noNewPrivileges && abi > 0 && ApplyLandlock(abi, writable, inputFd);
   report.seccomp = noNewPrivileges && ApplySeccomp();
@@ -293,6 +362,10 @@ SandboxReport EnterSandbox(const fs::path& writable, int inputFd) {
                              : "this system's kernel has no Landlock";
   } else if (!report.seccomp) {
     report.missing = "this system offers no seccomp filter";
+  }
+  if (!report.capabilities) {
+    report.missing += std::string(report.missing.empty() ? "" : "; ") +
+                      "the job's capabilities could not be dropped";
   }
   return report;
 }

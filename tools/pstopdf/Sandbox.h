@@ -36,16 +36,20 @@ bool EndWithParent(pid_t expectedParent, int signal);
 
 struct SandboxReport {
   bool landlock = false;  // files other than those below are out of reach
-  bool seccomp = false;   // no new programs, sockets or tracing
+  bool seccomp = false;   // no new programs or processes, sockets, tracing, metadata changes
+  bool capabilities = false;  // every capability dropped
   // What could not be applied, in words for the one notice on standard
   // error; empty when everything was.
   std::string missing;
 };
 
-// Confines the calling process for good: no new privileges; of the file
-// system, read only the input (inputFd, when not -1), the system's library, font and
-// Ghostscript folders, and read and write only the folder writable; no new
-// programs, no sockets, no tracing of other processes. Applies whatever the
+// Confines the calling process for good: no new privileges and no
+// capabilities; of the file system, read only the input (inputFd, when not
+// -1), the system's library, font and Ghostscript folders, and read and
+// write only plain files in the folder writable; no new programs or
+// processes (threads only), no sockets, no tracing of other processes, no
+// change of any file's mode, owner, times or attributes, no devices, mounts
+// or changes to the system's name, clock or root. Applies whatever the
 // kernel supports and reports the rest. The process must be single-threaded.
 SandboxReport EnterSandbox(const std::filesystem::path& writable, int inputFd);
 

@@ -53,7 +53,7 @@ void Usage(const char* message) {
   if (message) std::fprintf(stderr, "pstopdf: %s\n", message);
   std::fprintf(message ? stderr : stdout,
       "usage: pstopdf INPUT -o OUTPUT [--preset NAME] [--cpu-seconds N] [--memory-mib N]\n"
-      "               [--max-output-mib N]\n"
+      "               [--max-output-mib N] [--max-files N] [--wall-seconds N]\n"
       "       pstopdf -h | --help | --version\n"
       "Converts a PostScript or EPS file into a PDF. EPS files get a page the size\n"
       "of their bounding box; documents that set no page size get the user's paper.\n"
@@ -66,6 +66,10 @@ void Usage(const char* message) {
       "  --memory-mib N      memory (default %lu; QUILLPRESS_PSTOPDF_MEMORY_MIB)\n"
       "  --max-output-mib N  everything one job writes, its temporary files and the\n"
       "                      PDF together (default %lu; QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB)\n"
+      "  --max-files N       files one job may have at once (default %lu;\n"
+      "                      QUILLPRESS_PSTOPDF_MAX_FILES)\n"
+      "  --wall-seconds N    the whole conversion by the clock (default %lu;\n"
+      "                      QUILLPRESS_PSTOPDF_WALL_SECONDS)\n"
       "A job that goes over a limit is stopped, and pstopdf says which limit it was.\n"
       "\n"
       "The job runs in Ghostscript's SAFER mode inside a process that may read only\n"
@@ -87,7 +91,8 @@ void Usage(const char* message) {
       "the file. It ends after 300 seconds without work\n"
       "(QUILLPRESS_PSTOPDF_READY_SECONDS); QUILLPRESS_PSTOPDF_READY=0 starts the\n"
       "interpreter afresh for every file instead.\n",
-      kConverterCpuSeconds, kConverterMemoryMiB, kConverterMaxOutputMiB);
+      kConverterCpuSeconds, kConverterMemoryMiB, kConverterMaxOutputMiB, kConverterMaxFiles,
+      kConverterWallSeconds);
 }
 
 std::optional<unsigned long> ParseCount(const char* text) {
@@ -110,6 +115,8 @@ std::optional<JobSettings> Parse(int argc, char** argv) {
   args.memoryMiB = LimitFromEnvironment("QUILLPRESS_PSTOPDF_MEMORY_MIB", kConverterMemoryMiB);
   args.maxOutputMiB =
       LimitFromEnvironment("QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB", kConverterMaxOutputMiB);
+  args.maxFiles = LimitFromEnvironment("QUILLPRESS_PSTOPDF_MAX_FILES", kConverterMaxFiles);
+  args.wallSeconds = LimitFromEnvironment("QUILLPRESS_PSTOPDF_WALL_SECONDS", kConverterWallSeconds);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -117,12 +124,15 @@ std::optional<JobSettings> Parse(int argc, char** argv) {
       const char* v = next();
       if (!v || !*v) return Usage("-o needs an output path"), std::nullopt;
       args.output = v;
-    } else if (arg == "--cpu-seconds" || arg == "--memory-mib" || arg == "--max-output-mib") {
+    } else if (arg == "--cpu-seconds" || arg == "--memory-mib" || arg == "--max-output-mib" ||
+               arg == "--max-files" || arg == "--wall-seconds") {
       const auto v = ParseCount(next());
       if (!v) return Usage((arg + " needs a positive whole number").c_str()), std::nullopt;
-      (arg == "--cpu-seconds"  ? args.cpuSeconds
-       : arg == "--memory-mib" ? args.memoryMiB
-                               : args.maxOutputMiB) = *v;
+      (arg == "--cpu-seconds"      ? args.cpuSeconds
+       : arg == "--memory-mib"     ? args.memoryMiB
+       : arg == "--max-output-mib" ? args.maxOutputMiB
+       : arg == "--max-files"      ? args.maxFiles
+                                   : args.wallSeconds) = *v;
     } else if (arg == "--preset") {
       const char* v = next();
       const auto preset = PdfPresetFromName(v ? v : "");
