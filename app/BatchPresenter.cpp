@@ -1,7 +1,7 @@
 #include "app/BatchPresenter.h"
 
-#include "app/ConversionFailureText.h"
 #include "app/ExportProgressSheet.h"
+#include "conversion/ConversionFailureText.h"
 #include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
 #include "platform/UserPrompts.h"
@@ -97,11 +97,12 @@ bool BatchPresenter::BeginProgressSheet(std::int64_t numOfFiles) {
   return m_bridge.RunAndWait([this, numOfFiles] { m_sheet->BeginProgressSheet(numOfFiles); });
 }
 
-bool BatchPresenter::ChangeProgressStatus(int code, const std::filesystem::path& fileName) {
+bool BatchPresenter::ChangeProgressStatus(ExportProgress step,
+                                          const std::filesystem::path& fileName) {
   const QString name = DisplayPath(fileName);
-  return m_bridge.RunAndWait([this, code, name] {
+  return m_bridge.RunAndWait([this, step, name] {
     // Once cancelling, the sheet says so and nothing else.
-    if (!m_cancelRequested) m_sheet->ChangeProgressStatus(code, name);
+    if (!m_cancelRequested) m_sheet->ChangeProgressStatus(step, name);
   });
 }
 
@@ -121,16 +122,14 @@ void BatchPresenter::ItemFinished(const FileListItemRef& item, const ConversionR
   if (result.ok) {
     status.state = ItemStatusBoard::State::Converted;
     status.pdf = result.writtenPath;
-  } else if (result.error == "stopped") {
+  } else if (result.failure.kind == ConversionFailureKind::Cancelled) {
     // Stopped by a cancel: the file has no news, as if never started.
     status.state = ItemStatusBoard::State::None;
   } else {
-    // Off the main thread: this may read the source file.
-    const ConversionFailureText text =
-        DescribeConversionFailure(result.error, item ? item->filePath() : std::filesystem::path());
+    const ConversionFailureText text = DescribeConversionFailure(result.failure, LocalizedText);
     status.state = ItemStatusBoard::State::Failed;
-    status.reason = text.reason;
-    status.details = text.details;
+    status.reason = QString::fromStdString(text.reason);
+    status.details = QString::fromStdString(text.details);
   }
   m_bridge.Post([this, item, status = std::move(status)] {
     m_board.Set(item, status);

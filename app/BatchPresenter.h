@@ -67,7 +67,7 @@ class BatchPresenter final : public QObject, private BatchExportHost {
   void MarkWaiting(const std::vector<FileListItemRef>& items);
   // The batch's calls, made on its threads.
   bool BeginProgressSheet(std::int64_t numOfFiles) override;
-  bool ChangeProgressStatus(int code, const std::filesystem::path& fileName) override;
+  bool ChangeProgressStatus(ExportProgress step, const std::filesystem::path& fileName) override;
   bool EndProgressSheet() override;
   bool ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,
                         const std::filesystem::path& destination) override;

@@ -69,26 +69,19 @@ void ExportProgressSheet::Advance() {
   bar->setValue(std::min(bar->maximum(), bar->value() + 1));
 }
 
-void ExportProgressSheet::ChangeProgressStatus(int code, const QString& fileName) {
-  switch (code) {
-    case 1:
+void ExportProgressSheet::ChangeProgressStatus(ExportProgress step, const QString& fileName) {
+  switch (step) {
+    case ExportProgress::Started:
       ShowLine(QString());
-      Advance();
       break;
-    case 3:
+    case ExportProgress::Item:
       ++m_fileProcessingIndex;
       ShowLine(fileName);
-      Advance();
       break;
-    case 0:
-    case 2:
-    case 4:
-    case 5:
-      Advance();
+    case ExportProgress::Ended:
       break;
-    default:
-      return;
   }
+  Advance();
   Q_EMIT progressChanged(conversionFileNumberStaticText->text(),
                          conversionProgressIndicator->value(),
                          conversionProgressIndicator->maximum());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "conversion/BatchExport.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -29,7 +31,7 @@ class ExportProgressSheet final : public QDialog {
   void BeginProgressSheet(std::int64_t numOfFiles);
   // 1: the first line; 3: the next item, named fileName; 0, 2, 4, 5: the bar
   // only; anything else: nothing.
-  void ChangeProgressStatus(int code, const QString& fileName);
+  void ChangeProgressStatus(ExportProgress step, const QString& fileName);
   void EndProgressSheet();
   // A cancel was asked for: the line says so and Cancel cannot be pressed
   // again.

@@ -91,3 +91,4 @@ std::string FormatHelp(std::string_view help);
 std::unique_ptr<Command> MakeConvertCommand();
 std::unique_ptr<Command> MakeWatchCommand();
 std::unique_ptr<Command> MakeFoldersCommand();
+std::unique_ptr<Command> MakePrinterCommand();

@@ -1,6 +1,7 @@
 #include "BMTUtil.h"
 #include "cli/Command.h"
 #include "cli/StopOnSignal.h"
+#include "conversion/ConversionFailureText.h"
 #include "conversion/ConversionPool.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/DestinationFolder.h"
@@ -200,7 +201,7 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
       std::fflush(stdout);
     } else if (!stopper.token().stop_requested()) {
       std::fprintf(stderr, "failed: %s: %s\n", Shown(item.filePath()).c_str(),
-                   BMTUtil::EscapedForDisplay(finished.result.error, 2000).c_str());
+                   ConversionFailureSentence(finished.result.failure).c_str());
       ++failed;
     }
     if (finished.index + 1 < items.size()) {

@@ -11,7 +11,7 @@ extern "C" __attribute__((visibility("default"))) int quillpress_cli_run(const c
   static constexpr struct {
     const char* name;
     std::unique_ptr<Command> (*make)();
-  } kCommands[] = {{"watch", MakeWatchCommand}, {"folders", MakeFoldersCommand}};
+  } kCommands[] = {{"watch", MakeWatchCommand}, {"folders", MakeFoldersCommand}, {"printer", MakePrinterCommand}};
   for (const auto& command : kCommands) {
     if (std::strcmp(name, command.name) == 0) return command.make()->Run(argc, argv);
   }

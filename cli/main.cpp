@@ -2,8 +2,8 @@
 //
 // `convert` runs on what this program links, which is nothing heavy, so that
 // a one-file conversion costs little more than the converter itself. The
-// commands that need Qt's event loop (watch, folders) are in a module loaded
-// only when one of them runs.
+// commands that need Qt's event loop (watch, folders, printer) are in a
+// module loaded only when one of them runs.
 
 #include "BMTUtil.h"
 #include "cli/Command.h"
@@ -44,6 +44,7 @@ const Entry kCommands[] = {
     {"convert", "convert PostScript and EPS files into PDF files in a folder", MakeConvertCommand},
     {"watch", "convert the files arriving in the watch folders until stopped", nullptr},
     {"folders", "list, add, remove, enable or disable watch folders", nullptr},
+    {"printer", "add, list or remove CUPS print queues whose jobs become PDF files", nullptr},
 };
 
 void PrintHelp(std::FILE* to) {

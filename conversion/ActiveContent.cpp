@@ -64,7 +64,7 @@ Kind Classify(QPDFObjectHandle object) {
 }
 
 // Entries that are active content whatever holds them: a script (of a media
-// action, or any other), a file specification's embedded and related files,
+// action, or any other), a /Filespec dictionary's embedded and related files,
 // a form's XFA description, and the document's name trees of scripts and
 // embedded files.
 Kind KeyKind(const std::string& key, QPDFObjectHandle value) {

@@ -126,7 +126,7 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
   bool someSucceeded = false;
   bool someFailed = false;
   bool alive = m_host.BeginProgressSheet(numOfFiles) &&
-               m_host.ChangeProgressStatus(kExportProgressStarted, {});
+               m_host.ChangeProgressStatus(ExportProgress::Started, {});
   if (alive) {
     const ConverterCount converters = ChooseConverterCount(requestedConverters);
     if (!converters.note.empty()) m_host.ConvertersLimited(converters.note);
@@ -156,7 +156,7 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
         m_host.ItemFinished(item, finished.result);
         return true;
       }
-      if (!m_host.ChangeProgressStatus(kExportProgressItem, item->filePath().filename())) {
+      if (!m_host.ChangeProgressStatus(ExportProgress::Item, item->filePath().filename())) {
         alive = false;
         m_host.ItemFinished(item, finished.result);
         return false;
@@ -168,7 +168,7 @@ void BatchExport::ExportPSToPDF(std::stop_token stop) {
     ConversionPool(converters.count).Run(jobs, options, callbacks, cancel.get_token());
   }
   alive = alive && !stop.stop_requested() &&
-          m_host.ChangeProgressStatus(kExportProgressEnded, {}) && m_host.EndProgressSheet();
+          m_host.ChangeProgressStatus(ExportProgress::Ended, {}) && m_host.EndProgressSheet();
   if (alive) {
     const ClosingAlert alert =
         ClosingAlertFor(m_cancelled, someSucceeded, someFailed, numOfFiles);

@@ -12,10 +12,9 @@
 #include <thread>
 #include <vector>
 
-// Progress status codes a batch reports.
-inline constexpr int kExportProgressStarted = 1;
-inline constexpr int kExportProgressItem = 3;
-inline constexpr int kExportProgressEnded = 5;
+// The steps of a batch's progress: it started, an item ended (in list
+// order), it ended. Each moves the bar one step.
+enum class ExportProgress { Started, Item, Ended };
 
 // The alert that closes a batch.
 enum class ClosingAlert {
@@ -36,8 +35,8 @@ class BatchExportHost {
  public:
   virtual ~BatchExportHost() = default;
   virtual bool BeginProgressSheet(std::int64_t numOfFiles) = 0;
-  // fileName: the current item's source file name (code 3), else empty.
-  virtual bool ChangeProgressStatus(int code, const std::filesystem::path& fileName) = 0;
+  // fileName: the item's source file name (for Item), else empty.
+  virtual bool ChangeProgressStatus(ExportProgress step, const std::filesystem::path& fileName) = 0;
   virtual bool EndProgressSheet() = 0;
   // firstFileName names the batch's first item (for the single-item error).
   virtual bool ShowClosingAlert(ClosingAlert alert, const std::filesystem::path& firstFileName,

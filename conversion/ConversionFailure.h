@@ -7,7 +7,8 @@
 #include <string_view>
 
 // What went wrong with one file, as a value: code decides on the kind, and
-// people read words made from the whole failure in one place.
+// people read words made from the whole failure in one place
+// (DescribeConversionFailure).
 enum class ConversionFailureKind {
   None,
   // The input: missing or unreadable, not a regular file, not PostScript.
@@ -15,7 +16,8 @@ enum class ConversionFailureKind {
   NotRegularFile,
   NotPostScript,
   SymbolicLink,
-  // The interpreter stopped on the document ("Error: /undefined in shwo").
+  // The interpreter stopped on the document; the detail is its own line
+  // ("Error: /undefined in shwo").
   InterpreterError,
   // The job went over one of its limits; ConversionFailure::limit says how much.
   CpuLimit,
@@ -23,9 +25,13 @@ enum class ConversionFailureKind {
   OutputLimit,
   FileCountLimit,
   TimeLimit,
-  // The converter program itself.
+  // The job tried what its confinement forbids.
+  Forbidden,
+  // The converter program itself: not started, ended by a signal, ended
+  // with a failure status without saying why, ended without a PDF.
   ConverterMissing,
   Crashed,
+  ConverterFailed,
   NoOutput,
   // The PDF cannot claim the standard its preset asks for.
   StandardNotMet,
@@ -47,11 +53,24 @@ struct ConversionFailure {
   std::string detail;
   // The limit that was reached, in its own unit (seconds, MiB, entries).
   std::optional<std::uint64_t> limit;
+  // For an interpreter error: the line of the file it stopped at, when known.
+  std::optional<std::uint64_t> line;
 
   explicit operator bool() const { return kind != ConversionFailureKind::None; }
+  bool operator==(const ConversionFailure&) const = default;
 };
 
 // The stable word for a kind, as it travels in the converter's report and
 // the journal ("interpreter-error"); and back. Unknown words are Other.
 std::string_view ConversionFailureKindName(ConversionFailureKind kind);
 ConversionFailureKind ConversionFailureKindFromName(std::string_view name);
+
+// A failure as the converter program reports it to its caller (on the
+// descriptor named by kReportVariable): "failure KIND", then "limit N" and
+// "detail TEXT" when there are, then "end". The file is the caller's.
+std::string FailureReport(const ConversionFailure& failure);
+
+// A failure read back from FailureReport's text, which may come from a
+// process that cannot be trusted: bounded, control characters dropped.
+// Nothing unless the text is one complete report.
+std::optional<ConversionFailure> ParseFailureReport(std::string_view text);

@@ -214,14 +214,15 @@ class PoolRun {
       finished.index = index;
       finished.converted = slot.converted;
       if (!slot.converted) {
-        finished.result.error = "its destination folder cannot be made";
+        finished.result.failure = {ConversionFailureKind::DestinationProblem, slot.input,
+                                   "its destination folder cannot be made", {}, {}};
       } else if (m_stop.stop_requested()) {
         // Only a leading part of the list is ever published.
         finished.stopped = true;
         finished.result = slot.pending.result;
         DiscardStagedConversion(std::move(slot.pending));
         finished.result.ok = false;
-        finished.result.error = "stopped";
+        finished.result.failure = {ConversionFailureKind::Cancelled, slot.input, {}, {}, {}};
       } else {
         finished.result = PublishIntoFolder(std::move(slot.pending), slot.input, slot.folder);
       }

@@ -130,7 +130,6 @@ ProcessOutcome RunProcess(const std::filesystem::path& program,
   if (rc != 0) {
     if (reportFd >= 0) close(reportFd);
     close(errPipe[0]);
-    outcome.errorTail = "the converter could not be started";
     return outcome;
   }
   outcome.started = true;

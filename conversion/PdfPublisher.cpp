@@ -102,7 +102,8 @@ bool FileStamp::operator==(const FileStamp& other) const {
 namespace {
 
 // Writes a hidden file in folder with write (which answers whether it wrote,
-// error saying why not), flushes it and answers it staged; nothing is left on
+// failure saying why not: a destination problem unless it says otherwise),
+// starts its writing to disk and answers it staged; nothing is left on
 // failure.
 template <typename Write>
 StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& write) {
@@ -110,7 +111,8 @@ StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& wr
   FileDescriptor source(open(pdfFile.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (source.get() < 0 || fstat(source.get(), &st) != 0) {
-    staged.error = "cannot read the converter's output: " + ErrnoText(errno);
+    staged.failure = {ConversionFailureKind::NoOutput, {},
+                      "cannot read the converter's output: " + ErrnoText(errno), {}, {}};
     return staged;
   }
   staged.source = StampOf(st);
@@ -118,20 +120,24 @@ StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& wr
   const fs::path staging = StagingPathIn(folder);
   FileDescriptor out(open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (out.get() < 0) {
-    staged.error = "cannot write into " + folder.string() + ": " + ErrnoText(errno);
+    staged.failure = {ConversionFailureKind::DestinationProblem, folder,
+                      "cannot write into " + folder.string() + ": " + ErrnoText(errno), {}, {}};
     return staged;
   }
-  std::string error;
-  const bool written = write(source.get(), st, out.get(), error, staged.findings);
+  ConversionFailure failure{ConversionFailureKind::DestinationProblem, folder, {}, {}, {}};
+  bool written = write(source.get(), st, out.get(), failure, staged.findings);
   // Its writing to disk starts now; the flush that waits for it comes when
   // it is put in place, on the thread that publishes, so that a converter
   // goes on to its next file meanwhile.
   if (written) sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   const int closeError = out.closeNow();
-  if (written && closeError != 0) error = "cannot write the PDF: " + ErrnoText(closeError);
-  if (!written || closeError != 0) {
+  if (written && closeError != 0) {
+    failure.detail = "cannot write the PDF: " + ErrnoText(closeError);
+    written = false;
+  }
+  if (!written) {
     unlink(staging.c_str());
-    staged.error = error;
+    staged.failure = std::move(failure);
     return staged;
   }
   staged.ok = true;
@@ -168,30 +174,33 @@ bool CopyAll(int from, int to) {
 StagedPdf StagePdf(const fs::path& pdfFile, const fs::path& folder, bool compress,
                    PdfPreset preset) {
   return Stage(pdfFile, folder,
-               [&](int source, const struct stat& st, int out, std::string& error,
+               [&](int source, const struct stat& st, int out, ConversionFailure& failure,
                    PdfOutputFindings& findings) {
                  // Parsed from memory: read from the file, the PDF library seeks
                  // before every object it reads, thousands of system calls for a
                  // document of a few pages. A very large one is read from the file.
                  std::string bytes;
                  const bool inMemory = st.st_size <= kLargestDocumentInMemory;
+                 // What fails here is the converter's output, not the destination.
+                 failure.kind = ConversionFailureKind::NoOutput;
                  if (inMemory && !ReadAll(source, bytes, static_cast<std::size_t>(st.st_size))) {
-                   error = "cannot read the converter's output: " + ErrnoText(errno);
+                   failure.detail = "cannot read the converter's output: " + ErrnoText(errno);
                    return false;
                  }
                  return WritePdfDocument(pdfFile.c_str(), inMemory ? bytes.data() : nullptr,
-                                         bytes.size(), out, compress, preset, error, findings);
+                                         bytes.size(), out, compress, preset, failure.detail,
+                                         findings);
                });
 }
 
 StagedPdf StageCheckedPdf(const fs::path& pdfFile, const fs::path& folder,
                           const PdfOutputFindings& findings) {
   return Stage(pdfFile, folder,
-               [&](int source, const struct stat&, int out, std::string& error,
+               [&](int source, const struct stat&, int out, ConversionFailure& failure,
                    PdfOutputFindings& staged) {
                  staged = findings;
                  if (CopyAll(source, out)) return true;
-                 error = "cannot write the PDF: " + ErrnoText(errno);
+                 failure.detail = "cannot write the PDF: " + ErrnoText(errno);
                  return false;
                });
 }
@@ -210,7 +219,8 @@ PublishResult PutStagedPdfInPlace(const StagedPdf& staged, const fs::path& desti
   if (contents.get() < 0 || fsync(contents.get()) != 0) {
     const int err = errno;
     DiscardStagedPdf(staged);
-    result.error = "cannot write the PDF: " + ErrnoText(err);
+    result.failure = {ConversionFailureKind::DestinationProblem, destination,
+                      "cannot write the PDF: " + ErrnoText(err), {}, {}};
     return result;
   }
   contents.closeNow();
@@ -229,7 +239,8 @@ PublishResult PutStagedPdfInPlace(const StagedPdf& staged, const fs::path& desti
   }
   const int err = errno;
   DiscardStagedPdf(staged);
-  result.error = "cannot put the PDF in place: " + ErrnoText(err);
+  result.failure = {ConversionFailureKind::DestinationProblem, destination,
+                    "cannot put the PDF in place: " + ErrnoText(err), {}, {}};
   return result;
 }
 

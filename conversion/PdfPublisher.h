@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversion/ConversionFailure.h"
 #include "conversion/PdfOutputCheck.h"
 
 #include <sys/types.h>
@@ -13,7 +14,7 @@
 struct PublishResult {
   bool ok = false;
   std::filesystem::path writtenPath;
-  std::string error;
+  ConversionFailure failure;
 };
 
 // Which file was read, and which version of it.
@@ -33,7 +34,7 @@ struct StagedPdf {
   std::filesystem::path stagingPath;
   // The file it was made from, as it was when read.
   FileStamp source;
-  std::string error;
+  ConversionFailure failure;
   // What the PDF library found as it wrote it.
   PdfOutputFindings findings;
 };

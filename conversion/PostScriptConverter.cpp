@@ -1,6 +1,7 @@
 #include "conversion/PostScriptConverter.h"
 
 #include "BMTUtil.h"
+#include "conversion/ConversionFailureText.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/ConverterProcess.h"
 #include "conversion/LeftoverFiles.h"
@@ -64,44 +65,8 @@ void AddConverterWarnings(const std::string& errorOutput, std::vector<std::strin
   }
 }
 
-// Why the interpreter refused a standard: its sentence that names the
-// standard (which it may break over two lines), or empty.
-std::string StandardRefusal(const std::string& errorOutput) {
-  for (const char* standard : {"PDF/A", "PDF/X"}) {
-    const auto at = errorOutput.find(std::string("not permitted in ") + standard);
-    if (at == std::string::npos) continue;
-    auto begin = errorOutput.rfind('\n', at);
-    // "...: Annotation set to non-printing,\n not permitted in PDF/A, ..."
-    if (begin != std::string::npos && begin > 0) begin = errorOutput.rfind('\n', begin - 1);
-    begin = begin == std::string::npos ? 0 : begin + 1;
-    std::string text = errorOutput.substr(begin, errorOutput.find('\n', at) - begin);
-    // The interpreter names itself first.
-    const auto colon = text.find(": ");
-    if (colon != std::string::npos && text.rfind("GPL", 0) == 0) {
-      text.erase(0, colon + 2);
-    }
-    std::string sentence;
-    for (const char c : text) {
-      if (c == '\n' || c == '\r') continue;
-      if (c == ' ' && !sentence.empty() && sentence.back() == ' ') continue;
-      sentence += c;
-    }
-    return sentence;
-  }
-  return {};
-}
-
-// The most telling line of what the converter said: why it refused a
-// standard, else the interpreter's own "Error: ..." line when there is one,
-// otherwise its last line.
-std::string ReasonFrom(const std::string& errorOutput) {
-  if (std::string refusal = StandardRefusal(errorOutput); !refusal.empty()) return refusal;
-  const auto error = errorOutput.find("Error: ");
-  std::string text = error == std::string::npos ? errorOutput : errorOutput.substr(error);
-  if (error != std::string::npos) {
-    text.erase(std::min(text.find('\n'), text.size()));
-    return text;
-  }
+// The last line a converter that does not report said, as it said it.
+std::string LastLine(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }
@@ -128,7 +93,7 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
   StagedConversion pending;
   ConversionResult& result = pending.result;
   if (std::string why = WhyNotARegularFile(input); !why.empty()) {
-    result.error = std::move(why);
+    result.failure = {ConversionFailureKind::NotRegularFile, input, std::move(why), {}, {}};
     return pending;
   }
   const fs::path program = ConverterProgramPath();
@@ -162,25 +127,29 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
       },
       setup);
 
-  auto failWith = [&](std::string why) {
+  using Kind = ConversionFailureKind;
+  auto failWith = [&](Kind kind, std::string detail, std::optional<std::uint64_t> limit = {}) {
     if (staged) DiscardStagedPdf(*staged);
     std::error_code ec;
     fs::remove(output, ec);  // a converter may leave a partial file even when it fails
-    result.error = std::move(why);
+    result.failure = {kind, input, std::move(detail), limit, {}};
     return pending;
   };
-  if (!run.started) return failWith("the converter " + program.string() + " could not be started");
-  if (run.stopped) return failWith("stopped");
+  if (!run.started) return failWith(Kind::ConverterMissing, program.native());
+  if (run.stopped) return failWith(Kind::Cancelled, {});
   if (run.exitStatus != 0) {
-    std::string why = run.exitStatus < 0 ? "the converter crashed"
-                                         : "the converter failed (status " +
-                                               std::to_string(run.exitStatus) + ")";
-    const std::string detail = ReasonFrom(run.errorTail);
-    if (!detail.empty()) why += ": " + detail;
-    return failWith(why);
+    // Our converter says why on its report; one that does not is judged by
+    // what its process did, and what it said last is only shown.
+    if (const std::optional<ConversionFailure> said = ParseFailureReport(report)) {
+      failWith(said->kind, said->detail, said->limit);
+      LocateInterpreterError(result.failure);
+      return pending;
+    }
+    return failWith(run.exitStatus < 0 ? Kind::Crashed : Kind::ConverterFailed,
+                    LastLine(run.errorTail));
   }
   std::error_code ec;
-  if (!fs::is_regular_file(output, ec)) return failWith("the converter wrote no output");
+  if (!fs::is_regular_file(output, ec)) return failWith(Kind::NoOutput, LastLine(run.errorTail));
   // Only the output as the converter left it, with what it said at its end,
   // counts.
   if (staged && (!IsStagedFrom(*staged, output) || checked != ParseFindingsReport(report).has_value())) {
@@ -188,11 +157,19 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
     staged.reset();
   }
   if (!staged) stage();
-  if (!staged->ok) return failWith(staged->error);
+  if (!staged->ok) {
+    ConversionFailure failure = staged->failure;
+    failWith(failure.kind, std::move(failure.detail));
+    // A destination problem is about the destination; the rest, the source.
+    if (failure.kind == Kind::DestinationProblem) result.failure.file = failure.file;
+    return pending;
+  }
   // The file as it will be published keeps its preset's promises, or for a
   // standard is not published at all.
   const std::string shortfall = DescribeFindings(staged->findings, options.preset);
-  if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) return failWith(shortfall);
+  if (!shortfall.empty() && PdfPresetIsStandard(options.preset)) {
+    return failWith(Kind::StandardNotMet, shortfall);
+  }
   if (!shortfall.empty()) result.warnings.push_back(shortfall);
   fs::remove(output, ec);
   // What a job printed could pose as the converter's warnings: only a
@@ -215,7 +192,7 @@ ConversionResult PublishStagedPdf(StagedConversion&& pending, const fs::path& de
   const PublishResult published = PutStagedPdfInPlace(pending.staged, destination, uniqueBase);
   result.ok = published.ok;
   result.writtenPath = published.writtenPath;
-  result.error = published.error;
+  result.failure = published.failure;
   return result;
 }
 

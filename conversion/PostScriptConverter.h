@@ -24,9 +24,7 @@ struct ConversionResult {
   // The PDF as placed: the requested destination, or the next free name when
   // that one was taken meanwhile.
   std::filesystem::path writtenPath;
-  // Why it failed, for people (a sentence, no trailing period).
-  std::string error;
-  // Why it failed, as a value.
+  // Why it failed; DescribeConversionFailure makes the words for people.
   ConversionFailure failure;
   // What a successful conversion still has to say, one sentence each: active
   // content that was removed, fonts that are not embedded.
@@ -51,7 +49,7 @@ ConversionResult RunPostScriptConverter(const std::filesystem::path& input,
 
 // A conversion whose PDF is made and staged, hidden, in its destination
 // folder, but not yet put in place. result.ok says whether staged holds it;
-// result.error says why not.
+// result.failure says why not.
 struct StagedConversion {
   ConversionResult result;
   StagedPdf staged;

@@ -9,3 +9,7 @@ QString LocalizedString(const char* key) {
   if (text == QLatin1String(key)) return {};
   return text;
 }
+
+std::string LocalizedText(const char* key, const char* /*english*/) {
+  return LocalizedString(key).toStdString();
+}

@@ -21,6 +21,8 @@ packages=(
   default-jre-headless libpdfbox2-java libactivation-java libjaxb-api-java
   # a FUSE file system, for the watch folder's files written behind inotify's back
   bindfs
+  # a private CUPS scheduler with its filters and client programs, for the print queues
+  cups cups-daemon cups-client
   # a network file system for watch folders: an SSH server the tests start on 127.0.0.1
   openssh-server sshfs
   # the Debian package and its checks

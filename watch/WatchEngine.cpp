@@ -1,5 +1,6 @@
 #include "watch/WatchEngine.h"
 
+#include "conversion/ConversionFailureText.h"
 #include "conversion/ConversionPool.h"
 #include "conversion/PostScriptConverter.h"
 #include "filelist/PostScriptFileTest.h"
@@ -485,11 +486,11 @@ void WatchEngine::Scan(Folder& f) {
   const FolderClaims::Survey survey = m_claims.Look(f.config.source);
   for (const fs::path& back : survey.takenBack) {
     Report(f, {WatchEvent::Kind::TakenBack, std::chrono::system_clock::now(), f.id, back, {},
-               "left by a watcher that ended"});
+               "left by a watcher that ended", {}});
   }
   if (survey.otherAtWork && !f.otherWatcherSaid) {
     Report(f, {WatchEvent::Kind::OtherWatcher, std::chrono::system_clock::now(), f.id, f.config.source,
-               {}, "another watcher is at work on this folder"});
+               {}, "another watcher is at work on this folder", {}});
   }
   f.otherWatcherSaid = survey.otherAtWork;
 
@@ -634,7 +635,7 @@ void WatchEngine::Consider(Folder& f, const std::vector<std::pair<std::string, b
 }
 
 void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::string& reason,
-                                bool untilChanged) {
+                                bool untilChanged, const ConversionFailure& conversionFailure) {
   const auto now = Clock::now();
   const std::optional<Signature> signature = Look(f.config.source / name);
   Folder::Failure& failure = f.failed[name];
@@ -645,7 +646,8 @@ void WatchEngine::RecordFailure(Folder& f, const std::string& name, const std::s
     failure.pause = m_timings.firstRetry;
     failure.signature = signature.value_or(Signature());
     Report(f, {WatchEvent::Kind::Failed, std::chrono::system_clock::now(), f.id, f.config.source / name,
-               {}, reason});
+               {}, conversionFailure ? ConversionFailureSentence(conversionFailure) : reason,
+               conversionFailure});
   }
   failure.nextTry = untilChanged ? Clock::time_point::max() : now + failure.pause;
   f.seen.erase(name);
@@ -667,7 +669,7 @@ bool WatchEngine::Claim(Folder& f, const std::string& name, Taken& taken) {
     if (claim.error == ENOENT && !f.otherWatcherSaid && m_claims.Look(source).otherAtWork) {
       f.otherWatcherSaid = true;
       Report(f, {WatchEvent::Kind::OtherWatcher, std::chrono::system_clock::now(), f.id, source, {},
-                 "another watcher is at work on this folder"});
+                 "another watcher is at work on this folder", {}});
     }
     if (claim.error != ENOENT) {
       RecordFailure(f, name, std::string("cannot take the file: ") + std::strerror(claim.error), false);
@@ -703,7 +705,7 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
   }
   if (!result.ok) {
     const std::string back = putBack();
-    RecordFailure(f, back, result.error.empty() ? "the conversion failed" : result.error, false);
+    RecordFailure(f, back, {}, false, result.failure);
     return;
   }
 
@@ -713,7 +715,7 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
   auto changed = [&](const char* reason) {
     fs::remove(result.writtenPath, ec);
     putBack();
-    Report(f, {WatchEvent::Kind::Changed, std::chrono::system_clock::now(), f.id, original, {}, reason});
+    Report(f, {WatchEvent::Kind::Changed, std::chrono::system_clock::now(), f.id, original, {}, reason, {}});
   };
   const std::optional<Signature>& before = taken.before;
   const std::optional<Signature> after = Look(held);
@@ -725,12 +727,12 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
     return;
   }
   Report(f, {WatchEvent::Kind::Converted, std::chrono::system_clock::now(), f.id, original,
-             result.writtenPath, {}});
+             result.writtenPath, {}, {}});
 
   if (f.config.disposal == SourceDisposal::Delete) {
     if (unlink(held.c_str()) == 0) {
       m_claims.Release(source);
-      Report(f, {WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}});
+      Report(f, {WatchEvent::Kind::Deleted, std::chrono::system_clock::now(), f.id, original, {}, {}, {}});
     } else {
       const std::string why = std::strerror(errno);
       RecordDisposalFailure(f, putBack(), "cannot delete it: " + why, false);
@@ -742,7 +744,7 @@ void WatchEngine::Finish(Taken& taken, const ConversionResult& result, bool stop
   const MoveResult moved = MoveWithoutReplacing(held, target);
   if (moved.ok) {
     m_claims.Release(source);
-    Report(f, {WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original, moved.movedTo, {}});
+    Report(f, {WatchEvent::Kind::Moved, std::chrono::system_clock::now(), f.id, original, moved.movedTo, {}, {}});
   } else if (moved.changed) {
     changed("written to while it was copied away; its PDF is removed and it is taken again");
   } else {

@@ -134,8 +134,9 @@ class WatchEngine {
   void StopConverting();
   bool Claim(Folder& folder, const std::string& name, Taken& taken);
   void Finish(Taken& taken, const ConversionResult& result, bool stopped);
+  // failure, when set, is why a conversion failed; reason is then made from it.
   void RecordFailure(Folder& folder, const std::string& name, const std::string& reason,
-                     bool untilChanged);
+                     bool untilChanged, const ConversionFailure& failure = {});
   // The file's PDF is written but it could not be put away (deleteOnly: its
   // copy is in place, the original could not go): remembered as such.
   void RecordDisposalFailure(Folder& folder, const std::string& name, const std::string& reason,

@@ -2,6 +2,7 @@
 
 #include "BMTUtil.h"
 #include "PdfPresetPopUp.h"
+#include "conversion/ConversionFailureText.h"
 #include "platform/Bookmark.h"
 #include "platform/DisplayPath.h"
 #include "platform/LocalizedString.h"
@@ -697,8 +698,13 @@ void WatchFolderController::ShowEvent(const WatchEvent& event) {
   if (!event.result.empty()) result += QStringLiteral(": ") + DisplayPath(event.result.filename());
   item->setText(2, result);
   if (!event.result.empty()) item->setToolTip(2, DisplayPath(event.result));
-  item->setText(3, QString::fromStdString(event.reason));
-  item->setToolTip(3, QString::fromStdString(event.reason));
+  // A failed conversion in the window's words; other reasons are the
+  // service's own sentences, around names that came from files.
+  const QString reason = QString::fromStdString(
+      event.failure ? ConversionFailureSentence(event.failure, LocalizedText)
+                    : BMTUtil::EscapedForDisplay(event.reason));
+  item->setText(3, reason);
+  item->setToolTip(3, reason);
   // Reveal what is there now: the PDF or moved file, else the source.
   const fs::path reveal = event.result.empty() ? event.file : event.result;
   item->setData(0, kRevealRole, QByteArray::fromStdString(reveal.native()));
@@ -717,8 +723,7 @@ void WatchFolderController::ShowEvent(const WatchEvent& event) {
 
   if (event.isFailure() && m_notifyFailure && !(m_window && m_window->isActiveWindow())) {
     m_notifyFailure(LocalizedString("WatchFailureNotificationTitle"),
-                    DisplayPath(event.file.filename()) + QStringLiteral(": ") +
-                        QString::fromStdString(event.reason));
+                    DisplayPath(event.file.filename()) + QStringLiteral(": ") + reason);
   }
   Q_EMIT watchEvent(event);
 }

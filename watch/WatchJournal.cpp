@@ -44,9 +44,11 @@ const char* WatchEventWord(WatchEvent::Kind kind) {
 }
 
 std::string DescribeWatchEvent(const WatchEvent& e) {
-  std::string line = std::string(WatchEventWord(e.kind)) + ": " + e.file.native();
-  if (!e.result.empty()) line += " -> " + e.result.native();
-  if (!e.reason.empty()) line += " (" + e.reason + ")";
+  std::string line = WatchEventWord(e.kind);
+  if (e.failure) line += " [" + std::string(ConversionFailureKindName(e.failure.kind)) + "]";
+  line += ": " + BMTUtil::EscapedForDisplay(e.file.native());
+  if (!e.result.empty()) line += " -> " + BMTUtil::EscapedForDisplay(e.result.native());
+  if (!e.reason.empty()) line += " (" + BMTUtil::EscapedForDisplay(e.reason) + ")";
   return line;
 }
 
@@ -56,12 +58,7 @@ std::string WatchJournalLine(const WatchEvent& e) {
   localtime_r(&t, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::string line = std::string(stamp) + " " + DescribeWatchEvent(e);
-  // One event, one line, whatever a file name holds.
-  for (char& c : line) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return line;
+  return std::string(stamp) + " " + DescribeWatchEvent(e);
 }
 
 fs::path WatchJournal::DefaultPath() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "conversion/ConversionFailure.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -27,7 +29,10 @@ struct WatchEvent {
   int folder = -1;             // which watch folder, as the service numbers them
   std::filesystem::path file;  // the source file, or the folder
   std::filesystem::path result;
+  // Why, for people; for a failed conversion, made from failure.
   std::string reason;
+  // For a file that could not be converted: why, as a value.
+  ConversionFailure failure = {};  // (initialised: events may leave it out)
 
   bool isFailure() const { return kind == Kind::Failed; }
 };
@@ -35,7 +40,9 @@ struct WatchEvent {
 // The word a journal line uses for a kind ("converted", "failed", ...).
 const char* WatchEventWord(WatchEvent::Kind kind);
 
-// The event as one line, without the time: "converted: /in/a.ps -> /out/a.pdf".
+// The event as one line, without the time: "converted: /in/a.ps -> /out/a.pdf";
+// a failed conversion names its kind ("failed [interpreter-error]: ...").
+// Names and reasons are escaped: one event, one line.
 std::string DescribeWatchEvent(const WatchEvent& event);
 
 // The event as a journal line: local time, then the description.

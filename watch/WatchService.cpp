@@ -38,7 +38,7 @@ WatchService::WatchService(fs::path journal, QObject* parent)
 WatchService::~WatchService() {
   if (m_engine) m_engine->Stop();
   for (const auto& [id, folder] : m_folders) {
-    m_journal.Append({WatchEvent::Kind::Stopped, std::chrono::system_clock::now(), id, folder.config.source, {}, {}});
+    m_journal.Append({WatchEvent::Kind::Stopped, std::chrono::system_clock::now(), id, folder.config.source, {}, {}, {}});
   }
 }
 
@@ -89,10 +89,10 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
   if (!fs::is_directory(config.source, ec)) {
     Running& kept = m_folders[id] = std::move(folder);
     Post({WatchEvent::Kind::Started, std::chrono::system_clock::now(), id, config.source,
-          config.destination, remark});
+          config.destination, remark, {}});
     SetState(id, kept, WatchFolderState::Waiting);
     Post({WatchEvent::Kind::FolderGone, std::chrono::system_clock::now(), id, config.source, {},
-          "waiting for the folder"});
+          "waiting for the folder", {}});
     m_lookTimer.start();
     return std::nullopt;
   }
@@ -107,7 +107,7 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
     return WatchRefusal{"WatchFolderCannotWatchMsg", "cannot watch " + config.source.native() + ": " + reason};
   }
   Post({WatchEvent::Kind::Started, std::chrono::system_clock::now(), id, config.source, config.destination,
-        remark});
+        remark, {}});
   return std::nullopt;
 }
 
@@ -166,7 +166,7 @@ void WatchService::Stop(int id) {
   const fs::path source = folder.config.source;
   SetState(id, folder, WatchFolderState::Off);
   m_folders.erase(it);
-  Post({WatchEvent::Kind::Stopped, std::chrono::system_clock::now(), id, source, {}, {}});
+  Post({WatchEvent::Kind::Stopped, std::chrono::system_clock::now(), id, source, {}, {}, {}});
 }
 
 void WatchService::StopAll() {
@@ -243,7 +243,7 @@ void WatchService::Lose(int id) {
   if (m_engine) m_engine->RemoveFolder(id);
   SetState(id, folder, WatchFolderState::Waiting);
   Post({WatchEvent::Kind::FolderGone, std::chrono::system_clock::now(), id, folder.config.source, {},
-        "waiting for the folder"});
+        "waiting for the folder", {}});
   m_lookTimer.start();
   // It may be back already (a folder replaced at once, a quick remount).
   LookForLostFolders();
@@ -281,7 +281,7 @@ void WatchService::LookForLostFolders() {
       }
     }
     Post({WatchEvent::Kind::FolderBack, std::chrono::system_clock::now(), id, folder.storedPath,
-          *found == folder.storedPath ? fs::path() : *found, {}});
+          *found == folder.storedPath ? fs::path() : *found, {}, {}});
     folder.storedPath = *found;
   }
   if (!stillWaiting) m_lookTimer.stop();

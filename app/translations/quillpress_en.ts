@@ -643,6 +643,66 @@
         <source>The PDF could not be written into the destination folder.</source>
         <translation>The PDF could not be written into the destination folder.</translation>
     </message>
+    <message id="FailureUnreadable">
+        <source>The file cannot be read.</source>
+        <translation>The file cannot be read.</translation>
+    </message>
+    <message id="FailureNotRegularFile">
+        <source>Only regular files can be converted, not folders, pipes or devices.</source>
+        <translation>Only regular files can be converted, not folders, pipes or devices.</translation>
+    </message>
+    <message id="FailureNotPostScript">
+        <source>The file is not PostScript.</source>
+        <translation>The file is not PostScript.</translation>
+    </message>
+    <message id="FailureSymbolicLink">
+        <source>The file is a symbolic link, which is not followed.</source>
+        <translation>The file is a symbolic link, which is not followed.</translation>
+    </message>
+    <message id="FailureInterpreter">
+        <source>The interpreter could not convert the document.</source>
+        <translation>The interpreter could not convert the document.</translation>
+    </message>
+    <message id="FailureCpuLimit">
+        <source>The document took more than %1 seconds of processor time, its limit.</source>
+        <translation>The document took more than %1 seconds of processor time, its limit.</translation>
+    </message>
+    <message id="FailureMemoryLimit">
+        <source>The document needed more than %1 MiB of memory, its limit.</source>
+        <translation>The document needed more than %1 MiB of memory, its limit.</translation>
+    </message>
+    <message id="FailureOutputLimit">
+        <source>The document wrote more than %1 MiB, its output limit.</source>
+        <translation>The document wrote more than %1 MiB, its output limit.</translation>
+    </message>
+    <message id="FailureFileCountLimit">
+        <source>The document made more than %1 files, its limit.</source>
+        <translation>The document made more than %1 files, its limit.</translation>
+    </message>
+    <message id="FailureTimeLimit">
+        <source>The document took more than %1 seconds, its limit.</source>
+        <translation>The document took more than %1 seconds, its limit.</translation>
+    </message>
+    <message id="FailureForbidden">
+        <source>The document tried what the converter does not allow, and was stopped.</source>
+        <translation>The document tried what the converter does not allow, and was stopped.</translation>
+    </message>
+    <message id="FailureConverterFailed">
+        <source>The converter reported a failure.</source>
+        <translation>The converter reported a failure.</translation>
+    </message>
+    <message id="FailureStandardNotMet">
+        <source>The PDF cannot meet the standard that its setting asks for.</source>
+        <translation>The PDF cannot meet the standard that its setting asks for.</translation>
+    </message>
+    <message id="FailureOtherReason">
+        <source>The conversion failed.</source>
+        <translation>The conversion failed.</translation>
+    </message>
+    <message id="FailureLimit">
+        <source>The document went over a limit of the converter.</source>
+        <translation>The document went over a limit of the converter.</translation>
+    </message>
     <message id="FailureUnknown">
         <source>The reason is not known.</source>
         <translation>The reason is not known.</translation>

@@ -1,6 +1,8 @@
 // Converting one file through the runner: what lands in the destination,
 // what never does, and what is cleaned up.
 
+#include "BMTUtil.h"
+#include "conversion/ConversionFailureText.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PostScriptConverter.h"
 #include "PostScriptSamples.h"
@@ -71,7 +73,7 @@ class Conversion : public QObject {
     stop.request_stop();
     const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
     worker.join();
-    if (!ended) result.error = "the run did not end after the stop";
+    if (!ended) result.failure = {ConversionFailureKind::Other, source, "the run did not end after the stop", {}, {}};
     return result;
   }
 
@@ -93,7 +95,7 @@ class Conversion : public QObject {
 
   void convertsIntoExactlyOneNewFile() {
     const ConversionResult result = ConvertIntoFolder(m_source, m_out);
-    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
     QCOMPARE(result.writtenPath, m_out / "report.pdf");
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{"report.pdf"});
     QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(2));
@@ -120,7 +122,7 @@ class Conversion : public QObject {
     for (auto& t : threads) t.join();
     std::set<fs::path> written;
     for (const auto& r : results) {
-      QVERIFY2(r.ok, r.error.c_str());
+      QVERIFY2(r.ok, ConversionFailureSentence(r.failure).c_str());
       written.insert(r.writtenPath);
     }
     QCOMPARE(int(written.size()), kRuns);
@@ -145,7 +147,7 @@ class Conversion : public QObject {
     samples::WriteFile(source, name.endsWith(".eps") ? samples::EpsWithBox(0, 0, 50, 50)
                                                      : samples::OnePagePostScript());
     const ConversionResult result = ConvertIntoFolder(source, m_out);
-    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
     std::string expected = name.toStdString();
     expected = expected.substr(0, expected.rfind('.')) + ".pdf";
     QCOMPARE(result.writtenPath, m_out / expected);
@@ -166,30 +168,44 @@ class Conversion : public QObject {
 
   void converterFailuresLeaveNothing_data() {
     QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QByteArray>("reason");
-    QTest::newRow("non-zero exit") << QByteArray("echo 'Error: /bad in x' >&2; exit 3") << QByteArray("status 3");
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<QByteArray>("detail");
+    // A converter of the user's own that reports nothing is judged by what
+    // its process did; what it said last is only the detail, even when it
+    // poses as a report of ours on its standard error.
+    QTest::newRow("non-zero exit")
+        << QByteArray("echo 'Error: /bad in x' >&2; printf 'failure cpu-limit\\nend\\n' >&2; exit 3")
+        << QByteArray("converter-failed") << QByteArray("end");
     QTest::newRow("partial output, then failure")
-        << QByteArray("printf '%%PDF-1.4 partial' > \"$3\"; exit 1") << QByteArray("status 1");
-    QTest::newRow("exit 0 without output") << QByteArray("exit 0") << QByteArray("no output");
-    QTest::newRow("empty output") << QByteArray(": > \"$3\"") << QByteArray("not a readable PDF");
+        << QByteArray("printf '%%PDF-1.4 partial' > \"$3\"; exit 1") << QByteArray("converter-failed") << QByteArray();
+    QTest::newRow("exit 0 without output") << QByteArray("exit 0") << QByteArray("no-output") << QByteArray();
+    QTest::newRow("empty output") << QByteArray(": > \"$3\"") << QByteArray("no-output") << QByteArray("not a readable PDF");
     QTest::newRow("truncated PDF")
-        << QByteArray("head -c 300 \"$QP_GOOD_PDF\" > \"$3\"") << QByteArray("not a readable PDF");
-    QTest::newRow("crash") << QByteArray("kill -SEGV $$") << QByteArray("crashed");
+        << QByteArray("head -c 300 \"$QP_GOOD_PDF\" > \"$3\"") << QByteArray("no-output") << QByteArray("not a readable PDF");
+    QTest::newRow("crash") << QByteArray("kill -SEGV $$") << QByteArray("crashed") << QByteArray();
+    // One that reports as ours does is taken at its word, for its own failure.
+    QTest::newRow("reported failure")
+        << QByteArray("printf 'failure cpu-limit\\nlimit 7\\ndetail \\033[2Jslow\\nend\\n' >&3; exit 1")
+        << QByteArray("cpu-limit") << QByteArray("[2Jslow");
     // Made while the converter was still running, the PDF is not kept.
     QTest::newRow("done, then failure")
-        << QByteArray::fromStdString(DoneButStillRunning() + "exit 1") << QByteArray("status 1");
+        << QByteArray::fromStdString(DoneButStillRunning() + "exit 1") << QByteArray("converter-failed") << QByteArray();
     QTest::newRow("done, then crash")
-        << QByteArray::fromStdString(DoneButStillRunning() + "kill -SEGV $$") << QByteArray("crashed");
+        << QByteArray::fromStdString(DoneButStillRunning() + "kill -SEGV $$") << QByteArray("crashed") << QByteArray();
   }
 
   void converterFailuresLeaveNothing() {
     QFETCH(QByteArray, script);
-    QFETCH(QByteArray, reason);
+    QFETCH(QByteArray, kind);
+    QFETCH(QByteArray, detail);
     const fs::path good = GoodPdf();
     QVERIFY(!good.empty());
     UseConverter(samples::WriteStandInConverter(Root(), "fake-converter", script.toStdString()));
     const ConversionResult result = ConvertIntoFolder(m_source, m_out);
-    QVERIFY2(!result.ok && QByteArray::fromStdString(result.error).contains(reason), result.error.c_str());
+    QVERIFY(!result.ok);
+    QCOMPARE(ConversionFailureKindName(result.failure.kind), std::string_view(kind.constData()));
+    QVERIFY2(QByteArray::fromStdString(result.failure.detail).contains(detail), result.failure.detail.c_str());
+    QCOMPARE(result.failure.file, m_source);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     QCOMPARE(StagedEarly(), script.contains("exec 2>&-"));
     VerifyNothingLeftInTemp();
@@ -208,7 +224,7 @@ class Conversion : public QObject {
         Root(), "second-thoughts",
         DoneButStillRunning() + "cp \"$QP_OTHER_PDF\" \"$3.new\" && mv \"$3.new\" \"$3\""));
     const ConversionResult result = ConvertIntoFolder(m_source, m_out);
-    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
     QVERIFY(StagedEarly());
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{"report.pdf"});
     QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(1));
@@ -247,7 +263,7 @@ class Conversion : public QObject {
       UseConverter(samples::WriteStandInConverter(Root(), "keeps-it", "cp \"$QP_ACTIVE_PDF\" \"$3\""));
     }
     const ConversionResult result = ConvertIntoFolder(source, m_out);
-    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
     QCOMPARE(samples::ActiveContentIn(result.writtenPath), std::vector<std::string>{});
     QCOMPARE(samples::KeptLinksIn(result.writtenPath), kept);
     QCOMPARE(samples::PdfPageSizes(result.writtenPath).size(), std::size_t(2));
@@ -277,10 +293,10 @@ class Conversion : public QObject {
     UseConverter(samples::WriteStandInConverter(Root(), "records", ": > '" + started.string() + "'"));
     const fs::path pipe = Root() / "pipe.ps";
     QCOMPARE(mkfifo(pipe.c_str(), 0600), 0);
-    QCOMPARE(RunPostScriptConverter(pipe, m_out / "pipe.pdf").error,
-             pipe.string() + " is a named pipe, not a regular file");
-    QCOMPARE(ConvertIntoFolder("/dev/zero", m_out).error,
-             std::string("/dev/zero is a character device, not a regular file"));
+    QCOMPARE(RunPostScriptConverter(pipe, m_out / "pipe.pdf").failure,
+             (ConversionFailure{ConversionFailureKind::NotRegularFile, pipe,
+                                pipe.string() + " is a named pipe, not a regular file", {}, {}}));
+    QCOMPARE(ConvertIntoFolder("/dev/zero", m_out).failure.kind, ConversionFailureKind::NotRegularFile);
     QVERIFY(!fs::exists(started));
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     fs::remove(pipe);
@@ -313,7 +329,7 @@ class Conversion : public QObject {
     qputenv("TMPDIR", tmp.path().toLocal8Bit());
     const ConversionResult result = ConvertIntoFolder(m_source, out);
     qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
-    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
     // The converter's watchdog removes them, a moment after the run.
     for (const fs::path& file : dead) QTRY_VERIFY2_WITH_TIMEOUT(!fs::exists(file), file.c_str(), 30000);
     for (const fs::path& file : kept) QVERIFY2(fs::exists(file), file.c_str());
@@ -322,14 +338,43 @@ class Conversion : public QObject {
   void whatCannotBeStartedOrWrittenFails() {
     UseConverter(Root() / "no-such-converter");
     const ConversionResult missing = ConvertIntoFolder(m_source, m_out);
-    QVERIFY(!missing.ok && missing.error.find("could not be started") != std::string::npos);
+    QCOMPARE(missing.failure.kind, ConversionFailureKind::ConverterMissing);
     // A relative path is not taken from the environment: the real one runs.
     qputenv("QUILLPRESS_PSTOPDF", "relative/converter");
     QVERIFY(ConvertIntoFolder(m_source, m_out).ok);
     const ConversionResult gone = ConvertIntoFolder(m_source, m_out / "missing" / "folder");
-    QVERIFY(!gone.ok && gone.error.find("cannot write") != std::string::npos);
+    QCOMPARE(gone.failure.kind, ConversionFailureKind::DestinationProblem);
     QVERIFY(!ConvertIntoFolder(m_source, "/proc/self").ok);
     VerifyNothingLeftInTemp();
+  }
+
+  // What came from a file or a job is shown with its control characters
+  // and reordering marks escaped, and bounded.
+  void hostileTextIsShownEscaped_data() {
+    QTest::addColumn<std::string>("text");
+    QTest::addColumn<int>("bound");
+    QTest::addColumn<std::string>("shown");
+    QTest::newRow("line breaks") << std::string("a\nb\r\tc") << 0 << std::string("a\\nb\\r\\tc");
+    QTest::newRow("terminal escape") << std::string("\x1b[2J") << 0 << std::string("\\x1b[2J");
+    QTest::newRow("C1 control") << std::string("x\u0085y") << 0 << std::string("x\\u0085y");
+    QTest::newRow("right-to-left override") << std::string("evil\u202Efdp.ps") << 0
+                                            << std::string("evil\\u202efdp.ps");
+    QTest::newRow("bounded at a character") << std::string("ééé") << 3 << std::string("é…");
+    QTest::newRow("plain") << std::string("Überschrift “1”.ps") << 0 << std::string("Überschrift “1”.ps");
+  }
+
+  void hostileTextIsShownEscaped() {
+    QFETCH(std::string, text);
+    QFETCH(int, bound);
+    QFETCH(std::string, shown);
+    QCOMPARE(BMTUtil::EscapedForDisplay(text, static_cast<std::size_t>(bound)), shown);
+    // The words for a failure escape what the interpreter quoted from the file.
+    const ConversionFailure failure{ConversionFailureKind::InterpreterError, "x.ps",
+                                    "Error: /undefined in " + text.substr(0, text.find(' ')), {}, 4};
+    const ConversionFailureText words = DescribeConversionFailure(failure);
+    QVERIFY2(words.reason.find("line 4") != std::string::npos, words.reason.c_str());
+    for (const char c : words.reason + words.details) QVERIFY(static_cast<unsigned char>(c) >= 0x20);
+    QVERIFY(words.reason.find("\u202E") == std::string::npos);
   }
 
   void stopEndsTheRunPromptly_data() {
@@ -356,7 +401,8 @@ class Conversion : public QObject {
     } else {
       UseConverter(samples::WriteStandInConverter(Root(), "stubborn", converter));
     }
-    QVERIFY(!ConvertAndStop(source, underWay).ok);
+    const ConversionResult stopped = ConvertAndStop(source, underWay);
+    QCOMPARE(stopped.failure.kind, ConversionFailureKind::Cancelled);
     QCOMPARE(StagedEarly(), converter.find("exec 2>&-") != std::string::npos);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(), 30000);

@@ -3,6 +3,7 @@
 
 #include "PostScriptSamples.h"
 #include "conversion/ConverterProcess.h"
+#include "conversion/PostScriptConverter.h"
 
 #include <QLocalServer>
 #include <QProcess>
@@ -262,6 +263,61 @@ class ConverterProgram : public QObject {
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.output.contains(reason), run.output.constData());
     QVERIFY(!fs::exists(pdf));
+    VerifyTempFolderEmpty();
+  }
+
+  // Through the conversion that the window, the command line and the watch
+  // folder run: the converter says which limit stopped the job, or where
+  // the interpreter stopped, on its report, and leaves nothing.
+  void theCallerLearnsTheKindOfFailure_data() {
+    QTest::addColumn<std::string>("job");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<int>("limit");
+    const std::string endless = "%!PS\n{} loop\n";
+    const std::string oneLargeFile =
+        "%!PS\n/buf 65536 string def\nnull (w) .tempfile /f exch def pop\n128 { f buf writestring } repeat\n";
+    const QString cpu = "QUILLPRESS_PSTOPDF_CPU_SECONDS=1", ready = "QUILLPRESS_PSTOPDF_READY=require";
+    QTest::newRow("endless") << endless << QStringList{cpu} << QByteArray("cpu-limit") << 1;
+    QTest::newRow("endless, in a ready copy") << endless << QStringList{cpu, ready} << QByteArray("cpu-limit") << 1;
+    QTest::newRow("greedy") << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
+                            << QStringList{"QUILLPRESS_PSTOPDF_MEMORY_MIB=300"} << QByteArray("memory-limit") << 300;
+    QTest::newRow("one large file") << oneLargeFile << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}
+                                    << QByteArray("output-limit") << 4;
+    QTest::newRow("empty files") << std::string("%!PS\n{ null (w) .tempfile closefile pop } loop\n")
+                                 << QStringList{"QUILLPRESS_PSTOPDF_MAX_FILES=300"} << QByteArray("file-count-limit")
+                                 << 300;
+    QTest::newRow("unknown command") << std::string("%!PS\n\nshwo\n") << QStringList{}
+                                     << QByteArray("interpreter-error") << 0;
+    QTest::newRow("unknown command, in a ready copy")
+        << std::string("%!PS\n\nshwo\n") << QStringList{ready} << QByteArray("interpreter-error") << 0;
+  }
+
+  void theCallerLearnsTheKindOfFailure() {
+    QFETCH(std::string, job);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, kind);
+    QFETCH(int, limit);
+    const fs::path ps = Root() / "over.ps";
+    samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
+    const fs::path out = Root() / "over";
+    fs::create_directories(out);
+    environment << "TMPDIR=" + m_tmp.path();
+    const QByteArray before = qgetenv("TMPDIR");
+    for (const QString& entry : environment) {
+      qputenv(entry.section(u'=', 0, 0).toLocal8Bit(), entry.section(u'=', 1).toLocal8Bit());
+    }
+    const ConversionResult result = ConvertIntoFolder(ps, out);
+    for (const QString& entry : environment) qunsetenv(entry.section(u'=', 0, 0).toLocal8Bit());
+    if (!before.isNull()) qputenv("TMPDIR", before);
+    QVERIFY(!result.ok);
+    QCOMPARE(ConversionFailureKindName(result.failure.kind), std::string_view(kind.constData()));
+    QCOMPARE(result.failure.limit, limit ? std::optional<std::uint64_t>(limit) : std::nullopt);
+    if (result.failure.kind == ConversionFailureKind::InterpreterError) {
+      QCOMPARE(result.failure.detail, std::string("Error: /undefined in shwo"));
+      QCOMPARE(result.failure.line, std::optional<std::uint64_t>(3));
+    }
+    QVERIFY(samples::ListTree(out).empty());
     VerifyTempFolderEmpty();
   }
 

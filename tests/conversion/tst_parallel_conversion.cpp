@@ -35,9 +35,9 @@ class RecordingHost : public BatchExportHost {
   };
 
   bool BeginProgressSheet(std::int64_t) override { return true; }
-  bool ChangeProgressStatus(int code, const fs::path& fileName) override {
+  bool ChangeProgressStatus(ExportProgress step, const fs::path& fileName) override {
     std::lock_guard lock(m_mutex);
-    progress.push_back(std::to_string(code) + " " + fileName.string());
+    progress.push_back(std::to_string(static_cast<int>(step)) + " " + fileName.string());
     return true;
   }
   bool EndProgressSheet() override { return true; }

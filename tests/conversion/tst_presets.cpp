@@ -3,6 +3,7 @@
 // the document's own information and the user's paper.
 
 #include "PostScriptSamples.h"
+#include "conversion/ConversionFailureText.h"
 #include "conversion/PdfPreset.h"
 #include "conversion/PostScriptConverter.h"
 
@@ -319,7 +320,7 @@ class Presets : public QObject {
     for (const PdfPreset preset : kAllPdfPresets) {
       const QByteArray name(PdfPresetName(preset).data(), qsizetype(PdfPresetName(preset).size()));
       const ConversionResult result = Convert(source, preset);
-      QVERIFY2(result.ok, (name + ": " + result.error.c_str()).constData());
+      QVERIFY2(result.ok, (name + ": " + ConversionFailureSentence(result.failure).c_str()).constData());
       QVERIFY2(result.warnings.empty(),
                (name + ": " + FirstOf(result.warnings).c_str()).constData());
       const PdfFacts facts = ReadFacts(result.writtenPath);
@@ -376,7 +377,7 @@ class Presets : public QObject {
                                "72 700 moveto (Memo) show showpage\n%%EOF\n");
     for (const PdfPreset preset : kAllPdfPresets) {
       const ConversionResult result = Convert(ps, preset, compress);
-      QVERIFY2(result.ok, result.error.c_str());
+      QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
       PdfFacts facts = ReadFacts(result.writtenPath);
       const bool pdfa = preset == PdfPreset::PdfA2b;
       QCOMPARE(facts.info["/Title"], pdfa ? pdfaTitle : title);
@@ -424,7 +425,7 @@ class Presets : public QObject {
                                "\n%%EndComments\n[ /CreationDate (" + comment.toStdString() +
                                ") /DOCINFO pdfmark\n72 72 moveto 100 100 lineto stroke showpage\n");
     const ConversionResult result = Convert(ps, PdfPreset::PdfA2b);
-    QVERIFY2(result.ok, result.error.c_str());
+    QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
     const PdfFacts facts = ReadFacts(result.writtenPath);
     const std::string date = facts.info.at("/CreationDate");
     QVERIFY2(date.rfind(expected.toStdString(), 0) == 0, date.c_str());
@@ -448,7 +449,7 @@ class Presets : public QObject {
     std::map<PdfPreset, std::uintmax_t> bytes;
     for (const auto& [preset, width] : expected) {
       const ConversionResult result = Convert(photo, preset);
-      QVERIFY2(result.ok, result.error.c_str());
+      QVERIFY2(result.ok, ConversionFailureSentence(result.failure).c_str());
       const PdfFacts facts = ReadFacts(result.writtenPath);
       QCOMPARE(facts.imageWidths, std::vector<long long>{width});
       // The picture came without JPEG data: only the smallest file may
@@ -515,7 +516,7 @@ class Presets : public QObject {
     if (!converter.empty()) qputenv("QUILLPRESS_PSTOPDF", converter.c_str());
     const ConversionResult result = ConvertIntoFolder(ps, folder, {.compress = false, .preset = preset, .stop = {}});
     qunsetenv("QUILLPRESS_PSTOPDF");
-    QVERIFY2(!result.ok && result.error.find(reason) != std::string::npos, result.error.c_str());
+    QVERIFY2(!result.ok && ConversionFailureSentence(result.failure).find(reason) != std::string::npos, ConversionFailureSentence(result.failure).c_str());
     QCOMPARE(samples::ListTree(folder), std::vector<std::string>{});
     VerifyNothingLeftInTemp();
   }
@@ -543,7 +544,7 @@ class Presets : public QObject {
         "%!PS\n<< /NeverEmbed [/Helvetica] /EmbedAllFonts false >> setdistillerparams\n"
         "/Helvetica findfont 12 scalefont setfont 72 72 moveto (Hello) show showpage\n");
     const ConversionResult faithful = Convert(fonts, PdfPreset::Faithful);
-    QVERIFY2(faithful.ok, faithful.error.c_str());
+    QVERIFY2(faithful.ok, ConversionFailureSentence(faithful.failure).c_str());
     QCOMPARE(faithful.warnings.size(), std::size_t(1));
     QVERIFY2(faithful.warnings[0].find("Helvetica") != std::string::npos, faithful.warnings[0].c_str());
     QCOMPARE(ReadFacts(faithful.writtenPath).unembeddedFonts.size(), std::size_t(1));
@@ -577,7 +578,7 @@ class Presets : public QObject {
                        " /PUT pdfmark\nshowpage\n");
     const ConversionResult result = Convert(ps, PdfPreset::PdfA2b);
     QVERIFY2(result.ok ? !ReadFacts(result.writtenPath).hasJavaScript
-                       : result.error.find("JavaScript") != std::string::npos, result.error.c_str());
+                       : ConversionFailureSentence(result.failure).find("JavaScript") != std::string::npos, ConversionFailureSentence(result.failure).c_str());
     // The converter on its own does not write such a file either, and says so.
     const fs::path alone = Root() / "alone.pdf";
     const samples::ProgramRun run =

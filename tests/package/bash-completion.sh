@@ -38,7 +38,7 @@ expect() {  # OFFERED WORDS...: completing WORDS offers OFFERED (space-separated
   [ "$got" = "$want " ] || fail "completing '${*:2}' offers: $got"
 }
 
-expect "convert folders watch" "$program" ""
+expect "convert folders printer watch" "$program" ""
 for command in convert folders watch; do
   expected=$("$program" "$command" --help | grep -oE -- '(^|[][ ,|(])--[a-z][a-z0-9-]*' | grep -oE -- '--[a-z0-9-]+' | sort -u)
   got=$(offered "$program" "$command" --)

@@ -51,7 +51,8 @@ for f in ./usr/bin/quillpress ./usr/bin/quillpress-cli \
          ./usr/share/man/man1/quillpress.1.gz ./usr/share/man/man1/quillpress-cli.1.gz \
          ./usr/share/man/man1/pstopdf.1.gz ./usr/share/doc/quillpress/copyright \
          ./usr/share/doc/quillpress/changelog.gz ./usr/share/bash-completion/completions/quillpress-cli \
-         ./usr/lib/systemd/user/quillpress-watch.service; do
+         ./usr/lib/systemd/user/quillpress-watch.service ./usr/lib/systemd/system/quillpress-print.service \
+         ./usr/lib/cups/backend/quillpress ./usr/share/ppd/quillpress/quillpress.ppd; do
   grep -qxF "$f" "$work/files" || fail "not in the package: $f"
 done
 grep -qF './usr/share/quillpress/Quillpress' "$work/files" || fail "the user manual is not in the package"
@@ -75,6 +76,12 @@ for size in 48 128 256; do
 done
 grep -qxF 'ExecStart=/usr/bin/quillpress-cli watch' "$work/root/usr/lib/systemd/user/quillpress-watch.service" ||
   fail "the user unit does not start /usr/bin/quillpress-cli"
+grep -qxF 'ExecStart=/usr/bin/quillpress-cli watch' "$work/root/usr/lib/systemd/system/quillpress-print.service" &&
+  grep -qxF 'User=quillpress' "$work/root/usr/lib/systemd/system/quillpress-print.service" ||
+  fail "the print server's unit does not run /usr/bin/quillpress-cli as quillpress"
+# CUPS runs the backend as root only when root alone may run it.
+awk '$6 == "./usr/lib/cups/backend/quillpress" { print $1 }' "$work/contents" | grep -qx -- '-rwx------' ||
+  fail "the backend is not root's alone: $(grep -F backend/quillpress "$work/contents")"
 head -n 1 "$work/root/usr/share/doc/quillpress/copyright" |
   grep -qxF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
   fail "the copyright file is not machine-readable"

@@ -26,7 +26,8 @@ for f in bin/quillpress bin/quillpress-cli libexec/quillpress/pstopdf \
          share/applications/org.quillpress.Quillpress.desktop \
          share/metainfo/org.quillpress.Quillpress.metainfo.xml \
          share/icons/hicolor/scalable/apps/org.quillpress.Quillpress.svg \
-         share/bash-completion/completions/quillpress-cli lib/systemd/user/quillpress-watch.service; do
+         share/bash-completion/completions/quillpress-cli lib/systemd/user/quillpress-watch.service \
+         lib/systemd/system/quillpress-print.service lib/cups/backend/quillpress share/ppd/quillpress/quillpress.ppd; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 for m in quillpress-pdfwriter.so quillpress-filetypes.so quillpress-cli-watch.so; do

@@ -59,8 +59,8 @@ inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
 // Two pages whose PDF holds active content of every kind, each at the end
 // of a chain of 100 (actions through /Next, dictionaries within
 // dictionaries), beside links a reader needs: a JavaScript open action, a
-// launch action in the page's /AA chain, a file embedded in a nested file
-// specification, SubmitForm, ImportData, GoToR to a share, GoToE, a
+// launch action in the page's /AA chain, a file embedded in a nested /Filespec
+// dictionary, SubmitForm, ImportData, GoToR to a share, GoToE, a
 // javascript: and a file: address, an XFA form without fields, a rich media
 // annotation; and links to page 2, to the next page, to http, https and
 // mailto addresses, which must stay.

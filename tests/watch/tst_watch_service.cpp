@@ -205,7 +205,7 @@ class WatchServiceTest : public QObject {
     }
     QCOMPARE(w.count(WatchEvent::Kind::Failed), std::size_t(1));
     QVERIFY(Lines(ReadAll(runs), "bad.ps") <= 2);
-    QCOMPARE(Lines(ReadAll(m_journal), "failed: " + (m_source / "bad.ps").native() + " ("), 1);
+    QCOMPARE(Lines(ReadAll(m_journal), "failed [converter-failed]: " + (m_source / "bad.ps").native() + " ("), 1);
     QVERIFY(ReadAll(m_journal).find("this file is bad") != std::string::npos);
 
     // Changed, it is tried at once.

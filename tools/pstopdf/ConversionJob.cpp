@@ -4,6 +4,7 @@
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "UserPaper.h"
+#include "conversion/ConversionFailure.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfOutputCheck.h"
 #ifdef QUILLPRESS_PSTOPDF_SYSTEM_CALL_TRIAL
@@ -55,10 +56,10 @@ const char* KindOf(mode_t mode) {
   return "not a regular file";
 }
 
-// The input, opened for reading only; or -1 once the reason has been said.
+// The input, opened for reading only; or -1, failure saying why.
 // Opened without waiting, so that a pipe or a device whose other end nobody
 // holds cannot block us, and refused unless it is a regular file.
-int OpenInput(const fs::path& input) {
+int OpenInput(const fs::path& input, ConversionFailure& failure) {
   const int fd = open(input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0) {
@@ -66,16 +67,16 @@ int OpenInput(const fs::path& input) {
     if (fd >= 0) close(fd);
     // A socket cannot be opened at all; say what it is rather than why not.
     if (stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
-                   input.c_str(), KindOf(st.st_mode));
+      failure = {ConversionFailureKind::NotRegularFile, input,
+                 std::string("it is ") + KindOf(st.st_mode) + ", not a regular file", {}, {}};
     } else {
-      std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", input.c_str(), std::strerror(error));
+      failure = {ConversionFailureKind::Unreadable, input, std::strerror(error), {}, {}};
     }
     return -1;
   }
   if (!S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "pstopdf: cannot read %s: it is %s, not a regular file\n",
-                 input.c_str(), KindOf(st.st_mode));
+    failure = {ConversionFailureKind::NotRegularFile, input,
+               std::string("it is ") + KindOf(st.st_mode) + ", not a regular file", {}, {}};
     close(fd);
     return -1;
   }
@@ -285,13 +286,24 @@ void ConversionJob::Abandon() noexcept {
 }
 
 int ConversionJob::Run() {
+  using Kind = ConversionFailureKind;
   const fs::path& input = m_settings.input;
-  const int inputFd = OpenInput(input);
-  if (inputFd < 0) return kExitUsage;
+  // Said on standard error for people, and on the report for our caller.
+  auto fail = [&](Kind kind, std::string detail, int status = kExitFailed) {
+    std::fprintf(stderr, "pstopdf: %s\n", detail.c_str());
+    Report(ConversionFailure{kind, input, std::move(detail), {}, {}});
+    return status;
+  };
+  ConversionFailure unreadable;
+  const int inputFd = OpenInput(input, unreadable);
+  if (inputFd < 0) {
+    return fail(unreadable.kind, "cannot read " + input.native() + ": " + unreadable.detail,
+                kExitUsage);
+  }
   const auto eps = IsEncapsulated(inputFd);
   if (!eps) {
-    std::fprintf(stderr, "pstopdf: cannot read %s: %s\n", input.c_str(), std::strerror(errno));
-    return kExitUsage;
+    return fail(Kind::Unreadable, "cannot read " + input.native() + ": " + std::strerror(errno),
+                kExitUsage);
   }
   // Read here: the job's process can reach neither the user's locale nor the
   // system's settings.
@@ -299,11 +311,11 @@ int ConversionJob::Run() {
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
                              ReadDocumentComments(inputFd), input.stem().string()};
   m_watchdog = StartWatchdog(BMTUtil::TemporaryFolder());
-  if (m_watchdog.reply < 0) {
-    std::fprintf(stderr, "pstopdf: cannot start: %s\n", std::strerror(errno));
+  if (m_watchdog.reply < 0) return fail(Kind::Other, std::string("cannot start: ") + std::strerror(errno));
+  if (!StartRelay() || !StartJob(inputFd, preset)) {
+    Report(ConversionFailure{Kind::Other, input, "the job could not be started", {}, {}});
     return kExitFailed;
   }
-  if (!StartRelay() || !StartJob(inputFd, preset)) return kExitFailed;
 
   const CheckRequest checkRequest{PdfPresetCompressesStructure(m_settings.preset, m_settings.compress),
                                   PdfStandardCode(m_settings.preset),
@@ -330,21 +342,24 @@ int ConversionJob::Run() {
   int result = kExitFailed;
   std::optional<PdfOutputFindings> findings;
   std::string shortfall;
-  if (!ReportEnd(end)) {
-    // said why
+  if (const ConversionFailure failure = ReportEnd(end)) {
+    Report(failure);
   } else if (!LooksLikeCompletePdf(m_work / "out.pdf")) {
-    std::fputs("pstopdf: the document produced no complete PDF\n", stderr);
+    fail(Kind::NoOutput, "the document produced no complete PDF");
   } else if (findings = checker->Run(m_deadline), RelayToEnd(); !findings) {
     if (checker->TimedOut()) {
       end.overTime = true;
-      ReportEnd(end);
+      Report(ReportEnd(end));
+    } else {
+      // said why on standard error
+      Report(ConversionFailure{Kind::Other, input, "the PDF could not be checked", {}, {}});
     }
   } else if (shortfall = DescribeFindings(*findings, m_settings.preset);
              !shortfall.empty() && PdfPresetIsStandard(m_settings.preset)) {
-    std::fprintf(stderr, "pstopdf: %s\n", shortfall.c_str());
+    fail(Kind::StandardNotMet, shortfall);
   } else if (!PlaceOutput(CheckedPdf(m_work))) {
-    std::fprintf(stderr, "pstopdf: cannot write %s: %s\n", m_settings.output.c_str(),
-                 std::strerror(errno));
+    fail(Kind::DestinationProblem,
+         "cannot write " + m_settings.output.native() + ": " + std::strerror(errno));
   } else {
     result = kExitConverted;
     for (const std::string& removed : findings->removed) {
@@ -537,40 +552,75 @@ ConversionJob::End ConversionJob::Supervise() {
   return end;
 }
 
-// Says why the job failed; answers whether it succeeded.
-bool ConversionJob::ReportEnd(const End& end) const {
+namespace {
+
+// What the job noted when it failed (kInterpreterNote in its folder): only an
+// interpreter error or a refused standard, as it is the job's word.
+ConversionFailure JobNote(const fs::path& work) {
+  ConversionFailure failure{ConversionFailureKind::InterpreterError, {}, {}, {}, {}};
+  const int fd = open((work / kInterpreterNote).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return failure;
+  char text[4096];
+  const ssize_t n = read(fd, text, sizeof text);
+  close(fd);
+  if (n <= 0) return failure;
+  const auto noted = ParseFailureReport(std::string_view(text, static_cast<std::size_t>(n)));
+  if (noted && (noted->kind == ConversionFailureKind::InterpreterError ||
+                noted->kind == ConversionFailureKind::StandardNotMet)) {
+    failure.kind = noted->kind;
+    failure.detail = noted->detail;
+  }
+  return failure;
+}
+
+}  // namespace
+
+// Says why the job failed on standard error, and answers it; nothing when it
+// succeeded.
+ConversionFailure ConversionJob::ReportEnd(const End& end) const {
+  using Kind = ConversionFailureKind;
+  const fs::path& input = m_settings.input;
   if (end.overTime) {
     std::fprintf(stderr, "pstopdf: stopped: the conversion took longer than %lu seconds, its time limit\n",
                  m_settings.wallSeconds);
-    return false;
+    return {Kind::TimeLimit, input, {}, m_settings.wallSeconds, {}};
   }
   if (end.overFileLimit) {
     std::fprintf(stderr, "pstopdf: stopped: the job made more than %lu files, its limit\n",
                  m_settings.maxFiles);
-    return false;
+    return {Kind::FileCountLimit, input, {}, m_settings.maxFiles, {}};
   }
   if (end.overOutputLimit || (WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGXFSZ)) {
     std::fprintf(stderr, "pstopdf: stopped: the job wrote more than %lu MiB, its output limit\n",
                  m_settings.maxOutputMiB);
-    return false;
+    return {Kind::OutputLimit, input, {}, m_settings.maxOutputMiB, {}};
   }
   if (WIFSIGNALED(end.status)) {
     const int sig = WTERMSIG(end.status);
     if (sig == SIGXCPU) {
       std::fprintf(stderr, "pstopdf: stopped: CPU time limit reached (%lu seconds)\n",
                    m_settings.cpuSeconds);
-    } else if (sig == SIGSYS) {
-      std::fputs("pstopdf: stopped: the job tried what its barrier forbids\n", stderr);
-    } else {
-      std::fprintf(stderr, "pstopdf: the interpreter crashed (%s)\n", strsignal(sig));
+      return {Kind::CpuLimit, input, {}, m_settings.cpuSeconds, {}};
     }
-    return false;
+    if (sig == SIGSYS) {
+      std::fputs("pstopdf: stopped: the job tried what its barrier forbids\n", stderr);
+      return {Kind::Forbidden, input, {}, {}, {}};
+    }
+    std::fprintf(stderr, "pstopdf: the interpreter crashed (%s)\n", strsignal(sig));
+    return {Kind::Crashed, input, strsignal(sig), {}, {}};
   }
   if (!WIFEXITED(end.status) || WEXITSTATUS(end.status) != 0) {
     std::fputs("pstopdf: the PostScript could not be converted\n", stderr);
-    return false;
+    ConversionFailure failure = JobNote(m_work);
+    failure.file = input;
+    // Its memory limit, as the interpreter meets it.
+    if (failure.detail.rfind("Error: /VMerror", 0) == 0) {
+      failure.kind = Kind::MemoryLimit;
+      failure.limit = m_settings.memoryMiB;
+    }
+    return failure;
   }
-  return true;
+  return {};
 }
 
 // Moves the finished PDF to OUTPUT so that OUTPUT never holds part of one.
@@ -607,6 +657,13 @@ bool ConversionJob::PlaceOutput(const fs::path& produced) {
   }
   m_staging[0] = '\0';
   return ok;
+}
+
+void ConversionJob::Report(const ConversionFailure& failure) const {
+  if (m_settings.reportFd < 0) return;
+  const std::string report = FailureReport(failure);
+  WriteWhole(m_settings.reportFd, report.data(), report.size());
+  close(m_settings.reportFd);
 }
 
 void ConversionJob::Report(const PdfOutputFindings& findings) const {

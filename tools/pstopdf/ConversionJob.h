@@ -15,6 +15,7 @@
 #include "PdfChecker.h"
 #include "PresetArguments.h"
 #include "PrivateFolder.h"
+#include "conversion/ConversionFailure.h"
 #include "conversion/PdfPreset.h"
 
 #include <limits.h>
@@ -43,7 +44,8 @@ struct JobSettings {
   PdfPreset preset = PdfPreset::Faithful;
   // The PDF is written losslessly smaller.
   bool compress = false;
-  // Where what was found in the PDF is reported once it is in place; -1: nowhere.
+  // Where what was found in the PDF is reported once it is in place, or why
+  // the conversion failed; -1: nowhere.
   int reportFd = -1;
 };
 
@@ -84,9 +86,12 @@ class ConversionJob {
   // without a PDF.
   bool ReadyInterpreterFailed(const End& end) const;
   End Supervise();
-  bool ReportEnd(const End& end) const;
+  ConversionFailure ReportEnd(const End& end) const;
   bool PlaceOutput(const std::filesystem::path& produced);
+  // What the caller reads on its report descriptor, once: what was found in
+  // the PDF, or why there is none.
   void Report(const PdfOutputFindings& findings) const;
+  void Report(const ConversionFailure& failure) const;
 
   JobSettings m_settings;
   std::filesystem::path m_output;  // absolute

@@ -252,27 +252,40 @@ DocumentComments ReadDocumentComments(int inputFd) {
       head.resize(static_cast<std::size_t>(std::max<off_t>(0, sectionEnd - sectionStart)));
     }
   }
-  auto text = [](std::string_view value) {
+  auto trimmed = [](std::string_view value) {
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
       value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (value.size() >= 2 && value.front() == '(' && value.back() == ')') {
-      value = value.substr(1, value.size() - 2);
-    }
+    return value;
+  };
+  auto isString = [&](std::string_view value) {
+    value = trimmed(value);
+    return value.size() >= 2 && value.front() == '(' && value.back() == ')';
+  };
+  auto text = [&](std::string_view value) {
+    value = trimmed(value);
+    if (isString(value)) value = value.substr(1, value.size() - 2);
     return std::string(value);
   };
   BoxComments boxes;
   ForEachLine(head, [&](std::string_view line) {
     if (line.empty()) return true;
     if (line.rfind("%%EndComments", 0) == 0 || line[0] != '%') return false;
-    // The first of each counts, as for the interpreter.
+    // The first of each counts.
     static constexpr std::string_view kDate = "%%CreationDate:";
     static constexpr std::string_view kTitle = "%%Title:";
     static constexpr std::string_view kCreator = "%%Creator:";
     if (line.rfind(kDate, 0) == 0 && !comments.creationDate) {
       comments.creationDate = PdfDateFromComment(std::string(line.substr(kDate.size())));
-    } else if (line.rfind(kTitle, 0) == 0 && !comments.title) {
-      comments.title = text(line.substr(kTitle.size()));
+    } else if (line.rfind(kTitle, 0) == 0) {
+      const std::string_view raw = line.substr(kTitle.size());
+      const std::string title = text(raw);
+      if (!comments.title) {
+        comments.title = title;
+        comments.titleMistaken = isString(raw);
+      } else if (title != *comments.title) {
+        comments.titleMistaken = true;
+      }
     } else if (line.rfind(kCreator, 0) == 0 && !comments.creator) {
       comments.creator = text(line.substr(kCreator.size()));
     } else if (line.rfind(kBoxComment, 0) == 0 && !boxes.box && !boxes.boxAtEnd) {

@@ -18,6 +18,11 @@ struct DocumentComments {
   // pair of parentheses).
   std::optional<std::string> title;
   std::optional<std::string> creator;
+  // The interpreter would take another title: a later %%Title says
+  // otherwise (a print queue puts the job's title before the document's
+  // own), and it takes the last; or the title is written as a string, whose
+  // parentheses it keeps.
+  bool titleMistaken = false;
   // An EPS file's page: its %%BoundingBox, from the header or, when that
   // says (atend), the trailer, refined by a %%HiResBoundingBox that agrees
   // with it to within a point. Nothing when neither gives a box with area.

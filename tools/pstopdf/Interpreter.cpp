@@ -2,20 +2,57 @@
 
 #include <ghostscript/gserrors.h>
 
+#include "conversion/ConversionFailure.h"
+
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace {
 
+// What the interpreter has said that tells why a job fails: its first
+// "Error: " line, and its sentence refusing a standard, which it may break
+// over two lines ("...: Annotation set to non-printing,\n not permitted in
+// PDF/A, ..."). Lines are looked at up to this length.
+constexpr std::size_t kLongestLine = 1000;
+std::string g_line;
+std::string g_previousLine;
+std::string g_errorLine;
+std::string g_refusal;
+
+void LookAtLine() {
+  const std::string_view line = g_line;
+  if (g_errorLine.empty() && line.substr(0, 7) == "Error: ") g_errorLine = g_line;
+  if (g_refusal.empty() && (line.find("not permitted in PDF/A") != std::string_view::npos ||
+                            line.find("not permitted in PDF/X") != std::string_view::npos)) {
+    std::string text = g_previousLine + g_line;
+    // The interpreter names itself first.
+    const auto colon = text.find(": ");
+    if (colon != std::string::npos && text.rfind("GPL", 0) == 0) text.erase(0, colon + 2);
+    for (const char c : text) {
+      if (c == ' ' && !g_refusal.empty() && g_refusal.back() == ' ') continue;
+      g_refusal += c == '\r' ? ' ' : c;
+    }
+  }
+  g_previousLine = std::move(g_line);
+  g_line.clear();
+}
+
 int ForwardOutput(void*, const char* str, int len) {
-  // Everything the interpreter says goes to standard error, where a caller
-  // can read why a job failed.
+  // Everything the interpreter says goes to standard error, where people
+  // can read it; what tells why the job fails is kept for the note.
   if (len > 0) {
     const ssize_t ignored = write(STDERR_FILENO, str, static_cast<size_t>(len));
     (void)ignored;
+    for (const char c : std::string_view(str, static_cast<std::size_t>(len))) {
+      if (c == '\n') LookAtLine();
+      else if (g_line.size() < kLongestLine) g_line += c;
+    }
   }
   return len;
 }
@@ -106,5 +143,20 @@ bool RunInterpreter(const Interpreter& gs, const std::string& input,
   const int exitCode = gs.exit(instance);
   if (code == 0 || code == gs_error_Quit) code = exitCode;
   gs.deleteInstance(instance);
-  return code == 0 || code == gs_error_Quit;
+  const bool ok = code == 0 || code == gs_error_Quit;
+  if (!ok) WriteInterpreterNote();
+  return ok;
+}
+
+void WriteInterpreterNote() {
+  if (!g_line.empty()) LookAtLine();
+  ConversionFailure failure;
+  if (!g_refusal.empty()) failure = {ConversionFailureKind::StandardNotMet, {}, g_refusal, {}, {}};
+  else failure = {ConversionFailureKind::InterpreterError, {}, g_errorLine, {}, {}};
+  const std::string note = FailureReport(failure);
+  const int fd = open(kInterpreterNote, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const ssize_t ignored = write(fd, note.data(), note.size());
+  (void)ignored;
+  close(fd);
 }

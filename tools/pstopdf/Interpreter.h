@@ -37,8 +37,15 @@ void* StartInterpreter(const Interpreter& gs, const std::vector<std::string>& sw
 // in SAFER mode, with extraArguments (device settings) before the input and
 // afterInput (files to run once it is done) after it.
 // Everything the interpreter says goes to standard error. Answers whether it
-// succeeded.
+// succeeded; when not, leaves the note WriteInterpreterNote writes.
 bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
                     const std::vector<std::string>& extraArguments = {},
                     const std::vector<std::string>& afterInput = {});
+
+// The file, in the job's working folder (its private folder), where a failed
+// job notes why, as a FailureReport: an interpreter error with its "Error: "
+// line, or a refused standard with the interpreter's sentence. Written by
+// the job, so as hostile as the job.
+inline constexpr char kInterpreterNote[] = "interpreter-note";
+void WriteInterpreterNote();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -113,6 +114,10 @@ std::string AsciiHex(const std::u32string& text) {
   for (const char32_t cp : text) {
     char c = '?';
     if (cp >= 0x20 && cp < 0x7F) c = static_cast<char>(cp);
+    // The interpreter refuses parentheses in a PDF/A file's information
+    // when they come this way.
+    if (c == '(') c = '[';
+    if (c == ')') c = ']';
     if (cp >= 0xC0 && cp <= 0xFF) c = kFolded[cp - 0xC0];
     hex += kHex[(c >> 4) & 0xF];
     hex += kHex[c & 0xF];
@@ -135,16 +140,18 @@ bool IsAscii(const std::string& text) {
 }
 
 // The interpreter takes the title and creator from the comments itself, but
-// as PDFDocEncoding bytes: a UTF-8 title comes out garbled. Such a title is
-// set again, properly encoded, once the document has been read. PDF/A files
-// can hold none but ASCII here (the interpreter refuses any other), so they
-// get the closest ASCII.
+// as PDFDocEncoding bytes (a UTF-8 title comes out garbled) and the last of
+// each, while the first counts (a print queue puts the job's title before
+// the document's own). Such a title is set again, properly encoded, once
+// the document has been read. PDF/A files can hold none but ASCII here (the
+// interpreter refuses any other), so they get the closest ASCII.
 bool WriteDocumentInformation(const PresetContext& context, const fs::path& workFolder,
                               std::vector<std::string>& args, std::string& why) {
   std::string entries;
   for (const auto& [key, value] : {std::pair{"/Title", context.comments.title},
                                    std::pair{"/Creator", context.comments.creator}}) {
-    if (!value || IsAscii(*value)) continue;
+    const bool retitled = std::string_view(key) == "/Title" && context.comments.titleMistaken;
+    if (!value || (IsAscii(*value) && !retitled)) continue;
     const std::u32string text = CodePoints(*value);
     entries += std::string(key) + " " +
                (context.preset == PdfPreset::PdfA2b ? AsciiHex(text) : Utf16Hex(text)) + " ";

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,26 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kFolderPrefix[] = "pstopdf-";
+
+// What the watchdog reads on its life pipe when the folder could not be
+// made: the name may then be someone else's.
+constexpr char kNothingToRemove = 'x';
+
+// Twelve letters no one can guess, for the folder's name.
+std::string RandomSuffix() {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz234567";
+  unsigned char bytes[12] = {};
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return {};
+    got += static_cast<std::size_t>(n);
+  }
+  std::string suffix;
+  for (const unsigned char b : bytes) suffix += kLetters[b & 31];
+  return suffix;
+}
 
 void UseBeneathFd(int dirFd, int depth, FolderUse& use) {
   DIR* dir = fdopendir(dirFd);
@@ -58,32 +79,14 @@ Watchdog StartWatchdog(const fs::path& parent) {
     close(life[1]);
     return {};
   }
-  // Made here rather than by the watchdog, so that the job need not wait
-  // for the watchdog to be scheduled. Named for this process: should it be
-  // killed before the watchdog has started, a later run removes the folder
-  // as what a dead process left.
-  std::string folder = (parent / (kFolderPrefix + OwnerTag() + "-XXXXXX")).string();
-  const int error = mkdtemp(folder.data()) ? 0 : errno;
-  // The answer waits in the pipe (a name fits in its buffer) for whoever
-  // reads it; the writing end is closed before the watchdog is forked, so
-  // that the reader sees its end.
-  bool answered = write(reply[1], &error, sizeof error) == sizeof error;
-  if (error == 0 && answered) {
-    answered = write(reply[1], folder.data(), folder.size()) == ssize_t(folder.size());
-  }
-  close(reply[1]);
-  if (error != 0 || !answered) {
-    if (error == 0) rmdir(folder.c_str());
-    close(life[0]);
-    close(life[1]);
-    if (answered) return Watchdog{reply[0], -1, -1};
-    close(reply[0]);
-    return {};
-  }
-  const pid_t pid = fork();
+  // Named before the watchdog is forked, so that it knows what to remove
+  // however early this process dies, and made here rather than by the
+  // watchdog, so that the job need not wait for the watchdog to be scheduled.
+  const std::string suffix = RandomSuffix();
+  const std::string folder = (parent / (kFolderPrefix + OwnerTag() + "-" + suffix)).string();
+  const pid_t pid = suffix.empty() ? -1 : fork();
   if (pid < 0) {
-    rmdir(folder.c_str());
-    for (const int fd : {life[0], life[1], reply[0]}) close(fd);
+    for (const int fd : {life[0], life[1], reply[0], reply[1]}) close(fd);
     return {};
   }
   if (pid == 0) {
@@ -100,17 +103,39 @@ Watchdog StartWatchdog(const fs::path& parent) {
     close_range(static_cast<unsigned>(life[0]) + 1, ~0U, 0);
     // While the job runs: what killed runs left.
     RemoveLeftovers(parent, kFolderPrefix, "");
+    bool made = true;
     char byte = 0;
     ssize_t n = 0;
     do {
       n = read(life[0], &byte, 1);
+      if (n == 1 && byte == kNothingToRemove) made = false;
     } while (n > 0 || (n < 0 && errno == EINTR));
     std::error_code ec;
-    fs::remove_all(folder, ec);
+    if (made) fs::remove_all(folder, ec);
     _exit(0);
   }
   close(life[0]);
-  // The writing end is kept open, unwritten, until EndWatchdog or our end.
+  const int error = mkdir(folder.c_str(), 0700) == 0 ? 0 : errno;
+  if (error != 0) {
+    const char nothing = kNothingToRemove;
+    if (write(life[1], &nothing, 1) != 1) {
+      // The watchdog then removes what has that name: no one can have
+      // guessed it.
+    }
+  }
+  // The answer waits in the pipe (a name fits in its buffer) for whoever
+  // reads it.
+  bool answered = write(reply[1], &error, sizeof error) == sizeof error;
+  if (error == 0 && answered) {
+    answered = write(reply[1], folder.data(), folder.size()) == ssize_t(folder.size());
+  }
+  close(reply[1]);
+  if (!answered) {
+    close(reply[0]);
+    reply[0] = -1;
+  }
+  // The writing end of life is kept open, unwritten, until EndWatchdog or
+  // our end.
   return Watchdog{reply[0], life[1], pid};
 }
 

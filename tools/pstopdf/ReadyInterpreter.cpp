@@ -504,6 +504,7 @@ void StartCopy(pid_t server, int errorFd) {
   const bool quit = code == gs_error_Quit;
   const int exitStatus = gs.exit(instance);
   const bool ok = (code >= 0 || quit) && exitStatus >= 0;
+  if (!ok) WriteInterpreterNote();
   _exit(ok ? 0 : 1);
 }
 

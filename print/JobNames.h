@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a print job is called once it leaves CUPS: the title its PDF carries
+// and the name its file gets. Both come from the job's title, which is
+// whatever the printing program or a remote client chose, so neither may
+// carry anything but plain text: no control characters, no path, a bounded
+// length.
+struct JobNames {
+  // The PDF's title: the job's title with control characters and invalid
+  // bytes replaced, white space collapsed and a spool-name prefix
+  // ("smbprn.00000012 ") dropped; at most kMaxTitleBytes.
+  std::string title;
+  // The file's name without extension: the last part of the title when it
+  // names a path, without leading dots or a document extension ("report.txt"
+  // gives "report"), at most kMaxFileBytes; "Print job N" when nothing is
+  // left.
+  std::string file;
+  // What was changed and why, one sentence each, for the job's log.
+  std::vector<std::string> notes;
+};
+
+inline constexpr std::size_t kMaxTitleBytes = 200;
+inline constexpr std::size_t kMaxFileBytes = 100;
+
+JobNames NamesForJob(std::string_view title, std::string_view jobNumber);
+
+// Any other text from a job (its user's name) as plain text: as the title
+// is cleaned, at most maxBytes.
+std::string PlainJobText(std::string_view text, std::size_t maxBytes);
+
+// Text from a job, fit for one log line: control characters and invalid
+// bytes escaped (\n, \x1b), at most maxBytes of it, "..." when cut.
+std::string EscapedForLog(std::string_view text, std::size_t maxBytes = 120);
