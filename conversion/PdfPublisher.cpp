@@ -102,8 +102,7 @@ bool FileStamp::operator==(const FileStamp& other) const {
 namespace {
 
 // Writes a hidden file in folder with write (which answers whether it wrote,
-// failure saying why not: a destination problem unless it says otherwise),
-// starts its writing to disk and answers it staged; nothing is left on
+// failure saying why not: a destination problem unless it says otherwise), flushes it and answers it staged; nothing is left on
 // failure.
 template <typename Write>
 StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& write) {
@@ -126,10 +125,10 @@ StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& wr
   }
   ConversionFailure failure{ConversionFailureKind::DestinationProblem, folder, {}, {}, {}};
   bool written = write(source.get(), st, out.get(), failure, staged.findings);
-  // Its writing to disk starts now; the flush that waits for it comes when
-  // it is put in place, on the thread that publishes, so that a converter
-  // goes on to its next file meanwhile.
-  if (written) sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (written && fsync(out.get()) != 0) {
+    failure.detail = "cannot write the PDF: " + ErrnoText(errno);
+    written = false;
+  }
   const int closeError = out.closeNow();
   if (written && closeError != 0) {
     failure.detail = "cannot write the PDF: " + ErrnoText(closeError);
@@ -213,17 +212,6 @@ bool IsStagedFrom(const StagedPdf& staged, const fs::path& pdfFile) {
 PublishResult PutStagedPdfInPlace(const StagedPdf& staged, const fs::path& destination,
                                   const fs::path& uniqueBase) {
   PublishResult result;
-  // Its contents are on disk before its name is: after a power cut the PDF
-  // is there complete, or not at all.
-  FileDescriptor contents(open(staged.stagingPath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (contents.get() < 0 || fsync(contents.get()) != 0) {
-    const int err = errno;
-    DiscardStagedPdf(staged);
-    result.failure = {ConversionFailureKind::DestinationProblem, destination,
-                      "cannot write the PDF: " + ErrnoText(err), {}, {}};
-    return result;
-  }
-  contents.closeNow();
   const fs::path folder = destination.parent_path();
   fs::path target = destination;
   for (int attempt = 0; attempt < 1000; ++attempt) {

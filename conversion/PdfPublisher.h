@@ -27,8 +27,8 @@ struct FileStamp {
   bool operator==(const FileStamp& other) const;
 };
 
-// A PDF written under a hidden name in its destination folder, its writing to
-// disk begun, ready to be put in place; or why it could not be made.
+// A PDF written under a hidden name in its destination folder and flushed to
+// disk, ready to be put in place; or why it could not be made.
 struct StagedPdf {
   bool ok = false;
   std::filesystem::path stagingPath;
@@ -42,24 +42,22 @@ struct StagedPdf {
 // Loads pdfFile as a PDF document, removes its active content (JavaScript,
 // launch actions, embedded files), looks at what it promises for preset, and
 // writes its serialisation into a hidden file in folder (which folder scans
-// never take), whose writing to disk it starts. The hidden name carries this
-// process's owner tag: staging files that killed runs left in folder are
-// removed the first time a process stages there. Nothing is left behind on
-// failure.
+// never take), flushed to disk. The hidden name carries this process's owner
+// tag: staging files that killed runs left in folder are removed the first
+// time a process stages there. Nothing is left behind on failure.
 StagedPdf StagePdf(const std::filesystem::path& pdfFile, const std::filesystem::path& folder,
                    bool compress, PdfPreset preset);
 
 // Stages a PDF that the converter program has already written through the
-// PDF library and checked, in its confinement, as it is: a copy, its writing
-// to disk begun, with the findings it reported.
+// PDF library and checked, in its confinement, as it is: a copy, flushed to
+// disk, with the findings it reported.
 StagedPdf StageCheckedPdf(const std::filesystem::path& pdfFile,
                           const std::filesystem::path& folder, const PdfOutputFindings& findings);
 
 // Whether pdfFile is still, unchanged, the file that staged was made from.
 bool IsStagedFrom(const StagedPdf& staged, const std::filesystem::path& pdfFile);
 
-// Puts a staged PDF that is ok at destination without replacing anything,
-// once its contents are flushed to disk (and its folder after the rename):
+// Puts a staged PDF that is ok at destination without replacing anything:
 // when that name exists by then, the next free "uniqueBase N.pdf" name in its
 // folder is taken instead. The staging file is gone afterwards, whatever the
 // outcome.
