@@ -39,14 +39,6 @@ const char kHelp[] =
     "Exit status: 0 when stopped, 1 when the folders are refused, 2 for a usage\n"
     "error.\n";
 
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  const ssize_t ignored = write(g_signalPipe[1], &byte, 1);
-  (void)ignored;
-}
-
 class WatchCommand : public WatchFolderCommand {
  public:
   WatchCommand() : WatchFolderCommand("watch", {}) {}
@@ -78,13 +70,8 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     if (preset) c.preset = *preset;
   };
 
-  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
+  if (!StopSignals::Install()) return 1;
+  QSocketNotifier signals(StopSignals::Descriptor(), QSocketNotifier::Read);
   QObject::connect(&signals, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
 
   QObject::connect(&service, &WatchService::watchEvent, &app, [](const WatchEvent& event) {

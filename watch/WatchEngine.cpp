@@ -201,6 +201,10 @@ struct WatchEngine::Taken {
 
 WatchEngine::WatchEngine(WatchTimings timings, EventHandler onEvent, LostHandler onLost)
     : m_timings(timings), m_onEvent(std::move(onEvent)), m_onLost(std::move(onLost)) {
+  // The engine's own loop, for as long as it lives, and (below) the pool's
+  // run while there is work: threads of the engine's own rather than jobs
+  // of BackgroundWork, whose worker runs one job at a time and would hold
+  // the one for the other.
   m_worker = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 

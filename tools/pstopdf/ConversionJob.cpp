@@ -1,6 +1,7 @@
 #include "ConversionJob.h"
 
 #include "BMTUtil.h"
+#include "StopSignals.h"
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "UserPaper.h"
@@ -127,7 +128,7 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
 // The interpreter's process: confined, then the job. Never returns.
 [[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, int errorFd,
                          const JobLimits& limits, const PresetContext& preset) {
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+  for (const int sig : StopSignals::kSignals) signal(sig, SIG_DFL);
   if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
   dup2(errorFd, STDERR_FILENO);
   // Nothing of ours reaches the job but its input and standard files; and

@@ -9,6 +9,7 @@
 // ConversionJob.
 
 #include "ConversionJob.h"
+#include "StopSignals.h"
 #include "ReadyInterpreter.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/PdfPreset.h"
@@ -195,10 +196,7 @@ int main(int argc, char** argv) {
 
   ConversionJob job(std::move(*settings));
   g_job = &job;
-  struct sigaction action = {};
-  action.sa_handler = OnStop;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+  if (!StopSignals::Install(OnStop)) return kExitFailed;
   // A caller that is killed takes us, and so the job, with it.
   if (!EndWithParent(caller, SIGTERM)) return kExitFailed;
   return job.Run();
