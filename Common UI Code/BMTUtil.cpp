@@ -1,7 +1,6 @@
 #include "BMTUtil.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 #include <malloc.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -159,6 +158,8 @@ fs::path ExecutableFolder() {
 
 namespace {
 
+// Below a prefix, the same for the configured one, the running program's
+// and the build tree.
 fs::path InstallFolder(InstalledFile kind) {
   switch (kind) {
     case InstalledFile::Program:
@@ -171,11 +172,10 @@ fs::path InstallFolder(InstalledFile kind) {
   return {};
 }
 
-// The prefix the running program is installed in: its folder without the
-// programs' folder it is in (bin, or libexec/quillpress); else the folder
-// above it, as in the build tree.
+// The prefix the running program sits in: its folder less the programs'
+// folder it is in (bin, or libexec/quillpress); else the folder above it.
 fs::path RunningPrefix(const fs::path& here) {
-  for (const fs::path folder : {fs::path(QUILLPRESS_PROGRAM_DIR), fs::path(QUILLPRESS_BINDIR)}) {
+  for (const fs::path& folder : {fs::path(QUILLPRESS_PROGRAM_DIR), fs::path(QUILLPRESS_BINDIR)}) {
     fs::path prefix = here;
     bool matches = !folder.empty() && folder.is_relative();
     for (auto part = folder.end(); matches && part != folder.begin();) {
@@ -196,7 +196,7 @@ fs::path ConfiguredInstallPath(InstalledFile kind, std::string_view name) {
 
 fs::path FindInstalledFile(InstalledFile kind, std::string_view name) {
   std::vector<fs::path> candidates;
-  // Unknown, the running program's folder would stand for the working one.
+  // Unknown, an empty folder would stand for the working one: skip it.
   if (const fs::path here = ExecutableFolder(); !here.empty()) {
     candidates = {RunningPrefix(here) / InstallFolder(kind) / name, here / name};
   }

@@ -55,15 +55,16 @@ std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes = 0);
 // The folder of the running executable (empty when unknown).
 std::filesystem::path ExecutableFolder();
 
-// One of our own installed files, by kind: a program (pstopdf, in
-// <prefix>/libexec/quillpress), a loadable module (<prefix>/lib/<arch>/
-// quillpress) or a data file such as the manual (<prefix>/share/quillpress).
-// Looked for in one order for every kind: below the prefix the running
-// program is installed in (seen from <prefix>/bin or <prefix>/libexec/
-// quillpress, so that an install to another prefix works; the build tree
-// has the same layout for its data), then beside the running program (the
-// build tree keeps programs and modules together), then below the prefix
-// that was configured. Empty when none has it.
+// The one way to find one of our own installed files, by kind: a program
+// (pstopdf, in <prefix>/libexec/quillpress), a loadable module
+// (<prefix>/lib/<arch>/quillpress) or data below <prefix>/share (name
+// "quillpress/Quillpress User Manual.pdf"). Looked for in one order for
+// every kind: below the prefix the running program is installed in (seen
+// from <prefix>/bin or <prefix>/libexec/quillpress, so that an install to
+// another prefix works; the build tree lays out its data the same way),
+// then beside the running program (the build tree keeps programs and
+// modules together), then below the configured prefix. Empty when none of
+// these has it (a program must be executable, anything else readable).
 enum class InstalledFile { Program, Module, Data };
 std::filesystem::path FindInstalledFile(InstalledFile kind, std::string_view name);
 

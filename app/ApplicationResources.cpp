@@ -57,7 +57,8 @@ QIcon TemplateIcon(const QString& baseName, const QPalette& palette) {
 
 std::optional<std::filesystem::path> UserManualPath() {
   std::filesystem::path manual =
-      BMTUtil::FindInstalledFile(BMTUtil::InstalledFile::Data, "Quillpress User Manual.pdf");
+      BMTUtil::FindInstalledFile(BMTUtil::InstalledFile::Data,
+                                 "quillpress/Quillpress User Manual.pdf");
   if (manual.empty()) return std::nullopt;
   return manual;
 }

@@ -1,13 +1,10 @@
+#include "StopSignals.h"
 #include "cli/WatchFolderCommand.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchService.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
