@@ -10,13 +10,15 @@
 namespace {
 
 int g_pipe[2] = {-1, -1};
-volatile sig_atomic_t g_received = 0;
+// Lock-free, so safe in the handler and read from any thread.
+std::atomic<int> g_received{0};
 std::atomic<void (*)(int)> g_immediate{nullptr};
 
 void OnStopSignal(int signal) {
   const int saved = errno;
   if (void (*immediate)(int) = g_immediate.load()) immediate(signal);
-  if (g_received == 0) g_received = signal;
+  int none = 0;
+  g_received.compare_exchange_strong(none, signal);
   const char byte = 1;
   const ssize_t ignored = write(g_pipe[1], &byte, 1);
   (void)ignored;
@@ -42,7 +44,7 @@ bool Install(void (*immediate)(int)) {
 
 int Descriptor() { return g_pipe[0]; }
 
-int Received() { return g_received; }
+int Received() { return g_received.load(); }
 
 }  // namespace StopSignals
 

@@ -10,13 +10,10 @@
 #include <QMainWindow>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <vector>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -104,6 +101,8 @@ int main(int argc, char* argv[]) {
   QApplication::setQuitOnLastWindowClosed(false);
   AppDelegate delegate;
   QuitOnTerminationSignals(&delegate);
+  // Queued: quits once the approving call has returned (a deferral on the
+  // main thread, not work leaving it).
   QObject::connect(&delegate, &AppDelegate::terminateApproved, &application,
                    &QCoreApplication::quit, Qt::QueuedConnection);
   QObject::connect(&instance, &SingleInstance::filesReceived, &delegate,

@@ -69,7 +69,11 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
 
   if (!StopSignals::Install()) return 1;
   QSocketNotifier signals(StopSignals::Descriptor(), QSocketNotifier::Read);
-  QObject::connect(&signals, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+  // The signal's byte stays unread: the notifier would fire again and again.
+  QObject::connect(&signals, &QSocketNotifier::activated, &app, [&signals] {
+    signals.setEnabled(false);
+    QCoreApplication::quit();
+  });
 
   QObject::connect(&service, &WatchService::watchEvent, &app, [](const WatchEvent& event) {
     std::printf("%s\n", WatchJournalLine(event).c_str());

@@ -404,6 +404,7 @@ void WatchEngine::StartConverting(std::size_t requested) {
     m_runEnding = false;
   }
   try {
+    // A thread of the engine's own, not BackgroundWork: see the constructor.
     m_converting = std::jthread([this, converters](std::stop_token stop) { Convert(converters, stop); });
   } catch (const std::system_error&) {
     // No thread to be had now: the files wait, and it is tried again.
