@@ -1,6 +1,7 @@
 #include "BMTUtil.h"
 #include "cli/Command.h"
 #include "platform/Bookmark.h"
+#include "print/PrintSpool.h"
 #include "watch/WatchChoice.h"
 #include "watch/WatchSettingsStore.h"
 #include "watch/WatchRules.h"
@@ -36,15 +37,13 @@ const char kHelp[] =
     "converts the spool folder's jobs into DIR with the preset (faithful, the\n"
     "default, smallest, print, pdfx-3 or pdfa-2b) and deletes them. Each PDF is\n"
     "named after its job's title. --shared lets other machines print to it\n"
-    "when CUPS shares printers. The watch service converts the jobs: start or\n"
-    "restart it after adding a queue. 'list' shows the Quillpress queues,\n"
-    "'remove' takes a queue and its watch folder away.\n"
+    "when CUPS shares printers. The watch service converts the jobs: start it\n"
+    "if it does not run (a running one takes the new queue up). 'list' shows\n"
+    "the Quillpress queues, 'remove' takes a queue and its watch folder away.\n"
     "CUPS_SERVER names another scheduler, as for lpadmin.\n"
     "\n"
     "Exit status: 0 when done, 1 when refused or CUPS failed, 2 for a usage\n"
     "error.\n";
-
-constexpr std::string_view kScheme = "quillpress:";
 
 // CUPS's administration programs live in sbin on Debian, which a user's
 // search path often lacks.
@@ -102,43 +101,6 @@ ToolRun RunCupsTool(const char* name, const QStringList& args) {
   return run;
 }
 
-std::string UriFor(const fs::path& spool) {
-  std::string uri(kScheme);
-  for (const char byte : spool.native()) {
-    const auto c = static_cast<unsigned char>(byte);
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-      uri += byte;
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      uri += hex;
-    }
-  }
-  return uri;
-}
-
-std::optional<fs::path> SpoolOf(std::string_view uri) {
-  if (uri.substr(0, kScheme.size()) != kScheme) return std::nullopt;
-  uri.remove_prefix(kScheme.size());
-  if (uri.substr(0, 2) == "//") {
-    uri.remove_prefix(2);
-    const std::size_t slash = uri.find('/');
-    if (slash == std::string_view::npos) return std::nullopt;
-    uri.remove_prefix(slash);
-  }
-  std::string path;
-  for (std::size_t i = 0; i < uri.size(); ++i) {
-    if (uri[i] == '%' && i + 2 < uri.size() && std::isxdigit(static_cast<unsigned char>(uri[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(uri[i + 2]))) {
-      path += static_cast<char>(std::stoi(std::string(uri.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      path += uri[i];
-    }
-  }
-  return fs::path(path);
-}
-
 // The Quillpress queues CUPS knows, with their spool folders.
 std::optional<std::vector<std::pair<std::string, fs::path>>> Queues(std::string& why) {
   const ToolRun run = RunCupsTool("lpstat", {"-v"});
@@ -158,7 +120,7 @@ std::optional<std::vector<std::pair<std::string, fs::path>>> Queues(std::string&
     if (line.substr(0, kPrefix.size()) != kPrefix) continue;
     const std::size_t colon = line.find(": ", kPrefix.size());
     if (colon == std::string_view::npos) continue;
-    if (const auto spool = SpoolOf(line.substr(colon + 2))) {
+    if (const auto spool = SpoolOfUri(line.substr(colon + 2))) {
       queues.emplace_back(std::string(line.substr(kPrefix.size(), colon - kPrefix.size())), *spool);
     }
   }
@@ -264,7 +226,7 @@ int PrinterCommand::Add(const CommandArguments& arguments) const {
     return Refused(refusal->reason);
   }
 
-  const std::string uri = UriFor(*spool);
+  const std::string uri = SpoolUri(*spool);
   QStringList args{"-p", QString::fromStdString(name), "-E", "-v", QString::fromStdString(uri), "-P",
                    QString::fromStdString(description.string()), "-D",
                    QString::fromStdString("Quillpress PDF into " + destination->string()), "-o",
@@ -293,8 +255,8 @@ int PrinterCommand::Add(const CommandArguments& arguments) const {
               description.c_str(), shared ? " -o printer-is-shared=true" : "");
   std::printf("added watch folder \"%s\": %s -> %s, then delete, preset %s\n", entry.stored.name.c_str(),
               spool->c_str(), destination->c_str(), std::string(PdfPresetName(preset)).c_str());
-  std::printf("jobs wait in %s until the watch service converts them: start or restart it\n"
-              "(systemctl --user restart quillpress-watch.service, or quillpress-cli watch)\n"
+  std::printf("jobs wait in %s until the watch service converts them; if it does not run, start it\n"
+              "(systemctl --user enable --now quillpress-watch.service, or quillpress-cli watch)\n"
               "print with: lp -d %s FILE\n",
               spool->c_str(), name.c_str());
   return kDone;

@@ -4,6 +4,7 @@
 #include "watch/WatchService.h"
 
 #include <QCoreApplication>
+#include <QFileSystemWatcher>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -27,8 +28,9 @@ const char kHelp[] =
     "(faithful unless given).\n"
     "Without folder options every watch folder that is on is run (see\n"
     "'quillpress-cli folders'), each with its own settings (--compress and\n"
-    "--preset then apply to all of them for this run), and a source folder\n"
-    "that is not there yet is waited for.\n"
+    "--preset then apply to all of them for this run); folders added, changed\n"
+    "or switched off while it runs are taken up, and a source folder that is\n"
+    "not there yet is waited for.\n"
     "\n"
     "Each event is printed as one line and kept in the journal\n"
     "($XDG_STATE_HOME/quillpress/watch.log). Runs until interrupted (SIGINT or\n"
@@ -60,6 +62,7 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
   QCoreApplication app(fakeArgc, fakeArgv);
   const WatchSettingsStore store;
   WatchService service;
+  QFileSystemWatcher settingsFolder;
 
   // For this run, over what the folders have stored.
   auto adjust = [&](WatchFolderChoice& c) {
@@ -90,15 +93,24 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     for (const std::string& broken : settings.broken) {
       Say(broken);
     }
-    for (const auto& [number, refusal] : service.StartStoredFolders(store, adjust)) {
-      const auto& folder = settings.folders[std::size_t(number)];
-      Say((folder ? folder->displayName() : std::string("?")) + ": " + refusal.reason);
-    }
+    auto start = [&] {
+      const WatchSettingsSnapshot now = store.Read();
+      for (const auto& [number, refusal] : service.StartStoredFolders(store, adjust)) {
+        const auto& folder = std::size_t(number) < now.folders.size() ? now.folders[std::size_t(number)] : std::nullopt;
+        Say((folder ? folder->displayName() : std::string("?")) + ": " + refusal.reason);
+      }
+    };
+    start();
     if (!service.anyRunning()) {
       return Refused("no watch folder is on in " + store.firstFile().native() +
                      "; add one with 'quillpress-cli folders add' or in Quillpress, "
                      "or give --source and --destination");
     }
+    // Folders added, changed or taken away while it runs ('folders',
+    // 'printer add', the window) are taken up once their settings are
+    // written, each file whole by a rename into this folder.
+    settingsFolder.addPath(QString::fromStdString(store.firstFile().parent_path().native()));
+    QObject::connect(&settingsFolder, &QFileSystemWatcher::directoryChanged, &app, start);
   }
   app.exec();
   service.StopAll();

@@ -10,6 +10,7 @@
 // touches anything in it.
 
 #include "print/JobNames.h"
+#include "print/PrintSpool.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +42,6 @@ enum BackendStatus {
   kBackendRetry = 6,   // try this job again later
 };
 
-constexpr std::string_view kScheme = "quillpress:";
 constexpr std::string_view kPartPrefix = ".quillpress-job-";
 constexpr std::size_t kChunk = 64 * 1024;
 
@@ -69,39 +69,6 @@ void Say(const char* level, const std::string& text) {
   syslog(std::strcmp(level, "ERROR") == 0 ? LOG_ERR : LOG_INFO, "job %s: %s", g_job.c_str(), text.c_str());
 }
 
-std::optional<std::string> SpoolFolder(std::string_view uri) {
-  if (uri.substr(0, kScheme.size()) != kScheme) return std::nullopt;
-  std::string_view rest = uri.substr(kScheme.size());
-  // quillpress:/path, quillpress:///path or quillpress://localhost/path.
-  if (rest.substr(0, 2) == "//") {
-    rest.remove_prefix(2);
-    const std::size_t slash = rest.find('/');
-    if (slash == std::string_view::npos) return std::nullopt;
-    const std::string_view host = rest.substr(0, slash);
-    if (!host.empty() && host != "localhost") return std::nullopt;
-    rest.remove_prefix(slash);
-  }
-  std::string path;
-  for (std::size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '%' && i + 2 < rest.size() && std::isxdigit(static_cast<unsigned char>(rest[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(rest[i + 2]))) {
-      path += static_cast<char>(std::stoi(std::string(rest.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      path += rest[i];
-    }
-  }
-  if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) return std::nullopt;
-  // The folder named, never one above it.
-  for (std::size_t at = 0; at != std::string::npos;) {
-    const std::size_t next = path.find('/', at + 1);
-    const std::string part = path.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-    if (part == "..") return std::nullopt;
-    at = next;
-  }
-  return path;
-}
-
 // As root, a folder's owner does what is done inside it.
 bool BecomeOwner(const struct stat& folder, const std::string& spool) {
   if (geteuid() != 0 || folder.st_uid == 0) return true;
@@ -114,7 +81,7 @@ bool BecomeOwner(const struct stat& folder, const std::string& spool) {
     ok = setgroups(1, &gid) == 0;
   }
   ok = ok && setresgid(gid, gid, gid) == 0 && setresuid(folder.st_uid, folder.st_uid, folder.st_uid) == 0;
-  if (!ok) Say("ERROR", Format("cannot take on the rights of the owner of %s: %s", spool.c_str(), std::strerror(errno)));
+  if (!ok) Say("ERROR", Format("cannot take on the rights of the owner of %s: %s", EscapedForLog(spool, 500).c_str(), std::strerror(errno)));
   return ok;
 }
 
@@ -143,7 +110,7 @@ int OpenSpool(const std::string& spool, struct stat& folder) {
       struct stat link {};
       const bool isLink = fstatat(dir, part.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode);
       close(dir);
-      Say("ERROR", Format("cannot open the spool folder %s: %s", spool.c_str(),
+      Say("ERROR", Format("cannot open the spool folder %s: %s", EscapedForLog(spool, 500).c_str(),
                           isLink ? "a folder on its way is a link" : std::strerror(error)));
       return -1;
     }
@@ -152,7 +119,7 @@ int OpenSpool(const std::string& spool, struct stat& folder) {
   }
   const int error = errno;
   if (dir >= 0) close(dir);
-  Say("ERROR", Format("cannot open the spool folder %s: %s", spool.c_str(), std::strerror(error)));
+  Say("ERROR", Format("cannot open the spool folder %s: %s", EscapedForLog(spool, 500).c_str(), std::strerror(error)));
   return -1;
 }
 
@@ -212,6 +179,30 @@ std::string Opening(const std::string& head) {
   return EscapedForLog(std::string_view(head).substr(0, 16), 64);
 }
 
+// Renames from to to in dir unless to is taken (errno EEXIST).
+int MoveNoReplace(int dir, const std::string& from, const std::string& to) {
+  int moved = renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE);
+  if (moved != 0 && errno == EINVAL) {
+    // A file system without the flag: a link fails just as well on a taken name.
+    moved = linkat(dir, from.c_str(), dir, to.c_str(), 0);
+    if (moved == 0) unlinkat(dir, from.c_str(), 0);
+  }
+  return moved;
+}
+
+// The refusal's record, whole or not at all, under the part's name first;
+// the watch service journals it and removes it. Nothing else is lost when
+// it cannot be left (a full folder): the job's log has the line.
+void LeaveRefusalRecord(int dir, const std::string& part, const std::string& record, mode_t mode) {
+  const int fd = openat(dir, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return;
+  const bool whole = WriteAll(fd, record.data(), record.size());
+  if (close(fd) != 0 || !whole ||
+      MoveNoReplace(dir, part, std::string(kRefusalPrefix) + g_job + "-" + std::to_string(getpid())) != 0) {
+    unlinkat(dir, part.c_str(), 0);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -225,7 +216,9 @@ int main(int argc, char** argv) {
     return kBackendFailed;
   }
   openlog("quillpress-backend", LOG_PID, LOG_LPR);
-  g_job = PlainJobText(argv[1], 32);
+  // The scheduler's job number; it names files, so digits only.
+  g_job = std::string(argv[1]).substr(0, 20);
+  if (g_job.empty() || g_job.find_first_not_of("0123456789") != std::string::npos) g_job = "0";
 
   struct sigaction action {};
   action.sa_handler = OnTerminate;  // no SA_RESTART: a read in progress ends
@@ -236,7 +229,7 @@ int main(int argc, char** argv) {
 
   const char* uriVariable = std::getenv("DEVICE_URI");
   const std::string uri = uriVariable ? uriVariable : argv[0];
-  const std::optional<std::string> spool = SpoolFolder(uri);
+  const std::optional<std::filesystem::path> spool = SpoolOfUri(uri);
   if (!spool) {
     Say("ERROR", Format("the device URI \"%s\" names no spool folder (quillpress:/FOLDER)",
         EscapedForLog(uri).c_str()));
@@ -253,9 +246,10 @@ int main(int argc, char** argv) {
   }
 
   struct stat folder {};
-  const int dir = OpenSpool(*spool, folder);
+  const int dir = OpenSpool(spool->native(), folder);
   if (dir < 0) return kBackendFailed;
   RemoveLeftParts(dir);
+  const std::string shownSpool = EscapedForLog(spool->native(), 500);
 
   const JobNames names = NamesForJob(argv[3], g_job);
   for (const std::string& note : names.notes) {
@@ -266,18 +260,31 @@ int main(int argc, char** argv) {
   const std::string part = std::string(kPartPrefix) + g_job + "-" + std::to_string(getpid());
   const bool own = folder.st_uid == geteuid();
   umask(077);
-  const int out = openat(dir, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, own ? 0600 : 0640);
-  if (out < 0) {
-    Say("ERROR", Format("cannot write into the spool folder %s: %s", spool->c_str(), std::strerror(errno)));
-    return IsOutOfSpace(errno) ? kBackendRetry : kBackendFailed;
-  }
-  // Whatever goes wrong from here, the part goes.
-  auto giveUp = [&](int status, const std::string& message) {
-    close(out);
+  const mode_t mode = own ? 0600 : 0640;
+  std::size_t written = 0;
+  int out = -1;
+  // A refusal is said in the job's log and left in the spool folder for the
+  // watch service's journal; whatever was written of the job goes first.
+  auto refuse = [&](int status, JobRefusal reason, std::string detail = {}) {
+    if (out >= 0) close(out);
     unlinkat(dir, part.c_str(), 0);
-    Say("ERROR", message);
+    const RefusedJob refused{reason, g_job, names.title, user, std::move(detail), written};
+    Say("ERROR", DescribeRefusal(refused, *spool));
+    LeaveRefusalRecord(dir, part, RefusalRecord(refused), mode);
     return status;
   };
+  auto readFailed = [&]() {
+    if (g_cancelled) return refuse(kBackendCancel, JobRefusal::Cancelled);
+    return refuse(kBackendFailed, JobRefusal::Unreadable, std::strerror(errno));
+  };
+  auto writeFailed = [&]() {
+    if (g_cancelled) return refuse(kBackendCancel, JobRefusal::Cancelled);
+    if (IsOutOfSpace(errno)) return refuse(kBackendRetry, JobRefusal::NoSpace);
+    return refuse(kBackendFailed, JobRefusal::Unwritable, std::strerror(errno));
+  };
+
+  out = openat(dir, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (out < 0) return writeFailed();
 
   // The start of the job, enough for its first line.
   std::string head;
@@ -285,10 +292,7 @@ int main(int argc, char** argv) {
   std::size_t have = 0;
   for (;;) {
     const ssize_t n = ReadSome(input, head.data() + have, head.size() - have);
-    if (n < 0) {
-      if (g_cancelled) return giveUp(kBackendCancel, Format("job %s was cancelled while it was handed over; nothing was handed over", g_job.c_str()));
-      return giveUp(kBackendFailed, Format("cannot read job %s: %s; nothing was handed over", g_job.c_str(), std::strerror(errno)));
-    }
+    if (n < 0) return readFailed();
     have += static_cast<std::size_t>(n);
     if (n == 0 || have == head.size() || std::string_view(head.data(), have).find_first_of("\r\n") != std::string_view::npos) {
       break;
@@ -297,40 +301,27 @@ int main(int argc, char** argv) {
   head.resize(have);
   std::size_t start = 0;
   if (!head.empty() && head[0] == '\x04') start = 1;  // a leading end-of-job (Ctrl-D) of some drivers
-  if (head.size() == start) {
-    return giveUp(kBackendCancel, Format("job %s is empty; nothing was handed over", g_job.c_str()));
-  }
+  if (head.size() == start) return refuse(kBackendCancel, JobRefusal::Empty);
   if (head.compare(start, 2, "%!") != 0) {
-    return giveUp(kBackendCancel, Format("job %s is not PostScript (it begins with \"%s\"); nothing was handed over",
-                  g_job.c_str(), Opening(head.substr(start)).c_str()));
+    return refuse(kBackendCancel, JobRefusal::NotPostScript, Opening(head.substr(start)));
   }
   // The job's own header comments follow these: the first of each counts.
+  // Both are written as strings, so that a reader takes neither parenthesis
+  // for part of the text.
   std::size_t lineEnd = head.find_first_of("\r\n", start);
   if (lineEnd != std::string::npos) {
     lineEnd += head.compare(lineEnd, 2, "\r\n") == 0 ? 2u : 1u;
   }
   std::string comments;
   if (lineEnd != std::string::npos) {
-    comments = "%%Title: (" + names.title + ")\n%%For: " + user + "\n%%QuillpressJob: " + g_job + "\n";
+    comments = "%%Title: (" + names.title + ")\n%%For: (" + user + ")\n%%QuillpressJob: " + g_job + "\n";
   } else {
     lineEnd = head.size();  // a first line longer than a chunk: left as it is
   }
-  std::size_t written = 0;
   auto put = [&](const char* data, std::size_t size) {
     if (!WriteAll(out, data, size)) return false;
     written += size;
     return true;
-  };
-  auto writeFailed = [&]() {
-    if (g_cancelled) return giveUp(kBackendCancel, Format("job %s was cancelled while it was handed over; nothing was handed over", g_job.c_str()));
-    if (IsOutOfSpace(errno)) {
-      return giveUp(kBackendRetry,
-                    Format("job %s does not fit into the spool folder %s (no space left after %zu bytes); nothing "
-                           "was handed over, it is tried again later",
-                           g_job.c_str(), spool->c_str(), written));
-    }
-    return giveUp(kBackendFailed, Format("cannot write job %s into the spool folder %s: %s; nothing was handed over",
-                  g_job.c_str(), spool->c_str(), std::strerror(errno)));
   };
   if (!put(head.data() + start, lineEnd - start) || !put(comments.data(), comments.size()) ||
       !put(head.data() + lineEnd, head.size() - lineEnd)) {
@@ -340,50 +331,26 @@ int main(int argc, char** argv) {
   for (;;) {
     const ssize_t n = ReadSome(input, buffer.data(), buffer.size());
     if (n == 0) break;
-    if (n < 0) {
-      if (g_cancelled) return giveUp(kBackendCancel, Format("job %s was cancelled while it was handed over; nothing was handed over", g_job.c_str()));
-      return giveUp(kBackendFailed, Format("cannot read job %s: %s; nothing was handed over", g_job.c_str(), std::strerror(errno)));
-    }
+    if (n < 0) return readFailed();
     if (!put(buffer.data(), static_cast<std::size_t>(n))) return writeFailed();
   }
   // Whole on disk before it is seen under its name.
   if (fsync(out) != 0) return writeFailed();
-  if (close(out) != 0) {
-    const int error = errno;
-    unlinkat(dir, part.c_str(), 0);
-    errno = error;
-    Say("ERROR", Format("cannot write job %s into the spool folder %s: %s; nothing was handed over", g_job.c_str(),
-        spool->c_str(), std::strerror(errno)));
-    return IsOutOfSpace(error) ? kBackendRetry : kBackendFailed;
-  }
-  if (g_cancelled) {
-    unlinkat(dir, part.c_str(), 0);
-    Say("ERROR", Format("job %s was cancelled while it was handed over; nothing was handed over", g_job.c_str()));
-    return kBackendCancel;
-  }
+  const int closed = close(out);
+  out = -1;
+  if (closed != 0) return writeFailed();
+  if (g_cancelled) return refuse(kBackendCancel, JobRefusal::Cancelled);
 
   // Its name, never replacing a file of the same name: "TITLE.ps", else
   // "TITLE 1.ps", ...
   for (unsigned n = 0;; ++n) {
     const std::string name = names.file + (n == 0 ? std::string() : " " + std::to_string(n)) + ".ps";
-    int moved = renameat2(dir, part.c_str(), dir, name.c_str(), RENAME_NOREPLACE);
-    if (moved != 0 && errno == EINVAL) {
-      // A file system without the flag: a link fails just as well on a taken name.
-      moved = linkat(dir, part.c_str(), dir, name.c_str(), 0);
-      if (moved == 0) unlinkat(dir, part.c_str(), 0);
-    }
-    if (moved == 0) {
+    if (MoveNoReplace(dir, part, name) == 0) {
       Say("INFO", Format("job %s (\"%s\" from %s, %zu bytes) was handed over as %s/%s", g_job.c_str(),
-          EscapedForLog(names.title).c_str(), EscapedForLog(user).c_str(), written, spool->c_str(),
+          EscapedForLog(names.title).c_str(), EscapedForLog(user).c_str(), written, shownSpool.c_str(),
           EscapedForLog(name).c_str()));
       return kBackendOk;
     }
-    if (errno != EEXIST || n > 100000) {
-      const int error = errno;
-      unlinkat(dir, part.c_str(), 0);
-      Say("ERROR", Format("cannot name job %s in the spool folder %s: %s; nothing was handed over", g_job.c_str(),
-          spool->c_str(), std::strerror(error)));
-      return kBackendFailed;
-    }
+    if (errno != EEXIST || n > 100000) return writeFailed();
   }
 }

@@ -4,6 +4,7 @@
 #include "conversion/ConversionPool.h"
 #include "conversion/PostScriptConverter.h"
 #include "filelist/PostScriptFileTest.h"
+#include "print/PrintSpool.h"
 #include "watch/SourceDisposalOps.h"
 
 #include <fcntl.h>
@@ -80,6 +81,27 @@ std::optional<std::uint64_t> Digest(const fs::path& p) {
 }
 
 bool IsHidden(const std::string& name) { return !name.empty() && name.front() == '.'; }
+
+bool IsRefusalRecord(const std::string& name) { return name.rfind(kRefusalPrefix, 0) == 0; }
+
+// A print queue's record of a job it refused (see PrintSpool.h), read and
+// removed; nothing when another watcher took it first or it is no record.
+// Nothing it says is converted or trusted beyond its words.
+std::optional<RefusedJob> TakeRefusalRecord(const fs::path& file) {
+  const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::string text;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= off_t(kLargestRefusalRecord)) {
+    text.resize(kLargestRefusalRecord + 1);
+    const ssize_t n = read(fd, text.data(), text.size());
+    text.resize(n > 0 ? std::size_t(n) : 0);
+  }
+  close(fd);
+  // The one who removes it says it.
+  if (unlink(file.c_str()) != 0) return std::nullopt;
+  return ParseRefusalRecord(text);
+}
 
 // Time since the file last changed, by the clock its time stamps use.
 std::chrono::nanoseconds SinceChange(const Signature& s) {
@@ -502,8 +524,10 @@ void WatchEngine::Scan(Folder& f) {
   std::vector<std::pair<std::string, bool>> names;
   std::set<std::string> present;
   std::error_code ec;
+  std::vector<std::string> refusals;
   for (fs::directory_iterator it(f.config.source, ec), end; !ec && it != end; it.increment(ec)) {
     std::string name = it->path().filename().native();
+    if (IsRefusalRecord(name)) refusals.push_back(name);
     if (IsHidden(name)) continue;
     present.insert(name);
     names.emplace_back(std::move(name), false);
@@ -517,12 +541,24 @@ void WatchEngine::Scan(Folder& f) {
   std::erase_if(f.failed, [&](const auto& e) { return !present.count(e.first); });
   std::erase_if(f.open, [&](const auto& n) { return !present.count(n); });
   std::erase_if(f.linksSaid, [&](const auto& n) { return !present.count(n); });
+  SayRefusals(f, refusals);
   Consider(f, names);
+}
+
+void WatchEngine::SayRefusals(Folder& f, const std::vector<std::string>& records) {
+  for (const std::string& name : records) {
+    if (const auto refused = TakeRefusalRecord(f.config.source / name)) {
+      Report(f, {WatchEvent::Kind::Refused, std::chrono::system_clock::now(), f.id, f.config.source, {},
+                 DescribeRefusal(*refused, f.config.source)});
+    }
+  }
 }
 
 void WatchEngine::ApplyEvents(Folder& f, std::vector<FolderEvent> events) {
   std::vector<std::pair<std::string, bool>> names;
+  std::vector<std::string> refusals;
   for (const FolderEvent& e : events) {
+    if ((e.mask & (IN_MOVED_TO | IN_CREATE)) && IsRefusalRecord(e.name)) refusals.push_back(e.name);
     if (e.name.empty() || IsHidden(e.name)) continue;
     if (e.mask & IN_CREATE) {
       // A hard link is whole the moment it appears, and a symbolic link is
@@ -550,6 +586,7 @@ void WatchEngine::ApplyEvents(Folder& f, std::vector<FolderEvent> events) {
   // The same name more than once: its last word counts, a close wins.
   std::map<std::string, bool> unique;
   for (auto& [name, closed] : names) unique[name] = unique[name] || closed;
+  SayRefusals(f, refusals);
   Consider(f, std::vector<std::pair<std::string, bool>>(unique.begin(), unique.end()));
 }
 

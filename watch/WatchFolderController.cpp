@@ -65,6 +65,8 @@ const char* EventKey(WatchEvent::Kind kind) {
       return "WatchEventTakenBack";
     case WatchEvent::Kind::Skipped:
       return "WatchEventSkipped";
+    case WatchEvent::Kind::Refused:
+      return "WatchEventRefused";
   }
   return "WatchEventFailed";
 }

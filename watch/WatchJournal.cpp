@@ -39,6 +39,8 @@ const char* WatchEventWord(WatchEvent::Kind kind) {
       return "taken back";
     case WatchEvent::Kind::Skipped:
       return "skipped";
+    case WatchEvent::Kind::Refused:
+      return "refused";
   }
   return "event";
 }

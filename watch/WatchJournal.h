@@ -23,6 +23,7 @@ struct WatchEvent {
     OtherWatcher,  // another watcher is at work on the folder
     TakenBack,     // a file left by a watcher that ended was taken back
     Skipped,       // an entry that is not converted (a symbolic link); reason says why
+    Refused,       // a print queue refused a job; nothing of it came (reason says why)
   };
   Kind kind = Kind::Failed;
   std::chrono::system_clock::time_point time = std::chrono::system_clock::now();
@@ -34,7 +35,7 @@ struct WatchEvent {
   // For a file that could not be converted: why, as a value.
   ConversionFailure failure = {};  // (initialised: events may leave it out)
 
-  bool isFailure() const { return kind == Kind::Failed; }
+  bool isFailure() const { return kind == Kind::Failed || kind == Kind::Refused; }
 };
 
 // The word a journal line uses for a kind ("converted", "failed", ...).

@@ -18,6 +18,8 @@ struct WatchFolderChoice {
   SourceDisposal disposal = SourceDisposal::MoveToDestination;
   bool compress = false;
   PdfPreset preset = PdfPreset::Faithful;
+
+  bool operator==(const WatchFolderChoice&) const = default;
 };
 
 // Why a watch folder may not run: the string table key of the alert the

@@ -80,6 +80,7 @@ std::optional<WatchRefusal> WatchService::Start(int id, StartRequest request) {
   const std::string remark = WatchFolderRemarks(config, others);
 
   Running folder;
+  folder.choice = request.choice;
   folder.config = config;
   folder.storedPath = config.source;
   folder.bookmark = std::move(request.sourceBookmark);
@@ -141,7 +142,10 @@ std::map<int, WatchRefusal> WatchService::StartStoredFolders(
     const WatchSettingsStore& store, const std::function<void(WatchFolderChoice&)>& adjust) {
   std::map<int, WatchRefusal> refusals;
   const WatchSettingsSnapshot settings = store.Read();
+  // A file that cannot be read now stops nothing that runs.
+  if (settings.firstFileUnreadable && !m_folders.empty()) return refusals;
   setTuning(settings.tuning);
+  std::map<int, StartRequest> requests;
   for (std::size_t number = 0; number < settings.folders.size(); ++number) {
     const auto& folder = settings.folders[number];
     if (!folder || !folder->isSet() || !folder->stored.on) continue;
@@ -149,9 +153,19 @@ std::map<int, WatchRefusal> WatchService::StartStoredFolders(
       store.SetSourceBookmark(number, bookmark);
     });
     if (adjust) adjust(request.choice);
-    if (auto refusal = Start(static_cast<int>(number), std::move(request))) {
-      refusals.emplace(static_cast<int>(number), *refusal);
-    }
+    requests.emplace(static_cast<int>(number), std::move(request));
+  }
+  // Those that go or change stop first, so that they stand in no new
+  // folder's way.
+  std::vector<int> changed;
+  for (const auto& [id, folder] : m_folders) {
+    const auto wanted = requests.find(id);
+    if (wanted == requests.end() || !(wanted->second.choice == folder.choice)) changed.push_back(id);
+  }
+  for (const int id : changed) Stop(id);
+  for (auto& [id, request] : requests) {
+    if (m_folders.count(id)) continue;
+    if (auto refusal = Start(id, std::move(request))) refusals.emplace(id, *refusal);
   }
   return refusals;
 }

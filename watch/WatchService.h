@@ -61,10 +61,12 @@ class WatchService : public QObject {
   // were, to be waited for); a source found elsewhere goes to storeBookmark.
   static StartRequest RequestFor(const WatchFolderEntry& folder,
                                  std::function<void(const std::vector<char>&)> storeBookmark);
-  // Starts every folder of the store that is on, each under its number,
-  // with the store's tuning; answers the refusals of those that may not
-  // run, by number. adjust may change each one's choice for this run. Reads
-  // the store on the calling thread: for the command line.
+  // Runs every folder of the store that is on, each under its number, with
+  // the store's tuning; answers the refusals of those that may not run, by
+  // number. adjust may change each one's choice for this run. Called again
+  // once the store changed, it leaves the folders that run as stored alone,
+  // starts the new ones and stops those that are off, gone or changed.
+  // Reads the store on the calling thread: for the command line.
   std::map<int, WatchRefusal> StartStoredFolders(
       const WatchSettingsStore& store, const std::function<void(WatchFolderChoice&)>& adjust = {});
 
@@ -84,6 +86,7 @@ class WatchService : public QObject {
 
  private:
   struct Running {
+    WatchFolderChoice choice;  // as it was asked for
     WatchConfiguration config;
     std::optional<std::vector<char>> bookmark;
     std::function<void(const std::vector<char>&)> storeBookmark;

@@ -411,6 +411,10 @@
         <source>Skipped</source>
         <translation>Skipped</translation>
     </message>
+    <message id="WatchEventRefused">
+        <source>Refused</source>
+        <translation>Refused</translation>
+    </message>
     <message id="WatchFailureNotificationTitle">
         <source>A file in the watch folder could not be converted</source>
         <translation>A file in the watch folder could not be converted</translation>

@@ -21,13 +21,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string PdfTitle(const fs::path& pdf) {
-  std::string title = "(unreadable)";
+std::string PdfInfo(const fs::path& pdf, const std::string& key) {
+  std::string value = "(unreadable)";
   samples::ReadPdf(pdf, [&](QPDF& doc) {
     QPDFObjectHandle info = doc.getTrailer().getKey("/Info");
-    title = info.isDictionary() && info.hasKey("/Title") ? info.getKey("/Title").getUTF8Value() : "(none)";
+    value = info.isDictionary() && info.hasKey(key) ? info.getKey(key).getUTF8Value() : "(none)";
   });
-  return title;
+  return value;
 }
 
 std::string PdfMetadata(const fs::path& pdf) {
@@ -61,7 +61,9 @@ class PrintQueue : public QObject {
 
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
   fs::path Out() const { return Root() / "out"; }
-  fs::path Spool() const { return Root() / "home" / ".local" / "state" / "quillpress" / "print" / "Archive"; }
+  fs::path State() const { return Root() / "home" / ".local" / "state" / "quillpress"; }
+  fs::path Spool() const { return State() / "print" / "Archive"; }
+  std::string Journal() const { return samples::ReadAll(State() / "watch.log"); }
 
   QStringList Environment() const {
     const QString home = samples::Arg(Root() / "home");
@@ -114,9 +116,9 @@ class PrintQueue : public QObject {
     m_cups.reset();
   }
 
-  // The backend as CUPS runs it, for what lp never sends: an empty job, a
-  // transfer cancelled half-way, titles with control characters or of any
-  // length.
+  // The backend as CUPS runs it, for what lp never sends: an empty job,
+  // titles with control characters or of any length. A refused job leaves
+  // only its record for the watch service's journal.
   void backendOnItsOwn_data() {
     QTest::addColumn<std::string>("title");
     QTest::addColumn<std::string>("bytes");
@@ -126,13 +128,15 @@ class PrintQueue : public QObject {
     const std::string ps = Job();
     QTest::newRow("plain") << std::string("Minutes") << ps << 0 << std::string("INFO: job 7 (\"Minutes\" from ann")
                            << std::vector<std::string>{"Minutes.ps"};
+    const std::vector<std::string> record = {".quillpress-refused-7-"};
     QTest::newRow("empty") << std::string("Minutes") << std::string() << 5
-                           << std::string("ERROR: job 7 is empty; nothing was handed over") << std::vector<std::string>{};
+                           << std::string("ERROR: job 7 (\"Minutes\" from ann) is empty; nothing was handed over")
+                           << record;
     QTest::newRow("Ctrl-D only") << std::string("Minutes") << std::string("\x04") << 5
-                                 << std::string("ERROR: job 7 is empty") << std::vector<std::string>{};
+                                 << std::string("ERROR: job 7 (\"Minutes\" from ann) is empty") << record;
     QTest::newRow("not PostScript") << std::string("Minutes") << std::string("\x1b%-12345X@PJL\n") << 5
-                                    << std::string("ERROR: job 7 is not PostScript (it begins with \"\\x1b%-12345X@PJL\\n\")")
-                                    << std::vector<std::string>{};
+                                    << std::string("is not PostScript (it begins with \"\\x1b%-12345X@PJL\\n\")")
+                                    << record;
     QTest::newRow("newline") << std::string("first\nsecond\r\x1b[2J") << ps << 0
                              << std::string("INFO: job title \"first\\nsecond\\x0d\\x1b[2J\": the title's control characters")
                              << std::vector<std::string>{"first second [2J.ps"};
@@ -169,35 +173,16 @@ class PrintQueue : public QObject {
     const std::string stderrText = backend.readAllStandardError().toStdString();
     QVERIFY2(stderrText.find(said) != std::string::npos, stderrText.c_str());
     QCOMPARE(backend.exitCode(), status);
-    QCOMPARE(Entries(spool), left);
+    const std::vector<std::string> entries = Entries(spool);
+    QCOMPARE(entries.size(), left.size());
+    QVERIFY2(entries.front().rfind(left.front(), 0) == 0, entries.front().c_str());
     if (status == 0) {
       // The title, user and job number go first, on one line each.
       const std::string handed = samples::ReadAll(spool / left.front());
       QVERIFY(handed.rfind("%!PS", 0) == 0);
-      QVERIFY2(handed.find("\n%%For: ann\n%%QuillpressJob: 7\n") != std::string::npos, handed.c_str());
+      QVERIFY2(handed.find("\n%%For: (ann)\n%%QuillpressJob: 7\n") != std::string::npos, handed.c_str());
       QCOMPARE(std::count(handed.begin(), handed.end(), '\n'), std::count(bytes.begin(), bytes.end(), '\n') + 3);
     }
-  }
-
-  void cancelledMidTransfer() {
-    const fs::path spool = Root() / "alone" / "cancelled";
-    fs::create_directories(spool);
-    QProcess backend;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DEVICE_URI", "quillpress:" + samples::Arg(spool));
-    backend.setProcessEnvironment(env);
-    backend.start(samples::Arg(samples::BinDir() / "cups" / "backend" / "quillpress"),
-                  {"8", "ann", "Half", "1", ""});
-    QVERIFY(backend.waitForStarted());
-    const std::string half = Job(256 * 1024);
-    backend.write(half.data(), qint64(half.size()));
-    QTRY_VERIFY_WITH_TIMEOUT(Entries(spool).size() == 1 && fs::file_size(spool / Entries(spool).front()) > 0, 30000);
-    QVERIFY(Entries(spool).front().rfind(".quillpress-job-8-", 0) == 0);  // hidden: never taken
-    backend.terminate();  // what CUPS does when the job is cancelled
-    QVERIFY(backend.waitForFinished(30000));
-    QVERIFY(backend.readAllStandardError().contains("ERROR: job 8 was cancelled while it was handed over"));
-    QCOMPARE(backend.exitCode(), 5);
-    QCOMPARE(Entries(spool), std::vector<std::string>{});
   }
 
   // As root the backend becomes the owner of the first folder on the way
@@ -252,8 +237,32 @@ class PrintQueue : public QObject {
     QCOMPARE(Cli({"printer", "add", "../x", "--destination", samples::Arg(Out())}).exitCode, 2);
   }
 
+  // Refused jobs, while no watch service runs: a line in the job's log, no
+  // completed job, and only the refusal's record left in the spool.
+  void badJobsAreRefused_data() {
+    QTest::addColumn<std::string>("bytes");
+    QTest::addColumn<std::string>("said");
+    QTest::newRow("text") << std::string("Dear Sir,\n") << std::string("is not PostScript (it begins with \\\"Dear Sir,\\\\n\\\")");
+    QTest::newRow("PDF") << std::string("%PDF-1.4\n%\xe2\xe3\n") << std::string("is not PostScript (it begins with \\\"%PDF-1.4");
+  }
+  void badJobsAreRefused() {
+    if (!m_cups) QSKIP("no private scheduler");
+    QFETCH(std::string, bytes);
+    QFETCH(std::string, said);
+    const int job = Print("Archive", "Bad", bytes, {"-o", "raw"});
+    QVERIFY(job > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(LogHas(job, "Job canceled at printer."), 60000);
+    QVERIFY2(LogHas(job, "job " + std::to_string(job) + " (\\\"Bad\\\" from root) " + said), m_cups->Log().c_str());
+    QVERIFY(!LogHas(job, "Job completed."));
+    const std::vector<std::string> left = Entries(Spool());
+    QVERIFY(std::count_if(left.begin(), left.end(), [&](const std::string& name) {
+              return name.rfind(".quillpress-refused-" + std::to_string(job) + "-", 0) == 0;
+            }) == 1);
+  }
+
   // With no watch service the jobs wait, complete, in the spool; once it
-  // runs they become PDFs named and titled after the jobs.
+  // runs they become PDFs named and titled after the jobs, and the
+  // refusals reach its journal.
   void jobsWaitThenBecomePdfs() {
     if (!m_cups) QSKIP("no private scheduler");
     const std::vector<std::pair<std::string, std::string>> jobs = {
@@ -272,39 +281,53 @@ class PrintQueue : public QObject {
                                            "passwd.pdf"};
     QTRY_COMPARE_WITH_TIMEOUT(Entries(Out()), pdfs, 120000);
     QTRY_COMPARE_WITH_TIMEOUT(Entries(Spool()), std::vector<std::string>{}, 30000);
-    QCOMPARE(PdfTitle(Out() / "Quarterly Report 1.pdf"), std::string("Quarterly Report"));
-    QCOMPARE(PdfTitle(Out() / "Report.pdf"), std::string("Report"));
-    QCOMPARE(PdfTitle(Out() / "passwd.pdf"), std::string("../../etc/passwd"));
+    QCOMPARE(PdfInfo(Out() / "Quarterly Report 1.pdf", "/Title"), std::string("Quarterly Report"));
+    QCOMPARE(PdfInfo(Out() / "Report.pdf", "/Title"), std::string("Report"));
+    QCOMPARE(PdfInfo(Out() / "passwd.pdf", "/Title"), std::string("../../etc/passwd"));
+    QCOMPARE(PdfInfo(Out() / "passwd.pdf", "/Author"), std::string("root"));
     // In the queue's preset.
     QVERIFY(PdfMetadata(Out() / "Report.pdf").find("pdfaid:part='2'") != std::string::npos);
     QVERIFY(!fs::exists(Root() / "etc") && !fs::exists(Root() / "home" / ".local" / "etc"));
+    const std::string journal = Journal();
+    QVERIFY2(journal.find("(\"Bad\" from root) is not PostScript (it begins with \"Dear Sir,\\n\"); nothing was handed over)") != std::string::npos,
+             journal.c_str());
+    QCOMPARE(QString::fromStdString(journal).count("refused: "), 2);
   }
 
-  // Refused jobs: a line in the job's log, no completed job, nothing left
-  // in the spool or converted.
-  void badJobsAreRefused_data() {
-    QTest::addColumn<std::string>("bytes");
-    QTest::addColumn<std::string>("said");
-    QTest::newRow("text") << std::string("Dear Sir,\n") << std::string("is not PostScript (it begins with \\\"Dear Sir,\\\\n\\\")");
-    QTest::newRow("PDF") << std::string("%PDF-1.4\n%\xe2\xe3\n") << std::string("is not PostScript (it begins with \\\"%PDF-1.4");
-  }
-  void badJobsAreRefused() {
+  // A job cancelled while the backend reads it: the part goes, nothing is
+  // converted, and the cancellation is said in the journal. A filter of the
+  // test's own holds the transfer half-way until the job is cancelled.
+  void cancelledMidTransfer() {
     if (!m_cups) QSKIP("no private scheduler");
-    QFETCH(std::string, bytes);
-    QFETCH(std::string, said);
-    const std::vector<std::string> before = Entries(Out());
-    const int job = Print("Archive", "Bad", bytes, {"-o", "raw"});
+    const fs::path gate = Root() / "gate";
+    QCOMPARE(mkfifo(gate.c_str(), 0644), 0);
+    m_cups->AddFilter("quillpress-stall", "#!/bin/sh\nhead -c 4096\nread line < '" + gate.native() + "'\ncat\n");
+    const fs::path ppd = Root() / "stall.ppd";
+    samples::WriteFile(ppd, samples::ReadAll(samples::BinDir().parent_path() / "share" / "ppd" / "quillpress" /
+                                             "quillpress.ppd") +
+                                "*cupsFilter: \"application/vnd.cups-postscript 0 quillpress-stall\"\n");
+    const samples::ProgramRun admin = samples::RunProgram(
+        "/usr/sbin/lpadmin", {"-h", QString::fromStdString(m_cups->server()), "-p", "Stall", "-E", "-v",
+                              "quillpress:" + samples::Arg(Spool()), "-P", samples::Arg(ppd)}, {}, Root());
+    QVERIFY2(admin.exitCode == 0, admin.output.constData());
+    const int job = Print("Stall", "Half", Job(256 * 1024));
     QVERIFY(job > 0);
-    QTRY_VERIFY_WITH_TIMEOUT(LogHas(job, "Job canceled at printer."), 60000);
-    QVERIFY2(LogHas(job, "job " + std::to_string(job) + " " + said), m_cups->Log().c_str());
-    QVERIFY(!LogHas(job, "Job completed."));
-    QCOMPARE(Entries(Spool()), std::vector<std::string>{});
-    QCOMPARE(Entries(Out()), before);
+    const std::string part = ".quillpress-job-" + std::to_string(job) + "-";
+    QTRY_VERIFY_WITH_TIMEOUT(Entries(Spool()).size() == 1 && Entries(Spool()).front().rfind(part, 0) == 0 &&
+                                 fs::file_size(Spool() / Entries(Spool()).front()) > 0, 60000);
+    samples::RunProgram("/usr/bin/cancel", {"-h", QString::fromStdString(m_cups->server()), QString::number(job)});
+    QTRY_VERIFY_WITH_TIMEOUT(Journal().find("(job " + std::to_string(job) +
+                                            " (\"Half\" from root) was cancelled while it was handed over; "
+                                            "nothing was handed over)") != std::string::npos, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(Entries(Spool()), std::vector<std::string>{}, 30000);
+    QCOMPARE(Entries(Out()).size(), std::size_t(4));
   }
 
-  // A job larger than the spool's free space waits for space; nothing of it
-  // stays. Then the queue goes, with its watch folder.
-  void fullSpoolAndRemoval() {
+  // A queue added while the watch service runs is converted at once. A job
+  // larger than the spool's free space waits for space, nothing of it
+  // stays, and the journal says so. Then the queue goes, with its watch
+  // folder.
+  void newQueueFullSpoolAndRemoval() {
     if (!m_cups) QSKIP("no private scheduler");
     const fs::path tiny = Root() / "tiny";
     fs::create_directories(tiny);
@@ -313,12 +336,17 @@ class PrintQueue : public QObject {
     const samples::ProgramRun add = Cli({"printer", "add", "Tiny", "--destination", samples::Arg(Root() / "out2"),
                                          "--spool", samples::Arg(tiny)});
     QVERIFY2(add.exitCode == 0, add.output.constData());
+    QVERIFY(Print("Tiny", "Small", Job()) > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(Entries(Root() / "out2"), std::vector<std::string>{"Small.pdf"}, 120000);
+
     const int job = Print("Tiny", "Too big", Job(1024 * 1024));
     QVERIFY(job > 0);
-    QTRY_VERIFY_WITH_TIMEOUT(LogHas(job, "job " + std::to_string(job) + " does not fit into the spool folder"), 60000);
+    const std::string said = "job " + std::to_string(job) + " (\"Too big\" from root) does not fit into the spool folder";
+    QTRY_VERIFY_WITH_TIMEOUT(Journal().find(said) != std::string::npos, 60000);
+    QVERIFY(LogHas(job, "job " + std::to_string(job) + " (\\\"Too big\\\" from root) does not fit into the spool folder"));
     QVERIFY(!LogHas(job, "Job completed."));
-    QCOMPARE(Entries(tiny), std::vector<std::string>{});
     samples::RunProgram("/usr/bin/cancel", {"-h", QString::fromStdString(m_cups->server()), "-a", "Tiny"});
+    QTRY_COMPARE_WITH_TIMEOUT(Entries(tiny), std::vector<std::string>{}, 30000);
 
     const samples::ProgramRun removed = Cli({"printer", "remove", "Tiny"});
     QVERIFY2(removed.exitCode == 0, removed.output.constData());

@@ -36,8 +36,13 @@ class PrivateCups {
     for (fs::path p = folder; p != p.parent_path() && p != "/tmp"; p = p.parent_path()) {
       fs::permissions(p, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
     }
-    for (const char* sub : {"filter", "daemon", "cgi-bin", "monitor", "notifier", "driver"}) {
+    for (const char* sub : {"daemon", "cgi-bin", "monitor", "notifier", "driver"}) {
       fs::create_directory_symlink(fs::path("/usr/lib/cups") / sub, folder / "bin" / sub);
+    }
+    // The system's filters, and room for a test's own (AddFilter).
+    fs::create_directories(folder / "bin" / "filter");
+    for (const auto& filter : fs::directory_iterator("/usr/lib/cups/filter")) {
+      fs::create_symlink(filter.path(), folder / "bin" / "filter" / filter.path().filename());
     }
     const fs::path backend = folder / "bin" / "backend" / "quillpress";
     fs::copy_file(samples::BinDir() / "cups" / "backend" / "quillpress", backend);
@@ -76,6 +81,16 @@ class PrivateCups {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, m_port);
     return socket.waitForConnected(1000);
+  }
+
+  // A filter program the scheduler finds by name, as a PPD's *cupsFilter
+  // line names it.
+  void AddFilter(const std::string& name, const std::string& script) const {
+    const std::filesystem::path filter = m_folder / "bin" / "filter" / name;
+    samples::WriteFile(filter, script);
+    std::filesystem::permissions(filter, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                             std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                             std::filesystem::perms::others_exec);
   }
 
   std::string server() const { return "127.0.0.1:" + std::to_string(m_port); }

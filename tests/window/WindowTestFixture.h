@@ -50,6 +50,9 @@ struct WindowFixture {
       static QTemporaryDir config;
       qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     }
+    // The store lookup at launch goes to a port of this machine where nothing
+    // answers, never out to the real store.
+    if (qEnvironmentVariableIsEmpty("QUILLPRESS_STORE_URL")) qputenv("QUILLPRESS_STORE_URL", "http://127.0.0.1:9");
     delegate = std::make_unique<AppDelegate>();
     delegate->setUserPrompts(prompts);
     delegate->setWorkspace(workspace);

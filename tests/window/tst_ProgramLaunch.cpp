@@ -47,6 +47,7 @@ class ProgramLaunchTest : public QObject {
     for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     for (const std::string& entry : environment) env.push_back(entry);
     env.push_back("QT_QPA_PLATFORM=offscreen");
+    env.push_back("QUILLPRESS_STORE_URL=http://127.0.0.1:9");  // never the real store
     env.push_back("XDG_CONFIG_HOME=" + QFile::encodeName(m_dir.path()).toStdString());
     std::vector<char*> envp;
     for (std::string& entry : env) envp.push_back(entry.data());

@@ -23,7 +23,6 @@
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QProgressBar>
-#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTest>
@@ -45,8 +44,9 @@ class WindowComponentsTest : public QObject {
   void initTestCase() { InstallStringTable(); }
 
   // The adding overlay: busy with its spinner and text, or a message alone;
-  // it covers its parent and follows its size.
-  void overlayModes() {
+  // it covers its parent, follows its size, and darkens only towards the
+  // edges, so that the list under it stays readable.
+  void overlay() {
     QWidget host;
     host.resize(400, 200);
     host.show();
@@ -56,6 +56,14 @@ class WindowComponentsTest : public QObject {
     QVERIFY(hud.isVisible() && hud.isSpinning());
     QVERIFY(!hud.spinProgressIndicator()->isHidden() && !hud.messageTextField()->isHidden());
     QCOMPARE(hud.spinProgressIndicator()->maximum(), 0);  // indeterminate
+    hud.spinProgressIndicator()->hide();
+    hud.messageTextField()->hide();
+    QImage image(400, 200, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    hud.render(&image);
+    QCOMPARE(qAlpha(image.pixel(200, 100)), 0);
+    QVERIFY(qAlpha(image.pixel(0, 0)) > qAlpha(image.pixel(399, 100)) && qAlpha(image.pixel(399, 100)) > 0);
+    QVERIFY(qAlpha(image.pixel(0, 0)) < 160 && qRed(image.pixel(0, 0)) == 0);
     hud.StopAddSpinning();
     QVERIFY(hud.isHidden() && !hud.isSpinning());
     hud.StartAddSpinning();
@@ -68,32 +76,11 @@ class WindowComponentsTest : public QObject {
     QCOMPARE(hud.size(), QSize(500, 300));
   }
 
-  void overlayVignette() {
-    QCOMPARE(ProgressHUDView::GradientAlphaAt({400, 200}, {200, 100}), 0.0);
-    QVERIFY(qAbs(ProgressHUDView::GradientAlphaAt({400, 200}, {0, 0}) - 0.419) < 0.01);
-    QWidget host;
-    host.resize(400, 200);
-    ProgressHUDView hud(&host);
-    hud.StartAddSpinning();
-    hud.spinProgressIndicator()->hide();
-    hud.messageTextField()->hide();
-    QImage image(400, 200, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    hud.render(&image);
-    QCOMPARE(qAlpha(image.pixel(200, 100)), 0);
-    QVERIFY(qAbs(qAlpha(image.pixel(0, 0)) - 107) <= 4);  // about 0.42
-    QVERIFY(qAbs(qAlpha(image.pixel(399, 100)) - 95) <= 4);  // half the radius: 0.375
-    QCOMPARE(qRed(image.pixel(0, 0)), 0);
-  }
-
-  void centredCellRectangle() {
+  // Drawn in the middle of a tall row; a cell too small for the text clips
+  // it rather than drawing outside.
+  void centredCell() {
     const QRect frame(10, 20, 100, 40);
-    QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 16), QRect(10, 32, 100, 16));
-    // Taller than the cell: clipped to it, never drawn outside.
     QCOMPARE(VerticallyCenteredTextFieldCell::CenteredInteriorRect(frame, 60), frame);
-  }
-
-  void centredCellDrawsTextInTheMiddle() {
     QStandardItemModel model(1, 1);
     model.setItem(0, 0, new QStandardItem(QStringLiteral("MMMMMMMM")));
     QTableView table;
@@ -183,17 +170,23 @@ class WindowComponentsTest : public QObject {
     timer->start();
   }
 
-  void qtAlertsArePlainTextAndEscapeIsHarmless() {
+  // Texts are plain whatever they hold; Escape and the close box give the
+  // harmless answer; the buttons give theirs.
+  void qtAlerts() {
+    enum class By { Escape, CloseBox, Default, Alternate };
     struct Case {
       AlertRequest::Kind kind;
       QMessageBox::Icon icon;
       int escapeAnswer;
-      bool byCloseButton;
+      By by;
+      int expected;
     };
-    for (const Case c : {Case{AlertRequest::Kind::Information, QMessageBox::Information, 1, false},
-                         Case{AlertRequest::Kind::Warning, QMessageBox::Warning, 1, true},
-                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 0, false},
-                         Case{AlertRequest::Kind::Critical, QMessageBox::Critical, 0, true}}) {
+    for (const Case c : {Case{AlertRequest::Kind::Information, QMessageBox::Information, 1, By::Escape, 1},
+                         Case{AlertRequest::Kind::Warning, QMessageBox::Warning, 1, By::CloseBox, 1},
+                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 0, By::Escape, 0},
+                         Case{AlertRequest::Kind::Critical, QMessageBox::Critical, 0, By::CloseBox, 0},
+                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 0, By::Default, 1},
+                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 1, By::Alternate, 0}}) {
       AlertRequest request;
       request.kind = c.kind;
       request.title = QStringLiteral(
@@ -213,10 +206,15 @@ class WindowComponentsTest : public QObject {
           texts << label->text();
           allPlain = allPlain && label->textFormat() == Qt::PlainText;
         }
-        if (c.byCloseButton) box->close();
-        else QTest::keyClick(box, Qt::Key_Escape);
+        if (c.by == By::CloseBox) box->close();
+        else if (c.by == By::Escape) QTest::keyClick(box, Qt::Key_Escape);
+        for (QAbstractButton* button : box->buttons()) {
+          if (button->text() == (c.by == By::Default ? request.defaultButton : request.alternateButton) &&
+              (c.by == By::Default || c.by == By::Alternate))
+            button->click();
+        }
       });
-      QCOMPARE(QtUserPrompts::Shared().RunAlert(nullptr, request), c.escapeAnswer);
+      QCOMPARE(QtUserPrompts::Shared().RunAlert(nullptr, request), c.expected);
       QCOMPARE(icon, c.icon);
       QVERIFY(allPlain);
       // The title is shown whole, in the alert itself.
@@ -250,39 +248,16 @@ class WindowComponentsTest : public QObject {
     QCOMPARE(chosen, std::vector<std::filesystem::path>{QFile::encodeName(made).toStdString()});
   }
 
-  void qtAlertAnswersByButton() {
-    for (int expected : {0, 1}) {
-      WhenAlertIsUp([expected](QMessageBox* box) {
-        for (QAbstractButton* button : box->buttons()) {
-          const bool isDefault = button->text() == QStringLiteral("Quit");
-          if (isDefault == (expected == 1)) button->click();
-        }
-      });
-      QCOMPARE(QtUserPrompts::Shared().RunAlertPanel(nullptr, QStringLiteral("Title"), QStringLiteral("Message"),
-                                                     QStringLiteral("Quit"), QStringLiteral("Keep Watching")),
-               expected);
-    }
-  }
-
-  // One instance per socket: a second never listens on a live one, files
-  // reach the running one byte for byte, and one that listens but never
-  // answers (busy) keeps its socket.
+  // A second instance never listens on a live socket, nor on one whose
+  // instance listens but never answers (busy); forwarding to that one says
+  // so. (Forwarding itself: tst_ProgramLaunch, with the real program.)
   void singleInstanceSocket() {
     const QString name = QDir::tempPath() + QStringLiteral("/quillpress-test-") +
                          QUuid::createUuid().toString(QUuid::Id128);
-    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 500), SingleInstance::Forwarding::NoneRunning);
     {
       SingleInstance running(name);
       QVERIFY(running.Listen());
       QVERIFY(!SingleInstance(name).Listen());
-      QSignalSpy received(&running, &SingleInstance::filesReceived);
-      const QByteArrayList paths = {"/tmp/a b.ps", "/tmp/caf\xe9.ps"};
-      SingleInstance::Forwarding forwarded = SingleInstance::Forwarding::Busy;
-      std::thread client([&] { forwarded = SingleInstance::ForwardToRunningInstance(name, paths); });
-      QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 20000);
-      client.join();
-      QCOMPARE(forwarded, SingleInstance::Forwarding::Forwarded);
-      QCOMPARE(received.at(0).at(0).value<QByteArrayList>(), paths);
     }
     QLocalServer busy;
     QVERIFY(busy.listen(name));

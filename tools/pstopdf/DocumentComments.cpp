@@ -267,6 +267,16 @@ DocumentComments ReadDocumentComments(int inputFd) {
     if (isString(value)) value = value.substr(1, value.size() - 2);
     return std::string(value);
   };
+  // The interpreter takes the last and keeps a string's parentheses.
+  auto firstCounts = [&](std::string_view raw, std::optional<std::string>& value, bool& mistaken) {
+    const std::string said = text(raw);
+    if (!value) {
+      value = said;
+      mistaken = isString(raw);
+    } else if (said != *value) {
+      mistaken = true;
+    }
+  };
   BoxComments boxes;
   ForEachLine(head, [&](std::string_view line) {
     if (line.empty()) return true;
@@ -275,17 +285,13 @@ DocumentComments ReadDocumentComments(int inputFd) {
     static constexpr std::string_view kDate = "%%CreationDate:";
     static constexpr std::string_view kTitle = "%%Title:";
     static constexpr std::string_view kCreator = "%%Creator:";
+    static constexpr std::string_view kFor = "%%For:";
     if (line.rfind(kDate, 0) == 0 && !comments.creationDate) {
       comments.creationDate = PdfDateFromComment(std::string(line.substr(kDate.size())));
     } else if (line.rfind(kTitle, 0) == 0) {
-      const std::string_view raw = line.substr(kTitle.size());
-      const std::string title = text(raw);
-      if (!comments.title) {
-        comments.title = title;
-        comments.titleMistaken = isString(raw);
-      } else if (title != *comments.title) {
-        comments.titleMistaken = true;
-      }
+      firstCounts(line.substr(kTitle.size()), comments.title, comments.titleMistaken);
+    } else if (line.rfind(kFor, 0) == 0) {
+      firstCounts(line.substr(kFor.size()), comments.author, comments.authorMistaken);
     } else if (line.rfind(kCreator, 0) == 0 && !comments.creator) {
       comments.creator = text(line.substr(kCreator.size()));
     } else if (line.rfind(kBoxComment, 0) == 0 && !boxes.box && !boxes.boxAtEnd) {

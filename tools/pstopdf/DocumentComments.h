@@ -14,15 +14,18 @@ struct DocumentComments {
   // when the comment names one), when it is a date this understands. The
   // interpreter dates the document by the clock otherwise.
   std::optional<std::string> creationDate;
-  // %%Title and %%Creator as written (their bytes, without a surrounding
-  // pair of parentheses).
+  // %%Title, %%Creator and %%For (the author) as written (their bytes,
+  // without a surrounding pair of parentheses).
   std::optional<std::string> title;
   std::optional<std::string> creator;
+  std::optional<std::string> author;
   // The interpreter would take another title: a later %%Title says
   // otherwise (a print queue puts the job's title before the document's
   // own), and it takes the last; or the title is written as a string, whose
   // parentheses it keeps.
   bool titleMistaken = false;
+  // The same for the author.
+  bool authorMistaken = false;
   // An EPS file's page: its %%BoundingBox, from the header or, when that
   // says (atend), the trailer, refined by a %%HiResBoundingBox that agrees
   // with it to within a point. Nothing when neither gives a box with area.

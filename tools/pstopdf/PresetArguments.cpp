@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string_view>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -139,19 +140,21 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
-// The interpreter takes the title and creator from the comments itself, but
-// as PDFDocEncoding bytes (a UTF-8 title comes out garbled) and the last of
-// each, while the first counts (a print queue puts the job's title before
-// the document's own). Such a title is set again, properly encoded, once
-// the document has been read. PDF/A files can hold none but ASCII here (the
-// interpreter refuses any other), so they get the closest ASCII.
+// The interpreter takes the title, creator and author from the comments
+// itself, but as PDFDocEncoding bytes (a UTF-8 title comes out garbled), the
+// last of each while the first counts (a print queue puts the job's title
+// and user before the document's own), and a string with its parentheses.
+// Such a value is set again, properly encoded, once the document has been
+// read. PDF/A files can hold none but ASCII here (the interpreter refuses any
+// other), so they get the closest ASCII.
 bool WriteDocumentInformation(const PresetContext& context, const fs::path& workFolder,
                               std::vector<std::string>& args, std::string& why) {
   std::string entries;
-  for (const auto& [key, value] : {std::pair{"/Title", context.comments.title},
-                                   std::pair{"/Creator", context.comments.creator}}) {
-    const bool retitled = std::string_view(key) == "/Title" && context.comments.titleMistaken;
-    if (!value || (IsAscii(*value) && !retitled)) continue;
+  const DocumentComments& c = context.comments;
+  for (const auto& [key, value, mistaken] : {std::tuple{"/Title", c.title, c.titleMistaken},
+                                             std::tuple{"/Creator", c.creator, false},
+                                             std::tuple{"/Author", c.author, c.authorMistaken}}) {
+    if (!value || (IsAscii(*value) && !mistaken)) continue;
     const std::u32string text = CodePoints(*value);
     entries += std::string(key) + " " +
                (context.preset == PdfPreset::PdfA2b ? AsciiHex(text) : Utf16Hex(text)) + " ";
