@@ -3,14 +3,10 @@
 
 #include "PostScriptSamples.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <signal.h>
 #include <sys/stat.h>
-
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -20,24 +16,6 @@ class CliConvert : public QObject {
  private:
   QTemporaryDir m_dir;
   fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
-
-  // Whether a process of parent's runs (its converter).
-  static bool HasChild(qint64 parent) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-      std::ifstream stat(entry.path() / "stat");
-      std::string line;
-      std::getline(stat, line);
-      const auto end = line.rfind(") ");
-      char state = 0;
-      qint64 ppid = 0;
-      if (end != std::string::npos && std::istringstream(line.substr(end + 2)) >> state >> ppid &&
-          ppid == parent) {
-        return true;
-      }
-    }
-    return false;
-  }
 
   samples::ProgramRun Cli(const QStringList& args) {
     return samples::RunProgram("quillpress-cli", args,
@@ -123,21 +101,6 @@ class CliConvert : public QObject {
     }
     for (const QByteArray& line : run.output.split('\n')) QVERIFY2(!line.startsWith("converted:"), line.constData());
     QCOMPARE(samples::ListTree(Root() / "hostile-out"), std::vector<std::string>{});
-  }
-
-  void stopSignalEndsTheRunAndLeavesNothing() {
-    samples::WriteFile(Root() / "endless.ps", "%!PS\n{} loop\n");
-    QProcess cli;
-    cli.setWorkingDirectory(m_dir.path());
-    cli.start(samples::Arg(samples::BinDir() / "quillpress-cli"), {"convert", "endless.ps", "-o", "stopped"});
-    // Once its converter runs, the signal is surely taken.
-    QTRY_VERIFY_WITH_TIMEOUT(HasChild(cli.processId()), 60000);
-    QCOMPARE(kill(static_cast<pid_t>(cli.processId()), SIGTERM), 0);
-    QVERIFY(cli.waitForFinished(60000));
-    const QByteArray said = cli.readAllStandardError();
-    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 1, said.constData());
-    QVERIFY2(said.contains("Interrupted: 0 of 1 files converted"), said.constData());
-    QCOMPARE(samples::ListTree(Root() / "stopped"), std::vector<std::string>{});
   }
 
   // One parser for every command: one way to give an option, one style of

@@ -291,7 +291,8 @@ int ConversionJob::Run() {
   const fs::path& input = m_settings.input;
   // Said on standard error for people, and on the report for our caller.
   auto fail = [&](Kind kind, std::string detail, int status = kExitFailed) {
-    std::fprintf(stderr, "pstopdf: %s\n", detail.c_str());
+    // It may name the files, and a name may hold anything.
+    std::fprintf(stderr, "pstopdf: %s\n", BMTUtil::EscapedForDisplay(detail, kLongestJobLine).c_str());
     Report(ConversionFailure{kind, input, std::move(detail), {}, {}});
     return status;
   };

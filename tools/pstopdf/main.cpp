@@ -8,6 +8,7 @@
 // This file only translates the command line: the conversion is a
 // ConversionJob.
 
+#include "BMTUtil.h"
 #include "ConversionJob.h"
 #include "StopSignals.h"
 #include "ReadyInterpreter.h"
@@ -151,7 +152,7 @@ std::optional<JobSettings> Parse(int argc, char** argv) {
     } else if (args.input.empty()) {
       args.input = arg;
     } else {
-      return Usage(("unexpected argument: " + arg).c_str()), std::nullopt;
+      return Usage(("unexpected argument: " + BMTUtil::EscapedForDisplay(arg, 1000)).c_str()), std::nullopt;
     }
   }
   if (args.input.empty()) return Usage("no input file given"), std::nullopt;
