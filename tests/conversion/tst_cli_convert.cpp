@@ -66,7 +66,9 @@ class CliConvert : public QObject {
                             "pipe.ps", "/dev/zero", "-o", "mixed"});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(samples::ListTree(Root() / "mixed"), std::vector<std::string>{"single.pdf"});
-    QVERIFY(run.output.contains("failed: ") && run.output.contains("broken.ps") && run.output.contains("undefined"));
+    // Where the interpreter stopped is found in the file.
+    QVERIFY(run.output.contains("failed: ") && run.output.contains("broken.ps") && run.output.contains("undefined") &&
+            run.output.contains("It stopped at line 2."));
     QVERIFY(run.output.contains("missing.ps: no such file"));
     QVERIFY(run.output.contains("notes.txt: not a PostScript"));
     QVERIFY(run.output.contains("pipe.ps: it is a named pipe, not a regular file"));

@@ -3,6 +3,7 @@
 
 #include "BMTUtil.h"
 #include "PostScriptSamples.h"
+#include "conversion/ConverterInterface.h"
 #include "conversion/ConverterProcess.h"
 #include "conversion/PostScriptConverter.h"
 
@@ -76,16 +77,30 @@ class ConverterProgram : public QObject {
 
  private Q_SLOTS:
   void pagesAndEpsBoxesKeepTheirSizes() {
+    // Forty pages, the first three of other sizes: a caller starts on the
+    // output when our errors close, while we end, so it must be complete then.
+    std::vector<std::pair<int, int>> pages(40, {612, 792});
+    pages[1] = {595, 842};
+    pages[2] = {300, 200};
     const fs::path ps = Root() / "pages.ps";
-    samples::WriteFile(ps, samples::PostScriptWithPages({{612, 792}, {595, 842}, {300, 200}}));
+    samples::WriteFile(ps, samples::PostScriptWithPages(pages));
+    const fs::path pdf = Root() / "pages.pdf";
+    ProcessSetup setup;
+    setup.environment = {"TMPDIR=" + m_tmp.path().toStdString()};
+    std::size_t pagesWhenClosed = 0;
+    const ProcessOutcome run =
+        RunProcess(samples::BinDir() / "pstopdf", {ps.native(), "-o", pdf.native()}, {}, {},
+                   [&] { pagesWhenClosed = samples::PdfPageSizes(pdf).size(); }, setup);
+    QCOMPARE(run.exitStatus, 0);
+    QCOMPARE(pagesWhenClosed, pages.size());
     const fs::path eps = Root() / "figure.eps";
     samples::WriteFile(eps, samples::EpsWithBox(100, 200, 250, 260));
-    QCOMPARE(Convert(ps, Root() / "pages.pdf").exitCode, 0);
     QCOMPARE(Convert(eps, Root() / "figure.pdf").exitCode, 0);
-    QCOMPARE(samples::Rounded(samples::PdfPageSizes(Root() / "pages.pdf")),
-             (samples::Sizes{{612, 792}, {595, 842}, {300, 200}}));
+    samples::Sizes sizes;
+    for (const auto& [w, h] : pages) sizes.emplace_back(w, h);
+    QCOMPARE(samples::Rounded(samples::PdfPageSizes(pdf)), sizes);
     QCOMPARE(samples::Rounded(samples::PdfPageSizes(Root() / "figure.pdf")), (samples::Sizes{{150, 60}}));
-    QVERIFY(samples::QpdfCheckPasses(Root() / "pages.pdf"));
+    QVERIFY(samples::QpdfCheckPasses(pdf));
     QVERIFY(samples::QpdfCheckPasses(Root() / "figure.pdf"));
     VerifyTempFolderEmpty();
   }
@@ -94,10 +109,6 @@ class ConverterProgram : public QObject {
     QTest::addColumn<std::string>("kind");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("reason");
-    // A page is written before the error: the output must still not appear.
-    QTest::newRow("interpreter error")
-        << std::string("%!PS\n72 72 moveto (one) show showpage\n/undefinedthing load\n") << 1
-        << QByteArray("undefined");
     QTest::newRow("truncated")
         << std::string("%!PS\n/p { 72 72 moveto (x) show showpage } def p p\n/q { 1 2 \n") << 1
         << QByteArray("could not be converted");
@@ -213,12 +224,18 @@ class ConverterProgram : public QObject {
     VerifyTempFolderEmpty();
   }
 
-  void jobsOverALimitAreStopped_data() {
+  // Each job is run as the window, the command line and the watch folder run
+  // it: pstopdf says which limit stopped it in its own words, and on the
+  // report its caller reads the kind and the limit, or the interpreter's
+  // error; no PDF, nothing left.
+  void failingJobsAreStoppedAndSayWhy_data() {
     QTest::addColumn<std::string>("program");
     QTest::addColumn<std::string>("job");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QStringList>("environment");
-    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<QByteArray>("words");
+    QTest::addColumn<QByteArray>("kind");
+    QTest::addColumn<int>("limit");
     const std::string write = "%!PS\n/buf 65536 string def\n";
     // 8 MiB into one temporary file; 9 MiB through files of 1.5 MiB that it
     // removes as it goes, so that its folder never holds much at once.
@@ -228,101 +245,77 @@ class ConverterProgram : public QObject {
         write + "6 { null (w) .tempfile /f exch def /n exch def\n"
                 "24 { f buf writestring } repeat f closefile n deletefile } repeat\n";
     const std::string endless = "%!PS\n{} loop\n";
-    const QStringList none, cpu = {"--cpu-seconds", "1"}, output = {"--max-output-mib", "4"};
-    const QByteArray overOutput = "more than 4 MiB, its output limit";
     // Empty files without end: no bytes, only the file system's entries.
     const std::string emptyFiles = "%!PS\n{ null (w) .tempfile closefile pop } loop\n";
-    const QByteArray overFiles = "made more than 300 files, its limit";
-    const std::string ps = "pstopdf";
-    QTest::newRow("endless") << ps << endless << cpu << none << QByteArray("CPU time");
-    QTest::newRow("greedy") << ps << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
-                            << QStringList{"--memory-mib", "300"} << none << QByteArray();
-    QTest::newRow("one large file") << ps << oneLargeFile << output << none << overOutput;
-    QTest::newRow("many files in turn") << ps << manySmallFiles << output << none << overOutput;
-    QTest::newRow("empty files") << ps << emptyFiles << QStringList{"--max-files", "300"} << none << overFiles;
+    // A page is written before the error: the output must still not appear.
+    const std::string unknownCommand = "%!PS\n72 72 moveto (one) show showpage\nshwo\n";
+    const QStringList none, output = {"--max-output-mib", "4"};
+    const QByteArray overOutput = "more than 4 MiB, its output limit", overFiles = "made more than 300 files, its limit";
     // A ready interpreter's copy is held to the same limits.
-    const QStringList ready = {"QUILLPRESS_PSTOPDF_READY=require"};
-    QTest::newRow("endless, in a ready copy") << ps << endless << cpu << ready << QByteArray("CPU time");
-    QTest::newRow("many files in turn, in a ready copy") << ps << manySmallFiles << output << ready << overOutput;
+    const QString ready = "QUILLPRESS_PSTOPDF_READY=require";
+    const std::string ps = "pstopdf";
+    QTest::newRow("endless") << ps << endless << QStringList{"--cpu-seconds", "1"} << none
+                             << QByteArray("CPU time") << QByteArray("cpu-limit") << 1;
+    QTest::newRow("endless, in a ready copy, limit from the environment")
+        << ps << endless << none << QStringList{ready, "QUILLPRESS_PSTOPDF_CPU_SECONDS=1"} << QByteArray("CPU time")
+        << QByteArray("cpu-limit") << 1;
+    QTest::newRow("greedy") << ps << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
+                            << QStringList{"--memory-mib", "300"} << none << QByteArray() << QByteArray("memory-limit")
+                            << 300;
+    QTest::newRow("one large file, limit from the environment")
+        << ps << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"} << overOutput
+        << QByteArray("output-limit") << 4;
+    QTest::newRow("many files in turn") << ps << manySmallFiles << output << none << overOutput
+                                        << QByteArray("output-limit") << 4;
+    QTest::newRow("many files in turn, in a ready copy")
+        << ps << manySmallFiles << output << QStringList{ready} << overOutput << QByteArray("output-limit") << 4;
+    QTest::newRow("empty files") << ps << emptyFiles << QStringList{"--max-files", "300"} << none << overFiles
+                                 << QByteArray("file-count-limit") << 300;
     QTest::newRow("empty files, in a ready copy, limit from the environment")
-        << ps << emptyFiles << none << (ready + QStringList{"QUILLPRESS_PSTOPDF_MAX_FILES=300"}) << overFiles;
-    QTest::newRow("output limit from the environment")
-        << ps << oneLargeFile << none << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"} << overOutput;
+        << ps << emptyFiles << none << QStringList{ready, "QUILLPRESS_PSTOPDF_MAX_FILES=300"} << overFiles
+        << QByteArray("file-count-limit") << 300;
+    QTest::newRow("unknown command") << ps << unknownCommand << none << none << QByteArray("Error: /undefined in shwo")
+                                     << QByteArray("interpreter-error") << 0;
+    QTest::newRow("unknown command, in a ready copy")
+        << ps << unknownCommand << none << QStringList{ready} << QByteArray("Error: /undefined in shwo")
+        << QByteArray("interpreter-error") << 0;
     // A job that waits spends no processor time: the clock stops it.
     QTest::newRow("waiting") << std::string("pstopdf-system-calls") << std::string("sleep 600\n")
                              << QStringList{"--wall-seconds", "2"} << none
-                             << QByteArray("took longer than 2 seconds, its time limit");
+                             << QByteArray("took longer than 2 seconds, its time limit") << QByteArray("time-limit") << 2;
   }
 
-  void jobsOverALimitAreStopped() {
+  void failingJobsAreStoppedAndSayWhy() {
     QFETCH(std::string, program);
     QFETCH(std::string, job);
     QFETCH(QStringList, options);
     QFETCH(QStringList, environment);
-    QFETCH(QByteArray, reason);
+    QFETCH(QByteArray, words);
+    QFETCH(QByteArray, kind);
+    QFETCH(int, limit);
+    if (!fs::exists(samples::BinDir() / program)) QSKIP("built without QUILLPRESS_TEST_WITHOUT_SAFER");
     const fs::path ps = Root() / "over.ps";
     samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
     const fs::path pdf = Root() / "over.pdf";
-    if (!fs::exists(samples::BinDir() / program)) QSKIP("built without QUILLPRESS_TEST_WITHOUT_SAFER");
-    const samples::ProgramRun run = Convert(ps, pdf, options, program, environment);
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.output.contains(reason), run.output.constData());
+    ProcessSetup setup;
+    std::string report;
+    setup.report = &report;
+    setup.environment = {std::string(kReportVariable) + "=" + std::to_string(kReportDescriptor),
+                         "TMPDIR=" + m_tmp.path().toStdString()};
+    for (const QString& entry : environment) setup.environment.push_back(entry.toStdString());
+    std::vector<std::string> args = {ps.native(), "-o", pdf.native()};
+    for (const QString& option : options) args.push_back(option.toStdString());
+    const ProcessOutcome run = RunProcess(samples::BinDir() / program, args, {}, {}, {}, setup);
+    QCOMPARE(run.exitStatus, 1);
+    QVERIFY2(QByteArray::fromStdString(run.errorTail).contains(words), run.errorTail.c_str());
+    const std::optional<ConversionFailure> said = ParseFailureReport(report);
+    QVERIFY2(said, report.c_str());
+    QCOMPARE(ConversionFailureKindName(said->kind), std::string_view(kind.constData()));
+    QCOMPARE(said->limit, limit ? std::optional<std::uint64_t>(limit) : std::nullopt);
+    if (said->kind == ConversionFailureKind::InterpreterError) {
+      QCOMPARE(said->detail, std::string("Error: /undefined in shwo"));
+    }
     QVERIFY(!fs::exists(pdf));
-    VerifyTempFolderEmpty();
-  }
-
-  // Through the conversion that the window, the command line and the watch
-  // folder run: the converter says which limit stopped the job, or where
-  // the interpreter stopped, on its report, and leaves nothing.
-  void theCallerLearnsTheKindOfFailure_data() {
-    QTest::addColumn<std::string>("job");
-    QTest::addColumn<QStringList>("environment");
-    QTest::addColumn<QByteArray>("kind");
-    QTest::addColumn<int>("limit");
-    const std::string endless = "%!PS\n{} loop\n";
-    const std::string oneLargeFile =
-        "%!PS\n/buf 65536 string def\nnull (w) .tempfile /f exch def pop\n128 { f buf writestring } repeat\n";
-    const QString cpu = "QUILLPRESS_PSTOPDF_CPU_SECONDS=1", ready = "QUILLPRESS_PSTOPDF_READY=require";
-    QTest::newRow("endless") << endless << QStringList{cpu} << QByteArray("cpu-limit") << 1;
-    QTest::newRow("endless, in a ready copy") << endless << QStringList{cpu, ready} << QByteArray("cpu-limit") << 1;
-    QTest::newRow("greedy") << std::string("%!PS\n/a [ { 100000 string } 100000 { dup exec exch } repeat ] def\n")
-                            << QStringList{"QUILLPRESS_PSTOPDF_MEMORY_MIB=300"} << QByteArray("memory-limit") << 300;
-    QTest::newRow("one large file") << oneLargeFile << QStringList{"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}
-                                    << QByteArray("output-limit") << 4;
-    QTest::newRow("empty files") << std::string("%!PS\n{ null (w) .tempfile closefile pop } loop\n")
-                                 << QStringList{"QUILLPRESS_PSTOPDF_MAX_FILES=300"} << QByteArray("file-count-limit")
-                                 << 300;
-    QTest::newRow("unknown command") << std::string("%!PS\n\nshwo\n") << QStringList{}
-                                     << QByteArray("interpreter-error") << 0;
-    QTest::newRow("unknown command, in a ready copy")
-        << std::string("%!PS\n\nshwo\n") << QStringList{ready} << QByteArray("interpreter-error") << 0;
-  }
-
-  void theCallerLearnsTheKindOfFailure() {
-    QFETCH(std::string, job);
-    QFETCH(QStringList, environment);
-    QFETCH(QByteArray, kind);
-    QFETCH(int, limit);
-    const fs::path ps = Root() / "over.ps";
-    samples::WriteFile(ps, job + "72 72 moveto /Helvetica findfont 12 scalefont setfont (x) show showpage\n");
-    const fs::path out = Root() / "over";
-    fs::create_directories(out);
-    environment << "TMPDIR=" + m_tmp.path();
-    const QByteArray before = qgetenv("TMPDIR");
-    for (const QString& entry : environment) {
-      qputenv(entry.section(u'=', 0, 0).toLocal8Bit(), entry.section(u'=', 1).toLocal8Bit());
-    }
-    const ConversionResult result = ConvertIntoFolder(ps, out);
-    for (const QString& entry : environment) qunsetenv(entry.section(u'=', 0, 0).toLocal8Bit());
-    if (!before.isNull()) qputenv("TMPDIR", before);
-    QVERIFY(!result.ok);
-    QCOMPARE(ConversionFailureKindName(result.failure.kind), std::string_view(kind.constData()));
-    QCOMPARE(result.failure.limit, limit ? std::optional<std::uint64_t>(limit) : std::nullopt);
-    if (result.failure.kind == ConversionFailureKind::InterpreterError) {
-      QCOMPARE(result.failure.detail, std::string("Error: /undefined in shwo"));
-      QCOMPARE(result.failure.line, std::optional<std::uint64_t>(3));
-    }
-    QVERIFY(samples::ListTree(out).empty());
     VerifyTempFolderEmpty();
   }
 
@@ -440,29 +433,6 @@ class ConverterProgram : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()), 30000);
     QVERIFY(samples::ListTree(out).empty());
     VerifyTempFolderEmpty();
-  }
-
-  void errorsCloseOnlyOnceTheOutputIsComplete() {
-    // A caller starts on the output when our errors close, while we end.
-    const fs::path ps = Root() / "long.ps";
-    samples::WriteFile(ps, samples::PostScriptWithPages(std::vector<std::pair<int, int>>(40, {612, 792})));
-    const fs::path pdf = Root() / "long.pdf";
-    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
-    bool completeWhenClosed = true;
-    const ProcessOutcome run =
-        RunProcess(samples::BinDir() / "pstopdf", {ps.native(), "-o", pdf.native()}, {}, {},
-                   [&] { completeWhenClosed = samples::PdfPageSizes(pdf).size() == 40; });
-    qunsetenv("TMPDIR");
-    QCOMPARE(run.exitStatus, 0);
-    QVERIFY(completeWhenClosed);
-    QVERIFY(samples::QpdfCheckPasses(pdf));
-    VerifyTempFolderEmpty();
-  }
-
-  void helpNamesTheLimits() {
-    const samples::ProgramRun run = samples::RunProgram("pstopdf", {QStringLiteral("--help")});
-    QVERIFY(run.exitCode == 0 && run.output.contains("--max-output-mib"));
-    QVERIFY(samples::RunProgram("pstopdf", {}).exitCode == 2);
   }
 };
 

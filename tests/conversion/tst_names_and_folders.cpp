@@ -57,18 +57,6 @@ class NamesAndFolders : public QObject {
              std::string(249, 'a') + " 1.pdf");
   }
 
-  void systemVersionComparison() {
-    QVERIFY(CompareSystemVersion(10, 7, 3) >= 0);
-    const BMTUtil::SystemVersion older{10, 7, 2};
-    BMTUtil::SetRunningSystemVersionForTesting(&older);
-    QVERIFY(CompareSystemVersion(10, 7, 3) < 0);
-    QCOMPARE(CompareSystemVersion(10, 7, 2), 0);
-    QVERIFY(CompareSystemVersion(9, 9, 9) > 0);
-    QVERIFY(CompareSystemVersion(10, 8, 0) < 0);
-    BMTUtil::SetRunningSystemVersionForTesting(nullptr);
-    QCOMPARE(CompareSystemVersion(10, 7, 3), 0);
-  }
-
   void destinationFolders() {
     const fs::path out = Root() / "Out";
     const auto deep = DestinationFolderForSource(out, "/Users/ann/Docs/2013/May/a.ps",

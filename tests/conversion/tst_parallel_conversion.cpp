@@ -13,10 +13,8 @@
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -70,21 +68,6 @@ class RecordingHost : public BatchExportHost {
   std::atomic<bool> ended = false;
 };
 
-// The lines a wrapper converter logs: "start NAME" and "end NAME".
-std::vector<std::string> LogLines(const fs::path& log) {
-  std::istringstream in(samples::ReadAll(log));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// The most conversions the log shows running at once.
-int MostAtOnce(const std::vector<std::string>& lines) {
-  int now = 0, most = 0;
-  for (const std::string& line : lines) most = std::max(most, now += line.rfind("start ", 0) == 0 ? 1 : -1);
-  return most;
-}
-
 }  // namespace
 
 class ParallelConversion : public QObject {
@@ -102,16 +85,9 @@ class ParallelConversion : public QObject {
   // ended; one whose path holds "/stuck/" writes part of its output and
   // never ends by itself.
   fs::path WrapperConverter(const fs::path& log, int holdUntil) {
-    const fs::path real = samples::BinDir() / "pstopdf";
-    const std::string logFile = "'" + log.string() + "'";
-    return samples::WriteStandInConverter(
-        Root(), "logging-pstopdf-" + std::to_string(holdUntil),
-        "echo \"start $1\" >> " + logFile + "\n"
-        "case \"$1\" in *'/stuck/'*) printf '%%PDF-1.4 partial' > \"$3\"; while :; do sleep 0.02; done;; esac\n"
-        "case \"$1\" in *'/held/'*) until [ $(grep -c '^end' " + logFile + ") -ge " +
-            std::to_string(holdUntil) + " ]; do sleep 0.02; done;; esac\n"
-        "'" + real.string() + "' \"$@\"; status=$?\n"
-        "echo \"end $1\" >> " + logFile + "\nexit $status");
+    return samples::LoggingConverter(
+        Root(), "logging-pstopdf-" + std::to_string(holdUntil), log, "/held/", holdUntil,
+        "case \"$1\" in *'/stuck/'*) printf '%%PDF-1.4 partial' > \"$3\"; while :; do sleep 0.02; done;; esac\n");
   }
 
   // Runs a batch of items into destination with that many converters and
@@ -183,8 +159,7 @@ class ParallelConversion : public QObject {
       RunBatch(hosts[converters], items, dest, converters);
       if (QTest::currentTestFailed()) return;
       trees[converters] = samples::ListTree(dest);
-      const std::vector<std::string> lines = LogLines(log);
-      if (converters > 1) QVERIFY(MostAtOnce(lines) > 1);
+      if (converters > 1) QVERIFY(samples::MostAtOnce(log) > 1);
       QVERIFY(std::none_of(trees[converters].begin(), trees[converters].end(),
                            [](const std::string& n) { return n.find(".quillpress") != std::string::npos; }));
     }
@@ -278,7 +253,7 @@ class ParallelConversion : public QObject {
     const samples::ProgramRun cli = samples::RunProgram("quillpress-cli", args);
     QCOMPARE(cli.exitCode, 0);
     QVERIFY(cli.output.contains("1 conversion at a time, not 4"));
-    QCOMPARE(MostAtOnce(LogLines(log)), 1);
+    QCOMPARE(samples::MostAtOnce(log), 1);
     QCOMPARE(samples::ListTree(Root() / "memory-out").size(), std::size_t{4});
   }
 

@@ -262,43 +262,42 @@ class ReadyInterpreterTest : public QObject {
     }
   }
 
-  // A ready interpreter that fails under a job (here its server is killed)
-  // costs the job nothing: it is converted afresh.
-  void aFailedReadyInterpreterFallsBackToAFreshStart() {
+  // While a copy works: its ready interpreter fails under it (here it is
+  // killed), which costs the job nothing, as it is converted afresh; or its
+  // caller is killed, and the copy goes with it.
+  void whatIsKilledWhileACopyWorks_data() {
+    QTest::addColumn<bool>("caller");
+    QTest::newRow("the ready interpreter") << false;
+    QTest::newRow("the caller") << true;
+  }
+
+  void whatIsKilledWhileACopyWorks() {
+    QFETCH(bool, caller);
+    const fs::path input = Root() / (caller ? "loop.ps" : "slow.ps");
+    const fs::path output = Root() / (caller ? "never.pdf" : "slow.pdf");
     samples::WriteFile(Root() / "slow.ps",
                        "%!PS\n0 1 30000000 { pop } for\n"
                        "/Helvetica findfont 12 scalefont setfont 20 20 moveto (slow) show showpage\n");
     QCOMPARE(Convert(Root() / "pages.ps", Root() / "warm.pdf").exitCode, 0);
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString& entry : Environment("")) env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
-    p.setProcessEnvironment(env);
-    p.start(samples::Arg(samples::BinDir() / "pstopdf"),
-            {samples::Arg(Root() / "slow.ps"), "-o", samples::Arg(Root() / "slow.pdf")});
-    QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(AnyCopyRuns(), kDeadline);
-    for (const pid_t server : Servers()) kill(server, SIGKILL);
-    QVERIFY(p.waitForFinished(kDeadline));
-    QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
-    QCOMPARE(samples::PdfPageSizes(Root() / "slow.pdf").size(), std::size_t(1));
-    VerifyNothingLeftInTemp();
-  }
-
-  void aKilledCallerTakesItsCopyWithIt() {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString& entry : Environment("require")) {
+    for (const QString& entry : Environment(caller ? "require" : "")) {
       env.insert(entry.section(u'=', 0, 0), entry.section(u'=', 1));
     }
     p.setProcessEnvironment(env);
-    p.start(samples::Arg(samples::BinDir() / "pstopdf"),
-            {samples::Arg(Root() / "loop.ps"), "-o", samples::Arg(Root() / "never.pdf")});
+    p.start(samples::Arg(samples::BinDir() / "pstopdf"), {samples::Arg(input), "-o", samples::Arg(output)});
     QVERIFY(p.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(AnyCopyRuns(), kDeadline);
-    p.kill();
+    if (caller) p.kill();
+    else for (const pid_t server : Servers()) kill(server, SIGKILL);
     QVERIFY(p.waitForFinished(kDeadline));
-    QTRY_VERIFY_WITH_TIMEOUT(!AnyCopyRuns(), kDeadline);
-    QVERIFY(!fs::exists(Root() / "never.pdf"));
+    if (caller) {
+      QTRY_VERIFY_WITH_TIMEOUT(!AnyCopyRuns(), kDeadline);
+      QVERIFY(!fs::exists(output));
+    } else {
+      QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+      QCOMPARE(samples::PdfPageSizes(output).size(), std::size_t(1));
+    }
     VerifyNothingLeftInTemp();
   }
 };

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -266,6 +267,13 @@ inline std::string ReadAll(const std::filesystem::path& file) {
   return bytes;
 }
 
+// How often needle stands in text.
+inline std::size_t Occurrences(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 // Where the programs under test are: ctest says so; run by hand, a test sits
 // beside them.
 inline std::filesystem::path BinDir() {
@@ -309,6 +317,28 @@ inline std::filesystem::path WriteStandInConverter(const std::filesystem::path& 
   WriteFile(path, "#!/bin/sh\n" + body + "\n");
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   return path;
+}
+
+// A stand-in that runs the real converter and logs "start INPUT" and "end
+// INPUT" to log; more (shell lines) runs first; an input whose path holds
+// held waits, before it runs, until holdUntil runs have ended.
+inline std::filesystem::path LoggingConverter(const std::filesystem::path& folder, const std::string& name,
+                                              const std::filesystem::path& log, const std::string& held,
+                                              int holdUntil, const std::string& more = {}) {
+  const std::string logFile = "'" + log.string() + "'";
+  return WriteStandInConverter(
+      folder, name,
+      "echo \"start $1\" >> " + logFile + "\n" + more + "case \"$1\" in *'" + held + "'*) until [ $(grep -c '^end' " +
+          logFile + ") -ge " + std::to_string(holdUntil) + " ]; do sleep 0.02; done;; esac\n'" +
+          (BinDir() / "pstopdf").string() + "' \"$@\"; status=$?\necho \"end $1\" >> " + logFile + "\nexit $status");
+}
+
+// The most runs a LoggingConverter's log shows at once.
+inline int MostAtOnce(const std::filesystem::path& log) {
+  std::istringstream in(ReadAll(log));
+  int now = 0, most = 0;
+  for (std::string line; std::getline(in, line);) most = std::max(most, now += line.rfind("start ", 0) == 0 ? 1 : -1);
+  return most;
 }
 
 // Every entry in folder (recursively), as names relative to it. Entries may

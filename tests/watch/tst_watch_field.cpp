@@ -9,18 +9,18 @@
 #include "watch/WatchEngine.h"
 #include "watch/WatchJournal.h"
 #include "PostScriptSamples.h"
+#include "WatchTestFolders.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,12 +40,6 @@ namespace {
 constexpr int kDeadline = 120000;
 
 QString Q(const fs::path& p) { return QFile::decodeName(p.c_str()); }
-
-std::size_t Lines(const std::string& text, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
 
 // A FUSE or sshfs mount, undone when it goes.
 struct Mount {
@@ -114,10 +108,6 @@ class Watcher {
     return static_cast<std::size_t>(
         std::count_if(m_events.begin(), m_events.end(), [&](const WatchEvent& e) { return e.kind == kind; }));
   }
-  std::vector<WatchEvent> events() {
-    std::lock_guard lock(m_mutex);
-    return m_events;
-  }
   std::string journal() const { return samples::ReadAll(m_journal.path()); }
   WatchEngine& engine() { return m_engine; }
 
@@ -160,29 +150,14 @@ std::string HostName() {
 
 // A port on 127.0.0.1 that nothing listens on just now.
 int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    close(fd);
-    return -1;
-  }
-  close(fd);
-  return ntohs(address.sin_port);
+  QTcpServer probe;
+  return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : -1;
 }
 
 bool Listening(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
+  QTcpSocket socket;
+  socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+  return socket.waitForConnected(1000);
 }
 
 }  // namespace
@@ -191,18 +166,10 @@ class WatchFieldTest : public QObject {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> m_dir;
-  fs::path m_root, m_source, m_destination;
+  WatchTestFolders m_f;
 
  private Q_SLOTS:
-  void init() {
-    qunsetenv("QUILLPRESS_PSTOPDF");
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_root = m_dir->path().toStdString();
-    m_source = m_root / "in";
-    m_destination = m_root / "out";
-    for (const auto& f : {m_source, m_destination}) fs::create_directories(f);
-  }
+  void init() { m_f = WatchTestFolders(); }
 
   // The claims of a watcher that ended are taken back: one of this machine
   // that was killed, one of another machine long silent; on a local folder
@@ -223,44 +190,48 @@ class WatchFieldTest : public QObject {
     QFETCH(int, ageSeconds);
     QFETCH(bool, fuse);
     Mount mount;
-    mount.at = m_source;
+    mount.at = m_f.source;
     QByteArray why;
-    if (fuse && !MountWith(mount, "bindfs", {Q(m_source)}, m_root / "mount", why)) QSKIP(why.constData());
-    const fs::path claim = m_source / FolderClaims::kClaimsFolder / owner.toStdString();
+    if (fuse && !MountWith(mount, "bindfs", {Q(m_f.source)}, m_f.root / "mount", why)) QSKIP(why.constData());
+    const fs::path claim = m_f.source / FolderClaims::kClaimsFolder / owner.toStdString();
     samples::WriteFile(claim / "orphan.ps", samples::OnePagePostScript());
     const auto old = fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds);
     fs::last_write_time(claim, old);
     Watcher w(Quick());
-    w.Add(Into(mount.at, m_destination));
+    w.Add(Into(mount.at, m_f.destination));
     QTRY_COMPARE_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted), std::size_t(1), kDeadline);
     QCOMPARE(w.count(WatchEvent::Kind::TakenBack), std::size_t(1));
     QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
-    QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{"orphan.pdf"});
-    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_source), std::vector<std::string>{}, kDeadline);
+    QCOMPARE(samples::ListTree(m_f.destination), std::vector<std::string>{"orphan.pdf"});
+    QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_f.source), std::vector<std::string>{}, kDeadline);
   }
 
   // A writer on the folder beneath a FUSE mount, pausing longer than the
   // file must hold still, while the mount is watched: its file is never
-  // put away with a part of it converted, and the PDF has every page.
+  // put away with a part of it converted, and the PDF has every page. The
+  // source is then copied to another file system, beside a file of its
+  // name, which it does not replace.
   void aWriterPausingUnderneathAFuseMount() {
     Mount mount;
     QByteArray why;
-    if (!MountWith(mount, "bindfs", {Q(m_source)}, m_root / "mount", why)) QSKIP(why.constData());
+    if (!MountWith(mount, "bindfs", {Q(m_f.source)}, m_f.root / "mount", why)) QSKIP(why.constData());
     const fs::path far = "/dev/shm";
     struct stat a {}, b {};
     // A destination on another file system: the source goes there by a copy.
     std::unique_ptr<QTemporaryDir> other;
-    fs::path destination = m_destination;
-    if (stat(far.c_str(), &a) == 0 && stat(m_root.c_str(), &b) == 0 && a.st_dev != b.st_dev) {
+    fs::path destination = m_f.destination;
+    if (stat(far.c_str(), &a) == 0 && stat(m_f.root.c_str(), &b) == 0 && a.st_dev != b.st_dev) {
       other = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/quillpress-test-XXXXXX"));
       destination = other->path().toStdString();
     }
+    // A file of the source's name there already: it stays as it is.
+    samples::WriteFile(destination / "paused.ps", "already here");
     Watcher w(Quick());
     w.Add(Into(mount.at, destination, SourceDisposal::MoveToDestination));
     const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(4, {300, 300}));
     std::atomic<bool> closed = false;
     std::thread writer([&] {
-      const int fd = open((m_source / "paused.ps").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int fd = open((m_f.source / "paused.ps").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const std::size_t quarter = doc.size() / 4 + 1;
       for (std::size_t at = 0; at < doc.size(); at += quarter) {
         const std::size_t n = std::min(quarter, doc.size() - at);
@@ -276,14 +247,15 @@ class WatchFieldTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(w.count(WatchEvent::Kind::Moved), std::size_t(1), kDeadline);
     QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
     QCOMPARE(samples::PdfPageSizes(destination / "paused.pdf").size(), std::size_t(4));
-    QCOMPARE(samples::ReadAll(destination / "paused.ps"), doc);
+    QCOMPARE(samples::ReadAll(destination / "paused1.ps"), doc);
+    QCOMPARE(samples::ReadAll(destination / "paused.ps"), std::string("already here"));
   }
 
   // The destination too full to take the source: the PDF is there, the
   // source is put away once there is room, and never converted again,
   // even when touched meanwhile.
   void aDestinationTooFullForTheSource() {
-    const fs::path small = m_root / "small";
+    const fs::path small = m_f.root / "small";
     fs::create_directories(small);
     if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", Q(small)}) != 0) {
       QSKIP("no tmpfs of a chosen size can be mounted here");
@@ -295,20 +267,20 @@ class WatchFieldTest : public QObject {
     // 640 KB of comments after one page: its PDF fits, the source not.
     std::string big = samples::OnePagePostScript();
     for (int i = 0; i < 10000; ++i) big += "% " + std::string(61, 'p') + "\n";
-    samples::WriteFile(m_source / "big.ps", big);
+    samples::WriteFile(m_f.source / "big.ps", big);
     Watcher w(Quick());
-    w.Add(Into(m_source, small, SourceDisposal::MoveToDestination));
+    w.Add(Into(m_f.source, small, SourceDisposal::MoveToDestination));
     QTRY_COMPARE_WITH_TIMEOUT(w.count(WatchEvent::Kind::Failed), std::size_t(1), kDeadline);
     QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_source / "big.ps"), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.source / "big.ps"), kDeadline);
     QVERIFY(fs::exists(small / "big.pdf"));
     // Touched while it waits: the same bytes, still only to be put away.
-    fs::last_write_time(m_source / "big.ps", fs::file_time_type::clock::now());
+    fs::last_write_time(m_f.source / "big.ps", fs::file_time_type::clock::now());
     QCOMPARE(QProcess::execute("mount", {"-o", "remount,size=4m", Q(small)}), 0);
     QTRY_COMPARE_WITH_TIMEOUT(w.count(WatchEvent::Kind::Moved), std::size_t(1), kDeadline);
     QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
     QCOMPARE(samples::ListTree(small), (std::vector<std::string>{"big.pdf", "big.ps"}));
-    QCOMPARE(samples::ListTree(m_source), std::vector<std::string>{});
+    QCOMPARE(samples::ListTree(m_f.source), std::vector<std::string>{});
   }
 
   // What arrives without a writer's close: a hard link (whole at once), a
@@ -326,33 +298,33 @@ class WatchFieldTest : public QObject {
   void entriesThatArriveOddly() {
     QFETCH(QString, how);
     QFETCH(QString, pdf);
-    const fs::path outside = m_root / "outside.ps";
+    const fs::path outside = m_f.root / "outside.ps";
     samples::WriteFile(outside, samples::OnePagePostScript());
     const std::string longName = std::string(252, 'n') + ".ps";
     if (how == "ahead") {
-      samples::WriteFile(m_source / "ahead.ps", samples::OnePagePostScript());
-      fs::last_write_time(m_source / "ahead.ps", fs::file_time_type::clock::now() + 24h);
+      samples::WriteFile(m_f.source / "ahead.ps", samples::OnePagePostScript());
+      fs::last_write_time(m_f.source / "ahead.ps", fs::file_time_type::clock::now() + 24h);
     }
-    if (how == "long") samples::WriteFile(m_source / longName, samples::OnePagePostScript());
+    if (how == "long") samples::WriteFile(m_f.source / longName, samples::OnePagePostScript());
     Watcher w(Quick());
-    w.Add(Into(m_source, m_destination));
-    if (how == "hard") fs::create_hard_link(outside, m_source / "linked.ps");
-    if (how == "symbolic") fs::create_symlink(outside, m_source / "pointer.ps");
+    w.Add(Into(m_f.source, m_f.destination));
+    if (how == "hard") fs::create_hard_link(outside, m_f.source / "linked.ps");
+    if (how == "symbolic") fs::create_symlink(outside, m_f.source / "pointer.ps");
 
     if (pdf.isEmpty()) {
       QTRY_COMPARE_WITH_TIMEOUT(w.count(WatchEvent::Kind::Skipped), std::size_t(1), kDeadline);
       // Looked at again: said once.
       w.engine().RequestScan(-1);
-      QTRY_VERIFY_WITH_TIMEOUT(w.journal().find("skipped: " + (m_source / "pointer.ps").native()) !=
+      QTRY_VERIFY_WITH_TIMEOUT(w.journal().find("skipped: " + (m_f.source / "pointer.ps").native()) !=
                                    std::string::npos,
                                kDeadline);
-      QCOMPARE(Lines(w.journal(), "skipped:"), std::size_t(1));
-      QVERIFY(fs::is_symlink(m_source / "pointer.ps"));
-      QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{});
+      QCOMPARE(samples::Occurrences(w.journal(), "skipped:"), std::size_t(1));
+      QVERIFY(fs::is_symlink(m_f.source / "pointer.ps"));
+      QCOMPARE(samples::ListTree(m_f.destination), std::vector<std::string>{});
     } else {
       QTRY_COMPARE_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted), std::size_t(1), kDeadline);
-      QCOMPARE(samples::ListTree(m_destination), std::vector<std::string>{pdf.toStdString()});
-      QCOMPARE(samples::PdfPageSizes(m_destination / pdf.toStdString()).size(), std::size_t(1));
+      QCOMPARE(samples::ListTree(m_f.destination), std::vector<std::string>{pdf.toStdString()});
+      QCOMPARE(samples::PdfPageSizes(m_f.destination / pdf.toStdString()).size(), std::size_t(1));
     }
     QCOMPARE(w.count(WatchEvent::Kind::Failed), std::size_t(0));
     QVERIFY(fs::exists(outside));
@@ -360,12 +332,12 @@ class WatchFieldTest : public QObject {
 
   // The journal keeps several older files: a flood keeps its last lines.
   void theJournalKeepsSeveralOlderFiles() {
-    const fs::path file = m_root / "journal" / "watch.log";
+    const fs::path file = m_f.root / "journal" / "watch.log";
     WatchJournal journal(file, 4096);
     const int events = 1000;
     for (int i = 0; i < events; ++i) {
       journal.Append({WatchEvent::Kind::Converted, std::chrono::system_clock::now(), 0,
-                      m_source / ("file" + std::to_string(i) + ".ps"), {}, {}});
+                      m_f.source / ("file" + std::to_string(i) + ".ps"), {}, {}});
     }
     std::string all;
     for (int n = WatchJournal::kKeptFiles; n >= 0; --n) {
@@ -382,7 +354,7 @@ class WatchFieldTest : public QObject {
     const auto last = all.rfind("file" + std::to_string(events - 1) + ".ps");
     QVERIFY(last != std::string::npos);
     QVERIFY(all.find("file" + std::to_string(events - 100) + ".ps") < last);
-    QCOMPARE(Lines(all, "\n"), Lines(all, "converted: "));
+    QCOMPARE(samples::Occurrences(all, "\n"), samples::Occurrences(all, "converted: "));
   }
 
   // A network file system of its own kind (its own caches and rename
@@ -393,7 +365,7 @@ class WatchFieldTest : public QObject {
   void twoWatchersOnAnSshfsFolder() {
     const fs::path sshd = "/usr/sbin/sshd";
     if (!fs::exists(sshd) || !fs::exists("/usr/bin/sshfs")) QSKIP("no SSH server or sshfs here");
-    const fs::path keys = m_root / "ssh";
+    const fs::path keys = m_f.root / "ssh";
     fs::create_directories(keys);
     fs::permissions(keys, fs::perms::owner_all);
     for (const char* key : {"host", "client"}) {
@@ -426,25 +398,25 @@ class WatchFieldTest : public QObject {
 
     const passwd* user = getpwuid(getuid());
     QVERIFY(user);
-    const QString remote = QString::fromUtf8(user->pw_name) + "@127.0.0.1:" + Q(m_source);
+    const QString remote = QString::fromUtf8(user->pw_name) + "@127.0.0.1:" + Q(m_f.source);
     const QString options = "IdentityFile=" + Q(keys / "client") +
                             ",StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes";
     Mount first, second;
     QByteArray why;
     for (const auto& [mount, name] : {std::pair{&first, "one"}, std::pair{&second, "two"}}) {
-      if (!MountWith(*mount, "sshfs", {"-p", QString::number(port), "-o", options, remote}, m_root / name, why)) {
+      if (!MountWith(*mount, "sshfs", {"-p", QString::number(port), "-o", options, remote}, m_f.root / name, why)) {
         QSKIP(why.constData());
       }
     }
     QVERIFY(IsSharedFileSystem(first.at));
     // Each watcher a process of its own, as on a machine of its own.
-    const fs::path outOne = m_root / "out-one", outTwo = m_root / "out-two";
+    const fs::path outOne = m_f.root / "out-one", outTwo = m_f.root / "out-two";
     fs::create_directories(outOne);
     fs::create_directories(outTwo);
     auto start = [&](QProcess& p, const fs::path& mount, const fs::path& out) {
       QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-      env.insert("XDG_CONFIG_HOME", Q(m_root / "config"));
-      env.insert("XDG_STATE_HOME", Q(m_root / "state"));
+      env.insert("XDG_CONFIG_HOME", Q(m_f.root / "config"));
+      env.insert("XDG_STATE_HOME", Q(m_f.root / "state"));
       p.setProcessEnvironment(env);
       p.setProcessChannelMode(QProcess::MergedChannels);
       p.start(Q(samples::BinDir() / "quillpress-cli"),
@@ -467,10 +439,10 @@ class WatchFieldTest : public QObject {
     std::multiset<std::string> expected;
     for (int i = 0; i < files; ++i) {
       const std::string stem = "f" + std::to_string(1000 + i);
-      samples::WriteFile(m_source / (stem + ".ps"), samples::OnePagePostScript());
+      samples::WriteFile(m_f.source / (stem + ".ps"), samples::OnePagePostScript());
       expected.insert(stem + ".pdf");
     }
-    QTRY_VERIFY_WITH_TIMEOUT(pdfs().size() >= expected.size() && samples::ListTree(m_source).empty(),
+    QTRY_VERIFY_WITH_TIMEOUT(pdfs().size() >= expected.size() && samples::ListTree(m_f.source).empty(),
                              5 * kDeadline);
     QCOMPARE(pdfs(), expected);
     QVERIFY(!samples::ListTree(outOne).empty() && !samples::ListTree(outTwo).empty());
@@ -481,10 +453,10 @@ class WatchFieldTest : public QObject {
     QVERIFY(two.waitForFinished(kDeadline));
     for (int i = 0; i < 20; ++i) {
       const std::string stem = "g" + std::to_string(1000 + i);
-      samples::WriteFile(m_source / (stem + ".ps"), samples::OnePagePostScript());
+      samples::WriteFile(m_f.source / (stem + ".ps"), samples::OnePagePostScript());
       expected.insert(stem + ".pdf");
     }
-    const fs::path claims = m_source / FolderClaims::kClaimsFolder;
+    const fs::path claims = m_f.source / FolderClaims::kClaimsFolder;
     auto inHand = [&] {
       std::size_t n = 0;
       std::error_code ec;
@@ -498,7 +470,7 @@ class WatchFieldTest : public QObject {
     QVERIFY(one.waitForFinished(kDeadline));
     QVERIFY(inHand() > 0);
     QVERIFY(start(two, second.at, outTwo));
-    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_source).empty() && inHand() == 0, 2 * kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_f.source).empty() && inHand() == 0, 2 * kDeadline);
     // Every file has its PDF; only a file the killed one had converted but
     // not yet removed may have two.
     const std::multiset<std::string> made = pdfs();

@@ -6,15 +6,13 @@
 #include "watch/WatchSettingsStore.h"
 #include "watch/WatchService.h"
 #include "PostScriptSamples.h"
+#include "WatchTestFolders.h"
 
-#include <QDir>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -27,11 +25,6 @@ std::size_t Entries(const fs::path& folder) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) ++n;
   return n;
-}
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 WatchFolderEntry Folder(const fs::path& source, const fs::path& destination,
@@ -50,31 +43,18 @@ class WatchFoldersTest : public QObject {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> m_dir;
-  fs::path m_root, m_prefs;
+  WatchTestFolders m_f;
+  fs::path m_prefs;
 
-  fs::path Make(const std::string& name) {
-    const fs::path p = m_root / name;
-    fs::create_directories(p);
-    return p;
-  }
-
-  static QString Program() { return QFile::decodeName((samples::BinDir() / "quillpress-cli").c_str()); }
-  // quillpress-cli with the test's own settings; answers exit code and output.
-  std::pair<int, QByteArray> Cli(const QStringList& args) {
-    QProcess cli;
-    cli.start(Program(), args);
-    cli.waitForFinished(60000);
-    return {cli.exitCode(), cli.readAllStandardOutput() + cli.readAllStandardError()};
-  }
+  fs::path Make(const std::string& name) { return m_f.Make(name); }
+  // quillpress-cli with the test's own settings.
+  static samples::ProgramRun Cli(const QStringList& args) { return samples::RunProgram("quillpress-cli", args); }
 
  private Q_SLOTS:
   void init() {
-    qunsetenv("QUILLPRESS_PSTOPDF");
-    m_dir = std::make_unique<QTemporaryDir>();
-    m_root = m_dir->path().toStdString();
-    qputenv("XDG_CONFIG_HOME", (m_root / "config").c_str());
-    qputenv("XDG_STATE_HOME", (m_root / "state").c_str());
+    m_f = WatchTestFolders();
+    qputenv("XDG_CONFIG_HOME", (m_f.root / "config").c_str());
+    qputenv("XDG_STATE_HOME", (m_f.root / "state").c_str());
     m_prefs = WatchSettingsStore::DefaultPath();
   }
 
@@ -89,13 +69,13 @@ class WatchFoldersTest : public QObject {
                                 "<key>DestinationURL</key><data>" + base64(Make("a-out")) + "</data>"
                                 "<key>MoveToDestinationOption</key><integer>1</integer>"
                                 "<key>IsWatching</key><true/></dict></plist>\n");
-    const std::string before = ReadAll(m_prefs);
+    const std::string before = samples::ReadAll(m_prefs);
 
     const WatchSettingsStore store(m_prefs);
     auto folders = store.Read().folders;
     QCOMPARE(folders.size(), std::size_t(1));
     QVERIFY(folders[0]);
-    QCOMPARE(folders[0]->source, std::optional<fs::path>(m_root / "a-in"));
+    QCOMPARE(folders[0]->source, std::optional<fs::path>(m_f.root / "a-in"));
     QCOMPARE(folders[0]->stored.disposal, SourceDisposal::Delete);
     QVERIFY(folders[0]->stored.on);
     QCOMPARE(folders[0]->stored.preset, PdfPreset::Faithful);
@@ -106,7 +86,7 @@ class WatchFoldersTest : public QObject {
     second.stored.compress = true;
     second.stored.name = "web";
     QCOMPARE(store.Add(second), std::optional<std::size_t>(1));
-    QCOMPARE(ReadAll(m_prefs), before);
+    QCOMPARE(samples::ReadAll(m_prefs), before);
     folders = store.Read().folders;
     QCOMPARE(folders.size(), std::size_t(2));
     QCOMPARE(folders[1]->displayName(), std::string("web"));
@@ -119,7 +99,7 @@ class WatchFoldersTest : public QObject {
     QVERIFY(!store.Read().folders[1]->stored.on);
     QVERIFY(store.Remove(1));
     QCOMPARE(store.Read().folders.size(), std::size_t(1));
-    QCOMPARE(ReadAll(m_prefs), before);
+    QCOMPARE(samples::ReadAll(m_prefs), before);
   }
 
   void aBrokenEntryCostsOnlyThatFolder() {
@@ -129,7 +109,7 @@ class WatchFoldersTest : public QObject {
       QVERIFY(store.Add(folder));
     }
     // The middle entry of the second file spoiled by hand.
-    std::string text = ReadAll(store.othersFile());
+    std::string text = samples::ReadAll(store.othersFile());
     const auto value = text.find("<integer>1</integer>", text.find("<key>MoveToDestinationOption</key>"));
     QVERIFY(value != std::string::npos);
     text.replace(value, std::string("<integer>1</integer>").size(), "<string>x</string>");
@@ -140,13 +120,13 @@ class WatchFoldersTest : public QObject {
     QCOMPARE(settings.broken.size(), std::size_t(1));
 
     // The others run; the broken one is kept as it is when another changes.
-    WatchService service(m_root / "watch.log");
+    WatchService service(m_f.root / "watch.log");
     QVERIFY(service.StartStoredFolders(store).empty());
     QCOMPARE(service.state(0), WatchFolderState::Watching);
     QCOMPARE(service.state(2), WatchFolderState::Watching);
     QVERIFY(store.SetOn(2, false));
     QVERIFY(!store.Read().folders[1]);
-    QVERIFY(ReadAll(store.othersFile()).find("<string>x</string>") != std::string::npos);
+    QVERIFY(samples::ReadAll(store.othersFile()).find("<string>x</string>") != std::string::npos);
   }
 
   void threeFoldersEachWithItsOwnChoicesAndPresets() {
@@ -162,7 +142,7 @@ class WatchFoldersTest : public QObject {
     archive.moveTo = done3;
     QVERIFY(store.Add(print) && store.Add(web) && store.Add(archive));
 
-    WatchService service(m_root / "watch.log");
+    WatchService service(m_f.root / "watch.log");
     std::vector<WatchEvent> events;
     connect(&service, &WatchService::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
     QVERIFY(service.StartStoredFolders(store).empty());
@@ -189,7 +169,7 @@ class WatchFoldersTest : public QObject {
 
   void fiftyFoldersWithoutAThreadOrDescriptorEach() {
     auto count = [](const char* dir) { return Entries(fs::path("/proc/self") / dir); };
-    WatchService service(m_root / "watch.log");
+    WatchService service(m_f.root / "watch.log");
     std::size_t threads = 0, descriptors = 0;
     for (int i = 0; i < 50; ++i) {
       WatchService::StartRequest r;
@@ -203,10 +183,10 @@ class WatchFoldersTest : public QObject {
     // first look then).
     QTRY_VERIFY_WITH_TIMEOUT(count("task") <= threads && count("fd") <= descriptors, kDeadline);
     for (int i = 0; i < 50; i += 7) {
-      samples::WriteFile(m_root / ("in" + std::to_string(i)) / "one.ps", samples::OnePagePostScript());
+      samples::WriteFile(m_f.root / ("in" + std::to_string(i)) / "one.ps", samples::OnePagePostScript());
     }
     for (int i = 0; i < 50; i += 7) {
-      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
+      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
     }
     // Conversions run on threads of their own while they last, however
     // many folders there are.
@@ -241,27 +221,28 @@ class WatchFoldersTest : public QObject {
         {{"folders", "disable", C}, 0, "disabled: archive  off"},
     };
     for (const Step& step : steps) {
-      const auto [code, out] = Cli(step.args);
-      QVERIFY2(code == step.code && out.contains(step.says), qPrintable(step.args.join(' ') + ": " + out));
+      const samples::ProgramRun run = Cli(step.args);
+      QVERIFY2(run.exitCode == step.code && run.output.contains(step.says),
+               qPrintable(step.args.join(' ') + ": " + run.output));
     }
     QVERIFY(!WatchSettingsStore().Read().folders[1]->stored.on);
-    QVERIFY(Cli({"folders", "enable", C}).second.contains("enabled: archive  on "));
+    QVERIFY(Cli({"folders", "enable", C}).output.contains("enabled: archive  on "));
     QVERIFY(WatchSettingsStore().Read().folders[1]->stored.on);
 
     // watch runs every folder that is on.
     samples::WriteFile(a / "one.ps", samples::OnePagePostScript());
     samples::WriteFile(c / "two.ps", samples::OnePagePostScript());
     QProcess watch;
-    watch.start(Program(), {"watch"});
+    watch.start(samples::Arg(samples::BinDir() / "quillpress-cli"), {"watch"});
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(b / "one.pdf") && fs::exists(d / "two.pdf") && fs::exists(d / "two.ps"),
                              kDeadline);
     watch.terminate();
     QVERIFY(watch.waitForFinished(60000));
     QCOMPARE(watch.exitCode(), 0);
 
-    QCOMPARE(Cli({"folders", "remove", A}).first, 0);
-    QCOMPARE(Cli({"folders", "remove", A}).first, 1);
-    const QByteArray listed = Cli({"folders", "list"}).second;
+    QCOMPARE(Cli({"folders", "remove", A}).exitCode, 0);
+    QCOMPARE(Cli({"folders", "remove", A}).exitCode, 1);
+    const QByteArray listed = Cli({"folders", "list"}).output;
     QVERIFY(!listed.contains("cli-a") && listed.contains("archive"));
   }
 };

@@ -11,7 +11,6 @@
 #include <QTest>
 
 #include <chrono>
-#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -47,14 +46,8 @@ class WatchParallelTest : public QObject {
     for (const auto& entry : fs::directory_iterator(source)) listed.push_back(entry.path());
     // The first file taken waits until three others have ended.
     const fs::path log = root / "converter.log";
-    const std::string logFile = "'" + log.string() + "'";
-    const fs::path wrapper = samples::WriteStandInConverter(
-        root, "held-pstopdf",
-        "echo \"start $1\" >> " + logFile + "\n"
-        "case \"$1\" in */'" + listed.front().filename().string() + "')\n"
-        "  until [ $(grep -c '^end' " + logFile + ") -ge 3 ]; do sleep 0.02; done;;\nesac\n"
-        "'" + (samples::BinDir() / "pstopdf").string() + "' \"$@\"; status=$?\n"
-        "echo \"end $1\" >> " + logFile + "\nexit $status");
+    const fs::path wrapper =
+        samples::LoggingConverter(root, "held-pstopdf", log, "/" + listed.front().filename().string(), 3);
     qputenv("QUILLPRESS_PSTOPDF", wrapper.c_str());
     qputenv("QUILLPRESS_PSTOPDF_READY", "0");
 
@@ -96,10 +89,7 @@ class WatchParallelTest : public QObject {
     QCOMPARE(putAway, listed);
     QCOMPARE(converted.size(), std::size_t{8});
     // It really ran out of order: several at once, the first ended late.
-    std::ifstream in(log);
-    int now = 0, most = 0;
-    for (std::string line; std::getline(in, line);) most = std::max(most, now += line.rfind("start", 0) == 0 ? 1 : -1);
-    QVERIFY(most > 1);
+    QVERIFY(samples::MostAtOnce(log) > 1);
     QCOMPARE(samples::ListTree(source), std::vector<std::string>{});
     QCOMPARE(samples::ListTree(moveTo).size(), std::size_t{8});
   }
