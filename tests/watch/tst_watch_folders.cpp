@@ -11,7 +11,6 @@
 #include <QProcess>
 #include <QTest>
 
-#include <algorithm>
 #include <fstream>
 
 namespace fs = std::filesystem;
@@ -129,44 +128,6 @@ class WatchFoldersTest : public QObject {
     QVERIFY(samples::ReadAll(store.othersFile()).find("<string>x</string>") != std::string::npos);
   }
 
-  void threeFoldersEachWithItsOwnChoicesAndPresets() {
-    const fs::path in1 = Make("print-in"), out1 = Make("print-out");
-    const fs::path in2 = Make("web-in"), out2 = Make("web-out");
-    const fs::path in3 = Make("archive-in"), out3 = Make("archive-out"), done3 = Make("archive-done");
-    const WatchSettingsStore store(m_prefs);
-    WatchFolderEntry print = Folder(in1, out1, SourceDisposal::Delete);
-    WatchFolderEntry web = Folder(in2, out2, SourceDisposal::MoveToDestination);
-    web.stored.preset = PdfPreset::Smallest;
-    web.stored.compress = true;
-    WatchFolderEntry archive = Folder(in3, out3, SourceDisposal::MoveToFolder);
-    archive.moveTo = done3;
-    QVERIFY(store.Add(print) && store.Add(web) && store.Add(archive));
-
-    WatchService service(m_f.root / "watch.log");
-    std::vector<WatchEvent> events;
-    connect(&service, &WatchService::watchEvent, this, [&](const WatchEvent& e) { events.push_back(e); });
-    QVERIFY(service.StartStoredFolders(store).empty());
-    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792}));
-    for (const fs::path& in : {in1, in2, in3}) {
-      for (int i = 0; i < 3; ++i) samples::WriteFile(in / ("doc" + std::to_string(i) + ".ps"), doc);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(Entries(in1) + Entries(in2) + Entries(in3) == 0 && Entries(done3) == 3 &&
-                                 Entries(out2) == 6,
-                             kDeadline * 3);
-    QCOMPARE(Entries(out1), std::size_t(3));
-    QCOMPARE(Entries(out3), std::size_t(3));
-    for (const fs::path& out : {out1, out2, out3}) {
-      for (int i = 0; i < 3; ++i) QVERIFY(fs::exists(out / ("doc" + std::to_string(i) + ".pdf")));
-    }
-    QVERIFY(fs::exists(out2 / "doc0.ps"));  // moved beside its PDF
-    // The web folder's preset makes smaller files than the print folder's.
-    QVERIFY(fs::file_size(out2 / "doc0.pdf") < fs::file_size(out1 / "doc0.pdf"));
-    // The events come by the event loop, possibly after the files moved.
-    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(events.begin(), events.end(),
-                                            [](const WatchEvent& e) { return e.kind == WatchEvent::Kind::Converted; }),
-                              9, kDeadline);
-  }
-
   void fiftyFoldersWithoutAThreadOrDescriptorEach() {
     auto count = [](const char* dir) { return Entries(fs::path("/proc/self") / dir); };
     WatchService service(m_f.root / "watch.log");
@@ -196,8 +157,8 @@ class WatchFoldersTest : public QObject {
   void theFoldersCommand() {
     // One folder named to fool a terminal: listed escaped.
     const fs::path a = Make("cli-a"), b = Make("cli-b"), c = Make("cli-c\x1b[2K\n1  fake"), d = Make("cli-d");
-    const QString A = QFile::decodeName(a.c_str()), B = QFile::decodeName(b.c_str()),
-                  C = QFile::decodeName(c.c_str()), D = QFile::decodeName(d.c_str());
+    const fs::path e = Make("cli-e"), f = Make("cli-f"), g = Make("cli-g");
+    const QString A = samples::Arg(a), B = samples::Arg(b), C = samples::Arg(c), D = samples::Arg(d);
     struct Step {
       QStringList args;
       int code;
@@ -207,6 +168,9 @@ class WatchFoldersTest : public QObject {
         {{"folders", "list"}, 0, "no watch folders"},
         {{"folders", "add", "--source", A, "--destination", B, "--delete", "--preset", "print"}, 0, "added: cli-a"},
         {{"folders", "add", "--source", C, "--destination", D, "--name", "archive", "--compress"}, 0, "added: archive"},
+        {{"folders", "add", "--source", samples::Arg(e), "--destination", samples::Arg(f), "--move-to",
+          samples::Arg(g), "-p", "smallest", "-c", "--name", "web"},
+         0, "added: web"},
         // Refused: a shared source, a loop, the same folder twice, a bad preset.
         {{"folders", "add", "--source", A, "--destination", D}, 1, "already"},
         {{"folders", "add", "--source", B, "--destination", D}, 1, "round and round"},
@@ -229,16 +193,24 @@ class WatchFoldersTest : public QObject {
     QVERIFY(Cli({"folders", "enable", C}).output.contains("enabled: archive  on "));
     QVERIFY(WatchSettingsStore().Read().folders[1]->stored.on);
 
-    // watch runs every folder that is on.
-    samples::WriteFile(a / "one.ps", samples::OnePagePostScript());
-    samples::WriteFile(c / "two.ps", samples::OnePagePostScript());
+    // watch runs every folder that is on, each with its own choices and
+    // preset, several files each.
+    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792}));
+    for (const fs::path& in : {a, c, e}) {
+      for (const char* name : {"doc0.ps", "doc1.ps"}) samples::WriteFile(in / name, doc);
+    }
     QProcess watch;
     watch.start(samples::Arg(samples::BinDir() / "quillpress-cli"), {"watch"});
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(b / "one.pdf") && fs::exists(d / "two.pdf") && fs::exists(d / "two.ps"),
-                             kDeadline);
+    const std::vector<std::string> pdfs = {"doc0.pdf", "doc1.pdf"}, both = {"doc0.pdf", "doc0.ps", "doc1.pdf", "doc1.ps"};
+    auto empty = [](const fs::path& in) { return samples::ListTree(in).empty(); };
+    QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(b) == pdfs && samples::ListTree(d) == both &&
+                                 samples::ListTree(f) == pdfs && samples::ListTree(g).size() == 2 &&
+                                 empty(a) && empty(c) && empty(e),
+                             kDeadline * 3);
     watch.terminate();
     QVERIFY(watch.waitForFinished(60000));
     QCOMPARE(watch.exitCode(), 0);
+    QVERIFY(fs::file_size(f / "doc0.pdf") < fs::file_size(b / "doc0.pdf"));
 
     QCOMPARE(Cli({"folders", "remove", A}).exitCode, 0);
     QCOMPARE(Cli({"folders", "remove", A}).exitCode, 1);

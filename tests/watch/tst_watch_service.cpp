@@ -291,19 +291,6 @@ class WatchServiceTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 3, kDeadline);
     QVERIFY(fs::exists(m_f.destination / "there.pdf"));
   }
-
-  void stoppingPutsTheFileInHandBack() {
-    UseConverter("endless", "exec sleep 600");
-    samples::WriteFile(m_f.source / "held.ps", samples::OnePagePostScript());
-    {
-      Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
-      QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(m_f.source / "held.ps"), kDeadline);  // claimed
-      w.service.Stop(0);
-      QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.source / "held.ps"), kDeadline);
-    }
-    QCOMPARE(samples::ListTree(m_f.source), std::vector<std::string>{"held.ps"});
-    QCOMPARE(samples::ListTree(m_f.destination), std::vector<std::string>{});
-  }
 };
 
 QTEST_GUILESS_MAIN(WatchServiceTest)
