@@ -108,11 +108,13 @@ JobNames NamesForJob(std::string_view rawTitle, std::string_view jobNumber) {
   bool changed = false;
   const std::string cleaned = Cleaned(rawTitle, changed);
   if (changed) names.notes.push_back("the title's control characters and invalid bytes were replaced");
+  names.madeSafe = changed;
   std::string title = WithoutSpoolName(cleaned);
   if (title != cleaned) names.notes.push_back("the title's spool name was dropped");
   names.title = Bounded(title, kMaxTitleBytes);
   if (names.title.size() < title.size()) {
     names.notes.push_back("the title was shortened to " + std::to_string(names.title.size()) + " bytes");
+    names.madeSafe = true;
   }
 
   // A path names the file by its last part; whatever it says, the file
@@ -122,6 +124,7 @@ JobNames NamesForJob(std::string_view rawTitle, std::string_view jobNumber) {
   if (const std::size_t slash = file.find_last_of("/\\"); slash != std::string::npos) {
     file.erase(0, slash + 1);
     names.notes.push_back("the title names a path: the file is named after its last part");
+    names.madeSafe = true;
   }
   // A leading dot would hide the file (and "." and ".." are not names).
   while (!file.empty() && (file.front() == '.' || file.front() == ' ')) file.erase(0, 1);
@@ -132,8 +135,17 @@ JobNames NamesForJob(std::string_view rawTitle, std::string_view jobNumber) {
   }
   const std::size_t before = file.size();
   file = Bounded(file, kMaxFileBytes);
-  if (file.size() < before) names.notes.push_back("the file name was shortened");
-  if (file.empty()) file = "Print job " + std::string(jobNumber);
+  if (file.size() < before) {
+    names.notes.push_back("the file name was shortened");
+    names.madeSafe = true;
+  }
+  if (file.empty()) {
+    file = "Print job " + std::string(jobNumber);
+    if (!title.empty()) {
+      names.notes.push_back("the title gives no file name: the job's number names it");
+      names.madeSafe = true;
+    }
+  }
   names.file = file;
   return names;
 }

@@ -21,6 +21,10 @@ struct JobNames {
   std::string file;
   // What was changed and why, one sentence each, for the job's log.
   std::vector<std::string> notes;
+  // The title could not be kept as it was: it had control characters or
+  // invalid bytes, named a path or was too long (a dropped spool name or
+  // document extension is usual, not this).
+  bool madeSafe = false;
 };
 
 inline constexpr std::size_t kMaxTitleBytes = 200;

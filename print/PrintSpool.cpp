@@ -12,7 +12,8 @@ namespace {
 constexpr std::string_view kScheme = "quillpress:";
 constexpr std::string_view kRecordStart = "quillpress-refusal 1";
 
-constexpr std::array<std::pair<JobRefusal, std::string_view>, 6> kReasonNames = {{
+constexpr std::array<std::pair<JobRefusal, std::string_view>, 7> kReasonNames = {{
+    {JobRefusal::Renamed, "renamed"},
     {JobRefusal::Empty, "empty"},
     {JobRefusal::NotPostScript, "not-postscript"},
     {JobRefusal::Cancelled, "cancelled"},
@@ -78,7 +79,7 @@ std::string RefusalRecord(const RefusedJob& r) {
   };
   return std::string(kRecordStart) + "\n" + line("reason", reason) + line("job", r.job) +
          line("title", r.title) + line("user", r.user) + line("detail", r.detail) +
-         line("bytes", std::to_string(r.bytes)) + "end\n";
+         line("bytes", std::to_string(r.bytes)) + line("name", r.name) + "end\n";
 }
 
 std::optional<RefusedJob> ParseRefusalRecord(std::string_view text) {
@@ -115,6 +116,8 @@ std::optional<RefusedJob> ParseRefusalRecord(std::string_view text) {
       r.user = PlainJobText(value, 64);
     } else if (key == "detail") {
       r.detail = value;
+    } else if (key == "name") {
+      r.name = value;
     } else if (key == "bytes") {
       r.bytes = std::strtoull(value.c_str(), nullptr, 10);
     }
@@ -132,6 +135,8 @@ std::string DescribeRefusal(const RefusedJob& r, const std::filesystem::path& sp
   const std::string detail = PlainJobText(r.detail, 200);
   std::string said;
   switch (r.reason) {
+    case JobRefusal::Renamed:
+      return job + " was handed over as \"" + EscapedForLog(r.name) + "\": " + detail;
     case JobRefusal::Empty:
       said = job + " is empty";
       break;

@@ -8,9 +8,9 @@
 
 // What a print queue's backend and the watch service that converts its
 // spool folder share: the queue's device URI, which names the folder, and
-// the record the backend leaves there for a job it refused, so that the
-// refusal reaches the journal of whoever owns the folder. The backend
-// writes nothing else there but the jobs themselves.
+// the record the backend leaves there for a job it refused or named other
+// than its title says, so that this reaches the journal of whoever owns the
+// folder. The backend writes nothing else there but the jobs themselves.
 
 // "quillpress:/path/to/spool", the path percent-encoded beyond letters,
 // digits and "/-_.~".
@@ -20,8 +20,10 @@ std::string SpoolUri(const std::filesystem::path& spool);
 // a relative path, a NUL or a ".." step.
 std::optional<std::filesystem::path> SpoolOfUri(std::string_view uri);
 
-// Why a job was not handed over.
+// Why a job was not handed over; or, Renamed, that it was, under a name its
+// title did not give as it was (detail says why).
 enum class JobRefusal {
+  Renamed,
   Empty,
   NotPostScript,
   Cancelled,    // cancelled while it was read
@@ -39,11 +41,12 @@ struct RefusedJob {
   // words for a failed read or write.
   std::string detail;
   std::uint64_t bytes = 0;  // how much had been written when space ran out
+  std::string name;         // the name it was handed over under
 };
 
-// Refusal records are hidden, so that nothing takes them for a job: written
+// The records are hidden, so that nothing takes them for a job: written
 // under a part name and renamed to kRefusalPrefix + job + "-" + process.
-inline constexpr std::string_view kRefusalPrefix = ".quillpress-refused-";
+inline constexpr std::string_view kRefusalPrefix = ".quillpress-record-";
 inline constexpr std::size_t kLargestRefusalRecord = 4096;
 
 std::string RefusalRecord(const RefusedJob& refused);

@@ -252,8 +252,10 @@ int main(int argc, char** argv) {
   const std::string shownSpool = EscapedForLog(spool->native(), 500);
 
   const JobNames names = NamesForJob(argv[3], g_job);
+  std::string titleNotes;
   for (const std::string& note : names.notes) {
     Say("INFO", Format("job title \"%s\": %s", EscapedForLog(argv[3]).c_str(), note.c_str()));
+    titleNotes += (titleNotes.empty() ? "" : "; ") + note;
   }
   const std::string user = PlainJobText(argv[2], 64);
 
@@ -268,7 +270,7 @@ int main(int argc, char** argv) {
   auto refuse = [&](int status, JobRefusal reason, std::string detail = {}) {
     if (out >= 0) close(out);
     unlinkat(dir, part.c_str(), 0);
-    const RefusedJob refused{reason, g_job, names.title, user, std::move(detail), written};
+    const RefusedJob refused{reason, g_job, names.title, user, std::move(detail), written, {}};
     Say("ERROR", DescribeRefusal(refused, *spool));
     LeaveRefusalRecord(dir, part, RefusalRecord(refused), mode);
     return status;
@@ -349,6 +351,11 @@ int main(int argc, char** argv) {
       Say("INFO", Format("job %s (\"%s\" from %s, %zu bytes) was handed over as %s/%s", g_job.c_str(),
           EscapedForLog(names.title).c_str(), EscapedForLog(user).c_str(), written, shownSpool.c_str(),
           EscapedForLog(name).c_str()));
+      // A title that could not stay as it was is said in the journal too.
+      if (names.madeSafe) {
+        RefusedJob renamed{JobRefusal::Renamed, g_job, names.title, user, titleNotes, written, name};
+        LeaveRefusalRecord(dir, part, RefusalRecord(renamed), mode);
+      }
       return kBackendOk;
     }
     if (errno != EEXIST || n > 100000) return writeFailed();

@@ -548,8 +548,9 @@ void WatchEngine::Scan(Folder& f) {
 void WatchEngine::SayRefusals(Folder& f, const std::vector<std::string>& records) {
   for (const std::string& name : records) {
     if (const auto refused = TakeRefusalRecord(f.config.source / name)) {
-      Report(f, {WatchEvent::Kind::Refused, std::chrono::system_clock::now(), f.id, f.config.source, {},
-                 DescribeRefusal(*refused, f.config.source)});
+      const bool renamed = refused->reason == JobRefusal::Renamed;
+      Report(f, {renamed ? WatchEvent::Kind::Renamed : WatchEvent::Kind::Refused, std::chrono::system_clock::now(),
+                 f.id, f.config.source, {}, DescribeRefusal(*refused, f.config.source)});
     }
   }
 }

@@ -74,7 +74,7 @@ struct WatchTimings {
 // a growing pause, and reported once; one whose PDF is written but that
 // could not be put away is only put away again. Symbolic links are never
 // followed: they are skipped, and said once. A print queue's records of the
-// jobs it refused are said and removed, never converted.
+// jobs it refused or renamed are said and removed, never converted.
 class WatchEngine {
  public:
   // Called on the worker thread.
@@ -118,7 +118,7 @@ class WatchEngine {
   void Scan(Folder& folder);
   void ApplyEvents(Folder& folder, std::vector<FolderEvent> events);
   void Consider(Folder& folder, const std::vector<std::pair<std::string, bool>>& names);
-  // Journals and removes the refusal records a print queue left.
+  // Journals and removes the records a print queue left.
   void SayRefusals(Folder& folder, const std::vector<std::string>& records);
   struct Taken;
   // The next file of the folders, in turn, claimed and made a job; nothing

@@ -67,6 +67,8 @@ const char* EventKey(WatchEvent::Kind kind) {
       return "WatchEventSkipped";
     case WatchEvent::Kind::Refused:
       return "WatchEventRefused";
+    case WatchEvent::Kind::Renamed:
+      return "WatchEventRenamed";
   }
   return "WatchEventFailed";
 }

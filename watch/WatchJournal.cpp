@@ -41,6 +41,8 @@ const char* WatchEventWord(WatchEvent::Kind kind) {
       return "skipped";
     case WatchEvent::Kind::Refused:
       return "refused";
+    case WatchEvent::Kind::Renamed:
+      return "renamed";
   }
   return "event";
 }

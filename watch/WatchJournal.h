@@ -24,6 +24,7 @@ struct WatchEvent {
     TakenBack,     // a file left by a watcher that ended was taken back
     Skipped,       // an entry that is not converted (a symbolic link); reason says why
     Refused,       // a print queue refused a job; nothing of it came (reason says why)
+    Renamed,       // a print queue named a job other than its title said (reason says why)
   };
   Kind kind = Kind::Failed;
   std::chrono::system_clock::time_point time = std::chrono::system_clock::now();

@@ -415,6 +415,10 @@
         <source>Refused</source>
         <translation>Refused</translation>
     </message>
+    <message id="WatchEventRenamed">
+        <source>Renamed</source>
+        <translation>Renamed</translation>
+    </message>
     <message id="WatchFailureNotificationTitle">
         <source>A file in the watch folder could not be converted</source>
         <translation>A file in the watch folder could not be converted</translation>

@@ -118,7 +118,8 @@ class PrintQueue : public QObject {
 
   // The backend as CUPS runs it, for what lp never sends: an empty job,
   // titles with control characters or of any length. A refused job leaves
-  // only its record for the watch service's journal.
+  // only its record for the watch service's journal, a title made safe a
+  // record beside the job.
   void backendOnItsOwn_data() {
     QTest::addColumn<std::string>("title");
     QTest::addColumn<std::string>("bytes");
@@ -128,26 +129,27 @@ class PrintQueue : public QObject {
     const std::string ps = Job();
     QTest::newRow("plain") << std::string("Minutes") << ps << 0 << std::string("INFO: job 7 (\"Minutes\" from ann")
                            << std::vector<std::string>{"Minutes.ps"};
-    const std::vector<std::string> record = {".quillpress-refused-7-"};
+    const std::string record = ".quillpress-record-7-";
     QTest::newRow("empty") << std::string("Minutes") << std::string() << 5
                            << std::string("ERROR: job 7 (\"Minutes\" from ann) is empty; nothing was handed over")
-                           << record;
+                           << std::vector<std::string>{record};
     QTest::newRow("Ctrl-D only") << std::string("Minutes") << std::string("\x04") << 5
-                                 << std::string("ERROR: job 7 (\"Minutes\" from ann) is empty") << record;
+                                 << std::string("ERROR: job 7 (\"Minutes\" from ann) is empty")
+                                 << std::vector<std::string>{record};
     QTest::newRow("not PostScript") << std::string("Minutes") << std::string("\x1b%-12345X@PJL\n") << 5
                                     << std::string("is not PostScript (it begins with \"\\x1b%-12345X@PJL\\n\")")
-                                    << record;
+                                    << std::vector<std::string>{record};
     QTest::newRow("newline") << std::string("first\nsecond\r\x1b[2J") << ps << 0
                              << std::string("INFO: job title \"first\\nsecond\\x0d\\x1b[2J\": the title's control characters")
-                             << std::vector<std::string>{"first second [2J.ps"};
+                             << std::vector<std::string>{record, "first second [2J.ps"};
     QTest::newRow("path") << std::string("../../etc/passwd") << ps << 0
                           << std::string("the title names a path: the file is named after its last part")
-                          << std::vector<std::string>{"passwd.ps"};
+                          << std::vector<std::string>{record, "passwd.ps"};
     QTest::newRow("hidden") << std::string("..") << ps << 0 << std::string("handed over as")
-                            << std::vector<std::string>{"Print job 7.ps"};
+                            << std::vector<std::string>{record, "Print job 7.ps"};
     QTest::newRow("4,000 characters") << std::string(4000, 'x') << ps << 0
                                       << std::string("the file name was shortened")
-                                      << std::vector<std::string>{std::string(100, 'x') + ".ps"};
+                                      << std::vector<std::string>{record, std::string(100, 'x') + ".ps"};
     QTest::newRow("document name") << std::string("smbprn.00000012 Report.docx") << ps << 0
                                    << std::string("the title's spool name was dropped")
                                    << std::vector<std::string>{"Report.ps"};
@@ -175,10 +177,10 @@ class PrintQueue : public QObject {
     QCOMPARE(backend.exitCode(), status);
     const std::vector<std::string> entries = Entries(spool);
     QCOMPARE(entries.size(), left.size());
-    QVERIFY2(entries.front().rfind(left.front(), 0) == 0, entries.front().c_str());
+    for (std::size_t i = 0; i < left.size(); ++i) QVERIFY2(entries[i].rfind(left[i], 0) == 0, entries[i].c_str());
     if (status == 0) {
       // The title, user and job number go first, on one line each.
-      const std::string handed = samples::ReadAll(spool / left.front());
+      const std::string handed = samples::ReadAll(spool / left.back());
       QVERIFY(handed.rfind("%!PS", 0) == 0);
       QVERIFY2(handed.find("\n%%For: (ann)\n%%QuillpressJob: 7\n") != std::string::npos, handed.c_str());
       QCOMPARE(std::count(handed.begin(), handed.end(), '\n'), std::count(bytes.begin(), bytes.end(), '\n') + 3);
@@ -256,7 +258,7 @@ class PrintQueue : public QObject {
     QVERIFY(!LogHas(job, "Job completed."));
     const std::vector<std::string> left = Entries(Spool());
     QVERIFY(std::count_if(left.begin(), left.end(), [&](const std::string& name) {
-              return name.rfind(".quillpress-refused-" + std::to_string(job) + "-", 0) == 0;
+              return name.rfind(".quillpress-record-" + std::to_string(job) + "-", 0) == 0;
             }) == 1);
   }
 
@@ -292,6 +294,9 @@ class PrintQueue : public QObject {
     QVERIFY2(journal.find("(\"Bad\" from root) is not PostScript (it begins with \"Dear Sir,\\n\"); nothing was handed over)") != std::string::npos,
              journal.c_str());
     QCOMPARE(QString::fromStdString(journal).count("refused: "), 2);
+    QVERIFY2(journal.find(" (\"../../etc/passwd\" from root) was handed over as "
+                          "\"passwd.ps\": the title names a path: the file is named after its last part)") !=
+                 std::string::npos, journal.c_str());
   }
 
   // A job cancelled while the backend reads it: the part goes, nothing is
