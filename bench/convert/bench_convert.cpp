@@ -5,9 +5,9 @@
 // documents of one page (ratio at most 0.5) and eighty (0.9), and real ones:
 // one page of a listing made with a2ps, one page of the corpus in
 // tests/corpus, and its longest document (else made with groff); then the
-// peak memory of one converter on that longest document; then each PDF
-// preset, with gs given the very settings pstopdf gives the interpreter for
-// it, on a report with a photograph. QUILLPRESS_BENCH_BASELINE names another
+// peak memory of one converter on that longest document and the most over
+// the corpus; then each PDF preset, with gs given the very settings pstopdf
+// gives the interpreter for it, on a report with a photograph. QUILLPRESS_BENCH_BASELINE names another
 // build's quillpress-cli to time in the same turns (figures before a change).
 // Usage: bench_convert [ROUNDS]
 
@@ -15,6 +15,7 @@
 #include "PresetArguments.h"
 #include "UserPaper.h"
 #include "bench/support/BenchSupport.h"
+#include "conversion/ConverterInterface.h"
 #include "conversion/PdfPreset.h"
 
 #include <QCoreApplication>
@@ -265,6 +266,22 @@ int main(int argc, char** argv) {
     std::printf("peak memory of one converter on %s: %.0f MiB\n", longest.what.c_str(),
                 PeakConverterMiB(cli, QString::fromStdString(longest.file.string()),
                                  dir.filePath(QStringLiteral("memory"))));
+  }
+  // The most any corpus document takes, against what each converter is
+  // allowed (the number run at once is chosen by that allowance).
+  double most = 0;
+  std::string mostWhat;
+  for (const bench::RealDocument& d : bench::CorpusDocuments()) {
+    const double mib = PeakConverterMiB(cli, QString::fromStdString(d.file.string()),
+                                        dir.filePath(QStringLiteral("memory-corpus")));
+    if (mib > most) {
+      most = mib;
+      mostWhat = d.what;
+    }
+  }
+  if (most > 0) {
+    std::printf("peak memory of one converter over the corpus: %.0f MiB (%s), of %llu MiB allowed\n",
+                most, mostWhat.c_str(), static_cast<unsigned long long>(kConverterMemoryMiB));
   }
 
   const QString report = dir.filePath(QStringLiteral("report.ps"));

@@ -102,6 +102,16 @@ class ConverterProgram : public QObject {
     QCOMPARE(samples::Rounded(samples::PdfPageSizes(Root() / "figure.pdf")), (samples::Sizes{{150, 60}}));
     QVERIFY(samples::QpdfCheckPasses(pdf));
     QVERIFY(samples::QpdfCheckPasses(Root() / "figure.pdf"));
+    // An end-of-page procedure of the document's own may add a page as the
+    // device is let go, in a job of its own and in a ready copy alike.
+    const fs::path lastPage = Root() / "last-page.ps";
+    samples::WriteFile(lastPage, "%!PS\n<< /PageSize [300 200] /EndPage { pop pop true } >> setpagedevice\n"
+                                 "showpage 0 0 moveto 9 9 lineto stroke\n");
+    for (const QString ready : {"0", "require"}) {
+      const fs::path out = Root() / ("last-page-" + ready.toStdString() + ".pdf");
+      QCOMPARE(Convert(lastPage, out, {}, "pstopdf", {"QUILLPRESS_PSTOPDF_READY=" + ready}).exitCode, 0);
+      QCOMPARE(samples::Rounded(samples::PdfPageSizes(out)), (samples::Sizes{{300, 200}, {300, 200}}));
+    }
     VerifyTempFolderEmpty();
   }
 

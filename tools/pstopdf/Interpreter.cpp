@@ -79,6 +79,7 @@ std::optional<Interpreter> LoadInterpreter() {
   bind(gs.initWithArgs, "gsapi_init_with_args");
   bind(gs.runFile, "gsapi_run_file");
   bind(gs.runString, "gsapi_run_string");
+  bind(gs.setParam, "gsapi_set_param");
   bind(gs.exit, "gsapi_exit");
   bind(gs.deleteInstance, "gsapi_delete_instance");
   if (!complete) {
@@ -101,6 +102,15 @@ std::vector<std::string> InterpreterSwitches(const std::string& output, bool eps
 }
 
 namespace {
+
+// Where the end-of-page procedure the interpreter starts with is kept. A job
+// may change it, as it may anything in its interpreter; it then changes only
+// how its own PDF ends.
+constexpr char kStartingEndPage[] = "QuillpressStartingEndPage";
+
+std::string NoteStartingEndPageCode() {
+  return std::string("/") + kStartingEndPage + " currentpagedevice /EndPage get def";
+}
 
 // The instance started with arguments; null when it cannot start.
 void* StartWith(const Interpreter& gs, std::vector<std::string> argStrings, int& code) {
@@ -134,18 +144,35 @@ bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::vector<std::string>& extraArguments,
                     const std::vector<std::string>& afterInput) {
   std::vector<std::string> argStrings = InterpreterSwitches(output.string(), eps, extraArguments);
-  argStrings.emplace_back("-f");
-  argStrings.push_back(input);
+  argStrings.insert(argStrings.end(), {"-c", NoteStartingEndPageCode(), "-f", input});
   argStrings.insert(argStrings.end(), afterInput.begin(), afterInput.end());
   int code = 0;
   void* instance = StartWith(gs, argStrings, code);
   if (!instance) return false;
+  if ((code == 0 || code == gs_error_Quit) && FinishWithoutEnding(gs, instance)) return true;
   const int exitCode = gs.exit(instance);
   if (code == 0 || code == gs_error_Quit) code = exitCode;
   gs.deleteInstance(instance);
   const bool ok = code == 0 || code == gs_error_Quit;
   if (!ok) WriteInterpreterNote();
   return ok;
+}
+
+void NoteStartingEndPage(const Interpreter& gs, void* instance) {
+  int exitCode = 0;
+  gs.runString(instance, NoteStartingEndPageCode().c_str(), 0, &exitCode);
+}
+
+bool FinishWithoutEnding(const Interpreter& gs, void* instance) {
+  // "stop" answers an error, and says nothing, when the procedure is not
+  // the one noted at the start.
+  const std::string finish = std::string("currentpagedevice /EndPage get /") + kStartingEndPage +
+                             " load ne { stop } if flush (%stderr) (w) file flushfile";
+  int exitCode = 0;
+  if (gs.runString(instance, finish.c_str(), 0, &exitCode) < 0) return false;
+  // A new output file closes the device, which writes the PDF's end; the
+  // device opened on the null device in its place writes nothing.
+  return gs.setParam(instance, "OutputFile", "/dev/null", gs_spt_string) >= 0;
 }
 
 void WriteInterpreterNote() {

@@ -17,6 +17,7 @@ struct Interpreter {
   decltype(&gsapi_init_with_args) initWithArgs = nullptr;
   decltype(&gsapi_run_file) runFile = nullptr;
   decltype(&gsapi_run_string) runString = nullptr;
+  decltype(&gsapi_set_param) setParam = nullptr;
   decltype(&gsapi_exit) exit = nullptr;
   decltype(&gsapi_delete_instance) deleteInstance = nullptr;
 };
@@ -42,6 +43,19 @@ bool RunInterpreter(const Interpreter& gs, const std::string& input,
                     const std::filesystem::path& output, bool eps,
                     const std::vector<std::string>& extraArguments = {},
                     const std::vector<std::string>& afterInput = {});
+
+// Notes the end-of-page procedure the interpreter starts with, before any
+// document runs, for FinishWithoutEnding.
+void NoteStartingEndPage(const Interpreter& gs, void* instance);
+
+// Completes the PDF of a job that succeeded by closing its device alone,
+// flushing what the job printed, so that the process can end at once: the
+// interpreter's own ending first collects all of its memory, milliseconds
+// that a process about to end need not spend. Answers false when the PDF
+// still needs that ending: the document set an end-of-page procedure of its
+// own, which may add a page as the device is let go, or the device would not
+// close this way.
+bool FinishWithoutEnding(const Interpreter& gs, void* instance);
 
 // The file, in the job's working folder (its private folder), where a failed
 // job notes why, as a FailureReport: an interpreter error with its "Error: "

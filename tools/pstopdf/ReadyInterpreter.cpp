@@ -502,6 +502,7 @@ void StartCopy(pid_t server, int errorFd) {
     code = gs.runFile(instance, path.c_str(), 0, &exitCode);
   }
   const bool quit = code == gs_error_Quit;
+  if ((code >= 0 || quit) && FinishWithoutEnding(gs, instance)) _exit(0);
   const int exitStatus = gs.exit(instance);
   const bool ok = (code >= 0 || quit) && exitStatus >= 0;
   if (!ok) WriteInterpreterNote();
@@ -578,6 +579,7 @@ void RunReadyServer(int argc, char** argv) {
                 "/Courier-Bold /Courier-Oblique /Courier-BoldOblique /Symbol ] "
                 "{ { findfont pop } stopped { pop } if } forall",
                 0, &preloadExit);
+  NoteStartingEndPage(*gs, instance);
   // The PDF library too, for the copies that check what a job made.
   const WritePdfFn writePdf = LoadPdfWriter();
 
