@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -155,17 +156,62 @@ fs::path ExecutableFolder() {
   return ec ? fs::path() : self.parent_path();
 }
 
-void* LoadPrivateModule(const char* fileName) {
-  const fs::path here = ExecutableFolder();
-  // Beside the program in the build tree; installed, in the module folder
-  // below the prefix, seen from <prefix>/bin or <prefix>/libexec/quillpress.
-  for (const fs::path& folder : {here, here.parent_path() / QUILLPRESS_MODULE_DIR,
-                                 here.parent_path().parent_path() / QUILLPRESS_MODULE_DIR,
-                                 fs::path(QUILLPRESS_INSTALL_LIBDIR) / "quillpress"}) {
-    const fs::path candidate = folder / fileName;
-    if (void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+namespace {
+
+// Below a prefix, the same for the configured one, the running program's
+// and the build tree.
+fs::path InstallFolder(InstalledFile kind) {
+  switch (kind) {
+    case InstalledFile::Program:
+      return QUILLPRESS_PROGRAM_DIR;
+    case InstalledFile::Module:
+      return QUILLPRESS_MODULE_DIR;
+    case InstalledFile::Data:
+      return QUILLPRESS_DATA_DIR;
   }
-  return nullptr;
+  return {};
+}
+
+// The prefix the running program sits in: its folder less the programs'
+// folder it is in (bin, or libexec/quillpress); else the folder above it.
+fs::path RunningPrefix(const fs::path& here) {
+  for (const fs::path& folder : {fs::path(QUILLPRESS_PROGRAM_DIR), fs::path(QUILLPRESS_BINDIR)}) {
+    fs::path prefix = here;
+    bool matches = !folder.empty() && folder.is_relative();
+    for (auto part = folder.end(); matches && part != folder.begin();) {
+      --part;
+      matches = prefix.filename() == *part;
+      prefix = prefix.parent_path();
+    }
+    if (matches) return prefix;
+  }
+  return here.parent_path();
+}
+
+}  // namespace
+
+fs::path ConfiguredInstallPath(InstalledFile kind, std::string_view name) {
+  return fs::path(QUILLPRESS_INSTALL_PREFIX) / InstallFolder(kind) / name;
+}
+
+fs::path FindInstalledFile(InstalledFile kind, std::string_view name) {
+  std::vector<fs::path> candidates;
+  // Unknown, an empty folder would stand for the working one: skip it.
+  if (const fs::path here = ExecutableFolder(); !here.empty()) {
+    candidates = {RunningPrefix(here) / InstallFolder(kind) / name, here / name};
+  }
+  candidates.push_back(ConfiguredInstallPath(kind, name));
+  const int mode = kind == InstalledFile::Program ? X_OK : R_OK;
+  for (const fs::path& candidate : candidates) {
+    std::error_code ec;
+    if (fs::is_regular_file(candidate, ec) && access(candidate.c_str(), mode) == 0) return candidate;
+  }
+  return {};
+}
+
+void* LoadPrivateModule(const char* fileName) {
+  const fs::path module = FindInstalledFile(InstalledFile::Module, fileName);
+  return module.empty() ? nullptr : dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 void UseOneAllocationArena() { mallopt(M_ARENA_MAX, 1); }

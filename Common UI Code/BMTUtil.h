@@ -55,10 +55,27 @@ std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes = 0);
 // The folder of the running executable (empty when unknown).
 std::filesystem::path ExecutableFolder();
 
+// The one way to find one of our own installed files, by kind: a program
+// (pstopdf, in <prefix>/libexec/quillpress), a loadable module
+// (<prefix>/lib/<arch>/quillpress) or data below <prefix>/share (name
+// "quillpress/Quillpress User Manual.pdf"). Looked for in one order for
+// every kind: below the prefix the running program is installed in (seen
+// from <prefix>/bin or <prefix>/libexec/quillpress, so that an install to
+// another prefix works; the build tree lays out its data the same way),
+// then beside the running program (the build tree keeps programs and
+// modules together), then below the configured prefix. Empty when none of
+// these has it (a program must be executable, anything else readable).
+enum class InstalledFile { Program, Module, Data };
+std::filesystem::path FindInstalledFile(InstalledFile kind, std::string_view name);
+
+// Where an installed file of ours belongs below the configured prefix,
+// whether or not it is there: for saying what is missing.
+std::filesystem::path ConfiguredInstallPath(InstalledFile kind, std::string_view name);
+
 // Opens one of the application's own loadable modules (fileName, for
-// example "quillpress-pdfwriter.so") from beside the executable, the
-// build's lib folder or the installed one; the handle stays open for the
-// life of the process. Null when it cannot be loaded.
+// example "quillpress-pdfwriter.so") where FindInstalledFile finds it; the
+// handle stays open for the life of the process. Null when it cannot be
+// loaded.
 void* LoadPrivateModule(const char* fileName);
 
 #ifndef QUILLPRESS_PDFWRITER_MODULE

@@ -102,12 +102,14 @@ AppDelegate::AppDelegate(QObject* parent)
 
   m_window->setCloseRequestHandler([this] { return windowShouldClose(); });
   connect(m_window, &MainWindow::closed, this, [this] {
-    // Closing the last window quits the application.
+    // Closing the last window quits the application, once the close has
+    // been handled (a deferral on the main thread, not work leaving it).
     if (applicationShouldTerminateAfterLastWindowClosed())
       QTimer::singleShot(0, this, &AppDelegate::RequestTerminate);
   });
   awakeFromNib();
-  // Launching has finished once the main loop runs.
+  // Launching has finished once the main loop runs (a deferral on the main
+  // thread, not work leaving it).
   QTimer::singleShot(0, this, &AppDelegate::applicationDidFinishLaunching);
 }
 
@@ -437,6 +439,7 @@ void AppDelegate::UserManualHelpAction() {
 
 void AppDelegate::RateApplicationAction() {
   if (!rateApplicationObject) return;
+  // After the menu's action has returned, on the main thread.
   QMetaObject::invokeMethod(rateApplicationObject.get(), &MacAppStoreRating::RateApplicationAction,
                             Qt::QueuedConnection);
 }

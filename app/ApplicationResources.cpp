@@ -1,5 +1,7 @@
 #include "app/ApplicationResources.h"
 
+#include "BMTUtil.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QPainter>
@@ -54,17 +56,9 @@ QIcon TemplateIcon(const QString& baseName, const QPalette& palette) {
 }
 
 std::optional<std::filesystem::path> UserManualPath() {
-  const std::filesystem::path name = "Quillpress User Manual.pdf";
-  std::vector<std::filesystem::path> candidates;
-  if (QCoreApplication::instance() != nullptr) {
-    const std::filesystem::path programs =
-        QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
-    candidates.push_back(programs.parent_path() / "share" / "quillpress" / name);
-  }
-  candidates.push_back(std::filesystem::path(QUILLPRESS_INSTALL_DATADIR) / "quillpress" / name);
-  for (const auto& candidate : candidates) {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
-  }
-  return std::nullopt;
+  std::filesystem::path manual =
+      BMTUtil::FindInstalledFile(BMTUtil::InstalledFile::Data,
+                                 "quillpress/Quillpress User Manual.pdf");
+  if (manual.empty()) return std::nullopt;
+  return manual;
 }

@@ -1,4 +1,5 @@
 #include "BMTUtil.h"
+#include "StopSignals.h"
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
 
@@ -9,13 +10,10 @@
 #include <QMainWindow>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <vector>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -45,31 +43,15 @@ bool AnswerInformationOption(int argc, char* argv[]) {
   return false;
 }
 
-int g_signalPipe[2] = {-1, -1};
-
-void OnTerminationSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const auto written = ::write(g_signalPipe[1], &byte, 1);
-}
-
 // The session ending (SIGTERM) or Ctrl+C in a terminal ends the main loop
 // the ordinary way, so running work is stopped and joined before exit.
 void QuitOnTerminationSignals(QObject* context) {
-  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, context);
-  QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
-    char byte = 0;
-    while (::read(g_signalPipe[0], &byte, 1) > 0) {
-    }
+  if (!StopSignals::Install()) return;
+  auto* notifier = new QSocketNotifier(StopSignals::Descriptor(), QSocketNotifier::Read, context);
+  QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier] {
+    notifier->setEnabled(false);
     QCoreApplication::quit();
   });
-  struct sigaction action {};
-  action.sa_handler = OnTerminationSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
 }
 
 std::vector<std::filesystem::path> ToPaths(const QByteArrayList& list) {
@@ -119,6 +101,8 @@ int main(int argc, char* argv[]) {
   QApplication::setQuitOnLastWindowClosed(false);
   AppDelegate delegate;
   QuitOnTerminationSignals(&delegate);
+  // Queued: quits once the approving call has returned (a deferral on the
+  // main thread, not work leaving it).
   QObject::connect(&delegate, &AppDelegate::terminateApproved, &application,
                    &QCoreApplication::quit, Qt::QueuedConnection);
   QObject::connect(&instance, &SingleInstance::filesReceived, &delegate,

@@ -1,5 +1,7 @@
 #include "cli/Command.h"
 
+#include "BMTUtil.h"
+
 #include <cstdio>
 
 bool CommandArguments::Has(std::string_view option) const { return Count(option) > 0; }
@@ -91,8 +93,8 @@ int Command::Run(int argc, char** argv) const {
 }
 
 void Command::Say(std::string_view message) const {
-  std::fprintf(stderr, "quillpress-cli %s: %.*s\n", m_name.c_str(), static_cast<int>(message.size()),
-               message.data());
+  // It may name files or repeat what was typed: shown escaped.
+  std::fprintf(stderr, "quillpress-cli %s: %s\n", m_name.c_str(), BMTUtil::EscapedForDisplay(message).c_str());
 }
 
 int Command::UsageError(std::string_view message) const {

@@ -1,6 +1,6 @@
 #include "BMTUtil.h"
 #include "cli/Command.h"
-#include "cli/StopOnSignal.h"
+#include "StopSignals.h"
 #include "conversion/ConversionFailureText.h"
 #include "conversion/ConversionPool.h"
 #include "conversion/ConverterInterface.h"

@@ -1,3 +1,4 @@
+#include "BMTUtil.h"
 #include "cli/WatchFolderCommand.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchChoice.h"
@@ -55,7 +56,8 @@ std::string Describe(const WatchFolderEntry& f) {
                      Where(f.destination) + "  then " + then + ", preset " +
                      std::string(PdfPresetName(f.stored.preset));
   if (f.stored.compress) line += ", compressed";
-  return line;
+  // Names and folders as stored, which may hold anything.
+  return BMTUtil::EscapedForDisplay(line);
 }
 
 // The number of the folder whose source is SOURCE.

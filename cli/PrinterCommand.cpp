@@ -127,18 +127,6 @@ std::optional<std::vector<std::pair<std::string, fs::path>>> Queues(std::string&
   return queues;
 }
 
-// The printer description installed with us, or built beside us.
-fs::path PrinterDescription() {
-  const fs::path here = BMTUtil::ExecutableFolder();
-  const fs::path relative = fs::path("share") / "ppd" / "quillpress" / "quillpress.ppd";
-  for (const fs::path& candidate : {here.parent_path() / relative, here.parent_path().parent_path() / relative,
-                                    fs::path(QUILLPRESS_INSTALL_DATADIR) / "ppd" / "quillpress" / "quillpress.ppd"}) {
-    std::error_code ec;
-    if (fs::is_regular_file(candidate, ec)) return candidate;
-  }
-  return {};
-}
-
 // CUPS takes printable names without separators; ours are plainer still, so
 // that they are the same in a URI, a shell and a file name.
 bool IsQueueName(std::string_view name) {
@@ -192,7 +180,9 @@ int PrinterCommand::Add(const CommandArguments& arguments) const {
   if (!destination) return UsageError("--destination is needed");
   if (!spool) spool = BMTUtil::ApplicationFolder(BMTUtil::UserFolder::State) / "print" / name;
 
-  const fs::path description = PrinterDescription();
+  // The printer description installed with us, or built beside us.
+  const fs::path description =
+      BMTUtil::FindInstalledFile(BMTUtil::InstalledFile::Data, "ppd/quillpress/quillpress.ppd");
   if (description.empty()) return Refused("the printer description quillpress.ppd is not installed");
   std::string why;
   const auto queues = Queues(why);

@@ -1,3 +1,4 @@
+#include "StopSignals.h"
 #include "cli/WatchFolderCommand.h"
 #include "platform/Bookmark.h"
 #include "watch/WatchService.h"
@@ -5,10 +6,6 @@
 #include <QCoreApplication>
 #include <QFileSystemWatcher>
 #include <QSocketNotifier>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -40,14 +37,6 @@ const char kHelp[] =
     "SIGTERM); the file in hand is then put back, to be taken at the next start.\n"
     "Exit status: 0 when stopped, 1 when the folders are refused, 2 for a usage\n"
     "error.\n";
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  const ssize_t ignored = write(g_signalPipe[1], &byte, 1);
-  (void)ignored;
-}
 
 class WatchCommand : public WatchFolderCommand {
  public:
@@ -81,14 +70,13 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     if (preset) c.preset = *preset;
   };
 
-  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(&signals, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+  if (!StopSignals::Install()) return 1;
+  QSocketNotifier signals(StopSignals::Descriptor(), QSocketNotifier::Read);
+  // The signal's byte stays unread: the notifier would fire again and again.
+  QObject::connect(&signals, &QSocketNotifier::activated, &app, [&signals] {
+    signals.setEnabled(false);
+    QCoreApplication::quit();
+  });
 
   QObject::connect(&service, &WatchService::watchEvent, &app, [](const WatchEvent& event) {
     std::printf("%s\n", WatchJournalLine(event).c_str());

@@ -92,17 +92,12 @@ bool BatchExport::StartLocked(std::unique_lock<std::mutex>& lock, const fs::path
   m_cancel = std::stop_source();
   m_state = State::Running;
   lock.unlock();
-  // The previous batch's thread has already left its last step.
-  if (m_thread.joinable()) m_thread.join();
-  m_thread = std::jthread([this](std::stop_token stop) { ExportPSToPDF(std::move(stop)); });
+  // After the previous batch's last step, if it is still taking it.
+  m_worker.Enqueue([this](std::stop_token stop) { ExportPSToPDF(std::move(stop)); });
   return true;
 }
 
-void BatchExport::Shutdown() {
-  if (!m_thread.joinable()) return;
-  m_thread.request_stop();
-  m_thread.join();
-}
+void BatchExport::Shutdown() { m_worker.Shutdown(); }
 
 void BatchExport::ExportPSToPDF(std::stop_token stop) {
   std::vector<FileListItemRef> items;

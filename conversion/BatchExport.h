@@ -2,6 +2,7 @@
 
 #include "conversion/PostScriptConverter.h"
 #include "filelist/FileListItem.h"
+#include "platform/BackgroundWork.h"
 
 #include <atomic>
 #include <cstdint>
@@ -9,7 +10,6 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 // The steps of a batch's progress: it started, an item ended (in list
@@ -118,5 +118,6 @@ class BatchExport {
   std::size_t m_concurrentConversions = 0;
   std::atomic<bool> m_cancelled{false};
   std::stop_source m_cancel;
-  std::jthread m_thread;
+  // Runs each batch; its stop token is set when quitting.
+  SerialWorker m_worker;
 };

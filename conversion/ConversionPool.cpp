@@ -270,6 +270,9 @@ void ConversionPool::Run(const NextJob& next, const ConversionOptions& options,
 void ConversionPool::Run(const NextJob& next, std::size_t threads, const ConversionOptions& options,
                          const Callbacks& callbacks, std::stop_token stop) const {
   PoolRun run(next, options, callbacks, std::move(stop), threads);
+  // Several converters at once and a publisher beside them, on the caller's
+  // thread (already off the main one) and threads of the run's own: not
+  // BackgroundWork's one-at-a-time worker.
   std::optional<std::jthread> publisher;
   try {
     publisher.emplace([&run] { run.Publish(); });

@@ -1,6 +1,7 @@
 #include "conversion/PdfOutputCheck.h"
 
 #include "conversion/PdfDocumentWriter.h"
+#include "BMTUtil.h"
 
 #include <algorithm>
 
@@ -22,10 +23,7 @@ std::string StandardName(PdfPreset preset) {
 // Once each, in the order first met, printable, within bounds.
 void AddOnce(std::vector<std::string>& list, std::string_view text) {
   if (list.size() >= kMostEntries || text.empty()) return;
-  std::string clean;
-  for (const char c : text.substr(0, kLongestText)) {
-    clean += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
-  }
+  std::string clean = BMTUtil::EscapedForDisplay(text, kLongestText);
   if (std::find(list.begin(), list.end(), clean) == list.end()) list.push_back(std::move(clean));
 }
 

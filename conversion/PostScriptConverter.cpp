@@ -205,15 +205,10 @@ fs::path ConverterProgramPath() {
   if (const char* env = std::getenv("QUILLPRESS_PSTOPDF"); env && env[0] == '/') {
     return fs::path(env);
   }
-  const fs::path here = BMTUtil::ExecutableFolder();
-  // Installed: <prefix>/bin/quillpress beside <prefix>/libexec/quillpress/pstopdf.
-  const fs::path installed = fs::path(QUILLPRESS_INSTALL_LIBEXECDIR) / "quillpress" / "pstopdf";
-  const fs::path relative = here.parent_path() / "libexec" / "quillpress" / "pstopdf";
-  const fs::path beside = here / "pstopdf";  // the build tree
-  for (const fs::path& candidate : {relative, beside, installed}) {
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return installed;
+  const fs::path found = BMTUtil::FindInstalledFile(BMTUtil::InstalledFile::Program, "pstopdf");
+  // Not there: the run fails, naming where it should be.
+  return found.empty() ? BMTUtil::ConfiguredInstallPath(BMTUtil::InstalledFile::Program, "pstopdf")
+                       : found;
 }
 
 ConversionResult RunPostScriptConverter(const fs::path& input, const fs::path& destination,

@@ -2,11 +2,11 @@
 
 #include "filelist/FileList.h"
 #include "filelist/ItemStatusBoard.h"
+#include "platform/DisplayPath.h"
 #include "platform/FileUri.h"
 #include "platform/LocalizedString.h"
 
 #include <QColor>
-#include <QFile>
 #include <QMimeData>
 
 #include <algorithm>
@@ -62,7 +62,7 @@ QVariant FileListTableModel::data(const QModelIndex& index, int role) const {
   if (identifier == QLatin1String("FilePath")) {
     const FileListItemRef item = m_list.ItemAt(index.row());
     if (!item) return {};
-    return QFile::decodeName(QByteArray::fromStdString(item->filePathBytes()));
+    return DisplayPath(item->filePathBytes());
   }
   if (identifier == QLatin1String("Status")) {
     if (m_statusBoard == nullptr) return {};

@@ -99,7 +99,7 @@ DirectSaveMimeData::DirectSaveMimeData(const fs::path& promisedFileName, Fulfil 
   connect(&m_lookDeadline, &QTimer::timeout, this, [this] { Settle(kFailure); });
   // Qt's drag reuses one source window, so from the second drag on it is
   // known already; on the first the selection is ours only once the drag's
-  // event loop runs.
+  // event loop runs (a deferral on the main thread).
   OfferName();
   QTimer::singleShot(0, this, &DirectSaveMimeData::OfferName);
 }

@@ -21,7 +21,7 @@ constexpr int kRevealTimeoutMs = 5000;
 
 void DesktopWorkspace::ReportFailureLater(const QUrl& url) {
   // Never from inside the request: the caller may still be arranging
-  // what it shows.
+  // what it shows. Deferred on the main thread, not work leaving it.
   QMetaObject::invokeMethod(QCoreApplication::instance(), [this, url] { ReportFailure(url); },
                             Qt::QueuedConnection);
 }

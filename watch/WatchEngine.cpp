@@ -223,6 +223,10 @@ struct WatchEngine::Taken {
 
 WatchEngine::WatchEngine(WatchTimings timings, EventHandler onEvent, LostHandler onLost)
     : m_timings(timings), m_onEvent(std::move(onEvent)), m_onLost(std::move(onLost)) {
+  // The engine's own loop, for as long as it lives, and (below) the pool's
+  // run while there is work: threads of the engine's own rather than jobs
+  // of BackgroundWork, whose worker runs one job at a time and would hold
+  // the one for the other.
   m_worker = std::jthread([this](std::stop_token stop) { Run(stop); });
 }
 
@@ -422,6 +426,7 @@ void WatchEngine::StartConverting(std::size_t requested) {
     m_runEnding = false;
   }
   try {
+    // A thread of the engine's own, not BackgroundWork: see the constructor.
     m_converting = std::jthread([this, converters](std::stop_token stop) { Convert(converters, stop); });
   } catch (const std::system_error&) {
     // No thread to be had now: the files wait, and it is tried again.

@@ -195,8 +195,10 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
   for (Slot slot : {Slot::Source, Slot::Destination, Slot::MoveTo}) {
     QLineEdit* field = Parts(slot).field;
     connect(field, &QLineEdit::editingFinished, this, [this, slot, field] {
-      const fs::path typed = QFile::encodeName(field->text().trimmed()).toStdString();
       const std::optional<fs::path> current = *Parts(slot).path;
+      // Unchanged: what is shown is escaped, not the folder's name itself.
+      if (current && field->text() == DisplayPath(*current)) return;
+      const fs::path typed = QFile::encodeName(field->text().trimmed()).toStdString();
       std::error_code ec;
       if (!m_Watching && !m_loading && typed.is_absolute() && fs::is_directory(typed, ec) &&
           (!current || *current != typed)) {

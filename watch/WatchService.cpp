@@ -48,10 +48,9 @@ WatchEngine& WatchService::Engine() {
         m_tuning.timings,
         [this](const WatchEvent& event) {
           m_journal.Append(event);
-          QMetaObject::invokeMethod(
-              this, [this, event] { Q_EMIT watchEvent(event); }, Qt::QueuedConnection);
+          m_bridge.Post([this, event] { Q_EMIT watchEvent(event); });
         },
-        [this](int id) { QMetaObject::invokeMethod(this, [this, id] { LoseFromEngine(id); }, Qt::QueuedConnection); });
+        [this](int id) { m_bridge.Post([this, id] { LoseFromEngine(id); }); });
   }
   return *m_engine;
 }

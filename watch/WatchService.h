@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/BackgroundWork.h"
 #include "watch/Notifier.h"
 #include "watch/WatchEngine.h"
 #include "watch/WatchJournal.h"
@@ -111,6 +112,8 @@ class WatchService : public QObject {
   WatchJournal m_journal;
   WatchTuning m_tuning;
   Notifier m_notifier;
+  // The engine's threads tell the main thread through it; it outlives them.
+  MainThreadBridge m_bridge;
   std::unique_ptr<WatchEngine> m_engine;
   std::map<int, Running> m_folders;
   QTimer m_lookTimer;

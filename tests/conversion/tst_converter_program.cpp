@@ -1,6 +1,7 @@
 // The converter program on real PostScript: pages, EPS boxes, failures,
 // limits, and hostile jobs against the barrier around them.
 
+#include "BMTUtil.h"
 #include "PostScriptSamples.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/ConverterProcess.h"
@@ -14,6 +15,7 @@
 
 #include <linux/landlock.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -122,7 +124,8 @@ class ConverterProgram : public QObject {
         << QByteArray("could not be converted");
     // Refused at once: a pipe nobody writes to, or an endless device, would
     // otherwise hold the converter before any limit applies.
-    QTest::newRow("missing") << std::string("missing") << 2 << QByteArray("No such file");
+    // Its name is shown escaped, as every name is.
+    QTest::newRow("missing, named to fool a terminal") << std::string("missing") << 2 << QByteArray("No such file");
     QTest::newRow("folder") << std::string("folder") << 2 << QByteArray("it is a folder");
     QTest::newRow("named pipe") << std::string("fifo") << 2 << QByteArray("it is a named pipe");
     QTest::newRow("device") << std::string("device") << 2 << QByteArray("it is a character device");
@@ -143,14 +146,16 @@ class ConverterProgram : public QObject {
     if (kind == "folder") fs::create_directories(input);
     if (kind == "fifo") QCOMPARE(mkfifo(input.c_str(), 0600), 0);
     if (kind == "device") input = "/dev/zero";
+    if (kind == "missing") input.replace_filename("in\x1b[2K\r\nconverted.ps");
     if (kind == "socket") QVERIFY(socket.listen(QFile::decodeName(input.c_str())));
     const samples::ProgramRun run =
         kind == "usage" ? samples::RunProgram("pstopdf", {samples::Arg(input)}) : Convert(input, pdf);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.output.contains(reason), run.output.constData());
     if (exitCode == 2 && kind != "usage") {
-      QVERIFY(run.output.contains("cannot read " + QByteArray(input.c_str())));
+      QVERIFY(run.output.contains(("cannot read " + BMTUtil::EscapedForDisplay(input.native())).c_str()));
     }
+    for (const char c : run.output) QVERIFY(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
     QVERIFY(!fs::exists(pdf));
     VerifyTempFolderEmpty();
   }
@@ -390,17 +395,26 @@ class ConverterProgram : public QObject {
   void killedConverterLeavesNothingBehind_data() {
     QTest::addColumn<std::string>("program");
     QTest::addColumn<bool>("atOnce");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("says");  // when it may end itself
     // The very moment its private folder appears, before it may know of it.
-    QTest::newRow("as its folder appears") << std::string("pstopdf") << true;
-    QTest::newRow("while it interprets") << std::string("pstopdf") << false;
+    QTest::newRow("as its folder appears") << std::string("pstopdf") << true << SIGKILL << QByteArray();
+    QTest::newRow("while it interprets") << std::string("pstopdf") << false << SIGKILL << QByteArray();
     // The command line converts; it is killed and must take the converter along.
-    QTest::newRow("its caller, while it interprets") << std::string("quillpress-cli") << false;
+    QTest::newRow("its caller, while it interprets") << std::string("quillpress-cli") << false << SIGKILL
+                                                     << QByteArray();
+    // Asked to stop, each ends its work and says so.
+    QTest::newRow("stopped while it interprets") << std::string("pstopdf") << false << SIGTERM
+                                                 << QByteArray("pstopdf: stopped");
+    QTest::newRow("its caller stopped") << std::string("quillpress-cli") << false << SIGTERM
+                                        << QByteArray("Interrupted: 0 of 1 files converted");
   }
 
   void killedConverterLeavesNothingBehind() {
-    // Killed outright, the converter can clean up nothing itself.
     QFETCH(std::string, program);
     QFETCH(bool, atOnce);
+    QFETCH(int, signal);
+    QFETCH(QByteArray, says);
     const fs::path input = Root() / ("forever-" + std::string(QTest::currentDataTag()) + ".ps");
     const fs::path out = Root() / "killed";
     fs::create_directories(out);
@@ -419,8 +433,13 @@ class ConverterProgram : public QObject {
     QVERIFY(appeared);
     // Its temporary file is made once the interpreter runs.
     if (!atOnce) QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).size() >= 2, 60000);
-    p.kill();
+    QCOMPARE(kill(static_cast<pid_t>(p.processId()), signal), 0);
     QVERIFY(p.waitForFinished());
+    if (!says.isEmpty()) {
+      const QByteArray said = p.readAllStandardError();
+      QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 1 && said.contains(says),
+               said.constData());
+    }
     QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()), 30000);
     QVERIFY(samples::ListTree(out).empty());
     VerifyTempFolderEmpty();

@@ -611,16 +611,18 @@ class WatchWindowTest : public QObject {
     // A failure while the window is not in front: at the top, standing out,
     // and told on the desktop.
     m_window->hide();
-    samples::WriteFile(m_source / "bad.ps", "%!PS-Adobe-3.0\n/undefinedname-here cvx exec\nshowpage\n");
+    // Named to fool whoever reads it: shown escaped.
+    const fs::path bad = m_source / "bad\x1b[8m\n.ps";
+    samples::WriteFile(bad, "%!PS-Adobe-3.0\n/undefinedname-here cvx exec\nshowpage\n");
     QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 4, kDeadline);
     QTreeWidgetItem* failed = list->topLevelItem(0);
-    QCOMPARE(failed->text(1), QStringLiteral("bad.ps"));
+    QCOMPARE(failed->text(1), QStringLiteral("bad\\x1b[8m\\n.ps"));
     QCOMPARE(failed->text(2), LocalizedString("WatchEventFailed"));
     QVERIFY(failed->text(3).contains(QStringLiteral("undefinedname-here")));
     QVERIFY(failed->font(1).bold());
     QVERIFY(failed->foreground(1).color() != list->topLevelItem(1)->foreground(1).color());
     QCOMPARE(notices.size(), std::size_t(1));
-    QVERIFY(notices[0].contains(QStringLiteral("bad.ps")));
+    QVERIFY(notices[0].contains(QStringLiteral("bad\\x1b[8m\\n.ps")));
     QVERIFY(m_c->watchFoldersList->topLevelItem(0)->text(3).contains(QStringLiteral("1")));  // its failures
 
     // A double click shows the file in the file viewer.
@@ -630,7 +632,7 @@ class WatchWindowTest : public QObject {
     const QRect at = list->visualItemRect(failed);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at.center());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at.center());
-    QCOMPARE(m_workspace->revealed, std::vector<fs::path>{m_source / "bad.ps"});
+    QCOMPARE(m_workspace->revealed, std::vector<fs::path>{bad});
 
     // The folder gone and back.
     fs::remove_all(m_source);

@@ -1,6 +1,7 @@
 #include "ConversionJob.h"
 
 #include "BMTUtil.h"
+#include "StopSignals.h"
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "UserPaper.h"
@@ -134,7 +135,7 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
 // The interpreter's process: confined, then the job. Never returns.
 [[noreturn]] void RunJob(pid_t supervisor, int inputFd, int folderFd, int errorFd,
                          const JobLimits& limits, const PresetContext& preset) {
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+  for (const int sig : StopSignals::kSignals) signal(sig, SIG_DFL);
   if (!EndWithParent(supervisor, SIGKILL)) _exit(kExitFailed);
   dup2(errorFd, STDERR_FILENO);
   // Nothing of ours reaches the job but its input and standard files; and
@@ -297,7 +298,8 @@ int ConversionJob::Run() {
   const fs::path& input = m_settings.input;
   // Said on standard error for people, and on the report for our caller.
   auto fail = [&](Kind kind, std::string detail, int status = kExitFailed) {
-    std::fprintf(stderr, "pstopdf: %s\n", detail.c_str());
+    // It may name the files, and a name may hold anything.
+    std::fprintf(stderr, "pstopdf: %s\n", BMTUtil::EscapedForDisplay(detail, kLongestJobLine).c_str());
     Report(ConversionFailure{kind, input, std::move(detail), {}, {}});
     return status;
   };

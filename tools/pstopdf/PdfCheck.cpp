@@ -57,7 +57,8 @@ bool Check(WritePdfFn writePdf, const fs::path& work, const CheckRequest& reques
       request.standard,
       [](void* context, int kind, const char* text) {
         if (kind == kPdfNoteFailed) {
-          std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n", text);
+          std::fprintf(stderr, "pstopdf: the document produced no readable PDF: %s\n",
+                       BMTUtil::EscapedForDisplay(text, 1000).c_str());
         } else {
           static_cast<PdfOutputFindings*>(context)->Add(kind, text);
         }

@@ -1,6 +1,7 @@
 #include "PdfChecker.h"
 
 #include "BMTUtil.h"
+#include "StopSignals.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -57,7 +58,7 @@ PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const Chec
     return;
   }
   if (pid == 0) {
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+    for (const int sig : StopSignals::kSignals) signal(sig, SIG_DFL);
     if (!EndWithParent(self, SIGKILL)) _exit(1);
     dup2(errorFd, STDERR_FILENO);
     close_range(3, static_cast<unsigned>(go[0]) - 1, 0);

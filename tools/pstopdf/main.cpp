@@ -8,7 +8,9 @@
 // This file only translates the command line: the conversion is a
 // ConversionJob.
 
+#include "BMTUtil.h"
 #include "ConversionJob.h"
+#include "StopSignals.h"
 #include "ReadyInterpreter.h"
 #include "conversion/ConverterInterface.h"
 #include "conversion/PdfPreset.h"
@@ -150,7 +152,7 @@ std::optional<JobSettings> Parse(int argc, char** argv) {
     } else if (args.input.empty()) {
       args.input = arg;
     } else {
-      return Usage(("unexpected argument: " + arg).c_str()), std::nullopt;
+      return Usage(("unexpected argument: " + BMTUtil::EscapedForDisplay(arg, 1000)).c_str()), std::nullopt;
     }
   }
   if (args.input.empty()) return Usage("no input file given"), std::nullopt;
@@ -195,10 +197,7 @@ int main(int argc, char** argv) {
 
   ConversionJob job(std::move(*settings));
   g_job = &job;
-  struct sigaction action = {};
-  action.sa_handler = OnStop;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+  if (!StopSignals::Install(OnStop)) return kExitFailed;
   // A caller that is killed takes us, and so the job, with it.
   if (!EndWithParent(caller, SIGTERM)) return kExitFailed;
   return job.Run();
