@@ -29,7 +29,7 @@ void OnStopSignal(int signal) {
 
 namespace StopSignals {
 
-bool Install(void (*immediate)(int)) {
+bool Install(void (*immediate)(int), BlockedCalls blocked) {
   g_immediate = immediate;
   if (g_pipe[0] >= 0) return true;
   if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
@@ -37,7 +37,7 @@ bool Install(void (*immediate)(int)) {
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   for (const int signal : kSignals) sigaddset(&action.sa_mask, signal);
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = blocked == BlockedCalls::Restart ? SA_RESTART : 0;
   for (const int signal : kSignals) sigaction(signal, &action, nullptr);
   return true;
 }

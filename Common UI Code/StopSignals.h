@@ -12,11 +12,15 @@ namespace StopSignals {
 
 inline constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
+// What a system call blocked when a stop signal arrives does: carry on, or
+// end with EINTR so that a program waiting on a read can stop at once.
+enum class BlockedCalls { Restart, End };
+
 // Takes the stop signals from now on (once; later calls change nothing but
 // the immediate action). immediate, when given, runs inside the handler
 // first: async-signal-safe work only, as the converter ends its job and
 // exits. Answers false when the signals could not be taken.
-bool Install(void (*immediate)(int signal) = nullptr);
+bool Install(void (*immediate)(int signal) = nullptr, BlockedCalls blocked = BlockedCalls::Restart);
 
 // Readable once a stop signal has arrived: for an event loop to watch
 // (QSocketNotifier). -1 before Install.

@@ -9,6 +9,7 @@
 // folder (or of the first folder on its way that is not root's) before it
 // touches anything in it.
 
+#include "Common UI Code/StopSignals.h"
 #include "print/JobNames.h"
 #include "print/PrintSpool.h"
 
@@ -45,9 +46,9 @@ enum BackendStatus {
 constexpr std::string_view kPartPrefix = ".quillpress-job-";
 constexpr std::size_t kChunk = 64 * 1024;
 
-volatile sig_atomic_t g_cancelled = 0;
 
-void OnTerminate(int) { g_cancelled = 1; }
+// CUPS cancels a job with SIGTERM.
+bool Cancelled() { return StopSignals::Received() != 0; }
 
 std::string g_job = "?";
 
@@ -150,7 +151,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
     if (n < 0) {
-      if (errno == EINTR && !g_cancelled) continue;
+      if (errno == EINTR && !Cancelled()) continue;
       return false;
     }
     data += n;
@@ -163,7 +164,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 // when the job is cancelled (errno EINTR).
 ssize_t ReadSome(int fd, char* data, std::size_t size) {
   for (;;) {
-    if (g_cancelled) {
+    if (Cancelled()) {
       errno = EINTR;
       return -1;
     }
@@ -220,10 +221,8 @@ int main(int argc, char** argv) {
   g_job = std::string(argv[1]).substr(0, 20);
   if (g_job.empty() || g_job.find_first_not_of("0123456789") != std::string::npos) g_job = "0";
 
-  struct sigaction action {};
-  action.sa_handler = OnTerminate;  // no SA_RESTART: a read in progress ends
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
+  // A read in progress ends when the job is cancelled.
+  StopSignals::Install(nullptr, StopSignals::BlockedCalls::End);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
 
@@ -276,11 +275,11 @@ int main(int argc, char** argv) {
     return status;
   };
   auto readFailed = [&]() {
-    if (g_cancelled) return refuse(kBackendCancel, JobRefusal::Cancelled);
+    if (Cancelled()) return refuse(kBackendCancel, JobRefusal::Cancelled);
     return refuse(kBackendFailed, JobRefusal::Unreadable, std::strerror(errno));
   };
   auto writeFailed = [&]() {
-    if (g_cancelled) return refuse(kBackendCancel, JobRefusal::Cancelled);
+    if (Cancelled()) return refuse(kBackendCancel, JobRefusal::Cancelled);
     if (IsOutOfSpace(errno)) return refuse(kBackendRetry, JobRefusal::NoSpace);
     return refuse(kBackendFailed, JobRefusal::Unwritable, std::strerror(errno));
   };
@@ -341,7 +340,7 @@ int main(int argc, char** argv) {
   const int closed = close(out);
   out = -1;
   if (closed != 0) return writeFailed();
-  if (g_cancelled) return refuse(kBackendCancel, JobRefusal::Cancelled);
+  if (Cancelled()) return refuse(kBackendCancel, JobRefusal::Cancelled);
 
   // Its name, never replacing a file of the same name: "TITLE.ps", else
   // "TITLE 1.ps", ...
