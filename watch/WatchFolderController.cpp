@@ -459,12 +459,21 @@ void WatchFolderController::RefreshFolderList() {
   const std::size_t current = watchFoldersList->currentItem()
                                   ? watchFoldersList->currentItem()->data(0, Qt::UserRole).toULongLong()
                                   : m_editing;
-  watchFoldersList->clear();
+  // The rows are rewritten in place, not made anew: this also runs while the
+  // list is still telling of a change to one of them (a box ticked), and
+  // that row must outlive the telling.
+  QTreeWidgetItem* chosen = nullptr;
+  int row = 0;
   const auto& folders = m_folders;
   for (std::size_t number = 0; number < folders.size(); ++number) {
     const bool unset = !folders[number] || (number == 0 && !folders[0]->isSet());
     if (number == 0 && unset && m_editing != 0) continue;
-    auto* item = new QTreeWidgetItem;
+    QTreeWidgetItem* item = row < watchFoldersList->topLevelItemCount() ? watchFoldersList->topLevelItem(row)
+                                                                         : new QTreeWidgetItem(watchFoldersList);
+    ++row;
+    for (int column = 0; column < 4; ++column) item->setText(column, QString());
+    item->setData(0, Qt::CheckStateRole, QVariant());
+    item->setData(0, Qt::FontRole, QVariant());
     item->setData(0, Qt::UserRole, qulonglong(number));
     if (unset) {
       item->setText(0, LocalizedString(number == 0 ? "WatchFolderNewName" : "WatchFolderBrokenEntry"));
@@ -490,9 +499,10 @@ void WatchFolderController::RefreshFolderList() {
       bold.setBold(true);
       item->setFont(0, bold);
     }
-    watchFoldersList->addTopLevelItem(item);
-    if (number == current) watchFoldersList->setCurrentItem(item);
+    if (number == current) chosen = item;
   }
+  while (watchFoldersList->topLevelItemCount() > row) delete watchFoldersList->takeTopLevelItem(row);
+  watchFoldersList->setCurrentItem(chosen);
   removeWatchFolderButton->setEnabled(!m_loading && watchFoldersList->topLevelItemCount() > 0);
 }
 
