@@ -5,11 +5,17 @@
 // test have put a stand-in in its place.
 
 #include <QTemporaryDir>
-#include <QtGlobal>
+#include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 struct WatchTestFolders {
   WatchTestFolders() { qunsetenv("QUILLPRESS_PSTOPDF"); }
@@ -25,3 +31,27 @@ struct WatchTestFolders {
   std::filesystem::path source = Make("in");
   std::filesystem::path destination = Make("out");
 };
+
+// Writes doc into file in parts with the writer's pauses between them, closing
+// it between parts when reopen is set; events are handled meanwhile. Whether
+// it ended in time.
+inline bool WriteSlowly(const std::filesystem::path& file, const std::string& doc, std::size_t parts,
+                        std::chrono::milliseconds pause, bool reopen) {
+  std::atomic<bool> closed = false;
+  std::thread writer([&] {
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::size_t part = doc.size() / parts + 1;
+    for (std::size_t at = 0; at < doc.size(); at += part) {
+      const std::size_t n = std::min(part, doc.size() - at);
+      if (write(fd, doc.data() + at, n) != ssize_t(n) || at + part >= doc.size()) break;
+      if (reopen) close(fd);
+      std::this_thread::sleep_for(pause);
+      if (reopen) fd = open(file.c_str(), O_WRONLY | O_APPEND);
+    }
+    close(fd);
+    closed = true;
+  });
+  const bool ended = QTest::qWaitFor([&] { return closed.load(); }, 600000);
+  writer.join();
+  return ended;
+}

@@ -8,37 +8,25 @@
 #include "WatchTestFolders.h"
 
 #include <QElapsedTimer>
-#include <QTest>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 namespace fs = std::filesystem;
+using namespace samples;
+using Kind = WatchEvent::Kind;
 
 namespace {
 
 constexpr int kDeadline = 120000;
 
 // A service running one folder, recording every event.
-class Watched {
- public:
-  Watched(const fs::path& settings, const fs::path& journal, WatchService::StartRequest request)
-      : service(journal) {
-    service.setTuning(WatchSettingsStore(settings).Read().tuning);
-    QObject::connect(&service, &WatchService::watchEvent, &service,
-                     [this](const WatchEvent& e) { events.push_back(e); });
+struct Watched {
+  Watched(const fs::path& root, WatchService::StartRequest request) : service(root / "state" / "watch.log") {
+    service.setTuning(WatchSettingsStore(root / "prefs.plist").Read().tuning);
+    QObject::connect(&service, &WatchService::watchEvent, &service, [this](const WatchEvent& e) { events.push_back(e); });
     refusal = service.Start(0, std::move(request));
   }
-
-  std::size_t count(WatchEvent::Kind kind) const {
-    std::size_t n = 0;
-    for (const auto& e : events) n += e.kind == kind ? 1 : 0;
-    return n;
+  std::size_t count(Kind kind) const {
+    return std::size_t(std::count_if(events.begin(), events.end(), [&](const WatchEvent& e) { return e.kind == kind; }));
   }
-
   WatchService service;
   std::vector<WatchEvent> events;
   std::optional<WatchRefusal> refusal;
@@ -49,70 +37,53 @@ class Watched {
 class WatchServiceTest : public QObject {
   Q_OBJECT
 
- private:
   WatchTestFolders m_f;
-  fs::path m_moveTo, m_settings, m_journal;
 
-  WatchService::StartRequest Request(SourceDisposal disposal, std::optional<fs::path> source = {}) {
+  WatchService::StartRequest Request(SourceDisposal disposal, const std::string& source = "in", const std::string& to = "out",
+                                     const std::string& moveTo = "done") {
     WatchService::StartRequest r;
-    r.choice.source = source.value_or(m_f.source);
-    r.choice.destination = m_f.destination;
-    r.choice.moveTo = m_moveTo;
-    r.choice.disposal = disposal;
+    r.choice = {.source = m_f.root / source, .destination = m_f.root / to, .moveTo = {}, .disposal = disposal};
+    if (!moveTo.empty()) r.choice.moveTo = m_f.root / moveTo;
     return r;
   }
-
-  // A stand-in converter for this test (init puts the real one back).
-  void UseConverter(const char* name, const std::string& script) {
-    qputenv("QUILLPRESS_PSTOPDF", samples::WriteStandInConverter(m_f.root, name, script).c_str());
-  }
+  std::string Journal() const { return ReadAll(m_f.root / "state" / "watch.log"); }
 
  private Q_SLOTS:
   void init() {
     m_f = WatchTestFolders();
-    m_moveTo = m_f.Make("done");
-    m_settings = m_f.root / "prefs.plist";
-    m_journal = m_f.root / "state" / "watch.log";
+    m_f.Make("done");
   }
 
   void firstLookNewFilesWhatIsLeftAloneAndTheJournal() {
-    samples::WriteFile(m_f.source / "early.ps", samples::OnePagePostScript());
-    samples::WriteFile(m_f.source / "notes.txt", "not PostScript");
-    samples::WriteFile(m_f.source / ".hidden.ps", samples::OnePagePostScript());
-    samples::WriteFile(m_f.source / "sub" / "deep.ps", samples::OnePagePostScript());
-    samples::WriteFile(m_f.destination / "early.ps", "an older file of the same name");
+    for (const char* name : {"early.ps", ".hidden.ps", "sub/deep.ps"}) WriteFile(m_f.source / name, OnePagePostScript());
+    WriteFile(m_f.source / "notes.txt", "not PostScript");
+    WriteFile(m_f.destination / "early.ps", "an older file of the same name");
     {
-      Watched w(m_settings, m_journal, Request(SourceDisposal::MoveToDestination));
-      QVERIFY(!w.refusal);
-      QCOMPARE(w.service.state(0), WatchFolderState::Watching);
+      Watched w(m_f.root, Request(SourceDisposal::MoveToDestination));
+      QVERIFY(!w.refusal && w.service.state(0) == WatchFolderState::Watching);
       QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.destination / "early1.ps"), kDeadline);  // numbered, no space
-      QVERIFY(fs::exists(m_f.destination / "early.pdf"));
-
-      samples::WriteFile(m_f.source / "later.eps", samples::EpsWithBox(0, 0, 40, 40));
-      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Moved) == 2, kDeadline);
-      QVERIFY(fs::exists(m_f.destination / "later.eps"));
-      QCOMPARE(samples::PdfPageSizes(m_f.destination / "later.pdf").size(), std::size_t(1));
-      QTRY_COMPARE_WITH_TIMEOUT(
-          samples::ListTree(m_f.source),
-          (std::vector<std::string>{".hidden.ps", "notes.txt", "sub", "sub/deep.ps"}), kDeadline);
-      QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(2));
+      WriteFile(m_f.source / "later.eps", EpsWithBox(0, 0, 40, 40));
+      QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Moved) == 2, kDeadline);
+      QCOMPARE(PdfPageSizes(m_f.destination / "later.pdf").size(), std::size_t(1));
+      QTRY_COMPARE_WITH_TIMEOUT(ListTree(m_f.source), (std::vector<std::string>{".hidden.ps", "notes.txt", "sub", "sub/deep.ps"}),
+                                kDeadline);
+      QCOMPARE(w.count(Kind::Converted), std::size_t(2));
     }
-    // Every event is a line of the journal, in order.
-    const std::string journal = samples::ReadAll(m_journal);
-    const std::string in = m_f.source.native(), out = m_f.destination.native();
-    QCOMPARE(samples::Occurrences(journal, "started: " + in + " -> " + out), std::size_t(1));
-    QCOMPARE(samples::Occurrences(journal, "converted: " + in + "/early.ps -> " + out + "/early.pdf"), std::size_t(1));
-    QCOMPARE(samples::Occurrences(journal, "moved: " + in + "/early.ps -> " + out + "/early1.ps"), std::size_t(1));
-    QCOMPARE(samples::Occurrences(journal, "converted: " + in + "/later.eps -> " + out + "/later.pdf"), std::size_t(1));
-    QCOMPARE(samples::Occurrences(journal, "stopped: " + in), std::size_t(1));
-    QVERIFY(journal.find("started") < journal.find("converted") &&
-            journal.rfind("converted") < journal.find("stopped"));
+    // Every event is a line of the journal, once, in order.
+    const std::string journal = Journal(), in = m_f.source.native(), out = m_f.destination.native();
+    std::size_t at = 0;
+    for (const std::string& line : {"started: " + in + " -> " + out, "converted: " + in + "/early.ps -> " + out + "/early.pdf",
+                                    "moved: " + in + "/early.ps -> " + out + "/early1.ps",
+                                    "converted: " + in + "/later.eps -> " + out + "/later.pdf", "stopped: " + in}) {
+      QVERIFY2(Occurrences(journal, line) == 1 && journal.find(line) >= at, line.c_str());
+      at = journal.find(line);
+    }
   }
 
   void theRulesRefuseInTheirOrder_data() {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("destination");
-    QTest::addColumn<QString>("moveTo");  // empty: choice 1, else choice 3
+    QTest::addColumn<QString>("moveTo");   // empty: choice 1, else choice 3 ("-": none)
     QTest::addColumn<QString>("refusal");  // empty: it runs
     QTest::addColumn<QString>("remark");   // what its start says, when it runs
     // Paths under the test's folder; "a" runs, from "a" into "b", already.
@@ -120,12 +91,9 @@ class WatchServiceTest : public QObject {
     QTest::newRow("same through a link") << "in" << "link" << "" << "SourceWatchAndDestSameMsg" << "";
     QTest::newRow("no move-to folder") << "in" << "out" << "-" << "MoveFoderNotSelectedMsg" << "";
     QTest::newRow("moved into the source") << "in" << "out" << "in" << "SourceWatchAndMoveSameMsg" << "";
-    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << ""
-                                             << "converted files are moved into a folder inside the watched folder";
-    QTest::newRow("PDFs inside the source") << "in" << "in/done" << "" << ""
-                                            << "the PDF files go into a folder inside the watched folder";
-    QTest::newRow("inside a running folder's source") << "a/sub" << "out" << "" << ""
-                                                       << "which another watch folder watches";
+    QTest::newRow("moved inside the source") << "in" << "out" << "in/done" << "" << "are moved into a folder inside the";
+    QTest::newRow("PDFs inside the source") << "in" << "in/done" << "" << "" << "PDF files go into a folder inside the";
+    QTest::newRow("inside a running one's source") << "a/sub" << "out" << "" << "" << "which another watch folder watches";
     QTest::newRow("no source") << "missing" << "out" << "" << "WatchFolderCannotWatchMsg" << "";
     QTest::newRow("no destination") << "in" << "missing" << "" << "WatchFolderNoDestinationMsg" << "";
     QTest::newRow("a running folder's source") << "a" << "out" << "" << "WatchFoldersShareSourceMsg" << "";
@@ -140,57 +108,54 @@ class WatchServiceTest : public QObject {
     QFETCH(QString, moveTo);
     QFETCH(QString, refusal);
     QFETCH(QString, remark);
-    for (const char* f : {"a", "a/sub", "b", "in/done"}) fs::create_directories(m_f.root / f);
+    for (const char* f : {"a/sub", "b", "in/done"}) fs::create_directories(m_f.root / f);
     fs::create_directory_symlink(m_f.source, m_f.root / "link");
-    auto running = Request(SourceDisposal::Delete, m_f.root / "a");
-    running.choice.destination = m_f.root / "b";
-    Watched w(m_settings, m_journal, running);
+    Watched w(m_f.root, Request(SourceDisposal::Delete, "a", "b"));
     QVERIFY(!w.refusal);
-    auto request = Request(moveTo.isEmpty() ? SourceDisposal::Delete : SourceDisposal::MoveToFolder, m_f.root / source.toStdString());
-    request.choice.destination = m_f.root / destination.toStdString();
-    request.choice.moveTo.reset();
-    if (!moveTo.isEmpty() && moveTo != "-") request.choice.moveTo = m_f.root / moveTo.toStdString();
-    const auto refused = w.service.Start(1, request);
+    const auto refused = w.service.Start(1, Request(moveTo.isEmpty() ? SourceDisposal::Delete : SourceDisposal::MoveToFolder,
+                                                    source.toStdString(), destination.toStdString(),
+                                                    moveTo == "-" ? "" : moveTo.toStdString()));
     QCOMPARE(QString::fromUtf8(refused ? refused->key : ""), refusal);
     QCOMPARE(w.service.state(1), refusal.isEmpty() ? WatchFolderState::Watching : WatchFolderState::Off);
-    QCOMPARE(w.count(WatchEvent::Kind::Started), refusal.isEmpty() ? 2u : 1u);
-    std::string said;  // by the last start
-    for (const WatchEvent& e : w.events) said = e.kind == WatchEvent::Kind::Started ? e.reason : said;
+    QCOMPARE(w.count(Kind::Started), refusal.isEmpty() ? 2u : 1u);
+    const std::string said = w.events.back().kind == Kind::Started && refusal.isEmpty() ? w.events.back().reason : "";
     QVERIFY2(remark.isEmpty() ? said.empty() : said.find(remark.toStdString()) != std::string::npos, said.c_str());
     // Starting a number again replaces it rather than clashing with it.
-    QVERIFY(!w.service.Start(0, running));
+    QVERIFY(!w.service.Start(0, Request(SourceDisposal::Delete, "a", "b")));
   }
 
-  void aFailingFileIsReportedOnceAndTriedOnlyWhenChanged() {
-    // Fails every file that says BAD, converts the others; counts its runs.
-    const fs::path runs = m_f.root / "runs";
-    UseConverter("picky", "echo \"$1\" >> '" + runs.native() + "'\n"
-                          "if grep -q BAD \"$1\"; then echo 'this file is bad' >&2; exit 1; fi\n"
-                          "exec '" + ConverterProgramPath().native() + "' \"$@\"");
-    samples::WriteFile(m_f.source / "bad.ps", samples::OnePagePostScript() + "% BAD\n");
-    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Failed) == 1, kDeadline);
-    QVERIFY(fs::exists(m_f.source / "bad.ps"));
-
+  // A file the converter fails is reported once and tried again only when
+  // changed; a file rewritten after its conversion, before it is put away,
+  // is converted again as it ended.
+  void aFailingFileOnceAndARewriteNotLost() {
+    const std::string runs = (m_f.root / "runs").native(), marker = (m_f.root / "rewritten").native();
+    qputenv("QUILLPRESS_PSTOPDF",
+            WriteStandInConverter(m_f.root, "picky",
+                                  "echo \"$1\" >> '" + runs + "'\nif grep -q BAD \"$1\"; then echo 'this file is bad' >&2; exit 1; fi\n'" +
+                                      ConverterProgramPath().native() + "' \"$@\"; status=$?\ncase \"$1\" in *grows.ps) [ -e '" +
+                                      marker + "' ] || { touch '" + marker +
+                                      "'; printf '%%!PS\\n%% page two\\nshowpage\\n' >> \"$1\"; };; esac\nexit $status")
+                .c_str());
+    WriteFile(m_f.source / "bad.ps", OnePagePostScript() + "% BAD\n");
+    WriteFile(m_f.source / "grows.ps", OnePagePostScript());
+    Watched w(m_f.root, Request(SourceDisposal::Delete));
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Failed) == 1 && w.count(Kind::Deleted) == 1, kDeadline);
+    QVERIFY(fs::exists(m_f.source / "bad.ps") && w.count(Kind::Changed) == 1 && w.count(Kind::Converted) == 1);
+    QCOMPARE(ListTree(m_f.destination), std::vector<std::string>{"grows.pdf"});
+    QCOMPARE(PdfPageSizes(m_f.destination / "grows.pdf").size(), std::size_t(2));
     // Thirty seconds of other traffic, one file after another.
     QElapsedTimer traffic;
     traffic.start();
-    int sent = 0;
-    while (traffic.elapsed() < 30000) {
-      samples::WriteFile(m_f.source / ("good" + std::to_string(sent) + ".ps"), samples::OnePagePostScript());
-      ++sent;
-      QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == std::size_t(sent), kDeadline);
+    for (std::size_t sent = 2; traffic.elapsed() < 30000; ++sent) {
+      WriteFile(m_f.source / ("good" + std::to_string(sent) + ".ps"), OnePagePostScript());
+      QTRY_COMPARE_WITH_TIMEOUT(w.count(Kind::Deleted), sent, kDeadline);
     }
-    QCOMPARE(w.count(WatchEvent::Kind::Failed), std::size_t(1));
-    QVERIFY(samples::Occurrences(samples::ReadAll(runs), "bad.ps") <= 2);
-    QCOMPARE(samples::Occurrences(samples::ReadAll(m_journal), "failed [converter-failed]: " + (m_f.source / "bad.ps").native() + " ("), std::size_t(1));
-    QVERIFY(samples::ReadAll(m_journal).find("this file is bad") != std::string::npos);
-
+    QVERIFY(w.count(Kind::Failed) == 1 && Occurrences(ReadAll(runs), "bad.ps") <= 2);
+    QCOMPARE(Occurrences(Journal(), "failed [converter-failed]: " + (m_f.source / "bad.ps").native() + " ("), 1u);
+    QVERIFY(Journal().find("this file is bad") != std::string::npos);
     // Changed, it is tried at once.
-    samples::WriteFile(m_f.source / "bad.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == std::size_t(sent + 1), kDeadline);
-    QVERIFY(fs::exists(m_f.destination / "bad.pdf"));
-    QVERIFY(!fs::exists(m_f.source / "bad.ps"));
+    WriteFile(m_f.source / "bad.ps", OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.destination / "bad.pdf") && !fs::exists(m_f.source / "bad.ps"), kDeadline);
   }
 
   // A slow writer: on a folder with events, one that holds the file open
@@ -205,91 +170,47 @@ class WatchServiceTest : public QObject {
   void aFileStillBeingWrittenIsNotTaken() {
     QFETCH(bool, polled);
     if (polled) {
-      samples::WriteFile(m_settings, "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                                     "<key>AlwaysPoll</key><true/><key>StableInterval</key><integer>5</integer>"
-                                     "<key>PollInterval</key><integer>1</integer></dict></plist>");
+      WriteFile(m_f.root / "prefs.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>AlwaysPoll</key><true/>"
+                                          "<key>StableInterval</key><integer>5</integer><key>PollInterval</key><integer>1</integer></dict></plist>");
     }
-    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
+    Watched w(m_f.root, Request(SourceDisposal::Delete));
     QCOMPARE(w.service.tuning().alwaysPoll, polled);
-    const std::size_t chunks = polled ? 3 : 6;
-    const std::string doc = samples::PostScriptWithPages(std::vector<std::pair<int, int>>(12, {300, 300}));
-    std::atomic<bool> closed = false;
-    std::thread writer([&] {
-      const fs::path path = m_f.source / "slow.ps";
-      int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const std::size_t chunk = doc.size() / chunks + 1;
-      for (std::size_t at = 0; at < doc.size(); at += chunk) {
-        const std::size_t n = std::min(chunk, doc.size() - at);
-        if (write(fd, doc.data() + at, n) != ssize_t(n)) break;
-        if (at + chunk >= doc.size()) break;
-        if (polled) close(fd);
-        // The writer's pause, not a wait.
-        std::this_thread::sleep_for(std::chrono::milliseconds(polled ? 3000 : 400));
-        if (polled) fd = open(path.c_str(), O_WRONLY | O_APPEND);
-      }
-      close(fd);
-      closed = true;
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(closed.load(), kDeadline);
-    writer.join();
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    QCOMPARE(w.count(WatchEvent::Kind::Failed), std::size_t(0));
-    QCOMPARE(samples::ListTree(m_f.destination), std::vector<std::string>{"slow.pdf"});
-    QCOMPARE(samples::PdfPageSizes(m_f.destination / "slow.pdf").size(), std::size_t(12));
+    QVERIFY(WriteSlowly(m_f.source / "slow.ps", PostScriptWithPages(std::vector<std::pair<int, int>>(12, {300, 300})),
+                        polled ? 3 : 6, std::chrono::milliseconds(polled ? 3000 : 400), polled));
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 1, kDeadline);
+    QCOMPARE(ListTree(m_f.destination), std::vector<std::string>{"slow.pdf"});
+    QCOMPARE(PdfPageSizes(m_f.destination / "slow.pdf").size(), std::size_t(12));
   }
 
-  void aRewriteBeforeThePutAwayIsNotLost() {
-    // The source grows once, right after its first conversion.
-    const fs::path marker = m_f.root / "rewritten";
-    UseConverter("rewriting", "'" + ConverterProgramPath().native() + "' \"$@\"; status=$?\n"
-                              "if [ ! -e '" + marker.native() + "' ]; then touch '" + marker.native() + "'; "
-                              "printf '%%!PS\\n%% page two\\nshowpage\\n' >> \"$1\"; fi\nexit $status");
-    samples::WriteFile(m_f.source / "grows.ps", samples::OnePagePostScript());
-    Watched w(m_settings, m_journal, Request(SourceDisposal::Delete));
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
-    QCOMPARE(w.count(WatchEvent::Kind::Changed), std::size_t(1));
-    QCOMPARE(w.count(WatchEvent::Kind::Converted), std::size_t(1));
-    // One PDF, of the file as it ended.
-    QCOMPARE(samples::ListTree(m_f.destination), std::vector<std::string>{"grows.pdf"});
-    QCOMPARE(samples::PdfPageSizes(m_f.destination / "grows.pdf").size(), std::size_t(2));
-  }
-
+  // Missing at the start: waited for when asked; deleted and made again:
+  // watched again; renamed: followed, and its bookmark stored anew.
   void aSourceFolderIsWaitedForAndFollowed() {
-    // Missing at the start: waited for when asked.
     auto request = Request(SourceDisposal::Delete);
     request.waitForSource = true;
     request.sourceBookmark = CreateFolderBookmark(m_f.source);
     std::vector<char> stored;
     request.storeBookmark = [&](const std::vector<char>& b) { stored = b; };
     fs::remove_all(m_f.source);
-    Watched w(m_settings, m_journal, request);
-    QVERIFY(!w.refusal);
-    QCOMPARE(w.service.state(0), WatchFolderState::Waiting);
-    fs::create_directories(m_f.source);
-    samples::WriteFile(m_f.source / "late.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 1, kDeadline);
+    Watched w(m_f.root, request);
+    QVERIFY(!w.refusal && w.service.state(0) == WatchFolderState::Waiting);
+    WriteFile(m_f.source / "late.ps", OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 1, kDeadline);
 
-    // Deleted and made again: watched again.
     fs::remove_all(m_f.source);
     QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Waiting, kDeadline);
     fs::create_directories(m_f.source);
     QTRY_COMPARE_WITH_TIMEOUT(w.service.state(0), WatchFolderState::Watching, kDeadline);
-    samples::WriteFile(m_f.source / "after.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 2, kDeadline);
-    const std::string journal = samples::ReadAll(m_journal);
-    QVERIFY(journal.find("folder gone: " + m_f.source.native() + " (waiting for the folder)") != std::string::npos);
-    QVERIFY(journal.find("folder back: " + m_f.source.native()) != std::string::npos);
+    WriteFile(m_f.source / "after.ps", OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 2, kDeadline);
+    QVERIFY(Journal().find("folder gone: " + m_f.source.native() + " (waiting for the folder)") != std::string::npos &&
+            Journal().find("folder back: " + m_f.source.native()) != std::string::npos);
 
-    // Renamed: followed, and its bookmark stored anew.
-    const fs::path renamed = m_f.root / "in-renamed";
-    const std::size_t back = w.count(WatchEvent::Kind::FolderBack);
-    fs::rename(m_f.source, renamed);
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::FolderBack) == back + 1, kDeadline);
-    QCOMPARE(w.service.source(0), std::optional<fs::path>(renamed));
-    QCOMPARE(BookmarkedPath(stored), std::optional<fs::path>(renamed));
-    samples::WriteFile(renamed / "there.ps", samples::OnePagePostScript());
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(WatchEvent::Kind::Deleted) == 3, kDeadline);
-    QVERIFY(fs::exists(m_f.destination / "there.pdf"));
+    const std::size_t back = w.count(Kind::FolderBack);
+    fs::rename(m_f.source, m_f.root / "renamed");
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::FolderBack) == back + 1, kDeadline);
+    QVERIFY(w.service.source(0) == m_f.root / "renamed" && BookmarkedPath(stored) == m_f.root / "renamed");
+    WriteFile(m_f.root / "renamed" / "there.ps", OnePagePostScript());
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_f.destination / "there.pdf"), kDeadline);
   }
 };
 
