@@ -2,8 +2,8 @@
 
 // A CUPS scheduler of the test's own: its configuration, spool, logs and
 // state in a folder of the test, listening on a free port of 127.0.0.1, with
-// the system's filters and our backend as its only backend. The machine's
-// own CUPS is never touched.
+// the system's filters (and room for a test's own in bin/filter) and our
+// backend as its only backend. The machine's own CUPS is never touched.
 
 #include "PostScriptSamples.h"
 
@@ -23,13 +23,12 @@ class PrivateCups {
     if (access("/usr/sbin/cupsd", X_OK) != 0) return "cupsd is not installed (scripts/setup-deps.sh installs it)";
     // The scheduler runs a backend as root only when it is root itself and
     // the backend is root's alone, as the package installs ours.
-    if (geteuid() != 0) return "a scheduler that runs our backend as it is installed needs root";
-    return {};
+    return geteuid() != 0 ? "a scheduler that runs our backend as it is installed needs root" : "";
   }
 
   explicit PrivateCups(const std::filesystem::path& folder) : m_folder(folder) {
     namespace fs = std::filesystem;
-    for (const char* sub : {"root", "bin/backend", "spool", "tmp", "cache", "state", "log"}) {
+    for (const char* sub : {"root", "bin/backend", "bin/filter", "spool", "tmp", "cache", "state", "log"}) {
       fs::create_directories(folder / sub);
     }
     // Filters run as lp and must reach their programs and files.
@@ -39,31 +38,25 @@ class PrivateCups {
     for (const char* sub : {"daemon", "cgi-bin", "monitor", "notifier", "driver"}) {
       fs::create_directory_symlink(fs::path("/usr/lib/cups") / sub, folder / "bin" / sub);
     }
-    // The system's filters, and room for a test's own (AddFilter).
-    fs::create_directories(folder / "bin" / "filter");
     for (const auto& filter : fs::directory_iterator("/usr/lib/cups/filter")) {
       fs::create_symlink(filter.path(), folder / "bin" / "filter" / filter.path().filename());
     }
-    const fs::path backend = folder / "bin" / "backend" / "quillpress";
-    fs::copy_file(samples::BinDir() / "cups" / "backend" / "quillpress", backend);
-    fs::permissions(backend, fs::perms::owner_all);
-
+    fs::copy_file(samples::BinDir() / "cups" / "backend" / "quillpress", folder / "bin" / "backend" / "quillpress");
+    fs::permissions(folder / "bin" / "backend" / "quillpress", fs::perms::owner_all);
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     m_port = probe.serverPort();
     probe.close();
-    samples::WriteFile(folder / "root" / "cupsd.conf",
-                       "Listen 127.0.0.1:" + std::to_string(m_port) +
-                           "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
-                           "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                           "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
     const std::string f = folder.string();
+    samples::WriteFile(folder / "root" / "cupsd.conf",
+                       "Listen " + server() + "\nLogLevel debug\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                       "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                       "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
     samples::WriteFile(folder / "root" / "cups-files.conf",
-                       "ServerRoot " + f + "/root\nServerBin " + f + "/bin\nDataDir /usr/share/cups\n"
-                       "RequestRoot " + f + "/spool\nTempDir " + f + "/tmp\nCacheDir " + f + "/cache\n"
-                       "StateDir " + f + "/state\nAccessLog " + f + "/log/access_log\nErrorLog " + f +
-                       "/log/error_log\nPageLog " + f + "/log/page_log\nFileDevice No\n"
-                       "Sandboxing Relaxed\nUser lp\nGroup lp\nSystemGroup root\n");
+                       "ServerRoot " + f + "/root\nServerBin " + f + "/bin\nDataDir /usr/share/cups\nRequestRoot " + f +
+                           "/spool\nTempDir " + f + "/tmp\nCacheDir " + f + "/cache\nStateDir " + f + "/state\nAccessLog " + f +
+                           "/log/access_log\nErrorLog " + f + "/log/error_log\nPageLog " + f + "/log/page_log\nFileDevice No\n"
+                           "Sandboxing Relaxed\nUser lp\nGroup lp\nSystemGroup root\n");
     m_cupsd.setProcessChannelMode(QProcess::ForwardedChannels);
     m_cupsd.start("/usr/sbin/cupsd", {"-f", "-c", samples::Arg(folder / "root" / "cupsd.conf"), "-s",
                                       samples::Arg(folder / "root" / "cups-files.conf")});
@@ -77,20 +70,9 @@ class PrivateCups {
 
   // Whether it takes requests yet.
   bool Answers() {
-    if (m_cupsd.state() != QProcess::Running) return false;
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, m_port);
-    return socket.waitForConnected(1000);
-  }
-
-  // A filter program the scheduler finds by name, as a PPD's *cupsFilter
-  // line names it.
-  void AddFilter(const std::string& name, const std::string& script) const {
-    const std::filesystem::path filter = m_folder / "bin" / "filter" / name;
-    samples::WriteFile(filter, script);
-    std::filesystem::permissions(filter, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                             std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                             std::filesystem::perms::others_exec);
+    return m_cupsd.state() == QProcess::Running && socket.waitForConnected(1000);
   }
 
   std::string server() const { return "127.0.0.1:" + std::to_string(m_port); }
