@@ -113,9 +113,13 @@ class WatchSettingsTest : public QObject {
     fs::rename(m_f.root / "a", m_f.Make("sibling") / "moved");
     QCOMPARE(ResolveFolderBookmark(data), std::optional(m_f.root / "sibling" / "moved"));
     fs::remove_all(m_f.root / "sibling");
+    // A folder that has its inode number now is another folder.
+    std::vector<char> other = *CreateFolderBookmark(m_f.Make("c"));
+    other[32] = static_cast<char>(other[32] ^ 1);  // born at another time
+    fs::rename(m_f.root / "c", m_f.root / "d");
     std::vector<char> lying = *CreateFolderBookmark(m_f.root);
-    lying[24] = '\x7f';  // a path length beyond the data
-    for (const auto& refused : {data, {}, std::vector<char>(100, 'Q'), lying}) QVERIFY(!ResolveFolderBookmark(refused));
+    lying[36] = '\x7f';  // a path length beyond the data
+    for (const auto& refused : {data, other, {}, std::vector<char>(100, 'Q'), lying}) QVERIFY(!ResolveFolderBookmark(refused));
     QVERIFY(!CreateFolderBookmark(m_f.root / "missing"));
   }
 
@@ -187,14 +191,14 @@ class WatchSettingsTest : public QObject {
     const QString A = Q(a), B = Q(b), C = Q(c), D = Q(d);
     const std::vector<std::tuple<QStringList, int, std::string>> steps = {
         {{"list"}, 0, "no watch folders"},
-        {{"add", "--source", A, "--destination", B, "--delete", "--preset", "print"}, 0, "added: cli-a"},
+        {{"add", "--source", A, "--destination", B, "--delete", "--preset", "print", "--name", "first"}, 0, "added: first"},
         {{"add", "--source", C, "--destination", D, "--name", "archive", "--compress"}, 0, "added: archive"},
         {{"add", "--source", Q(e), "--destination", Q(f), "--move-to", Q(g), "-p", "smallest", "-c", "--name", "web"}, 0, "added: web"},
         // Refused: a shared source, a loop, the same folder twice.
         {{"add", "--source", A, "--destination", D}, 1, "already"},
         {{"add", "--source", B, "--destination", D}, 1, "round and round"},
         {{"add", "--source", D, "--destination", D}, 1, ""},
-        {{"list"}, 0, "1  cli-a  on   " + a.native() + " -> " + b.native() + "  then delete, preset print"},
+        {{"list"}, 0, "1  first  on   " + a.native() + " -> " + b.native() + "  then delete, preset print"},
         {{"list"}, 0, "2  archive  on   " + BMTUtil::EscapedForDisplay(c.native()) + " -> "},
         {{"list"}, 0, "compressed"},
         // Said as it is afterwards.
@@ -213,18 +217,30 @@ class WatchSettingsTest : public QObject {
     for (const fs::path& in : {a, c, e}) {
       for (const char* name : {"doc0.ps", "doc1.ps"}) WriteFile(in / name, PostScriptWithPages(std::vector<std::pair<int, int>>(20, {612, 792})));
     }
+    // A folder whose move-to folder went is refused, once, however often
+    // the settings change while watch runs; nothing else is taken for it.
+    const fs::path gone = m_f.Make("cli-gone");
+    QCOMPARE(RunProgram("quillpress-cli", {"folders", "add", "--source", Q(m_f.Make("cli-h")), "--destination",
+                                           Q(m_f.Make("cli-i")), "--move-to", Q(gone), "--name", "lost"}).exitCode, 0);
+    fs::remove(gone);
     QProcess watch;
+    watch.setProcessChannelMode(QProcess::MergedChannels);
     watch.start(Q(BinDir() / "quillpress-cli"), {"watch"});
     const std::vector<std::string> pdfs = {"doc0.pdf", "doc1.pdf"}, both = {"doc0.pdf", "doc0.ps", "doc1.pdf", "doc1.ps"};
     QTRY_VERIFY_WITH_TIMEOUT(ListTree(b) == pdfs && ListTree(d) == both && ListTree(f) == pdfs && ListTree(g).size() == 2 &&
                                  ListTree(a).empty() && ListTree(c).empty() && ListTree(e).empty(), kDeadline * 3);
+    QCOMPARE(RunProgram("quillpress-cli", {"folders", "disable", C}).exitCode, 0);
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += watch.readAll()).contains("stopped: "), kDeadline);
     watch.terminate();
     QVERIFY(watch.waitForFinished(60000) && watch.exitCode() == 0);
+    said += watch.readAll();
+    QVERIFY(said.count("lost: ") == 1 && !said.contains("started: " + Q(m_f.root / "cli-h").toUtf8()));
     QVERIFY(fs::file_size(f / "doc0.pdf") < fs::file_size(b / "doc0.pdf"));
     QCOMPARE(RunProgram("quillpress-cli", {"folders", "remove", A}).exitCode, 0);
     QCOMPARE(RunProgram("quillpress-cli", {"folders", "remove", A}).exitCode, 1);
     const QByteArray listed = RunProgram("quillpress-cli", {"folders", "list"}).output;
-    QVERIFY(!listed.contains("cli-a") && listed.contains("archive"));
+    QVERIFY(!listed.contains("first") && listed.contains("archive"));
   }
 
   // Two watchers on one folder, one playing another machine on a shared
