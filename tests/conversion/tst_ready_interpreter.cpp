@@ -60,6 +60,8 @@ std::vector<pid_t> ChildrenOf(pid_t parent) {
     const std::string line = samples::ReadAll(entry.path() / "stat");
     const auto close = line.rfind(')');
     if (close == std::string::npos || close + 2 > line.size()) continue;
+    // A copy made ahead, waiting for a job, is not at work.
+    if (line.find("(pstopdf-spare)") != std::string::npos) continue;
     std::istringstream fields(line.substr(close + 2));
     char state = 0;
     pid_t ppid = 0;
