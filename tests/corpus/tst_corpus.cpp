@@ -34,9 +34,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 
 #include <array>
-#include <atomic>
 #include <map>
 #include <set>
 #include <thread>
@@ -78,29 +78,24 @@ const std::set<QString> kPdfA1OnlyRules = {"7.11.2", "2.2", "2.2.1", "2.2.2", "4
 // /WinAnsiEncoding: every valid one reads as null.
 const QString kPreflightMisreading = QStringLiteral("3.2.4 Font damaged, The encoding 'null' doesn't exist");
 
-const QString kPreflightClassPath = QStringLiteral(
-    "/usr/share/java/preflight.jar:/usr/share/java/pdfbox2.jar:/usr/share/java/fontbox2.jar:/usr/share/java/xmpbox.jar:"
-    "/usr/share/java/commons-logging.jar:/usr/share/java/javax.activation.jar:/usr/share/java/jaxb-api.jar");
+const QString kPreflightClassPath = "/usr/share/java/" + QStringList{"preflight", "pdfbox2", "fontbox2", "xmpbox",
+    "commons-logging", "javax.activation", "jaxb-api"}.join(".jar:/usr/share/java/") + ".jar";
 
 struct PdfReading {
   fs::path pdf;
   QString error;  // why there is no PDF (the converter's words), or why it does not load
   qint64 size = 0;
   std::vector<PageSize> pages;  // as shown: the crop box, turned by /Rotate
-  // unembedded fonts, filters of images stored lossily, PDF/X dates that are
-  // no PDF dates, and Preflight's findings ("code details")
-  QStringList unembeddedFonts, lossyImages, badDates, preflight;
-  QString title;
-  int pagesWithoutTrimBox = 0;
-  bool pdfxIntent = false;
+  // unembedded fonts, filters of images stored lossily, what PDF/X would
+  // miss, and Preflight's findings ("code details")
+  QStringList unembeddedFonts, lossyImages, pdfx, preflight;
   QImage first, last;
 };
 
 struct CorpusFile {
   QString name, producer;
   fs::path path;
-  bool eps = false;
-  bool hasJpegData = false;                  // the PostScript brings DCT-encoded (JPEG) images
+  bool eps = false, hasJpegData = false;      // the latter: the PostScript brings DCT-encoded (JPEG) images
   std::optional<std::array<double, 4>> box;  // an EPS's own, from its comments
   // Ghostscript's reading: the pages as it sets them up (an EPS: its box)
   QString gsError;
@@ -115,17 +110,6 @@ QString Escaped(const QByteArray& text) {
 }
 
 std::string Ghostscript() { return QStandardPaths::findExecutable(QStringLiteral("gs")).toStdString(); }
-
-// Calls work(i) for i in [0, count) on a few threads.
-void ForEachInParallel(std::size_t count, const std::function<void(std::size_t)>& work) {
-  std::atomic<std::size_t> next{0};
-  std::vector<std::jthread> pool(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-  for (std::jthread& thread : pool) {
-    thread = std::jthread([&] {
-      for (std::size_t i = next++; i < count; i = next++) work(i);
-    });
-  }
-}
 
 // The box an EPS file states for itself: %%BoundingBox, read where the
 // header says "(atend)" from the trailer, refined by a %%HiResBoundingBox
@@ -154,11 +138,9 @@ std::optional<std::array<double, 4>> EpsBox(const QString& text) {
 // The paper a document that sets none gets, by the converter's rule with a
 // plain locale: /etc/papersize, else A4.
 PageSize DefaultPaper() {
-  for (const QByteArray& line : QByteArray::fromStdString(samples::ReadAll("/etc/papersize")).split('\n')) {
-    const QByteArray word = line.trimmed().toLower();
-    if (!word.isEmpty() && !word.startsWith('#')) return word == "letter" ? PageSize{612, 792} : PageSize{595, 842};
-  }
-  return {595, 842};
+  static const QRegularExpression word(QStringLiteral(R"(^\s*([^#\s]\S*))"), QRegularExpression::MultilineOption);
+  const QString paper = word.match(QString::fromStdString(samples::ReadAll("/etc/papersize"))).captured(1);
+  return paper.toLower() == u"letter" ? PageSize{612, 792} : PageSize{595, 842};
 }
 
 // Ghostscript renders both the PostScript and the PDF, so that a difference
@@ -196,11 +178,6 @@ void ReadWithGhostscript(CorpusFile& file, const fs::path& folder, const PageSiz
     args << "-c" << prolog << "-f" << Arg(file.path) << "-c" << "currentpagedevice /PageCount get 0 eq { showpage } if";
     return samples::RunProgram(Ghostscript(), args);
   };
-  const auto rendered = [](const fs::path& in) {
-    std::size_t n = 0;
-    while (fs::exists(in / ("page-" + std::to_string(n + 1) + ".ppm"))) ++n;
-    return n;
-  };
   // The hook tells each page's size as Ghostscript sets it up.
   fs::path pages = folder / "hooked";
   samples::ProgramRun run = render(pages, QStringLiteral(
@@ -211,16 +188,14 @@ void ReadWithGhostscript(CorpusFile& file, const fs::path& folder, const PageSiz
     const QRegularExpressionMatch m = it.next();
     file.gsPages.push_back({m.captured(1).toDouble(), m.captured(2).toDouble()});
   }
-  if (rendered(pages) != file.gsPages.size()) {
+  if (file.gsPages.empty()) {
     // A document that installs a page device of its own loses the hook (and
     // may draw nothing while it is there): read it again without, and take
     // the sizes from the pages rendered, to a pixel.
     run = render(pages = folder / "plain", QString());
     file.gsSizesFromPixels = true;
-    file.gsPages.clear();
-    for (std::size_t n = 1; n <= rendered(pages); ++n) {
-      const QImage image = Page(pages, n);
-      file.gsPages.push_back({image.width() * 72.0 / kRenderDpi, image.height() * 72.0 / kRenderDpi});
+    for (QImage page; !(page = Page(pages, file.gsPages.size() + 1)).isNull();) {
+      file.gsPages.push_back({page.width() * 72.0 / kRenderDpi, page.height() * 72.0 / kRenderDpi});
     }
   }
   // An EPS is its bounding box, however Ghostscript would lay it out alone.
@@ -239,6 +214,7 @@ void ReadPdf(PdfReading& reading, const fs::path& folder) {
       QStringLiteral(R"(^D:\d{4}(\d{2}(\d{2}(\d{2}(\d{2}(\d{2})?)?)?)?)?([Zz+-](\d{2}('(\d{2}'?)?)?)?)?$)"));
   reading.size = static_cast<qint64>(fs::file_size(reading.pdf));
   const bool loaded = samples::ReadPdf(reading.pdf, [&](QPDF& doc) {
+    int untrimmed = 0;
     for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
       const auto box = page.getCropBox(true).getArrayAsRectangle();
       QPDFObjectHandle rotate = page.getAttribute("/Rotate", false);
@@ -246,24 +222,25 @@ void ReadPdf(PdfReading& reading, const fs::path& folder) {
       const PageSize size{box.urx - box.llx, box.ury - box.lly};
       reading.pages.push_back(turned ? PageSize{size.height, size.width} : size);
       QPDFObjectHandle dict = page.getObjectHandle();
-      if (!dict.hasKey("/TrimBox") && !dict.hasKey("/ArtBox")) ++reading.pagesWithoutTrimBox;
+      if (!dict.hasKey("/TrimBox") && !dict.hasKey("/ArtBox")) ++untrimmed;
     }
+    if (untrimmed > 0) reading.pdfx << QStringLiteral("%1 pages without a TrimBox or ArtBox").arg(untrimmed);
     QPDFObjectHandle info = doc.getTrailer().getKey("/Info");
-    if (info.isDictionary()) {
-      QPDFObjectHandle title = info.getKey("/Title");
-      if (title.isString()) reading.title = QString::fromStdString(title.getUTF8Value()).trimmed();
-      for (const char* key : {"/CreationDate", "/ModDate"}) {
-        QPDFObjectHandle date = info.getKey(key);
-        const QString text = date.isString() ? QString::fromStdString(date.getUTF8Value()) : QStringLiteral("(none)");
-        if (!pdfDate.match(text).hasMatch()) reading.badDates << QString(key + 1) + "=" + Escaped(text.toUtf8());
-      }
+    if (!info.isDictionary()) info = QPDFObjectHandle::newDictionary();
+    QPDFObjectHandle title = info.getKey("/Title");
+    if (!title.isString() || QString::fromStdString(title.getUTF8Value()).trimmed().isEmpty()) reading.pdfx << "no title";
+    for (const char* key : {"/CreationDate", "/ModDate"}) {
+      QPDFObjectHandle date = info.getKey(key);
+      const QString text = date.isString() ? QString::fromStdString(date.getUTF8Value()) : QStringLiteral("(none)");
+      if (!pdfDate.match(text).hasMatch()) reading.pdfx << QString(key + 1) + " is no PDF date: " + Escaped(text.toUtf8());
     }
+    bool intent = false;
     QPDFObjectHandle intents = doc.getRoot().getKey("/OutputIntents");
-    for (QPDFObjectHandle& intent : intents.isArray() ? intents.getArrayAsVector() : std::vector<QPDFObjectHandle>{}) {
-      reading.pdfxIntent |= intent.isDictionary() && intent.getKey("/S").isNameAndEquals("/GTS_PDFX") &&
-                            (intent.getKey("/DestOutputProfile").isStream() ||
-                             intent.getKey("/OutputConditionIdentifier").isString());
+    for (QPDFObjectHandle& i : intents.isArray() ? intents.getArrayAsVector() : std::vector<QPDFObjectHandle>{}) {
+      intent |= i.isDictionary() && i.getKey("/S").isNameAndEquals("/GTS_PDFX") &&
+                (i.getKey("/DestOutputProfile").isStream() || i.getKey("/OutputConditionIdentifier").isString());
     }
+    if (!intent) reading.pdfx << "no GTS_PDFX output intent";
   });
   // Every font and image of the file, wherever it is drawn: pages, forms,
   // patterns, Type 3 glyphs, soft masks, annotations.
@@ -299,22 +276,20 @@ void ReadPdf(PdfReading& reading, const fs::path& folder) {
 // blur that forgives where two rasterisers put an edge; 1 when their sizes
 // differ by more than a pixel's rounding.
 double Difference(const QImage& a, const QImage& b) {
-  if (a.isNull() || b.isNull() || std::abs(a.width() - b.width()) > 1 || std::abs(a.height() - b.height()) > 1) {
-    return 1.0;
-  }
-  const int w = std::min(a.width(), b.width());
-  const int h = std::min(a.height(), b.height());
-  const auto blurred = [&](const QImage& image, int x, int y) {
-    double sum = 0;
-    int n = 0;
-    for (int yy = std::max(0, y - 1); yy <= std::min(h - 1, y + 1); ++yy) {
-      for (int xx = std::max(0, x - 1); xx <= std::min(w - 1, x + 1); ++xx, ++n) sum += qGray(image.pixel(xx, yy));
-    }
-    return sum / n / 255.0;
-  };
+  const int w = std::min(a.width(), b.width()), h = std::min(a.height(), b.height());
+  if (w <= 0 || h <= 0 || std::max(a.width(), b.width()) > w + 1 || std::max(a.height(), b.height()) > h + 1) return 1.0;
   double total = 0;
   for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) total += std::abs(blurred(a, x, y) - blurred(b, x, y));
+    for (int x = 0; x < w; ++x) {
+      int sum = 0;  // over the pixel and its neighbours, a's grey less b's
+      int n = 0;
+      for (int yy = std::max(0, y - 1); yy <= std::min(h - 1, y + 1); ++yy) {
+        for (int xx = std::max(0, x - 1); xx <= std::min(w - 1, x + 1); ++xx, ++n) {
+          sum += qGray(a.pixel(xx, yy)) - qGray(b.pixel(xx, yy));
+        }
+      }
+      total += std::abs(sum) / (255.0 * n);
+    }
   }
   return total / (static_cast<double>(w) * h);
 }
@@ -348,7 +323,6 @@ class TestCorpus : public QObject {
       if (fields.size() == 6) listed[QString::fromUtf8(fields[0])] = QString::fromUtf8(fields[2]);
       else manifestProblems << "a manifest line without its six fields: " + Escaped(line);
     }
-    QVERIFY2(!listed.empty(), corpus.c_str());
     for (const auto& entry : fs::directory_iterator(corpus)) {
       const std::string ext = entry.path().extension().string();
       if (ext != ".ps" && ext != ".eps") continue;
@@ -368,7 +342,6 @@ class TestCorpus : public QObject {
       if (file.producer != u"(none)") producers.insert(program.match(file.producer).captured(0).toLower());
     }
     for (const auto& [name, producer] : listed) manifestProblems << name + " is in the manifest but not here";
-    producers.erase(QString());
     QVERIFY2(manifestProblems.isEmpty(), qPrintable(manifestProblems.join(u'\n')));
     QVERIFY2(m_files.size() >= 60, qPrintable(QString::number(m_files.size())));
     QVERIFY2(producers.size() >= 20, qPrintable(QStringList(producers.begin(), producers.end()).join(u' ')));
@@ -407,19 +380,19 @@ class TestCorpus : public QObject {
 
     // Ghostscript's reading of every file, and every PDF read and rendered.
     const PageSize paper = DefaultPaper();
-    const std::size_t kinds = kPresetCount + 1;
-    ForEachInParallel(m_files.size() * kinds, [&](std::size_t i) {
-      CorpusFile& file = m_files[i / kinds];
-      const std::size_t p = i % kinds;
-      const fs::path folder = out / "render" / std::to_string(p) / file.path.stem();
-      if (p == kinds - 1) ReadWithGhostscript(file, folder, paper);
-      else if (file.pdfs[p].error.isEmpty()) ReadPdf(file.pdfs[p], folder);
-    });
+    QThreadPool pool;
+    pool.setMaxThreadCount(std::min(pool.maxThreadCount(), 4));
+    for (CorpusFile& file : m_files) {
+      const fs::path folder = out / "render" / file.path.stem();
+      pool.start([&file, folder, paper] { ReadWithGhostscript(file, folder / "gs", paper); });
+      for (PdfReading& pdf : file.pdfs) {
+        if (pdf.error.isEmpty()) pool.start([&pdf, folder] { ReadPdf(pdf, folder / pdf.pdf.parent_path().filename()); });
+      }
+    }
+    pool.waitForDone();
 
     // The independent validator, once for all PDF/A-2b files; a finding is a
     // line "file<TAB>code<TAB>details" (the Java runtime's own words have no tab).
-    const QString java = QStandardPaths::findExecutable(QStringLiteral("java"));
-    QVERIFY2(!java.isEmpty(), "java is missing (scripts/setup-deps.sh installs it)");
     std::map<QString, PdfReading*> pdfas;
     for (CorpusFile& file : m_files) {
       if (file.pdfs[kPdfA].error.isEmpty()) pdfas[Arg(file.pdfs[kPdfA].pdf)] = &file.pdfs[kPdfA];
@@ -427,8 +400,9 @@ class TestCorpus : public QObject {
     QStringList args = {"-Xshare:auto", "-Dorg.apache.commons.logging.Log=org.apache.commons.logging.impl.NoOpLog",
                         "-cp", kPreflightClassPath, Arg(source / "tests" / "support" / "PdfaPreflight.java")};
     for (const auto& [pdf, reading] : pdfas) args << pdf;
-    const samples::ProgramRun validation = samples::RunProgram(java.toStdString(), args);
-    QVERIFY2(validation.exitCode == 0, validation.output.left(2000).constData());
+    const samples::ProgramRun validation =
+        samples::RunProgram(QStandardPaths::findExecutable(QStringLiteral("java")).toStdString(), args);
+    QVERIFY2(validation.exitCode == 0, ("java (from scripts/setup-deps.sh): " + validation.output.left(2000)).constData());
     for (const QByteArray& line : validation.output.split('\n')) {
       const QList<QByteArray> fields = line.split('\t');
       const auto reading = pdfas.find(QString::fromLocal8Bit(fields[0]));
@@ -446,57 +420,43 @@ class TestCorpus : public QObject {
     QFETCH(int, index);
     const CorpusFile& file = m_files[static_cast<std::size_t>(index)];
     QStringList found;  // "preset check: detail" for every failing check
-    const auto fail = [&](const QString& preset, const QString& check, const QString& detail) {
-      found << preset + " " + check + ": " + detail;
-    };
-    if (!file.gsError.isEmpty()) fail("*", "ghostscript", file.gsError);
+    const auto fail = [&](const QString& preset, const QString& what) { found << preset + " " + what; };
+    if (!file.gsError.isEmpty()) fail("*", "ghostscript: " + file.gsError);
     for (std::size_t p = 0; p < kPresetCount; ++p) {
       const QString& preset = kPresets[static_cast<qsizetype>(p)];
       const PdfReading& pdf = file.pdfs[p];
       if (!pdf.error.isEmpty()) {
-        fail(preset, "converts", pdf.error);
+        fail(preset, "converts: " + pdf.error);
         continue;
       }
-      if (file.gsError.isEmpty()) {
-        const std::vector<PageSize>& expected = file.gsPages;
-        if (pdf.pages.size() != expected.size()) {
-          fail(preset, "pages", QStringLiteral("%1 pages, Ghostscript %2").arg(pdf.pages.size()).arg(expected.size()));
-        }
-        const double slack = file.gsSizesFromPixels && !file.eps ? 72.0 / kRenderDpi + 1.0 : 1.0;
-        for (std::size_t n = 0; n < std::min(expected.size(), pdf.pages.size()); ++n) {
-          if (std::abs(pdf.pages[n].width - expected[n].width) > slack ||
-              std::abs(pdf.pages[n].height - expected[n].height) > slack) {
-            fail(preset, "sizes",
-                 QStringLiteral("page %1 is %2 x %3, expected %4 x %5")
-                     .arg(n + 1).arg(pdf.pages[n].width).arg(pdf.pages[n].height)
-                     .arg(expected[n].width).arg(expected[n].height));
-            break;
-          }
-        }
-        const double tolerance = p == kPdfX ? kCmykRenderTolerance : kRenderTolerance;
-        const double first = Difference(file.gsFirst, pdf.first);
-        const double last = expected.size() > 1 ? Difference(file.gsLast, pdf.last) : 0.0;
-        if (first > tolerance) fail(preset, "first page", QStringLiteral("differs by %1").arg(first, 0, 'f', 3));
-        if (last > tolerance) fail(preset, "last page", QStringLiteral("differs by %1").arg(last, 0, 'f', 3));
+      const std::vector<PageSize>& gs = file.gsPages;
+      if (file.gsError.isEmpty() && pdf.pages.size() != gs.size()) {
+        fail(preset, QStringLiteral("pages: %1 pages, Ghostscript %2").arg(pdf.pages.size()).arg(gs.size()));
       }
-      if (!pdf.unembeddedFonts.isEmpty()) fail(preset, "fonts", "not embedded: " + pdf.unembeddedFonts.join(u' '));
+      const double slack = file.gsSizesFromPixels && !file.eps ? 72.0 / kRenderDpi + 1.0 : 1.0;
+      for (std::size_t n = 0; n < std::min(gs.size(), pdf.pages.size()); ++n) {
+        const PageSize& size = pdf.pages[n];
+        if (std::abs(size.width - gs[n].width) <= slack && std::abs(size.height - gs[n].height) <= slack) continue;
+        fail(preset, QStringLiteral("sizes: page %1 is %2 x %3, expected %4 x %5")
+                         .arg(n + 1).arg(size.width).arg(size.height).arg(gs[n].width).arg(gs[n].height));
+        break;
+      }
+      const double tolerance = p == kPdfX ? kCmykRenderTolerance : kRenderTolerance;
+      const double first = file.gsError.isEmpty() ? Difference(file.gsFirst, pdf.first) : 0.0;
+      const double last = gs.size() > 1 ? Difference(file.gsLast, pdf.last) : 0.0;
+      if (first > tolerance) fail(preset, QStringLiteral("first page: differs by %1").arg(first, 0, 'f', 3));
+      if (last > tolerance) fail(preset, QStringLiteral("last page: differs by %1").arg(last, 0, 'f', 3));
+      if (!pdf.unembeddedFonts.isEmpty()) fail(preset, "fonts: not embedded: " + pdf.unembeddedFonts.join(u' '));
       if (p == kFaithful && !file.hasJpegData && !pdf.lossyImages.isEmpty()) {
-        fail(preset, "lossless", QStringLiteral("%1 lossy images, none in the PostScript").arg(pdf.lossyImages.size()));
+        fail(preset, QStringLiteral("lossless: %1 lossy images, none in the PostScript").arg(pdf.lossyImages.size()));
       }
-      const PdfReading& faithful = file.pdfs[kFaithful];
-      if (p == kSmallest && faithful.error.isEmpty() && pdf.size > faithful.size) {
-        fail(preset, "smaller", QStringLiteral("%1 bytes, faithful %2").arg(pdf.size).arg(faithful.size));
+      if (p == kSmallest && file.pdfs[kFaithful].error.isEmpty() && pdf.size > file.pdfs[kFaithful].size) {
+        fail(preset, QStringLiteral("smaller: %1 bytes, faithful %2").arg(pdf.size).arg(file.pdfs[kFaithful].size));
       }
-      if (p == kPdfX && pdf.title.isEmpty()) fail(preset, "title", "no title");
-      if (p == kPdfX && pdf.pagesWithoutTrimBox > 0) {
-        fail(preset, "trim box", QStringLiteral("%1 pages without a TrimBox or ArtBox").arg(pdf.pagesWithoutTrimBox));
-      }
-      if (p == kPdfX && !pdf.pdfxIntent) fail(preset, "output intent", "no GTS_PDFX output intent");
-      if (p == kPdfX && !pdf.badDates.isEmpty()) fail(preset, "dates", pdf.badDates.join(u' '));
+      for (const QString& missing : p == kPdfX ? pdf.pdfx : QStringList()) fail(preset, "PDF/X: " + missing);
       for (const QString& finding : pdf.preflight) {
-        if (!kPdfA1OnlyRules.count(finding.section(u' ', 0, 0)) && !finding.startsWith(kPreflightMisreading)) {
-          fail(preset, "preflight", finding);
-        }
+        const bool counts = !kPdfA1OnlyRules.count(finding.section(u' ', 0, 0)) && !finding.startsWith(kPreflightMisreading);
+        if (counts) fail(preset, "preflight " + finding);
       }
     }
     ++(found.isEmpty() ? m_passed : m_failed);
