@@ -6,9 +6,11 @@
 #include <QCoreApplication>
 #include <QFileSystemWatcher>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -63,6 +65,7 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
   const WatchSettingsStore store;
   WatchService service;
   QFileSystemWatcher settingsFolder;
+  QTimer settled;
 
   // For this run, over what the folders have stored.
   auto adjust = [&](WatchFolderChoice& c) {
@@ -82,6 +85,9 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     std::printf("%s\n", WatchJournalLine(event).c_str());
     std::fflush(stdout);
   });
+  // A folder still refused for the same reason after the settings changed
+  // again is not said again.
+  std::map<int, std::string> said;
   if (fromArguments) {
     service.setTuning(store.Read().tuning);
     if (const auto refusal = service.Start(0, std::move(request))) {
@@ -94,11 +100,14 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
       Say(broken);
     }
     auto start = [&] {
-      const WatchSettingsSnapshot now = store.Read();
-      for (const auto& [number, refusal] : service.StartStoredFolders(store, adjust)) {
-        const auto& folder = std::size_t(number) < now.folders.size() ? now.folders[std::size_t(number)] : std::nullopt;
-        Say((folder ? folder->displayName() : std::string("?")) + ": " + refusal.reason);
+      std::map<int, std::string> refused;
+      for (const auto& [number, stored] : service.StartStoredFolders(store, adjust)) {
+        std::string line = stored.folder + ": " + stored.refusal.reason;
+        const auto before = said.find(number);
+        if (before == said.end() || before->second != line) Say(line);
+        refused.emplace(number, std::move(line));
       }
+      said = std::move(refused);
     };
     start();
     if (!service.anyRunning()) {
@@ -110,7 +119,13 @@ int WatchCommand::Execute(const CommandArguments& arguments) const {
     // 'printer add', the window) are taken up once their settings are
     // written, each file whole by a rename into this folder.
     settingsFolder.addPath(QString::fromStdString(store.firstFile().parent_path().native()));
-    QObject::connect(&settingsFolder, &QFileSystemWatcher::directoryChanged, &app, start);
+    // One save is several changes to the folder (a file made, written,
+    // renamed): the store is read once they have settled.
+    settled.setSingleShot(true);
+    settled.setInterval(std::chrono::milliseconds(200));
+    QObject::connect(&settled, &QTimer::timeout, &app, start);
+    QObject::connect(&settingsFolder, &QFileSystemWatcher::directoryChanged, &settled,
+                     qOverload<>(&QTimer::start));
   }
   app.exec();
   service.StopAll();

@@ -728,7 +728,8 @@ void WatchFolderController::ShowEvent(const WatchEvent& event) {
   }
 
   if (event.isFailure() && m_notifyFailure && !(m_window && m_window->isActiveWindow())) {
-    m_notifyFailure(LocalizedString("WatchFailureNotificationTitle"),
+    m_notifyFailure(LocalizedString(event.kind == WatchEvent::Kind::Refused ? "WatchRefusalNotificationTitle"
+                                                                           : "WatchFailureNotificationTitle"),
                     DisplayPath(event.file.filename()) + QStringLiteral(": ") + reason);
   }
   Q_EMIT watchEvent(event);

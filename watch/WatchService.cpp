@@ -138,9 +138,9 @@ WatchService::StartRequest WatchService::RequestFor(
   return request;
 }
 
-std::map<int, WatchRefusal> WatchService::StartStoredFolders(
+std::map<int, WatchService::StoredFolderRefusal> WatchService::StartStoredFolders(
     const WatchSettingsStore& store, const std::function<void(WatchFolderChoice&)>& adjust) {
-  std::map<int, WatchRefusal> refusals;
+  std::map<int, StoredFolderRefusal> refusals;
   const WatchSettingsSnapshot settings = store.Read();
   // A file that cannot be read now stops nothing that runs.
   if (settings.firstFileUnreadable && !m_folders.empty()) return refusals;
@@ -165,7 +165,9 @@ std::map<int, WatchRefusal> WatchService::StartStoredFolders(
   for (const int id : changed) Stop(id);
   for (auto& [id, request] : requests) {
     if (m_folders.count(id)) continue;
-    if (auto refusal = Start(id, std::move(request))) refusals.emplace(id, *refusal);
+    if (auto refusal = Start(id, std::move(request))) {
+      refusals.emplace(id, StoredFolderRefusal{settings.folders[std::size_t(id)]->displayName(), *refusal});
+    }
   }
   return refusals;
 }

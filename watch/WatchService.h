@@ -67,7 +67,11 @@ class WatchService : public QObject {
   // once the store changed, it leaves the folders that run as stored alone,
   // starts the new ones and stops those that are off, gone or changed.
   // Reads the store on the calling thread: for the command line.
-  std::map<int, WatchRefusal> StartStoredFolders(
+  struct StoredFolderRefusal {
+    std::string folder;  // as the folder is shown
+    WatchRefusal refusal;
+  };
+  std::map<int, StoredFolderRefusal> StartStoredFolders(
       const WatchSettingsStore& store, const std::function<void(WatchFolderChoice&)>& adjust = {});
 
   // Stops one folder at once without waiting for it.

@@ -97,6 +97,7 @@ StoredWatchFolder FirstFolder(plist_t dict) {
   if (const auto preset = DictionaryString(dict, kPreset)) {
     folder.preset = PdfPresetFromName(*preset).value_or(PdfPreset::Faithful);
   }
+  folder.name = DictionaryString(dict, kName).value_or("");
   return folder;
 }
 
@@ -135,6 +136,11 @@ void SetData(plist_t dict, const char* key, const std::optional<std::vector<char
 
 // Sets or, at its default, takes out the keys kept only when they differ.
 void SetOptional(plist_t dict, const StoredWatchFolder& folder) {
+  if (!folder.name.empty()) {
+    plist_dict_set_item(dict, kName, plist_new_string(folder.name.c_str()));
+  } else if (plist_dict_get_item(dict, kName)) {
+    plist_dict_remove_item(dict, kName);
+  }
   if (folder.preset != PdfPreset::Faithful) {
     plist_dict_set_item(dict, kPreset, plist_new_string(std::string(PdfPresetName(folder.preset)).c_str()));
   } else if (plist_dict_get_item(dict, kPreset)) {
@@ -149,7 +155,6 @@ void SetOptional(plist_t dict, const StoredWatchFolder& folder) {
 
 plist_t EntryNode(const StoredWatchFolder& folder) {
   plist_t dict = plist_new_dict();
-  if (!folder.name.empty()) plist_dict_set_item(dict, kName, plist_new_string(folder.name.c_str()));
   SetData(dict, kSource, folder.source);
   SetData(dict, kDestination, folder.destination);
   SetData(dict, kMoveTo, folder.moveTo);

@@ -419,6 +419,10 @@
         <source>Renamed</source>
         <translation>Renamed</translation>
     </message>
+    <message id="WatchRefusalNotificationTitle">
+        <source>A print job sent to a watch folder was refused</source>
+        <translation>A print job sent to a watch folder was refused</translation>
+    </message>
     <message id="WatchFailureNotificationTitle">
         <source>A file in the watch folder could not be converted</source>
         <translation>A file in the watch folder could not be converted</translation>

@@ -54,6 +54,8 @@ bool HasLiveChild(pid_t parent) {
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string stat = ReadAll(entry.path() / "stat");
     const auto name = stat.rfind(')');  // the name may hold anything, up to its last parenthesis
+    // A copy made ahead, waiting for a job, is not at work.
+    if (stat.find("(pstopdf-spare)") != std::string::npos) continue;
     char state = 'Z';
     pid_t ppid = 0;
     if (name != std::string::npos && std::sscanf(stat.c_str() + name + 1, " %c %d", &state, &ppid) == 2 &&

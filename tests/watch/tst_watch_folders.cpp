@@ -166,7 +166,8 @@ class WatchFoldersTest : public QObject {
     };
     const std::vector<Step> steps = {
         {{"folders", "list"}, 0, "no watch folders"},
-        {{"folders", "add", "--source", A, "--destination", B, "--delete", "--preset", "print"}, 0, "added: cli-a"},
+        {{"folders", "add", "--source", A, "--destination", B, "--delete", "--preset", "print", "--name", "first"},
+         0, "added: first"},
         {{"folders", "add", "--source", C, "--destination", D, "--name", "archive", "--compress"}, 0, "added: archive"},
         {{"folders", "add", "--source", samples::Arg(e), "--destination", samples::Arg(f), "--move-to",
           samples::Arg(g), "-p", "smallest", "-c", "--name", "web"},
@@ -176,7 +177,7 @@ class WatchFoldersTest : public QObject {
         {{"folders", "add", "--source", B, "--destination", D}, 1, "round and round"},
         {{"folders", "add", "--source", D, "--destination", D}, 1, ""},
         {{"folders", "list"}, 0,
-         QByteArray::fromStdString("1  cli-a  on   " + a.native() + " -> " + b.native() +
+         QByteArray::fromStdString("1  first  on   " + a.native() + " -> " + b.native() +
                                    "  then delete, preset print")},
         {{"folders", "list"}, 0,
          QByteArray::fromStdString("2  archive  on   " + BMTUtil::EscapedForDisplay(c.native()) + " -> ")},
@@ -199,7 +200,16 @@ class WatchFoldersTest : public QObject {
     for (const fs::path& in : {a, c, e}) {
       for (const char* name : {"doc0.ps", "doc1.ps"}) samples::WriteFile(in / name, doc);
     }
+    // A folder whose move-to folder went is refused, once, however often
+    // the settings change while watch runs; nothing else is taken for it.
+    const fs::path gone = Make("cli-gone");
+    QCOMPARE(Cli({"folders", "add", "--source", samples::Arg(Make("cli-h")), "--destination",
+                  samples::Arg(Make("cli-i")), "--move-to", samples::Arg(gone), "--name", "lost"})
+                 .exitCode,
+             0);
+    fs::remove(gone);
     QProcess watch;
+    watch.setProcessChannelMode(QProcess::MergedChannels);
     watch.start(samples::Arg(samples::BinDir() / "quillpress-cli"), {"watch"});
     const std::vector<std::string> pdfs = {"doc0.pdf", "doc1.pdf"}, both = {"doc0.pdf", "doc0.ps", "doc1.pdf", "doc1.ps"};
     auto empty = [](const fs::path& in) { return samples::ListTree(in).empty(); };
@@ -207,15 +217,21 @@ class WatchFoldersTest : public QObject {
                                  samples::ListTree(f) == pdfs && samples::ListTree(g).size() == 2 &&
                                  empty(a) && empty(c) && empty(e),
                              kDeadline * 3);
+    QCOMPARE(Cli({"folders", "disable", C}).exitCode, 0);
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += watch.readAll()).contains("stopped: "), kDeadline);
     watch.terminate();
     QVERIFY(watch.waitForFinished(60000));
     QCOMPARE(watch.exitCode(), 0);
+    said += watch.readAll();
+    QCOMPARE(said.count("lost: "), 1);
+    QVERIFY(!said.contains("started: " + samples::Arg(Make("cli-h")).toUtf8()));
     QVERIFY(fs::file_size(f / "doc0.pdf") < fs::file_size(b / "doc0.pdf"));
 
     QCOMPARE(Cli({"folders", "remove", A}).exitCode, 0);
     QCOMPARE(Cli({"folders", "remove", A}).exitCode, 1);
     const QByteArray listed = Cli({"folders", "list"}).output;
-    QVERIFY(!listed.contains("cli-a") && listed.contains("archive"));
+    QVERIFY(!listed.contains("first") && listed.contains("archive"));
   }
 };
 

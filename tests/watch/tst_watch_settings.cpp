@@ -129,10 +129,16 @@ class WatchSettingsTest : public QObject {
     QCOMPARE(*ResolveFolderBookmark(data), bm / "sibling" / "moved");
     fs::remove_all(bm / "sibling");
     QVERIFY(!ResolveFolderBookmark(data));
+    // A folder that has its inode number now is another folder.
+    fs::create_directories(bm / "c");
+    std::vector<char> other = *CreateFolderBookmark(bm / "c");
+    other[32] = static_cast<char>(other[32] ^ 1);  // born at another time
+    fs::rename(bm / "c", bm / "d");
+    QVERIFY(!ResolveFolderBookmark(other));
     QVERIFY(!ResolveFolderBookmark({}));
     QVERIFY(!ResolveFolderBookmark(std::vector<char>(100, 'Q')));
     std::vector<char> lying = *CreateFolderBookmark(Root());
-    lying[24] = '\x7f';  // a path length beyond the data
+    lying[36] = '\x7f';  // a path length beyond the data
     QVERIFY(!ResolveFolderBookmark(lying));
     QVERIFY(!CreateFolderBookmark(Root() / "missing"));
   }

@@ -61,8 +61,8 @@ int NoInput(void*, char*, int) { return 0; }
 
 }  // namespace
 
-std::optional<Interpreter> LoadInterpreter() {
-  void* library = dlopen(QUILLPRESS_GHOSTSCRIPT_SONAME, RTLD_LAZY | RTLD_LOCAL);
+std::optional<Interpreter> LoadInterpreter(bool bindAll) {
+  void* library = dlopen(QUILLPRESS_GHOSTSCRIPT_SONAME, (bindAll ? RTLD_NOW : RTLD_LAZY) | RTLD_LOCAL);
   if (!library) {
     std::fprintf(stderr, "pstopdf: cannot load the interpreter: %s\n", dlerror());
     return std::nullopt;

@@ -22,8 +22,10 @@ struct Interpreter {
   decltype(&gsapi_delete_instance) deleteInstance = nullptr;
 };
 
-// Loads the library; says why on standard error when it cannot.
-std::optional<Interpreter> LoadInterpreter();
+// Loads the library; says why on standard error when it cannot. bindAll
+// resolves every function it calls at once, for a process whose copies would
+// otherwise each resolve them again.
+std::optional<Interpreter> LoadInterpreter(bool bindAll = false);
 
 // The interpreter's switches for a job: SAFER, the pdfwrite device writing
 // output, the fixed page of EPS files, then extraSwitches.

@@ -529,6 +529,106 @@ void StartCopy(pid_t server, int errorFd) {
            CheckRequest{(header.compress & 1U) != 0, header.standard, (header.compress & 2U) != 0});
 }
 
+// A copy made ahead of its request, so that the fork is no part of a job's
+// time. It has seen nothing but the server's start, as a copy made for the
+// request would have, and waits on its channel for the request the server
+// passes on. Named apart from copies at work while it waits.
+struct Spare {
+  pid_t pid = -1;
+  int pidfd = -1;
+  int channel = -1;  // the server's end
+};
+
+constexpr char kSpareName[] = "pstopdf-spare";
+constexpr char kCopyName[] = "pstopdf-copy";
+// One for a job and one for its check, which are asked for together.
+constexpr std::size_t kSpares = 2;
+
+[[noreturn]] void WaitAsSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf,
+                              pid_t server, const fs::path& serverFolder, int channel) {
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  if (!EndWithParent(server, SIGKILL)) _exit(kReadyCopyUnfit);
+  // Nothing of the server's but the channel: no caller's connection stays
+  // open here, nor another spare's channel.
+  close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
+  close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
+  RequestHeader header;
+  std::vector<int> fds;
+  std::string strings;
+  bool valid = ReceiveWithFds(channel, &header, sizeof header, fds, 2) && fds.size() == 2 &&
+               header.size <= kMaxRequestBytes && (header.check == 0 || writePdf);
+  if (valid) {
+    strings.resize(header.size);
+    valid = ReadAll(channel, strings.data(), strings.size());
+  }
+  if (!valid) _exit(kReadyCopyUnfit);
+  prctl(PR_SET_NAME, kCopyName);
+  // Where a copy made for the request has them: among the server's, which
+  // the copy closes.
+  for (int& fd : fds) fd = Above(fd);
+  if (header.check) RunCheckCopy(writePdf, server, fds[0], fds[1], header, strings);
+  RunCopy(gs, instance, server, serverFolder, fds[0], fds[1], header, strings);
+}
+
+Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_t server,
+                const fs::path& serverFolder) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
+  const int ours = Above(ends[0]);
+  const int theirs = Above(ends[1]);
+  // Named so from its first moment, so that no one takes it for a copy at
+  // work.
+  char name[16] = {};
+  prctl(PR_GET_NAME, name);
+  prctl(PR_SET_NAME, kSpareName);
+  const pid_t pid = ours >= 0 && theirs >= 0 ? fork() : -1;
+  if (pid != 0) prctl(PR_SET_NAME, name);
+  if (pid == 0) {
+    close(ours);
+    WaitAsSpare(gs, instance, writePdf, server, serverFolder, theirs);
+  }
+  close(theirs);
+  const int pidfd = pid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) : -1;
+  if (pidfd < 0) {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    if (ours >= 0) close(ours);
+    return {};
+  }
+  return Spare{pid, pidfd, ours};
+}
+
+void DropSpare(Spare& spare) {
+  if (spare.pid <= 0) return;
+  close(spare.channel);
+  syscall(SYS_pidfd_send_signal, spare.pidfd, SIGKILL, nullptr, 0);
+  while (waitpid(spare.pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  close(spare.pidfd);
+  spare = {};
+}
+
+// Passes the request on to a spare, which becomes its copy; its pid, and its
+// pidfd for the caller. -1 when there is none, or it is gone.
+pid_t HandToSpare(std::vector<Spare>& spares, const RequestHeader& header,
+                  const std::string& strings, const std::vector<int>& fds, int& pidfd) {
+  while (!spares.empty()) {
+    Spare spare = spares.back();
+    spares.pop_back();
+    if (SendWithFds(spare.channel, &header, sizeof header, fds) &&
+        WriteAll(spare.channel, strings.data(), strings.size())) {
+      close(spare.channel);
+      pidfd = spare.pidfd;
+      return spare.pid;
+    }
+    DropSpare(spare);
+  }
+  return -1;
+}
+
 }  // namespace
 
 void RunReadyServer(int argc, char** argv) {
@@ -563,7 +663,7 @@ void RunReadyServer(int argc, char** argv) {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"}) {
     unsetenv(name);
   }
-  const auto gs = LoadInterpreter();
+  const auto gs = LoadInterpreter(true);
   if (!gs) leave(1);
   void* instance = StartInterpreter(*gs, switches);
   if (!instance) leave(1);
@@ -603,6 +703,15 @@ void RunReadyServer(int argc, char** argv) {
   }
   auto lastWork = std::chrono::steady_clock::now();
   std::map<pid_t, Copy> copies;
+  std::vector<Spare> spares;
+  auto makeSpares = [&] {
+    while (spares.size() < kSpares) {
+      const Spare spare = MakeSpare(*gs, instance, writePdf, self, folder);
+      if (spare.pid <= 0) break;
+      spares.push_back(spare);
+    }
+  };
+  makeSpares();
 
   for (;;) {
     std::vector<pollfd> watched{{listener, POLLIN, 0}};
@@ -651,6 +760,8 @@ void RunReadyServer(int argc, char** argv) {
       }
     }
 
+    // Nothing at work: the spares that requests took are made again.
+    if (copies.empty()) makeSpares();
     if (!(watched[0].revents & POLLIN)) continue;
     const int connection = Above(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (connection < 0) continue;
@@ -673,13 +784,15 @@ void RunReadyServer(int argc, char** argv) {
       valid = ReadAll(connection, strings.data(), strings.size());
     }
     pid_t copyPid = -1;
-    if (valid) {
+    int pidfd = -1;
+    if (valid) copyPid = HandToSpare(spares, header, strings, fds, pidfd);
+    if (valid && copyPid < 0) {
       copyPid = fork();
       if (copyPid == 0 && header.check) RunCheckCopy(writePdf, self, fds[0], fds[1], header, strings);
       if (copyPid == 0) RunCopy(*gs, instance, self, folder, fds[0], fds[1], header, strings);
+      pidfd = copyPid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, copyPid, 0))) : -1;
     }
     for (const int fd : fds) close(fd);
-    const int pidfd = copyPid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, copyPid, 0))) : -1;
     const StartReply reply{copyPid > 0 && pidfd >= 0 ? copyPid : -1};
     if (reply.pid < 0 || !SendWithFds(connection, &reply, sizeof reply, {pidfd})) {
       if (copyPid > 0) {
@@ -692,5 +805,9 @@ void RunReadyServer(int argc, char** argv) {
       continue;
     }
     copies[copyPid] = Copy{connection, pidfd};
+    // A job's check is asked for right after the job: the spares for the
+    // next pair are made once both are taken, while the job works, so that
+    // no fork keeps the check's request waiting.
+    if (header.check) makeSpares();
   }
 }
