@@ -78,14 +78,16 @@ class CliConvert : public QObject {
                                   QByteArray("notes.txt: not a PostScript"),
                                   QByteArray("pipe.ps: it is a named pipe, not a regular file"),
                                   QByteArray("/dev/zero: it is a character device, not a regular file"),
-                                  "skipped: " + QByteArray((folder / "secret.ps").c_str()) + ": a symbolic link, not followed",
+                                  "skipped: " + QByteArray((folder / "secret.ps").c_str()) +
+                                      ": a symbolic link, not followed",
                                   QByteArray("linked folder: a symbolic link, not followed"),
                                   QByteArray("evil\\nconverted: fake.ps"), QByteArray("1 of 7 files converted")}) {
       QVERIFY2(run.output.contains(said), (said + "\n" + run.output).constData());
     }
     QVERIFY(!run.output.contains("SECRET"));
     for (const char c : run.output) {
-      QVERIFY2((c == '\n' || static_cast<unsigned char>(c) >= 0x20) && c != 0x7f, run.output.toPercentEncoding().constData());
+      QVERIFY2((c == '\n' || static_cast<unsigned char>(c) >= 0x20) && c != 0x7f,
+               run.output.toPercentEncoding().constData());
     }
     for (const QByteArray& line : run.output.split('\n')) {
       QVERIFY2(!line.startsWith("converted:") || line.contains("single.ps"), line.constData());
@@ -102,7 +104,8 @@ class CliConvert : public QObject {
       QTest::newRow(name) << args << code << says;
     };
     const QString tryConvert = "\nTry 'quillpress-cli convert --help'.";
-    row("no destination", {"convert", "single.ps"}, 2, "quillpress-cli convert: no destination folder (--output DEST)" + tryConvert);
+    row("no destination", {"convert", "single.ps"}, 2,
+        "quillpress-cli convert: no destination folder (--output DEST)" + tryConvert);
     row("nothing to convert", {"convert", "-o", "x"}, 2, "no files or folders to convert");
     row("unknown option", {"convert", "--bogus", "single.ps", "-o", "x"}, 2,
         "quillpress-cli convert: unknown option --bogus" + tryConvert);
@@ -124,6 +127,7 @@ class CliConvert : public QObject {
         "unknown preset 'shiny'");
     row("help", {"--help"}, 0, "Commands:\n  convert ");
     row("convert help", {"convert", "--help"}, 0, "(default 4096)");
+    row("convert help names the presets", {"convert", "-h"}, 0, "faithful, smallest, print, pdfx-3 or pdfa-2b");
     row("watch help", {"watch", "-h"}, 0, "usage: quillpress-cli watch");
     row("folders add help", {"folders", "add", "--help"}, 0, "folders add --source DIR --destination DIR");
     samples::WriteFile(fs::path(m_dir.path().toStdString()) / "blocker", "a file, not a folder");

@@ -18,6 +18,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -57,7 +58,8 @@ class Conversion : public QObject {
     std::atomic<bool> done = false;
     ConversionResult result;
     std::thread worker([&] {
-      result = ConvertIntoFolder(source, m_out, {.compress = false, .preset = PdfPreset::Faithful, .stop = stop.get_token()});
+      result = ConvertIntoFolder(source, m_out,
+                                 {.compress = false, .preset = PdfPreset::Faithful, .stop = stop.get_token()});
       done = true;
     });
     if (!QTest::qWaitFor(underWay, 30000)) qWarning("the converter never got under way");
@@ -133,7 +135,8 @@ class Conversion : public QObject {
     // Asked to compress: smaller, the same pages.
     samples::WriteFile(Root() / "big.ps", samples::PostScriptWithPages(std::vector<std::pair<int, int>>(30, {612, 792})));
     const ConversionResult plain = ConvertIntoFolder(Root() / "big.ps", m_out);
-    const ConversionResult small = ConvertIntoFolder(Root() / "big.ps", m_out, {.compress = true, .preset = PdfPreset::Faithful, .stop = {}});
+    const ConversionResult small =
+        ConvertIntoFolder(Root() / "big.ps", m_out, {.compress = true, .preset = PdfPreset::Faithful, .stop = {}});
     QVERIFY(plain.ok && small.ok && fs::file_size(small.writtenPath) < fs::file_size(plain.writtenPath));
     QCOMPARE(samples::PdfPageSizes(small.writtenPath).size(), std::size_t(30));
     QVERIFY(samples::QpdfCheckPasses(small.writtenPath));
@@ -287,31 +290,24 @@ class Conversion : public QObject {
   }
 
   // What came from a file or a job is shown with its control characters
-  // and reordering marks escaped, and bounded.
-  void hostileTextIsShownEscaped_data() {
-    QTest::addColumn<std::string>("text");
-    QTest::addColumn<int>("bound");
-    QTest::addColumn<std::string>("shown");
-    using S = std::string;
-    QTest::newRow("line breaks") << S("a\nb\r\tc") << 0 << S("a\\nb\\r\\tc");
-    QTest::newRow("terminal escape") << S("\x1b[2J") << 0 << S("\\x1b[2J");
-    QTest::newRow("C1 control") << S("x\u0085y") << 0 << S("x\\u0085y");
-    QTest::newRow("right-to-left override") << S("evil\u202Efdp.ps") << 0 << S("evil\\u202efdp.ps");
-    QTest::newRow("bounded at a character") << S("ééé") << 3 << S("é…");
-    QTest::newRow("plain") << S("Überschrift “1”.ps") << 0 << S("Überschrift “1”.ps");
-  }
-
+  // and reordering marks escaped, and bounded; the words for a failure
+  // escape what the interpreter quoted from the file.
   void hostileTextIsShownEscaped() {
-    QFETCH(std::string, text);
-    QFETCH(int, bound);
-    QFETCH(std::string, shown);
-    QCOMPARE(BMTUtil::EscapedForDisplay(text, static_cast<std::size_t>(bound)), shown);
-    // The words for a failure escape what the interpreter quoted from the file.
-    const ConversionFailureText words = DescribeConversionFailure(
-        {ConversionFailureKind::InterpreterError, "x.ps", "Error: /undefined in " + text.substr(0, text.find(' ')), {}, 4});
-    QVERIFY2(words.reason.find("line 4") != std::string::npos, words.reason.c_str());
-    for (const char c : words.reason + words.details) QVERIFY(static_cast<unsigned char>(c) >= 0x20);
-    QVERIFY(words.reason.find("\u202E") == std::string::npos);
+    for (const auto& [text, bound, shown] : std::initializer_list<std::tuple<std::string, std::size_t, std::string>>{
+             {"a\nb\r\tc", 0, "a\\nb\\r\\tc"},
+             {"\x1b[2J", 0, "\\x1b[2J"},
+             {"x\u0085y", 0, "x\\u0085y"},                         // a C1 control
+             {"evil\u202Efdp.ps", 0, "evil\\u202efdp.ps"},         // right-to-left override
+             {"ééé", 3, "é…"},                                     // bounded at a character
+             {"Überschrift “1”.ps", 0, "Überschrift “1”.ps"}}) {
+      QCOMPARE(BMTUtil::EscapedForDisplay(text, bound), shown);
+      const ConversionFailureText words = DescribeConversionFailure(
+          {ConversionFailureKind::InterpreterError, "x.ps", "Error: /undefined in " + text.substr(0, text.find(' ')),
+           {}, 4});
+      QVERIFY2(words.reason.find("line 4") != std::string::npos, words.reason.c_str());
+      for (const char c : words.reason + words.details) QVERIFY(static_cast<unsigned char>(c) >= 0x20);
+      QVERIFY(words.reason.find("\u202E") == std::string::npos);
+    }
   }
 
   void stopEndsTheRunPromptly_data() {

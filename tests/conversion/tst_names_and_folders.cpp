@@ -89,7 +89,8 @@ class NamesAndFolders : public QObject {
       paths.push_back(item->filePath());
     }
     std::sort(paths.begin(), paths.end());
-    QCOMPARE(paths, (std::vector<fs::path>{docs / "a.ps", docs / "a.ps", docs / "sub" / "b.eps", docs / "sub" / "link.ps"}));
+    QCOMPARE(paths,
+             (std::vector<fs::path>{docs / "a.ps", docs / "a.ps", docs / "sub" / "b.eps", docs / "sub" / "link.ps"}));
   }
 };
 

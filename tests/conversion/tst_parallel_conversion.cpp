@@ -78,12 +78,14 @@ class ParallelConversion : public QObject {
 
   // Items for files under folder, written with their PostScript; a kept
   // tree's items name their tree.
-  static std::vector<FileListItemRef> Items(const fs::path& folder, const std::vector<std::pair<std::string, std::string>>& files) {
+  static std::vector<FileListItemRef> Items(const fs::path& folder,
+                                            const std::vector<std::pair<std::string, std::string>>& files) {
     std::vector<FileListItemRef> items;
     for (const auto& [name, ps] : files) {
       samples::WriteFile(folder / name, ps);
       const bool inTree = name.starts_with("tree/");
-      items.push_back(std::make_shared<FileListItem>(folder / name, inTree ? std::optional(folder / "tree") : std::nullopt));
+      items.push_back(
+          std::make_shared<FileListItem>(folder / name, inTree ? std::optional(folder / "tree") : std::nullopt));
     }
     return items;
   }
@@ -172,7 +174,8 @@ class ParallelConversion : public QObject {
     fs::create_directories(dest);
     const std::string good = samples::OnePagePostScript();
     const std::vector<FileListItemRef> items = Items(
-        Root() / "cancel", {{"first.ps", good}, {"stuck/a.ps", good}, {"stuck/b.ps", good}, {"stuck/c.ps", good}, {"later.ps", good}});
+        Root() / "cancel",
+        {{"first.ps", good}, {"stuck/a.ps", good}, {"stuck/b.ps", good}, {"stuck/c.ps", good}, {"later.ps", good}});
     UseWrapperConverter(log, 0);
     RecordingHost host;
     BatchExport batch(host);
@@ -270,7 +273,9 @@ class ParallelConversion : public QObject {
     for (const std::size_t converters : {std::size_t{1}, std::size_t{2}}) {
       const fs::path dest = Root() / ((ready ? "state-ready-" : "state-") + std::to_string(converters));
       std::vector<FileListItemRef> items;
-      for (int i = 0; i < 6; ++i) items.push_back(std::make_shared<FileListItem>(in / (i % 2 ? "victim.ps" : "hostile.ps")));
+      for (int i = 0; i < 6; ++i) {
+        items.push_back(std::make_shared<FileListItem>(in / (i % 2 ? "victim.ps" : "hostile.ps")));
+      }
       RecordingHost host;
       RunBatch(host, items, dest, converters);
       for (const char* name : {"victim.pdf", "victim 1.pdf", "victim 2.pdf"}) {

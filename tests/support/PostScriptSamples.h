@@ -68,42 +68,36 @@ inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
 // annotation; and links to page 2, to the next page, to http, https and
 // mailto addresses, which must stay.
 inline std::string PostScriptWithActiveContent() {
-  auto chain = [](std::string inner) {
-    for (int i = 0; i < 100; ++i) inner = "<< /S /Named /N /NextPage /Next " + inner + " >>";
+  // inner at the end of a chain of 100: before, and after, each link.
+  auto chain = [](std::string inner, const std::string& before, const std::string& after) {
+    for (int i = 0; i < 100; ++i) inner = before + inner + after;
     return inner;
   };
-  auto nest = [](std::string inner) {
-    for (int i = 0; i < 100; ++i) inner = "<< /Nested " + inner + " >>";
-    return inner;
-  };
-  std::string ps = "%!PS\n";
-  ps += "[ {Catalog} << /OpenAction " + chain("<< /S /JavaScript /JS (app.alert\\(1\\);) >>") +
-        " >> /PUT pdfmark\n";
-  ps += "[ {ThisPage} << /AA << /O " + chain("<< /S /Launch /F (/usr/bin/xterm) >>") +
-        " >> >> /PUT pdfmark\n";
-  ps += "[ /_objdef {payload} /type /stream /OBJ pdfmark\n[ {payload} (a payload) /PUT pdfmark\n"
-        "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n";
-  ps += "[ {Catalog} << /Deep " +
-        nest("<< /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>") + " >> /PUT pdfmark\n";
-  ps += "[ {Catalog} << /AcroForm << /XFA (<xdp:xdp/>) >> >> /PUT pdfmark\n";
+  const std::string next = "<< /S /Named /N /NextPage /Next ";
+  std::string ps = "%!PS\n[ {Catalog} << /OpenAction " +
+                   chain("<< /S /JavaScript /JS (app.alert\\(1\\);) >>", next, " >>") +
+                   " >> /PUT pdfmark\n[ {ThisPage} << /AA << /O " +
+                   chain("<< /S /Launch /F (/usr/bin/xterm) >>", next, " >>") +
+                   " >> >> /PUT pdfmark\n[ /_objdef {payload} /type /stream /OBJ pdfmark\n"
+                   "[ {payload} (a payload) /PUT pdfmark\n"
+                   "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n[ {Catalog} << /Deep " +
+                   chain("<< /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>", "<< /Nested ", " >>") +
+                   " >> /PUT pdfmark\n[ {Catalog} << /AcroForm << /XFA (<xdp:xdp/>) >> >> /PUT pdfmark\n";
   int y = 700;
   for (const char* action :
-       {"<< /S /SubmitForm /F << /FS /URL /F (http://127.0.0.1/form) >> >>",
-        "<< /S /ImportData /F (data.fdf) >>",
-        "<< /S /GoToR /F (\\\\\\\\server\\\\share\\\\x.pdf) /D [0 /Fit] >>",
-        "<< /S /GoToE /T << /R /C /N (x) >> /D [0 /Fit] >>",
-        "<< /S /URI /URI (javascript:app.alert\\(1\\)) >>", "<< /S /URI /URI (file:///etc/passwd) >>",
-        "<< /S /URI /URI (https://example.org/) >>", "<< /S /URI /URI (http://example.org/) >>",
-        "<< /S /URI /URI (mailto:someone@example.org) >>", "<< /S /Named /N /NextPage >>"}) {
+       {"/S /SubmitForm /F << /FS /URL /F (http://127.0.0.1/form) >>", "/S /ImportData /F (data.fdf)",
+        "/S /GoToR /F (\\\\\\\\server\\\\share\\\\x.pdf) /D [0 /Fit]", "/S /GoToE /T << /R /C /N (x) >> /D [0 /Fit]",
+        "/S /URI /URI (javascript:app.alert\\(1\\))", "/S /URI /URI (file:///etc/passwd)",
+        "/S /URI /URI (https://example.org/)",
+        "/S /URI /URI (http://example.org/)", "/S /URI /URI (mailto:someone@example.org)", "/S /Named /N /NextPage"}) {
     y -= 30;
-    ps += "[ /Rect [72 " + std::to_string(y) + " 300 " + std::to_string(y + 20) +
-          "] /Border [0 0 0] /Action " + action + " /Subtype /Link /ANN pdfmark\n";
+    ps += "[ /Rect [72 " + std::to_string(y) + " 300 " + std::to_string(y + 20) + "] /Border [0 0 0] /Action << " + action +
+          " >> /Subtype /Link /ANN pdfmark\n";
   }
-  ps += "[ /Rect [72 72 200 100] /Subtype /RichMedia /RichMediaContent << /Assets << >> >> /ANN pdfmark\n"
-        "[ /Rect [72 110 200 130] /Border [0 0 0] /Page 2 /View [/Fit] /Subtype /Link /ANN pdfmark\n"
-        "/Helvetica findfont 12 scalefont setfont 72 300 moveto (active) show showpage\n"
-        "72 300 moveto (two) show showpage\n";
-  return ps;
+  return ps + "[ /Rect [72 72 200 100] /Subtype /RichMedia /RichMediaContent << /Assets << >> >> /ANN pdfmark\n"
+              "[ /Rect [72 110 200 130] /Border [0 0 0] /Page 2 /View [/Fit] /Subtype /Link /ANN pdfmark\n"
+              "/Helvetica findfont 12 scalefont setfont 72 300 moveto (active) show showpage\n"
+              "72 300 moveto (two) show showpage\n";
 }
 
 // Calls read with the PDF loaded; false when it does not load.
@@ -148,20 +142,25 @@ inline PdfActions ActionsIn(const std::filesystem::path& pdf) {
   PdfActions found;
   const bool read = VisitDictionaries(pdf, [&](QPDFObjectHandle dict) {
     QPDFObjectHandle s = dict.getKey("/S"), subtype = dict.getKey("/Subtype"), action = dict.getKey("/A");
-    for (const char* kind : {"/JavaScript", "/Launch", "/SubmitForm", "/ImportData", "/GoToR", "/GoToE", "/RichMediaExecute"}) {
+    for (const char* kind :
+         {"/JavaScript", "/Launch", "/SubmitForm", "/ImportData", "/GoToR", "/GoToE", "/RichMediaExecute"}) {
       if (s.isNameAndEquals(kind)) found.active.emplace_back(kind + 1);
     }
-    const std::string uri = s.isNameAndEquals("/URI") && dict.getKey("/URI").isString() ? dict.getKey("/URI").getStringValue() : "";
+    const std::string uri =
+        s.isNameAndEquals("/URI") && dict.getKey("/URI").isString() ? dict.getKey("/URI").getStringValue() : "";
     if (!uri.empty()) found.links.push_back(uri);
     if (!uri.empty() && !uri.starts_with("http://") && !uri.starts_with("https://") && !uri.starts_with("mailto:")) {
       found.active.push_back("URI " + uri);
     }
     if (s.isNameAndEquals("/Named")) found.links.push_back("Named " + dict.getKey("/N").getName());
-    if (subtype.isNameAndEquals("/Link") && (dict.hasKey("/Dest") || (action.isDictionary() && action.getKey("/S").isNameAndEquals("/GoTo")))) {
+    if (subtype.isNameAndEquals("/Link") &&
+        (dict.hasKey("/Dest") || (action.isDictionary() && action.getKey("/S").isNameAndEquals("/GoTo")))) {
       found.links.emplace_back("internal");
     }
     if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.active.emplace_back("EmbeddedFile");
-    for (const char* kind : {"/RichMedia", "/FileAttachment"}) if (subtype.isNameAndEquals(kind)) found.active.emplace_back(kind + 1);
+    for (const char* kind : {"/RichMedia", "/FileAttachment"}) {
+      if (subtype.isNameAndEquals(kind)) found.active.emplace_back(kind + 1);
+    }
     for (const char* key : {"/JS", "/EF", "/RF", "/XFA"}) if (dict.hasKey(key)) found.active.emplace_back(key + 1);
     if (dict.getKey("/JavaScript").isDictionary()) found.active.emplace_back("JavaScript tree");
     if (dict.getKey("/EmbeddedFiles").isDictionary()) found.active.emplace_back("EmbeddedFiles tree");
@@ -240,7 +239,8 @@ inline std::size_t Occurrences(const std::string& text, const std::string& needl
 // beside them.
 inline std::filesystem::path BinDir() {
   const QByteArray dir = qgetenv("QUILLPRESS_TEST_BIN_DIR");
-  return dir.isEmpty() ? std::filesystem::read_symlink("/proc/self/exe").parent_path() : std::filesystem::path(dir.toStdString());
+  if (!dir.isEmpty()) return std::filesystem::path(dir.toStdString());
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
 struct ProgramRun {
