@@ -172,6 +172,11 @@ inline PdfActions ActionsIn(const std::filesystem::path& pdf) {
   return found;
 }
 
+struct PageSize {
+  double width = 0;
+  double height = 0;
+};
+
 // Page sizes in whole points, to compare in one go.
 using Sizes = std::vector<std::pair<long, long>>;
 
