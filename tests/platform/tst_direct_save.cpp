@@ -4,18 +4,17 @@
 
 #include "XdsFileManagerPeer.h"
 
-#include <QApplication>
 #include <QDrag>
-#include <QMouseEvent>
+#include <QGuiApplication>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
 
-#include <condition_variable>
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -24,53 +23,18 @@ Q_DECLARE_METATYPE(XdsFileManagerPeer::Mode)
 
 namespace {
 
-constexpr int kDeadlineMs = 30000;
-
-// A widget that drags as an item view does: a press, a move past the drag
-// distance, and a plain QDrag::exec with data made for that drag.
+// Runs a plain QDrag::exec, as an item view does, from a press.
 class DragSource : public QWidget {
  public:
   std::function<QMimeData*()> makeData;
-  int dragsEnded = 0;
-  Qt::DropAction lastResult = Qt::IgnoreAction;
 
  protected:
-  void mousePressEvent(QMouseEvent* event) override {
-    m_pressed = event->button() == Qt::LeftButton;
-    m_pressAt = event->position().toPoint();
-  }
-  void mouseMoveEvent(QMouseEvent* event) override {
-    if (!m_pressed || !(event->buttons() & Qt::LeftButton)) return;
-    if ((event->position().toPoint() - m_pressAt).manhattanLength() < QApplication::startDragDistance()) return;
-    m_pressed = false;
+  void mousePressEvent(QMouseEvent*) override {
     auto* drag = new QDrag(this);
     drag->setMimeData(makeData());
-    lastResult = drag->exec(Qt::CopyAction);
-    ++dragsEnded;
-  }
-  void mouseReleaseEvent(QMouseEvent*) override { m_pressed = false; }
-
- private:
-  bool m_pressed = false;
-  QPoint m_pressAt;
-};
-
-// Holds the folder looks back until opened, so that a test sees the target
-// wait for its answer while the window goes on.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable_any opened;
-  bool open = false;
-  void Open() {
-    {
-      std::lock_guard lock(mutex);
-      open = true;
-    }
-    opened.notify_all();
+    drag->exec(Qt::CopyAction);
   }
 };
-
-fs::path PathOf(const QTemporaryDir& dir) { return fs::path(QFile::encodeName(dir.path()).toStdString()); }
 
 }  // namespace
 
@@ -79,191 +43,103 @@ fs::path PathOf(const QTemporaryDir& dir) { return fs::path(QFile::encodeName(di
 class DirectSaveTest : public QObject {
   Q_OBJECT
 
- private:
-  std::unique_ptr<DragSource> m_source;
-  std::shared_ptr<BackgroundTasks> m_looks;
-  bool m_keep = true;
-  std::vector<fs::path> m_folders;  // what fulfil was given, in order
-
-  void PromiseFrom(const fs::path& source) {
-    const fs::path name = PromisedFileName(source);
-    m_source->makeData = [this, name] {
-      return new DirectSaveMimeData(
-          name,
-          [this](const fs::path& folder) {
-            m_folders.push_back(folder);
-            return m_keep;
-          },
-          m_looks);
-    };
-  }
-
-  // Drags from the source widget onto the peer; with expectDrop, waits for
-  // the peer to finish the drop as well.
-  void DragOnto(XdsFileManagerPeer& peer, bool expectDrop) {
-    QVERIFY2(peer.ready(), qPrintable(peer.observation().problem));
-    const int before = m_source->dragsEnded;
-    peer.dragPointer(m_source->mapToGlobal(m_source->rect().center()), peer.center());
-    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().pointerReleased, kDeadlineMs);
-    QTRY_VERIFY_WITH_TIMEOUT(m_source->dragsEnded > before, kDeadlineMs);
-    if (expectDrop) QTRY_VERIFY_WITH_TIMEOUT(peer.observation().finished, kDeadlineMs);
-    QVERIFY2(peer.observation().problem.isEmpty(), qPrintable(peer.observation().problem));
-  }
+  DragSource m_source;
 
  private Q_SLOTS:
   void initTestCase() {
-    QVERIFY2(QGuiApplication::platformName() == QLatin1String("xcb"),
-             "these drags need a real X server; ctest runs them under Xvfb");
-    m_source = std::make_unique<DragSource>();
-    m_source->setGeometry(40, 40, 300, 200);
-    m_source->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_source.get()));
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));  // ctest runs this under Xvfb
+    m_source.setGeometry(40, 40, 300, 200);
+    m_source.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_source));
   }
 
-  void init() {
-    m_looks = std::make_shared<BackgroundTasks>();
-    m_keep = true;
-    m_folders.clear();
-    PromiseFrom("/data/scans/report.ps");
-  }
-
-  void cleanupTestCase() { m_source.reset(); }
-
-  // A later drag reuses Qt's source window, which still holds the earlier
-  // drag's name: each drag promises its own, bytes as they are. A target that
-  // asks twice hears the same answer and starts the work once. Folder names
-  // are bytes too: one that is not UTF-8, with characters a URI must escape,
-  // written with this machine's host name.
-  void dropOnFolderFulfilsThere_data() {
-    QTest::addColumn<QByteArray>("folderName");  // under the temporary folder
-    QTest::addColumn<QByteArray>("source");
-    QTest::addColumn<bool>("keep");
-    QTest::addColumn<bool>("askTwice");
-    QTest::addColumn<QByteArray>("promised");
-    const QByteArray report("/data/report.ps");
-    QTest::newRow("kept") << QByteArray() << report << true << false << QByteArray("report.pdf");
-    QTest::newRow("not UTF-8") << QByteArray() << QByteArray("/data/caf\xe9.ps") << true << false
-                               << QByteArray("caf\xe9.pdf");
-    QTest::newRow("asked twice") << QByteArray() << report << true << true << QByteArray("report.pdf");
-    QTest::newRow("folder not UTF-8, this host") << QByteArray("caf\xe9 50% #1?") << report << true << false
-                                                 << QByteArray("report.pdf");
-    QTest::newRow("refused") << QByteArray() << report << false << false << QByteArray("report.pdf");
-  }
-  void dropOnFolderFulfilsThere() {
-    QFETCH(QByteArray, folderName);
-    QFETCH(QByteArray, source);
-    QFETCH(bool, keep);
-    QFETCH(bool, askTwice);
-    QFETCH(QByteArray, promised);
-    const QByteArray answer = keep ? "S" : "F";
-    QTemporaryDir base;
-    QVERIFY(base.isValid());
-    const fs::path folder = folderName.isEmpty() ? PathOf(base) : PathOf(base) / folderName.toStdString();
-    fs::create_directories(folder);
-    m_keep = keep;
-    PromiseFrom(fs::path(source.toStdString()));
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, folder,
-                            {folderName.isEmpty() ? QByteArray() : LocalHostName(), std::nullopt, askTwice});
-    DragOnto(peer, true);
-
-    const XdsFileManagerPeer::Observation seen = peer.observation();
-    QCOMPARE(seen.offeredTypes, QStringList{QStringLiteral("XdndDirectSave0")});
-    QCOMPARE(seen.promisedName, promised);
-    QCOMPARE(seen.answer, answer);
-    if (askTwice) QCOMPARE(seen.secondAnswer, answer);
-    QCOMPARE(seen.finishedAccepted, keep);
-    QCOMPARE(m_folders, std::vector<fs::path>{folder});
-    if (!folderName.isEmpty()) QVERIFY(seen.writtenUri.contains("%E9"));
-    fs::remove(folder);  // QTemporaryDir cannot name it
-    if (keep) QCOMPARE(m_source->lastResult, Qt::CopyAction);
-  }
-
-  // The folder is looked at off the main thread: while the look is held up
-  // the target waits and the window goes on; the answer follows the look,
-  // or a failure follows when the look takes too long.
-  void answerFollowsTheLook_data() {
-    QTest::addColumn<bool>("lookEnds");
-    QTest::newRow("look ends") << true;
-    QTest::newRow("look hangs") << false;
-  }
-  void answerFollowsTheLook() {
-    QFETCH(bool, lookEnds);
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    auto gate = std::make_shared<Gate>();
-    m_looks->Run(
-        [gate](std::stop_token stop) {
-          std::unique_lock lock(gate->mutex);
-          gate->opened.wait(lock, stop, [&] { return gate->open; });
-          return true;
-        },
-        [](bool) {});
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder));
-    QVERIFY(peer.ready());
-    peer.dragPointer(m_source->mapToGlobal(m_source->rect().center()), peer.center());
-    // The request is out once the peer has read the name; the window runs
-    // its loop, and answers only once the look is done or given up.
-    QTRY_VERIFY_WITH_TIMEOUT(!peer.observation().promisedName.isEmpty(), kDeadlineMs);
-    QVERIFY(!peer.observation().answered);
-    if (lookEnds) gate->Open();
-    QTRY_VERIFY_WITH_TIMEOUT(peer.observation().finished, kDeadlineMs);
-    QCOMPARE(peer.observation().answer, QByteArray(lookEnds ? "S" : "F"));
-    // A look that ends after its answer was given up on fulfils nothing.
-    gate->Open();
-    bool lookedAfter = false;
-    m_looks->Run([](std::stop_token) { return true; }, [&](bool) { lookedAfter = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(lookedAfter, kDeadlineMs);
-    QCOMPARE(m_folders.size(), std::size_t{lookEnds ? 1u : 0u});
-  }
-
-  // "plain" stands for a file where the folder should be.
-  void namesThatAreNoLocalFolderAreNotFulfilled_data() {
-    QTest::addColumn<QByteArray>("uri");
+  // The folder is looked at off the main thread, held here until the target
+  // has read the name: the target waits, and the window goes on. Rows run one
+  // after another on Qt's one source window, each drag promising its own
+  // name, bytes as they are; the folder's name needs escaping and is not
+  // UTF-8. A target that asks twice hears the same answer and starts the work
+  // once. A look that takes too long answers F, and fulfils nothing when it
+  // ends later. A target without direct save gets no data.
+  void dropOnAFolder_data() {
+    using M = XdsFileManagerPeer::Mode;
+    QTest::addColumn<QByteArray>("name");  // the source is /data/<name>.ps
+    QTest::addColumn<QByteArray>("uri");   // empty: the folder's, with this host; "file": a file's
+    QTest::addColumn<M>("mode");
+    QTest::addColumn<bool>("keep");   // what the application's fulfil answers
+    QTest::addColumn<bool>("hangs");  // the look never ends in time
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("another host") << QByteArray("file://elsewhere.invalid/tmp/report.pdf") << QByteArray("E");
-    QTest::newRow("not a file") << QByteArray("http://localhost/tmp/report.pdf") << QByteArray("E");
-    QTest::newRow("relative") << QByteArray("file:report.pdf") << QByteArray("E");
-    QTest::newRow("no such folder") << QByteArray("file:///nonexistent-quillpress-folder/report.pdf")
-                                    << QByteArray("F");
-    QTest::newRow("a file") << QByteArray("plain") << QByteArray("F");
+    QTest::newRow("kept") << QByteArray("report") << QByteArray() << M::DirectSave << true << false << QByteArray("S");
+    QTest::newRow("not UTF-8") << QByteArray("caf\xe9") << QByteArray() << M::DirectSave << true << false
+                               << QByteArray("S");
+    QTest::newRow("asked twice") << QByteArray("a") << QByteArray() << M::DirectSaveTwice << true << false
+                                 << QByteArray("S");
+    QTest::newRow("refused") << QByteArray("a") << QByteArray() << M::DirectSave << false << false << QByteArray("F");
+    QTest::newRow("look hangs") << QByteArray("a") << QByteArray() << M::DirectSave << true << true << QByteArray("F");
+    QTest::newRow("a file") << QByteArray("a") << QByteArray("file") << M::DirectSave << true << false
+                            << QByteArray("F");
+    QTest::newRow("no such folder") << QByteArray("a") << QByteArray("file:///nonexistent-quillpress-folder/")
+                                    << M::DirectSave << true << false << QByteArray("F");
+    for (const char* uri : {"file://elsewhere.invalid/tmp/", "http://localhost/tmp/", "file:"})
+      QTest::newRow(uri) << QByteArray("a") << QByteArray(uri) << M::DirectSave << true << false << QByteArray("E");
+    QTest::newRow("no direct save") << QByteArray("a") << QByteArray() << M::UriList << true << false << QByteArray();
   }
-  void namesThatAreNoLocalFolderAreNotFulfilled() {
+  void dropOnAFolder() {
+    QFETCH(QByteArray, name);
     QFETCH(QByteArray, uri);
-    QFETCH(QByteArray, answer);
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    if (uri == "plain") {
-      std::ofstream(PathOf(folder) / "plain") << "x";
-      uri = XdsFileManagerPeer::FileUri({}, PathOf(folder) / "plain" / "report.pdf");
-    }
-    XdsFileManagerPeer peer(XdsFileManagerPeer::Mode::DirectSave, PathOf(folder), {{}, uri});
-    DragOnto(peer, true);
-    QCOMPARE(peer.observation().answer, answer);
-    QVERIFY(!peer.observation().finishedAccepted);
-    QVERIFY(m_folders.empty());
-  }
-
-  void targetWithoutDirectSaveConvertsNothing_data() {
-    QTest::addColumn<XdsFileManagerPeer::Mode>("mode");
-    QTest::newRow("takes only file lists") << XdsFileManagerPeer::Mode::UriListOnly;
-    QTest::newRow("takes anything") << XdsFileManagerPeer::Mode::AcceptWithoutDirectSave;
-  }
-  void targetWithoutDirectSaveConvertsNothing() {
     QFETCH(XdsFileManagerPeer::Mode, mode);
-    QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    const bool takesIt = mode == XdsFileManagerPeer::Mode::AcceptWithoutDirectSave;
-    XdsFileManagerPeer peer(mode, PathOf(folder));
-    DragOnto(peer, takesIt);
+    QFETCH(bool, keep);
+    QFETCH(bool, hangs);
+    QFETCH(QByteArray, answer);
+    QTemporaryDir base;
+    const fs::path folder = fs::path(QFile::encodeName(base.path()).toStdString()) / "caf\xe9 50% #1?";
+    fs::create_directories(folder);
+    auto removeFolder = qScopeGuard([&] { fs::remove_all(folder); });  // QTemporaryDir cannot name it
+    if (uri == "file") std::ofstream(folder / "plain") << "x";
+    const auto folderUri = [](const fs::path& path) {
+      return "file://" + LocalHostName() + QByteArray::fromStdString(path.native()).toPercentEncoding("/") + "/";
+    };
+    if (uri.isEmpty() || uri == "file") uri = folderUri(uri.isEmpty() ? folder : folder / "plain");
 
-    const XdsFileManagerPeer::Observation seen = peer.observation();
-    QCOMPARE(seen.acceptedPositions > 0, takesIt);
-    QCOMPARE(seen.drops, takesIt ? 1 : 0);
-    QVERIFY(!seen.answered);
-    QVERIFY(seen.uriList.isEmpty());
-    QVERIFY(m_folders.empty());
-    QVERIFY(fs::is_empty(PathOf(folder)));
-    if (!takesIt) QCOMPARE(m_source->lastResult, Qt::IgnoreAction);
+    auto looks = std::make_shared<BackgroundTasks>();
+    auto open = std::make_shared<std::atomic<bool>>(false);
+    const auto openLooks = [open] {
+      *open = true;
+      open->notify_all();
+    };
+    auto opener = qScopeGuard(openLooks);
+    looks->Run([open](std::stop_token) { open->wait(false); return true; }, [](bool) {});
+    std::vector<fs::path> fulfilled;
+    m_source.makeData = [&] {
+      return new DirectSaveMimeData(
+          PromisedFileName("/data/" + name.toStdString() + ".ps"),
+          [&](const fs::path& at) {
+            fulfilled.push_back(at);
+            return keep;
+          },
+          looks);
+    };
+    XdsFileManagerPeer peer(uri, mode);
+    QVERIFY2(peer.ready(), qPrintable(peer.seen.problem));
+    peer.drag(m_source.mapToGlobal(m_source.rect().center()), peer.center());
+    if (mode != XdsFileManagerPeer::Mode::UriList) {
+      QTRY_VERIFY_WITH_TIMEOUT(!peer.seen.promisedName.isEmpty(), 30000);
+      QCOMPARE(peer.seen.promisedName, name + ".pdf");
+      if (answer != "E") QVERIFY(!peer.seen.answered);
+    }
+    if (!hangs) openLooks();
+    QTRY_VERIFY_WITH_TIMEOUT(peer.seen.finished, 30000);
+    QVERIFY2(peer.seen.problem.isEmpty(), qPrintable(peer.seen.problem));
+    QCOMPARE(peer.seen.offeredTypes, QStringList{DirectSaveMimeData::kFormat});
+    QCOMPARE(peer.seen.answer, answer);
+    if (mode == XdsFileManagerPeer::Mode::DirectSaveTwice) QCOMPARE(peer.seen.secondAnswer, answer);
+    QCOMPARE(peer.seen.finishedAccepted, answer == "S");
+    openLooks();
+    bool lookedAfter = false;
+    looks->Run([](std::stop_token) { return true; }, [&](bool) { lookedAfter = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(lookedAfter, 30000);
+    QCOMPARE(fulfilled, uri == folderUri(folder) && !hangs && mode != XdsFileManagerPeer::Mode::UriList
+                            ? std::vector<fs::path>{folder}
+                            : std::vector<fs::path>{});
   }
 
   void promisedNames_data() {

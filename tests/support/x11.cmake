@@ -21,11 +21,7 @@ function(quillpress_add_x11_test name)
 endfunction()
 
 # The file manager's side of X Direct Save drags, for tests that drag out.
-find_package(Threads REQUIRED)
 pkg_check_modules(QP_XCB_XTEST REQUIRED IMPORTED_TARGET GLOBAL xcb xcb-xtest)
-add_library(qp_test_xds_peer STATIC
-  "${CMAKE_CURRENT_LIST_DIR}/XdsFileManagerPeer.h"
-  "${CMAKE_CURRENT_LIST_DIR}/XdsFileManagerPeer.cpp")
-target_include_directories(qp_test_xds_peer PUBLIC "${CMAKE_CURRENT_LIST_DIR}")
-target_link_libraries(qp_test_xds_peer PUBLIC Qt6::Core PkgConfig::QP_XCB_XTEST Threads::Threads)
-quillpress_target_warnings(qp_test_xds_peer)
+add_library(qp_test_xds_peer INTERFACE)
+target_include_directories(qp_test_xds_peer INTERFACE "${CMAKE_CURRENT_LIST_DIR}")
+target_link_libraries(qp_test_xds_peer INTERFACE Qt6::Core PkgConfig::QP_XCB_XTEST)

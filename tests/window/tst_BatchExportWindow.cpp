@@ -161,8 +161,8 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(alert.defaultButton, LocalizedString("OkButtonString"));
     QCOMPARE(alert.alternateButton, LocalizedString("OpenDestinationTitle"));
     // Good news, and Escape means OK, not Open Destination.
-    QCOMPARE(alert.request.kind, AlertRequest::Kind::Information);
-    QCOMPARE(alert.request.escapeAnswer, 1);
+    QCOMPARE(alert.kind, AlertRequest::Kind::Information);
+    QCOMPARE(alert.escapeAnswer, 1);
     QCOMPARE(m_f->workspace.opened, std::vector<QUrl>{FileUrlForPath(dest)});
 
     // Each row says where its PDF went; Enter on a row opens it.
@@ -201,8 +201,8 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(m_f->prompts.alerts[0].message,
              LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")) +
                  QStringLiteral("\n\n") + reason);
-    QVERIFY(m_f->prompts.alerts[0].request.details.contains(QStringLiteral("Error: /undefined")));
-    QCOMPARE(m_f->prompts.alerts[0].request.kind, AlertRequest::Kind::Critical);
+    QVERIFY(m_f->prompts.alerts[0].details.contains(QStringLiteral("Error: /undefined")));
+    QCOMPARE(m_f->prompts.alerts[0].kind, AlertRequest::Kind::Critical);
     QCOMPARE(m_f->prompts.alerts[0].alternateButton, QString());
     QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(reason));
     QVERIFY(samples::ListTree(m_root / "single").empty());
@@ -218,7 +218,7 @@ class BatchExportWindowTest : public QObject {
              LocalizedString("ErrorAlertMsg") + QStringLiteral("\n\n") +
                  LocalizedString("FailedFilesAre").arg(QStringLiteral("bad %1 name.ps, x.ps, y.ps")));
     for (const char* name : {"x.ps", "y.ps"})
-      QVERIFY(m_f->prompts.alerts[1].request.details.contains(
+      QVERIFY(m_f->prompts.alerts[1].details.contains(
           LocalizedString("FailedFileLine").arg(QLatin1String(name), reason)));
     QCOMPARE(m_f->prompts.alerts[1].defaultButton, LocalizedString("OkButtonString"));
 
@@ -232,8 +232,8 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(m_f->prompts.alerts[2].message.startsWith(LocalizedString("ErrorAlertMsg")));
     QVERIFY(m_f->prompts.alerts[2].message.contains(QStringLiteral("x.ps")));
     QVERIFY(!m_f->prompts.alerts[2].message.contains(QStringLiteral("good.ps")));
-    QCOMPARE(m_f->prompts.alerts[2].request.kind, AlertRequest::Kind::Warning);
-    QCOMPARE(m_f->prompts.alerts[2].request.escapeAnswer, 1);
+    QCOMPARE(m_f->prompts.alerts[2].kind, AlertRequest::Kind::Warning);
+    QCOMPARE(m_f->prompts.alerts[2].escapeAnswer, 1);
     QCOMPARE(m_f->prompts.alerts[2].alternateButton, LocalizedString("OpenDestinationTitle"));
     QCOMPARE(Status(3), LocalizedString("StatusConverted").arg(QStringLiteral("good.pdf")));
     QVERIFY(m_f->workspace.opened.empty());

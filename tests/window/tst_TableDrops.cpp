@@ -5,159 +5,91 @@
 
 #include "ProgressHUDView.h"
 
-#include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QMimeData>
 
-namespace {
-
-// A text/uri-list as a file manager writes it: CRLF lines, percent-encoded.
-std::unique_ptr<QMimeData> UriList(const std::vector<fs::path>& paths) {
-  QByteArray list;
-  for (const fs::path& path : paths)
-    list += "file://" + QByteArray::fromStdString(path.string()).toPercentEncoding("/") + "\r\n";
-  auto data = std::make_unique<QMimeData>();
-  data->setData(QStringLiteral("text/uri-list"), list);
-  return data;
-}
-
-}  // namespace
+#include <set>
 
 class TableDropsTest : public QObject {
   Q_OBJECT
 
   QTemporaryDir m_tmp;
-  std::unique_ptr<WindowFixture> m_f;
-
-  fs::path Root() const { return TempPath(m_tmp); }
-
-  QWidget* Viewport() const { return m_f->table()->viewport(); }
-
-  QRect RowRect(int row) const {
-    return m_f->table()->visualRect(m_f->table()->model()->index(row, FileListTableModel::kFilePathColumn));
-  }
-
-  // Drags data over the table to point (in the viewport) and drops it there,
-  // on whichever widget is under it, as the window system delivers it.
-  // Answers whether the table took the drop.
-  bool DropAt(const QMimeData& data, QPoint viewportPoint) {
-    QTableView* table = m_f->table();
-    const QPoint inTable = Viewport()->mapTo(table, viewportPoint);
-    QWidget* viewport = table->childAt(inTable);
-    if (viewport == nullptr) viewport = table;
-    const QPoint point = viewport->mapFrom(table, inTable);
-    QDragEnterEvent enter(point, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &enter);
-    if (!enter.isAccepted()) return false;
-    QDragMoveEvent move(point, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &move);
-    if (!move.isAccepted()) return false;
-    QDropEvent drop(QPointF(point), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(viewport, &drop);
-    return drop.isAccepted();
-  }
-
-  fs::path Ps(const std::string& name) { return WriteFile(Root() / "files" / name); }
 
  private Q_SLOTS:
-  void init() {
-    m_f = std::make_unique<WindowFixture>();
-    m_f->window()->resize(900, 600);
-    QVERIFY(QTest::qWaitForWindowExposed(m_f->window()));
-  }
-
-  void cleanup() { m_f.reset(); }
-
-  void dropsInsertAtTheRowTheyLandOn() {
-    QVERIFY(m_f->addFromPanel({Ps("a.ps"), Ps("b.ps"), Ps("c.ps")}));
-    const fs::path files = Root() / "files";
-
-    // Above row 1: the top edge of that row.
-    QVERIFY(DropAt(*UriList({Ps("above.ps")}), RowRect(1).topLeft() + QPoint(20, 1)));
-    QVERIFY(m_f->waitForAdding());
-    QCOMPARE(m_f->shownPaths(),
-             (std::vector<fs::path>{files / "a.ps", files / "above.ps", files / "b.ps", files / "c.ps"}));
-    QCOMPARE(m_f->selectedRows(), std::vector<std::int64_t>{1});
-
-    // On row 2: its middle; inserts at 2 as well.
-    QVERIFY(DropAt(*UriList({Ps("on1.ps"), Ps("on2.eps")}), RowRect(2).center()));
-    QVERIFY(m_f->waitForAdding());
-    QCOMPARE(m_f->shownPaths(), (std::vector<fs::path>{files / "a.ps", files / "above.ps", files / "on1.ps",
-                                                        files / "on2.eps", files / "b.ps", files / "c.ps"}));
-    QCOMPARE(m_f->selectedRows(), (std::vector<std::int64_t>{2, 3}));
-
-    // Below the last row: the end of the list.
-    const QRect last = RowRect(m_f->rows() - 1);
-    QVERIFY(DropAt(*UriList({Ps("end.ps")}), QPoint(last.center().x(), last.bottom() + 30)));
-    QVERIFY(m_f->waitForAdding());
-    QCOMPARE(m_f->shownPaths().back(), files / "end.ps");
-    QCOMPARE(m_f->rows(), 7);
-  }
-
-  void droppedFolderGivesItsFirstLevelWithoutParentFolder() {
-    const fs::path folder = Root() / "dropped folder";
+  // Drops insert at the row they land on (its top edge or its middle), or
+  // at the end below the last row; they wait behind an adding run. A folder
+  // gives its first level without a parent folder, whatever the Add panel's
+  // options. Only local files are taken, names byte for byte; cells are
+  // never edited in place.
+  void dropsOnTheTable() {
+    const fs::path files = TempPath(m_tmp) / "files", folder = TempPath(m_tmp) / "dropped folder";
+    const auto ps = [&](const std::string& name) { return WriteFile(files / name); };
     WriteFile(folder / "one.ps");
     WriteFile(folder / "two.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n");
     WriteFile(folder / "deeper" / "three.ps");
     WriteFile(folder / ".hidden.ps");
     WriteFile(folder / "notes.txt", "not PostScript");
-    // The Add panel's options are for the panel only.
-    m_f->choosePanelOptions(true, true);
-    QVERIFY(m_f->addFromPanel({}));
+    WindowFixture f;
+    f.window()->resize(900, 600);
+    QVERIFY(QTest::qWaitForWindowExposed(f.window()));
+    f.choosePanelOptions(true, true);
+    QVERIFY(f.addFromPanel({ps("a.ps"), ps("b.ps")}));
+    QTableView* table = f.table();
+    const auto row = [&](int r) { return table->visualRect(table->model()->index(r, FileListTableModel::kFilePathColumn)); };
+    // Drags the data to a point of the viewport and drops it there, as the
+    // window system delivers it; answers whether the table took it (and,
+    // unless told not to wait, whether the adding then ended).
+    const auto dropAt = [&](const QByteArray& uris, QPoint at, bool wait = true,
+                            const QString& type = QStringLiteral("text/uri-list")) {
+      QMimeData data;
+      data.setData(type, uris);
+      QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      for (QEvent* event : std::initializer_list<QEvent*>{&enter, &move, &drop})
+        if (QCoreApplication::sendEvent(table->viewport(), event); !event->isAccepted()) return false;
+      return !wait || f.waitForAdding();
+    };
+    const auto uri = [](const fs::path& path) {
+      return "file://" + QByteArray::fromStdString(path.native()).toPercentEncoding("/") + "\r\n";
+    };
 
-    QVERIFY(DropAt(*UriList({folder}), RowRect(0).center()));
-    QVERIFY(m_f->waitForAdding());
-    std::vector<fs::path> shown = m_f->shownPaths();
-    std::sort(shown.begin(), shown.end());
-    QCOMPARE(shown, (std::vector<fs::path>{folder / "one.ps", folder / "two.eps"}));
-    for (std::int64_t row = 0; row < 2; ++row)
-      QVERIFY(!m_f->d().fileList().ItemAt(row)->parentFolderName().has_value());
-  }
+    QVERIFY(!dropAt("just text", {40, 40}, true, QStringLiteral("text/plain")));
+    QVERIFY(!dropAt("https://example.org/a.ps\r\nfile://otherhost/tmp/b.ps\r\n", {40, 40}));
+    const fs::path odd = ps("caf\xc3\xa9 \"quoted\" %41 \xff.ps");
+    QVERIFY(dropAt(uri(odd), row(1).topLeft() + QPoint(20, 1)));
+    QCOMPARE(f.d().fileList().ItemAt(1)->filePath(), odd);
+    QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{1});
+    QVERIFY(dropAt(uri(folder), row(1).center()));
+    QCOMPARE(f.rows(), 5);
+    QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{1, 2}));
+    QCOMPARE((std::set<fs::path>{f.shownPaths()[1], f.shownPaths()[2]}),
+             (std::set<fs::path>{folder / "one.ps", folder / "two.eps"}));
+    QVERIFY(!f.d().fileList().ItemAt(1)->parentFolderName() && !f.d().fileList().ItemAt(2)->parentFolderName());
+    QCOMPARE(f.shownPaths()[4], files / "b.ps");
+    QVERIFY(dropAt(uri(ps("on1.ps")) + uri(ps("on2.eps")), QPoint(row(4).center().x(), row(4).bottom() + 30)));
+    QCOMPARE(f.rows(), 7);
+    QCOMPARE(f.shownPaths()[5], files / "on1.ps");
+    QCOMPARE(f.shownPaths()[6], files / "on2.eps");
 
-  void dropsWhileAddingAreQueued() {
-    QVERIFY(m_f->addFromPanel({Ps("a.ps")}));
-    const fs::path folder = Root() / "busy";
-    for (int i = 0; i < 50; ++i) WriteFile(folder / ("f" + std::to_string(i) + ".ps"));
-    // The drop comes while the overlay of the folder's run is up.
-    bool tried = false, dropped = false, overlayShown = false;
-    connect(&m_f->d(), &AppDelegate::addingRunStarted, this, [&] {
-      if (tried) return;
-      tried = true;
-      overlayShown = m_f->find<ProgressHUDView>("addingOverlay")->isVisible();
-      dropped = DropAt(*UriList({Ps("during.ps")}), RowRect(0).center());
-    });
-    QVERIFY(m_f->addFromPanel({folder}));
-    QVERIFY(overlayShown);
+    // While the overlay of a panel's run is up, a drop on row 0 waits for it.
+    bool dropped = false;
+    connect(&f.d(), &AppDelegate::addingRunStarted, this, [&] {
+      QVERIFY(f.find<ProgressHUDView>("addingOverlay")->isVisible());
+      dropped = dropAt(uri(ps("during.ps")), row(0).center(), false);
+    }, Qt::SingleShotConnection);
+    QVERIFY(f.addFromPanel({ps("panel.ps")}));
     QVERIFY(dropped);
-    QCOMPARE(m_f->rows(), 52);
-    // Queued behind the folder, it goes where it landed.
-    QCOMPARE(m_f->shownPaths().front(), Root() / "files" / "during.ps");
-    QCOMPARE(m_f->selectedRows(), std::vector<std::int64_t>{0});
-  }
+    QCOMPARE(f.shownPaths().front(), files / "during.ps");
+    QCOMPARE(f.shownPaths().back(), files / "panel.ps");
+    QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{0});
 
-  // Only local files are taken, their names byte for byte; the cells are
-  // never edited in place.
-  void whatADropBrings() {
-    QMimeData text;
-    text.setText(QStringLiteral("just text"));
-    QVERIFY(!DropAt(text, QPoint(40, 40)));
-    QMimeData remote;
-    remote.setData(QStringLiteral("text/uri-list"), "https://example.org/a.ps\r\nfile://otherhost/tmp/b.ps\r\n");
-    QVERIFY(!DropAt(remote, QPoint(40, 40)));
-    QVERIFY(!m_f->d().isAdding());
-
-    const fs::path odd = Ps(std::string("caf\xc3\xa9 \"quoted\" %41 \xff.ps"));
-    QVERIFY(DropAt(*UriList({odd}), QPoint(40, 40)));
-    QVERIFY(m_f->waitForAdding());
-    QCOMPARE(m_f->rows(), 1);
-    QCOMPARE(m_f->d().fileList().ItemAt(0)->filePath(), odd);
-    m_f->table()->edit(m_f->table()->model()->index(0, FileListTableModel::kFilePathColumn));
+    table->edit(table->model()->index(0, FileListTableModel::kFilePathColumn));
     QCoreApplication::processEvents();
-    QVERIFY(m_f->table()->findChildren<QLineEdit*>().isEmpty());
+    QVERIFY(table->findChildren<QLineEdit*>().isEmpty());
   }
 };
 

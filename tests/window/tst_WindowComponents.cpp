@@ -2,43 +2,52 @@
 #include "app/SingleInstance.h"
 #include "filelist/FileList.h"
 #include "filelist/FileListTableModel.h"
-#include "platform/LocalizedString.h"
+#include "platform/BackgroundWork.h"
+#include "platform/DirectSaveDrag.h"
 #include "platform/QtUserPrompts.h"
 #include "platform/Workspace.h"
 
 #include "ProgressHUDView.h"
 #include "VerticallyCenteredTextFieldCell.h"
 
-#include <QHeaderView>
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileSystemModel>
-#include <QAbstractButton>
-#include <QAbstractItemView>
-#include <QDir>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
-#include <QTemporaryDir>
 #include <QProgressBar>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUuid>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
+
+Q_DECLARE_METATYPE(AlertRequest::Kind)
 
 class WindowComponentsTest : public QObject {
   Q_OBJECT
 
- private:
-  static FileListItemRef Item(const char* path) { return std::make_shared<FileListItem>(std::string(path)); }
+  // Opens the real panel as a sheet of window; the answer lands in result
+  // and chosen.
+  static QFileDialog* OpenPanel(QWidget& window, const OpenPanelRequest& request, int& result,
+                                std::vector<std::filesystem::path>& chosen) {
+    window.show();
+    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request, [&](int r, std::vector<std::filesystem::path> c) {
+      result = r;
+      chosen = std::move(c);
+    });
+    return window.findChild<QFileDialog*>();
+  }
 
  private Q_SLOTS:
   void initTestCase() { InstallStringTable(); }
@@ -51,10 +60,9 @@ class WindowComponentsTest : public QObject {
     host.resize(400, 200);
     host.show();
     ProgressHUDView hud(&host);
-    QCOMPARE(hud.geometry(), host.rect());
     hud.StartAddSpinning();
-    QVERIFY(hud.isVisible() && hud.isSpinning());
-    QVERIFY(!hud.spinProgressIndicator()->isHidden() && !hud.messageTextField()->isHidden());
+    QVERIFY(hud.isVisible() && hud.isSpinning() && hud.spinProgressIndicator()->isVisible() &&
+            hud.messageTextField()->isVisible());
     QCOMPARE(hud.spinProgressIndicator()->maximum(), 0);  // indeterminate
     hud.spinProgressIndicator()->hide();
     hud.messageTextField()->hide();
@@ -73,7 +81,7 @@ class WindowComponentsTest : public QObject {
     hud.removeMessageString();
     QVERIFY(hud.isHidden());
     host.resize(500, 300);
-    QCOMPARE(hud.size(), QSize(500, 300));
+    QCOMPARE(hud.geometry(), host.rect());
   }
 
   // Drawn in the middle of a tall row; a cell too small for the text clips
@@ -102,9 +110,7 @@ class WindowComponentsTest : public QObject {
           bottom = y;
         }
     QVERIFY(top >= 0);
-    const int above = top - cell.top();
-    const int below = cell.bottom() - bottom;
-    QVERIFY2(qAbs(above - below) <= 6, qPrintable(QStringLiteral("%1 %2").arg(above).arg(below)));
+    QVERIFY(qAbs((top - cell.top()) - (cell.bottom() - bottom)) <= 6);
   }
 
   void tableReadsNeverRaceTheAddingThread() {
@@ -114,14 +120,13 @@ class WindowComponentsTest : public QObject {
     std::atomic<int> reads{0};
     std::thread adder([&] {
       for (int block = 0; block < 400; ++block) {
-        std::vector<FileListItemRef> items;
-        for (int i = 0; i < 50; ++i) items.push_back(Item("/some/where/file.ps"));
+        std::vector<FileListItemRef> items(50);
+        for (FileListItemRef& item : items) item = std::make_shared<FileListItem>(std::string("/some/where/file.ps"));
         list.Insert(static_cast<std::size_t>(block % 3) * 10, items);
         // On a busy machine the adding could otherwise end before the
         // table has read a single row.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (block == 0 && reads == 0 && std::chrono::steady_clock::now() < deadline)
-          std::this_thread::yield();
+        while (block == 0 && reads == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
       }
       done = true;
     });
@@ -129,8 +134,7 @@ class WindowComponentsTest : public QObject {
       model.noteNumberOfRowsChanged();
       const int rows = model.rowCount();
       for (int row = std::max(0, rows - 20); row < rows; ++row)
-        if (!model.data(model.index(row, FileListTableModel::kFilePathColumn)).toString().isEmpty())
-          ++reads;
+        if (!model.data(model.index(row, FileListTableModel::kFilePathColumn)).toString().isEmpty()) ++reads;
     }
     adder.join();
     model.reloadData();
@@ -139,142 +143,81 @@ class WindowComponentsTest : public QObject {
   }
 
   void fileUrlsKeepRawNames() {
-    const QUrl url = FileUrlForPath(std::string("/tmp/caf\xe9 file.ps"));
-    QVERIFY(url.isValid());
-    QCOMPARE(url.toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
+    QCOMPARE(FileUrlForPath(std::string("/tmp/caf\xe9 file.ps")).toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
   }
 
-  // Opens the real panel as a sheet of window; the answer lands in result
-  // and chosen.
-  static QFileDialog* OpenPanel(QWidget& window, const OpenPanelRequest& request, int& result,
-                                std::vector<std::filesystem::path>& chosen) {
-    window.show();
-    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request, [&](int r, std::vector<std::filesystem::path> c) {
-      result = r;
-      chosen = std::move(c);
-    });
-    return window.findChild<QFileDialog*>();
+  // Offscreen (as on Wayland) a drag out lists its type but promises
+  // nothing, and its data dies after the deferred offer ran, without an X
+  // connection.
+  void dragOutWithoutX11PromisesNothing() {
+    int fulfilled = 0;
+    auto* data = new DirectSaveMimeData("report.pdf", [&](const std::filesystem::path&) { return ++fulfilled > 0; },
+                                        std::make_shared<BackgroundTasks>());
+    QCOMPARE(data->formats(), QStringList{DirectSaveMimeData::kFormat});
+    QVERIFY(data->data(DirectSaveMimeData::kFormat).isEmpty() && data->data(QStringLiteral("text/uri-list")).isEmpty());
+    QCoreApplication::processEvents();
+    delete data;
+    QCOMPARE(fulfilled, 0);
   }
 
-  // Acts on the modal alert once it is up, from inside its own loop.
-  static void WhenAlertIsUp(std::function<void(QMessageBox*)> act) {
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+  // Texts are plain whatever they hold and the title is shown whole, in the
+  // alert itself; Escape and the close box give the harmless answer; the
+  // buttons give theirs.
+  void qtAlerts_data() {
+    QTest::addColumn<AlertRequest::Kind>("kind");
+    QTest::addColumn<QMessageBox::Icon>("icon");
+    QTest::addColumn<int>("escapeAnswer");
+    QTest::addColumn<QString>("by");  // Escape, close, or a button's text
+    QTest::addColumn<int>("expected");
+    using K = AlertRequest::Kind;
+    QTest::newRow("Escape, good news") << K::Information << QMessageBox::Information << 1 << "Escape" << 1;
+    QTest::newRow("close box, warning") << K::Warning << QMessageBox::Warning << 1 << "close" << 1;
+    QTest::newRow("Escape, question") << K::Question << QMessageBox::Question << 0 << "Escape" << 0;
+    QTest::newRow("close box, critical") << K::Critical << QMessageBox::Critical << 0 << "close" << 0;
+    QTest::newRow("default button") << K::Question << QMessageBox::Question << 0 << "OK" << 1;
+    QTest::newRow("alternate button") << K::Question << QMessageBox::Question << 1 << "Open Destination" << 0;
+  }
+  void qtAlerts() {
+    QFETCH(AlertRequest::Kind, kind);
+    QFETCH(QMessageBox::Icon, icon);
+    QFETCH(int, escapeAnswer);
+    QFETCH(QString, by);
+    QFETCH(int, expected);
+    const AlertRequest request{kind, QStringLiteral("<b>report.ps</b> and the other files of this long batch could "
+                                                     "not all be converted"),
+                               QStringLiteral("<i>caf\u00e9.ps</i> &amp; more"), QStringLiteral("Error: /undefined in <x>"),
+                               QStringLiteral("OK"), QStringLiteral("Open Destination"), escapeAnswer};
+    QStringList texts;
+    // Acts on the modal alert once it is up, from inside its own loop.
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr || !box->isVisible()) return;
-      timer->stop();
-      timer->deleteLater();
-      act(box);
+      timer.stop();
+      QCOMPARE(box->icon(), icon);
+      for (QLabel* label : box->findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;
+        texts << label->text();
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+      }
+      if (by == "close") box->close();
+      else if (by == "Escape") QTest::keyClick(box, Qt::Key_Escape);
+      for (QAbstractButton* button : box->buttons())
+        if (button->text() == by) button->click();
     });
-    timer->start();
+    timer.start(10);
+    QCOMPARE(QtUserPrompts::Shared().RunAlert(nullptr, request), expected);
+    QVERIFY2(texts.contains(request.title) && texts.contains(request.message), qPrintable(texts.join('|')));
   }
 
-  // Texts are plain whatever they hold; Escape and the close box give the
-  // harmless answer; the buttons give theirs.
-  void qtAlerts() {
-    enum class By { Escape, CloseBox, Default, Alternate };
-    struct Case {
-      AlertRequest::Kind kind;
-      QMessageBox::Icon icon;
-      int escapeAnswer;
-      By by;
-      int expected;
-    };
-    for (const Case c : {Case{AlertRequest::Kind::Information, QMessageBox::Information, 1, By::Escape, 1},
-                         Case{AlertRequest::Kind::Warning, QMessageBox::Warning, 1, By::CloseBox, 1},
-                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 0, By::Escape, 0},
-                         Case{AlertRequest::Kind::Critical, QMessageBox::Critical, 0, By::CloseBox, 0},
-                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 0, By::Default, 1},
-                         Case{AlertRequest::Kind::Question, QMessageBox::Question, 1, By::Alternate, 0}}) {
-      AlertRequest request;
-      request.kind = c.kind;
-      request.title = QStringLiteral(
-          "<b>report.ps</b> and the other files of this long batch could not all be converted");
-      request.message = QStringLiteral("<i>caf\u00e9.ps</i> &amp; more");
-      request.details = QStringLiteral("Error: /undefined in <x>");
-      request.defaultButton = QStringLiteral("OK");
-      request.alternateButton = QStringLiteral("Open Destination");
-      request.escapeAnswer = c.escapeAnswer;
-      QMessageBox::Icon icon = QMessageBox::NoIcon;
-      QStringList texts;
-      bool allPlain = true;
-      WhenAlertIsUp([&](QMessageBox* box) {
-        icon = box->icon();
-        for (QLabel* label : box->findChildren<QLabel*>()) {
-          if (label->text().isEmpty()) continue;
-          texts << label->text();
-          allPlain = allPlain && label->textFormat() == Qt::PlainText;
-        }
-        if (c.by == By::CloseBox) box->close();
-        else if (c.by == By::Escape) QTest::keyClick(box, Qt::Key_Escape);
-        for (QAbstractButton* button : box->buttons()) {
-          if (button->text() == (c.by == By::Default ? request.defaultButton : request.alternateButton) &&
-              (c.by == By::Default || c.by == By::Alternate))
-            button->click();
-        }
-      });
-      QCOMPARE(QtUserPrompts::Shared().RunAlert(nullptr, request), c.expected);
-      QCOMPARE(icon, c.icon);
-      QVERIFY(allPlain);
-      // The title is shown whole, in the alert itself.
-      QVERIFY2(texts.contains(request.title), qPrintable(texts.join('|')));
-      QVERIFY(texts.contains(request.message));
-    }
-  }
-
-  void qtFolderChooserMakesATypedFolder() {
-    QTemporaryDir dir;
-    QWidget window;
-    OpenPanelRequest request;
-    request.title = QStringLiteral("Convert to PDF in");
-    request.canChooseFiles = false;
-    request.canChooseDirectories = true;
-    request.canCreateDirectories = true;
-    int result = -1;
-    std::vector<std::filesystem::path> chosen;
-    auto* dialog = OpenPanel(window, request, result, chosen);
-    QVERIFY(dialog != nullptr);
-    QCOMPARE(dialog->windowTitle(), request.title);
-    dialog->setDirectory(dir.path());
-    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    QVERIFY(name != nullptr);
-    name->setFocus();
-    QTest::keyClicks(name, QStringLiteral("new/deeper"));
-    QTest::keyClick(name, Qt::Key_Return);
-    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
-    const QString made = dir.filePath(QStringLiteral("new/deeper"));
-    QVERIFY(QFileInfo(made).isDir());
-    QCOMPARE(chosen, std::vector<std::filesystem::path>{QFile::encodeName(made).toStdString()});
-  }
-
-  // A second instance never listens on a live socket, nor on one whose
-  // instance listens but never answers (busy); forwarding to that one says
-  // so. (Forwarding itself: tst_ProgramLaunch, with the real program.)
-  void singleInstanceSocket() {
-    const QString name = QDir::tempPath() + QStringLiteral("/quillpress-test-") +
-                         QUuid::createUuid().toString(QUuid::Id128);
-    {
-      SingleInstance running(name);
-      QVERIFY(running.Listen());
-      QVERIFY(!SingleInstance(name).Listen());
-    }
-    QLocalServer busy;
-    QVERIFY(busy.listen(name));
-    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 300), SingleInstance::Forwarding::Busy);
-    QVERIFY(!SingleInstance(name).Listen());
-    QLocalSocket probe;
-    probe.connectToServer(name);
-    QVERIFY(probe.waitForConnected(5000));
-    QVERIFY(busy.waitForNewConnection(5000));
-  }
-
-  // The Add panel: a sheet with the accessory view, choosing files and
-  // folders together; the caller keeps the accessory.
-  void qtOpenPanel() {
+  // The Add panel: a window-modal sheet with the accessory view, choosing
+  // files and folders together; the caller keeps the accessory. The folder
+  // chooser makes a folder typed into it, however deep.
+  void qtPanels() {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
     QFile(dir.filePath(QStringLiteral("one.ps"))).open(QIODevice::WriteOnly);
+    const auto encoded = [&](const char* name) { return QFile::encodeName(dir.filePath(QLatin1String(name))).toStdString(); };
     QWidget window;
     auto accessory = std::make_unique<QWidget>();
     OpenPanelRequest request;
@@ -284,7 +227,7 @@ class WindowComponentsTest : public QObject {
     request.accessoryView = accessory.get();
     int result = -1;
     std::vector<std::filesystem::path> chosen;
-    auto* dialog = OpenPanel(window, request, result, chosen);
+    QFileDialog* dialog = OpenPanel(window, request, result, chosen);
     QVERIFY(dialog != nullptr && dialog->isVisible());
     QCOMPARE(dialog->windowModality(), Qt::WindowModal);
     QVERIFY(dialog->isAncestorOf(accessory.get()));
@@ -299,10 +242,47 @@ class WindowComponentsTest : public QObject {
     QMetaObject::invokeMethod(dialog, "accept");
     QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
     std::sort(chosen.begin(), chosen.end());
-    QCOMPARE(chosen, (std::vector<std::filesystem::path>{
-                         QFile::encodeName(dir.filePath(QStringLiteral("folder"))).toStdString(),
-                         QFile::encodeName(dir.filePath(QStringLiteral("one.ps"))).toStdString()}));
+    QCOMPARE(chosen, (std::vector<std::filesystem::path>{encoded("folder"), encoded("one.ps")}));
     QCOMPARE(accessory->parentWidget(), nullptr);
+
+    OpenPanelRequest chooser;
+    chooser.title = QStringLiteral("Convert to PDF in");
+    chooser.canChooseFiles = false;
+    chooser.canChooseDirectories = true;
+    chooser.canCreateDirectories = true;
+    QWidget chooserWindow;
+    result = -1;
+    dialog = OpenPanel(chooserWindow, chooser, result, chosen);
+    QVERIFY(dialog != nullptr);
+    QCOMPARE(dialog->windowTitle(), chooser.title);
+    dialog->setDirectory(dir.path());
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    name->setFocus();
+    QTest::keyClicks(name, QStringLiteral("new/deeper"));
+    QTest::keyClick(name, Qt::Key_Return);
+    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("new/deeper"))).isDir());
+    QCOMPARE(chosen, std::vector<std::filesystem::path>{encoded("new/deeper")});
+  }
+
+  // A second instance never listens on a live socket, nor on one whose
+  // instance listens but never answers (busy); forwarding to that one says
+  // so. (Forwarding itself: tst_ProgramLaunch, with the real program.)
+  void singleInstanceSocket() {
+    const QString name = QDir::tempPath() + QStringLiteral("/quillpress-test-") + QUuid::createUuid().toString(QUuid::Id128);
+    {
+      SingleInstance running(name);
+      QVERIFY(running.Listen());
+      QVERIFY(!SingleInstance(name).Listen());
+    }
+    QLocalServer busy;
+    QVERIFY(busy.listen(name));
+    QCOMPARE(SingleInstance::ForwardToRunningInstance(name, {"/x.ps"}, 300), SingleInstance::Forwarding::Busy);
+    QVERIFY(!SingleInstance(name).Listen());
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    QVERIFY(probe.waitForConnected(5000));
+    QVERIFY(busy.waitForNewConnection(5000));
   }
 };
 
