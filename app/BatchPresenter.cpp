@@ -221,7 +221,7 @@ void BatchPresenter::RunClosingAlert(ClosingAlert alert, const QString& firstFil
   if (failed > 0) {
     QString names = failedNames.join(QStringLiteral(", "));
     if (failed > kFailuresInMessage)
-      names = LocalizedString("FailedNamesAndMore").arg(names).arg(failed - kFailuresInMessage);
+      names = LocalizedString("FailedNamesAndMore").arg(names, QString::number(failed - kFailuresInMessage));
     request.message += QStringLiteral("\n\n") + LocalizedString("FailedFilesAre").arg(names);
   }
   request.defaultButton = LocalizedString("OkButtonString");
