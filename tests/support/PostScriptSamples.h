@@ -18,7 +18,9 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -66,42 +68,36 @@ inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
 // annotation; and links to page 2, to the next page, to http, https and
 // mailto addresses, which must stay.
 inline std::string PostScriptWithActiveContent() {
-  auto chain = [](std::string inner) {
-    for (int i = 0; i < 100; ++i) inner = "<< /S /Named /N /NextPage /Next " + inner + " >>";
+  // inner at the end of a chain of 100: before, and after, each link.
+  auto chain = [](std::string inner, const std::string& before, const std::string& after) {
+    for (int i = 0; i < 100; ++i) inner = before + inner + after;
     return inner;
   };
-  auto nest = [](std::string inner) {
-    for (int i = 0; i < 100; ++i) inner = "<< /Nested " + inner + " >>";
-    return inner;
-  };
-  std::string ps = "%!PS\n";
-  ps += "[ {Catalog} << /OpenAction " + chain("<< /S /JavaScript /JS (app.alert\\(1\\);) >>") +
-        " >> /PUT pdfmark\n";
-  ps += "[ {ThisPage} << /AA << /O " + chain("<< /S /Launch /F (/usr/bin/xterm) >>") +
-        " >> >> /PUT pdfmark\n";
-  ps += "[ /_objdef {payload} /type /stream /OBJ pdfmark\n[ {payload} (a payload) /PUT pdfmark\n"
-        "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n";
-  ps += "[ {Catalog} << /Deep " +
-        nest("<< /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>") + " >> /PUT pdfmark\n";
-  ps += "[ {Catalog} << /AcroForm << /XFA (<xdp:xdp/>) >> >> /PUT pdfmark\n";
+  const std::string next = "<< /S /Named /N /NextPage /Next ";
+  std::string ps = "%!PS\n[ {Catalog} << /OpenAction " +
+                   chain("<< /S /JavaScript /JS (app.alert\\(1\\);) >>", next, " >>") +
+                   " >> /PUT pdfmark\n[ {ThisPage} << /AA << /O " +
+                   chain("<< /S /Launch /F (/usr/bin/xterm) >>", next, " >>") +
+                   " >> >> /PUT pdfmark\n[ /_objdef {payload} /type /stream /OBJ pdfmark\n"
+                   "[ {payload} (a payload) /PUT pdfmark\n"
+                   "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n[ {Catalog} << /Deep " +
+                   chain("<< /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>", "<< /Nested ", " >>") +
+                   " >> /PUT pdfmark\n[ {Catalog} << /AcroForm << /XFA (<xdp:xdp/>) >> >> /PUT pdfmark\n";
   int y = 700;
   for (const char* action :
-       {"<< /S /SubmitForm /F << /FS /URL /F (http://127.0.0.1/form) >> >>",
-        "<< /S /ImportData /F (data.fdf) >>",
-        "<< /S /GoToR /F (\\\\\\\\server\\\\share\\\\x.pdf) /D [0 /Fit] >>",
-        "<< /S /GoToE /T << /R /C /N (x) >> /D [0 /Fit] >>",
-        "<< /S /URI /URI (javascript:app.alert\\(1\\)) >>", "<< /S /URI /URI (file:///etc/passwd) >>",
-        "<< /S /URI /URI (https://example.org/) >>", "<< /S /URI /URI (http://example.org/) >>",
-        "<< /S /URI /URI (mailto:someone@example.org) >>", "<< /S /Named /N /NextPage >>"}) {
+       {"/S /SubmitForm /F << /FS /URL /F (http://127.0.0.1/form) >>", "/S /ImportData /F (data.fdf)",
+        "/S /GoToR /F (\\\\\\\\server\\\\share\\\\x.pdf) /D [0 /Fit]", "/S /GoToE /T << /R /C /N (x) >> /D [0 /Fit]",
+        "/S /URI /URI (javascript:app.alert\\(1\\))", "/S /URI /URI (file:///etc/passwd)",
+        "/S /URI /URI (https://example.org/)",
+        "/S /URI /URI (http://example.org/)", "/S /URI /URI (mailto:someone@example.org)", "/S /Named /N /NextPage"}) {
     y -= 30;
-    ps += "[ /Rect [72 " + std::to_string(y) + " 300 " + std::to_string(y + 20) +
-          "] /Border [0 0 0] /Action " + action + " /Subtype /Link /ANN pdfmark\n";
+    ps += "[ /Rect [72 " + std::to_string(y) + " 300 " + std::to_string(y + 20) + "] /Border [0 0 0] /Action << " + action +
+          " >> /Subtype /Link /ANN pdfmark\n";
   }
-  ps += "[ /Rect [72 72 200 100] /Subtype /RichMedia /RichMediaContent << /Assets << >> >> /ANN pdfmark\n"
-        "[ /Rect [72 110 200 130] /Border [0 0 0] /Page 2 /View [/Fit] /Subtype /Link /ANN pdfmark\n"
-        "/Helvetica findfont 12 scalefont setfont 72 300 moveto (active) show showpage\n"
-        "72 300 moveto (two) show showpage\n";
-  return ps;
+  return ps + "[ /Rect [72 72 200 100] /Subtype /RichMedia /RichMediaContent << /Assets << >> >> /ANN pdfmark\n"
+              "[ /Rect [72 110 200 130] /Border [0 0 0] /Page 2 /View [/Fit] /Subtype /Link /ANN pdfmark\n"
+              "/Helvetica findfont 12 scalefont setfont 72 300 moveto (active) show showpage\n"
+              "72 300 moveto (two) show showpage\n";
 }
 
 // Calls read with the PDF loaded; false when it does not load.
@@ -118,80 +114,61 @@ bool ReadPdf(const std::filesystem::path& pdf, const Read& read) {
   }
 }
 
-// Every dictionary of a PDF, direct ones at any depth too.
+// Calls visit with every dictionary of a PDF, direct ones at any depth too.
 template <typename Visit>
 bool VisitDictionaries(const std::filesystem::path& pdf, const Visit& visit) {
   return ReadPdf(pdf, [&](QPDF& doc) {
-    for (QPDFObjectHandle object : doc.getAllObjects()) {
-      std::vector<QPDFObjectHandle> pending{object.isStream() ? object.getDict() : object};
-      while (!pending.empty()) {
-        QPDFObjectHandle item = pending.back();
-        pending.pop_back();
-        if (item.isDictionary()) visit(item);
-        std::vector<QPDFObjectHandle> values =
-            item.isArray() ? item.getArrayAsVector() : [&] {
-              std::vector<QPDFObjectHandle> v;
-              if (item.isDictionary()) for (auto& [key, value] : item.ditems()) v.push_back(value);
-              return v;
-            }();
-        for (QPDFObjectHandle& value : values) {
-          if (!value.isIndirect() && (value.isDictionary() || value.isArray())) pending.push_back(value);
-        }
-      }
-    }
+    std::function<void(QPDFObjectHandle)> walk = [&](QPDFObjectHandle item) {
+      if (item.isStream()) item = item.getDict();
+      if (item.isDictionary()) visit(item);
+      std::vector<QPDFObjectHandle> values = item.isArray() ? item.getArrayAsVector() : std::vector<QPDFObjectHandle>{};
+      if (item.isDictionary()) for (auto& [key, value] : item.ditems()) values.push_back(value);
+      for (QPDFObjectHandle& value : values) if (!value.isIndirect()) walk(value);
+    };
+    for (QPDFObjectHandle object : doc.getAllObjects()) walk(object);
   });
 }
 
 // The active content a PDF holds, one entry for each action, address, key or
 // stream, wherever it hangs ("JavaScript", "Launch", "EmbeddedFile", "XFA",
-// "URI file:///etc/passwd", ...); or {"unreadable"}.
-inline std::vector<std::string> ActiveContentIn(const std::filesystem::path& pdf) {
-  std::vector<std::string> found;
+// "URI file:///etc/passwd", ...), or {"unreadable"}; and the links a reader
+// needs: the addresses of URI actions, "Named /NextPage" for named actions,
+// "internal" for links to a page.
+struct PdfActions {
+  std::vector<std::string> active;
+  std::vector<std::string> links;
+};
+inline PdfActions ActionsIn(const std::filesystem::path& pdf) {
+  PdfActions found;
   const bool read = VisitDictionaries(pdf, [&](QPDFObjectHandle dict) {
-    QPDFObjectHandle s = dict.getKey("/S");
-    for (const char* kind : {"/JavaScript", "/Launch", "/SubmitForm", "/ImportData", "/GoToR",
-                             "/GoToE", "/RichMediaExecute"}) {
-      if (s.isNameAndEquals(kind)) found.emplace_back(kind + 1);
+    QPDFObjectHandle s = dict.getKey("/S"), subtype = dict.getKey("/Subtype"), action = dict.getKey("/A");
+    for (const char* kind :
+         {"/JavaScript", "/Launch", "/SubmitForm", "/ImportData", "/GoToR", "/GoToE", "/RichMediaExecute"}) {
+      if (s.isNameAndEquals(kind)) found.active.emplace_back(kind + 1);
     }
-    if (s.isNameAndEquals("/URI") && dict.getKey("/URI").isString()) {
-      const std::string uri = dict.getKey("/URI").getStringValue();
-      if (uri.rfind("http://", 0) != 0 && uri.rfind("https://", 0) != 0 && uri.rfind("mailto:", 0) != 0) {
-        found.push_back("URI " + uri);
-      }
+    const std::string uri =
+        s.isNameAndEquals("/URI") && dict.getKey("/URI").isString() ? dict.getKey("/URI").getStringValue() : "";
+    if (!uri.empty()) found.links.push_back(uri);
+    if (!uri.empty() && !uri.starts_with("http://") && !uri.starts_with("https://") && !uri.starts_with("mailto:")) {
+      found.active.push_back("URI " + uri);
     }
-    if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.emplace_back("EmbeddedFile");
-    if (dict.getKey("/Subtype").isNameAndEquals("/RichMedia")) found.emplace_back("RichMedia");
-    if (dict.getKey("/Subtype").isNameAndEquals("/FileAttachment")) found.emplace_back("FileAttachment");
-    for (const char* key : {"/JS", "/EF", "/RF", "/XFA"}) {
-      if (dict.hasKey(key)) found.emplace_back(key + 1);
+    if (s.isNameAndEquals("/Named")) found.links.push_back("Named " + dict.getKey("/N").getName());
+    if (subtype.isNameAndEquals("/Link") &&
+        (dict.hasKey("/Dest") || (action.isDictionary() && action.getKey("/S").isNameAndEquals("/GoTo")))) {
+      found.links.emplace_back("internal");
     }
-    if (dict.getKey("/JavaScript").isDictionary()) found.emplace_back("JavaScript tree");
-    if (dict.getKey("/EmbeddedFiles").isDictionary()) found.emplace_back("EmbeddedFiles tree");
+    if (dict.getKey("/Type").isNameAndEquals("/EmbeddedFile")) found.active.emplace_back("EmbeddedFile");
+    for (const char* kind : {"/RichMedia", "/FileAttachment"}) {
+      if (subtype.isNameAndEquals(kind)) found.active.emplace_back(kind + 1);
+    }
+    for (const char* key : {"/JS", "/EF", "/RF", "/XFA"}) if (dict.hasKey(key)) found.active.emplace_back(key + 1);
+    if (dict.getKey("/JavaScript").isDictionary()) found.active.emplace_back("JavaScript tree");
+    if (dict.getKey("/EmbeddedFiles").isDictionary()) found.active.emplace_back("EmbeddedFiles tree");
   });
-  if (!read) found = {"unreadable"};
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
-// The links a reader needs: the addresses of URI actions, "Named /NextPage"
-// once for each named action, "internal" for each link to a page.
-inline std::vector<std::string> KeptLinksIn(const std::filesystem::path& pdf) {
-  std::vector<std::string> found;
-  VisitDictionaries(pdf, [&](QPDFObjectHandle dict) {
-    QPDFObjectHandle s = dict.getKey("/S");
-    if (s.isNameAndEquals("/URI") && dict.getKey("/URI").isString()) {
-      found.push_back(dict.getKey("/URI").getStringValue());
-    }
-    if (s.isNameAndEquals("/Named")) found.push_back("Named " + dict.getKey("/N").getName());
-    QPDFObjectHandle action = dict.getKey("/A");
-    if (dict.getKey("/Subtype").isNameAndEquals("/Link") &&
-        (dict.hasKey("/Dest") ||
-         (action.isDictionary() && action.getKey("/S").isNameAndEquals("/GoTo")))) {
-      found.emplace_back("internal");
-    }
-  });
-  std::sort(found.begin(), found.end());
-  found.erase(std::unique(found.begin(), found.end()), found.end());
+  if (!read) found.active = {"unreadable"};
+  std::sort(found.active.begin(), found.active.end());
+  std::sort(found.links.begin(), found.links.end());
+  found.links.erase(std::unique(found.links.begin(), found.links.end()), found.links.end());
   return found;
 }
 
@@ -200,21 +177,16 @@ struct PageSize {
   double height = 0;
 };
 
-// Page sizes rounded to whole points, to compare in one go.
+// Page sizes in whole points, to compare in one go.
 using Sizes = std::vector<std::pair<long, long>>;
-inline Sizes Rounded(const std::vector<PageSize>& pages) {
-  Sizes sizes;
-  for (const PageSize& p : pages) sizes.emplace_back(std::lround(p.width), std::lround(p.height));
-  return sizes;
-}
 
 // The page sizes of a PDF, or nothing when it does not load.
-inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
-  std::vector<PageSize> sizes;
+inline Sizes PdfPageSizes(const std::filesystem::path& pdf) {
+  Sizes sizes;
   if (!ReadPdf(pdf, [&](QPDF& doc) {
         for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
           const auto box = page.getMediaBox(true).getArrayAsRectangle();
-          sizes.push_back({box.urx - box.llx, box.ury - box.lly});
+          sizes.emplace_back(std::lround(box.urx - box.llx), std::lround(box.ury - box.lly));
         }
       })) {
     sizes.clear();
@@ -226,19 +198,15 @@ inline std::vector<PageSize> PdfPageSizes(const std::filesystem::path& pdf) {
 // tag; nothing when it does not load.
 inline std::vector<std::string> PdfFontNames(const std::filesystem::path& pdf) {
   std::vector<std::string> names;
-  if (!ReadPdf(pdf, [&](QPDF& doc) {
-        for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
-          QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
-          if (!fonts.isDictionary()) continue;
-          for (auto& [key, font] : fonts.ditems()) {
-            std::string name = font.getKey("/BaseFont").getName();
-            if (const auto plus = name.find('+'); plus != std::string::npos) name.erase(1, plus);
-            names.push_back(name);
-          }
-        }
-      })) {
-    names.clear();
-  }
+  ReadPdf(pdf, [&](QPDF& doc) {
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc).getAllPages()) {
+      QPDFObjectHandle fonts = page.getAttribute("/Resources", false).getKey("/Font");
+      for (auto& [key, font] : fonts.isDictionary() ? fonts.getDictAsMap() : std::map<std::string, QPDFObjectHandle>{}) {
+        const std::string name = font.getKey("/BaseFont").getName();
+        names.push_back(name.substr(name.find('+') == std::string::npos ? 0 : name.find('+') + 1));
+      }
+    }
+  });
   return names;
 }
 
@@ -258,13 +226,11 @@ inline bool QpdfCheckPasses(const std::filesystem::path& pdf) {
 // A file's bytes; empty when it cannot be read (a folder, gone).
 inline std::string ReadAll(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
-  std::string bytes;
   try {
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
+    return {std::istreambuf_iterator<char>(in), {}};
   } catch (const std::ios_base::failure&) {
-    bytes.clear();
+    return {};
   }
-  return bytes;
 }
 
 // How often needle stands in text.
