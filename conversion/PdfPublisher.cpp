@@ -115,7 +115,7 @@ StagedPdf Stage(const fs::path& pdfFile, const fs::path& folder, const Write& wr
     return staged;
   }
   staged.source = StampOf(st);
-  RemoveLeftoversOnce(folder, kStagingPrefix, kStagingSuffix);
+  RemoveStagingLeftoversOnce(folder);
   const fs::path staging = StagingPathIn(folder);
   FileDescriptor out(open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (out.get() < 0) {
@@ -234,4 +234,8 @@ PublishResult PutStagedPdfInPlace(const StagedPdf& staged, const fs::path& desti
 
 void DiscardStagedPdf(const StagedPdf& staged) {
   if (staged.ok) unlink(staged.stagingPath.c_str());
+}
+
+void RemoveStagingLeftoversOnce(const fs::path& folder) {
+  RemoveLeftoversOnce(folder, kStagingPrefix, kStagingSuffix);
 }

@@ -68,6 +68,11 @@ PublishResult PutStagedPdfInPlace(const StagedPdf& staged,
 // Removes a staged PDF that is not wanted after all.
 void DiscardStagedPdf(const StagedPdf& staged);
 
+// Removes what runs that were killed while staging left in folder; once per
+// process and folder, and done by staging too, but it may be done earlier,
+// while a converter runs.
+void RemoveStagingLeftoversOnce(const std::filesystem::path& folder);
+
 // Serialises the PDF document in bytes (or, when bytes is null, in the file
 // at name) to outFd, through the PDF library, without its active content;
 // findings gets what it found, error why it failed. Safe on any thread.

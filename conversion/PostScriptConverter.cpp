@@ -25,11 +25,18 @@ constexpr char kTemporaryOutputPrefix[] = "quillpress-";
 
 // The process's temporary folder and a fresh upper-case UUID: a name that no
 // other run shares. It names this process too, so that what a killed run
-// left there is removed by a later one.
+// left there is removed by a later one (RemoveLeftoversOfKilledRuns).
 fs::path TemporaryOutputPath() {
-  const fs::path folder = BMTUtil::TemporaryFolder();
-  RemoveLeftoversOnce(folder, kTemporaryOutputPrefix, "");
-  return folder / (kTemporaryOutputPrefix + OwnerTag() + "-" + BMTUtil::NewUuidString());
+  return BMTUtil::TemporaryFolder() /
+         (kTemporaryOutputPrefix + OwnerTag() + "-" + BMTUtil::NewUuidString());
+}
+
+// What killed runs left in the temporary folder and in folder: done while the
+// converter starts, rather than before, as a large folder takes a while to
+// read. Ours are named for this live process, and never taken.
+void RemoveLeftoversOfKilledRuns(const fs::path& folder) {
+  RemoveLeftoversOnce(BMTUtil::TemporaryFolder(), kTemporaryOutputPrefix, "");
+  RemoveStagingLeftoversOnce(folder);
 }
 
 // Why input cannot be converted before the converter is even started: it is
@@ -117,7 +124,8 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
                      : StagePdf(output, folder, compress, options.preset);
   };
   const ProcessOutcome run = RunProcess(
-      program, ConverterArguments(input, output, options.preset), options.stop, {},
+      program, ConverterArguments(input, output, options.preset), options.stop,
+      [&] { RemoveLeftoversOfKilledRuns(folder); },
       // Done with its output but still ending: the PDF is made meanwhile, and
       // kept only if the converter then reports success.
       [&] {
