@@ -33,7 +33,6 @@ class XdsFileManagerPeer {
     QByteArray answer, secondAnswer;
     bool finished = false, finishedAccepted = false;
     bool released = false;  // the pointer's button is up again
-    QString problem;        // the first thing that went wrong, if any
   };
   Observation seen;
 
@@ -49,10 +48,8 @@ class XdsFileManagerPeer {
     m_notifier.reset();
     xcb_disconnect(m_c);
   }
-  XdsFileManagerPeer(const XdsFileManagerPeer&) = delete;
-  XdsFileManagerPeer& operator=(const XdsFileManagerPeer&) = delete;
 
-  bool ready() const { return m_ready; }
+  bool ready() const { return m_ready; }  // on screen, on an X server with XTEST
   QPoint center() const { return m_geometry.center(); }
 
   // Presses the first button at `at` and moves to `nudge`, keeping it down.
@@ -85,23 +82,17 @@ class XdsFileManagerPeer {
   template <typename T>
   using Reply = std::unique_ptr<T, Free>;
 
-  bool Problem(const QString& what) {
-    if (seen.problem.isEmpty()) seen.problem = what;
-    return false;
-  }
-
   bool Setup() {
     int screenNumber = 0;
     m_c = xcb_connect(nullptr, &screenNumber);
-    if (xcb_connection_has_error(m_c)) return Problem(QStringLiteral("cannot connect to the X server"));
+    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(m_c, &xcb_test_id);
+    if (xcb_connection_has_error(m_c) || !xtest || !xtest->present) return false;
     xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(m_c));
     for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&screen);
     m_root = screen.data->root;
-    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(m_c, &xcb_test_id);
-    if (!xtest || !xtest->present) return Problem(QStringLiteral("the X server has no XTEST extension"));
-    const char* names[] = {"XdndAware",     "XdndEnter",      "XdndPosition",    "XdndStatus",
-                           "XdndDrop",      "XdndFinished",   "XdndSelection",   "XdndActionCopy",
-                           "XdndDirectSave0", "text/plain",   "text/uri-list",   "QUILLPRESS_PEER_DATA"};
+    const char* names[] = {"XdndAware",       "XdndEnter",     "XdndPosition",  "XdndStatus",
+                           "XdndDrop",        "XdndFinished",  "XdndSelection", "XdndActionCopy",
+                           "XdndDirectSave0", "text/plain",    "text/uri-list", "QUILLPRESS_PEER_DATA"};
     for (int i = 0; i <= kData; ++i) {
       Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(
           m_c, xcb_intern_atom(m_c, 0, static_cast<std::uint16_t>(std::strlen(names[i])), names[i]), nullptr));
@@ -187,10 +178,7 @@ class XdsFileManagerPeer {
       if (!m_accepting) return Finish(false);
       if (m_mode == Mode::UriList) return Ask(kUris);
       const std::optional<QByteArray> name = Property(m_source, m_atom[kDirectSave], false);
-      if (!name || name->isEmpty()) {
-        Problem(QStringLiteral("the source window carries no promised name"));
-        return Finish(false);
-      }
+      if (!name || name->isEmpty()) return Finish(false);  // no promised name on the source window
       seen.promisedName = *name;
       const QByteArray uri = m_folderUri + name->toPercentEncoding();
       xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, m_source, m_atom[kDirectSave], m_atom[kText], 8,

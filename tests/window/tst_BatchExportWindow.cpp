@@ -76,7 +76,7 @@ class BatchExportWindowTest : public QObject {
   }
 
   QString Status(int row) const { return m_f->cell(row, FileListTableModel::kStatusColumn); }
-  const ScriptedUserPrompts::Alert& Alert(std::size_t i) const { return m_f->prompts.alerts.at(i); }
+  const AlertRequest& Alert(std::size_t i) const { return m_f->prompts.alerts.at(i); }
 
   fs::path Dest(const char* name) {
     fs::create_directories(m_root / name);
@@ -129,17 +129,14 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(!chooser.canChooseFiles && chooser.canChooseDirectories && chooser.canCreateDirectories &&
             !chooser.allowsMultipleSelection);
     QCOMPARE(m_lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"), Line(2, 2, "b.ps")}));
-    QCOMPARE(m_value, 4);
-    QCOMPARE(m_maximum, 4);
+    QCOMPARE(std::pair(m_value, m_maximum), std::pair(4, 4));
     QVERIFY(!Sheet()->isVisible());
     // Good news, and Escape means OK, not Open Destination.
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
-    QCOMPARE(Alert(0).title, LocalizedString("SuccessfullConvertMsg"));
-    QCOMPARE(Alert(0).message, QString());
-    QCOMPARE(Alert(0).defaultButton, LocalizedString("OkButtonString"));
-    QCOMPARE(Alert(0).alternateButton, LocalizedString("OpenDestinationTitle"));
-    QCOMPARE(Alert(0).kind, AlertRequest::Kind::Information);
-    QCOMPARE(Alert(0).escapeAnswer, 1);
+    QCOMPARE((QStringList{Alert(0).title, Alert(0).message, Alert(0).defaultButton, Alert(0).alternateButton}),
+             (QStringList{LocalizedString("SuccessfullConvertMsg"), QString(), LocalizedString("OkButtonString"),
+                          LocalizedString("OpenDestinationTitle")}));
+    QVERIFY(Alert(0).kind == AlertRequest::Kind::Information && Alert(0).escapeAnswer == 1);
     QCOMPARE(m_f->workspace.opened, std::vector<QUrl>{FileUrlForPath(dest)});
 
     // Each row says where its PDF went; Enter on a row opens it.
@@ -173,9 +170,8 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(Alert(0).title, LocalizedString("ErrorAlertTitle"));
     QCOMPARE(Alert(0).message, LocalizedString("ErrorAlertSingleMsg").arg(QStringLiteral("bad %1 name.ps")) +
                                    QStringLiteral("\n\n") + reason);
-    QVERIFY(Alert(0).details.contains(QStringLiteral("Error: /undefined")));
+    QVERIFY(Alert(0).details.contains(QStringLiteral("Error: /undefined")) && Alert(0).alternateButton.isEmpty());
     QCOMPARE(Alert(0).kind, AlertRequest::Kind::Critical);
-    QCOMPARE(Alert(0).alternateButton, QString());
     QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(reason));
     QVERIFY(samples::ListTree(m_root / "single").empty());
 
@@ -209,8 +205,7 @@ class BatchExportWindowTest : public QObject {
     QCOMPARE(Alert(2).message, LocalizedString("ErrorAlertMsg") + QStringLiteral("\n\n") +
                                    LocalizedString("FailedFilesAre").arg(LocalizedString("FailedNamesAndMore").arg(
                                        QStringLiteral("bad %1 name.ps, x.ps, y.ps"), QStringLiteral("1"))));
-    QCOMPARE(Alert(2).kind, AlertRequest::Kind::Warning);
-    QCOMPARE(Alert(2).escapeAnswer, 1);
+    QVERIFY(Alert(2).kind == AlertRequest::Kind::Warning && Alert(2).escapeAnswer == 1);
     QCOMPARE(Alert(2).alternateButton, LocalizedString("OpenDestinationTitle"));
     QCOMPARE(Status(4), LocalizedString("StatusConverted").arg(QStringLiteral("good.pdf")));
     QVERIFY(m_f->workspace.opened.empty());
@@ -307,7 +302,6 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(RunBatch("exportAllMenuItem", plain));
     auto* presets = m_f->find<QComboBox>("pdfPresetPopUp");
     auto* compress = m_f->find<QCheckBox>("compressPDFFileButton");
-    QCOMPARE(presets->itemText(presets->findData(QStringLiteral("pdfa-2b"))), QStringLiteral("Archive (PDF/A-2b)"));
     for (int i = 0; i < presets->count(); ++i)
       QVERIFY(presets->itemData(i, Qt::ToolTipRole).toString().size() > presets->itemText(i).size());
     QVERIFY(compress->toolTip().contains(presets->itemText(1)));
