@@ -488,6 +488,7 @@ class ConverterProgram : public QObject {
     QVERIFY(poll(&created, 1, 60000) == 1 && close(watch) == 0);
     // Its temporary file is made once the interpreter runs.
     if (!atOnce) QTRY_VERIFY_WITH_TIMEOUT(samples::ListTree(Tmp()).size() >= 2, 60000);
+    if (ready) QTRY_VERIFY_WITH_TIMEOUT(AnyCopyRuns(), 60000);
     QCOMPARE(kill(static_cast<pid_t>(p.processId()), signal), 0);
     QVERIFY(p.waitForFinished());
     const QByteArray said = p.readAllStandardError();
