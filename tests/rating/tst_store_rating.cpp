@@ -80,7 +80,9 @@ class StoreRatingTest : public QObject {
     connect(rating, &MacAppStoreRating::lookupFinished, this, [&] { heardOn = QThread::currentThread(); },
             Qt::DirectConnection);
     QSignalSpy finished(rating, &MacAppStoreRating::lookupFinished);
-    Q_EMIT f.d().applicationDidFinishLaunchingNotification();
+    QSignalSpy launched(&f.d(), &AppDelegate::applicationDidFinishLaunchingNotification);
+    Q_EMIT f.d().applicationDidFinishLaunchingNotification();  // besides the window's own, once its loop runs
+    QTRY_COMPARE_WITH_TIMEOUT(launched.count(), 2, 30'000);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30'000);
     QCOMPARE(heardOn, QThread::currentThread());
     QCOMPARE(server.targets, QList<QByteArray>{"//lookup?country=" + MacAppStoreRating::SystemCountryCode().toLatin1() +
