@@ -680,9 +680,11 @@ class WatchServiceTest : public QObject {
     WatchTimings often = kShort;
     std::tie(often.rescanInterval, often.stableInterval) = std::tuple(300ms, 1h);
     Watched w(m_root, Request(SourceDisposal::Delete), often);
+    // The links come after the first look, so that only their events tell.
+    QTRY_COMPARE_WITH_TIMEOUT(w.count(Kind::Deleted), std::size_t(3), kDeadline);
     fs::create_hard_link(outside, m_in / "linked.ps");
     fs::create_symlink(outside, m_in / "pointer.ps");
-    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 4 && w.count(Kind::Skipped) == 1, kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 4 && w.count(Kind::Skipped) >= 1, kDeadline);
     WriteFile(killed / "later.ps", OnePagePostScript());
     QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 5, kDeadline);
     QVERIFY(w.count(Kind::Skipped) == 1 && w.count(Kind::TakenBack) == 2 && w.count(Kind::Failed) == 0);
