@@ -78,7 +78,7 @@ class AppDelegateWindowTest : public QObject {
   }
 
  private Q_SLOTS:
-  void addFromPanelFirstLevelInOrder() {
+  void addingFromThePanel() {
     // What a folder gives: tst_names_and_folders.
     const fs::path folder = root() / "panel1", inside = WriteFile(folder / "inside.ps");
     WriteFile(folder / "deeper" / "deep.ps");
@@ -91,13 +91,8 @@ class AppDelegateWindowTest : public QObject {
     QVERIFY(f.addFromPanel({a, folder, b}));
     QTRY_COMPARE(MessageLine(f)->text(), LocalizedString("LinkNotFollowed").arg(QFile::decodeName(
                                              (folder.string() + "/secret\\n.ps").c_str())));
-    const OpenPanelRequest& request = f.prompts.panels.front();
-    QVERIFY(request.canChooseFiles && request.canChooseDirectories && request.allowsMultipleSelection);
-    QVERIFY(request.accessoryView->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton"));
     QCOMPARE(f.shownPaths(), (std::vector<fs::path>{a, inside, b}));
-    for (const auto& item : f.d().GetAllItems()) QVERIFY(!item->parentFolderName());
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{0, 1, 2}));
-    ExpectEverywhere(f, {true, true, true, true, false});
 
     // The same files again: appended as further rows, and they alone selected.
     QVERIFY(f.addFromPanel({a}));
@@ -114,32 +109,29 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(f.rows(), 4);
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{3}));
     QCOMPARE(reloads.count(), 0);
-  }
 
-  // The panel's two boxes reach the adding run (what they do to a folder:
-  // tst_names_and_folders); the tree box is on only with recursion, its text
-  // dims with it, and both keep their states for the next panel. A file
-  // chosen directly never records a folder.
-  void addFromPanelRecursiveAndTree() {
-    const fs::path folder = root() / "tree";
-    WriteFile(folder / "top.ps");
-    WriteFile(folder / "one" / "mid.eps");
+    // The panel's two boxes reach the adding run (what they do to a folder:
+    // tst_names_and_folders); the tree box is on only with recursion, its
+    // text dims with it, and both keep their states for the next panel. A
+    // file chosen directly never records a folder.
+    const fs::path tree = root() / "tree";
+    WriteFile(tree / "top.ps");
+    WriteFile(tree / "one" / "mid.eps");
     const fs::path direct = WriteFile(root() / "tree-direct.ps");
-    WindowFixture f;
-    for (const auto& [recursive, tree] : {std::pair{true, true}, {true, false}, {false, true}}) {
-      f.choosePanelOptions(recursive, tree);
+    for (const auto& [recursive, keep] : {std::pair{true, true}, {true, false}, {false, true}}) {
+      f.choosePanelOptions(recursive, keep);
       const std::size_t before = f.d().GetAllItems().size();
-      QVERIFY(f.addFromPanel({folder, direct}));
+      QVERIFY(f.addFromPanel({tree, direct}));
       const auto items = f.d().GetAllItems();
       QCOMPARE(items.size() - before, std::size_t(recursive ? 3 : 2));
       for (std::size_t i = before; i + 1 < items.size(); ++i)
-        QCOMPARE(items[i]->parentFolderName(), recursive && tree ? std::optional(folder) : std::nullopt);
+        QCOMPARE(items[i]->parentFolderName(), recursive && keep ? std::optional(tree) : std::nullopt);
       QCOMPARE(items.back()->filePath(), direct);
       QVERIFY(!items.back()->parentFolderName());
       QWidget* accessory = f.prompts.panels.back().accessoryView;
       auto* treeBox = accessory->findChild<QCheckBox*>("mMaintainDirCheckBoxButton");
       QCOMPARE(accessory->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton")->isChecked(), recursive);
-      QCOMPARE(treeBox->isChecked(), tree);
+      QCOMPARE(treeBox->isChecked(), keep);
       QCOMPARE(treeBox->isEnabled(), recursive);
       QCOMPARE(accessory->findChild<QLabel*>("mMaintainDirEditBox")->palette().color(QPalette::WindowText),
                accessory->palette().color(recursive ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
@@ -157,8 +149,6 @@ class AppDelegateWindowTest : public QObject {
     WriteFile(folder / "one.ps");
     WriteFile(folder / "two.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n");
     WriteFile(folder / "deeper" / "three.ps");
-    WriteFile(folder / ".hidden.ps");
-    WriteFile(folder / "notes.txt", "not PostScript");
     WindowFixture f;
     f.window()->resize(900, 600);
     QVERIFY(QTest::qWaitForWindowExposed(f.window()));
@@ -214,12 +204,11 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(f.shownPaths().back(), files / "panel.ps");
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{0});
 
-    // Files from the desktop queue behind each other, first level only
-    // whatever the panel's boxes say; a run counts the list as it is when
+    // Files from the desktop queue behind each other (what a folder gives
+    // them: the dropped one's); a run counts the list as it is when
     // it starts (a Remove already waiting goes first); a drop request whose
     // row is gone by the time it runs appends.
     const auto queued = MakeFiles("queued", 300);
-    WriteFile(root() / "queued" / "sub" / "deep.ps");
     f.selectRows({0, 1});
     QMetaObject::invokeMethod(f.action("removeMenuItem"), &QAction::trigger, Qt::QueuedConnection);
     f.d().applicationOpenFiles({QFile::decodeName((root() / "queued").c_str()), QString()});
@@ -230,7 +219,6 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(std::set<fs::path>(paths.begin() + 7, paths.end() - 1), std::set<fs::path>(queued.begin(), queued.end()));
     QCOMPARE(paths.back(), files / "last.ps");
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{307});
-    QVERIFY(!f.d().fileList().ItemAt(7)->parentFolderName());
     f.d().AddUrlsIntoImageListViewViaOpenFiles(DropRequest{{files / "a.ps"}, 999});
     QVERIFY(f.waitForAdding());
     QCOMPARE(f.shownPaths().back(), files / "a.ps");
