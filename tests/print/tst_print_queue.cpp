@@ -164,7 +164,7 @@ class PrintQueue : public QObject {
     row("empty", "Minutes", "", 5, refused + "empty; nothing was handed over", {record});
     row("Ctrl-D only", "Minutes", "\x04", 5, refused + "empty", {record});
     row("not PostScript", "Minutes", "\x1b%-12345X@PJL\n", 5, "is not PostScript (it begins with \"\\x1b%-12345X@PJL\\n\")", {record});
-    row("newline", "first\nsecond\r\x1b[2J", ps, 0, "INFO: job title \"first\\nsecond\\x0d\\x1b[2J\": the title's control characters",
+    row("newline", "first\nsecond\r\x1b[2J", ps, 0, "INFO: job title \"first\\nsecond\\r\\x1b[2J\": the title's control characters",
         {record, "first second [2J.ps"});
     row("path", "../../etc/passwd", ps, 0, "the title names a path: the file is named after its last part", {record, "passwd.ps"});
     row("hidden", "..", ps, 0, "handed over as", {record, "Print job 7.ps"});
