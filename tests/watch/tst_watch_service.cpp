@@ -291,6 +291,7 @@ class WatchServiceTest : public QObject {
     WriteSlowly(m_in / "slow.ps", PostScriptWithPages(std::vector<std::pair<int, int>>(12, {300, 300})), polled ? 3 : 6,
                 std::chrono::milliseconds(polled ? 3000 : 400), polled);
     QTRY_VERIFY_WITH_TIMEOUT(w.count(Kind::Deleted) == 1, kDeadline);
+    QCOMPARE(w.count(Kind::Failed), std::size_t(0));  // no part was tried either
     QCOMPARE(ListTree(m_out), std::vector<std::string>{"slow.pdf"});
     QCOMPARE(PdfPageSizes(m_out / "slow.pdf").size(), std::size_t(12));
   }
@@ -613,7 +614,7 @@ class WatchServiceTest : public QObject {
     // The writer's pause: three times what the file must hold still.
     WriteSlowly(m_in / "paused.ps", doc, 4, 1800ms, false);
     QTRY_COMPARE_WITH_TIMEOUT(w.count(Kind::Moved), std::size_t(3), kDeadline);
-    QVERIFY(w.count(Kind::Converted) == 3 && w.count(Kind::TakenBack) == 2);
+    QVERIFY(w.count(Kind::Converted) == 3 && w.count(Kind::TakenBack) == 2 && w.count(Kind::Failed) == 0);
     QCOMPARE(PdfPageSizes(destination / "paused.pdf").size(), std::size_t(4));
     QVERIFY(ReadAll(destination / "paused1.ps") == doc && ReadAll(destination / "paused.ps") == "already here");
     QCOMPARE(ListTree(destination), (std::vector<std::string>{"killed.pdf", "killed.ps", "paused.pdf", "paused.ps", "paused1.ps",
