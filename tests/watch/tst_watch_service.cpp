@@ -151,12 +151,6 @@ class WatchServiceTest : public QObject {
   std::string Journal() const { return ReadAll(m_root / "state" / "watch.log"); }
 
  private Q_SLOTS:
-  void initTestCase() {
-    qputenv("XDG_CONFIG_HOME", "/somewhere/config");
-    QCOMPARE(WatchSettingsStore::DefaultPath(),
-             fs::path("/somewhere/config/quillpress/Preferences/org.quillpress.Quillpress-WatchFolderPref.plist"));
-  }
-
   void init() {
     m_dir = std::make_unique<QTemporaryDir>();
     m_root = m_dir->path().toStdString();
@@ -169,6 +163,7 @@ class WatchServiceTest : public QObject {
     qputenv("XDG_CONFIG_HOME", (m_root / "config").c_str());
     qputenv("XDG_STATE_HOME", (m_root / "state").c_str());
     m_prefs = WatchSettingsStore::DefaultPath();
+    QCOMPARE(m_prefs, m_root / "config" / "quillpress" / "Preferences" / "org.quillpress.Quillpress-WatchFolderPref.plist");
   }
 
   void firstLookNewFilesWhatIsLeftAloneAndTheJournal() {
