@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -105,7 +106,49 @@ bool Check(WritePdfFn writePdf, int channel, const fs::path& work, const CheckRe
   return sent;
 }
 
+// A small PDF of the kind the interpreter writes: dated, with metadata and
+// a page that uses a font.
+std::string SmallPdf() {
+  const std::string xmp =
+      "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+      "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
+      "xmlns:xmp='http://ns.adobe.com/xap/1.0/'><xmp:CreateDate>2026-01-01T00:00:00Z"
+      "</xmp:CreateDate><xmp:ModifyDate>2026-01-01T00:00:00Z</xmp:ModifyDate>"
+      "</rdf:Description></rdf:RDF></x:xmpmeta>";
+  const std::string content = "BT /F1 12 Tf 72 720 Td (A) Tj ET";
+  const std::string objects[] = {
+      "<< /Type /Catalog /Pages 2 0 R /Metadata 6 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 4 0 R >> "
+      ">> /Contents 5 0 R >>",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+      "<< /Type /Metadata /Subtype /XML /Length " + std::to_string(xmp.size()) + " >>\nstream\n" +
+          xmp + "\nendstream",
+      "<< /CreationDate (D:20260101000000Z) /ModDate (D:20260101000000Z) >>"};
+  const std::string count = std::to_string(std::size(objects) + 1);
+  std::string pdf = "%PDF-1.7\n";
+  std::string xref = "xref\n0 " + count + "\n0000000000 65535 f \n";
+  for (std::size_t i = 0; i < std::size(objects); ++i) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", pdf.size());
+    xref += entry;
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::string start = std::to_string(pdf.size());
+  return pdf + xref + "trailer\n<< /Size " + count + " /Root 1 0 R /Info 7 0 R >>\nstartxref\n" +
+         start + "\n%%EOF\n";
+}
+
 }  // namespace
+
+void WarmPdfWriter(WritePdfFn write) {
+  const std::string pdf = SmallPdf();
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+  write("warm-up", pdf.data(), pdf.size(), null, 0, 0, [](void*, int, const char*) {}, nullptr);
+  close(null);
+}
 
 WritePdfFn LoadPdfWriter() {
   void* module = BMTUtil::LoadPrivateModule(BMTUtil::kPdfWriterModule);

@@ -17,6 +17,11 @@ using WritePdfFn = decltype(&quillpress_write_pdf);
 // The PDF library module's entry, loaded; null when it is not installed.
 WritePdfFn LoadPdfWriter();
 
+// Has write check a small PDF, so that what the PDF library and our code
+// make ready on first use is made once here, for every process forked from
+// this one, rather than by each check.
+void WarmPdfWriter(WritePdfFn write);
+
 // How to write the PDF, and which standard (PdfStandardCode) to hold it to.
 struct CheckRequest {
   bool compress = false;

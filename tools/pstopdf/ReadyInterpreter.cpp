@@ -575,6 +575,8 @@ constexpr std::size_t kSpares = 2;
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
   close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
+  // Confined as far as it can be before it knows its job, while it waits.
+  EnterSystemCallBarrier();
   RequestHeader header;
   std::vector<int> fds;
   std::string strings;
@@ -706,6 +708,7 @@ void RunReadyServer(int argc, char** argv) {
   NoteStartingEndPage(*gs, instance);
   // The PDF library too, for the copies that check what a job made.
   const WritePdfFn writePdf = LoadPdfWriter();
+  if (writePdf) WarmPdfWriter(writePdf);
 
   unlink(socketPath.c_str());
   sockaddr_un address{};
