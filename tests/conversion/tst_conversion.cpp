@@ -13,10 +13,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <functional>
 #include <set>
+#include <future>
 #include <thread>
 #include <tuple>
 
@@ -50,37 +50,16 @@ class Conversion : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()), std::vector<std::string>{}, 30000);
   }
 
-  // Starts converting source on a worker, asks it to stop once the converter
-  // is under way (underWay says so), and answers the result once the run has
-  // ended.
-  ConversionResult ConvertAndStop(const fs::path& source, const std::function<bool()>& underWay) {
-    std::stop_source stop;
-    std::atomic<bool> done = false;
-    ConversionResult result;
-    std::thread worker([&] {
-      result = ConvertIntoFolder(source, m_out,
-                                 {.compress = false, .preset = PdfPreset::Faithful, .stop = stop.get_token()});
-      done = true;
-    });
-    if (!QTest::qWaitFor(underWay, 30000)) qWarning("the converter never got under way");
-    stop.request_stop();
-    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 30000);
-    worker.join();
-    if (!ended) result.failure = {ConversionFailureKind::Other, source, "the run did not end after the stop", {}, {}};
-    return result;
-  }
-
  private Q_SLOTS:
   void initTestCase() {
     // Temporary outputs and the converter's private folders go here.
     qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
     m_source = Root() / "report.ps";
     samples::WriteFile(m_source, samples::PostScriptWithPages({{612, 792}, {400, 300}}));
-    samples::WriteFile(Root() / "one-page.ps", samples::PostScriptWithPages({{300, 200}}));
     // Real PDFs for stand-ins to hand out: the source's, and another.
     fs::create_directories(Root() / "good");
     const ConversionResult good = ConvertIntoFolder(m_source, Root() / "good");
-    const ConversionResult other = ConvertIntoFolder(Root() / "one-page.ps", Root() / "good");
+    const ConversionResult other = ConvertIntoFolder(samples::TestFile("data/hello.ps"), Root() / "good");
     QVERIFY(good.ok && other.ok);
     qputenv("QP_GOOD_PDF", good.writtenPath.c_str());
     qputenv("QP_OTHER_PDF", other.writtenPath.c_str());
@@ -135,8 +114,7 @@ class Conversion : public QObject {
     // Asked to compress: smaller, the same pages.
     samples::WriteFile(Root() / "big.ps", samples::PostScriptWithPages(std::vector<std::pair<int, int>>(30, {612, 792})));
     const ConversionResult plain = ConvertIntoFolder(Root() / "big.ps", m_out);
-    const ConversionResult small =
-        ConvertIntoFolder(Root() / "big.ps", m_out, {.compress = true, .preset = PdfPreset::Faithful, .stop = {}});
+    const ConversionResult small = ConvertIntoFolder(Root() / "big.ps", m_out, {.compress = true, .stop = {}});
     QVERIFY(plain.ok && small.ok && fs::file_size(small.writtenPath) < fs::file_size(plain.writtenPath));
     QCOMPARE(samples::PdfPageSizes(small.writtenPath).size(), std::size_t(30));
     QVERIFY(samples::QpdfCheckPasses(small.writtenPath));
@@ -199,8 +177,7 @@ class Conversion : public QObject {
 
   void activeContentIsRemovedAndSaid() {
     QFETCH(bool, byTheConverter);
-    const fs::path source = Root() / "active.ps", active = Root() / "active-by-gs.pdf";
-    samples::WriteFile(source, samples::PostScriptWithActiveContent());
+    const fs::path source = samples::TestFile("data/active-content.ps"), active = Root() / "active-by-gs.pdf";
     const std::vector<std::string> kept = {"Named /NextPage", "http://example.org/", "https://example.org/",
                                            "internal", "mailto:someone@example.org"};
     if (!byTheConverter) {
@@ -228,10 +205,7 @@ class Conversion : public QObject {
     // A plain document has nothing to say, even when it prints what looks
     // like the converter's warnings.
     qunsetenv("QUILLPRESS_PSTOPDF");
-    const fs::path posing = Root() / "posing.ps";
-    samples::WriteFile(posing, "%!PS\n(%stderr) (w) file dup (pstopdf: warning: removed 7 launch actions from the "
-                               "PDF\\n) writestring flushfile\n" + samples::OnePagePostScript());
-    QCOMPARE(ConvertIntoFolder(posing, m_out).warnings, std::vector<std::string>{});
+    QCOMPARE(ConvertIntoFolder(samples::TestFile("data/fake-warnings.ps"), m_out).warnings, std::vector<std::string>{});
     VerifyNothingLeftInTemp();
   }
 
@@ -325,14 +299,23 @@ class Conversion : public QObject {
     fs::path source = m_source;
     std::function<bool()> underWay = [&] { return fs::exists(m_out.string() + ".ignoring"); };
     if (converter.empty()) {
-      source = Root() / "loop.ps";
-      samples::WriteFile(source, "%!PS\n{} loop\n");
+      source = samples::TestFile("data/endless.ps");
       // Under way once the converter has made its private folder.
       underWay = [&] { return !samples::ListTree(m_tmp.path().toStdString()).empty(); };
     } else {
       UseConverter(converter);
     }
-    QCOMPARE(ConvertAndStop(source, underWay).failure.kind, ConversionFailureKind::Cancelled);
+    // Asked to stop once under way, the run ends.
+    std::stop_source stop;
+    auto run = std::async(std::launch::async, [&] {
+      return ConvertIntoFolder(source, m_out, {.stop = stop.get_token()});
+    });
+    const bool wasUnderWay = QTest::qWaitFor(underWay, 30000);
+    stop.request_stop();
+    QVERIFY(wasUnderWay);
+    auto ended = [&] { return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+    QVERIFY(QTest::qWaitFor(ended, 30000));
+    QCOMPARE(run.get().failure.kind, ConversionFailureKind::Cancelled);
     QCOMPARE(StagedEarly(), converter.find("exec 2>&-") != std::string::npos);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
     VerifyNothingLeftInTemp();
