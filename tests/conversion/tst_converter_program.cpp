@@ -316,32 +316,6 @@ class ConverterProgram : public QObject {
     samples::WriteFile(secret, "SECRET-OF-THE-USER");
     QTcpServer listener;
     QVERIFY(listener.listen(QHostAddress::LocalHost));
-    std::string job = "%!PS\n";
-    auto attempt = [&](const std::string& what) { job += "{ " + what + " } stopped pop\n"; };
-    auto read = [&](const fs::path& file) {
-      attempt("(" + file.string() + ") (r) file 200 string readstring pop (READ:) print print");
-    };
-    // Its own input, by every name it may find: the path it was given, and
-    // the descriptors the interpreter holds.
-    const std::string in = "(" + input.string() + ") ";
-    for (const char* what : {"(a) file (APPENDED) writestring", "(r+) file (OVERWRITTEN) writestring", "deletefile"}) {
-      attempt(in + what);
-    }
-    attempt(in + "(" + input.string() + ".moved) renamefile");
-    job += "0 1 31 { /n exch def n 3 ge {\n";
-    for (const char* folder : {"/proc/self/fd/", "/dev/fd/"}) {
-      attempt("(" + std::string(folder) + ") n 3 string cvs concatstrings (a) file (APPENDED) writestring");
-    }
-    job += "} if } for\n";
-    // Files outside, to change, plant, read.
-    for (const fs::path& file : {victim, tmpVictim}) attempt("(" + file.string() + ") deletefile");
-    for (const fs::path& file : {planted[0], planted[1]}) attempt("(" + file.string() + ") (w) file (x) writestring");
-    read(secret);
-    read("/etc/passwd");
-    // A program, and through one a connection.
-    attempt("(%pipe%touch " + planted[2].string() + ") (w) file closefile");
-    attempt("(%pipe%bash -c 'echo x > /dev/tcp/127.0.0.1/" + std::to_string(listener.serverPort()) +
-            "') (w) file closefile");
     // The ready interpreter's own files.
     std::map<fs::path, std::uintmax_t> readyFiles;
     auto readyFilesNow = [&] {
@@ -356,16 +330,17 @@ class ConverterProgram : public QObject {
       Warm();
       readyFiles = readyFilesNow();
       QVERIFY(!readyFiles.empty());
-      for (const auto& [file, size] : readyFiles) {
-        read(file);
-        attempt("(" + file.string() + ") (a) file (x) writestring");
-        attempt("(" + file.string() + ") deletefile");
-        attempt("(" + (file.parent_path() / "planted").string() + ") (w) file (x) writestring");
-      }
     }
-    job += "(JOB-END\n) print 72 72 moveto /Helvetica findfont 12 scalefont setfont (done) show showpage\n";
+    // What the hostile document aims at, named on its first lines.
+    auto ps = [](const fs::path& path) { return "(" + path.string() + ") "; };
+    std::string job = "%!PS\n/input " + ps(input) + "def /victims [" + ps(victim) + ps(tmpVictim) + "] def\n/plants [" +
+                      ps(planted[0]) + ps(planted[1]) + "] def /secrets [" + ps(secret) + "(/etc/passwd)] def\n/planter " +
+                      ps(planted[2]) + "def /port (" + std::to_string(listener.serverPort()) + ") def\n/ready [";
+    for (const auto& [file, size] : readyFiles) job += ps(file);
+    job += "] def /readyPlants [";
+    for (const auto& [file, size] : readyFiles) job += ps(file.parent_path() / "planted");
+    job += "] def\n" + samples::ReadAll(samples::TestFile("data/hostile.ps"));
     samples::WriteFile(input, job);
-
     const samples::ProgramRun run = Convert(input, Root() / "hostile.pdf", {ready}, program);
     QVERIFY2(run.output.contains("JOB-END"), run.output.constData());  // it tried everything
     QVERIFY(!fs::exists(planted[2]));
