@@ -31,22 +31,31 @@ class CliConvert : public QObject {
     samples::WriteFile(docs / "notes.txt", "text");
     samples::WriteFile(docs / ".hidden.ps", samples::OnePagePostScript());
     samples::WriteFile(docs / "2013" / "May" / "b.eps", samples::EpsWithBox(0, 0, 10, 10));
+    samples::WriteFile(docs / "2013" / "art.EPS", samples::EpsWithBox(0, 0, 10, 10));
+    samples::WriteFile(docs / ".secret" / "d.ps", samples::OnePagePostScript());  // a hidden folder
+    samples::WriteFile(docs / "chart", samples::OnePagePostScript());  // PostScript, as its content shows
+    samples::WriteFile(docs / "plain", "just words\n");
+    fs::create_symlink(docs / "a.ps", docs / "2013" / "link.ps");
     samples::WriteFile(Root() / "single.ps", samples::OnePagePostScript());
     samples::WriteFile(Root() / "broken.ps", "%!PS\n/nosuchthing load\n");
   }
 
-  // Files in the order given, one line each; folders flat or as a tree;
-  // never over an earlier result.
+  // Files in the order given, one line each, a link named among them too;
+  // folders flat or as a tree (also named with a trailing separator),
+  // without their hidden files and folders and the links inside them; never
+  // over an earlier result.
   void convertsFilesAndFolders() {
     const samples::ProgramRun first = Cli({"convert", "single.ps", "Docs", "--output", "flat"});
     QVERIFY(first.output.indexOf("single.ps") < first.output.indexOf("a.ps"));
-    QVERIFY(first.output.contains("2 of 2 files converted"));
+    QVERIFY(first.output.contains("3 of 3 files converted"));
     using Tree = std::vector<std::string>;
     for (const auto& [args, tree] : std::initializer_list<std::pair<QStringList, Tree>>{
-             {{"single.ps", "Docs", "--output", "flat"}, {"a 1.pdf", "a.pdf", "single 1.pdf", "single.pdf"}},
-             {{"--recursive", "Docs", "-o", "deep"}, {"a.pdf", "b.pdf"}},
-             {{"-r", "--keep-tree", "Docs", "--output=tree"}, {"2013", "2013/May", "2013/May/b.pdf", "a.pdf"}},
-             {{"single.ps", "single.ps", "-o", "again"}, {"single 1.pdf", "single.pdf"}}}) {
+             {{"single.ps", "Docs", "--output", "flat"},
+              {"a 1.pdf", "a.pdf", "chart 1.pdf", "chart.pdf", "single 1.pdf", "single.pdf"}},
+             {{"--recursive", "Docs", "-o", "deep"}, {"a.pdf", "art.pdf", "b.pdf", "chart.pdf"}},
+             {{"-r", "--keep-tree", "Docs/", "--output=tree"},
+              {"2013", "2013/May", "2013/May/b.pdf", "2013/art.pdf", "a.pdf", "chart.pdf"}},
+             {{"single.ps", "single.ps", "Docs/2013/link.ps", "-o", "again"}, {"link.pdf", "single 1.pdf", "single.pdf"}}}) {
       const samples::ProgramRun run = Cli(QStringList{"convert"} + args);
       QVERIFY2(run.exitCode == 0, run.output.constData());
       QCOMPARE(samples::ListTree(Root() / args.last().section(u'=', -1).toStdString()), tree);

@@ -3,6 +3,7 @@
 
 #include "BMTUtil.h"
 #include "conversion/ConversionFailureText.h"
+#include "conversion/DestinationFolder.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PostScriptConverter.h"
 #include "PostScriptSamples.h"
@@ -74,19 +75,29 @@ class Conversion : public QObject {
     qputenv("QP_OUT", m_out.c_str());
   }
 
-  // Names are taken when the PDFs are ready: somebody else's file and folder
-  // that appeared under the chosen names meanwhile, and the other runs, among
-  // them sources whose names are hard to pass to a program.
+  // Names are taken when the PDFs are ready, the first free one then:
+  // somebody else's file, folder and dangling links that appeared under the
+  // chosen names meanwhile, and the other runs, among them sources whose
+  // names are hard to pass to a program, or to make a PDF's name of (only
+  // the last extension goes).
   void concurrentConversionsNeverReplaceAnything() {
     samples::WriteFile(m_out / "report.pdf", "somebody else's");
     fs::create_directory(m_out / "report 1.pdf");
+    for (int n = 3; n <= 10; ++n) fs::create_symlink("nowhere", m_out / ("report " + std::to_string(n) + ".pdf"));
     std::vector<std::pair<fs::path, fs::path>> jobs;  // the source, and the PDF it must give
-    for (int n = 2; n < 8; ++n) jobs.emplace_back(m_source, m_out / ("report " + std::to_string(n) + ".pdf"));
+    for (int n : {2, 11, 12, 13}) jobs.emplace_back(m_source, m_out / ("report " + std::to_string(n) + ".pdf"));
     for (const std::string name : {"my report (final).ps", "it's \"quoted\" $HOME `x`.ps", "Übersicht – 日本.eps",
-                                   "caf\xe9\xff.ps", "-o.ps"}) {
+                                   "caf\xe9\xff.ps", "-o.ps", "chart.final.eps", "noext", ".ps"}) {
       samples::WriteFile(Root() / "names" / name,
                          name.ends_with(".eps") ? samples::EpsWithBox(0, 0, 50, 50) : samples::OnePagePostScript());
-      jobs.emplace_back(Root() / "names" / name, m_out / (name.substr(0, name.rfind('.')) + ".pdf"));
+      jobs.emplace_back(Root() / "names" / name, m_out / (fs::path(name).stem().string() + ".pdf"));
+    }
+    // The longest name a folder takes, twice: shortened from the end of its
+    // base, never inside a character, keeping the number and the extension.
+    const std::string longest = std::string(250, 'a') + "\xc3\xa9.ps";  // 255 bytes, "é" at 250
+    for (const std::string& pdf : {std::string(250, 'a') + ".pdf", std::string(249, 'a') + " 1.pdf"}) {
+      samples::WriteFile(Root() / pdf / longest, samples::OnePagePostScript());
+      jobs.emplace_back(Root() / pdf / longest, m_out / pdf);
     }
     std::vector<ConversionResult> results(jobs.size());
     {
@@ -107,7 +118,7 @@ class Conversion : public QObject {
       if (jobs[i].first == m_source) QVERIFY(samples::QpdfCheckPasses(results[i].writtenPath));
     }
     QCOMPARE(written, expected);
-    QCOMPARE(samples::ListTree(m_out).size(), jobs.size() + 2);  // no staging file left
+    QCOMPARE(samples::ListTree(m_out).size(), jobs.size() + 10);  // no staging file left
     QCOMPARE(samples::ReadAll(m_out / "report.pdf"), std::string("somebody else's"));
     VerifyNothingLeftInTemp();
     fs::remove_all(Root() / "names");  // which the temporary folder's removal cannot decode
@@ -211,7 +222,7 @@ class Conversion : public QObject {
 
   // Refused before anything is written: what is not a regular file (without
   // starting the converter, which could wait on it for ever), a converter
-  // that is not there, a destination that cannot be written.
+  // that is not there, a destination that cannot be made or written.
   void whatCannotBeStartedOrWrittenFails() {
     const fs::path started = Root() / "converter-started", pipe = Root() / "pipe.ps";
     UseConverter(": > '" + started.string() + "'");
@@ -230,6 +241,10 @@ class Conversion : public QObject {
     QCOMPARE(ConvertIntoFolder(m_source, m_out / "missing" / "folder").failure.kind,
              ConversionFailureKind::DestinationProblem);
     QVERIFY(!ConvertIntoFolder(m_source, "/proc/self").ok);
+    // A destination folder is made where it can be, from what its caller gives.
+    QVERIFY(!DestinationFolderForSource("/proc/quillpress-test", "/D/a.ps", std::nullopt));
+    QVERIFY(!DestinationFolderForSource(m_out, "", std::nullopt) && !DestinationFolderForSource("", "/a.ps", std::nullopt));
+    QCOMPARE(*DestinationFolderForSource(m_out, "/a/b.ps", fs::path("/a/b/c/d")), m_out);  // a parent deeper
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{"report.pdf"});
     VerifyNothingLeftInTemp();
   }
