@@ -31,7 +31,8 @@ class CliConvert : public QObject {
     samples::WriteFile(docs / "notes.txt", "text");
     samples::WriteFile(docs / ".hidden.ps", samples::OnePagePostScript());
     samples::WriteFile(docs / "2013" / "May" / "b.eps", samples::EpsWithBox(0, 0, 10, 10));
-    samples::WriteFile(docs / "2013" / "art.EPS", samples::EpsWithBox(0, 0, 10, 10));
+    // Without a header: PostScript by the type its extension names, in any case.
+    samples::WriteFile(docs / "2013" / "art.Ps", "0 0 moveto 9 9 lineto stroke showpage\n");
     samples::WriteFile(docs / ".secret" / "d.ps", samples::OnePagePostScript());  // a hidden folder
     samples::WriteFile(docs / "chart", samples::OnePagePostScript());  // PostScript, as its content shows
     samples::WriteFile(docs / "plain", "just words\n");
