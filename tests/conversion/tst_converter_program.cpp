@@ -99,17 +99,10 @@ constexpr char kFresh[] = "QUILLPRESS_PSTOPDF_READY=0";
 
 }  // namespace
 
-class ConverterProgram : public QObject {
+class ConverterProgram : public QObject, samples::TestFolders {
   Q_OBJECT
 
  private:
-  QTemporaryDir m_dir;
-  QTemporaryDir m_tmp;      // TMPDIR of every run, to see what is left there
-  QTemporaryDir m_runtime;  // the session's runtime folder, for ready interpreters
-
-  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
-  fs::path Tmp() const { return fs::path(m_tmp.path().toStdString()); }
-  fs::path Runtime() const { return fs::path(m_runtime.path().toStdString()) / "quillpress"; }
 
   // Runs program on input into output. Options may hold environment entries
   // (NAME=VALUE, or a NAME alone to remove it).
@@ -126,7 +119,7 @@ class ConverterProgram : public QObject {
   std::vector<pid_t> Servers() const {
     std::vector<pid_t> pids;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(Runtime(), ec)) {
+    for (const auto& entry : fs::directory_iterator(ReadyInterpreters(), ec)) {
       pid_t pid = 0;
       if (entry.path().extension() == ".lock" && std::ifstream(entry.path()) >> pid && Alive(pid)) pids.push_back(pid);
     }
@@ -141,19 +134,9 @@ class ConverterProgram : public QObject {
     return std::any_of(servers.begin(), servers.end(), HasLiveChild);
   }
 
-  // A converter that was stopped leaves the removal to its watchdog, which
-  // may finish a moment after the converter has ended.
-  void VerifyTempFolderEmpty() {
-    QTRY_VERIFY2_WITH_TIMEOUT(samples::ListTree(Tmp()).empty(), "the converter left files in its temporary folder",
-                              30000);
-  }
-
  private Q_SLOTS:
   void initTestCase() {
-    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
-    // Ready interpreters in this test's own session; dates in UTC.
-    qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
-    qputenv("TZ", "UTC");
+    qputenv("TZ", "UTC");  // the dates a PDF carries
     samples::WriteFile(Root() / "pages.ps", samples::PostScriptWithPages({{612, 792}, {300, 400}}));
     samples::WriteFile(Root() / "box.eps", samples::EpsWithBox(10, 20, 110, 70));
   }
@@ -162,7 +145,7 @@ class ConverterProgram : public QObject {
     // A ready interpreter ends once its socket is gone.
     const std::vector<pid_t> servers = Servers();
     std::error_code ec;
-    fs::remove_all(Runtime(), ec);
+    fs::remove_all(ReadyInterpreters(), ec);
     for (const pid_t server : servers) QTRY_VERIFY_WITH_TIMEOUT(!Alive(server), 120000);
   }
 
@@ -192,7 +175,7 @@ class ConverterProgram : public QObject {
       QCOMPARE(Convert(samples::TestFile("data/end-page-adds-a-page.ps"), out, {ready}).exitCode, 0);
       QCOMPARE(samples::PdfPageSizes(out), (samples::Sizes{{300, 200}, {300, 200}}));
     }
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 
   // Refused at once (a pipe nobody writes to, or an endless device, would
@@ -288,7 +271,7 @@ class ConverterProgram : public QObject {
     const std::string shown = "cannot read " + BMTUtil::EscapedForDisplay(input.native());
     if (refused) QVERIFY(run.errorTail.find(shown) != std::string::npos);
     QVERIFY(!fs::exists(pdf));
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 
   void hostileJobChangesAndReadsNothingOutsideItsFolder_data() {
@@ -321,7 +304,7 @@ class ConverterProgram : public QObject {
     auto readyFilesNow = [&] {
       std::map<fs::path, std::uintmax_t> sized;
       std::error_code ec;
-      for (const auto& entry : fs::recursive_directory_iterator(Runtime(), ec)) {
+      for (const auto& entry : fs::recursive_directory_iterator(ReadyInterpreters(), ec)) {
         if (entry.path().parent_path().extension() == ".d") sized[entry.path()] = entry.file_size();
       }
       return sized;
@@ -361,7 +344,7 @@ class ConverterProgram : public QObject {
     // The ready interpreter serves on.
     if (copy) QCOMPARE(Convert(Root() / "pages.ps", Root() / "next.pdf", {kRequire}).exitCode, 0);
     fs::remove(tmpVictim);
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 
   // The calls that code running through an interpreter's fault would make,
@@ -406,7 +389,7 @@ class ConverterProgram : public QObject {
     QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     QCOMPARE(ReadAll(victim), std::string("keep me"));
     QVERIFY(!ProcessWithArgumentRuns(input.string()));
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 
   void killedConverterLeavesNothingBehind_data() {
@@ -443,7 +426,7 @@ class ConverterProgram : public QObject {
     // Makes a temporary file, which its private folder then holds, and never ends.
     samples::WriteFile(input, "%!PS\nnull (w) .tempfile pop pop\n{} loop\n");
     const int watch = inotify_init1(IN_CLOEXEC);
-    QVERIFY(watch >= 0 && inotify_add_watch(watch, m_tmp.path().toLocal8Bit().constData(), IN_CREATE) >= 0);
+    QVERIFY(watch >= 0 && inotify_add_watch(watch, Tmp().c_str(), IN_CREATE) >= 0);
     QProcess p;
     const bool cli = program != "pstopdf";
     samples::StartProgram(p, program, QStringList(cli ? 1 : 0, "convert") +
@@ -463,7 +446,7 @@ class ConverterProgram : public QObject {
     }
     QTRY_VERIFY_WITH_TIMEOUT(!ProcessWithArgumentRuns(input.string()) && !AnyCopyRuns(), 30000);
     QVERIFY(samples::ListTree(out).empty());
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 
   // Pages, an EPS box, a document's own date and a preset, each from a
@@ -498,7 +481,7 @@ class ConverterProgram : public QObject {
       else QVERIFY2(created.substr(0, 16) >= before, created.c_str());
       QVERIFY(InfoEntry(copy, "/ModDate").substr(0, 16) >= before);
     }
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 
   // Without a session (cron, su) interpreters are kept ready in a folder of
@@ -533,7 +516,7 @@ class ConverterProgram : public QObject {
     QVERIFY(!old.empty());
     // Held still, so that they go only once the next one is at work.
     for (const pid_t server : old) QVERIFY(kill(server, SIGSTOP) == 0);
-    fs::remove_all(Runtime());
+    fs::remove_all(ReadyInterpreters());
     const samples::ProgramRun run = Convert(input, Root() / "after.pdf", {kRequire});
     for (const pid_t server : old) QVERIFY(kill(server, SIGCONT) == 0);
     QCOMPARE(run.exitCode, 0);
@@ -550,7 +533,7 @@ class ConverterProgram : public QObject {
     QVERIFY(p.waitForFinished(120000));
     QCOMPARE(p.exitCode(), 0);
     QCOMPARE(samples::PdfPageSizes(slow).size(), std::size_t(1));
-    VerifyTempFolderEmpty();
+    VerifyNothingLeftInTemp();
   }
 };
 

@@ -55,15 +55,10 @@ struct RecordingHost : BatchExportHost {
 
 }  // namespace
 
-class ParallelConversion : public QObject {
+class ParallelConversion : public QObject, samples::TestFolders {
   Q_OBJECT
 
  private:
-  QTemporaryDir m_dir;
-  QTemporaryDir m_tmp;
-  QTemporaryDir m_runtime;
-
-  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
   // A converter that logs its start and end to log and runs the real one;
   // a file whose path holds "/held/" first waits until holdUntil files have
@@ -107,23 +102,11 @@ class ParallelConversion : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(host.ended.load(), kDeadline);
   }
 
-  void VerifyNothingLeftInTemp() {
-    QCOMPARE(samples::ListTree(m_tmp.path().toStdString()), std::vector<std::string>{});
-  }
-
  private Q_SLOTS:
-  void initTestCase() { qputenv("TMPDIR", m_tmp.path().toLocal8Bit()); }
-
   void init() {
     qunsetenv("QUILLPRESS_PSTOPDF");
     qunsetenv("QUILLPRESS_PSTOPDF_MEMORY_MIB");
     qputenv("QUILLPRESS_PSTOPDF_READY", "0");
-  }
-
-  void cleanupTestCase() {
-    // Ready interpreters end once their folder is gone.
-    std::error_code ec;
-    fs::remove_all(fs::path(m_runtime.path().toStdString()) / "quillpress", ec);
   }
 
   // Repeated stems, a failure that frees a name, kept trees and an item whose
@@ -243,7 +226,6 @@ class ParallelConversion : public QObject {
   void aJobCannotReachTheNextOne() {
     QFETCH(bool, ready);
     if (ready) {
-      qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
       qputenv("QUILLPRESS_PSTOPDF_READY", "require");
     }
     const fs::path hostile = samples::TestFile("data/state-hostile.ps");

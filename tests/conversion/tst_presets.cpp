@@ -10,7 +10,6 @@
 
 #include <QDateTime>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <qpdf/QPDF.hh>
@@ -104,14 +103,10 @@ void VerifyStandardMarkers(PdfPreset preset, PdfFacts facts) {
 
 }  // namespace
 
-class Presets : public QObject {
+class Presets : public QObject, samples::TestFolders {
   Q_OBJECT
 
  private:
-  QTemporaryDir m_dir;
-  QTemporaryDir m_tmp;  // the temporary folder of every conversion
-
-  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
   ConversionResult Convert(const fs::path& input, PdfPreset preset, bool compress = false) {
     const fs::path folder = Root() / "out" / std::string(PdfPresetName(preset));
@@ -134,17 +129,8 @@ class Presets : public QObject {
     VerifyNothingLeftInTemp();
   }
 
-  void VerifyNothingLeftInTemp() {
-    QTRY_VERIFY2_WITH_TIMEOUT(samples::ListTree(m_tmp.path().toStdString()).empty(),
-                              "a conversion left files in the temporary folder", 30000);
-  }
-
  private Q_SLOTS:
-  void initTestCase() {
-    QVERIFY(m_dir.isValid() && m_tmp.isValid());
-    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
-    qunsetenv("QUILLPRESS_PSTOPDF");
-  }
+  void initTestCase() { qunsetenv("QUILLPRESS_PSTOPDF"); }
 
   // Real documents from the corpus (hyperref's links: printable and
   // borderless in PDF/A, gone from PDF/X) and a memo whose comments carry

@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
@@ -295,5 +297,28 @@ inline std::vector<std::string> ListTree(const std::filesystem::path& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// A conversion test's folders: its own files; the temporary folder (TMPDIR)
+// of every conversion it runs, which they must leave empty; the session's
+// runtime folder (XDG_RUNTIME_DIR), where ready interpreters live, and which
+// they leave once it is gone.
+class TestFolders {
+ public:
+  TestFolders() {
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
+  }
+  std::filesystem::path Root() const { return m_dir.path().toStdString(); }
+  std::filesystem::path Tmp() const { return m_tmp.path().toStdString(); }
+  std::filesystem::path ReadyInterpreters() const { return m_runtime.path().toStdString() + "/quillpress"; }
+  // A converter that was stopped leaves the removal to its watchdog, which
+  // may finish a moment after it has ended.
+  void VerifyNothingLeftInTemp() const {
+    QTRY_COMPARE_WITH_TIMEOUT(ListTree(Tmp()), std::vector<std::string>{}, 30000);
+  }
+
+ private:
+  QTemporaryDir m_dir, m_tmp, m_runtime;
+};
 
 }  // namespace samples
