@@ -2,28 +2,94 @@
 
 #include "app/AppDelegate.h"
 #include "filelist/FileListTableModel.h"
-
-#include "RecordingWorkspace.h"
-#include "ScriptedUserPrompts.h"
+#include "platform/UserPrompts.h"
+#include "platform/Workspace.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
 #include <QItemSelectionModel>
 #include <QMainWindow>
+#include <QSet>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <algorithm>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
+
+// Answers alerts and open panels from a script instead of the user. Panels
+// complete from the event loop, as a sheet does.
+class ScriptedUserPrompts final : public UserPrompts {
+ public:
+  using Alert = AlertRequest;
+  std::vector<Alert> alerts;
+  // 1 default, 0 alternate, kEscape as Escape would; empty answers 1.
+  static constexpr int kEscape = -1;
+  std::deque<int> alertAnswers;
+  std::vector<OpenPanelRequest> panels;
+  std::deque<std::vector<fs::path>> panelAnswers;  // chosen; none left cancels
+  // Runs while the panel is "open", e.g. to tick the accessory's boxes.
+  std::function<void(const OpenPanelRequest&)> whilePanelOpen;
+  int completedPanels = 0;
+
+  void AnswerNextPanel(std::vector<fs::path> chosen) { panelAnswers.push_back(std::move(chosen)); }
+
+  int RunAlert(QWidget*, const AlertRequest& request) override {
+    alerts.push_back(request);
+    const int answer = alertAnswers.empty() ? 1 : alertAnswers.front();
+    if (!alertAnswers.empty()) alertAnswers.pop_front();
+    return answer == kEscape ? request.escapeAnswer : answer;
+  }
+
+  void BeginOpenPanelSheet(QWidget*, const OpenPanelRequest& request, OpenPanelCompletion completion) override {
+    panels.push_back(request);
+    if (whilePanelOpen) whilePanelOpen(request);
+    const int result = panelAnswers.empty() ? 0 : 1;
+    std::vector<fs::path> chosen;
+    if (result) chosen = std::move(panelAnswers.front()), panelAnswers.pop_front();
+    QTimer::singleShot(0, &m_alive, [this, result, completion = std::move(completion), chosen = std::move(chosen)] {
+      completion(result, chosen);
+      ++completedPanels;
+    });
+  }
+
+ private:
+  QObject m_alive;  // a panel still open when the prompts go completes never
+};
+
+// A workspace that only records what it was asked to open or reveal. Addresses
+// of a scheme in unopenable fail afterwards, as a desktop without a program
+// for them does.
+class RecordingWorkspace final : public Workspace {
+ public:
+  std::vector<QUrl> opened;
+  std::vector<fs::path> revealed;
+  QSet<QString> unopenable;
+
+  bool OpenURL(const QUrl& url) override {
+    opened.push_back(url);
+    if (unopenable.contains(url.scheme())) QTimer::singleShot(0, &m_alive, [this, url] { ReportFailure(url); });
+    return true;
+  }
+  bool SelectFile(const fs::path& file) override {
+    revealed.push_back(file);
+    return true;
+  }
+
+ private:
+  QObject m_alive;  // a failure still pending when the workspace goes is dropped
+};
 
 // Writes a small PostScript file (or any file) and its folders.
 inline fs::path WriteFile(const fs::path& path, const std::string& content = "%!PS\nshowpage\n") {

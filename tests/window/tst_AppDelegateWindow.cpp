@@ -13,6 +13,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -77,35 +78,7 @@ class AppDelegateWindowTest : public QObject {
   }
 
  private Q_SLOTS:
-  // Every visible text comes from the string table: no key, no markup left;
-  // the keyboard reaches every command (Reveal's key and others are pressed
-  // where the commands are used).
-  void startUpStateAndTexts() {
-    WindowFixture f;
-    ExpectEverywhere(f, {true, false, false, false, false});
-    QVERIFY(Overlay(f)->isHidden());
-    QStringList texts{f.find<QCheckBox>("compressPDFFileButton")->text()};
-    for (QAction* action : f.window()->findChildren<QAction*>())
-      if (!action->isSeparator() && !action->objectName().isEmpty() && !qobject_cast<QWidgetAction*>(action))
-        texts << action->text();
-    for (QMenu* menu : f.window()->menuBar()->findChildren<QMenu*>())
-      if (!menu->objectName().isEmpty()) texts << menu->title();  // not the menu bar's overflow menu
-    for (const char* id : {"Add", "Remove", "RemoveAll", "Convert", "ConvertAll", "Rate", "Help"}) {
-      texts << f.toolbarButton(id)->text() << f.toolbarButton(id)->toolTip();
-      QVERIFY2(!f.toolbarButton(id)->icon().isNull(), id);
-    }
-    for (const QString& text : texts)
-      QVERIFY2(!text.isEmpty() && !text.contains(QStringLiteral("Title")) && !text.contains(QStringLiteral("amp;")),
-               qPrintable(text));
-    for (QMenu* menu : f.window()->menuBar()->findChildren<QMenu*>())
-      QVERIFY(menu->objectName().isEmpty() || menu->title().startsWith(QLatin1Char('&')));
-    QCOMPARE(f.find<BMTValidatedViewToolbar>()->visibleItems().size(), 7);
-    for (const char* name : {"addImageMenuItem", "selectAllMenuItem", "removeMenuItem", "quitMenuItem",
-                             "userManualMenuItem", "exportMenuItem", "exportAllMenuItem", "removeAllMenuItem"})
-      QVERIFY2(!f.action(name)->shortcut().isEmpty(), name);
-  }
-
-  void addFromPanelFirstLevelInOrder() {
+  void addingFromThePanel() {
     // What a folder gives: tst_names_and_folders.
     const fs::path folder = root() / "panel1", inside = WriteFile(folder / "inside.ps");
     WriteFile(folder / "deeper" / "deep.ps");
@@ -118,13 +91,8 @@ class AppDelegateWindowTest : public QObject {
     QVERIFY(f.addFromPanel({a, folder, b}));
     QTRY_COMPARE(MessageLine(f)->text(), LocalizedString("LinkNotFollowed").arg(QFile::decodeName(
                                              (folder.string() + "/secret\\n.ps").c_str())));
-    const OpenPanelRequest& request = f.prompts.panels.front();
-    QVERIFY(request.canChooseFiles && request.canChooseDirectories && request.allowsMultipleSelection);
-    QVERIFY(request.accessoryView->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton"));
     QCOMPARE(f.shownPaths(), (std::vector<fs::path>{a, inside, b}));
-    for (const auto& item : f.d().GetAllItems()) QVERIFY(!item->parentFolderName());
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{0, 1, 2}));
-    ExpectEverywhere(f, {true, true, true, true, false});
 
     // The same files again: appended as further rows, and they alone selected.
     QVERIFY(f.addFromPanel({a}));
@@ -141,32 +109,29 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(f.rows(), 4);
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{3}));
     QCOMPARE(reloads.count(), 0);
-  }
 
-  // The panel's two boxes reach the adding run (what they do to a folder:
-  // tst_names_and_folders); the tree box is on only with recursion, its text
-  // dims with it, and both keep their states for the next panel. A file
-  // chosen directly never records a folder.
-  void addFromPanelRecursiveAndTree() {
-    const fs::path folder = root() / "tree";
-    WriteFile(folder / "top.ps");
-    WriteFile(folder / "one" / "mid.eps");
+    // The panel's two boxes reach the adding run (what they do to a folder:
+    // tst_names_and_folders); the tree box is on only with recursion, its
+    // text dims with it, and both keep their states for the next panel. A
+    // file chosen directly never records a folder.
+    const fs::path tree = root() / "tree";
+    WriteFile(tree / "top.ps");
+    WriteFile(tree / "one" / "mid.eps");
     const fs::path direct = WriteFile(root() / "tree-direct.ps");
-    WindowFixture f;
-    for (const auto& [recursive, tree] : {std::pair{true, true}, {true, false}, {false, true}}) {
-      f.choosePanelOptions(recursive, tree);
+    for (const auto& [recursive, keep] : {std::pair{true, true}, {true, false}, {false, true}}) {
+      f.choosePanelOptions(recursive, keep);
       const std::size_t before = f.d().GetAllItems().size();
-      QVERIFY(f.addFromPanel({folder, direct}));
+      QVERIFY(f.addFromPanel({tree, direct}));
       const auto items = f.d().GetAllItems();
       QCOMPARE(items.size() - before, std::size_t(recursive ? 3 : 2));
       for (std::size_t i = before; i + 1 < items.size(); ++i)
-        QCOMPARE(items[i]->parentFolderName(), recursive && tree ? std::optional(folder) : std::nullopt);
+        QCOMPARE(items[i]->parentFolderName(), recursive && keep ? std::optional(tree) : std::nullopt);
       QCOMPARE(items.back()->filePath(), direct);
       QVERIFY(!items.back()->parentFolderName());
       QWidget* accessory = f.prompts.panels.back().accessoryView;
       auto* treeBox = accessory->findChild<QCheckBox*>("mMaintainDirCheckBoxButton");
       QCOMPARE(accessory->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton")->isChecked(), recursive);
-      QCOMPARE(treeBox->isChecked(), tree);
+      QCOMPARE(treeBox->isChecked(), keep);
       QCOMPARE(treeBox->isEnabled(), recursive);
       QCOMPARE(accessory->findChild<QLabel*>("mMaintainDirEditBox")->palette().color(QPalette::WindowText),
                accessory->palette().color(recursive ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
@@ -184,8 +149,6 @@ class AppDelegateWindowTest : public QObject {
     WriteFile(folder / "one.ps");
     WriteFile(folder / "two.eps", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n");
     WriteFile(folder / "deeper" / "three.ps");
-    WriteFile(folder / ".hidden.ps");
-    WriteFile(folder / "notes.txt", "not PostScript");
     WindowFixture f;
     f.window()->resize(900, 600);
     QVERIFY(QTest::qWaitForWindowExposed(f.window()));
@@ -241,12 +204,11 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(f.shownPaths().back(), files / "panel.ps");
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{0});
 
-    // Files from the desktop queue behind each other, first level only
-    // whatever the panel's boxes say; a run counts the list as it is when
+    // Files from the desktop queue behind each other (what a folder gives
+    // them: the dropped one's); a run counts the list as it is when
     // it starts (a Remove already waiting goes first); a drop request whose
     // row is gone by the time it runs appends.
     const auto queued = MakeFiles("queued", 300);
-    WriteFile(root() / "queued" / "sub" / "deep.ps");
     f.selectRows({0, 1});
     QMetaObject::invokeMethod(f.action("removeMenuItem"), &QAction::trigger, Qt::QueuedConnection);
     f.d().applicationOpenFiles({QFile::decodeName((root() / "queued").c_str()), QString()});
@@ -257,7 +219,6 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(std::set<fs::path>(paths.begin() + 7, paths.end() - 1), std::set<fs::path>(queued.begin(), queued.end()));
     QCOMPARE(paths.back(), files / "last.ps");
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{307});
-    QVERIFY(!f.d().fileList().ItemAt(7)->parentFolderName());
     f.d().AddUrlsIntoImageListViewViaOpenFiles(DropRequest{{files / "a.ps"}, 999});
     QVERIFY(f.waitForAdding());
     QCOMPARE(f.shownPaths().back(), files / "a.ps");
@@ -267,11 +228,35 @@ class AppDelegateWindowTest : public QObject {
     QCoreApplication::processEvents();
     QVERIFY(table->findChildren<QLineEdit*>().isEmpty());
   }
-  // The list commands as the selection and adding runs change: in the
-  // menus, the context menu, the toolbar, the buttons and the keys.
-  void listCommands() {
+  // One session from launch: every visible text comes from the string table
+  // (no key, no markup left) and the keyboard reaches every command; the
+  // list commands as the selection and adding runs change, in the menus,
+  // the context menu, the toolbar, the buttons and the keys; sorting; the
+  // commands that hand an address to the desktop.
+  void aSessionWithTheList() {
     const auto files = MakeFiles("list", 8);
     WindowFixture f;
+    ExpectEverywhere(f, {true, false, false, false, false});
+    QVERIFY(Overlay(f)->isHidden());
+    QStringList texts{f.find<QCheckBox>("compressPDFFileButton")->text()};
+    for (QAction* action : f.window()->findChildren<QAction*>())
+      if (!action->isSeparator() && !action->objectName().isEmpty() && !qobject_cast<QWidgetAction*>(action))
+        texts << action->text();
+    for (QMenu* menu : f.window()->menuBar()->findChildren<QMenu*>())
+      if (!menu->objectName().isEmpty()) texts << menu->title();  // not the menu bar's overflow menu
+    for (const char* id : {"Add", "Remove", "RemoveAll", "Convert", "ConvertAll", "Rate", "Help"}) {
+      texts << f.toolbarButton(id)->text() << f.toolbarButton(id)->toolTip();
+      QVERIFY2(!f.toolbarButton(id)->icon().isNull(), id);
+    }
+    for (const QString& text : texts)
+      QVERIFY2(!text.isEmpty() && !text.contains(QStringLiteral("Title")) && !text.contains(QStringLiteral("amp;")),
+               qPrintable(text));
+    for (QMenu* menu : f.window()->menuBar()->findChildren<QMenu*>())
+      QVERIFY(menu->objectName().isEmpty() || menu->title().startsWith(QLatin1Char('&')));
+    QCOMPARE(f.find<BMTValidatedViewToolbar>()->visibleItems().size(), 7);
+    for (const char* name : {"addImageMenuItem", "selectAllMenuItem", "removeMenuItem", "quitMenuItem",
+                             "userManualMenuItem", "exportMenuItem", "exportAllMenuItem", "removeAllMenuItem"})
+      QVERIFY2(!f.action(name)->shortcut().isEmpty(), name);
     QVERIFY(f.addFromPanel({root() / "nothing-here.ps"}));
     // A run that found nothing ends with Convert on and Remove off.
     ExpectEverywhere(f, {true, true, false, false, false});
@@ -357,16 +342,13 @@ class AppDelegateWindowTest : public QObject {
     f.toolbarButton("RemoveAll")->click();
     QCOMPARE(f.rows(), 0);
     ExpectEverywhere(f, {true, false, false, false, false});
-  }
 
-  // The path column sorts up and down by bytes; the same row numbers stay
-  // selected, whatever they now hold. The number column never sorts and
-  // always counts from the top.
-  void sortingBackAndForth() {
+    // The path column sorts up and down by bytes; the same row numbers stay
+    // selected, whatever they now hold. The number column never sorts and
+    // always counts from the top.
     const fs::path upper = WriteFile(root() / "sort" / "B" / "x.ps");
     const fs::path lower = WriteFile(root() / "sort" / "a" / "y.ps");
     const fs::path middle = WriteFile(root() / "sort" / "B" / "c.ps");
-    WindowFixture f;
     QVERIFY(f.addFromPanel({lower, upper, middle}));
     f.selectRows({0, 1});
     QHeaderView* header = f.table()->horizontalHeader();
@@ -381,23 +363,18 @@ class AppDelegateWindowTest : public QObject {
     click(FileListTableModel::kFilePathColumn, {middle, upper, lower});
     click(FileListTableModel::kIndexColumn, {middle, upper, lower});
     for (int row = 0; row < 3; ++row) QCOMPARE(f.cell(row, FileListTableModel::kIndexColumn), QString::number(row + 1));
-  }
 
-  // Reveal, Help, Contact Support and Rate hand their addresses to the
-  // desktop; what it cannot open is said in the window, by path or address,
-  // except the store's link, whose web page is opened instead.
-  void desktopCommands() {
-    const auto files = MakeFiles("reveal", 3);
-    WindowFixture f;
-    QVERIFY(f.addFromPanel(files));
+    // Reveal, Help, Contact Support and Rate hand their addresses to the
+    // desktop; what it cannot open is said in the window, by path or address,
+    // except the store's link, whose web page is opened instead.
     QTableView* table = f.table();
     const QRect cell = table->visualRect(table->model()->index(1, FileListTableModel::kFilePathColumn));
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell.center());
     QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, cell.center());
-    QCOMPARE(f.workspace.revealed, std::vector<fs::path>{files[1]});
+    QCOMPARE(f.workspace.revealed.back(), upper);
     f.selectRows({2});
     f.find<QMenu>("contextMenu")->actions().last()->trigger();
-    QCOMPARE(f.workspace.revealed.back(), files[2]);
+    QCOMPARE(f.workspace.revealed.back(), lower);
 
     f.action("contactSupportMenuItem")->trigger();
     QCOMPARE(f.workspace.opened.back(), QUrl(QString::fromLatin1(kSupportPageAddress)));
@@ -452,7 +429,7 @@ class AppDelegateWindowTest : public QObject {
   }
 
   // Closing the window and Quit without watching: at once, asking nothing.
-  // (While watching, tst_WatchFromWindow asks with a real watch.) A granted
+  // (While watching, tst_watch_window asks with a real watch.) A granted
   // quit ends the main loop, which closes the window on its way out, asking
   // nothing more. Ending with the real Add panel open deletes its accessory
   // once.
@@ -479,11 +456,33 @@ class AppDelegateWindowTest : public QObject {
       QCOMPARE(f.prompts.alerts[0].escapeAnswer, 0);
       QVERIFY(!f.window()->isVisible());
     }
+    // The real Add panel: a window-modal sheet holding the boxes, taking
+    // files and folders together; the boxes come back for the next panel.
+    const fs::path folder = WriteFile(root() / "real panel" / "folder" / "in.ps").parent_path();
+    const fs::path file = WriteFile(root() / "real panel" / "one.ps");
     WindowFixture f;
     f.d().setUserPrompts(QtUserPrompts::Shared());
-    f.action("addImageMenuItem")->trigger();
-    QTRY_VERIFY(f.find<QFileDialog>() && f.find<QFileDialog>()->isVisible());
-    QVERIFY(f.find<QFileDialog>()->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton"));
+    for (int panel = 0; panel < 2; ++panel) {
+      f.action("addImageMenuItem")->trigger();
+      QTRY_VERIFY(f.find<QFileDialog>() && f.find<QFileDialog>()->isVisible());
+      QFileDialog* dialog = f.find<QFileDialog>();
+      QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+      QVERIFY(dialog->findChild<QCheckBox*>("mAddRecursiveCheckBoxButton"));
+      QVERIFY(dialog->nameFilters().front().contains(QStringLiteral("*.ps")));
+      if (panel == 1) break;
+      dialog->setDirectory(QFile::decodeName(folder.parent_path().c_str()));
+      auto* view = dialog->findChild<QAbstractItemView*>(QStringLiteral("listView"));
+      auto* model = qobject_cast<QFileSystemModel*>(view->model());
+      QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(model->index(dialog->directory().path())), 2, 20000);
+      for (const fs::path& chosen : {folder, file})
+        view->selectionModel()->select(model->index(QFile::decodeName(chosen.c_str())),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+      QMetaObject::invokeMethod(dialog, "accept");
+      QTRY_COMPARE_WITH_TIMEOUT(f.rows(), 2, 60000);
+      QVERIFY(f.waitForAdding());
+      const auto shown = f.shownPaths();
+      QCOMPARE(std::set(shown.begin(), shown.end()), (std::set<fs::path>{folder / "in.ps", file}));
+    }
   }
 
   void bigFolderCountsAndCancels() {

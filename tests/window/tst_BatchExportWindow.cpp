@@ -38,15 +38,14 @@ class BatchExportWindowTest : public QObject {
   QTemporaryDir m_tmp;
   std::unique_ptr<WindowFixture> m_f;
   fs::path m_root;
-  QStringList m_lines;  // the sheet's distinct lines, in the order shown
-  int m_value = 0, m_maximum = 0;
 
-  // A converter that says it has started (gate.started) and then waits for
-  // the gate file before it does the real work, so that a test can act while
-  // items are in hand.
+  // A converter that writes part of a PDF, says it has started (gate.started)
+  // and then waits for the gate file before it does the real work, so that a
+  // test can act while items are in hand.
   fs::path GatedConverter(const fs::path& gate) {
     return samples::WriteStandInConverter(m_root, "gated-pstopdf",
-                                          ": > '" + gate.string() + ".started'\nwhile [ ! -e '" + gate.string() +
+                                          "printf '%%PDF-1.4 partial' > \"$3\"; : > '" + gate.string() +
+                                              ".started'\nwhile [ ! -e '" + gate.string() +
                                               "' ]; do sleep 0.02; done\nexec '" +
                                               (samples::BinDir() / "pstopdf").string() + "' \"$@\"");
   }
@@ -99,26 +98,31 @@ class BatchExportWindowTest : public QObject {
     qunsetenv("QUILLPRESS_PSTOPDF");
     fs::remove_all(m_root / "in");
     m_f = std::make_unique<WindowFixture>();
-    m_lines.clear();
-    // Read from the widgets themselves, as the user sees them.
-    connect(Sheet(), &ExportProgressSheet::progressChanged, this, [this] {
-      const QString line = Sheet()->conversionFileNumberStaticText->text();
-      if (!line.isEmpty() && (m_lines.isEmpty() || m_lines.back() != line)) m_lines << line;
-      m_value = Sheet()->conversionProgressIndicator->value();
-      m_maximum = Sheet()->conversionProgressIndicator->maximum();
-    });
   }
 
   void cleanup() { m_f.reset(); }
 
+  // Convert from the chooser to the alert; then the settings chosen under
+  // the table reach the conversion: the archive preset as its metadata, the compression as object streams. Short
+  // names, each described in its tooltip, as is how the check box goes with
+  // them.
   void convertShowsEveryStepAndClosesWithSuccess() {
     Add({Good("a.ps"), Good("b.ps")});
     const fs::path dest = Dest("success");
+    QStringList lines;  // the sheet's distinct lines, in the order shown
+    int value = 0, maximum = 0;
+    // Read from the widgets themselves, as the user sees them.
+    connect(Sheet(), &ExportProgressSheet::progressChanged, this, [&] {
+      const QString line = Sheet()->conversionFileNumberStaticText->text();
+      if (!line.isEmpty() && (lines.isEmpty() || lines.back() != line)) lines << line;
+      value = Sheet()->conversionProgressIndicator->value();
+      maximum = Sheet()->conversionProgressIndicator->maximum();
+    });
     m_f->selectRows({0, 1});
     // A cancelled chooser converts nothing and leaves Convert usable.
     m_f->action("exportMenuItem")->trigger();  // no answer scripted: cancelled
     QTRY_COMPARE_WITH_TIMEOUT(m_f->prompts.completedPanels, 2, kDeadline);
-    QVERIFY(!m_f->d().batchExport().isBusy() && m_f->prompts.alerts.empty() && m_lines.empty());
+    QVERIFY(!m_f->d().batchExport().isBusy() && m_f->prompts.alerts.empty() && lines.empty());
 
     m_f->prompts.alertAnswers = {0};  // Open Destination
     QVERIFY(RunBatch("exportMenuItem", dest));
@@ -128,8 +132,8 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(chooser.title != LocalizedString("ConvertAllChooserTitle") && !chooser.prompt.isEmpty());
     QVERIFY(!chooser.canChooseFiles && chooser.canChooseDirectories && chooser.canCreateDirectories &&
             !chooser.allowsMultipleSelection);
-    QCOMPARE(m_lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"), Line(2, 2, "b.ps")}));
-    QCOMPARE(std::pair(m_value, m_maximum), std::pair(4, 4));
+    QCOMPARE(lines, QStringList({Line(0, 2, QString()), Line(1, 2, "a.ps"), Line(2, 2, "b.ps")}));
+    QCOMPARE(std::pair(value, maximum), std::pair(4, 4));
     QVERIFY(!Sheet()->isVisible());
     // Good news, and Escape means OK, not Open Destination.
     QCOMPARE(m_f->prompts.alerts.size(), std::size_t{1});
@@ -156,6 +160,20 @@ class BatchExportWindowTest : public QObject {
     m_f->selectRows({});
     m_f->action("exportMenuItem")->trigger();
     QCOMPARE(m_f->prompts.panels.size(), std::size_t{3});
+
+    auto* presets = m_f->find<QComboBox>("pdfPresetPopUp");
+    auto* compress = m_f->find<QCheckBox>("compressPDFFileButton");
+    for (int i = 0; i < presets->count(); ++i)
+      QVERIFY(presets->itemData(i, Qt::ToolTipRole).toString().size() > presets->itemText(i).size());
+    QVERIFY(compress->toolTip().contains(presets->itemText(1)));
+    presets->setCurrentIndex(presets->findData(QStringLiteral("pdfa-2b")));
+    compress->click();
+    const fs::path archive = Dest("archive");
+    QVERIFY(RunBatch("exportAllMenuItem", archive));
+    const std::string before = samples::ReadAll(dest / "a.pdf"), after = samples::ReadAll(archive / "a.pdf");
+    QVERIFY(before.find("/ObjStm") == std::string::npos && before.find("pdfaid") == std::string::npos);
+    QVERIFY(after.find("/ObjStm") != std::string::npos && after.find("pdfaid") != std::string::npos);
+    QVERIFY(samples::QpdfCheckPasses(archive / "a.pdf"));
   }
 
   void closingAlertsFollowTheOutcome() {
@@ -268,7 +286,9 @@ class BatchExportWindowTest : public QObject {
     fs::remove(gate.string() + ".started");
   }
 
-  void filesAddedDuringABatchLeaveEveryCommandOn() {
+  // A batch that ends while files are being added leaves every command on;
+  // quitting in the middle of the next one leaves no partial file.
+  void filesAddedDuringABatchAndQuittingMidBatch() {
     Add({Good("a.ps")});
     const fs::path gate = m_root / "gate-adding";
     qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
@@ -291,44 +311,13 @@ class BatchExportWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(m_f->toolbarButton("Add")->isEnabled(), kDeadline);
     QVERIFY(m_f->find<QPushButton>("exportButton")->isEnabled() && m_f->toolbarButton("Remove")->isEnabled());
     fs::remove(gate);
-  }
-
-  // The settings chosen under the table reach the conversion: the archive
-  // preset as its metadata, the compression as object streams. Short names,
-  // each described in its tooltip, as is how the check box goes with them.
-  void pdfSettingsReachTheConversion() {
-    Add({WriteFile(m_root / "in" / "pages.ps", samples::PostScriptWithPages({{612, 792}, {612, 792}, {300, 300}}))});
-    const fs::path plain = Dest("plain"), archive = Dest("archive");
-    QVERIFY(RunBatch("exportAllMenuItem", plain));
-    auto* presets = m_f->find<QComboBox>("pdfPresetPopUp");
-    auto* compress = m_f->find<QCheckBox>("compressPDFFileButton");
-    for (int i = 0; i < presets->count(); ++i)
-      QVERIFY(presets->itemData(i, Qt::ToolTipRole).toString().size() > presets->itemText(i).size());
-    QVERIFY(compress->toolTip().contains(presets->itemText(1)));
-    presets->setCurrentIndex(presets->findData(QStringLiteral("pdfa-2b")));
-    compress->click();
-    QVERIFY(RunBatch("exportAllMenuItem", archive));
-    const std::string before = samples::ReadAll(plain / "pages.pdf"), after = samples::ReadAll(archive / "pages.pdf");
-    QVERIFY(before.find("/ObjStm") == std::string::npos && before.find("pdfaid") == std::string::npos);
-    QVERIFY(after.find("/ObjStm") != std::string::npos && after.find("pdfaid") != std::string::npos);
-    QVERIFY(samples::QpdfCheckPasses(archive / "pages.pdf"));
-    QCOMPARE(samples::PdfPageSizes(archive / "pages.pdf").size(), std::size_t{3});
-  }
-
-  void quittingMidBatchEndsCleanlyWithoutPartialFiles() {
-    Add({Good("a.ps"), Good("b.ps")});
-    // Writes part of a PDF and never finishes.
-    const fs::path started = m_root / "stuck-started";
-    qputenv("QUILLPRESS_PSTOPDF", samples::WriteStandInConverter(m_root, "stuck-pstopdf",
-                                                                 "printf '%%PDF-1.4 partial' > \"$3\"; : > '" +
-                                                                     started.string() + "'\nwhile :; do sleep 0.02; done")
-                                      .c_str());
-    const fs::path dest = Dest("quit");
-    m_f->prompts.AnswerNextPanel({dest});
+    fs::remove(gate.string() + ".started");
+    const fs::path quit = Dest("quit");
+    m_f->prompts.AnswerNextPanel({quit});
     m_f->action("exportAllMenuItem")->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(started), kDeadline);
+    QTRY_VERIFY_WITH_TIMEOUT(fs::exists(gate.string() + ".started"), kDeadline);
     m_f.reset();
-    QVERIFY(samples::ListTree(dest).empty());
+    QVERIFY(samples::ListTree(quit).empty());
   }
 };
 

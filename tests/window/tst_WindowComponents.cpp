@@ -13,7 +13,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
-#include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,25 +27,59 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <QSignalSpy>
+
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 Q_DECLARE_METATYPE(AlertRequest::Kind)
 
 class WindowComponentsTest : public QObject {
   Q_OBJECT
 
-  // Opens the real panel as a sheet of window; the answer lands in result
-  // and chosen.
-  static QFileDialog* OpenPanel(QWidget& window, const OpenPanelRequest& request, int& result,
-                                std::vector<std::filesystem::path>& chosen) {
-    window.show();
-    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, request, [&](int r, std::vector<std::filesystem::path> c) {
-      result = r;
-      chosen = std::move(c);
-    });
-    return window.findChild<QFileDialog*>();
+  QTemporaryDir m_dir;
+
+  // Starts the program with raw argument bytes (QProcess would re-encode
+  // them) and more environment; answers its process id.
+  pid_t Spawn(std::vector<std::string> arguments, std::vector<std::string> env) {
+    const std::string program = qEnvironmentVariable("QUILLPRESS_TEST_BIN_DIR").toStdString() + "/quillpress";
+    arguments.insert(arguments.begin(), program);
+    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    env.push_back("QT_QPA_PLATFORM=offscreen");
+    env.push_back("QUILLPRESS_STORE_URL=http://127.0.0.1:9");  // never the real store
+    env.push_back("XDG_CONFIG_HOME=" + QFile::encodeName(m_dir.path()).toStdString());
+    std::vector<char*> argv, envp;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    for (std::string& entry : env) envp.push_back(entry.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, QFile::encodeName(m_dir.path()).constData());
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  // Its exit status once it ends; -1 when it had to be killed.
+  static int Reap(pid_t pid) {
+    int status = 0;
+    if (!QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, 60000)) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
  private Q_SLOTS:
@@ -210,50 +243,24 @@ class WindowComponentsTest : public QObject {
     QVERIFY2(texts.contains(request.title) && texts.contains(request.message), qPrintable(texts.join('|')));
   }
 
-  // The Add panel: a window-modal sheet with the accessory view, choosing
-  // files and folders together; the caller keeps the accessory. The folder
-  // chooser makes a folder typed into it, however deep.
-  void qtPanels() {
+  // The folder chooser makes a folder typed into it, however deep. (The Add
+  // panel: tst_AppDelegateWindow, through the window.)
+  void qtFolderChooser() {
     QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
-    QFile(dir.filePath(QStringLiteral("one.ps"))).open(QIODevice::WriteOnly);
-    const auto encoded = [&](const char* name) { return QFile::encodeName(dir.filePath(QLatin1String(name))).toStdString(); };
-    QWidget window;
-    auto accessory = std::make_unique<QWidget>();
-    OpenPanelRequest request;
-    request.canChooseDirectories = true;
-    request.allowsMultipleSelection = true;
-    request.allowedFileTypes = {QStringLiteral("ps"), QStringLiteral("com.adobe.postscript")};
-    request.accessoryView = accessory.get();
-    int result = -1;
-    std::vector<std::filesystem::path> chosen;
-    QFileDialog* dialog = OpenPanel(window, request, result, chosen);
-    QVERIFY(dialog != nullptr && dialog->isVisible());
-    QCOMPARE(dialog->windowModality(), Qt::WindowModal);
-    QVERIFY(dialog->isAncestorOf(accessory.get()));
-    QVERIFY(dialog->nameFilters().front().contains(QStringLiteral("*.ps")));
-    dialog->setDirectory(dir.path());
-    auto* view = dialog->findChild<QAbstractItemView*>(QStringLiteral("listView"));
-    auto* model = qobject_cast<QFileSystemModel*>(view->model());
-    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(model->index(dir.path())), 2, 20000);
-    for (const char* name : {"folder", "one.ps"})
-      view->selectionModel()->select(model->index(dir.filePath(QLatin1String(name))),
-                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    QMetaObject::invokeMethod(dialog, "accept");
-    QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
-    std::sort(chosen.begin(), chosen.end());
-    QCOMPARE(chosen, (std::vector<std::filesystem::path>{encoded("folder"), encoded("one.ps")}));
-    QCOMPARE(accessory->parentWidget(), nullptr);
-
     OpenPanelRequest chooser;
     chooser.title = QStringLiteral("Convert to PDF in");
     chooser.canChooseFiles = false;
     chooser.canChooseDirectories = true;
     chooser.canCreateDirectories = true;
-    QWidget chooserWindow;
-    result = -1;
-    dialog = OpenPanel(chooserWindow, chooser, result, chosen);
-    QVERIFY(dialog != nullptr);
+    QWidget window;
+    window.show();
+    int result = -1;
+    std::vector<std::filesystem::path> chosen;
+    QtUserPrompts::Shared().BeginOpenPanelSheet(&window, chooser, [&](int r, std::vector<std::filesystem::path> c) {
+      result = r;
+      chosen = std::move(c);
+    });
+    auto* dialog = window.findChild<QFileDialog*>();
     QCOMPARE(dialog->windowTitle(), chooser.title);
     dialog->setDirectory(dir.path());
     auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -262,7 +269,7 @@ class WindowComponentsTest : public QObject {
     QTest::keyClick(name, Qt::Key_Return);
     QTRY_COMPARE_WITH_TIMEOUT(result, 1, 10000);
     QVERIFY(QFileInfo(dir.filePath(QStringLiteral("new/deeper"))).isDir());
-    QCOMPARE(chosen, std::vector<std::filesystem::path>{encoded("new/deeper")});
+    QCOMPARE(chosen, std::vector<std::filesystem::path>{QFile::encodeName(dir.filePath("new/deeper")).toStdString()});
   }
 
   // A second instance never listens on a live socket, nor on one whose
@@ -283,6 +290,39 @@ class WindowComponentsTest : public QObject {
     probe.connectToServer(name);
     QVERIFY(probe.waitForConnected(5000));
     QVERIFY(busy.waitForNewConnection(5000));
+  }
+
+  // The program itself. Two displays of one user get an instance each, in a
+  // folder that is the user's alone; a launch on a display with an instance
+  // (here the test) hands its names over, byte for byte and made absolute,
+  // and ends. The session's termination signal ends an instance cleanly,
+  // even in the middle of adding a large folder (three times, for the race).
+  void launchesAndInstances() {
+    QTemporaryDir runtime;
+    const std::string runtimeEnv = "XDG_RUNTIME_DIR=" + QFile::encodeName(runtime.path()).toStdString();
+    const QByteArray many = QFile::encodeName(m_dir.filePath(QStringLiteral("many")));
+    QVERIFY(QDir().mkpath(QString::fromLocal8Bit(many)));
+    for (int i = 0; i < 40000; ++i)
+      ::close(::open((many + "/page" + QByteArray::number(i) + (i % 4 ? ".ps" : ".txt")).constData(), O_CREAT, 0644));
+    const QString instances = runtime.path() + QStringLiteral("/quillpress/instance-");
+    for (int round = 0; round < 3; ++round) {
+      const pid_t other = Spawn({many.toStdString(), many.toStdString()}, {runtimeEnv, "DISPLAY=:72", "WAYLAND_DISPLAY="});
+      QVERIFY(QTest::qWaitFor([&] { return SingleInstance::ForwardToRunningInstance(instances + "_72", {}, 1000) ==
+                                           SingleInstance::Forwarding::Forwarded; }, 60000));
+      if (round == 0) {
+        QCOMPARE(QFileInfo(runtime.path() + QStringLiteral("/quillpress")).permissions() & QFileDevice::ReadOther,
+                 QFileDevice::Permissions());
+        SingleInstance running(instances + "_71");
+        QVERIFY(running.Listen());
+        QSignalSpy received(&running, &SingleInstance::filesReceived);
+        QCOMPARE(Reap(Spawn({"caf\xe9.ps", "/abs/\xff\xfe.eps"}, {runtimeEnv, "DISPLAY=:71", "WAYLAND_DISPLAY="})), 0);
+        QTRY_COMPARE(received.count(), 1);
+        const QByteArray cwd = QFile::encodeName(QFileInfo(m_dir.path()).canonicalFilePath());
+        QCOMPARE(received.at(0).at(0).value<QByteArrayList>(), (QByteArrayList{cwd + "/caf\xe9.ps", "/abs/\xff\xfe.eps"}));
+      }
+      ::kill(other, SIGTERM);
+      QCOMPARE(Reap(other), 0);
+    }
   }
 };
 
