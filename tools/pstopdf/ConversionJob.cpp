@@ -198,7 +198,8 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
 std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, const fs::path& work,
                                                int inputFd, const JobLimits& limits) {
   std::string why;
-  const InterpreterArguments arguments = PresetArguments(preset, work, why);
+  // The setup goes with the request: no file to write for it.
+  const InterpreterArguments arguments = PresetArguments(preset, work, why, true);
   if (!why.empty()) return std::nullopt;  // the job's own run says why
   // Files to run after the document (a title set again): the job's own run.
   if (!arguments.afterDocument.empty()) return std::nullopt;
@@ -208,6 +209,7 @@ std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, cons
     if (argument.rfind("-sQuillpressCreationDate=", 0) == 0) continue;  // the job's own
     (argument.rfind("-", 0) == 0 ? extraSwitches : request.files).push_back(argument);
   }
+  request.setup = arguments.setup;
   request.switches = InterpreterSwitches(ReadyOutputFile(), preset.encapsulated, extraSwitches);
   request.inputFd = inputFd;
   request.work = work;

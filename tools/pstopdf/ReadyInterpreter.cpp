@@ -298,6 +298,7 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   std::string strings;
   AppendString(strings, request.work.string());
   AppendString(strings, request.creationDate.value_or(""));
+  AppendString(strings, request.setup);
   for (const std::string& file : request.files) AppendString(strings, file);
   RequestHeader header;
   header.size = static_cast<std::uint32_t>(strings.size());
@@ -490,9 +491,12 @@ void SayDone(int done) {
   close_range(kServerFdBase, ~0U, 0);
 
   std::size_t at = 0;
-  std::string work, date;
+  std::string work, date, setup;
   std::vector<std::string> files;
-  if (!TakeString(strings, at, work) || !TakeString(strings, at, date)) _exit(kReadyCopyUnfit);
+  if (!TakeString(strings, at, work) || !TakeString(strings, at, date) ||
+      !TakeString(strings, at, setup)) {
+    _exit(kReadyCopyUnfit);
+  }
   for (std::string file; at < strings.size() && TakeString(strings, at, file);) files.push_back(file);
   if (chdir(work.c_str()) != 0 || !TakeOwnFiles(serverFolder)) _exit(kReadyCopyUnfit);
   ApplyJobLimits(JobLimits{static_cast<unsigned long>(header.cpuSeconds),
@@ -516,6 +520,7 @@ void SayDone(int done) {
     if (code < 0) break;
     code = gs.runFile(instance, file.c_str(), 0, &exitCode);
   }
+  if (code >= 0 && !setup.empty()) code = gs.runString(instance, setup.c_str(), 0, &exitCode);
   if (code >= 0) {
     const std::string path = "/proc/self/fd/" + std::to_string(input);
     code = gs.runFile(instance, path.c_str(), 0, &exitCode);
