@@ -553,7 +553,10 @@ ConversionJob::End ConversionJob::Supervise(PdfChecker& checker) {
     }
   }
   if (ready) {
-    const bool left = done && !end.overTime && !overLimit(BytesWrittenBy(job));
+    // Read while it has certainly not ended: else its server's word counts.
+    const std::optional<std::uint64_t> before =
+        done ? BytesWrittenByLiving(job, pidfd) : std::nullopt;
+    const bool left = before && !end.overTime && !overLimit(*before);
     syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
     if (left) {
       m_targets.jobPidfd = -1;
@@ -571,6 +574,10 @@ ConversionJob::End ConversionJob::Supervise(PdfChecker& checker) {
     std::uint64_t written = 0;
     end.status = ReadyJobStatus(*ready, written);
     overLimit(written);
+    // Ended by us once it had said its PDF was complete.
+    if (done && !ready->serverLost && WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGKILL) {
+      end.status = 0;
+    }
     RelayToEnd();
     return end;
   }

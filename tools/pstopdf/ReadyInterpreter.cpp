@@ -533,8 +533,13 @@ void SayDone(int done) {
     if (!ok) WriteInterpreterNote();
   }
   // The PDF is complete: its check need not wait for this process's end.
-  if (ok) SayDone(done);
-  _exit(ok ? 0 : 1);
+  // It waits to be ended, so that what it wrote can be read while it is
+  // certainly this process.
+  if (ok) {
+    SayDone(done);
+    for (;;) pause();
+  }
+  _exit(1);
 }
 
 // A copy that checks a job's PDF: it keeps nothing of the server's, not even
