@@ -231,7 +231,7 @@ class DirectSaveTest : public QObject {
       // drag runs its own event loop, so the release comes from there.
       FirstEvent over(table->viewport(), {QEvent::DragEnter, QEvent::DragMove}, [&peer] { peer.release(); });
       peer.drag(rowOnScreen(0) + QPoint(0, 2), rowOnScreen(2), false);
-      QTRY_VERIFY_WITH_TIMEOUT(peer.seen.released, kDeadline);
+      QTRY_VERIFY_WITH_TIMEOUT(over.seen, kDeadline);
     }
     pressOnRow(0);
     peer.drag(rowOnScreen(0), peer.center());

@@ -5,7 +5,6 @@
 #include "app/ApplicationResources.h"
 #include "platform/LocalizedString.h"
 #include "platform/QtUserPrompts.h"
-#include "rating/MacAppStoreRating.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -364,9 +363,9 @@ class AppDelegateWindowTest : public QObject {
     click(FileListTableModel::kIndexColumn, {middle, upper, lower});
     for (int row = 0; row < 3; ++row) QCOMPARE(f.cell(row, FileListTableModel::kIndexColumn), QString::number(row + 1));
 
-    // Reveal, Help, Contact Support and Rate hand their addresses to the
-    // desktop; what it cannot open is said in the window, by path or address,
-    // except the store's link, whose web page is opened instead.
+    // Reveal, Help and Contact Support hand their addresses to the desktop;
+    // what it cannot open is said in the window, by path or address. (Rate:
+    // tst_store_rating, with a store that answers.)
     QTableView* table = f.table();
     const QRect cell = table->visualRect(table->model()->index(1, FileListTableModel::kFilePathColumn));
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell.center());
@@ -384,7 +383,7 @@ class AppDelegateWindowTest : public QObject {
     QFile pdf(manual);
     QVERIFY(pdf.open(QIODevice::ReadOnly) && pdf.read(5) == "%PDF-");
 
-    f.workspace.unopenable = {QStringLiteral("file"), QStringLiteral("https"), QStringLiteral("macappstore")};
+    f.workspace.unopenable = {QStringLiteral("file"), QStringLiteral("https")};
     QLabel* message = MessageLine(f);
     QVERIFY(message->isHidden());
     ActivateWindow(f);
@@ -397,16 +396,6 @@ class AppDelegateWindowTest : public QObject {
     f.action("contactSupportMenuItem")->trigger();
     QVERIFY(message->isHidden());
     QTRY_COMPARE(message->text(), LocalizedString("CannotOpenMessage").arg(QLatin1String(kSupportPageAddress)));
-
-    MacAppStoreRating* rating = f.d().storeRating();
-    rating->setStoreAddress(StoreAddress{QStringLiteral("http"), QStringLiteral("127.0.0.1"), 8123});
-    rating->setAppStoreID(4242);
-    const std::size_t before = f.workspace.opened.size();
-    f.toolbarButton("Rate")->click();
-    QTRY_COMPARE(f.workspace.opened.size(), before + 2);
-    QCOMPARE(f.workspace.opened[before], rating->ratingsURL());
-    QCOMPARE(f.workspace.opened[before + 1], QUrl(QStringLiteral("http://127.0.0.1:8123/app/id4242")));
-    QVERIFY(message->isHidden());
   }
 
   // Without a session bus and an opener program, the real desktop answers
@@ -453,7 +442,6 @@ class AppDelegateWindowTest : public QObject {
       QCoreApplication::exec();
       QVERIFY(deadline.isActive());
       QCOMPARE(f.prompts.alerts.size(), std::size_t{1});
-      QCOMPARE(f.prompts.alerts[0].escapeAnswer, 0);
       QVERIFY(!f.window()->isVisible());
     }
     // The real Add panel: a window-modal sheet holding the boxes, taking

@@ -179,7 +179,7 @@ class BatchExportWindowTest : public QObject {
   void closingAlertsFollowTheOutcome() {
     Add({Bad("bad %1 name.ps")});
     m_f->selectRows({0});
-    QVERIFY(RunBatch("exportMenuItem", Dest("single")));
+    QVERIFY(RunBatch("exportMenuItem", Dest("single")));  // leaves nothing there: tst_conversion
     // The name goes into the message as it stands, never read as a format;
     // the reason follows in words, with where the interpreter stopped, and
     // its own message waits in the details.
@@ -191,7 +191,6 @@ class BatchExportWindowTest : public QObject {
     QVERIFY(Alert(0).details.contains(QStringLiteral("Error: /undefined")) && Alert(0).alternateButton.isEmpty());
     QCOMPARE(Alert(0).kind, AlertRequest::Kind::Critical);
     QCOMPARE(Status(0), LocalizedString("StatusFailed").arg(reason));
-    QVERIFY(samples::ListTree(m_root / "single").empty());
 
     // Every one of several fails: the failed files by name, and each with
     // its reason in the details.
@@ -225,7 +224,6 @@ class BatchExportWindowTest : public QObject {
                                        QStringLiteral("bad %1 name.ps, x.ps, y.ps"), QStringLiteral("1"))));
     QVERIFY(Alert(2).kind == AlertRequest::Kind::Warning && Alert(2).escapeAnswer == 1);
     QCOMPARE(Alert(2).alternateButton, LocalizedString("OpenDestinationTitle"));
-    QCOMPARE(Status(4), LocalizedString("StatusConverted").arg(QStringLiteral("good.pdf")));
     QVERIFY(m_f->workspace.opened.empty());
     QCOMPARE(samples::ListTree(partial), std::vector<std::string>{"good.pdf"});
 

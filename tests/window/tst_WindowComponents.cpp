@@ -274,8 +274,13 @@ class WindowComponentsTest : public QObject {
 
   // A second instance never listens on a live socket, nor on one whose
   // instance listens but never answers (busy); forwarding to that one says
-  // so. (Forwarding itself: tst_ProgramLaunch, with the real program.)
-  void singleInstanceSocket() {
+  // so. Then the program itself: two displays of one user get an instance
+  // each, in a folder that is the user's alone; a launch on a display with
+  // an instance (here the test) hands its names over, byte for byte and made
+  // absolute, and ends. The session's termination signal ends an instance
+  // cleanly, even in the middle of adding a large folder (three times, for
+  // the race).
+  void instancesAndLaunches() {
     const QString name = QDir::tempPath() + QStringLiteral("/quillpress-test-") + QUuid::createUuid().toString(QUuid::Id128);
     {
       SingleInstance running(name);
@@ -290,14 +295,7 @@ class WindowComponentsTest : public QObject {
     probe.connectToServer(name);
     QVERIFY(probe.waitForConnected(5000));
     QVERIFY(busy.waitForNewConnection(5000));
-  }
 
-  // The program itself. Two displays of one user get an instance each, in a
-  // folder that is the user's alone; a launch on a display with an instance
-  // (here the test) hands its names over, byte for byte and made absolute,
-  // and ends. The session's termination signal ends an instance cleanly,
-  // even in the middle of adding a large folder (three times, for the race).
-  void launchesAndInstances() {
     QTemporaryDir runtime;
     const std::string runtimeEnv = "XDG_RUNTIME_DIR=" + QFile::encodeName(runtime.path()).toStdString();
     const QByteArray many = QFile::encodeName(m_dir.filePath(QStringLiteral("many")));
