@@ -7,18 +7,13 @@
 #include "app/ApplicationResources.h"
 #include "app/ExportProgressSheet.h"
 #include "platform/LocalizedString.h"
-#include "platform/Workspace.h"
 
 #include "PostScriptSamples.h"
 
-#include <QCheckBox>
 #include <QComboBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSignalSpy>
-#include <QToolButton>
 
 #include <sys/stat.h>
 

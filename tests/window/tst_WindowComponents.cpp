@@ -1,11 +1,12 @@
+// The window's parts on their own, and the program itself.
+
+#include "WindowTestFixture.h"
+
 #include "app/ApplicationResources.h"
 #include "app/SingleInstance.h"
-#include "filelist/FileList.h"
-#include "filelist/FileListTableModel.h"
 #include "platform/BackgroundWork.h"
 #include "platform/DirectSaveDrag.h"
 #include "platform/QtUserPrompts.h"
-#include "platform/Workspace.h"
 
 #include "ProgressHUDView.h"
 #include "VerticallyCenteredTextFieldCell.h"
@@ -20,14 +21,9 @@
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QStandardItemModel>
-#include <QTableView>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <QUuid>
-
 #include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QUuid>
 
 #include <csignal>
 #include <fcntl.h>
@@ -37,9 +33,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
 Q_DECLARE_METATYPE(AlertRequest::Kind)
 
