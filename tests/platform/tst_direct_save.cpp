@@ -91,29 +91,27 @@ class DirectSaveTest : public QObject {
   // ends later. A target without direct save gets no data.
   void dropOnAFolder_data() {
     using M = XdsFileManagerPeer::Mode;
-    QTest::addColumn<QByteArray>("name");  // the source is /data/<name>.ps
-    QTest::addColumn<QByteArray>("uri");   // empty: the folder's, with this host; "file": a file's
+    QTest::addColumn<QByteArray>("uri");  // empty: the folder's, with this host; "file": a file's
     QTest::addColumn<M>("mode");
     QTest::addColumn<bool>("keep");   // what the application's fulfil answers
     QTest::addColumn<bool>("hangs");  // the look never ends in time
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("kept") << QByteArray("report") << QByteArray() << M::DirectSave << true << false << QByteArray("S");
-    QTest::newRow("not UTF-8") << QByteArray("caf\xe9") << QByteArray() << M::DirectSave << true << false
-                               << QByteArray("S");
-    QTest::newRow("asked twice") << QByteArray("a") << QByteArray() << M::DirectSaveTwice << true << false
-                                 << QByteArray("S");
-    QTest::newRow("refused") << QByteArray("a") << QByteArray() << M::DirectSave << false << false << QByteArray("F");
-    QTest::newRow("look hangs") << QByteArray("a") << QByteArray() << M::DirectSave << true << true << QByteArray("F");
-    QTest::newRow("a file") << QByteArray("a") << QByteArray("file") << M::DirectSave << true << false
-                            << QByteArray("F");
-    QTest::newRow("no such folder") << QByteArray("a") << QByteArray("file:///nonexistent-quillpress-folder/")
-                                    << M::DirectSave << true << false << QByteArray("F");
+    const auto row = [](const char* tag, const char* uri, M mode, bool keep, bool hangs, const char* answer) {
+      QTest::newRow(tag) << QByteArray(uri) << mode << keep << hangs << QByteArray(answer);
+    };
+    row("kept", "", M::DirectSave, true, false, "S");
+    row("asked twice", "", M::DirectSaveTwice, true, false, "S");
+    row("refused", "", M::DirectSave, false, false, "F");
+    row("look hangs", "", M::DirectSave, true, true, "F");
+    row("a file", "file", M::DirectSave, true, false, "F");
+    row("no such folder", "file:///nonexistent-quillpress-folder/", M::DirectSave, true, false, "F");
     for (const char* uri : {"file://elsewhere.invalid/tmp/", "http://localhost/tmp/", "file:"})
-      QTest::newRow(uri) << QByteArray("a") << QByteArray(uri) << M::DirectSave << true << false << QByteArray("E");
-    QTest::newRow("no direct save") << QByteArray("a") << QByteArray() << M::UriList << true << false << QByteArray();
+      row(uri, uri, M::DirectSave, true, false, "E");
+    row("no direct save", "", M::UriList, true, false, "");
   }
   void dropOnAFolder() {
-    QFETCH(QByteArray, name);
+    static int drags = 0;  // each drag promises a name of its own, not UTF-8
+    const QByteArray name = "caf\xe9 " + QByteArray::number(++drags);
     QFETCH(QByteArray, uri);
     QFETCH(XdsFileManagerPeer::Mode, mode);
     QFETCH(bool, keep);
