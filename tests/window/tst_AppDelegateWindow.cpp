@@ -301,7 +301,7 @@ class AppDelegateWindowTest : public QObject {
   // (no key, no markup left) and the keyboard reaches every command; the
   // list commands as the selection and adding runs change, in the menus,
   // the context menu, the toolbar, the buttons and the keys; sorting; the
-  // commands that hand an address to the desktop.
+  // commands that hand an address to the desktop; closing and quitting.
   void aSessionWithTheList() {
     const auto files = MakeFiles("list", 8);
     WindowFixture f;
@@ -466,12 +466,10 @@ class AppDelegateWindowTest : public QObject {
     f.action("contactSupportMenuItem")->trigger();
     QVERIFY(message->isHidden());
     QTRY_COMPARE(message->text(), LocalizedString("CannotOpenMessage").arg(QLatin1String(kSupportPageAddress)));
-  }
 
-  // Without a session bus and an opener program, the real desktop answers
-  // later, by the event loop, never while the window waits, and says what
-  // it could not open.
-  void theDesktopNeverHoldsTheWindow() {
+    // Without a session bus and an opener program, the real desktop answers
+    // later, by the event loop, never while the window waits, and says what
+    // it could not open.
     const QByteArray path = qgetenv("PATH");
     QTemporaryDir empty;
     qputenv("PATH", QFile::encodeName(empty.path()));
@@ -485,22 +483,20 @@ class AppDelegateWindowTest : public QObject {
     DesktopWorkspace::Shared().setFailureHandler({});
     std::sort(failed.begin(), failed.end());
     QCOMPARE(failed, (std::vector<QUrl>{FileUrlForPath(root()), FileUrlForPath(root() / "reveal-real")}));
+
+    // Closing the window and Quit without watching: at once, asking nothing.
+    QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
+    QVERIFY(f.window()->close());
+    QTRY_COMPARE_WITH_TIMEOUT(terminate.count(), 1, 10000);
+    f.action("quitMenuItem")->trigger();
+    QVERIFY(f.prompts.alerts.empty());
   }
 
-  // Closing the window and Quit without watching: at once, asking nothing.
-  // (While watching, tst_watch_window asks with a real watch.) A granted
-  // quit ends the main loop, which closes the window on its way out, asking
-  // nothing more. Ending with the real Add panel open deletes its accessory
-  // once.
+  // While watching, quitting asks (what the answers do: tst_watch_window,
+  // with a real watch); a granted quit ends the main loop, which closes the
+  // window on its way out, asking nothing more. Ending with the real Add
+  // panel open deletes its accessory once.
   void closingAndQuitting() {
-    {
-      WindowFixture f;
-      QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
-      QVERIFY(f.window()->close());
-      QTRY_COMPARE_WITH_TIMEOUT(terminate.count(), 1, 10000);
-      f.action("quitMenuItem")->trigger();
-      QVERIFY(f.prompts.alerts.empty());
-    }
     {
       WindowFixture f;
       f.d().setWatching(true);
@@ -722,7 +718,7 @@ class AppDelegateWindowTest : public QObject {
   // menu, the batch itself, a drop on a file manager's folder) and changes
   // nothing; the Convert commands are off. Cancel says so at once, is not
   // pressed twice, stops the conversions in hand and leaves nothing.
-  void secondRequestsAreRefusedAndCancelStopsTheBatch() {
+  void batchesHeldAtTheGate() {
     m_f = std::make_unique<WindowFixture>();
     Add({Good("a.ps"), Good("b.ps"), Good("c.ps")});
     const fs::path gate = root() / "gate-cancel";
@@ -763,17 +759,12 @@ class AppDelegateWindowTest : public QObject {
     QVERIFY(m_f->prompts.alerts.empty() && !Sheet()->isVisible() && !m_f->d().isConversionCancelled());
     m_f->prompts.panelAnswers.clear();
     fs::remove(gate.string() + ".started");
-  }
 
-  // A batch that ends while files are being added leaves every command on;
-  // quitting in the middle of the next one leaves no partial file.
-  void filesAddedDuringABatchAndQuittingMidBatch() {
-    m_f = std::make_unique<WindowFixture>();
-    Add({Good("a.ps")});
-    const fs::path gate = root() / "gate-adding";
-    qputenv("QUILLPRESS_PSTOPDF", GatedConverter(gate).c_str());
+    // A batch that ends while files are being added leaves every command
+    // on; quitting in the middle of the next one leaves no partial file.
+    m_f->selectRows({0});
     m_f->prompts.AnswerNextPanel({Dest("adding")});
-    m_f->action("exportAllMenuItem")->trigger();
+    m_f->action("exportMenuItem")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(Status(0), LocalizedString("StatusConverting"), kDeadline);
     // The desktop hands over more files meanwhile; the batch ends while
     // they are being added.
@@ -787,7 +778,7 @@ class AppDelegateWindowTest : public QObject {
     m_f->d().applicationOpenFiles(std::vector<fs::path>{more});
     QVERIFY(m_f->waitForAdding() && WaitIdle() && m_f->waitForAdding());
     QVERIFY(batchEndedDuringAdd);
-    QCOMPARE(m_f->rows(), 3001);
+    QCOMPARE(m_f->rows(), 3003);
     QTRY_VERIFY_WITH_TIMEOUT(m_f->toolbarButton("Add")->isEnabled(), kDeadline);
     QVERIFY(m_f->find<QPushButton>("exportButton")->isEnabled() && m_f->toolbarButton("Remove")->isEnabled());
     fs::remove(gate);
