@@ -88,11 +88,6 @@ class AppDelegateWindowTest : public QObject {
     return files;
   }
 
-  void ActivateWindow(WindowFixture& f) {
-    f.window()->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(f.window()));
-  }
-
   // The batch scenarios' window.
   std::unique_ptr<WindowFixture> m_f;
 
@@ -411,7 +406,8 @@ class AppDelegateWindowTest : public QObject {
     // Tab leaves the table for the controls under it; the check box has a
     // mnemonic; the controls have names for screen readers. Reveal has a
     // shortcut; Return on a row that was not converted reveals; Delete removes.
-    ActivateWindow(f);
+    f.window()->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f.window()));
     auto* compress = f.find<QCheckBox>("compressPDFFileButton");
     auto* presets = f.find<QComboBox>("pdfPresetPopUp");
     f.table()->setFocus();
@@ -482,7 +478,6 @@ class AppDelegateWindowTest : public QObject {
     f.workspace.unopenable = {QStringLiteral("file"), QStringLiteral("https")};
     QLabel* message = MessageLine(f);
     QVERIFY(message->isHidden());
-    ActivateWindow(f);
     QTest::keyClick(f.window(), Qt::Key_F1);
     QTRY_COMPARE(message->text(), LocalizedString("CannotOpenMessage").arg(manual));
     QVERIFY(message->isVisible());

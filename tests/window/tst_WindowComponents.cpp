@@ -169,14 +169,11 @@ class WindowComponentsTest : public QObject {
     QVERIFY(reads > 0);
   }
 
-  void fileUrlsKeepRawNames() {
-    QCOMPARE(FileUrlForPath(std::string("/tmp/caf\xe9 file.ps")).toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
-  }
-
   // Offscreen (as on Wayland) a drag out lists its type but promises
   // nothing, and its data dies after the deferred offer ran, without an X
-  // connection.
-  void dragOutWithoutX11PromisesNothing() {
+  // connection. A file's address keeps its name's bytes.
+  void offscreenDragOutAndRawNames() {
+    QCOMPARE(FileUrlForPath(std::string("/tmp/caf\xe9 file.ps")).toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
     int fulfilled = 0;
     auto* data = new DirectSaveMimeData("report.pdf", [&](const std::filesystem::path&) { return ++fulfilled > 0; },
                                         std::make_shared<BackgroundTasks>());
