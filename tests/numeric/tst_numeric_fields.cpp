@@ -13,11 +13,11 @@
 namespace {
 
 template <typename Field>
-QWidget* Make() { return new Field; }
+QWidget* Make(QWidget* parent) { return new Field(parent); }
 
 // A field typed into by the script, then left by Tab or Return: the text
 // while typing, and after leaving.
-struct Row { QWidget* (*make)(); QString script, whileTyping, afterLeaving; bool byReturn; };
+struct Row { QWidget* (*make)(QWidget*); QString script, whileTyping, afterLeaving; bool byReturn; };
 
 // Plays a typing script: characters one key at a time; "<home>" moves to the
 // start, "<bs>" deletes backwards, "<paste:x>" pastes x over the whole text.
@@ -48,7 +48,7 @@ class NumericFieldsTest : public QObject {
  private Q_SLOTS:
   void typingAndLeaving_data() {
     QTest::addColumn<Row>("row");
-    auto row = [](const char* name, QWidget* (*make)(), const QString& script, const char* typing, const char* leaving,
+    auto row = [](const char* name, QWidget* (*make)(QWidget*), const QString& script, const char* typing, const char* leaving,
                   bool byReturn = false) { QTest::newRow(name) << Row{make, script, typing, leaving, byReturn}; };
     const auto pasted = [](const QString& text) { return "<paste:" + text + ">"; };
     const char* const kDoubleMax = "1.7976931348623157e+308";
@@ -153,8 +153,7 @@ class NumericFieldsTest : public QObject {
     const auto& [make, script, whileTyping, afterLeaving, byReturn] = row;
 
     QWidget window;
-    QWidget* field = make();
-    field->setParent(&window);
+    QWidget* field = make(&window);
     auto* neighbour = new QLineEdit(&window);
     auto* combo = qobject_cast<QComboBox*>(field);
     auto* editor = qobject_cast<NumericLineEdit*>(combo ? combo->lineEdit() : field);
@@ -176,9 +175,7 @@ class NumericFieldsTest : public QObject {
 
     Play(field, script);
     QCOMPARE(editor->text(), whileTyping);
-    for (const QString& text : seen) {
-      QVERIFY2(!NumericFieldRules::TextAfterEdit(editor->kind(), text), qPrintable(text));
-    }
+    for (const QString& text : seen) QVERIFY(!NumericFieldRules::TextAfterEdit(editor->kind(), text));
     if (!seen.isEmpty()) QCOMPARE(seen.last(), whileTyping);
 
     QTest::keyClick(field, byReturn ? Qt::Key_Return : Qt::Key_Tab);

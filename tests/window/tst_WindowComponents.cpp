@@ -47,10 +47,11 @@ class WindowComponentsTest : public QObject {
   pid_t Spawn(std::vector<std::string> arguments, std::vector<std::string> env) {
     const std::string program = qEnvironmentVariable("QUILLPRESS_TEST_BIN_DIR").toStdString() + "/quillpress";
     arguments.insert(arguments.begin(), program);
-    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    // The first of a name wins: ours before the inherited ones.
     env.push_back("QT_QPA_PLATFORM=offscreen");
     env.push_back("QUILLPRESS_STORE_URL=http://127.0.0.1:9");  // never the real store
     env.push_back("XDG_CONFIG_HOME=" + QFile::encodeName(m_dir.path()).toStdString());
+    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     std::vector<char*> argv, envp;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     for (std::string& entry : env) envp.push_back(entry.data());
@@ -77,8 +78,6 @@ class WindowComponentsTest : public QObject {
   }
 
  private Q_SLOTS:
-  void initTestCase() { InstallStringTable(); }
-
   // The adding overlay: busy with its spinner and text, or a message alone;
   // it covers its parent, follows its size, and darkens only towards the
   // edges, so that the list under it stays readable.
