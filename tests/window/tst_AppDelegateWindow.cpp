@@ -17,9 +17,7 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDragEnterEvent>
-#include <QDragMoveEvent>
-#include <QDropEvent>
+#include <QDropEvent>  // and the drag events
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QHeaderView>
