@@ -139,7 +139,7 @@ class AppDelegateWindowTest : public QObject {
 
   void cleanup() { m_f.reset(); }
 
-  void addingFromThePanel() {
+  void addingToTheList() {
     // What a folder gives: tst_names_and_folders.
     const fs::path folder = root() / "panel1", inside = WriteFile(folder / "inside.ps");
     WriteFile(folder / "deeper" / "deep.ps");
@@ -149,6 +149,8 @@ class AppDelegateWindowTest : public QObject {
     fs::create_symlink(WriteFile(root() / "panel1-secret.txt", "SECRET"), folder / "secret\n.ps");
 
     WindowFixture f;
+    f.window()->resize(900, 600);
+    QVERIFY(QTest::qWaitForWindowExposed(f.window()));
     QVERIFY(f.addFromPanel({a, folder, b}));
     QTRY_COMPARE(MessageLine(f)->text(), LocalizedString("LinkNotFollowed").arg(QFile::decodeName(
                                              (folder.string() + "/secret\\n.ps").c_str())));
@@ -198,53 +200,16 @@ class AppDelegateWindowTest : public QObject {
                accessory->palette().color(recursive ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     }
 
-    // A folder of 100,000 entries, most of them PostScript by name. At the
-    // first rows the overlay shows, the user reads the count, checks that
-    // the list is still reachable under it and cancels; whatever was found
-    // stays, selected, after the rows there before.
-    const fs::path big = root() / "hundred-thousand";
-    fs::create_directories(big);
-    for (int i = 0; i < 100000; ++i)
-      ::close(::open((big.string() + "/p" + std::to_string(i) + (i % 10 ? ".ps" : ".txt")).c_str(), O_CREAT, 0644));
-    f.window()->resize(800, 600);
-    const int before = f.rows();
-    QString count;
-    QWidget* underOverlay = nullptr;
-    connect(
-        f.table()->model(), &QAbstractItemModel::rowsInserted, this,
-        [&] {
-          if (!count.isEmpty() || !AddingCancel(f)->isVisible() || f.rows() <= before) return;
-          count = Overlay(f)->messageTextField()->text();
-          underOverlay = f.table()->childAt(f.table()->rect().center());
-          QTest::mouseClick(AddingCancel(f), Qt::LeftButton);
-        },
-        Qt::QueuedConnection);
-    f.prompts.AnswerNextPanel({big});
-    f.action("addImageMenuItem")->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(!count.isEmpty(), 60000);
-    QVERIFY(count.startsWith(LocalizedString("AddingFilesCount").section(QLatin1Char('%'), 0, 0)));
-    QCOMPARE(underOverlay, f.table()->viewport());
-    QVERIFY(f.waitForAdding());
-    QVERIFY(Overlay(f)->isHidden() && AddingCancel(f)->isHidden());
-    const int rows = f.rows();
-    QVERIFY(rows > before && rows <= before + 90000);
-    QCOMPARE(f.selectedRows().front(), before);
-    ExpectEverywhere(f, {true, true, true, true, rows == before + 1});
-  }
-
-  // Drops insert at the row they land on (its top edge or its middle), or
-  // at the end below the last row; they wait behind an adding run. A folder
-  // gives its first level without a parent folder, whatever the Add panel's
-  // options. Only local files are taken, names byte for byte; cells are
-  // never edited in place.
-  void dropsOnTheTable() {
-    const fs::path files = root() / "files", folder = root() / "dropped folder";
+    // Drops insert at the row they land on (its top edge or its middle), or
+    // at the end below the last row; they wait behind an adding run. A folder
+    // gives its first level without a parent folder, whatever the Add panel's
+    // options. Only local files are taken, names byte for byte; cells are
+    // never edited in place.
+    const fs::path files = root() / "files", droppedFolder = root() / "dropped folder";
     const auto ps = [&](const std::string& name) { return WriteFile(files / name); };
-    WriteFile(folder / "one.ps");
-    WriteFile(folder / "deeper" / "three.ps");
-    WindowFixture f;
-    f.window()->resize(900, 600);
-    QVERIFY(QTest::qWaitForWindowExposed(f.window()));
+    WriteFile(droppedFolder / "one.ps");
+    WriteFile(droppedFolder / "deeper" / "three.ps");
+    f.toolbarButton("RemoveAll")->click();
     f.choosePanelOptions(true, true);
     QVERIFY(f.addFromPanel({ps("a.ps"), ps("b.ps")}));
     QTableView* table = f.table();
@@ -271,14 +236,14 @@ class AppDelegateWindowTest : public QObject {
     QVERIFY(!dropAt("https://example.org/a.ps\r\nfile://otherhost/tmp/b.ps\r\n", {40, 40}));
     const fs::path odd = ps("caf\xc3\xa9 \"quoted\" %41 \xff.ps");
     QVERIFY(dropAt(uri(odd), row(1).topLeft() + QPoint(20, 1)));
-    QVERIFY(dropAt(uri(folder), row(1).center()));
+    QVERIFY(dropAt(uri(droppedFolder), row(1).center()));
     QCOMPARE(f.selectedRows(), std::vector<std::int64_t>{1});
     QVERIFY(!f.d().fileList().ItemAt(1)->parentFolderName());
     QVERIFY(dropAt(uri(ps("on1.ps")) + uri(ps("on2.eps")), QPoint(row(3).center().x(), row(3).bottom() + 30)));
     std::vector<fs::path> listed;  // byte for byte, as the table cannot show them
     for (const auto& item : f.d().GetAllItems()) listed.push_back(item->filePath());
-    QCOMPARE(listed, (std::vector<fs::path>{files / "a.ps", folder / "one.ps", odd, files / "b.ps", files / "on1.ps",
-                                            files / "on2.eps"}));
+    QCOMPARE(listed, (std::vector<fs::path>{files / "a.ps", droppedFolder / "one.ps", odd, files / "b.ps",
+                                            files / "on1.ps", files / "on2.eps"}));
     QCOMPARE(f.selectedRows(), (std::vector<std::int64_t>{4, 5}));
 
     // While the overlay of a panel's run is up, a drop on row 0 waits for it.
@@ -315,7 +280,40 @@ class AppDelegateWindowTest : public QObject {
     table->edit(table->model()->index(0, FileListTableModel::kFilePathColumn));
     QCoreApplication::processEvents();
     QVERIFY(table->findChildren<QLineEdit*>().isEmpty());
+
+    // A folder of 100,000 entries, most of them PostScript by name. At the
+    // first rows the overlay shows, the user reads the count, checks that
+    // the list is still reachable under it and cancels; whatever was found
+    // stays, selected, after the rows there before.
+    const fs::path big = root() / "hundred-thousand";
+    fs::create_directories(big);
+    for (int i = 0; i < 100000; ++i)
+      ::close(::open((big.string() + "/p" + std::to_string(i) + (i % 10 ? ".ps" : ".txt")).c_str(), O_CREAT, 0644));
+    const int before = f.rows();
+    QString count;
+    QWidget* underOverlay = nullptr;
+    connect(
+        f.table()->model(), &QAbstractItemModel::rowsInserted, this,
+        [&] {
+          if (!count.isEmpty() || !AddingCancel(f)->isVisible() || f.rows() <= before) return;
+          count = Overlay(f)->messageTextField()->text();
+          underOverlay = f.table()->childAt(f.table()->rect().center());
+          QTest::mouseClick(AddingCancel(f), Qt::LeftButton);
+        },
+        Qt::QueuedConnection);
+    f.prompts.AnswerNextPanel({big});
+    f.action("addImageMenuItem")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(!count.isEmpty(), 60000);
+    QVERIFY(count.startsWith(LocalizedString("AddingFilesCount").section(QLatin1Char('%'), 0, 0)));
+    QCOMPARE(underOverlay, f.table()->viewport());
+    QVERIFY(f.waitForAdding());
+    QVERIFY(Overlay(f)->isHidden() && AddingCancel(f)->isHidden());
+    const int rows = f.rows();
+    QVERIFY(rows > before && rows <= before + 90000);
+    QCOMPARE(f.selectedRows().front(), before);
+    ExpectEverywhere(f, {true, true, true, true, rows == before + 1});
   }
+
   // One session from launch: every visible text comes from the string table
   // (no key, no markup left) and the keyboard reaches every command; the
   // list commands as the selection and adding runs change, in the menus,
