@@ -135,7 +135,6 @@ class WindowComponentsTest : public QObject {
           if (top < 0) top = y;
           bottom = y;
         }
-    QVERIFY(top >= 0);
     QVERIFY(qAbs((top - cell.top()) - (cell.bottom() - bottom)) <= 6);
   }
 
