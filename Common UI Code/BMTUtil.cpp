@@ -32,38 +32,76 @@ std::atomic<const SystemVersion*> g_versionOverride{nullptr};
 
 }  // namespace
 
+long NextCodePoint(std::string_view text, std::size_t& at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  long cp = 0;
+  long least = 0;
+  if (lead < 0x80) {
+    ++at;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1F, least = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0F, least = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07, least = 0x10000;
+  } else {
+    ++at;
+    return -1;
+  }
+  if (at + length > text.size()) {
+    ++at;
+    return -1;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) {
+      ++at;
+      return -1;
+    }
+    cp = (cp << 6) | (byte(at + i) & 0x3F);
+  }
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++at;
+    return -1;
+  }
+  at += length;
+  return cp;
+}
+
 std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes) {
   static constexpr char kHex[] = "0123456789abcdef";
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   std::string shown;
-  shown.reserve(text.size());
-  std::size_t i = 0;
-  for (; i < text.size() && (maxBytes == 0 || shown.size() < maxBytes); ++i) {
-    const unsigned char c = byte(i);
-    if (c == '\n' || c == '\r' || c == '\t') {
-      shown += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      shown += {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
-    } else if (c == 0xc2 && i + 1 < text.size() && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f) {
-      const unsigned char code = byte(++i);  // C1, in its UTF-8 form
-      shown += {'\\', 'u', '0', '0', kHex[code >> 4], kHex[code & 0xf]};
-    } else if (c == 0xe2 && i + 2 < text.size() &&
-               ((byte(i + 1) == 0x80 && byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae) ||
-                (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9))) {
-      // U+202A..U+202E and U+2066..U+2069 would turn what follows around.
-      const unsigned code = (byte(i + 1) == 0x80 ? 0x2000u : 0x2040u) + (byte(i + 2) & 0x3fu);
-      i += 2;
-      shown += {'\\', 'u', kHex[code >> 12], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
-                kHex[code & 0xf]};
+  shown.reserve(std::min(text.size(), maxBytes == 0 ? text.size() : maxBytes) + 3);
+  std::string piece;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t start = at;
+    const long cp = NextCodePoint(text, at);
+    piece.clear();
+    if (cp == '\n' || cp == '\r' || cp == '\t') {
+      piece = cp == '\n' ? "\\n" : cp == '\r' ? "\\r" : "\\t";
+    } else if (cp < 0x20 || cp == 0x7f) {
+      // A control character, or each byte that is not UTF-8, as it was written.
+      for (std::size_t i = start; i < at; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        piece += {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+      }
+    } else if ((cp >= 0x80 && cp < 0xa0) || cp == 0x2028 || cp == 0x2029 || (cp >= 0x202a && cp <= 0x202e) ||
+               (cp >= 0x2066 && cp <= 0x2069)) {
+      // C1 controls, line breaks of their own, and the marks that would
+      // turn what follows around.
+      const auto code = static_cast<unsigned>(cp);
+      piece = {'\\', 'u', kHex[code >> 12], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf], kHex[code & 0xf]};
     } else {
-      shown += static_cast<char>(c);
+      piece = text.substr(start, at - start);
     }
-  }
-  if (i < text.size()) {
-    // Cut between characters, not within one.
-    while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xc0) == 0x80) shown.pop_back();
-    if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xc0) shown.pop_back();
-    shown += "\u2026";
+    // Cut between characters and escapes, never within one.
+    if (maxBytes != 0 && shown.size() + piece.size() > maxBytes) {
+      shown += "\u2026";
+      break;
+    }
+    shown += piece;
   }
   return shown;
 }

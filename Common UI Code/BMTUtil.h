@@ -46,11 +46,19 @@ enum class UserFolder { Config, State };
 std::filesystem::path ApplicationFolder(UserFolder kind);
 
 // Text that came from a file or a job (a name, what a converter said), made
-// safe to show: control characters (C0, DEL, C1) and the marks that reorder
-// text (bidirectional overrides and isolates) are written as escapes
-// ("\n", "\x1b", "\u202e"), and text longer than maxBytes (0: no bound)
-// is cut at a character boundary and ends with "…".
+// safe to show, in the window, the journal and the print backend's log
+// alike: control characters (C0, DEL, C1), line and paragraph separators and
+// the marks that reorder text (bidirectional overrides and isolates) are
+// written as escapes ("\n", "\x1b", "\u0085", "\u202e"), each byte that is
+// not UTF-8 as "\xNN"; text whose escaped form is longer than maxBytes (0: no
+// bound) is cut between characters and escapes, at most maxBytes, and ends
+// with "…".
 std::string EscapedForDisplay(std::string_view text, std::size_t maxBytes = 0);
+
+// The code point of the UTF-8 character that starts at at, or -1 for a byte
+// that does not start a valid one; at moves past what was read (one byte
+// when it was not valid).
+long NextCodePoint(std::string_view text, std::size_t& at);
 
 // The folder of the running executable (empty when unknown).
 std::filesystem::path ExecutableFolder();

@@ -119,6 +119,17 @@ std::optional<QString> TextAfterEdit(NumericFieldKind kind, const QString& text)
     return IfChanged(FilterPageRange(text), text);
   }
   if (IsClean(kind, text)) {
+    // The percent kinds' clean test passes a sign before the number too
+    // ("%150"), which no reading of the value skips: written as its number,
+    // the text means to the bounds and to whoever reads it what it showed.
+    if (SkippedBy(kind) == Skipped::Percent && text.startsWith(u'%')) {
+      qsizetype digits = 0;
+      while (digits < text.size() && text[digits] == u'%') {
+        ++digits;
+      }
+      const QString number = text.mid(digits);
+      return IfChanged(TextAfterEdit(kind, number).value_or(number), text);
+    }
     if (kind == NumericFieldKind::Scale && NumberScanners::LeadingInt64(text) > kLargestScale) {
       return IfChanged(NumberScanners::WriteInt64(kLargestScale), text);
     }

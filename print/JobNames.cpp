@@ -1,5 +1,7 @@
 #include "print/JobNames.h"
 
+#include "Common UI Code/BMTUtil.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -7,45 +9,7 @@
 
 namespace {
 
-// The next code point of text from at, or -1 for a byte that does not
-// start a valid UTF-8 sequence; at moves past what was read.
-long NextCodePoint(std::string_view text, std::size_t& at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  long cp = 0;
-  long least = 0;
-  if (lead < 0x80) {
-    ++at;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1F, least = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0F, least = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07, least = 0x10000;
-  } else {
-    ++at;
-    return -1;
-  }
-  if (at + length > text.size()) {
-    ++at;
-    return -1;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) {
-      ++at;
-      return -1;
-    }
-    cp = (cp << 6) | (byte(at + i) & 0x3F);
-  }
-  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++at;
-    return -1;
-  }
-  at += length;
-  return cp;
-}
+using BMTUtil::NextCodePoint;
 
 bool IsControl(long cp) {
   return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029;
@@ -153,28 +117,4 @@ JobNames NamesForJob(std::string_view rawTitle, std::string_view jobNumber) {
 std::string PlainJobText(std::string_view text, std::size_t maxBytes) {
   bool changed = false;
   return Bounded(Cleaned(text, changed), maxBytes);
-}
-
-std::string EscapedForLog(std::string_view text, std::size_t maxBytes) {
-  std::string out;
-  for (std::size_t at = 0; at < text.size();) {
-    if (out.size() >= maxBytes) return out + "...";
-    const std::size_t start = at;
-    const long cp = NextCodePoint(text, at);
-    if (cp == '\n') {
-      out += "\\n";
-    } else if (cp == '\\') {
-      out += "\\\\";
-    } else if (cp < 0 || IsControl(cp)) {
-      // Each byte of it, as written.
-      for (std::size_t i = start; i < at; ++i) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[i]));
-        out += hex;
-      }
-    } else {
-      out += text.substr(start, at - start);
-    }
-  }
-  return out;
 }

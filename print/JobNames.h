@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Common UI Code/BMTUtil.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,8 @@ JobNames NamesForJob(std::string_view title, std::string_view jobNumber);
 // is cleaned, at most maxBytes.
 std::string PlainJobText(std::string_view text, std::size_t maxBytes);
 
-// Text from a job, fit for one log line: control characters and invalid
-// bytes escaped (\n, \x1b), at most maxBytes of it, "..." when cut.
-std::string EscapedForLog(std::string_view text, std::size_t maxBytes = 120);
+// Text from a job, fit for one log line: escaped as everywhere else, at
+// most maxBytes of it.
+inline std::string EscapedForLog(std::string_view text, std::size_t maxBytes = 120) {
+  return BMTUtil::EscapedForDisplay(text, maxBytes);
+}

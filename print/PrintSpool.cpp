@@ -12,7 +12,7 @@ namespace {
 constexpr std::string_view kScheme = "quillpress:";
 constexpr std::string_view kRecordStart = "quillpress-refusal 1";
 
-constexpr std::array<std::pair<JobRefusal, std::string_view>, 7> kReasonNames = {{
+constexpr std::array<std::pair<JobRefusal, std::string_view>, 8> kReasonNames = {{
     {JobRefusal::Renamed, "renamed"},
     {JobRefusal::Empty, "empty"},
     {JobRefusal::NotPostScript, "not-postscript"},
@@ -20,6 +20,7 @@ constexpr std::array<std::pair<JobRefusal, std::string_view>, 7> kReasonNames = 
     {JobRefusal::NoSpace, "no-space"},
     {JobRefusal::Unreadable, "unreadable"},
     {JobRefusal::Unwritable, "unwritable"},
+    {JobRefusal::Unconfirmed, "unconfirmed"},
 }};
 
 }  // namespace
@@ -152,6 +153,9 @@ std::string DescribeRefusal(const RefusedJob& r, const std::filesystem::path& sp
     case JobRefusal::Unreadable:
       said = job + " cannot be read: " + detail;
       break;
+    case JobRefusal::Unconfirmed:
+      return job + " could not be confirmed with the scheduler: " + detail +
+             "; nothing was handed over, it is tried again later";
     case JobRefusal::Unwritable:
       said = job + " cannot be written into the spool folder " + folder + ": " + detail;
       break;

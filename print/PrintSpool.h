@@ -30,6 +30,7 @@ enum class JobRefusal {
   NoSpace,      // the spool folder is full; the scheduler tries it again later
   Unreadable,   // reading the job failed
   Unwritable,   // writing or naming it in the spool folder failed
+  Unconfirmed,  // the scheduler could not say it still wanted the job; tried again later
 };
 
 struct RefusedJob {

@@ -7,18 +7,26 @@
 // with the queue's device URI in DEVICE_URI; without arguments it names the
 // device it offers. Started as root it becomes the owner of the spool
 // folder (or of the first folder on its way that is not root's) before it
-// touches anything in it.
+// touches anything in it. End-of-file on its input is not yet the job's
+// end: a cancel stops the filters in front of it as well, and their end
+// can reach it before its own signal. So it waits for the filters to end
+// and asks the scheduler whether the job is still wanted before the job
+// goes under its name.
 
 #include "Common UI Code/StopSignals.h"
 #include "print/JobNames.h"
 #include "print/PrintSpool.h"
 
+#include <cups/cups.h>
+#include <cups/sidechannel.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -67,7 +75,8 @@ std::string Format(const char* format, ...) {
 void Say(const char* level, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", level, text.c_str());
   std::fflush(stderr);
-  syslog(std::strcmp(level, "ERROR") == 0 ? LOG_ERR : LOG_INFO, "job %s: %s", g_job.c_str(), text.c_str());
+  const int priority = std::strcmp(level, "ERROR") == 0 ? LOG_ERR : std::strcmp(level, "DEBUG") == 0 ? LOG_DEBUG : LOG_INFO;
+  syslog(priority, "job %s: %s", g_job.c_str(), text.c_str());
 }
 
 // As root, a folder's owner does what is done inside it.
@@ -171,6 +180,64 @@ ssize_t ReadSome(int fd, char* data, std::size_t size) {
     const ssize_t n = read(fd, data, size);
     if (n >= 0 || errno != EINTR) return n;
   }
+}
+
+// The filters in front share the side channel with the backend; its end
+// reads end-of-file once the last of them has gone. Requests on it are
+// answered "not implemented". Answers false when the job is cancelled
+// meanwhile.
+bool FiltersEnded() {
+  Say("DEBUG", "the input has ended; waiting for the filters in front to end");
+  for (;;) {
+    pollfd fds[2] = {{CUPS_SC_FD, POLLIN, 0}, {StopSignals::Descriptor(), POLLIN, 0}};
+    const int ready = poll(fds, 2, -1);
+    if (Cancelled()) return false;
+    if (ready < 0 && errno == EINTR) continue;
+    // No side channel (a job without filters has it closed already): the
+    // scheduler's answer alone decides.
+    if (ready < 0 || (fds[0].revents & POLLNVAL)) return true;
+    char byte;
+    const ssize_t n = recv(CUPS_SC_FD, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    if (n < 0) continue;
+    cups_sc_command_t command;
+    cups_sc_status_t status;
+    char data[2048];
+    int size = sizeof data;
+    if (cupsSideChannelRead(&command, &status, data, &size, 1.0) == 0) {
+      cupsSideChannelWrite(command, CUPS_SC_STATUS_NOT_IMPLEMENTED, nullptr, 0, 1.0);
+    }
+  }
+}
+
+enum class Wanted { Yes, No, Unknown };
+
+// Whether the scheduler still means the job to be done. It changes a job's
+// state before it stops the job's processes, so a job that is cancelled,
+// held or stopped answers so here even when the end of its data came first.
+Wanted StillWanted(std::string& why) {
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", std::atoi(g_job.c_str()));
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+  static const char* const kAsked[] = {"job-state", "job-state-reasons"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, kAsked);
+  ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/");
+  ipp_attribute_t* state = response ? ippFindAttribute(response, "job-state", IPP_TAG_ENUM) : nullptr;
+  Wanted wanted = Wanted::Unknown;
+  if (!state || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+    why = EscapedForLog(cupsLastErrorString() ? cupsLastErrorString() : "", 200);
+  } else if (ippGetInteger(state, 0) != IPP_JSTATE_PROCESSING) {
+    wanted = Wanted::No;
+  } else {
+    wanted = Wanted::Yes;
+    ipp_attribute_t* reasons = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD);
+    for (int i = 0; reasons && i < ippGetCount(reasons); ++i) {
+      if (std::strcmp(ippGetString(reasons, i, nullptr), "processing-to-stop-point") == 0) wanted = Wanted::No;
+    }
+  }
+  ippDelete(response);
+  return wanted;
 }
 
 bool IsOutOfSpace(int error) { return error == ENOSPC || error == EDQUOT || error == EFBIG; }
@@ -340,6 +407,20 @@ int main(int argc, char** argv) {
   const int closed = close(out);
   out = -1;
   if (closed != 0) return writeFailed();
+  // The scheduler names itself to the backends it runs; run by hand, the
+  // end of the input is the job's end.
+  if (std::getenv("CUPS_SERVER")) {
+    if (!FiltersEnded()) return refuse(kBackendCancel, JobRefusal::Cancelled);
+    std::string why;
+    switch (StillWanted(why)) {
+      case Wanted::Yes:
+        break;
+      case Wanted::No:
+        return refuse(kBackendCancel, JobRefusal::Cancelled);
+      case Wanted::Unknown:
+        return refuse(kBackendRetry, JobRefusal::Unconfirmed, why);
+    }
+  }
   if (Cancelled()) return refuse(kBackendCancel, JobRefusal::Cancelled);
 
   // Its name, never replacing a file of the same name: "TITLE.ps", else

@@ -22,7 +22,7 @@ packages=(
   # a FUSE file system, for the watch folder's files written behind inotify's back
   bindfs
   # a private CUPS scheduler with its filters and client programs, for the print queues
-  cups cups-daemon cups-client
+  cups cups-daemon cups-client libcups2-dev
   # a network file system for watch folders: an SSH server the tests start on 127.0.0.1
   openssh-server sshfs
   # the Debian package and its checks

@@ -299,6 +299,8 @@ class Conversion : public QObject {
              {"x\u0085y", 0, "x\\u0085y"},                         // a C1 control
              {"evil\u202Efdp.ps", 0, "evil\\u202efdp.ps"},         // right-to-left override
              {"ééé", 3, "é…"},                                     // bounded at a character
+             {"\x1b\x1b", 5, "\\x1b…"},                           // and between escapes
+             {"caf\xe9 \u2028.ps", 0, "caf\\xe9 \\u2028.ps"},          // not UTF-8; a line separator
              {"Überschrift “1”.ps", 0, "Überschrift “1”.ps"}}) {
       QCOMPARE(BMTUtil::EscapedForDisplay(text, bound), shown);
       const ConversionFailureText words = DescribeConversionFailure(

@@ -118,7 +118,7 @@ class NumericFieldsTest : public QObject {
     row("y offset below bound", Make<ShadowYOffsetNumberField>, "-9999", "-9999", "-5000");
 
     row("pdf scale 150%", Make<PDFScaleNumberField>, "150%", "150%", "150%");
-    row("pdf scale percent first", Make<PDFScaleNumberField>, pasted("%150"), "%150", "1");
+    row("pdf scale percent first", Make<PDFScaleNumberField>, pasted("%150"), "150", "150");
     row("pdf scale percent inside", Make<PDFScaleNumberField>, pasted("15%0"), "15", "15");
     row("pdf scale 0%", Make<PDFScaleNumberField>, "0%", "0%", "1");
     row("pdf scale space before", Make<PDFScaleNumberField>, "150<home> ", "150", "150");
@@ -129,6 +129,7 @@ class NumericFieldsTest : public QObject {
 
     row("scale above bound with percent", Make<ScaleComboBox>, "7000%", "6400%", "6400%");
     row("scale pasted with percent", Make<ScaleComboBox>, pasted("9000%"), "6400", "6400");
+    row("scale percent first", Make<ScaleComboBox>, pasted("%9000"), "6400", "6400");
     row("scale letters", Make<ScaleComboBox>, "abc", "1", "1");
     row("scale 0 has no clamp", Make<ScaleComboBox>, "0", "0", "0", true);
     row("scale -5", Make<ScaleComboBox>, "5<home>-", "-5", "-5");
