@@ -140,7 +140,7 @@ class AppDelegateWindowTest : public QObject {
   void cleanup() { m_f.reset(); }
 
   void addingToTheList() {
-    // What a folder gives: tst_names_and_folders.
+    // What a folder gives: tst_cli_convert.
     const fs::path folder = root() / "panel1", inside = WriteFile(folder / "inside.ps");
     WriteFile(folder / "deeper" / "deep.ps");
     const fs::path a = WriteFile(root() / "panel1-a.ps"), b = WriteFile(root() / "panel1-b.eps");
@@ -174,7 +174,7 @@ class AppDelegateWindowTest : public QObject {
     QCOMPARE(reloads.count(), 0);
 
     // The panel's two boxes reach the adding run (what they do to a folder:
-    // tst_names_and_folders); the tree box is on only with recursion, its
+    // tst_cli_convert); the tree box is on only with recursion, its
     // text dims with it, and both keep their states for the next panel. A
     // file chosen directly never records a folder.
     const fs::path tree = root() / "tree";
