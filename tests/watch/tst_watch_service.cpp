@@ -76,8 +76,8 @@ std::string Base64Bookmark(const fs::path& folder) {
 // Short waits, so that a test takes seconds; the rescan that would find
 // anything in the end is an hour away, so that what is found is found by
 // the way under test.
-constexpr WatchTimings kShort{
-    .settleTime = 150ms, .pollInterval = 300ms, .rescanInterval = 1h, .stableInterval = 600ms, .disposalRetry = 300ms};
+constexpr WatchTimings kShort{.settleTime = 150ms, .pollInterval = 300ms, .rescanInterval = 1h,
+                               .stableInterval = 600ms, .disposalRetry = 300ms};
 
 // A service running one folder (more through Start), recording every event;
 // tuned as root/prefs.plist says when there is one, else with timings.
@@ -163,7 +163,8 @@ class WatchServiceTest : public QObject {
     qputenv("XDG_CONFIG_HOME", (m_root / "config").c_str());
     qputenv("XDG_STATE_HOME", (m_root / "state").c_str());
     m_prefs = WatchSettingsStore::DefaultPath();
-    QCOMPARE(m_prefs, m_root / "config" / "quillpress" / "Preferences" / "org.quillpress.Quillpress-WatchFolderPref.plist");
+    QCOMPARE(m_prefs,
+             m_root / "config" / "quillpress" / "Preferences" / "org.quillpress.Quillpress-WatchFolderPref.plist");
   }
 
   void firstLookNewFilesWhatIsLeftAloneAndTheJournal() {
@@ -422,7 +423,8 @@ class WatchServiceTest : public QObject {
     WatchService service(m_root / "watch.log");
     std::ptrdiff_t threads = 0, descriptors = 0;
     for (int i = 0; i < 50; ++i) {
-      QVERIFY(!service.Start(i, Request(SourceDisposal::Delete, Made("in" + std::to_string(i)), Made("out" + std::to_string(i)))));
+      const std::string n = std::to_string(i);
+      QVERIFY(!service.Start(i, Request(SourceDisposal::Delete, Made("in" + n), Made("out" + n))));
       if (i == 0) threads = count("task"), descriptors = count("fd");  // the engine and its worker are there now
     }
     // No more than before (the worker may have held a folder open for its
@@ -458,7 +460,9 @@ class WatchServiceTest : public QObject {
     for (const auto& [args, code, says] : steps) {
       const ProgramRun run = RunProgram("quillpress-cli", QStringList{"folders"} + args);
       QVERIFY2(run.exitCode == code && run.output.contains(says.c_str()), qPrintable(args.join(' ') + ": " + run.output));
-      if (args[0].endsWith("able")) QCOMPARE(WatchSettingsStore().Read().folders.at(1)->stored.on, args[0] == "enable");
+      if (args[0].endsWith("able")) {
+        QCOMPARE(WatchSettingsStore().Read().folders.at(1)->stored.on, args[0] == "enable");
+      }
     }
 
     // watch runs every folder that is on, each with its own choices and
@@ -519,7 +523,8 @@ class WatchServiceTest : public QObject {
       QVERIFY(IsSharedFileSystem(one->at));
     }
     const fs::path at[] = {one ? one->at : m_in, two ? two->at : m_in}, outs[] = {Made("out-one"), Made("out-two")};
-    const fs::path claims = m_in / FolderClaims::kClaimsFolder, inHand = claims / FolderClaims::OwnOwner() / "inhand.ps";
+    const fs::path claims = m_in / FolderClaims::kClaimsFolder;
+    const fs::path inHand = claims / FolderClaims::OwnOwner() / "inhand.ps";
     WriteFile(inHand, OnePagePostScript());
     QProcess here, there;
     there.setStandardOutputFile(QProcess::nullDevice());

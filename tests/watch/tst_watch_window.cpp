@@ -134,7 +134,8 @@ class WatchWindowTest : public QObject {
     return texts;
   }
   void ChoosePreset(const char* name) {
-    QTest::keyClicks(m_c->watchPdfPresetPopUp, m_c->watchPdfPresetPopUp->itemText(m_c->watchPdfPresetPopUp->findData(name)));
+    QComboBox* presets = m_c->watchPdfPresetPopUp;
+    QTest::keyClicks(presets, presets->itemText(presets->findData(name)));
   }
   // Whether every control that changes the folder is enabled (or, with
   // enabled false, disabled), the open buttons aside.
@@ -418,7 +419,8 @@ class WatchWindowTest : public QObject {
     std::vector<QString> notices;
     m_c->setFailureNotifier([&](const QString& title, const QString& body) { notices.push_back(title + body); });
     bool onMainThread = true;
-    connect(m_c.get(), &WatchFolderController::watchEvent, this, [&] { onMainThread &= QThread::currentThread() == qApp->thread(); });
+    connect(m_c.get(), &WatchFolderController::watchEvent, this,
+            [&] { onMainThread &= QThread::currentThread() == qApp->thread(); });
     QCOMPARE(m_c->watchStateLabel->text(), LocalizedString("WatchStateOff"));
     m_c->watchButtonOutlet->click();
     QCOMPARE(m_c->watchStateLabel->text(), LocalizedString("WatchStateWatching"));
@@ -490,7 +492,9 @@ class WatchWindowTest : public QObject {
     // The third was never stopped: its file converted once, without a pause.
     QTRY_VERIFY_WITH_TIMEOUT(fs::exists(out3 / "long.ps") && fs::exists(m_root / "other" / "two.pdf"), kDeadline);
     const std::string journal = ReadAll(WatchJournal::DefaultPath()), third = in3.native();
-    for (const std::string word : {"started: ", "converted: ", "moved: "}) QCOMPARE(Occurrences(journal, word + third), 1u);
+    for (const std::string word : {"started: ", "converted: ", "moved: "}) {
+      QCOMPARE(Occurrences(journal, word + third), 1u);
+    }
     QVERIFY(journal.find("stopped: " + third) == std::string::npos && journal.find("]: " + third) == std::string::npos);
 
     // Edited after the next launch, a folder's slots show its folders;
@@ -554,7 +558,9 @@ class WatchWindowTest : public QObject {
     // their own for screen readers.
     QSet<QString> names;
     const QRegularExpression named("^(select|open).*Outlet$|PathTextField$|SpinningProgress");
-    for (QWidget* widget : watch.preferencesDialogOutlet->findChildren<QWidget*>(named)) names << widget->accessibleName();
+    for (QWidget* widget : watch.preferencesDialogOutlet->findChildren<QWidget*>(named)) {
+      names << widget->accessibleName();
+    }
     QVERIFY(names.size() == 10 && !names.contains(QString()));
 
     // Stopped from the sheet; the choosers then say which folder they
