@@ -453,6 +453,11 @@ class WatchWindowTest : public QObject {
     QVERIFY(failed->text(3).contains("undefinedname-here") && failed->font(1).bold());
     QVERIFY(failed->foreground(1).color() != list->topLevelItem(1)->foreground(1).color());
     QVERIFY(notices.size() == 1 && notices[0].contains("bad\\x1b[8m\\n.ps") && Row(folders, 0).value(3).contains("1"));
+    // A print job that the backend refused on its way in is told as refused.
+    RunProgram(Arg(BinDir() / "cups" / "backend" / "quillpress").toStdString(), {"9", "ann", "Minutes", "1", "", "/dev/null"},
+               {"DEVICE_URI=quillpress:" + Arg(m_source)});
+    QTRY_COMPARE_WITH_TIMEOUT(notices.size(), std::size_t(2), kDeadline);
+    QVERIFY2(notices[1].startsWith(LocalizedString("WatchRefusalNotificationTitle")), qPrintable(notices[1]));
     // A double click shows the file in the file viewer.
     m_window->show();
     m_c->OpenWatchFolderPreferences();
