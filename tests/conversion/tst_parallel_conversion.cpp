@@ -55,15 +55,10 @@ struct RecordingHost : BatchExportHost {
 
 }  // namespace
 
-class ParallelConversion : public QObject {
+class ParallelConversion : public QObject, samples::TestFolders {
   Q_OBJECT
 
  private:
-  QTemporaryDir m_dir;
-  QTemporaryDir m_tmp;
-  QTemporaryDir m_runtime;
-
-  fs::path Root() const { return fs::path(m_dir.path().toStdString()); }
 
   // A converter that logs its start and end to log and runs the real one;
   // a file whose path holds "/held/" first waits until holdUntil files have
@@ -107,23 +102,11 @@ class ParallelConversion : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(host.ended.load(), kDeadline);
   }
 
-  void VerifyNothingLeftInTemp() {
-    QCOMPARE(samples::ListTree(m_tmp.path().toStdString()), std::vector<std::string>{});
-  }
-
  private Q_SLOTS:
-  void initTestCase() { qputenv("TMPDIR", m_tmp.path().toLocal8Bit()); }
-
   void init() {
     qunsetenv("QUILLPRESS_PSTOPDF");
     qunsetenv("QUILLPRESS_PSTOPDF_MEMORY_MIB");
     qputenv("QUILLPRESS_PSTOPDF_READY", "0");
-  }
-
-  void cleanupTestCase() {
-    // Ready interpreters end once their folder is gone.
-    std::error_code ec;
-    fs::remove_all(fs::path(m_runtime.path().toStdString()) / "quillpress", ec);
   }
 
   // Repeated stems, a failure that frees a name, kept trees and an item whose
@@ -237,53 +220,34 @@ class ParallelConversion : public QObject {
   }
 
   // The first job tries to change what the interpreter does for later jobs
-  // and to leave files where a later job could find them; the second job's
-  // PDF must be the one it gives alone.
+  // and to leave files where a later job could find them (beside its input,
+  // the converter's test shows, it cannot write); the second job's PDF must
+  // be the one it gives alone.
   void aJobCannotReachTheNextOne() {
     QFETCH(bool, ready);
     if (ready) {
-      qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
       qputenv("QUILLPRESS_PSTOPDF_READY", "require");
     }
-    const fs::path in = Root() / "state";
-    const std::string shared = (in / "shared-state").string();
-    const std::string places = "(" + shared + ") try (shared-state) try (../shared-state) try "
-                               "(/tmp/quillpress-shared-state) try\n";
-    const std::string hostile =
-        "%!PS-Adobe-3.0\n{ true 0 startjob pop } stopped pop\n{ serverdict begin 0 exitserver } stopped pop\n"
-        "{ systemdict /showpage { } put } stopped pop\n{ /Helvetica /Courier findfont definefont pop } stopped pop\n"
-        "{ globaldict /Helvetica /Courier findfont put } stopped pop\n{ userdict /show { pop } put } stopped pop\n"
-        "{ << /PageSize [100 100] >> setpagedevice } stopped pop\n"
-        "/try { { (w) file dup (left) writestring closefile } stopped pop } def\n" + places +
-        "/Courier findfont 12 scalefont setfont 20 20 moveto (hostile) show showpage\n";
-    const std::string victim = "%!PS-Adobe-3.0\n<< /PageSize [500 400] >> setpagedevice /found false def\n"
-                               "/try { { (r) file closefile /found true def } stopped pop } def\n" + places +
-                               "found { << /PageSize [200 200] >> setpagedevice } if\n"
-                               "/Helvetica findfont 12 scalefont setfont 20 20 moveto (Page 1) show showpage\n";
-    samples::WriteFile(in / "hostile.ps", hostile);
-    samples::WriteFile(in / "victim.ps", victim);
-    samples::WriteFile(in / "alone" / "victim.ps", victim);
-
-    const fs::path reference = Root() / (ready ? "state-alone-ready" : "state-alone") / "victim.pdf";
+    const fs::path hostile = samples::TestFile("data/state-hostile.ps");
+    const fs::path victim = samples::TestFile("data/state-victim.ps");
+    const fs::path reference = Root() / (ready ? "state-alone-ready" : "state-alone") / "state-victim.pdf";
     RecordingHost alone;
-    RunBatch(alone, {std::make_shared<FileListItem>(in / "alone" / "victim.ps")}, reference.parent_path(), 1);
+    RunBatch(alone, {std::make_shared<FileListItem>(victim)}, reference.parent_path(), 1);
     QCOMPARE(samples::PdfPageSizes(reference), (samples::Sizes{{500, 400}}));
     QVERIFY(!samples::PdfFontNames(reference).empty());
 
     for (const std::size_t converters : {std::size_t{1}, std::size_t{2}}) {
       const fs::path dest = Root() / ((ready ? "state-ready-" : "state-") + std::to_string(converters));
       std::vector<FileListItemRef> items;
-      for (int i = 0; i < 6; ++i) {
-        items.push_back(std::make_shared<FileListItem>(in / (i % 2 ? "victim.ps" : "hostile.ps")));
-      }
+      for (int i = 0; i < 6; ++i) items.push_back(std::make_shared<FileListItem>(i % 2 ? victim : hostile));
       RecordingHost host;
       RunBatch(host, items, dest, converters);
-      for (const char* name : {"victim.pdf", "victim 1.pdf", "victim 2.pdf"}) {
+      for (const char* name : {"state-victim.pdf", "state-victim 1.pdf", "state-victim 2.pdf"}) {
         QCOMPARE(samples::PdfPageSizes(dest / name), (samples::Sizes{{500, 400}}));
         QCOMPARE(samples::PdfFontNames(dest / name), samples::PdfFontNames(reference));
       }
     }
-    QVERIFY(!fs::exists(shared) && !fs::exists(Root() / "shared-state"));
+    QVERIFY(!fs::exists("/tmp/quillpress-shared-state"));
     VerifyNothingLeftInTemp();
   }
 };

@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
@@ -59,45 +61,10 @@ inline std::string EpsWithBox(int llx, int lly, int urx, int ury) {
          " lineto 2 setlinewidth stroke\n%%EOF\n";
 }
 
-// Two pages whose PDF holds active content of every kind, each at the end
-// of a chain of 100 (actions through /Next, dictionaries within
-// dictionaries), beside links a reader needs: a JavaScript open action, a
-// launch action in the page's /AA chain, a file embedded in a nested /Filespec
-// dictionary, SubmitForm, ImportData, GoToR to a share, GoToE, a
-// javascript: and a file: address, an XFA form without fields, a rich media
-// annotation; and links to page 2, to the next page, to http, https and
-// mailto addresses, which must stay.
-inline std::string PostScriptWithActiveContent() {
-  // inner at the end of a chain of 100: before, and after, each link.
-  auto chain = [](std::string inner, const std::string& before, const std::string& after) {
-    for (int i = 0; i < 100; ++i) inner = before + inner + after;
-    return inner;
-  };
-  const std::string next = "<< /S /Named /N /NextPage /Next ";
-  std::string ps = "%!PS\n[ {Catalog} << /OpenAction " +
-                   chain("<< /S /JavaScript /JS (app.alert\\(1\\);) >>", next, " >>") +
-                   " >> /PUT pdfmark\n[ {ThisPage} << /AA << /O " +
-                   chain("<< /S /Launch /F (/usr/bin/xterm) >>", next, " >>") +
-                   " >> >> /PUT pdfmark\n[ /_objdef {payload} /type /stream /OBJ pdfmark\n"
-                   "[ {payload} (a payload) /PUT pdfmark\n"
-                   "[ {payload} << /Type /EmbeddedFile >> /PUT pdfmark\n[ {Catalog} << /Deep " +
-                   chain("<< /Type /Filespec /F (payload.txt) /EF << /F {payload} >> >>", "<< /Nested ", " >>") +
-                   " >> /PUT pdfmark\n[ {Catalog} << /AcroForm << /XFA (<xdp:xdp/>) >> >> /PUT pdfmark\n";
-  int y = 700;
-  for (const char* action :
-       {"/S /SubmitForm /F << /FS /URL /F (http://127.0.0.1/form) >>", "/S /ImportData /F (data.fdf)",
-        "/S /GoToR /F (\\\\\\\\server\\\\share\\\\x.pdf) /D [0 /Fit]", "/S /GoToE /T << /R /C /N (x) >> /D [0 /Fit]",
-        "/S /URI /URI (javascript:app.alert\\(1\\))", "/S /URI /URI (file:///etc/passwd)",
-        "/S /URI /URI (https://example.org/)",
-        "/S /URI /URI (http://example.org/)", "/S /URI /URI (mailto:someone@example.org)", "/S /Named /N /NextPage"}) {
-    y -= 30;
-    ps += "[ /Rect [72 " + std::to_string(y) + " 300 " + std::to_string(y + 20) + "] /Border [0 0 0] /Action << " + action +
-          " >> /Subtype /Link /ANN pdfmark\n";
-  }
-  return ps + "[ /Rect [72 72 200 100] /Subtype /RichMedia /RichMediaContent << /Assets << >> >> /ANN pdfmark\n"
-              "[ /Rect [72 110 200 130] /Border [0 0 0] /Page 2 /View [/Fit] /Subtype /Link /ANN pdfmark\n"
-              "/Helvetica findfont 12 scalefont setfont 72 300 moveto (active) show showpage\n"
-              "72 300 moveto (two) show showpage\n";
+// A file of the source tree's tests folder ("data/hello.ps", "corpus/..."):
+// documents as a user could have them.
+inline std::filesystem::path TestFile(const std::string& name) {
+  return std::filesystem::path(qgetenv("QUILLPRESS_TEST_SOURCE_DIR").toStdString()) / "tests" / name;
 }
 
 // Calls read with the PDF loaded; false when it does not load.
@@ -253,12 +220,11 @@ struct ProgramRun {
   QByteArray output;  // standard output, then standard error
 };
 
-// Runs one of the programs under test (or program, a path) to its end, with
+// Starts one of the programs under test (or program, a path), with
 // environment's "NAME=VALUE" entries over the inherited ones (a NAME alone
 // removes it), in folder when given.
-inline ProgramRun RunProgram(const std::string& program, const QStringList& args,
-                             const QStringList& environment = {}, const std::filesystem::path& folder = {}) {
-  QProcess p;
+inline void StartProgram(QProcess& p, const std::string& program, const QStringList& args,
+                         const QStringList& environment = {}, const std::filesystem::path& folder = {}) {
   if (!folder.empty()) p.setWorkingDirectory(QFile::decodeName(folder.c_str()));
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   for (const QString& entry : environment) {
@@ -269,6 +235,13 @@ inline ProgramRun RunProgram(const std::string& program, const QStringList& args
   const std::filesystem::path path =
       program.find('/') == std::string::npos ? BinDir() / program : std::filesystem::path(program);
   p.start(QFile::decodeName(path.c_str()), args);
+}
+
+// Runs it to its end.
+inline ProgramRun RunProgram(const std::string& program, const QStringList& args,
+                             const QStringList& environment = {}, const std::filesystem::path& folder = {}) {
+  QProcess p;
+  StartProgram(p, program, args, environment, folder);
   if (!p.waitForFinished(300000)) return {};
   return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
           p.readAllStandardOutput() + p.readAllStandardError()};
@@ -312,21 +285,40 @@ inline int MostAtOnce(const std::filesystem::path& log) {
 // that ran into one is taken again.
 inline std::vector<std::string> ListTree(const std::filesystem::path& folder) {
   std::vector<std::string> names;
-  std::string prefix = folder.native();
-  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
-  prefix += '/';
   for (int attempt = 0; attempt < 100; ++attempt) {
     names.clear();
     std::error_code ec;
     for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
          !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      const std::string& path = it->path().native();
-      names.push_back(path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : path);
+      names.push_back(it->path().lexically_relative(folder).native());
     }
     if (!ec || !std::filesystem::exists(folder)) break;
   }
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// A conversion test's folders: its own files; the temporary folder (TMPDIR)
+// of every conversion it runs, which they must leave empty; the session's
+// runtime folder (XDG_RUNTIME_DIR), where ready interpreters live, and which
+// they leave once it is gone.
+class TestFolders {
+ public:
+  TestFolders() {
+    qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
+  }
+  std::filesystem::path Root() const { return m_dir.path().toStdString(); }
+  std::filesystem::path Tmp() const { return m_tmp.path().toStdString(); }
+  std::filesystem::path ReadyInterpreters() const { return m_runtime.path().toStdString() + "/quillpress"; }
+  // A converter that was stopped leaves the removal to its watchdog, which
+  // may finish a moment after it has ended.
+  void VerifyNothingLeftInTemp() const {
+    QTRY_COMPARE_WITH_TIMEOUT(ListTree(Tmp()), std::vector<std::string>{}, 30000);
+  }
+
+ private:
+  QTemporaryDir m_dir, m_tmp, m_runtime;
+};
 
 }  // namespace samples

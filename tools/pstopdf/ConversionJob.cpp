@@ -41,6 +41,9 @@ constexpr bool kSystemCallTrial = true;  // the list runs in a process of our ow
 constexpr bool kSystemCallTrial = false;
 #endif
 
+// The PDF as checked, in the private folder beside the job's.
+constexpr char kCheckedName[] = "checked.pdf";
+
 // How often the private folder's size is looked at while the job runs.
 constexpr int kOutputCheckMilliseconds = 20;
 
@@ -281,9 +284,9 @@ ConversionJob::~ConversionJob() {
     }
   }
   std::error_code ec;
-  if (!m_work.empty()) fs::remove_all(m_work, ec);
+  if (!m_folder.empty()) fs::remove_all(m_folder, ec);
   EndWatchdog(m_watchdog);
-  for (const int fd : {m_relayRead, m_relayWrite}) {
+  for (const int fd : {m_relayRead, m_relayWrite, m_doneRead}) {
     if (fd >= 0) close(fd);
   }
 }
@@ -321,7 +324,7 @@ int ConversionJob::Run() {
   const PresetContext preset{m_settings.preset, *eps, paper.width, paper.height,
                              std::move(comments), input.stem().string()};
   m_watchdog = StartWatchdog(BMTUtil::TemporaryFolder());
-  if (m_watchdog.reply < 0) return fail(Kind::Other, std::string("cannot start: ") + std::strerror(errno));
+  if (m_watchdog.life < 0) return fail(Kind::Other, std::string("cannot start: ") + std::strerror(errno));
   if (!StartRelay() || !StartJob(inputFd, preset)) {
     Report(ConversionFailure{Kind::Other, input, "the job could not be started", {}, {}});
     return kExitFailed;
@@ -334,7 +337,7 @@ int ConversionJob::Run() {
   std::optional<PdfChecker> checker(std::in_place, m_work, m_limits, checkRequest,
                                     m_ready ? &*m_readyRequest : nullptr, m_relayWrite, m_targets);
 
-  End end = Supervise();
+  End end = Supervise(*checker);
   if (ReadyInterpreterFailed(end)) {
     // Not the document's failure: the file gets a fresh start of its own.
     checker.reset();
@@ -345,7 +348,7 @@ int ConversionJob::Run() {
     for (const fs::path& path : left) fs::remove_all(path, ec);
     if (!StartOwnJob(inputFd, preset)) return kExitFailed;
     checker.emplace(m_work, m_limits, checkRequest, nullptr, m_relayWrite, m_targets);
-    end = Supervise();
+    end = Supervise(*checker);
   } else if (m_ready) {
     close(inputFd);
   }
@@ -356,7 +359,7 @@ int ConversionJob::Run() {
     Report(failure);
   } else if (!LooksLikeCompletePdf(m_work / "out.pdf")) {
     fail(Kind::NoOutput, "the document produced no complete PDF");
-  } else if (findings = checker->Run(m_deadline), RelayToEnd(); !findings) {
+  } else if (findings = ReceiveChecked(*checker), RelayToEnd(); !findings) {
     if (checker->TimedOut()) {
       end.overTime = true;
       Report(ReportEnd(end));
@@ -367,7 +370,7 @@ int ConversionJob::Run() {
   } else if (shortfall = DescribeFindings(*findings, m_settings.preset);
              !shortfall.empty() && PdfPresetIsStandard(m_settings.preset)) {
     fail(Kind::StandardNotMet, shortfall);
-  } else if (!PlaceOutput(CheckedPdf(m_work))) {
+  } else if (!PlaceOutput(m_folder / kCheckedName)) {
     fail(Kind::DestinationProblem,
          "cannot write " + m_settings.output.native() + ": " + std::strerror(errno));
   } else {
@@ -427,10 +430,15 @@ void ConversionJob::RelayToEnd() {
   if (!m_relayLine.empty()) ShowJobLine();
 }
 
-fs::path ConversionJob::AwaitFolder() {
-  const fs::path folder = AwaitPrivateFolder(m_watchdog.reply);  // closes it
-  m_watchdog.reply = -1;
-  return folder;
+fs::path ConversionJob::MakeJobFolder() {
+  m_folder = m_watchdog.folder;
+  if (m_folder.empty()) {
+    errno = m_watchdog.error;
+    return {};
+  }
+  // The job's own folder: the checked PDF beside it stays out of its reach.
+  const fs::path work = m_folder / "job";
+  return mkdir(work.c_str(), 0700) == 0 ? work : fs::path();
 }
 
 // A ready interpreter needs the folder first; a job of our own is started
@@ -439,14 +447,21 @@ fs::path ConversionJob::AwaitFolder() {
 // need it yet.
 bool ConversionJob::StartJob(int inputFd, const PresetContext& preset) {
   if (!kSystemCallTrial && ReadyInterpretersWanted()) {
-    m_work = AwaitFolder();
+    m_work = MakeJobFolder();
     if (m_work.empty()) {
       std::fprintf(stderr, "pstopdf: cannot make a temporary folder: %s\n", std::strerror(errno));
       return false;
     }
     m_readyRequest = ReadyRequestFor(preset, m_work, inputFd, m_limits);
-    if (m_readyRequest) m_readyRequest->errorFd = m_relayWrite;
-    if (m_readyRequest) m_ready = StartReadyJob(*m_readyRequest);
+    int done[2];
+    if (m_readyRequest && pipe2(done, O_CLOEXEC) == 0) {
+      m_readyRequest->errorFd = m_relayWrite;
+      m_readyRequest->doneFd = done[1];
+      m_ready = StartReadyJob(*m_readyRequest);
+      close(done[1]);
+      m_readyRequest->doneFd = -1;
+      m_doneRead = done[0];
+    }
   }
   if (!m_ready && !kSystemCallTrial && ReadyInterpreterRequired()) {
     std::fputs("pstopdf: no ready interpreter could take the job\n", stderr);
@@ -488,7 +503,7 @@ bool ConversionJob::StartOwnJob(int inputFd, const PresetContext& preset) {
   close(folderPipe[0]);
   close(inputFd);
 
-  if (m_work.empty()) m_work = AwaitFolder();
+  if (m_work.empty()) m_work = MakeJobFolder();
   if (m_work.empty()) {
     const int error = errno;
     close(folderPipe[1]);
@@ -504,15 +519,21 @@ bool ConversionJob::StartOwnJob(int inputFd, const PresetContext& preset) {
 // or have in its folder, or over the time the conversion may take. A ready
 // interpreter's copy is reaped and reported on by its server; a job of our
 // own is our child.
-ConversionJob::End ConversionJob::Supervise() {
+ConversionJob::End ConversionJob::Supervise(PdfChecker& checker) {
   End end;
   ReadyJob* ready = m_ready ? &*m_ready : nullptr;
   const pid_t job = m_job;
   const int pidfd = ready ? ready->pidfd : static_cast<int>(syscall(SYS_pidfd_open, job, 0));
+  // A ready interpreter's copy that has said its PDF is complete is not
+  // waited for: its check starts, nothing the copy could still do reaches
+  // what the check makes, and its server reaps it.
+  bool done = false;
   auto ended = [&] {
     if (pidfd >= 0) {
-      pollfd pfd{pidfd, POLLIN, 0};
-      return poll(&pfd, 1, kOutputCheckMilliseconds) > 0;
+      pollfd pfds[2] = {{pidfd, POLLIN, 0}, {m_doneRead, POLLIN, 0}};
+      const int n = poll(pfds, 2, kOutputCheckMilliseconds);
+      done = n > 0 && pfds[1].revents != 0 && TakeDone(checker);
+      return n > 0 && (pfds[0].revents != 0 || done);
     }
     poll(nullptr, 0, kOutputCheckMilliseconds);
     siginfo_t info{};
@@ -537,7 +558,17 @@ ConversionJob::End ConversionJob::Supervise() {
     }
   }
   if (ready) {
-    while (!ended()) {
+    const bool left = done && !end.overTime && !overLimit(BytesWrittenBy(job));
+    syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    if (left) {
+      m_targets.jobPidfd = -1;
+      m_targets.job = 0;
+      LeaveReadyJob(*ready);
+      RelayToEnd();
+      return end;  // as it ends after saying so
+    }
+    pollfd pfd{pidfd, POLLIN, 0};
+    while (poll(&pfd, 1, -1) <= 0) {
     }
     m_targets.jobPidfd = -1;
     m_targets.job = 0;
@@ -560,6 +591,32 @@ ConversionJob::End ConversionJob::Supervise() {
   }
   RelayToEnd();
   return end;
+}
+
+bool ConversionJob::TakeDone(PdfChecker& checker) {
+  char byte = 0;
+  ssize_t n;
+  while ((n = read(m_doneRead, &byte, 1)) < 0 && errno == EINTR) {
+  }
+  close(m_doneRead);
+  m_doneRead = -1;
+  // Its PDF is complete: the check starts while the job ends. What the
+  // check makes comes to us alone, so that the job, were it still at work,
+  // could not touch it.
+  if (n == 1) checker.Start();
+  return n == 1;
+}
+
+std::optional<PdfOutputFindings> ConversionJob::ReceiveChecked(PdfChecker& checker) {
+  const fs::path checked = m_folder / kCheckedName;
+  const int fd = open(checked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::fprintf(stderr, "pstopdf: cannot keep the checked PDF: %s\n", std::strerror(errno));
+    return std::nullopt;
+  }
+  std::optional<PdfOutputFindings> findings = checker.Run(fd, m_limits.maxOutputBytes, m_deadline);
+  if (close(fd) != 0) findings.reset();
+  return findings;
 }
 
 namespace {

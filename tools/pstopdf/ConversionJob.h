@@ -80,12 +80,18 @@ class ConversionJob {
 
   bool StartJob(int inputFd, const PresetContext& preset);
   bool StartOwnJob(int inputFd, const PresetContext& preset);
-  std::filesystem::path AwaitFolder();
+  // The job's folder, inside the private folder, which also holds what only
+  // this process writes; empty when it could not be made.
+  std::filesystem::path MakeJobFolder();
   // Whether the ready interpreter failed the job rather than the document:
   // its copy could not begin, its server went away, or it ended well
   // without a PDF.
   bool ReadyInterpreterFailed(const End& end) const;
-  End Supervise();
+  // Starts checker when the job says its PDF is complete.
+  End Supervise(PdfChecker& checker);
+  // Whether the job says so on m_doneRead (else it ended without).
+  bool TakeDone(PdfChecker& checker);
+  std::optional<PdfOutputFindings> ReceiveChecked(PdfChecker& checker);
   ConversionFailure ReportEnd(const End& end) const;
   bool PlaceOutput(const std::filesystem::path& produced);
   // What the caller reads on its report descriptor, once: what was found in
@@ -98,7 +104,9 @@ class ConversionJob {
   JobLimits m_limits;
   std::chrono::steady_clock::time_point m_deadline;
   Watchdog m_watchdog;
-  std::filesystem::path m_work;
+  std::filesystem::path m_folder;  // the private folder, which the watchdog removes
+  std::filesystem::path m_work;    // the job's, in it
+  int m_doneRead = -1;
   pid_t m_job = -1;
   std::optional<ReadyJobRequest> m_readyRequest;
   std::optional<ReadyJob> m_ready;

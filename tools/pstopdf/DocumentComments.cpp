@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <string_view>
 
@@ -70,6 +72,22 @@ std::string PdfZone(const std::string& zone) {
   return zone.substr(0, 1) + digits.substr(0, 2) + "'" + digits.substr(2, 2) + "'";
 }
 
+// A form of date, made the first time it is asked for: making a pattern
+// takes longer than matching one, and most comments match one of the first.
+class DateForm {
+ public:
+  explicit DateForm(const char* pattern) : m_pattern(pattern) {}
+  bool Matches(const std::string& text, std::smatch& m) {
+    std::call_once(m_made, [this] { m_form.emplace(m_pattern); });
+    return std::regex_match(text, m, *m_form);
+  }
+
+ private:
+  const char* m_pattern;
+  std::once_flag m_made;
+  std::optional<std::regex> m_form;
+};
+
 }  // namespace
 
 std::optional<std::string> PdfDateFromComment(const std::string& raw) {
@@ -101,37 +119,37 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
     return zone == "UTC" || zone == "GMT" || zone == "Z" ? "Z" : PdfZone(zone);
   };
   // Already a PDF date.
-  static const std::regex pdf(R"(^D:\d{4}(?:\d{2}){0,5}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
+  static DateForm pdf(R"(^D:\d{4}(?:\d{2}){0,5}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
   // ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday,
   // the time or a zone.
-  static const std::regex ctime(
+  static DateForm ctime(
       R"(^(?:[A-Za-z]{3},?\s+)?([A-Za-z]{3})\s+(\d{1,2})\s+(?:(\d{1,2}):(\d{2}):(\d{2})\s+)?(?:([A-Z]{3,4})\s+)?(\d{4})$)");
   // MetaPost's: "2026.12.07:1341".
-  static const std::regex dotted(R"(^(\d{4})\.(\d{2})\.(\d{2}):(\d{2})(\d{2})$)");
+  static DateForm dotted(R"(^(\d{4})\.(\d{2})\.(\d{2}):(\d{2})(\d{2})$)");
   // ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41", "2026-12-07".
-  static const std::regex iso(
+  static DateForm iso(
       R"(^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2}))?(?:[.,]\d+)?\s*(Z|[+-]\d{2}:?\d{2})?)?$)");
   // Day first: date(1)'s "Mon 07 Dec 2026 01:41:08 PM UTC", "6 December 2026".
-  static const std::regex dayFirst(
+  static DateForm dayFirst(
       R"(^(?:[A-Za-z]{3,9}\.?,?\s+)?(\d{1,2})(?:st|nd|rd|th)?\.?\s+([A-Za-z]{3,9})\.?,?\s+(\d{4})(?:,?\s+(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp]\.?[Mm]\.?)?)?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
   // Month first: "December 6, 2026 12:02", "Sun, Dec 6 2026".
-  static const std::regex monthFirst(
+  static DateForm monthFirst(
       R"(^(?:[A-Za-z]{3,9}\.?,?\s+)?([A-Za-z]{3,9})\.?\s+(\d{1,2})(?:st|nd|rd|th)?,?\s+(\d{4})(?:,?\s+(?:at\s+)?(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp]\.?[Mm]\.?)?)?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
-  if (std::regex_match(text, m, pdf)) {
+  if (pdf.Matches(text, m)) {
     date = text;
-  } else if (std::regex_match(text, m, ctime)) {
+  } else if (ctime.Matches(text, m)) {
     const std::string zone = m[6].matched && (m[6] == "UTC" || m[6] == "GMT") ? "Z" : "";
     date = Format(number(7, 0), MonthNumber(m[1].str()), number(2, 0), number(3, -1),
                   number(4, 0), number(5, 0), zone);
-  } else if (std::regex_match(text, m, dotted)) {
+  } else if (dotted.Matches(text, m)) {
     date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, 0), number(5, 0), 0, "");
-  } else if (std::regex_match(text, m, iso)) {
+  } else if (iso.Matches(text, m)) {
     date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, -1), number(5, 0),
                   number(6, 0), m[7].matched ? PdfZone(m[7]) : "");
-  } else if (std::regex_match(text, m, dayFirst)) {
+  } else if (dayFirst.Matches(text, m)) {
     date = Format(number(3, 0), MonthNumber(m[2].str()), number(1, 0), hour24(4, 7),
                   number(5, 0), number(6, 0), zoneOf(8));
-  } else if (std::regex_match(text, m, monthFirst)) {
+  } else if (monthFirst.Matches(text, m)) {
     date = Format(number(3, 0), MonthNumber(m[1].str()), number(2, 0), hour24(4, 7),
                   number(5, 0), number(6, 0), zoneOf(8));
   }

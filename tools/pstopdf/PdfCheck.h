@@ -7,6 +7,8 @@
 #include "conversion/PdfDocumentWriter.h"
 #include "conversion/PdfOutputCheck.h"
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 
@@ -14,6 +16,11 @@ using WritePdfFn = decltype(&quillpress_write_pdf);
 
 // The PDF library module's entry, loaded; null when it is not installed.
 WritePdfFn LoadPdfWriter();
+
+// Has write check a small PDF, so that what the PDF library and our code
+// make ready on first use is made once here, for every process forked from
+// this one, rather than by each check.
+void WarmPdfWriter(WritePdfFn write);
 
 // How to write the PDF, and which standard (PdfStandardCode) to hold it to.
 struct CheckRequest {
@@ -23,16 +30,19 @@ struct CheckRequest {
   bool smallImages = false;
 };
 
-// The file in work that holds the PDF as checked.
-std::filesystem::path CheckedPdf(const std::filesystem::path& work);
-
-// The check's process, once confined to work: waits for a byte on goFd (ends
-// at once when it closes without one), then writes work's out.pdf again as
-// CheckedPdf(work) with what it found beside it, saying on standard error why
-// it could not. Never returns; its exit status is 0 when it checked.
-[[noreturn]] void RunCheck(WritePdfFn write, int goFd, const std::filesystem::path& work,
+// The check's process, once confined to work: waits for a byte on channel
+// (ends at once when it closes without one), then writes work's out.pdf
+// again and sends on channel what it found and the PDF as written, saying on
+// standard error why it could not. What it sends is out of the job's reach,
+// so that it may start while the job is still ending. Never returns; its
+// exit status is 0 when it checked.
+[[noreturn]] void RunCheck(WritePdfFn write, int channel, const std::filesystem::path& work,
                            const CheckRequest& request);
 
-// What a finished check found, read with care (the process that wrote it read
-// the job's work); nothing when it said nothing complete.
-std::optional<PdfOutputFindings> ReadFindings(const std::filesystem::path& work);
+// What a check sent on channel, its PDF written to pdfFd: read with care (the
+// process that sent it read the job's work), a PDF of at most largestPdf
+// bytes. Nothing when it did not send all of it by deadline (timedOut then
+// set), or the PDF could not be written.
+std::optional<PdfOutputFindings> ReceiveCheck(int channel, int pdfFd, std::uint64_t largestPdf,
+                                              std::chrono::steady_clock::time_point deadline,
+                                              bool& timedOut);

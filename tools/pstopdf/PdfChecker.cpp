@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,18 +34,19 @@ void StopTargets::KillAll() const noexcept {
 PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const CheckRequest& request,
                        const ReadyJobRequest* ready, int errorFd, StopTargets& targets)
     : m_work(work), m_targets(targets) {
-  int go[2];
-  if (pipe2(go, O_CLOEXEC) != 0) return;
+  int channel[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) return;
   if (ready) {
     ReadyJobRequest asked = *ready;
-    asked.inputFd = go[0];
+    asked.inputFd = channel[0];
     asked.errorFd = errorFd;
+    asked.doneFd = -1;
     asked.files.clear();
     asked.check = request;
     m_ready = StartReadyJob(asked);
     if (m_ready) {
-      close(go[0]);
-      m_go = go[1];
+      close(channel[0]);
+      m_channel = channel[1];
       m_targets.checkerPidfd = m_ready->pidfd;
       return;
     }
@@ -53,22 +55,22 @@ PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const Chec
   const pid_t self = getpid();
   const pid_t pid = write ? fork() : -1;
   if (pid < 0) {
-    close(go[0]);
-    close(go[1]);
+    close(channel[0]);
+    close(channel[1]);
     return;
   }
   if (pid == 0) {
     for (const int sig : StopSignals::kSignals) signal(sig, SIG_DFL);
     if (!EndWithParent(self, SIGKILL)) _exit(1);
     dup2(errorFd, STDERR_FILENO);
-    close_range(3, static_cast<unsigned>(go[0]) - 1, 0);
-    close_range(static_cast<unsigned>(go[0]) + 1, ~0U, 0);
+    close_range(3, static_cast<unsigned>(channel[0]) - 1, 0);
+    close_range(static_cast<unsigned>(channel[0]) + 1, ~0U, 0);
     ApplyJobLimits(limits);
     EnterSandbox(m_work, -1);  // what it lacks was said for the job
-    RunCheck(write, go[0], m_work, request);
+    RunCheck(write, channel[0], m_work, request);
   }
-  close(go[0]);
-  m_go = go[1];
+  close(channel[0]);
+  m_channel = channel[1];
   m_pid = pid;
   m_targets.checker = pid;
 }
@@ -77,11 +79,32 @@ PdfChecker::~PdfChecker() {
   if (m_pid > 0 || m_ready) Reap(false, std::chrono::steady_clock::time_point::max());
 }
 
-std::optional<PdfOutputFindings> PdfChecker::Run(std::chrono::steady_clock::time_point deadline) {
+void PdfChecker::Start() {
+  if (m_started || m_channel < 0) return;
+  m_started = true;
+  const char byte = 1;
+  while (write(m_channel, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+std::optional<PdfOutputFindings> PdfChecker::Run(int pdfFd, std::uint64_t largestPdf,
+                                                 std::chrono::steady_clock::time_point deadline) {
   if (m_pid <= 0 && !m_ready) {
     std::fprintf(stderr, "pstopdf: cannot check the PDF: its writer module (%s) is not installed\n",
                  BMTUtil::kPdfWriterModule);
     return std::nullopt;
+  }
+  Start();
+  std::optional<PdfOutputFindings> findings =
+      ReceiveCheck(m_channel, pdfFd, largestPdf, deadline, m_timedOut);
+  if (findings) {
+    // All it made is ours now: its end is not waited for.
+    if (m_ready) {
+      m_targets.checkerPidfd = -1;
+      LeaveReadyJob(*m_ready);
+      m_ready.reset();
+    }
+    return findings;
   }
   const int status = Reap(true, deadline);
   if (m_timedOut) return std::nullopt;
@@ -89,23 +112,22 @@ std::optional<PdfOutputFindings> PdfChecker::Run(std::chrono::steady_clock::time
     std::fprintf(stderr, "pstopdf: the check of the PDF ended early (%s)\n",
                  strsignal(WTERMSIG(status)));
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-  std::optional<PdfOutputFindings> findings = ReadFindings(m_work);
-  if (!findings) std::fputs("pstopdf: the check of the PDF said nothing\n", stderr);
-  return findings;
+  // Otherwise it said why on standard error, or sent less than it should.
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    std::fputs("pstopdf: the check of the PDF said nothing\n", stderr);
+  }
+  return std::nullopt;
 }
 
-// Tells it to go on (or to end unused) and waits for its end status; stops
-// it at deadline.
-int PdfChecker::Reap(bool go, std::chrono::steady_clock::time_point deadline) {
-  if (go) {
-    const char byte = 1;
-    while (write(m_go, &byte, 1) < 0 && errno == EINTR) {
-    }
-  }
-  close(m_go);
+// Waits for its end status, stopping it at deadline; one that is not to
+// finish its work is ended at once: told to end when it has not started,
+// stopped when it has.
+int PdfChecker::Reap(bool finish, std::chrono::steady_clock::time_point deadline) {
+  close(m_channel);
+  m_channel = -1;
   const int pidfd =
       m_ready ? m_ready->pidfd : static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+  if (!finish && m_started) syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
   for (;;) {
     const auto left = deadline - std::chrono::steady_clock::now();
     const long long ms =

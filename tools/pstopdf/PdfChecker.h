@@ -6,7 +6,8 @@
 // interpreter that ran the job (which has the library loaded already), else
 // in a process of ours. It is started while the job runs and waits,
 // confined, until the PDF is there, so that none of its start is on the way
-// to the result.
+// to the result; it sends what it wrote to us, so that neither its end nor
+// the job's is on the way either.
 
 #include "PdfCheck.h"
 #include "ReadyInterpreter.h"
@@ -16,6 +17,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 
@@ -43,19 +45,26 @@ class PdfChecker {
   PdfChecker& operator=(const PdfChecker&) = delete;
   ~PdfChecker();
 
-  // Says on standard error why it failed, but for going past deadline, at
-  // which it is stopped (TimedOut). Answers what was found in the PDF now at
-  // CheckedPdf(work), or nothing.
-  std::optional<PdfOutputFindings> Run(std::chrono::steady_clock::time_point deadline);
+  // Lets it check the job's PDF, once the job has said it is complete.
+  void Start();
+
+  // Starts it when it has not been, and writes the PDF as checked, at most
+  // largestPdf bytes, to pdfFd. Says on standard error why it failed, but
+  // for going past deadline, at which it is stopped (TimedOut). Answers what
+  // was found in the PDF, or nothing.
+  std::optional<PdfOutputFindings> Run(int pdfFd, std::uint64_t largestPdf,
+                                       std::chrono::steady_clock::time_point deadline);
   bool TimedOut() const { return m_timedOut; }
 
  private:
-  int Reap(bool go, std::chrono::steady_clock::time_point deadline);
+  // Ends it unless it is to go on, and answers its end status.
+  int Reap(bool finish, std::chrono::steady_clock::time_point deadline);
 
   std::filesystem::path m_work;
   StopTargets& m_targets;
   pid_t m_pid = -1;
   std::optional<ReadyJob> m_ready;
-  int m_go = -1;
+  int m_channel = -1;  // the go, then what it sends
+  bool m_started = false;
   bool m_timedOut = false;
 };

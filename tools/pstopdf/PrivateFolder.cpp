@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -72,13 +71,7 @@ void UseBeneathFd(int dirFd, int depth, FolderUse& use) {
 
 Watchdog StartWatchdog(const fs::path& parent) {
   int life[2];
-  int reply[2];
   if (pipe2(life, O_CLOEXEC) != 0) return {};
-  if (pipe2(reply, O_CLOEXEC) != 0) {
-    close(life[0]);
-    close(life[1]);
-    return {};
-  }
   // Named before the watchdog is forked, so that it knows what to remove
   // however early this process dies, and made here rather than by the
   // watchdog, so that the job need not wait for the watchdog to be scheduled.
@@ -86,7 +79,7 @@ Watchdog StartWatchdog(const fs::path& parent) {
   const std::string folder = (parent / (kFolderPrefix + OwnerTag() + "-" + suffix)).string();
   const pid_t pid = suffix.empty() ? -1 : fork();
   if (pid < 0) {
-    for (const int fd : {life[0], life[1], reply[0], reply[1]}) close(fd);
+    for (const int fd : life) close(fd);
     return {};
   }
   if (pid == 0) {
@@ -115,58 +108,29 @@ Watchdog StartWatchdog(const fs::path& parent) {
     _exit(0);
   }
   close(life[0]);
-  const int error = mkdir(folder.c_str(), 0700) == 0 ? 0 : errno;
-  if (error != 0) {
+  Watchdog watchdog{{}, 0, life[1], pid};
+  if (mkdir(folder.c_str(), 0700) == 0) {
+    watchdog.folder = folder;
+  } else {
+    watchdog.error = errno;
     const char nothing = kNothingToRemove;
     if (write(life[1], &nothing, 1) != 1) {
       // The watchdog then removes what has that name: no one can have
       // guessed it.
     }
   }
-  // The answer waits in the pipe (a name fits in its buffer) for whoever
-  // reads it.
-  bool answered = write(reply[1], &error, sizeof error) == sizeof error;
-  if (error == 0 && answered) {
-    answered = write(reply[1], folder.data(), folder.size()) == ssize_t(folder.size());
-  }
-  close(reply[1]);
-  if (!answered) {
-    close(reply[0]);
-    reply[0] = -1;
-  }
   // The writing end of life is kept open, unwritten, until EndWatchdog or
   // our end.
-  return Watchdog{reply[0], life[1], pid};
+  return watchdog;
 }
 
 void EndWatchdog(Watchdog& watchdog) {
   if (watchdog.life >= 0) close(watchdog.life);
-  if (watchdog.reply >= 0) close(watchdog.reply);
   if (watchdog.pid > 0) {
     while (waitpid(watchdog.pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
   watchdog = {};
-}
-
-fs::path AwaitPrivateFolder(int replyFd) {
-  char buffer[sizeof(int) + PATH_MAX] = {};
-  size_t got = 0;
-  while (got < sizeof buffer) {
-    const ssize_t n = read(replyFd, buffer + got, sizeof buffer - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(replyFd);
-  int error = EIO;  // the watchdog ended without an answer
-  if (got >= sizeof error) std::memcpy(&error, buffer, sizeof error);
-  if (error == 0 && got == sizeof error) error = EIO;
-  if (error != 0) {
-    errno = error;
-    return {};
-  }
-  return fs::path(std::string(buffer + sizeof error, got - sizeof error));
 }
 
 FolderUse UseBeneath(const fs::path& folder) {

@@ -9,8 +9,9 @@
 #include <filesystem>
 
 struct Watchdog {
-  int reply = -1;  // the folder's name comes on it (AwaitPrivateFolder)
-  int life = -1;   // the only writer of the pipe the watchdog waits on
+  std::filesystem::path folder;  // the private folder; empty when it could not be made
+  int error = 0;                 // why not
+  int life = -1;                 // the only writer of the pipe the watchdog waits on
   pid_t pid = -1;
 };
 
@@ -18,16 +19,13 @@ struct Watchdog {
 // once this process has ended or has closed life. The folder's name holds
 // this process's owner tag, so that a later run removes it should this
 // process be killed before the watchdog is there. The watchdog also removes
-// the folders that killed runs left in parent. reply is -1 when it could
-// not be started.
+// the folders that killed runs left in parent. life is -1 when it could not
+// be started.
 Watchdog StartWatchdog(const std::filesystem::path& parent);
 
 // Has the watchdog remove the folder and end, and reaps it: a process that
 // ends as it should leaves no exited watchdog behind.
 void EndWatchdog(Watchdog& watchdog);
-
-// The private folder, or empty with errno saying why it could not be made.
-std::filesystem::path AwaitPrivateFolder(int replyFd);
 
 struct FolderUse {
   // What the files take, by their size or by the space they occupy,

@@ -312,7 +312,9 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   }
   StartReply reply;
   std::vector<int> fds;
-  if (!SendWithFds(connection, &header, sizeof header, {request.inputFd, request.errorFd}) ||
+  std::vector<int> passed = {request.inputFd, request.errorFd};
+  if (!request.check) passed.push_back(request.doneFd);
+  if (!SendWithFds(connection, &header, sizeof header, passed) ||
       !WriteAll(connection, strings.data(), strings.size()) ||
       !ReceiveWithFds(connection, &reply, sizeof reply, fds, 1) || reply.pid <= 0 ||
       fds.size() != 1) {
@@ -334,6 +336,12 @@ int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten) {
   close(job.pidfd);
   job.connection = job.pidfd = -1;
   return reply.status;
+}
+
+void LeaveReadyJob(ReadyJob& job) {
+  close(job.connection);
+  close(job.pidfd);
+  job.connection = job.pidfd = -1;
 }
 
 namespace {
@@ -462,11 +470,22 @@ void StartCopy(pid_t server, int errorFd) {
   if (null > STDERR_FILENO) close(null);
 }
 
+// A job's input, its standard error and where it says it is done; a
+// check's go and its standard error.
+std::size_t PassedFds(const RequestHeader& header) { return header.check ? 2 : 3; }
+
+void SayDone(int done) {
+  const char byte = 1;
+  while (write(done, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
 [[noreturn]] void RunCopy(const Interpreter& gs, void* instance, pid_t server,
-                          const fs::path& serverFolder, int inputFd, int errorFd,
+                          const fs::path& serverFolder, const std::vector<int>& fds,
                           const RequestHeader& header, const std::string& strings) {
-  StartCopy(server, errorFd);
-  const int input = fcntl(inputFd, F_DUPFD, 3);
+  StartCopy(server, fds[1]);
+  const int input = fcntl(fds[0], F_DUPFD, 3);
+  const int done = fcntl(fds[2], F_DUPFD_CLOEXEC, 3);
   // Nothing of the server's, nor of the other jobs', stays with the job.
   close_range(kServerFdBase, ~0U, 0);
 
@@ -502,10 +521,14 @@ void StartCopy(pid_t server, int errorFd) {
     code = gs.runFile(instance, path.c_str(), 0, &exitCode);
   }
   const bool quit = code == gs_error_Quit;
-  if ((code >= 0 || quit) && FinishWithoutEnding(gs, instance)) _exit(0);
-  const int exitStatus = gs.exit(instance);
-  const bool ok = (code >= 0 || quit) && exitStatus >= 0;
-  if (!ok) WriteInterpreterNote();
+  bool ok = (code >= 0 || quit) && FinishWithoutEnding(gs, instance);
+  if (!ok) {
+    const int exitStatus = gs.exit(instance);
+    ok = (code >= 0 || quit) && exitStatus >= 0;
+    if (!ok) WriteInterpreterNote();
+  }
+  // The PDF is complete: its check need not wait for this process's end.
+  if (ok) SayDone(done);
   _exit(ok ? 0 : 1);
 }
 
@@ -552,11 +575,14 @@ constexpr std::size_t kSpares = 2;
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
   close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
+  // Confined as far as it can be before it knows its job, while it waits.
+  EnterSystemCallBarrier();
   RequestHeader header;
   std::vector<int> fds;
   std::string strings;
-  bool valid = ReceiveWithFds(channel, &header, sizeof header, fds, 2) && fds.size() == 2 &&
-               header.size <= kMaxRequestBytes && (header.check == 0 || writePdf);
+  bool valid = ReceiveWithFds(channel, &header, sizeof header, fds, 3) &&
+               fds.size() == PassedFds(header) && header.size <= kMaxRequestBytes &&
+               (header.check == 0 || writePdf);
   if (valid) {
     strings.resize(header.size);
     valid = ReadAll(channel, strings.data(), strings.size());
@@ -567,7 +593,7 @@ constexpr std::size_t kSpares = 2;
   // the copy closes.
   for (int& fd : fds) fd = Above(fd);
   if (header.check) RunCheckCopy(writePdf, server, fds[0], fds[1], header, strings);
-  RunCopy(gs, instance, server, serverFolder, fds[0], fds[1], header, strings);
+  RunCopy(gs, instance, server, serverFolder, fds, header, strings);
 }
 
 Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_t server,
@@ -682,6 +708,7 @@ void RunReadyServer(int argc, char** argv) {
   NoteStartingEndPage(*gs, instance);
   // The PDF library too, for the copies that check what a job made.
   const WritePdfFn writePdf = LoadPdfWriter();
+  if (writePdf) WarmPdfWriter(writePdf);
 
   unlink(socketPath.c_str());
   sockaddr_un address{};
@@ -775,8 +802,9 @@ void RunReadyServer(int argc, char** argv) {
     std::vector<int> fds;
     std::string strings;
     bool valid = getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
-                 peer.uid == getuid() && ReceiveWithFds(connection, &header, sizeof header, fds, 2) &&
-                 fds.size() == 2 && header.magic == kMagic && header.size <= kMaxRequestBytes &&
+                 peer.uid == getuid() && ReceiveWithFds(connection, &header, sizeof header, fds, 3) &&
+                 fds.size() == PassedFds(header) && header.magic == kMagic &&
+                 header.size <= kMaxRequestBytes &&
                  (header.check == 0 || writePdf);
     for (int& fd : fds) fd = Above(fd);
     if (valid) {
@@ -789,7 +817,7 @@ void RunReadyServer(int argc, char** argv) {
     if (valid && copyPid < 0) {
       copyPid = fork();
       if (copyPid == 0 && header.check) RunCheckCopy(writePdf, self, fds[0], fds[1], header, strings);
-      if (copyPid == 0) RunCopy(*gs, instance, self, folder, fds[0], fds[1], header, strings);
+      if (copyPid == 0) RunCopy(*gs, instance, self, folder, fds, header, strings);
       pidfd = copyPid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, copyPid, 0))) : -1;
     }
     for (const int fd : fds) close(fd);

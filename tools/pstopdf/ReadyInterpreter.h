@@ -36,6 +36,9 @@ struct ReadyJobRequest {
   int inputFd = -1;
   // Where the copy says what it has to say.
   int errorFd = 2;
+  // Where a job's copy writes a byte once its PDF is complete, before it
+  // ends.
+  int doneFd = -1;
   std::filesystem::path work;
   // Files run before the input, in order (the preset's setup).
   std::vector<std::string> files;
@@ -72,6 +75,10 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request);
 // and what it wrote in all; as if killed (and serverLost) when the server
 // went away meanwhile. Closes the job's descriptors.
 int ReadyJobStatus(ReadyJob& job, std::uint64_t& bytesWritten);
+
+// Leaves the copy to its server, which ends it and reaps it, without
+// waiting for its end. Closes the job's descriptors.
+void LeaveReadyJob(ReadyJob& job);
 
 // `pstopdf --ready-server SOCKET SWITCH...`: the server. Never returns.
 [[noreturn]] void RunReadyServer(int argc, char** argv);

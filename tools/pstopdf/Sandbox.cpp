@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -346,15 +347,41 @@ int LandlockAbiVersion() {
   return abi > 0 ? static_cast<int>(abi) : 0;
 }
 
-SandboxReport EnterSandbox(const fs::path& writable, int inputFd) {
-  SandboxReport report;
+namespace {
+
+// What EnterSystemCallBarrier applied, when it was called.
+struct SystemCallBarrier {
+  bool noNewPrivileges = false;
+  bool capabilities = false;
+  bool seccomp = false;
+};
+std::optional<SystemCallBarrier> g_systemCallBarrier;
+
+SystemCallBarrier ApplySystemCallBarrier() {
+  SystemCallBarrier barrier;
   // Required for both barriers without privileges; it also keeps a setuid
   // program from ever gaining rights here.
-  const bool noNewPrivileges = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
-  report.capabilities = DropCapabilities();
+  barrier.noNewPrivileges = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+  barrier.capabilities = DropCapabilities();
+  // The file barrier's calls stay allowed, for EnterSandbox.
+  barrier.seccomp = barrier.noNewPrivileges && ApplySeccomp();
+  return barrier;
+}
+
+}  // namespace
+
+void EnterSystemCallBarrier() {
+  if (!g_systemCallBarrier) g_systemCallBarrier = ApplySystemCallBarrier();
+}
+
+SandboxReport EnterSandbox(const fs::path& writable, int inputFd) {
+  SandboxReport report;
+  EnterSystemCallBarrier();
+  const SystemCallBarrier& barrier = *g_systemCallBarrier;
+  report.capabilities = barrier.capabilities;
   const int abi = LandlockAbiVersion();
-  report.landlock = noNewPrivileges && abi > 0 && ApplyLandlock(abi, writable, inputFd);
-  report.seccomp = noNewPrivileges && ApplySeccomp();
+  report.landlock = barrier.noNewPrivileges && abi > 0 && ApplyLandlock(abi, writable, inputFd);
+  report.seccomp = barrier.seccomp;
   if (!report.landlock && !report.seccomp) {
     report.missing = "this system offers neither Landlock nor seccomp";
   } else if (!report.landlock) {

@@ -53,5 +53,12 @@ struct SandboxReport {
 // kernel supports and reports the rest. The process must be single-threaded.
 SandboxReport EnterSandbox(const std::filesystem::path& writable, int inputFd);
 
+// What EnterSandbox applies that needs no file name: no new privileges, no
+// capabilities, the system-call filter, which leaves the file barrier's
+// calls allowed. For a process that waits before it learns its files (a
+// ready interpreter's spare), so that these are no part of the job's time;
+// EnterSandbox then adds the rest.
+void EnterSystemCallBarrier();
+
 // The Landlock ABI version the running kernel offers; 0 when it has none.
 int LandlockAbiVersion();
