@@ -28,13 +28,16 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QThread>
 #include <QTreeWidget>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <future>
 #include <thread>
 
 using namespace samples;
@@ -611,9 +614,36 @@ class WatchWindowTest : public QObject {
     field->selectAll();
     QTest::keyClicks(field, QStringLiteral("/no/such/folder"));
     QTest::keyClick(field, Qt::Key_Return);
-    QCOMPARE(field->text(), QString::fromLocal8Bit(other.c_str()));
+    QTRY_COMPARE_WITH_TIMEOUT(field->text(), QString::fromLocal8Bit(other.c_str()), kDeadline);
     watch.openSourceWatchFolderButtonOutlet->click();
     QCOMPARE(f.workspace.opened, std::vector<QUrl>{FileUrlForPath(other)});
+    // A folder on a mount that does not answer (its FUSE server stopped): the
+    // window answers meanwhile, and takes the folder once the mount answers.
+    const fs::path mount = other.parent_path() / "stalled";
+    fs::create_directories(other / "deep");
+    fs::create_directories(mount);
+    QProcess server;
+    server.start("bindfs", {"-f", Arg(other), Arg(mount)});
+    const auto unmount = qScopeGuard([&] { QProcess::execute("fusermount3", {"-uz", Arg(mount)}); });
+    struct stat here {}, above {};
+    QTRY_VERIFY_WITH_TIMEOUT(server.state() != QProcess::Running ||
+                                 (stat(mount.c_str(), &here) == 0 && stat(other.c_str(), &above) == 0 && here.st_dev != above.st_dev), kDeadline);
+    if (server.state() == QProcess::Running) {
+      std::promise<void> answered;
+      // Should the window hang, the mount answers again in the end all the same.
+      std::jthread release([&, done = answered.get_future()] {
+        done.wait_for(std::chrono::seconds(120));
+        kill(pid_t(server.processId()), SIGCONT);
+      });
+      kill(pid_t(server.processId()), SIGSTOP);
+      field->selectAll();
+      QTest::keyClicks(field, Arg(mount / "deep"));
+      QTest::keyClick(field, Qt::Key_Return);
+      QVERIFY(FirstFolder()->source == other && field->text() == Arg(mount / "deep"));
+      answered.set_value();
+      release.join();
+      QTRY_VERIFY_WITH_TIMEOUT(FirstFolder()->source == mount / "deep", kDeadline);
+    }
 
     // Stopped, quitting no longer asks.
     QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
