@@ -187,13 +187,16 @@ ssize_t ReadSome(int fd, char* data, std::size_t size) {
 // answered "not implemented". Answers false when the job is cancelled
 // meanwhile.
 bool FiltersEnded() {
+  // The scheduler's side channel is a socket; anything else there is not it.
+  struct stat channel {};
+  if (fstat(CUPS_SC_FD, &channel) != 0 || !S_ISSOCK(channel.st_mode)) return true;
   Say("DEBUG", "the input has ended; waiting for the filters in front to end");
   for (;;) {
     pollfd fds[2] = {{CUPS_SC_FD, POLLIN, 0}, {StopSignals::Descriptor(), POLLIN, 0}};
     const int ready = poll(fds, 2, -1);
     if (Cancelled()) return false;
     if (ready < 0 && errno == EINTR) continue;
-    // No side channel (a job without filters has it closed already): the
+    // A job without filters has the channel closed already: the
     // scheduler's answer alone decides.
     if (ready < 0 || (fds[0].revents & POLLNVAL)) return true;
     char byte;

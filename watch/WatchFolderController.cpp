@@ -192,22 +192,35 @@ WatchFolderController::WatchFolderController(QWidget* window, UserPrompts& promp
           [this] { DoFolderWatch(watchButtonOutlet); });
   connect(doneButton, &QPushButton::clicked, this, &WatchFolderController::DoneButtonAction);
   // A path typed or pasted counts as one chosen, once it names a folder.
+  // Whether it does is asked off the main thread: a mount that does not
+  // answer must not freeze the window.
   for (Slot slot : {Slot::Source, Slot::Destination, Slot::MoveTo}) {
     QLineEdit* field = Parts(slot).field;
     connect(field, &QLineEdit::editingFinished, this, [this, slot, field] {
-      const std::optional<fs::path> current = *Parts(slot).path;
       // Unchanged: what is shown is escaped, not the folder's name itself.
-      if (current && field->text() == DisplayPath(*current)) return;
-      const fs::path typed = QFile::encodeName(field->text().trimmed()).toStdString();
-      std::error_code ec;
-      if (!m_Watching && !m_loading && typed.is_absolute() && fs::is_directory(typed, ec) &&
-          (!current || *current != typed)) {
-        SetSlotURL(slot, typed.lexically_normal());
+      if (const std::optional<fs::path> current = *Parts(slot).path; current && field->text() == DisplayPath(*current)) {
         return;
       }
-      // Anything else leaves the folder as it was.
-      if (current) ShowPath(slot, *current);
-      else field->clear();
+      const QString shown = field->text();
+      const fs::path typed = QFile::encodeName(shown.trimmed()).toStdString();
+      QPointer<WatchFolderController> self(this);
+      m_checks.Run(
+          [typed](std::stop_token) {
+            std::error_code ec;
+            return typed.is_absolute() && fs::is_directory(typed, ec);
+          },
+          [self, slot, shown, typed](bool isFolder) {
+            // Edited again meanwhile: that text has its own answer coming.
+            if (!self || self->Parts(slot).field->text() != shown) return;
+            const std::optional<fs::path> current = *self->Parts(slot).path;
+            if (isFolder && !self->m_Watching && !self->m_loading && (!current || *current != typed)) {
+              self->SetSlotURL(slot, typed.lexically_normal());
+              return;
+            }
+            // Anything else leaves the folder as it was.
+            if (current) self->ShowPath(slot, *current);
+            else self->Parts(slot).field->clear();
+          });
     });
   }
 

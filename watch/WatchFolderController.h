@@ -246,6 +246,9 @@ class WatchFolderController : public QObject, public FolderDropDelegate {
   bool m_anyWatching = false;
   WatchService m_service;
   std::function<void(const QString&, const QString&)> m_notifyFailure;
-  // Last: its replies reach everything above until it is shut down.
+  // Last: their replies reach everything above until they are shut down.
+  // Typed folders are looked at apart from the settings' writes, so that a
+  // mount that does not answer holds up no write.
+  BackgroundTasks m_checks;
   BackgroundTasks m_io;
 };

@@ -28,13 +28,17 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QThread>
 #include <QTreeWidget>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <future>
 #include <thread>
 
 using namespace samples;
@@ -443,6 +447,11 @@ class WatchWindowTest : public QObject {
     QVERIFY(failed->text(3).contains("undefinedname-here") && failed->font(1).bold());
     QVERIFY(failed->foreground(1).color() != list->topLevelItem(1)->foreground(1).color());
     QVERIFY(notices.size() == 1 && notices[0].contains("bad\\x1b[8m\\n.ps") && Row(folders, 0).value(3).contains("1"));
+    // A print job that the backend refused on its way in is told as refused.
+    RunProgram(Arg(BinDir() / "cups" / "backend" / "quillpress").toStdString(), {"9", "ann", "Minutes", "1", "", "/dev/null"},
+               {"DEVICE_URI=quillpress:" + Arg(m_source)});
+    QTRY_COMPARE_WITH_TIMEOUT(notices.size(), std::size_t(2), kDeadline);
+    QVERIFY2(notices[1].startsWith(LocalizedString("WatchRefusalNotificationTitle")), qPrintable(notices[1]));
     // A double click shows the file in the file viewer.
     m_window->show();
     m_c->OpenWatchFolderPreferences();
@@ -590,9 +599,38 @@ class WatchWindowTest : public QObject {
     field->selectAll();
     QTest::keyClicks(field, QStringLiteral("/no/such/folder"));
     QTest::keyClick(field, Qt::Key_Return);
-    QCOMPARE(field->text(), QString::fromLocal8Bit(other.c_str()));
+    QTRY_COMPARE_WITH_TIMEOUT(field->text(), QString::fromLocal8Bit(other.c_str()), kDeadline);
     watch.openSourceWatchFolderButtonOutlet->click();
     QCOMPARE(f.workspace.opened, std::vector<QUrl>{FileUrlForPath(other)});
+    // A folder on a mount that does not answer (its FUSE server stopped): the
+    // window answers meanwhile, and takes the folder once the mount answers.
+    const fs::path mount = other.parent_path() / "stalled";
+    fs::create_directories(other / "deep");
+    fs::create_directories(mount);
+    QProcess server;
+    server.start("bindfs", {"-f", Arg(other), Arg(mount)});
+    const auto unmount = qScopeGuard([&] { QProcess::execute("fusermount3", {"-uz", Arg(mount)}); });
+    struct stat here {}, above {};
+    server.waitForStarted(60000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.state() != QProcess::Running ||
+                                 (stat(mount.c_str(), &here) == 0 && stat(other.c_str(), &above) == 0 && here.st_dev != above.st_dev), kDeadline);
+    if (server.state() == QProcess::Running) {
+      std::promise<void> answered;
+      std::atomic<bool> hung = false;
+      // Should the window hang, the mount answers again in the end all the same.
+      std::jthread release([&, done = answered.get_future()] {
+        hung = done.wait_for(std::chrono::seconds(120)) == std::future_status::timeout;
+        kill(pid_t(server.processId()), SIGCONT);
+      });
+      kill(pid_t(server.processId()), SIGSTOP);
+      field->selectAll();
+      QTest::keyClicks(field, Arg(mount / "deep"));
+      QTest::keyClick(field, Qt::Key_Return);
+      QVERIFY(!hung && FirstFolder()->source == other && field->text() == Arg(mount / "deep"));
+      answered.set_value();
+      release.join();
+      QTRY_VERIFY_WITH_TIMEOUT(FirstFolder()->source == mount / "deep", kDeadline);
+    }
 
     // Stopped, quitting no longer asks.
     QSignalSpy terminate(&f.d(), &AppDelegate::terminateApproved);
