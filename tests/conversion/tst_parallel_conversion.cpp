@@ -190,9 +190,8 @@ class ParallelConversion : public QObject, samples::TestFolders {
     const fs::path log = Root() / "memory.log";
     UseWrapperConverter(log, 0);
     QStringList args = {"convert", "--jobs", "4", "-o", samples::Arg(Root() / "memory-out")};
-    for (const char* name : {"a.ps", "b.ps", "c.ps", "d.ps"}) {
-      samples::WriteFile(Root() / "memory" / name, samples::OnePagePostScript());
-      args << samples::Arg(Root() / "memory" / name);
+    for (const char* name : {"first.ps", "later.ps", "x/a.ps", "y/a.ps"}) {
+      args << samples::Arg(samples::TestFile("data/batch") / name);
     }
     const samples::ProgramRun cli = samples::RunProgram("quillpress-cli", args);
     QCOMPARE(cli.exitCode, 0);
