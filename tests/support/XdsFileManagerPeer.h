@@ -32,7 +32,6 @@ class XdsFileManagerPeer {
     bool answered = false;     // the source answered a data request
     QByteArray answer, secondAnswer;
     bool finished = false, finishedAccepted = false;
-    bool released = false;  // the pointer's button is up again
   };
   Observation seen;
 
@@ -71,7 +70,6 @@ class XdsFileManagerPeer {
   void release() {
     Input(XCB_BUTTON_RELEASE, 1);
     m_held = false;
-    seen.released = true;
   }
 
  private:

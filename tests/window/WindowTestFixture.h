@@ -128,9 +128,7 @@ struct WindowFixture {
   AppDelegate& d() { return *delegate; }
   QMainWindow* window() const { return delegate->window(); }
   template <typename W = QWidget>
-  W* find(const QString& name = {}) const {
-    return window()->findChild<W*>(name);
-  }
+  W* find(const QString& name = {}) const { return window()->findChild<W*>(name); }
   // Menu items by their names ("exportMenuItem"), the same actions as the
   // context menu's and the toolbar's.
   QAction* action(const char* name) const { return find<QAction>(QString::fromLatin1(name)); }
@@ -140,9 +138,7 @@ struct WindowFixture {
   }
   QTableView* table() const { return find<QTableView>(QStringLiteral("imageListTable")); }
   int rows() const { return table()->model()->rowCount(); }
-  QString cell(int row, int column) const {
-    return table()->model()->index(row, column).data().toString();
-  }
+  QString cell(int row, int column) const { return table()->model()->index(row, column).data().toString(); }
 
   // The paths shown in the table, top to bottom.
   std::vector<fs::path> shownPaths() const {
@@ -179,8 +175,8 @@ struct WindowFixture {
   }
 
   // Waits until every requested adding run has ended.
-  [[nodiscard]] bool waitForAdding(int timeoutMs = 60000) {
-    const bool done = QTest::qWaitFor([this] { return !delegate->isAdding(); }, timeoutMs);
+  [[nodiscard]] bool waitForAdding() {
+    const bool done = QTest::qWaitFor([this] { return !delegate->isAdding(); }, 60000);
     QCoreApplication::processEvents();
     return done;
   }

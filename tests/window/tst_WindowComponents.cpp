@@ -1,11 +1,12 @@
+// The window's parts on their own, and the program itself.
+
+#include "WindowTestFixture.h"
+
 #include "app/ApplicationResources.h"
 #include "app/SingleInstance.h"
-#include "filelist/FileList.h"
-#include "filelist/FileListTableModel.h"
 #include "platform/BackgroundWork.h"
 #include "platform/DirectSaveDrag.h"
 #include "platform/QtUserPrompts.h"
-#include "platform/Workspace.h"
 
 #include "ProgressHUDView.h"
 #include "VerticallyCenteredTextFieldCell.h"
@@ -20,14 +21,9 @@
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QStandardItemModel>
-#include <QTableView>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <QUuid>
-
 #include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QUuid>
 
 #include <csignal>
 #include <fcntl.h>
@@ -37,9 +33,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
 Q_DECLARE_METATYPE(AlertRequest::Kind)
 
@@ -53,10 +47,11 @@ class WindowComponentsTest : public QObject {
   pid_t Spawn(std::vector<std::string> arguments, std::vector<std::string> env) {
     const std::string program = qEnvironmentVariable("QUILLPRESS_TEST_BIN_DIR").toStdString() + "/quillpress";
     arguments.insert(arguments.begin(), program);
-    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    // The first of a name wins: ours before the inherited ones.
     env.push_back("QT_QPA_PLATFORM=offscreen");
     env.push_back("QUILLPRESS_STORE_URL=http://127.0.0.1:9");  // never the real store
     env.push_back("XDG_CONFIG_HOME=" + QFile::encodeName(m_dir.path()).toStdString());
+    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
     std::vector<char*> argv, envp;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     for (std::string& entry : env) envp.push_back(entry.data());
@@ -83,8 +78,6 @@ class WindowComponentsTest : public QObject {
   }
 
  private Q_SLOTS:
-  void initTestCase() { InstallStringTable(); }
-
   // The adding overlay: busy with its spinner and text, or a message alone;
   // it covers its parent, follows its size, and darkens only towards the
   // edges, so that the list under it stays readable.
@@ -142,7 +135,6 @@ class WindowComponentsTest : public QObject {
           if (top < 0) top = y;
           bottom = y;
         }
-    QVERIFY(top >= 0);
     QVERIFY(qAbs((top - cell.top()) - (cell.bottom() - bottom)) <= 6);
   }
 
@@ -175,14 +167,11 @@ class WindowComponentsTest : public QObject {
     QVERIFY(reads > 0);
   }
 
-  void fileUrlsKeepRawNames() {
-    QCOMPARE(FileUrlForPath(std::string("/tmp/caf\xe9 file.ps")).toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
-  }
-
   // Offscreen (as on Wayland) a drag out lists its type but promises
   // nothing, and its data dies after the deferred offer ran, without an X
-  // connection.
-  void dragOutWithoutX11PromisesNothing() {
+  // connection. A file's address keeps its name's bytes.
+  void offscreenDragOutAndRawNames() {
+    QCOMPARE(FileUrlForPath(std::string("/tmp/caf\xe9 file.ps")).toEncoded(), QByteArray("file:///tmp/caf%E9%20file.ps"));
     int fulfilled = 0;
     auto* data = new DirectSaveMimeData("report.pdf", [&](const std::filesystem::path&) { return ++fulfilled > 0; },
                                         std::make_shared<BackgroundTasks>());
@@ -274,8 +263,13 @@ class WindowComponentsTest : public QObject {
 
   // A second instance never listens on a live socket, nor on one whose
   // instance listens but never answers (busy); forwarding to that one says
-  // so. (Forwarding itself: tst_ProgramLaunch, with the real program.)
-  void singleInstanceSocket() {
+  // so. Then the program itself: two displays of one user get an instance
+  // each, in a folder that is the user's alone; a launch on a display with
+  // an instance (here the test) hands its names over, byte for byte and made
+  // absolute, and ends. The session's termination signal ends an instance
+  // cleanly, even in the middle of adding a large folder (three times, for
+  // the race).
+  void instancesAndLaunches() {
     const QString name = QDir::tempPath() + QStringLiteral("/quillpress-test-") + QUuid::createUuid().toString(QUuid::Id128);
     {
       SingleInstance running(name);
@@ -290,14 +284,7 @@ class WindowComponentsTest : public QObject {
     probe.connectToServer(name);
     QVERIFY(probe.waitForConnected(5000));
     QVERIFY(busy.waitForNewConnection(5000));
-  }
 
-  // The program itself. Two displays of one user get an instance each, in a
-  // folder that is the user's alone; a launch on a display with an instance
-  // (here the test) hands its names over, byte for byte and made absolute,
-  // and ends. The session's termination signal ends an instance cleanly,
-  // even in the middle of adding a large folder (three times, for the race).
-  void launchesAndInstances() {
     QTemporaryDir runtime;
     const std::string runtimeEnv = "XDG_RUNTIME_DIR=" + QFile::encodeName(runtime.path()).toStdString();
     const QByteArray many = QFile::encodeName(m_dir.filePath(QStringLiteral("many")));

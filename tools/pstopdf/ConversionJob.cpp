@@ -41,9 +41,6 @@ constexpr bool kSystemCallTrial = true;  // the list runs in a process of our ow
 constexpr bool kSystemCallTrial = false;
 #endif
 
-// The PDF as checked, in the private folder beside the job's.
-constexpr char kCheckedName[] = "checked.pdf";
-
 // How often the private folder's size is looked at while the job runs.
 constexpr int kOutputCheckMilliseconds = 20;
 
@@ -198,7 +195,8 @@ bool WriteWhole(int fd, const char* data, std::size_t size) {
 std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, const fs::path& work,
                                                int inputFd, const JobLimits& limits) {
   std::string why;
-  const InterpreterArguments arguments = PresetArguments(preset, work, why);
+  // The setup goes with the request: no file to write for it.
+  const InterpreterArguments arguments = PresetArguments(preset, work, why, true);
   if (!why.empty()) return std::nullopt;  // the job's own run says why
   // Files to run after the document (a title set again): the job's own run.
   if (!arguments.afterDocument.empty()) return std::nullopt;
@@ -208,6 +206,7 @@ std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, cons
     if (argument.rfind("-sQuillpressCreationDate=", 0) == 0) continue;  // the job's own
     (argument.rfind("-", 0) == 0 ? extraSwitches : request.files).push_back(argument);
   }
+  request.setup = arguments.setup;
   request.switches = InterpreterSwitches(ReadyOutputFile(), preset.encapsulated, extraSwitches);
   request.inputFd = inputFd;
   request.work = work;
@@ -284,9 +283,10 @@ ConversionJob::~ConversionJob() {
     }
   }
   std::error_code ec;
-  if (!m_folder.empty()) fs::remove_all(m_folder, ec);
+  if (!m_work.empty()) fs::remove_all(m_work, ec);
+  if (m_staging[0] != '\0') unlink(m_staging);
   EndWatchdog(m_watchdog);
-  for (const int fd : {m_relayRead, m_relayWrite, m_doneRead}) {
+  for (const int fd : {m_relayRead, m_relayWrite, m_doneRead, m_checked}) {
     if (fd >= 0) close(fd);
   }
 }
@@ -337,6 +337,7 @@ int ConversionJob::Run() {
   std::optional<PdfChecker> checker(std::in_place, m_work, m_limits, checkRequest,
                                     m_ready ? &*m_readyRequest : nullptr, m_relayWrite, m_targets);
 
+  OpenCheckedFile();
   End end = Supervise(*checker);
   if (ReadyInterpreterFailed(end)) {
     // Not the document's failure: the file gets a fresh start of its own.
@@ -370,7 +371,7 @@ int ConversionJob::Run() {
   } else if (shortfall = DescribeFindings(*findings, m_settings.preset);
              !shortfall.empty() && PdfPresetIsStandard(m_settings.preset)) {
     fail(Kind::StandardNotMet, shortfall);
-  } else if (!PlaceOutput(m_folder / kCheckedName)) {
+  } else if (!PlaceOutput()) {
     fail(Kind::DestinationProblem,
          "cannot write " + m_settings.output.native() + ": " + std::strerror(errno));
   } else {
@@ -431,14 +432,8 @@ void ConversionJob::RelayToEnd() {
 }
 
 fs::path ConversionJob::MakeJobFolder() {
-  m_folder = m_watchdog.folder;
-  if (m_folder.empty()) {
-    errno = m_watchdog.error;
-    return {};
-  }
-  // The job's own folder: the checked PDF beside it stays out of its reach.
-  const fs::path work = m_folder / "job";
-  return mkdir(work.c_str(), 0700) == 0 ? work : fs::path();
+  errno = m_watchdog.error;
+  return m_watchdog.folder;
 }
 
 // A ready interpreter needs the folder first; a job of our own is started
@@ -558,7 +553,10 @@ ConversionJob::End ConversionJob::Supervise(PdfChecker& checker) {
     }
   }
   if (ready) {
-    const bool left = done && !end.overTime && !overLimit(BytesWrittenBy(job));
+    // Read while it has certainly not ended: else its server's word counts.
+    const std::optional<std::uint64_t> before =
+        done ? BytesWrittenByLiving(job, pidfd) : std::nullopt;
+    const bool left = before && !end.overTime && !overLimit(*before);
     syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
     if (left) {
       m_targets.jobPidfd = -1;
@@ -576,6 +574,10 @@ ConversionJob::End ConversionJob::Supervise(PdfChecker& checker) {
     std::uint64_t written = 0;
     end.status = ReadyJobStatus(*ready, written);
     overLimit(written);
+    // Ended by us once it had said its PDF was complete.
+    if (done && !ready->serverLost && WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGKILL) {
+      end.status = 0;
+    }
     RelayToEnd();
     return end;
   }
@@ -607,16 +609,19 @@ bool ConversionJob::TakeDone(PdfChecker& checker) {
   return n == 1;
 }
 
+void ConversionJob::OpenCheckedFile() {
+  m_checked = open(m_work.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  // Where the file system has no files without names.
+  if (m_checked < 0) m_checked = OpenStaging();
+}
+
 std::optional<PdfOutputFindings> ConversionJob::ReceiveChecked(PdfChecker& checker) {
-  const fs::path checked = m_folder / kCheckedName;
-  const int fd = open(checked.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  // Empty, also after a check that a fresh start of the job made void.
+  if (m_checked < 0 || ftruncate(m_checked, 0) != 0 || lseek(m_checked, 0, SEEK_SET) != 0) {
     std::fprintf(stderr, "pstopdf: cannot keep the checked PDF: %s\n", std::strerror(errno));
     return std::nullopt;
   }
-  std::optional<PdfOutputFindings> findings = checker.Run(fd, m_limits.maxOutputBytes, m_deadline);
-  if (close(fd) != 0) findings.reset();
-  return findings;
+  return checker.Run(m_checked, m_limits.maxOutputBytes, m_deadline);
 }
 
 namespace {
@@ -690,40 +695,46 @@ ConversionFailure ConversionJob::ReportEnd(const End& end) const {
   return {};
 }
 
-// Moves the finished PDF to OUTPUT so that OUTPUT never holds part of one.
-// Across file systems it is copied into a hidden staging file beside OUTPUT
-// first, named for this process so that a later run can remove it should we
-// be killed meanwhile.
-bool ConversionJob::PlaceOutput(const fs::path& produced) {
-  if (std::rename(produced.c_str(), m_output.c_str()) == 0) return true;
-  if (errno != EXDEV) return false;
+// Puts the checked PDF at OUTPUT so that OUTPUT never holds part of one: its
+// file without a name is linked there. Where that cannot be (OUTPUT exists
+// and is replaced, or is on another file system), the PDF goes through a
+// hidden staging file beside OUTPUT, flushed and renamed.
+bool ConversionJob::PlaceOutput() {
+  if (m_staging[0] == '\0') {
+    const std::string self = "/proc/self/fd/" + std::to_string(m_checked);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, m_output.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return true;
+    }
+    const int staging = OpenStaging();
+    if (staging < 0) return false;
+    const bool copied = lseek(m_checked, 0, SEEK_SET) == 0 && CopyInto(m_checked, staging);
+    close(m_checked);
+    m_checked = staging;
+    if (!copied) return false;
+  }
+  const bool ok = fsync(m_checked) == 0 && std::rename(m_staging, m_output.c_str()) == 0;
+  const int error = errno;
+  if (!ok) unlink(m_staging);
+  m_staging[0] = '\0';
+  errno = error;
+  return ok;
+}
+
+// Named for this process, so that a later run removes it should we be
+// killed meanwhile.
+int ConversionJob::OpenStaging() {
   const fs::path folder = m_output.parent_path();
   RemoveLeftovers(folder, ".pstopdf-", ".part");
-  std::string staging = (folder / (".pstopdf-" + OwnerTag() + "-XXXXXX.part")).string();
+  const std::string staging = (folder / (".pstopdf-" + OwnerTag() + "-XXXXXX.part")).string();
   if (staging.size() >= sizeof m_staging) {
     errno = ENAMETOOLONG;
-    return false;
+    return -1;
   }
   // Named for Abandon before it exists.
   std::memcpy(m_staging, staging.c_str(), staging.size() + 1);
-  const int out = mkostemps(m_staging, 5, O_CLOEXEC);
-  if (out < 0) {
-    m_staging[0] = '\0';
-    return false;
-  }
-  staging = m_staging;
-  const int in = open(produced.c_str(), O_RDONLY | O_CLOEXEC);
-  bool ok = in >= 0 && CopyInto(in, out) && fsync(out) == 0;
-  const int error = errno;
-  if (in >= 0) close(in);
-  ok = close(out) == 0 && ok;
-  ok = ok && std::rename(staging.c_str(), m_output.c_str()) == 0;
-  if (!ok) {
-    unlink(staging.c_str());
-    errno = error != 0 ? error : EIO;
-  }
-  m_staging[0] = '\0';
-  return ok;
+  const int fd = mkostemps(m_staging, 5, O_CLOEXEC);
+  if (fd < 0) m_staging[0] = '\0';
+  return fd;
 }
 
 void ConversionJob::Report(const ConversionFailure& failure) const {

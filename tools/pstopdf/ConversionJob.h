@@ -80,8 +80,7 @@ class ConversionJob {
 
   bool StartJob(int inputFd, const PresetContext& preset);
   bool StartOwnJob(int inputFd, const PresetContext& preset);
-  // The job's folder, inside the private folder, which also holds what only
-  // this process writes; empty when it could not be made.
+  // The private folder, the job's; empty when it could not be made.
   std::filesystem::path MakeJobFolder();
   // Whether the ready interpreter failed the job rather than the document:
   // its copy could not begin, its server went away, or it ended well
@@ -91,9 +90,15 @@ class ConversionJob {
   End Supervise(PdfChecker& checker);
   // Whether the job says so on m_doneRead (else it ended without).
   bool TakeDone(PdfChecker& checker);
+  // Opens m_checked, while the job runs.
+  void OpenCheckedFile();
   std::optional<PdfOutputFindings> ReceiveChecked(PdfChecker& checker);
   ConversionFailure ReportEnd(const End& end) const;
-  bool PlaceOutput(const std::filesystem::path& produced);
+  // Puts m_checked at OUTPUT.
+  bool PlaceOutput();
+  // A hidden staging file beside OUTPUT, named for Abandon; -1 when it
+  // could not be made.
+  int OpenStaging();
   // What the caller reads on its report descriptor, once: what was found in
   // the PDF, or why there is none.
   void Report(const PdfOutputFindings& findings) const;
@@ -104,9 +109,11 @@ class ConversionJob {
   JobLimits m_limits;
   std::chrono::steady_clock::time_point m_deadline;
   Watchdog m_watchdog;
-  std::filesystem::path m_folder;  // the private folder, which the watchdog removes
-  std::filesystem::path m_work;    // the job's, in it
+  std::filesystem::path m_work;
   int m_doneRead = -1;
+  // The checked PDF: a file without a name in m_work, which the job cannot
+  // reach, else the staging file beside OUTPUT.
+  int m_checked = -1;
   pid_t m_job = -1;
   std::optional<ReadyJobRequest> m_readyRequest;
   std::optional<ReadyJob> m_ready;
@@ -115,6 +122,6 @@ class ConversionJob {
   int m_relayWrite = -1;
   std::string m_relayLine;
   std::size_t m_relayed = 0;
-  // A staging file of ours in OUTPUT's folder, for Abandon.
+  // A staging file of ours in OUTPUT's folder, for Abandon and for our end.
   char m_staging[PATH_MAX] = {};
 };

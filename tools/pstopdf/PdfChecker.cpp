@@ -42,6 +42,7 @@ PdfChecker::PdfChecker(const fs::path& work, const JobLimits& limits, const Chec
     asked.errorFd = errorFd;
     asked.doneFd = -1;
     asked.files.clear();
+    asked.setup.clear();
     asked.check = request;
     m_ready = StartReadyJob(asked);
     if (m_ready) {

@@ -198,7 +198,7 @@ fs::path OutputIntentProfile(PdfPreset preset) {
 }
 
 InterpreterArguments PresetArguments(const PresetContext& context, const fs::path& workFolder,
-                                     std::string& why) {
+                                     std::string& why, bool setupAsText) {
   std::vector<std::string> args;
   if (!context.encapsulated && context.paperWidth > 0 && context.paperHeight > 0) {
     // Only the default: a document that asks for a size still gets it.
@@ -266,16 +266,21 @@ InterpreterArguments PresetArguments(const PresetContext& context, const fs::pat
   if (context.preset == PdfPreset::PdfX3 && untitled && !context.fileName.empty()) {
     document += "/QuillpressTitle " + Utf16Hex(CodePoints(context.fileName)) + " def\n";
   }
-  const fs::path setup = workFolder / "setup.ps";
-  std::ofstream out(setup, std::ios::binary);
-  out << document << kPresetSetup;
-  out.close();
-  if (!out) {
-    why = "cannot write into the private folder: " + std::string(std::strerror(errno));
-    return {};
+  InterpreterArguments result;
+  if (setupAsText) {
+    result.setup = document + kPresetSetup;
+  } else {
+    const fs::path setup = workFolder / "setup.ps";
+    std::ofstream out(setup, std::ios::binary);
+    out << document << kPresetSetup;
+    out.close();
+    if (!out) {
+      why = "cannot write into the private folder: " + std::string(std::strerror(errno));
+      return {};
+    }
+    args.push_back(setup.string());
   }
-  args.push_back(setup.string());
-  InterpreterArguments result{std::move(args), {}};
+  result.beforeDocument = std::move(args);
   if (!WriteDocumentInformation(context, workFolder, result.afterDocument, why)) return {};
   return result;
 }

@@ -1,5 +1,6 @@
 #include "ReadyInterpreter.h"
 
+#include "BMTUtil.h"
 #include "Interpreter.h"
 
 #include <ghostscript/gserrors.h>
@@ -298,6 +299,7 @@ std::optional<ReadyJob> StartReadyJob(const ReadyJobRequest& request) {
   std::string strings;
   AppendString(strings, request.work.string());
   AppendString(strings, request.creationDate.value_or(""));
+  AppendString(strings, request.setup);
   for (const std::string& file : request.files) AppendString(strings, file);
   RequestHeader header;
   header.size = static_cast<std::uint32_t>(strings.size());
@@ -362,7 +364,11 @@ int Above(int fd) {
 // The interpreter opened its output and work files in our folder when it
 // started; a copy gets files of its own of the same names in its folder,
 // holding what ours hold, at the same offsets, on the same descriptors.
-bool TakeOwnFiles(const fs::path& serverFolder) {
+// With unnamedFolder, the work files, which the interpreter never looks for
+// by name, are made there without a name instead, and the output is left:
+// a spare makes those while it waits, and its job's folder then gets only
+// the output. Each new file takes a while on a busy file system.
+bool TakeOwnFiles(const fs::path& serverFolder, const fs::path& unnamedFolder = {}) {
   const std::string prefix = serverFolder.string() + "/";
   DIR* dir = opendir("/proc/self/fd");
   if (!dir) return false;
@@ -388,8 +394,13 @@ bool TakeOwnFiles(const fs::path& serverFolder) {
     if (deleted) path.resize(path.size() - kDeleted.size());
     const std::string name = path.substr(prefix.size());
     if (name.empty() || name.find('/') != std::string::npos) return false;
+    const bool unnamed = !unnamedFolder.empty();
+    if (unnamed && "/proc/self/cwd/" + name == ReadyOutputFile()) continue;
     const off_t offset = lseek(fd, 0, SEEK_CUR);
-    const int own = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int own = unnamed ? open(unnamedFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)
+                            : open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Left to be made by name where files without one are not offered.
+    if (own < 0 && unnamed) continue;
     if (own < 0 || offset < 0) return false;
     const int original = deleted ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     char buffer[1 << 14];
@@ -399,7 +410,7 @@ bool TakeOwnFiles(const fs::path& serverFolder) {
     }
     if (original >= 0) close(original);
     if (original < 0 || got < 0 || lseek(own, offset, SEEK_SET) != offset) return false;
-    if (deleted) unlink(name.c_str());
+    if (deleted && !unnamed) unlink(name.c_str());
     // Keep the descriptor's flags (append, close-on-exec) as the interpreter set them.
     const int flags = fcntl(fd, F_GETFL);
     const int fdFlags = fcntl(fd, F_GETFD);
@@ -490,9 +501,12 @@ void SayDone(int done) {
   close_range(kServerFdBase, ~0U, 0);
 
   std::size_t at = 0;
-  std::string work, date;
+  std::string work, date, setup;
   std::vector<std::string> files;
-  if (!TakeString(strings, at, work) || !TakeString(strings, at, date)) _exit(kReadyCopyUnfit);
+  if (!TakeString(strings, at, work) || !TakeString(strings, at, date) ||
+      !TakeString(strings, at, setup)) {
+    _exit(kReadyCopyUnfit);
+  }
   for (std::string file; at < strings.size() && TakeString(strings, at, file);) files.push_back(file);
   if (chdir(work.c_str()) != 0 || !TakeOwnFiles(serverFolder)) _exit(kReadyCopyUnfit);
   ApplyJobLimits(JobLimits{static_cast<unsigned long>(header.cpuSeconds),
@@ -516,6 +530,7 @@ void SayDone(int done) {
     if (code < 0) break;
     code = gs.runFile(instance, file.c_str(), 0, &exitCode);
   }
+  if (code >= 0 && !setup.empty()) code = gs.runString(instance, setup.c_str(), 0, &exitCode);
   if (code >= 0) {
     const std::string path = "/proc/self/fd/" + std::to_string(input);
     code = gs.runFile(instance, path.c_str(), 0, &exitCode);
@@ -528,8 +543,13 @@ void SayDone(int done) {
     if (!ok) WriteInterpreterNote();
   }
   // The PDF is complete: its check need not wait for this process's end.
-  if (ok) SayDone(done);
-  _exit(ok ? 0 : 1);
+  // It waits to be ended, so that what it wrote can be read while it is
+  // certainly this process.
+  if (ok) {
+    SayDone(done);
+    for (;;) pause();
+  }
+  _exit(1);
 }
 
 // A copy that checks a job's PDF: it keeps nothing of the server's, not even
@@ -568,13 +588,17 @@ constexpr char kCopyName[] = "pstopdf-copy";
 constexpr std::size_t kSpares = 2;
 
 [[noreturn]] void WaitAsSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf,
-                              pid_t server, const fs::path& serverFolder, int channel) {
+                              pid_t server, const fs::path& serverFolder,
+                              const fs::path& temporaryFolder, int channel) {
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
   if (!EndWithParent(server, SIGKILL)) _exit(kReadyCopyUnfit);
   // Nothing of the server's but the channel: no caller's connection stays
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
   close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
+  // Its work files, which a check's copy never uses, in the folder the
+  // jobs' private folders are made in.
+  if (!TakeOwnFiles(serverFolder, temporaryFolder)) _exit(kReadyCopyUnfit);
   // Confined as far as it can be before it knows its job, while it waits.
   EnterSystemCallBarrier();
   RequestHeader header;
@@ -597,7 +621,7 @@ constexpr std::size_t kSpares = 2;
 }
 
 Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_t server,
-                const fs::path& serverFolder) {
+                const fs::path& serverFolder, const fs::path& temporaryFolder) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
   const int ours = Above(ends[0]);
@@ -611,7 +635,7 @@ Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_
   if (pid != 0) prctl(PR_SET_NAME, name);
   if (pid == 0) {
     close(ours);
-    WaitAsSpare(gs, instance, writePdf, server, serverFolder, theirs);
+    WaitAsSpare(gs, instance, writePdf, server, serverFolder, temporaryFolder, theirs);
   }
   close(theirs);
   const int pidfd = pid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) : -1;
@@ -684,6 +708,7 @@ void RunReadyServer(int argc, char** argv) {
 
   // The interpreter's work files go where each process works: ours here,
   // a copy's in its job's private folder.
+  const fs::path temporary = BMTUtil::TemporaryFolder();
   setenv("TMPDIR", "/proc/self/cwd", 1);
   setenv("TEMP", "/proc/self/cwd", 1);
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"}) {
@@ -733,7 +758,7 @@ void RunReadyServer(int argc, char** argv) {
   std::vector<Spare> spares;
   auto makeSpares = [&] {
     while (spares.size() < kSpares) {
-      const Spare spare = MakeSpare(*gs, instance, writePdf, self, folder);
+      const Spare spare = MakeSpare(*gs, instance, writePdf, self, folder, temporary);
       if (spare.pid <= 0) break;
       spares.push_back(spare);
     }

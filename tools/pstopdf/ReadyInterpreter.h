@@ -40,8 +40,9 @@ struct ReadyJobRequest {
   // ends.
   int doneFd = -1;
   std::filesystem::path work;
-  // Files run before the input, in order (the preset's setup).
+  // Files run before the input, in order, then the preset's setup.
   std::vector<std::string> files;
+  std::string setup;
   // The document's own creation date as a PDF date, when it gives one.
   std::optional<std::string> creationDate;
   JobLimits limits;

@@ -1,6 +1,7 @@
 #include "Sandbox.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
@@ -309,16 +310,40 @@ bool DropCapabilities() {
 
 }  // namespace
 
-std::uint64_t BytesWrittenBy(pid_t pid) {
+namespace {
+
+int OpenIoAccount(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/io";
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+// Closes fd.
+std::uint64_t ReadBytesWritten(int fd) {
   char text[512] = {};
   const ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
   if (n <= 0) return 0;
   const char* line = std::strstr(text, "wchar:");
   return line ? std::strtoull(line + 6, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+std::uint64_t BytesWrittenBy(pid_t pid) {
+  const int fd = OpenIoAccount(pid);
+  return fd < 0 ? 0 : ReadBytesWritten(fd);
+}
+
+std::optional<std::uint64_t> BytesWrittenByLiving(pid_t pid, int pidfd) {
+  const int fd = OpenIoAccount(pid);
+  if (fd < 0) return std::nullopt;
+  // Still running after the account was opened: the account is its.
+  pollfd ended{pidfd, POLLIN, 0};
+  if (poll(&ended, 1, 0) != 0) {
+    close(fd);
+    return std::nullopt;
+  }
+  return ReadBytesWritten(fd);
 }
 
 void ApplyJobLimits(const JobLimits& limits) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 struct JobLimits {
@@ -25,6 +26,10 @@ struct JobLimits {
 // /proc io account), for the bound on what a job writes; 0 when it cannot
 // be read.
 std::uint64_t BytesWrittenBy(pid_t pid);
+
+// The same for a process that has not ended, pidfd being its: nothing once
+// it has, as its pid may then be another's.
+std::optional<std::uint64_t> BytesWrittenByLiving(pid_t pid, int pidfd);
 
 // CPU time (SIGXCPU when reached), address space, the size of any one file
 // (SIGXFSZ when reached), and no core files.
