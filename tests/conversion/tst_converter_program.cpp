@@ -93,6 +93,15 @@ struct Failure {
   std::string program = "pstopdf";
 };
 
+// A converter killed, or asked to stop, while it works.
+struct Kill {
+  std::string program = "pstopdf";
+  bool atOnce = false;  // the very moment its private folder appears, before it may know of it
+  int signal = SIGKILL;
+  QByteArray says = {};  // when it may end itself
+  bool ready = false;    // its job is run by a ready interpreter's copy
+};
+
 constexpr char kNoReadyInterpreters[] = "the kernel offers no Landlock: interpreters are never kept ready";
 constexpr char kRequire[] = "QUILLPRESS_PSTOPDF_READY=require";
 constexpr char kFresh[] = "QUILLPRESS_PSTOPDF_READY=0";
@@ -369,10 +378,18 @@ class ConverterProgram : public QObject, samples::TestFolders {
     QProcess p;
     p.start(samples::Arg(samples::BinDir() / program), {samples::Arg(input), "-o", samples::Arg(pdf)});
     QVERIFY(p.waitForStarted());
-    // The job's own folder, in its private folder, the one entry of the temporary folder.
-    auto work = [&] { return fs::directory_iterator(Tmp())->path() / "job"; };
-    QTRY_VERIFY_WITH_TIMEOUT(!fs::is_empty(Tmp()) && fs::is_directory(work()), 30000);
-    QCOMPARE(mkfifo((work() / "out.pdf").c_str(), 0600), 0);
+    // The job's working folder, wherever pstopdf made it in the temporary folder.
+    fs::path work;
+    auto jobWorks = [&] {
+      for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::error_code ec;
+        const fs::path cwd = fs::read_symlink(entry.path() / "cwd", ec);
+        if (!ec && cwd.native().starts_with(Tmp().native() + "/")) work = cwd;
+      }
+      return !work.empty();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(jobWorks(), 30000);
+    QCOMPARE(mkfifo((work / "out.pdf").c_str(), 0600), 0);
     QVERIFY(p.waitForFinished(120000));
     const QByteArray output = p.readAllStandardError();
     for (const std::string& call : refused) {
@@ -388,31 +405,22 @@ class ConverterProgram : public QObject, samples::TestFolders {
   }
 
   void killedConverterLeavesNothingBehind_data() {
-    QTest::addColumn<std::string>("program");
-    QTest::addColumn<bool>("atOnce");
-    QTest::addColumn<int>("signal");
-    QTest::addColumn<QByteArray>("says");  // when it may end itself
-    QTest::addColumn<bool>("ready");       // its job is run by a ready interpreter's copy
-    const std::string pstopdf = "pstopdf", cli = "quillpress-cli";
-    // The very moment its private folder appears, before it may know of it.
-    QTest::newRow("as its folder appears") << pstopdf << true << SIGKILL << QByteArray() << false;
-    QTest::newRow("while it interprets") << pstopdf << false << SIGKILL << QByteArray() << false;
+    QTest::addColumn<Kill>("killed");
+    QTest::newRow("as its folder appears") << Kill{.atOnce = true};
+    QTest::newRow("while it interprets") << Kill{};
     // The ready interpreter's copy goes with its caller.
-    QTest::newRow("while a ready copy interprets") << pstopdf << false << SIGKILL << QByteArray() << true;
+    QTest::newRow("while a ready copy interprets") << Kill{.ready = true};
     // The command line converts; it is killed and must take the converter along.
-    QTest::newRow("its caller, while it interprets") << cli << false << SIGKILL << QByteArray() << false;
+    QTest::newRow("its caller, while it interprets") << Kill{.program = "quillpress-cli"};
     // Asked to stop, each ends its work and says so.
-    const QByteArray stopped = "pstopdf: stopped", interrupted = "Interrupted: 0 of 1 files converted";
-    QTest::newRow("stopped while it interprets") << pstopdf << false << SIGTERM << stopped << false;
-    QTest::newRow("its caller stopped") << cli << false << SIGTERM << interrupted << false;
+    QTest::newRow("stopped while it interprets") << Kill{.signal = SIGTERM, .says = "pstopdf: stopped"};
+    QTest::newRow("its caller stopped")
+        << Kill{.program = "quillpress-cli", .signal = SIGTERM, .says = "Interrupted: 0 of 1 files converted"};
   }
 
   void killedConverterLeavesNothingBehind() {
-    QFETCH(std::string, program);
-    QFETCH(bool, atOnce);
-    QFETCH(int, signal);
-    QFETCH(QByteArray, says);
-    QFETCH(bool, ready);
+    QFETCH(Kill, killed);
+    const auto& [program, atOnce, signal, says, ready] = killed;
     if (ready && !KernelHasLandlock()) QSKIP(kNoReadyInterpreters);
     if (ready) Warm();
     const fs::path input = Root() / ("forever-" + std::string(QTest::currentDataTag()) + ".ps");
