@@ -44,7 +44,8 @@ class CliConvert : public QObject, samples::TestFolders {
              {{"--recursive", "Docs", "-o", "deep"}, {"a.pdf", "art.pdf", "b.pdf", "chart.pdf"}},
              {{"-r", "--keep-tree", "Docs/", "--output=tree"},
               {"2013", "2013/May", "2013/May/b.pdf", "2013/art.pdf", "a.pdf", "chart.pdf"}},
-             {{"single.ps", "single.ps", "Docs/2013/link.ps", "-o", "again"}, {"link.pdf", "single 1.pdf", "single.pdf"}}}) {
+             {{"single.ps", "single.ps", "Docs/2013/link.ps", "-o", "again"},
+              {"link.pdf", "single 1.pdf", "single.pdf"}}}) {
       const samples::ProgramRun run = Cli(QStringList{"convert"} + args);
       QVERIFY2(run.exitCode == 0, run.output.constData());
       QCOMPARE(samples::ListTree(Root() / args.last().section(u'=', -1).toStdString()), tree);

@@ -221,16 +221,20 @@ class ConverterProgram : public QObject, samples::TestFolders {
               stopped("endless.ps", {kRequire, "QUILLPRESS_PSTOPDF_CPU_SECONDS=1"}, cpu, "cpu-limit", 1)},
              {"greedy", stopped("greedy.ps", {"--memory-mib", "300"}, "", "memory-limit", 300)},
              {"one large file, limit from the environment",
-              stopped("one-large-temp-file.ps", {"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}, overOutput, "output-limit", 4)},
-             {"many files in turn", stopped("many-temp-files.ps", {"--max-output-mib", "4"}, overOutput, "output-limit", 4)},
+              stopped("one-large-temp-file.ps", {"QUILLPRESS_PSTOPDF_MAX_OUTPUT_MIB=4"}, overOutput, "output-limit",
+                      4)},
+             {"many files in turn",
+              stopped("many-temp-files.ps", {"--max-output-mib", "4"}, overOutput, "output-limit", 4)},
              {"many files in turn, in a ready copy",
               stopped("many-temp-files.ps", {"--max-output-mib", "4", kRequire}, overOutput, "output-limit", 4)},
-             {"empty files", stopped("endless-empty-files.ps", {"--max-files", "300"}, overFiles, "file-count-limit", 300)},
+             {"empty files",
+              stopped("endless-empty-files.ps", {"--max-files", "300"}, overFiles, "file-count-limit", 300)},
              {"empty files, in a ready copy, limit from the environment",
               stopped("endless-empty-files.ps", {kRequire, "QUILLPRESS_PSTOPDF_MAX_FILES=300"}, overFiles,
                       "file-count-limit", 300)},
              {"unknown command", stopped("unknown-command.ps", {}, undefined, "interpreter-error")},
-             {"unknown command, in a ready copy", stopped("unknown-command.ps", {kRequire}, undefined, "interpreter-error")},
+             {"unknown command, in a ready copy",
+              stopped("unknown-command.ps", {kRequire}, undefined, "interpreter-error")},
              // A job that waits spends no processor time: the clock stops it.
              {"waiting", {.job = "sleep 600\n", .options = {"--wall-seconds", "2"},
                           .words = "took longer than 2 seconds, its time limit", .kind = "time-limit", .limit = 2,
@@ -323,9 +327,9 @@ class ConverterProgram : public QObject, samples::TestFolders {
     }
     // What the hostile document aims at, named on its first lines.
     auto ps = [](const fs::path& path) { return "(" + path.string() + ") "; };
-    std::string job = "%!PS\n/input " + ps(input) + "def /victims [" + ps(victim) + ps(tmpVictim) + "] def\n/plants [" +
-                      ps(planted[0]) + ps(planted[1]) + "] def /secrets [" + ps(secret) + "(/etc/passwd)] def\n/planter " +
-                      ps(planted[2]) + "def /port (" + std::to_string(listener.serverPort()) + ") def\n/ready [";
+    std::string job = "%!PS\n/input " + ps(input) + "def /victims [" + ps(victim) + ps(tmpVictim) + "] def\n";
+    job += "/plants [" + ps(planted[0]) + ps(planted[1]) + "] def /secrets [" + ps(secret) + "(/etc/passwd)] def\n";
+    job += "/planter " + ps(planted[2]) + "def /port (" + std::to_string(listener.serverPort()) + ") def\n/ready [";
     for (const auto& [file, size] : readyFiles) job += ps(file);
     job += "] def /readyPlants [";
     for (const auto& [file, size] : readyFiles) job += ps(file.parent_path() / "planted");
@@ -384,7 +388,8 @@ class ConverterProgram : public QObject, samples::TestFolders {
       for (const auto& entry : fs::directory_iterator("/proc")) {
         std::error_code ec;
         const fs::path cwd = fs::read_symlink(entry.path() / "cwd", ec);
-        if (!ec && cwd.native().starts_with(Tmp().native() + "/")) work = cwd;
+        const bool ours = ReadAll(entry.path() / "cmdline").find(input.string()) != std::string::npos;
+        if (!ec && ours && cwd.native().starts_with(Tmp().native() + "/") && fs::is_directory(cwd)) work = cwd;
       }
       return !work.empty();
     };

@@ -146,7 +146,8 @@ class ParallelConversion : public QObject, samples::TestFolders {
   void cancelStopsEveryConversionInFlight() {
     const fs::path dest = Root() / "cancel-out", log = Root() / "cancel.log";
     fs::create_directories(dest);
-    const std::vector<FileListItemRef> items = Items({"first.ps", "stuck/a.ps", "stuck/b.ps", "stuck/c.ps", "later.ps"});
+    const std::vector<FileListItemRef> items =
+        Items({"first.ps", "stuck/a.ps", "stuck/b.ps", "stuck/c.ps", "later.ps"});
     UseWrapperConverter(log, 0);
     RecordingHost host;
     BatchExport batch(host);

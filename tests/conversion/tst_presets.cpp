@@ -253,7 +253,8 @@ class Presets : public QObject, samples::TestFolders {
     fs::create_directories(locales);
     samples::RunTool("localedef", {"-i", "en_US", "-f", "UTF-8", samples::Arg(locales / "en_US.UTF-8")});
     if (!fs::exists(locales / "en_US.UTF-8")) QSKIP("localedef could not build en_US (the locales package)");
-    const fs::path unsized = samples::TestFile("data/hello.ps"), sized = Root() / "sized.ps", pdf = Root() / "paper.pdf";
+    const fs::path unsized = samples::TestFile("data/hello.ps"), sized = Root() / "sized.ps";
+    const fs::path pdf = Root() / "paper.pdf";
     samples::WriteFile(sized, samples::PostScriptWithPages({{300, 200}}));
     QStringList env = {"LC_ALL", "LOCPATH=" + samples::Arg(locales), "LANG=C.UTF-8", "LC_PAPER=en_US.UTF-8"};
     auto pagesOf = [&](const fs::path& input, PdfPreset preset) {
