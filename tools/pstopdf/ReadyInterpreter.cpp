@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -580,25 +581,23 @@ struct Spare {
   pid_t pid = -1;
   int pidfd = -1;
   int channel = -1;  // the server's end
+  bool check = false;  // made for a check, which needs no work files
 };
 
 constexpr char kSpareName[] = "pstopdf-spare";
 constexpr char kCopyName[] = "pstopdf-copy";
-// One for a job and one for its check, which are asked for together.
-constexpr std::size_t kSpares = 2;
 
 [[noreturn]] void WaitAsSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf,
                               pid_t server, const fs::path& serverFolder,
-                              const fs::path& temporaryFolder, int channel) {
+                              const fs::path& temporaryFolder, bool check, int channel) {
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
   if (!EndWithParent(server, SIGKILL)) _exit(kReadyCopyUnfit);
   // Nothing of the server's but the channel: no caller's connection stays
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
   close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
-  // Its work files, which a check's copy never uses, in the folder the
-  // jobs' private folders are made in.
-  if (!TakeOwnFiles(serverFolder, temporaryFolder)) _exit(kReadyCopyUnfit);
+  // A job's work files, in the folder the jobs' private folders are made in.
+  if (!check && !TakeOwnFiles(serverFolder, temporaryFolder)) _exit(kReadyCopyUnfit);
   // Confined as far as it can be before it knows its job, while it waits.
   EnterSystemCallBarrier();
   RequestHeader header;
@@ -621,7 +620,7 @@ constexpr std::size_t kSpares = 2;
 }
 
 Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_t server,
-                const fs::path& serverFolder, const fs::path& temporaryFolder) {
+                const fs::path& serverFolder, const fs::path& temporaryFolder, bool check) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {};
   const int ours = Above(ends[0]);
@@ -635,7 +634,7 @@ Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_
   if (pid != 0) prctl(PR_SET_NAME, name);
   if (pid == 0) {
     close(ours);
-    WaitAsSpare(gs, instance, writePdf, server, serverFolder, temporaryFolder, theirs);
+    WaitAsSpare(gs, instance, writePdf, server, serverFolder, temporaryFolder, check, theirs);
   }
   close(theirs);
   const int pidfd = pid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) : -1;
@@ -648,7 +647,7 @@ Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_
     if (ours >= 0) close(ours);
     return {};
   }
-  return Spare{pid, pidfd, ours};
+  return Spare{pid, pidfd, ours, check};
 }
 
 void DropSpare(Spare& spare) {
@@ -666,8 +665,12 @@ void DropSpare(Spare& spare) {
 pid_t HandToSpare(std::vector<Spare>& spares, const RequestHeader& header,
                   const std::string& strings, const std::vector<int>& fds, int& pidfd) {
   while (!spares.empty()) {
-    Spare spare = spares.back();
-    spares.pop_back();
+    // One made for this kind of request, else any.
+    auto it = std::find_if(spares.begin(), spares.end(),
+                           [&](const Spare& s) { return s.check == (header.check != 0); });
+    if (it == spares.end()) it = spares.end() - 1;
+    Spare spare = *it;
+    spares.erase(it);
     if (SendWithFds(spare.channel, &header, sizeof header, fds) &&
         WriteAll(spare.channel, strings.data(), strings.size())) {
       close(spare.channel);
@@ -756,11 +759,14 @@ void RunReadyServer(int argc, char** argv) {
   auto lastWork = std::chrono::steady_clock::now();
   std::map<pid_t, Copy> copies;
   std::vector<Spare> spares;
+  // One for a job and one for its check, which are asked for together.
   auto makeSpares = [&] {
-    while (spares.size() < kSpares) {
-      const Spare spare = MakeSpare(*gs, instance, writePdf, self, folder, temporary);
-      if (spare.pid <= 0) break;
-      spares.push_back(spare);
+    for (const bool check : {false, true}) {
+      if (std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.check == check; })) {
+        continue;
+      }
+      const Spare spare = MakeSpare(*gs, instance, writePdf, self, folder, temporary, check);
+      if (spare.pid > 0) spares.push_back(spare);
     }
   };
   makeSpares();
