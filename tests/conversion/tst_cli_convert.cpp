@@ -22,19 +22,11 @@ class CliConvert : public QObject, samples::TestFolders {
 
  private Q_SLOTS:
   void initTestCase() {
-    const fs::path docs = Root() / "Docs";
-    samples::WriteFile(docs / "a.ps", samples::OnePagePostScript());
-    samples::WriteFile(docs / "notes.txt", "text");
-    samples::WriteFile(docs / ".hidden.ps", samples::OnePagePostScript());
-    samples::WriteFile(docs / "2013" / "May" / "b.eps", samples::EpsWithBox(0, 0, 10, 10));
-    // Without a header: PostScript by the type its extension names, in any case.
-    samples::WriteFile(docs / "2013" / "art.Ps", "0 0 moveto 9 9 lineto stroke showpage\n");
-    samples::WriteFile(docs / ".secret" / "d.ps", samples::OnePagePostScript());  // a hidden folder
-    samples::WriteFile(docs / "chart", samples::OnePagePostScript());  // PostScript, as its content shows
-    samples::WriteFile(docs / "plain", "just words\n");
-    fs::create_symlink(docs / "a.ps", docs / "2013" / "link.ps");
-    samples::WriteFile(Root() / "single.ps", samples::OnePagePostScript());
-    samples::WriteFile(Root() / "broken.ps", "%!PS\n/nosuchthing load\n");
+    // single.ps, broken.ps, and Docs: a.ps, notes.txt, chart (PostScript without an extension), plain (text),
+    // .hidden.ps, .secret/d.ps, 2013/May/b.eps, 2013/art.Ps (PostScript only by its extension's type) and
+    // 2013/link.ps (a link to a.ps).
+    const auto options = fs::copy_options::recursive | fs::copy_options::copy_symlinks;
+    fs::copy(samples::TestFile("data/user-folder"), Root(), options);
   }
 
   // Files in the order given, one line each, a link named among them too;
@@ -52,7 +44,8 @@ class CliConvert : public QObject, samples::TestFolders {
              {{"--recursive", "Docs", "-o", "deep"}, {"a.pdf", "art.pdf", "b.pdf", "chart.pdf"}},
              {{"-r", "--keep-tree", "Docs/", "--output=tree"},
               {"2013", "2013/May", "2013/May/b.pdf", "2013/art.pdf", "a.pdf", "chart.pdf"}},
-             {{"single.ps", "single.ps", "Docs/2013/link.ps", "-o", "again"}, {"link.pdf", "single 1.pdf", "single.pdf"}}}) {
+             {{"single.ps", "single.ps", "Docs/2013/link.ps", "-o", "again"},
+              {"link.pdf", "single 1.pdf", "single.pdf"}}}) {
       const samples::ProgramRun run = Cli(QStringList{"convert"} + args);
       QVERIFY2(run.exitCode == 0, run.output.constData());
       QCOMPARE(samples::ListTree(Root() / args.last().section(u'=', -1).toStdString()), tree);

@@ -28,7 +28,7 @@ class Conversion : public QObject, samples::TestFolders {
 
  private:
   fs::path m_out;
-  fs::path m_source;  // two pages
+  const fs::path m_source = samples::TestFile("data/report.ps");  // two pages
 
   // A stand-in converter with that shell body, for the runs that follow.
   void UseConverter(const std::string& body) {
@@ -47,8 +47,6 @@ class Conversion : public QObject, samples::TestFolders {
 
  private Q_SLOTS:
   void initTestCase() {
-    m_source = Root() / "report.ps";
-    samples::WriteFile(m_source, samples::PostScriptWithPages({{612, 792}, {400, 300}}));
     // Real PDFs for stand-ins to hand out: the source's, and another.
     fs::create_directories(Root() / "good");
     const ConversionResult good = ConvertIntoFolder(m_source, Root() / "good");
@@ -63,6 +61,7 @@ class Conversion : public QObject, samples::TestFolders {
     m_out = Root() / "out";
     fs::remove_all(m_out);
     fs::remove(m_out.string() + ".staged-early");
+    fs::remove(m_out.string() + ".ignoring");
     fs::create_directories(m_out);
     qputenv("QP_OUT", m_out.c_str());
   }
@@ -148,14 +147,37 @@ class Conversion : public QObject, samples::TestFolders {
     row("done, then crash", DoneButStillRunning() + "kill -SEGV $$", "crashed");
     // ...and one changed after the errors closed is the one kept.
     row("done, then changed", DoneButStillRunning() + "cp \"$QP_OTHER_PDF\" \"$3.new\" && mv \"$3.new\" \"$3\"", "");
+    // Asked to stop once under way, the run ends promptly: an endless job of
+    // the real converter, one that ignores the request, also once it has
+    // closed its errors, its PDF made meanwhile.
+    const std::string stubborn = "trap '' TERM\n: > \"$QP_OUT.ignoring\"\nwhile :; do :; done";
+    row("stopped: endless job", "", "cancelled");
+    row("stopped: converter that ignores it", stubborn, "cancelled");
+    row("stopped: converter that ignores it, once done", DoneButStillRunning() + stubborn, "cancelled");
   }
 
   void whatTheConverterDidDecides() {
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, kind);
     QFETCH(QByteArray, detail);
-    UseConverter(script.toStdString());
-    const ConversionResult result = ConvertIntoFolder(m_source, m_out);
+    if (!script.isEmpty()) UseConverter(script.toStdString());
+    const fs::path source = script.isEmpty() ? samples::TestFile("data/endless.ps") : m_source;
+    std::stop_source stop;
+    auto run = std::async(std::launch::async, [&] {
+      return ConvertIntoFolder(source, m_out, {.stop = stop.get_token()});
+    });
+    if (kind == "cancelled") {
+      // Under way once the stand-in says so, or the converter has made its private folder.
+      auto underWay = [&] {
+        return script.isEmpty() ? !samples::ListTree(Tmp()).empty() : fs::exists(m_out.string() + ".ignoring");
+      };
+      const bool wasUnderWay = QTest::qWaitFor(underWay, 30000);
+      stop.request_stop();
+      QVERIFY(wasUnderWay);
+    }
+    auto ended = [&] { return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+    QVERIFY(QTest::qWaitFor(ended, 120000));
+    const ConversionResult result = run.get();
     QCOMPARE(StagedEarly(), script.contains("exec 2>&-"));
     VerifyNothingLeftInTemp();
     if (kind.isEmpty()) {
@@ -167,7 +189,7 @@ class Conversion : public QObject, samples::TestFolders {
     QVERIFY(!result.ok);
     QCOMPARE(ConversionFailureKindName(result.failure.kind), std::string_view(kind.constData()));
     QVERIFY2(QByteArray::fromStdString(result.failure.detail).contains(detail), result.failure.detail.c_str());
-    QCOMPARE(result.failure.file, m_source);
+    QCOMPARE(result.failure.file, source);
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
   }
 
@@ -235,7 +257,8 @@ class Conversion : public QObject, samples::TestFolders {
     QVERIFY(!ConvertIntoFolder(m_source, "/proc/self").ok);
     // A destination folder is made where it can be, from what its caller gives.
     QVERIFY(!DestinationFolderForSource("/proc/quillpress-test", "/D/a.ps", std::nullopt));
-    QVERIFY(!DestinationFolderForSource(m_out, "", std::nullopt) && !DestinationFolderForSource("", "/a.ps", std::nullopt));
+    QVERIFY(!DestinationFolderForSource(m_out, "", std::nullopt));
+    QVERIFY(!DestinationFolderForSource("", "/a.ps", std::nullopt));
     QCOMPARE(*DestinationFolderForSource(m_out, "/a/b.ps", fs::path("/a/b/c/d")), m_out);  // a parent deeper
     QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{"report.pdf"});
     VerifyNothingLeftInTemp();
@@ -285,43 +308,6 @@ class Conversion : public QObject, samples::TestFolders {
              {"Überschrift “1”.ps", 0, "Überschrift “1”.ps"}}) {
       QCOMPARE(BMTUtil::EscapedForDisplay(text, bound), shown);
     }
-  }
-
-  void stopEndsTheRunPromptly_data() {
-    QTest::addColumn<std::string>("converter");  // a stand-in's body; empty: the real one
-    QTest::newRow("endless job") << std::string();
-    const std::string stubborn = "trap '' TERM\n: > \"$QP_OUT.ignoring\"\nwhile :; do :; done";
-    QTest::newRow("converter that ignores it") << stubborn;
-    // Also once it has closed its errors, its PDF made meanwhile.
-    QTest::newRow("converter that ignores it, once done") << DoneButStillRunning() + stubborn;
-  }
-
-  void stopEndsTheRunPromptly() {
-    QFETCH(std::string, converter);
-    fs::remove(m_out.string() + ".ignoring");
-    fs::path source = m_source;
-    std::function<bool()> underWay = [&] { return fs::exists(m_out.string() + ".ignoring"); };
-    if (converter.empty()) {
-      source = samples::TestFile("data/endless.ps");
-      // Under way once the converter has made its private folder.
-      underWay = [&] { return !samples::ListTree(Tmp()).empty(); };
-    } else {
-      UseConverter(converter);
-    }
-    // Asked to stop once under way, the run ends.
-    std::stop_source stop;
-    auto run = std::async(std::launch::async, [&] {
-      return ConvertIntoFolder(source, m_out, {.stop = stop.get_token()});
-    });
-    const bool wasUnderWay = QTest::qWaitFor(underWay, 30000);
-    stop.request_stop();
-    QVERIFY(wasUnderWay);
-    auto ended = [&] { return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
-    QVERIFY(QTest::qWaitFor(ended, 30000));
-    QCOMPARE(run.get().failure.kind, ConversionFailureKind::Cancelled);
-    QCOMPARE(StagedEarly(), converter.find("exec 2>&-") != std::string::npos);
-    QCOMPARE(samples::ListTree(m_out), std::vector<std::string>{});
-    VerifyNothingLeftInTemp();
   }
 };
 

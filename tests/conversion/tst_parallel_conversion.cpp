@@ -71,13 +71,11 @@ class ParallelConversion : public QObject, samples::TestFolders {
                                       "while :; do sleep 0.02; done;; esac\n").c_str());
   }
 
-  // Items for files under folder, written with their PostScript; a kept
-  // tree's items name their tree.
-  static std::vector<FileListItemRef> Items(const fs::path& folder,
-                                            const std::vector<std::pair<std::string, std::string>>& files) {
+  // Items for files of tests/data/batch; a kept tree's items name their tree.
+  static std::vector<FileListItemRef> Items(const std::vector<std::string>& names) {
+    const fs::path folder = samples::TestFile("data/batch");
     std::vector<FileListItemRef> items;
-    for (const auto& [name, ps] : files) {
-      samples::WriteFile(folder / name, ps);
+    for (const std::string& name : names) {
       const bool inTree = name.starts_with("tree/");
       items.push_back(
           std::make_shared<FileListItem>(folder / name, inTree ? std::optional(folder / "tree") : std::nullopt));
@@ -113,18 +111,11 @@ class ParallelConversion : public QObject, samples::TestFolders {
   // folder cannot be made; the first item is held until three later ones
   // have ended, so that the parallel run finishes them out of order.
   void namesOrderAndProgressAreThoseOfASerialRun() {
-    const std::string good = samples::OnePagePostScript(), bad = "%!PS-Adobe-3.0\n/undefinedname-here cvx exec\n";
-    const std::vector<FileListItemRef> items =
-        Items(Root() / "names", {{"held/a.ps", samples::PostScriptWithPages({{612, 792}, {300, 300}})},
-                                 {"x/a.ps", good},
-                                 {"x/b.ps", bad},  // fails: b.pdf stays free...
-                                 {"y/b.ps", good},  // ...for this one
-                                 {"y/a.ps", good},
-                                 {"tree/sub/a.ps", good},
-                                 {"tree/sub/c.eps", samples::EpsWithBox(0, 0, 20, 30)},
-                                 {"tree/blocked/d.ps", good},  // its folder is a file
-                                 {"z/a.ps", bad},
-                                 {"z/c.ps", good}});
+    // x/b.ps fails, leaving b.pdf to y/b.ps; so does z/a.ps; tree/blocked's
+    // folder is a file in the destination.
+    const std::vector<FileListItemRef> items = Items({"held/a.ps", "x/a.ps", "x/b.ps", "y/b.ps", "y/a.ps",
+                                                      "tree/sub/a.ps", "tree/sub/c.eps", "tree/blocked/d.ps",
+                                                      "z/a.ps", "z/c.ps"});
     std::map<std::size_t, RecordingHost> hosts;
     for (const std::size_t converters : {std::size_t{1}, std::size_t{4}}) {
       const fs::path dest = Root() / ("names-out-" + std::to_string(converters));
@@ -155,10 +146,8 @@ class ParallelConversion : public QObject, samples::TestFolders {
   void cancelStopsEveryConversionInFlight() {
     const fs::path dest = Root() / "cancel-out", log = Root() / "cancel.log";
     fs::create_directories(dest);
-    const std::string good = samples::OnePagePostScript();
-    const std::vector<FileListItemRef> items = Items(
-        Root() / "cancel",
-        {{"first.ps", good}, {"stuck/a.ps", good}, {"stuck/b.ps", good}, {"stuck/c.ps", good}, {"later.ps", good}});
+    const std::vector<FileListItemRef> items =
+        Items({"first.ps", "stuck/a.ps", "stuck/b.ps", "stuck/c.ps", "later.ps"});
     UseWrapperConverter(log, 0);
     RecordingHost host;
     BatchExport batch(host);
@@ -202,9 +191,8 @@ class ParallelConversion : public QObject, samples::TestFolders {
     const fs::path log = Root() / "memory.log";
     UseWrapperConverter(log, 0);
     QStringList args = {"convert", "--jobs", "4", "-o", samples::Arg(Root() / "memory-out")};
-    for (const char* name : {"a.ps", "b.ps", "c.ps", "d.ps"}) {
-      samples::WriteFile(Root() / "memory" / name, samples::OnePagePostScript());
-      args << samples::Arg(Root() / "memory" / name);
+    for (const char* name : {"first.ps", "later.ps", "x/a.ps", "y/a.ps"}) {
+      args << samples::Arg(samples::TestFile("data/batch") / name);
     }
     const samples::ProgramRun cli = samples::RunProgram("quillpress-cli", args);
     QCOMPARE(cli.exitCode, 0);
