@@ -5,6 +5,7 @@
 #include "DocumentComments.h"
 #include "Interpreter.h"
 #include "UserPaper.h"
+#include "WholeWrite.h"
 #include "conversion/ConversionFailure.h"
 #include "conversion/LeftoverFiles.h"
 #include "conversion/PdfOutputCheck.h"
@@ -120,16 +121,6 @@ fs::path ReadFolderName(int fd) {
   }
   close(fd);
   return name;
-}
-
-bool WriteWhole(int fd, const char* data, std::size_t size) {
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // The interpreter's process: confined, then the job. Never returns.

@@ -1,6 +1,7 @@
 #include "PdfCheck.h"
 
 #include "BMTUtil.h"
+#include "WholeWrite.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -34,16 +35,6 @@ bool ReadWhole(int fd, std::string& bytes, std::size_t expected) {
   }
   bytes.resize(got);
   return got == expected;
-}
-
-bool WriteWhole(int fd, const char* data, std::size_t size) {
-  for (std::size_t done = 0; done < size;) {
-    const ssize_t n = write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // What goes ahead of the findings and the PDF on the channel.
