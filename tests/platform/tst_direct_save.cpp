@@ -54,6 +54,9 @@ class DragSource : public QWidget {
  protected:
   void mousePressEvent(QMouseEvent*) override {
     auto* drag = new QDrag(this);
+    // The drag's picture stays off the pointer, so that the window under the
+    // pointer is the target's, never the picture's own.
+    drag->setHotSpot(QPoint(-40, -40));
     drag->setMimeData(makeData());
     drag->exec(Qt::CopyAction);
   }
@@ -146,7 +149,7 @@ class DirectSaveTest : public QObject {
     QVERIFY(peer.ready());
     peer.drag(m_source.mapToGlobal(m_source.rect().center()), peer.center());
     if (mode != XdsFileManagerPeer::Mode::UriList) {
-      QTRY_VERIFY_WITH_TIMEOUT(!peer.seen.promisedName.isEmpty(), 30000);
+      QTRY_VERIFY2_WITH_TIMEOUT(!peer.seen.promisedName.isEmpty(), ("the target saw: " + peer.seen.steps).constData(), 30000);
       QCOMPARE(peer.seen.promisedName, name + ".pdf");
       if (answer != "E") QVERIFY(!peer.seen.answered);
     }

@@ -32,6 +32,7 @@ class XdsFileManagerPeer {
     bool answered = false;     // the source answered a data request
     QByteArray answer, secondAnswer;
     bool finished = false, finishedAccepted = false;
+    QByteArray steps;  // what the drag did here, for a failure's message: Enter, Position, Drop
   };
   Observation seen;
 
@@ -157,6 +158,7 @@ class XdsFileManagerPeer {
   void OnMessage(const xcb_client_message_event_t& event) {
     const std::uint32_t* d = event.data.data32;
     if (event.type == m_atom[kEnter]) {
+      seen.steps += 'E';
       m_source = d[0];
       seen.offeredTypes.clear();
       m_accepting = m_mode == Mode::UriList;
@@ -168,10 +170,12 @@ class XdsFileManagerPeer {
         m_accepting = m_accepting || d[i] == m_atom[kDirectSave];
       }
     } else if (event.type == m_atom[kPosition] && d[0] == m_source) {
+      seen.steps += 'P';
       // Accepting: bit 0, and bit 1 for "keep sending positions"; a refusal is all zero.
       Send(kStatus, m_accepting ? 3u : 0u, m_accepting ? m_atom[kCopy] : xcb_atom_t{XCB_ATOM_NONE});
       if (std::exchange(m_releaseAtPosition, false)) release();
     } else if (event.type == m_atom[kDrop] && d[0] == m_source) {
+      seen.steps += 'D';
       m_time = d[2];
       if (!m_accepting) return Finish(false);
       if (m_mode == Mode::UriList) return Ask(kUris);
