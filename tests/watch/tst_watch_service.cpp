@@ -429,7 +429,11 @@ class WatchServiceTest : public QObject {
     }
     // No more than before (the worker may have held a folder open for its
     // first look then).
-    QTRY_VERIFY_WITH_TIMEOUT(count("task") <= threads && count("fd") <= descriptors, kDeadline);
+    const auto counts = [&] {
+      return std::to_string(count("task")) + " threads (" + std::to_string(threads) + " at first), " +
+             std::to_string(count("fd")) + " descriptors (" + std::to_string(descriptors) + ")";
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(count("task") <= threads && count("fd") <= descriptors, counts().c_str(), kDeadline);
     for (int i = 0; i < 50; i += 7) WriteFile(m_root / ("in" + std::to_string(i)) / "one.ps", OnePagePostScript());
     for (int i = 0; i < 50; i += 7) QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
     // Conversions run on threads of their own while they last.
