@@ -818,8 +818,11 @@ void RunReadyServer(int argc, char** argv) {
       }
     }
 
-    // Nothing at work: the spares that requests took are made again.
-    if (copies.empty()) makeSpares();
+    // The spares that requests took are made again only while nothing is
+    // at work and nothing is asked: on a machine of few processors, making
+    // them beside a job slows that job by about what a spare saves the next
+    // one. A request that finds none has its copy made then.
+    if (copies.empty() && !(watched[0].revents & POLLIN)) makeSpares();
     if (!(watched[0].revents & POLLIN)) continue;
     const int connection = Above(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (connection < 0) continue;
@@ -864,9 +867,5 @@ void RunReadyServer(int argc, char** argv) {
       continue;
     }
     copies[copyPid] = Copy{connection, pidfd};
-    // A job's check is asked for right after the job: the spares for the
-    // next pair are made once both are taken, while the job works, so that
-    // no fork keeps the check's request waiting.
-    if (header.check) makeSpares();
   }
 }
