@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <malloc.h>
+#include <sched.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -253,6 +255,17 @@ void* LoadPrivateModule(const char* fileName) {
 }
 
 void UseOneAllocationArena() { mallopt(M_ARENA_MAX, 1); }
+
+std::size_t UsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
 
 SystemVersion RunningSystemVersion() {
   const SystemVersion* v = g_versionOverride.load();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -96,6 +97,9 @@ inline constexpr const char* kPdfWriterModule = QUILLPRESS_PDFWRITER_MODULE;
 // thread that fills a large list otherwise grows a heap of its own page by
 // page, which costs more than the scan itself. Call once, first thing in main.
 void UseOneAllocationArena();
+
+// The processors this process may run on (its affinity), at least one.
+std::size_t UsableProcessors();
 
 struct SystemVersion {
   int major = 0;

@@ -1,8 +1,7 @@
 #include "conversion/ConversionPool.h"
 
+#include "BMTUtil.h"
 #include "conversion/ConverterInterface.h"
-
-#include <sched.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -19,17 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::size_t UsableProcessors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int n = CPU_COUNT(&set);
-    if (n > 0) return static_cast<std::size_t>(n);
-  }
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? n : 1;
-}
-
 // The user's own number of converters (QUILLPRESS_JOBS, for the window and
 // the watch service, which have no --jobs), else one per processor.
 std::size_t DefaultConverters() {
@@ -38,7 +26,7 @@ std::size_t DefaultConverters() {
     const unsigned long value = std::strtoul(text, &end, 10);
     if (end != text && *end == '\0' && value > 0 && value <= 256) return value;
   }
-  return UsableProcessors();
+  return BMTUtil::UsableProcessors();
 }
 
 std::optional<std::uint64_t> ReadNumber(const fs::path& file) {

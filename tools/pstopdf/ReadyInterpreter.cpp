@@ -773,6 +773,12 @@ void RunReadyServer(int argc, char** argv) {
   auto lastWork = std::chrono::steady_clock::now();
   std::map<pid_t, Copy> copies;
   std::vector<Spare> spares;
+  // Spares are made only while a processor is free for them: made beside a
+  // job on a machine of few processors, they slow that job by about what a
+  // spare saves the next one. A request that finds none has its copy made
+  // then.
+  const std::size_t processors = BMTUtil::UsableProcessors();
+  auto processorFree = [&] { return copies.empty() || copies.size() + 1 < processors; };
   // One for a job and one for its check, which are asked for together.
   auto makeSpares = [&] {
     for (const bool check : {false, true}) {
@@ -832,11 +838,8 @@ void RunReadyServer(int argc, char** argv) {
       }
     }
 
-    // The spares that requests took are made again only while nothing is
-    // at work and nothing is asked: on a machine of few processors, making
-    // them beside a job slows that job by about what a spare saves the next
-    // one. A request that finds none has its copy made then.
-    if (copies.empty() && !(watched[0].revents & POLLIN)) makeSpares();
+    // The spares that requests took, unless a request waits.
+    if (processorFree() && !(watched[0].revents & POLLIN)) makeSpares();
     if (!(watched[0].revents & POLLIN)) continue;
     const int connection = Above(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (connection < 0) continue;
@@ -881,5 +884,9 @@ void RunReadyServer(int argc, char** argv) {
       continue;
     }
     copies[copyPid] = Copy{connection, pidfd};
+    // A job's check is asked for right after the job: the spares for the
+    // next pair are made once both are taken, so that no fork keeps the
+    // check's request waiting.
+    if (header.check && processorFree()) makeSpares();
   }
 }
