@@ -353,6 +353,9 @@ namespace {
 struct Copy {
   int connection = -1;
   int pidfd = -1;
+  // Its caller has gone and it has been killed: its connection, which stays
+  // readable at its end, is no longer watched while its memory is freed.
+  bool killed = false;
 };
 
 int Above(int fd) {
@@ -796,7 +799,7 @@ void RunReadyServer(int argc, char** argv) {
     std::vector<pid_t> order;
     for (const auto& [copyPid, copy] : copies) {
       watched.push_back({copy.pidfd, POLLIN, 0});
-      watched.push_back({copy.connection, POLLIN | POLLRDHUP, 0});
+      watched.push_back({copy.killed ? -1 : copy.connection, POLLIN | POLLRDHUP, 0});
       order.push_back(copyPid);
     }
     const int ready = poll(watched.data(), watched.size(), 1000);
@@ -835,6 +838,7 @@ void RunReadyServer(int argc, char** argv) {
       } else if (watched[2 + 2 * i].revents) {
         // The caller has gone (or broke the protocol): its job goes too.
         syscall(SYS_pidfd_send_signal, copy.pidfd, SIGKILL, nullptr, 0);
+        copy.killed = true;
       }
     }
 
