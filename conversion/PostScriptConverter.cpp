@@ -93,6 +93,13 @@ std::vector<std::string> ConverterArguments(const fs::path& input, const fs::pat
   return args;
 }
 
+void RemoveConverterOutput(StagedConversion& pending) {
+  if (pending.converterOutput.empty()) return;
+  std::error_code ec;
+  fs::remove(pending.converterOutput, ec);
+  pending.converterOutput.clear();
+}
+
 }  // namespace
 
 StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folder,
@@ -179,7 +186,7 @@ StagedConversion ConvertToStagedPdf(const fs::path& input, const fs::path& folde
     return failWith(Kind::StandardNotMet, shortfall);
   }
   if (!shortfall.empty()) result.warnings.push_back(shortfall);
-  fs::remove(output, ec);
+  pending.converterOutput = output;
   // What a job printed could pose as the converter's warnings: only a
   // converter that does not report is taken at its word there.
   if (!checked) AddConverterWarnings(run.errorTail, result.warnings);
@@ -198,6 +205,7 @@ ConversionResult PublishStagedPdf(StagedConversion&& pending, const fs::path& de
   ConversionResult result = std::move(pending.result);
   if (!result.ok) return result;
   const PublishResult published = PutStagedPdfInPlace(pending.staged, destination, uniqueBase);
+  RemoveConverterOutput(pending);
   result.ok = published.ok;
   result.writtenPath = published.writtenPath;
   result.failure = published.failure;
@@ -206,6 +214,7 @@ ConversionResult PublishStagedPdf(StagedConversion&& pending, const fs::path& de
 
 void DiscardStagedConversion(StagedConversion&& pending) {
   if (pending.result.ok) DiscardStagedPdf(pending.staged);
+  RemoveConverterOutput(pending);
   pending.result.ok = false;
 }
 

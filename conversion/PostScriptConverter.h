@@ -53,6 +53,10 @@ ConversionResult RunPostScriptConverter(const std::filesystem::path& input,
 struct StagedConversion {
   ConversionResult result;
   StagedPdf staged;
+  // The converter's own output, which the staged PDF copies: removed once
+  // that is published or discarded, as removing it sooner would wait on the
+  // disk while the staged copy is flushed.
+  std::filesystem::path converterOutput;
 };
 
 // The first half of a conversion: runs the converter on input and stages the
