@@ -6,10 +6,12 @@
 #include <ghostscript/gserrors.h>
 
 #include <dirent.h>
+#include <malloc.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -587,6 +589,39 @@ struct Spare {
   bool check = false;  // made for a check, which needs no work files
 };
 
+// The room a job spare gives its heap to grow into before the job comes.
+constexpr std::size_t kJobHeapRoom = std::size_t(2) << 20;
+
+// Makes the memory a job writes first this copy's own while it waits. The
+// first write to each page of the heap it shares with the server, and to each
+// page the heap grows by, costs a fault, tens of microseconds each on some
+// machines: hundreds of them were most of a short job's time. Done here,
+// where nothing waits on it. A kernel without the means leaves the faults to
+// the job.
+void MakeHeapOwn() {
+  // Room to grow into, kept when freed: small blocks, which come from the
+  // heap rather than mappings of their own.
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(4 * kJobHeapRoom));
+  constexpr std::size_t kBlock = std::size_t(64) << 10;
+  std::vector<void*> blocks;
+  for (std::size_t room = 0; room < kJobHeapRoom; room += kBlock) {
+    if (void* block = std::malloc(kBlock)) blocks.push_back(block);
+  }
+  for (void* block : blocks) std::free(block);
+  // The heap as it now is, room included, copied once rather than page by
+  // page as the job writes.
+  FILE* maps = std::fopen("/proc/self/maps", "re");
+  if (!maps) return;
+  char line[512];
+  while (std::fgets(line, sizeof line, maps)) {
+    unsigned long start = 0, end = 0;
+    if (std::strstr(line, "[heap]") && std::sscanf(line, "%lx-%lx", &start, &end) == 2) {
+      madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+    }
+  }
+  std::fclose(maps);
+}
+
 constexpr char kSpareName[] = "pstopdf-spare";
 constexpr char kCopyName[] = "pstopdf-copy";
 
@@ -614,6 +649,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
                      &exitCode) < 0) {
       _exit(kReadyCopyUnfit);
     }
+    MakeHeapOwn();
   }
   // Confined as far as it can be before it knows its job, while it waits.
   EnterSystemCallBarrier();
