@@ -198,7 +198,7 @@ fs::path OutputIntentProfile(PdfPreset preset) {
 }
 
 InterpreterArguments PresetArguments(const PresetContext& context, const fs::path& workFolder,
-                                     std::string& why, bool setupAsText) {
+                                     std::string& why, bool readyInterpreter) {
   std::vector<std::string> args;
   if (!context.encapsulated && context.paperWidth > 0 && context.paperHeight > 0) {
     // Only the default: a document that asks for a size still gets it.
@@ -267,12 +267,12 @@ InterpreterArguments PresetArguments(const PresetContext& context, const fs::pat
     document += "/QuillpressTitle " + Utf16Hex(CodePoints(context.fileName)) + " def\n";
   }
   InterpreterArguments result;
-  if (setupAsText) {
+  if (readyInterpreter) {
     result.setup = document + kPresetSetup;
   } else {
     const fs::path setup = workFolder / "setup.ps";
     std::ofstream out(setup, std::ios::binary);
-    out << document << kPresetSetup;
+    out << kPresetDefinitions << document << kPresetSetup;
     out.close();
     if (!out) {
       why = "cannot write into the private folder: " + std::string(std::strerror(errno));

@@ -26,19 +26,20 @@ struct PresetContext {
 struct InterpreterArguments {
   std::vector<std::string> beforeDocument;
   std::vector<std::string> afterDocument;
-  // The setup job run ahead of the document, when it was asked for as text
-  // rather than as a file (it then comes after beforeDocument's files).
+  // The document's setup job, for a ready interpreter, as text (it comes
+  // after beforeDocument's files).
   std::string setup;
 };
 
 // The interpreter's arguments for a preset: those to come after the device
 // and output file and before the document, and those after it. Files they
-// need (the setup job run ahead of the document, unless setupAsText, the
-// document information set after it) are written into workFolder. Empty
-// with why set when they cannot be made.
+// need (the setup job run ahead of the document, the document information
+// set after it) are written into workFolder; for a ready interpreter, which
+// ran the preset's definitions as it started, the rest of the setup job
+// comes as text instead. Empty with why set when they cannot be made.
 InterpreterArguments PresetArguments(const PresetContext& context,
                                      const std::filesystem::path& workFolder, std::string& why,
-                                     bool setupAsText = false);
+                                     bool readyInterpreter = false);
 
 // The ICC profile of a standard preset's output intent; empty for the others.
 std::filesystem::path OutputIntentProfile(PdfPreset preset);

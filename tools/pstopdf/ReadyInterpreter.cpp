@@ -2,6 +2,7 @@
 
 #include "BMTUtil.h"
 #include "Interpreter.h"
+#include "PresetSetup.h"
 
 #include <ghostscript/gserrors.h>
 
@@ -786,6 +787,10 @@ void RunReadyServer(int argc, char** argv) {
                 "/Courier-Bold /Courier-Oblique /Courier-BoldOblique /Symbol ] "
                 "{ { findfont pop } stopped { pop } if } forall",
                 0, &preloadExit);
+  // The preset's definitions, the same for every job: run once here rather
+  // than by every copy. A server that cannot serves no one.
+  int definitionsExit = 0;
+  if (gs->runString(instance, kPresetDefinitions, 0, &definitionsExit) < 0) leave(1);
   NoteStartingEndPage(*gs, instance);
   // The PDF library too, for the copies that check what a job made.
   const WritePdfFn writePdf = LoadPdfWriter();
