@@ -590,16 +590,26 @@ struct Spare {
   bool check = false;  // made for a check, which needs no work files
 };
 
+// How long a spare waits for a request before it prepares itself.
+constexpr int kSpareSettleMilliseconds = 50;
+
 // The room a job spare gives its heap to grow into before the job comes.
 constexpr std::size_t kJobHeapRoom = std::size_t(2) << 20;
+
+// Whether a request waits on channel.
+bool Asked(int channel) {
+  pollfd request{channel, POLLIN, 0};
+  return poll(&request, 1, 0) > 0;
+}
 
 // Makes the memory a job writes first this copy's own while it waits. The
 // first write to each page of the heap it shares with the server, and to each
 // page the heap grows by, costs a fault, tens of microseconds each on some
 // machines: hundreds of them were most of a short job's time. Done here,
-// where nothing waits on it. A kernel without the means leaves the faults to
-// the job.
-void MakeHeapOwn() {
+// where nothing waits on it, a part at a time, until a request comes on
+// channel: its job then takes the rest as faults. A kernel without the means
+// leaves them all to the job.
+void MakeHeapOwn(int channel) {
   // Room to grow into, kept when freed: small blocks, which come from the
   // heap rather than mappings of their own.
   mallopt(M_TRIM_THRESHOLD, static_cast<int>(4 * kJobHeapRoom));
@@ -609,18 +619,20 @@ void MakeHeapOwn() {
     if (void* block = std::malloc(kBlock)) blocks.push_back(block);
   }
   for (void* block : blocks) std::free(block);
-  // The heap as it now is, room included, copied once rather than page by
-  // page as the job writes.
-  FILE* maps = std::fopen("/proc/self/maps", "re");
-  if (!maps) return;
-  char line[512];
-  while (std::fgets(line, sizeof line, maps)) {
-    unsigned long start = 0, end = 0;
-    if (std::strstr(line, "[heap]") && std::sscanf(line, "%lx-%lx", &start, &end) == 2) {
-      madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+  // The heap as it now is, room included.
+  unsigned long start = 0, end = 0;
+  if (FILE* maps = std::fopen("/proc/self/maps", "re")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, maps)) {
+      if (std::strstr(line, "[heap]") && std::sscanf(line, "%lx-%lx", &start, &end) == 2) break;
+      start = end = 0;
     }
+    std::fclose(maps);
   }
-  std::fclose(maps);
+  constexpr unsigned long kPart = 1UL << 20;
+  for (unsigned long at = start; at < end && !Asked(channel); at += kPart) {
+    madvise(reinterpret_cast<void*>(at), std::min(kPart, end - at), MADV_POPULATE_WRITE);
+  }
 }
 
 constexpr char kSpareName[] = "pstopdf-spare";
@@ -635,6 +647,12 @@ constexpr char kCopyName[] = "pstopdf-copy";
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
   close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
+  // Made as a job ends, a spare prepares itself a moment later, unless it is
+  // asked before: on a machine of few processors its preparation would take
+  // the processor from what the job's caller does last, putting the PDF in
+  // place.
+  pollfd asked{channel, POLLIN, 0};
+  const bool prepare = poll(&asked, 1, kSpareSettleMilliseconds) == 0;
   // A job's work files, in the folder the jobs' private folders are made in.
   if (!check && !TakeOwnFiles(serverFolder, temporaryFolder)) _exit(kReadyCopyUnfit);
   // What every job or check begins with, run once here while it waits: the
@@ -642,7 +660,9 @@ constexpr char kCopyName[] = "pstopdf-copy";
   // copy first touches the memory it shares with the server. Nothing a job
   // could tell from a copy that has not run: no drawing, no definitions,
   // only what leaves the stacks as they were.
-  if (check) {
+  if (!prepare) {
+    // Asked already: its job pays for that as a copy made for it would.
+  } else if (check) {
     if (writePdf) WarmPdfWriter(writePdf);
   } else {
     int exitCode = 0;
@@ -650,7 +670,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
                      &exitCode) < 0) {
       _exit(kReadyCopyUnfit);
     }
-    MakeHeapOwn();
+    MakeHeapOwn(channel);
   }
   // Confined as far as it can be before it knows its job, while it waits.
   EnterSystemCallBarrier();
