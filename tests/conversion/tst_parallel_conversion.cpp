@@ -141,13 +141,14 @@ class ParallelConversion : public QObject, samples::TestFolders {
     VerifyNothingLeftInTemp();
   }
 
-  // One item is done; three more are in flight (and would never end by
+  // One item is done; one more is converted but waits to be put in place
+  // after those before it; three more are in flight (and would never end by
   // themselves) when the user cancels.
   void cancelStopsEveryConversionInFlight() {
     const fs::path dest = Root() / "cancel-out", log = Root() / "cancel.log";
     fs::create_directories(dest);
     const std::vector<FileListItemRef> items =
-        Items({"first.ps", "stuck/a.ps", "stuck/b.ps", "stuck/c.ps", "later.ps"});
+        Items({"first.ps", "stuck/a.ps", "stuck/b.ps", "x/a.ps", "stuck/c.ps", "later.ps"});
     UseWrapperConverter(log, 0);
     RecordingHost host;
     BatchExport batch(host);
@@ -161,9 +162,9 @@ class ParallelConversion : public QObject, samples::TestFolders {
     QVERIFY(samples::QpdfCheckPasses(dest / "first.pdf"));
     QVERIFY(host.alerts.empty());
     // Every item taken up is reported; the one never started is not.
-    QCOMPARE(host.finished.size(), std::size_t{4});
-    for (std::size_t i = 0; i < 4; ++i) QCOMPARE(std::get<1>(host.finished[i]), i == 0);
-    QCOMPARE(std::count(host.started.begin(), host.started.end(), items[4].get()), 0);
+    QCOMPARE(host.finished.size(), std::size_t{5});
+    for (std::size_t i = 0; i < 5; ++i) QCOMPARE(std::get<1>(host.finished[i]), i == 0);
+    QCOMPARE(std::count(host.started.begin(), host.started.end(), items[5].get()), 0);
     QVERIFY(!batch.isBusy());
     VerifyNothingLeftInTemp();
   }
