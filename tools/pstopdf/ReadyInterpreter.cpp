@@ -7,8 +7,8 @@
 #include <ghostscript/gserrors.h>
 
 #include <dirent.h>
-#include <malloc.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
