@@ -1,6 +1,7 @@
 #include "BMTUtil.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <sched.h>
 #include <sys/random.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -265,6 +267,23 @@ std::size_t UsableProcessors() {
   }
   const unsigned n = std::thread::hardware_concurrency();
   return n > 0 ? n : 1;
+}
+
+std::string ReadSmallFile(const std::filesystem::path& file) {
+  std::string text;
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fd);
+  return text;
 }
 
 SystemVersion RunningSystemVersion() {

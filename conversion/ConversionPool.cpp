@@ -4,12 +4,14 @@
 #include "conversion/ConverterInterface.h"
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -29,26 +31,41 @@ std::size_t DefaultConverters() {
   return BMTUtil::UsableProcessors();
 }
 
-std::optional<std::uint64_t> ReadNumber(const fs::path& file) {
-  std::ifstream in(file);
+// The number a line of text starts with, after spaces; none when it starts
+// with anything else ("max").
+std::optional<std::uint64_t> LeadingNumber(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   std::uint64_t value = 0;
-  if (in >> value) return value;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::uint64_t> ReadNumber(const fs::path& file) {
+  return LeadingNumber(BMTUtil::ReadSmallFile(file));
+}
+
+// The line of text that starts with prefix, without it; none when there is none.
+std::optional<std::string_view> LineAfter(std::string_view text, std::string_view prefix) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string_view line = text.substr(at, end - at);
+    if (line.substr(0, prefix.size()) == prefix) return line.substr(prefix.size());
+    at = end + 1;
+  }
   return std::nullopt;
 }
 
 // What the process's control group still allows (cgroup v2), in bytes.
 std::optional<std::uint64_t> ControlGroupRoomBytes() {
-  std::ifstream cgroup("/proc/self/cgroup");
-  std::string line;
-  while (std::getline(cgroup, line)) {
-    if (line.rfind("0::", 0) != 0) continue;
-    const fs::path folder = fs::path("/sys/fs/cgroup") / fs::path(line.substr(3)).relative_path();
-    const auto max = ReadNumber(folder / "memory.max");  // "max" reads as nothing
-    const auto current = ReadNumber(folder / "memory.current");
-    if (!max || !current) return std::nullopt;
-    return *max > *current ? *max - *current : 0;
-  }
-  return std::nullopt;
+  const std::string cgroups = BMTUtil::ReadSmallFile("/proc/self/cgroup");
+  const auto line = LineAfter(cgroups, "0::");
+  if (!line) return std::nullopt;
+  const fs::path folder = fs::path("/sys/fs/cgroup") / fs::path(*line).relative_path();
+  const auto max = ReadNumber(folder / "memory.max");  // "max" reads as nothing
+  const auto current = ReadNumber(folder / "memory.current");
+  if (!max || !current) return std::nullopt;
+  return *max > *current ? *max - *current : 0;
 }
 
 }  // namespace
@@ -64,14 +81,9 @@ std::uint64_t ConverterMemoryLimitMiB() {
 
 std::optional<std::uint64_t> AvailableMemoryMiB() {
   std::optional<std::uint64_t> bytes;
-  std::ifstream meminfo("/proc/meminfo");
-  std::string line;
-  while (std::getline(meminfo, line)) {
-    if (line.rfind("MemAvailable:", 0) != 0) continue;
-    std::istringstream fields(line.substr(13));
-    std::uint64_t kib = 0;
-    if (fields >> kib) bytes = kib * 1024;
-    break;
+  const std::string meminfo = BMTUtil::ReadSmallFile("/proc/meminfo");
+  if (const auto line = LineAfter(meminfo, "MemAvailable:")) {
+    if (const auto kib = LeadingNumber(*line)) bytes = *kib * 1024;
   }
   if (const auto room = ControlGroupRoomBytes()) bytes = bytes ? std::min(*bytes, *room) : *room;
   if (!bytes) return std::nullopt;

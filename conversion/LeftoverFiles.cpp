@@ -1,5 +1,7 @@
 #include "conversion/LeftoverFiles.h"
 
+#include "BMTUtil.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,21 +22,10 @@ namespace {
 
 constexpr auto kForeignEntryAge = std::chrono::hours(1);
 
-std::string ReadSmallFile(const char* path) {
-  std::string text;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[1024];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return text;
-}
-
 // The first eight hex digits of this boot's random id.
 std::string BootId() {
   static const std::string id = [] {
-    std::string text = ReadSmallFile("/proc/sys/kernel/random/boot_id");
+    std::string text = BMTUtil::ReadSmallFile("/proc/sys/kernel/random/boot_id");
     text.resize(std::min<std::size_t>(text.size(), 8));
     for (const char c : text) {
       if (!std::isxdigit(static_cast<unsigned char>(c))) return std::string("00000000");
@@ -47,7 +38,7 @@ std::string BootId() {
 // The start time of a process in clock ticks since boot (field 22 of its
 // stat file), or nothing when it does not exist.
 std::optional<unsigned long long> StartTime(long pid) {
-  const std::string stat = ReadSmallFile(("/proc/" + std::to_string(pid) + "/stat").c_str());
+  const std::string stat = BMTUtil::ReadSmallFile("/proc/" + std::to_string(pid) + "/stat");
   const auto close = stat.rfind(')');
   if (close == std::string::npos) return std::nullopt;
   // Fields after the command name start with the state, field 3.
