@@ -596,10 +596,10 @@ constexpr int kSpareSettleMilliseconds = 50;
 // The room a job spare gives its heap to grow into before the job comes.
 constexpr std::size_t kJobHeapRoom = std::size_t(2) << 20;
 
-// Whether a request waits on channel.
-bool Asked(int channel) {
+// Whether a request waits on channel, or comes within waitMilliseconds.
+bool Asked(int channel, int waitMilliseconds = 0) {
   pollfd request{channel, POLLIN, 0};
-  return poll(&request, 1, 0) > 0;
+  return poll(&request, 1, waitMilliseconds) > 0;
 }
 
 // Makes the memory a job writes first this copy's own while it waits. The
@@ -651,8 +651,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
   // asked before: on a machine of few processors its preparation would take
   // the processor from what the job's caller does last, putting the PDF in
   // place.
-  pollfd asked{channel, POLLIN, 0};
-  const bool prepare = poll(&asked, 1, kSpareSettleMilliseconds) == 0;
+  const bool prepare = !Asked(channel, kSpareSettleMilliseconds);
   // A job's work files, in the folder the jobs' private folders are made in.
   if (!check && !TakeOwnFiles(serverFolder, temporaryFolder)) _exit(kReadyCopyUnfit);
   // What every job or check begins with, run once here while it waits: the
