@@ -427,17 +427,20 @@ class WatchServiceTest : public QObject {
       QVERIFY(!service.Start(i, Request(SourceDisposal::Delete, Made("in" + n), Made("out" + n))));
       if (i == 0) threads = count("task"), descriptors = count("fd");  // the engine and its worker are there now
     }
-    // No more than before (the worker may have held a folder open for its
-    // first look then).
+    // Not one each: fifty folders would add fifty. A few may come and go
+    // that are no folder's (the toolkit's, a sanitizer's), and the worker may
+    // have held a folder open for its first look at the start.
+    constexpr std::ptrdiff_t kOthers = 4;
     const auto counts = [&] {
       return std::to_string(count("task")) + " threads (" + std::to_string(threads) + " at first), " +
              std::to_string(count("fd")) + " descriptors (" + std::to_string(descriptors) + ")";
     };
-    QTRY_VERIFY2_WITH_TIMEOUT(count("task") <= threads && count("fd") <= descriptors, counts().c_str(), kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(count("task") <= threads + kOthers && count("fd") <= descriptors + kOthers,
+                              counts().c_str(), kDeadline);
     for (int i = 0; i < 50; i += 7) WriteFile(m_root / ("in" + std::to_string(i)) / "one.ps", OnePagePostScript());
     for (int i = 0; i < 50; i += 7) QTRY_VERIFY_WITH_TIMEOUT(fs::exists(m_root / ("out" + std::to_string(i)) / "one.pdf"), kDeadline);
     // Conversions run on threads of their own while they last.
-    QTRY_VERIFY_WITH_TIMEOUT(count("task") <= threads, kDeadline);
+    QTRY_VERIFY2_WITH_TIMEOUT(count("task") <= threads + kOthers, counts().c_str(), kDeadline);
   }
 
   void theFoldersCommand() {
