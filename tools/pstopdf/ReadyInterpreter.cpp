@@ -590,16 +590,19 @@ struct Spare {
   bool check = false;  // made for a check, which needs no work files
 };
 
-// How long a spare waits for a request before it prepares itself.
-constexpr int kSpareSettleMilliseconds = 50;
+// How long the server waits after its last work before it makes spares: the
+// forks, and the spares' first moments, would take a processor from what a
+// job's caller does last, putting the PDF in place, on a machine of few
+// processors.
+constexpr auto kSpareSettle = std::chrono::milliseconds(50);
 
 // The room a job spare gives its heap to grow into before the job comes.
 constexpr std::size_t kJobHeapRoom = std::size_t(2) << 20;
 
-// Whether a request waits on channel, or comes within waitMilliseconds.
-bool Asked(int channel, int waitMilliseconds = 0) {
+// Whether a request waits on channel.
+bool Asked(int channel) {
   pollfd request{channel, POLLIN, 0};
-  return poll(&request, 1, waitMilliseconds) > 0;
+  return poll(&request, 1, 0) > 0;
 }
 
 // Makes the memory a job writes first this copy's own while it waits. The
@@ -647,11 +650,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
   close_range(static_cast<unsigned>(channel) + 1, ~0U, 0);
-  // Made as a job ends, a spare prepares itself a moment later, unless it is
-  // asked before: on a machine of few processors its preparation would take
-  // the processor from what the job's caller does last, putting the PDF in
-  // place.
-  const bool prepare = !Asked(channel, kSpareSettleMilliseconds);
+  const bool prepare = !Asked(channel);
   // A job's work files, in the folder the jobs' private folders are made in.
   if (!check && !TakeOwnFiles(serverFolder, temporaryFolder)) _exit(kReadyCopyUnfit);
   // What every job or check begins with, run once here while it waits: the
@@ -842,6 +841,7 @@ void RunReadyServer(int argc, char** argv) {
   // then.
   const std::size_t processors = BMTUtil::UsableProcessors();
   auto processorFree = [&] { return copies.empty() || copies.size() + 1 < processors; };
+  auto sparesMissing = [&] { return spares.size() < 2; };
   // One for a job and one for its check, which are asked for together.
   auto makeSpares = [&] {
     for (const bool check : {false, true}) {
@@ -862,7 +862,15 @@ void RunReadyServer(int argc, char** argv) {
       watched.push_back({copy.killed ? -1 : copy.connection, POLLIN | POLLRDHUP, 0});
       order.push_back(copyPid);
     }
-    const int ready = poll(watched.data(), watched.size(), 1000);
+    // The spares that requests took are made once nothing has happened for
+    // a moment.
+    const auto quietFor = std::chrono::steady_clock::now() - lastWork;
+    int waitMilliseconds = 1000;
+    if (sparesMissing() && processorFree()) {
+      waitMilliseconds = static_cast<int>(std::clamp<std::int64_t>(
+          std::chrono::ceil<std::chrono::milliseconds>(kSpareSettle - quietFor).count(), 0, 1000));
+    }
+    const int ready = poll(watched.data(), watched.size(), waitMilliseconds);
     if (ready < 0 && errno != EINTR) leave(1);
 
     // Gone or replaced (another build, a test's folder removed): make way.
@@ -878,7 +886,13 @@ void RunReadyServer(int argc, char** argv) {
       }
       leave(0);
     }
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      if (sparesMissing() && processorFree() &&
+          std::chrono::steady_clock::now() - lastWork >= kSpareSettle) {
+        makeSpares();
+      }
+      continue;
+    }
 
     for (std::size_t i = 0; i < order.size(); ++i) {
       const pid_t copyPid = order[i];
@@ -902,8 +916,6 @@ void RunReadyServer(int argc, char** argv) {
       }
     }
 
-    // The spares that requests took, unless a request waits.
-    if (processorFree() && !(watched[0].revents & POLLIN)) makeSpares();
     if (!(watched[0].revents & POLLIN)) continue;
     const int connection = Above(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     if (connection < 0) continue;
