@@ -622,13 +622,16 @@ void MakeHeapOwn(int channel) {
     if (void* block = std::malloc(kBlock)) blocks.push_back(block);
   }
   for (void* block : blocks) std::free(block);
-  // The heap as it now is, room included.
+  // The heap as it now is, room included: the room this copy grew it by is
+  // a mapping of its own, listed after the part it shares with the server.
   unsigned long start = 0, end = 0;
   if (FILE* maps = std::fopen("/proc/self/maps", "re")) {
     char line[512];
+    unsigned long from = 0, to = 0;
     while (std::fgets(line, sizeof line, maps)) {
-      if (std::strstr(line, "[heap]") && std::sscanf(line, "%lx-%lx", &start, &end) == 2) break;
-      start = end = 0;
+      if (!std::strstr(line, "[heap]") || std::sscanf(line, "%lx-%lx", &from, &to) != 2) continue;
+      if (start == 0) start = from;
+      end = to;
     }
     std::fclose(maps);
   }
