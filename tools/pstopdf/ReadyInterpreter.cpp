@@ -476,11 +476,16 @@ void RemoveKilledServersFolders(const fs::path& socketPath) {
   }
 }
 
-// How every copy begins: default signals, an end with the server, the
-// caller's standard error, and nothing on standard input and output.
-void StartCopy(pid_t server, int errorFd) {
+// How every copy begins, a spare as it is made: default signals, and an end
+// with the server.
+void LeaveServer(pid_t server) {
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
   if (!EndWithParent(server, SIGKILL)) _exit(kReadyCopyUnfit);
+}
+
+// How every copy begins its job: the caller's standard error, and nothing on
+// standard input and output.
+void StartCopy(int errorFd) {
   dup2(errorFd, STDERR_FILENO);
   const int null = open("/dev/null", O_RDWR);
   dup2(null, STDIN_FILENO);
@@ -498,10 +503,10 @@ void SayDone(int done) {
   }
 }
 
-[[noreturn]] void RunCopy(const Interpreter& gs, void* instance, pid_t server,
-                          const fs::path& serverFolder, const std::vector<int>& fds,
-                          const RequestHeader& header, const std::string& strings) {
-  StartCopy(server, fds[1]);
+[[noreturn]] void RunCopy(const Interpreter& gs, void* instance, const fs::path& serverFolder,
+                          const std::vector<int>& fds, const RequestHeader& header,
+                          const std::string& strings) {
+  StartCopy(fds[1]);
   const int input = fcntl(fds[0], F_DUPFD, 3);
   const int done = fcntl(fds[2], F_DUPFD_CLOEXEC, 3);
   // Nothing of the server's, nor of the other jobs', stays with the job.
@@ -561,13 +566,20 @@ void SayDone(int done) {
 
 // A copy that checks a job's PDF: it keeps nothing of the server's, not even
 // the interpreter's files, and is confined as the job was.
-[[noreturn]] void RunCheckCopy(WritePdfFn write, pid_t server, int goFd, int errorFd,
+[[noreturn]] void RunCheckCopy(WritePdfFn write, int goFd, int errorFd,
                                const RequestHeader& header, const std::string& strings) {
-  StartCopy(server, errorFd);
+  StartCopy(errorFd);
   const int go = fcntl(goFd, F_DUPFD_CLOEXEC, 3);
   if (go < 0) _exit(1);
-  close_range(3, static_cast<unsigned>(go) - 1, 0);
-  close_range(static_cast<unsigned>(go) + 1, ~0U, 0);
+  // Of ours, only go, and what a spare made ready for its barrier.
+  const int ruleset = SandboxDescriptor();
+  unsigned from = 3;
+  for (const int keep : {std::min(go, ruleset), std::max(go, ruleset)}) {
+    if (keep < static_cast<int>(from)) continue;
+    if (static_cast<unsigned>(keep) > from) close_range(from, static_cast<unsigned>(keep) - 1, 0);
+    from = static_cast<unsigned>(keep) + 1;
+  }
+  close_range(from, ~0U, 0);
   std::size_t at = 0;
   std::string work;
   if (!TakeString(strings, at, work) || chdir(work.c_str()) != 0) _exit(1);
@@ -647,8 +659,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
 [[noreturn]] void WaitAsSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf,
                               pid_t server, const fs::path& serverFolder,
                               const fs::path& temporaryFolder, bool check, int channel) {
-  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-  if (!EndWithParent(server, SIGKILL)) _exit(kReadyCopyUnfit);
+  LeaveServer(server);
   // Nothing of the server's but the channel: no caller's connection stays
   // open here, nor another spare's channel.
   close_range(kServerFdBase, static_cast<unsigned>(channel) - 1, 0);
@@ -690,8 +701,8 @@ constexpr char kCopyName[] = "pstopdf-copy";
   // Where a copy made for the request has them: among the server's, which
   // the copy closes.
   for (int& fd : fds) fd = Above(fd);
-  if (header.check) RunCheckCopy(writePdf, server, fds[0], fds[1], header, strings);
-  RunCopy(gs, instance, server, serverFolder, fds, header, strings);
+  if (header.check) RunCheckCopy(writePdf, fds[0], fds[1], header, strings);
+  RunCopy(gs, instance, serverFolder, fds, header, strings);
 }
 
 Spare MakeSpare(const Interpreter& gs, void* instance, WritePdfFn writePdf, pid_t server,
@@ -946,8 +957,9 @@ void RunReadyServer(int argc, char** argv) {
     if (valid) copyPid = HandToSpare(spares, header, strings, fds, pidfd);
     if (valid && copyPid < 0) {
       copyPid = fork();
-      if (copyPid == 0 && header.check) RunCheckCopy(writePdf, self, fds[0], fds[1], header, strings);
-      if (copyPid == 0) RunCopy(*gs, instance, self, folder, fds, header, strings);
+      if (copyPid == 0) LeaveServer(self);
+      if (copyPid == 0 && header.check) RunCheckCopy(writePdf, fds[0], fds[1], header, strings);
+      if (copyPid == 0) RunCopy(*gs, instance, folder, fds, header, strings);
       pidfd = copyPid > 0 ? Above(static_cast<int>(syscall(SYS_pidfd_open, copyPid, 0))) : -1;
     }
     for (const int fd : fds) close(fd);

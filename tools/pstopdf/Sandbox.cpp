@@ -23,6 +23,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -139,8 +140,9 @@ std::vector<fs::path> ReadableSystemPaths() {
   return paths;
 }
 
-// Answers false when the kernel refused the ruleset.
-bool ApplyLandlock(int abi, const fs::path& writable, int inputFd) {
+// A ruleset that allows what every job may read: the system's paths, which
+// need no job's name. -1 when the kernel refused it.
+int SystemRuleset(int abi) {
   RulesetAttr attr;
   attr.handledAccessFs = HandledFsRights(abi);
   std::size_t size = offsetof(RulesetAttr, handledAccessNet);
@@ -154,14 +156,21 @@ bool ApplyLandlock(int abi, const fs::path& writable, int inputFd) {
     attr.scoped = LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL;
     size = sizeof attr;
   }
-  const Fd ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0)));
-  if (ruleset.get() < 0) return false;
-  const std::uint64_t all = attr.handledAccessFs;
-
-  for (const fs::path& path : ReadableSystemPaths()) AllowPath(ruleset.get(), path, kReadRights);
+  const int ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0));
+  if (ruleset < 0) return -1;
+  for (const fs::path& path : ReadableSystemPaths()) AllowPath(ruleset, path, kReadRights);
   std::uint64_t nullDevice = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE;
   if (abi >= 3) nullDevice |= LANDLOCK_ACCESS_FS_TRUNCATE;
-  AllowPath(ruleset.get(), "/dev/null", nullDevice);
+  AllowPath(ruleset, "/dev/null", nullDevice);
+  return ruleset;
+}
+
+// Adds the job's files to systemRuleset (which it closes) and confines the
+// process with it. Answers false when the kernel refused the ruleset.
+bool ApplyLandlock(int abi, int systemRuleset, const fs::path& writable, int inputFd) {
+  const Fd ruleset(systemRuleset);
+  if (ruleset.get() < 0) return false;
+  const std::uint64_t all = HandledFsRights(abi);
   // The input: readable, and nothing more.
   if (inputFd >= 0 && !AllowBeneath(ruleset.get(), inputFd, LANDLOCK_ACCESS_FS_READ_FILE, true)) {
     return false;
@@ -379,6 +388,8 @@ struct SystemCallBarrier {
   bool noNewPrivileges = false;
   bool capabilities = false;
   bool seccomp = false;
+  int landlockAbi = 0;
+  int systemRuleset = -1;  // until EnterSandbox takes it
 };
 std::optional<SystemCallBarrier> g_systemCallBarrier;
 
@@ -388,6 +399,10 @@ SystemCallBarrier ApplySystemCallBarrier() {
   // program from ever gaining rights here.
   barrier.noNewPrivileges = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
   barrier.capabilities = DropCapabilities();
+  barrier.landlockAbi = LandlockAbiVersion();
+  if (barrier.noNewPrivileges && barrier.landlockAbi > 0) {
+    barrier.systemRuleset = SystemRuleset(barrier.landlockAbi);
+  }
   // The file barrier's calls stay allowed, for EnterSandbox.
   barrier.seccomp = barrier.noNewPrivileges && ApplySeccomp();
   return barrier;
@@ -399,13 +414,16 @@ void EnterSystemCallBarrier() {
   if (!g_systemCallBarrier) g_systemCallBarrier = ApplySystemCallBarrier();
 }
 
+int SandboxDescriptor() { return g_systemCallBarrier ? g_systemCallBarrier->systemRuleset : -1; }
+
 SandboxReport EnterSandbox(const fs::path& writable, int inputFd) {
   SandboxReport report;
   EnterSystemCallBarrier();
-  const SystemCallBarrier& barrier = *g_systemCallBarrier;
+  SystemCallBarrier& barrier = *g_systemCallBarrier;
   report.capabilities = barrier.capabilities;
-  const int abi = LandlockAbiVersion();
-  report.landlock = barrier.noNewPrivileges && abi > 0 && ApplyLandlock(abi, writable, inputFd);
+  const int abi = barrier.landlockAbi;
+  report.landlock = barrier.noNewPrivileges && abi > 0 &&
+                    ApplyLandlock(abi, std::exchange(barrier.systemRuleset, -1), writable, inputFd);
   report.seccomp = barrier.seccomp;
   if (!report.landlock && !report.seccomp) {
     report.missing = "this system offers neither Landlock nor seccomp";

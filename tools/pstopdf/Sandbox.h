@@ -60,10 +60,16 @@ SandboxReport EnterSandbox(const std::filesystem::path& writable, int inputFd);
 
 // What EnterSandbox applies that needs no file name: no new privileges, no
 // capabilities, the system-call filter, which leaves the file barrier's
-// calls allowed. For a process that waits before it learns its files (a
-// ready interpreter's spare), so that these are no part of the job's time;
+// calls allowed; and the file barrier's rules for the system's paths, made
+// ready. For a process that waits before it learns its files (a ready
+// interpreter's spare), so that these are no part of the job's time;
 // EnterSandbox then adds the rest.
 void EnterSystemCallBarrier();
+
+// The descriptor EnterSystemCallBarrier keeps for EnterSandbox, which closes
+// it; -1 when there is none. A process that closes descriptors in between
+// keeps this one.
+int SandboxDescriptor();
 
 // The Landlock ABI version the running kernel offers; 0 when it has none.
 int LandlockAbiVersion();
