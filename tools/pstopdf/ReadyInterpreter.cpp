@@ -856,6 +856,10 @@ void RunReadyServer(int argc, char** argv) {
   const std::size_t processors = BMTUtil::UsableProcessors();
   auto processorFree = [&] { return copies.empty() || copies.size() + 1 < processors; };
   auto sparesMissing = [&] { return spares.size() < 2; };
+  // Spares that could not be made (no process to be had) are tried again a
+  // while later, not at every turn.
+  auto sparesRetry = std::chrono::steady_clock::time_point{};
+  auto sparesDue = [&] { return std::max(lastWork + kSpareSettle, sparesRetry); };
   // One for a job and one for its check, which are asked for together.
   auto makeSpares = [&] {
     for (const bool check : {false, true}) {
@@ -878,11 +882,11 @@ void RunReadyServer(int argc, char** argv) {
     }
     // The spares that requests took are made once nothing has happened for
     // a moment.
-    const auto quietFor = std::chrono::steady_clock::now() - lastWork;
     int waitMilliseconds = 1000;
     if (sparesMissing() && processorFree()) {
+      const auto due = sparesDue() - std::chrono::steady_clock::now();
       waitMilliseconds = static_cast<int>(std::clamp<std::int64_t>(
-          std::chrono::ceil<std::chrono::milliseconds>(kSpareSettle - quietFor).count(), 0, 1000));
+          std::chrono::ceil<std::chrono::milliseconds>(due).count(), 0, 1000));
     }
     const int ready = poll(watched.data(), watched.size(), waitMilliseconds);
     if (ready < 0 && errno != EINTR) leave(1);
@@ -901,9 +905,10 @@ void RunReadyServer(int argc, char** argv) {
       leave(0);
     }
     if (ready <= 0) {
-      if (sparesMissing() && processorFree() &&
-          std::chrono::steady_clock::now() - lastWork >= kSpareSettle) {
+      const auto moment = std::chrono::steady_clock::now();
+      if (sparesMissing() && processorFree() && moment >= sparesDue()) {
         makeSpares();
+        if (sparesMissing()) sparesRetry = moment + std::chrono::seconds(1);
       }
       continue;
     }
