@@ -101,8 +101,9 @@ void UseOneAllocationArena();
 // The processors this process may run on (its affinity), at least one.
 std::size_t UsableProcessors();
 
-// A small file of the kernel's (/proc, /sys) read whole, by plain reads:
-// cheaper than a stream for a file read once. Empty when it cannot be read.
+// A small file of the system's (/proc, /sys, /etc) read whole, by plain
+// reads: cheaper than a stream for a file read once. Empty when it cannot be
+// read.
 std::string ReadSmallFile(const std::filesystem::path& file);
 
 struct SystemVersion {

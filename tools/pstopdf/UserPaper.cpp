@@ -1,5 +1,7 @@
 #include "UserPaper.h"
 
+#include "BMTUtil.h"
+
 #include <langinfo.h>
 #include <locale.h>
 
@@ -7,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -80,19 +81,27 @@ std::optional<PaperSize> LocalePaper() {
 
 }  // namespace
 
+// The first word that is not a comment names the paper. Read without a
+// stream: this is read for every file converted.
 std::optional<PaperSize> PaperSizeFromFile(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::string word;
-  while (in >> word) {
-    if (word[0] == '#') {
-      std::getline(in, word);
-      continue;
+  const std::string text = BMTUtil::ReadSmallFile(file);
+  auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (space(text[at])) {
+      ++at;
+    } else if (text[at] == '#') {
+      at = text.find('\n', at);
+    } else {
+      std::string word;
+      for (; at < text.size() && !space(text[at]); ++at) {
+        word += static_cast<char>(std::tolower(static_cast<unsigned char>(text[at])));
+      }
+      for (const NamedPaper& paper : kPapers) {
+        if (paper.name == word) return paper.points;
+      }
+      return std::nullopt;
     }
-    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const NamedPaper& paper : kPapers) {
-      if (paper.name == word) return paper.points;
-    }
-    return std::nullopt;
   }
   return std::nullopt;
 }
