@@ -164,7 +164,8 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
                         });
   }
 
-  const ConverterCount converters = ChooseConverterCount(wanted);
+  // One file needs no choice, nor the reading of the memory there is.
+  const ConverterCount converters = items.size() <= 1 ? ConverterCount{} : ChooseConverterCount(wanted);
   if (!converters.note.empty()) {
     Say(converters.note);
   }
