@@ -165,7 +165,8 @@ int ConvertCommand::Execute(const CommandArguments& arguments) const {
   }
 
   // One file needs no choice, nor the reading of the memory there is.
-  const ConverterCount converters = items.size() <= 1 ? ConverterCount{} : ChooseConverterCount(wanted);
+  const ConverterCount converters =
+      items.size() <= 1 ? ConverterCount{} : ChooseConverterCount(wanted);
   if (!converters.note.empty()) {
     Say(converters.note);
   }
