@@ -637,15 +637,18 @@ void MakeHeapOwn(int channel) {
   // The heap as it now is, room included: the room this copy grew it by is
   // a mapping of its own, listed after the part it shares with the server.
   unsigned long start = 0, end = 0;
-  if (FILE* maps = std::fopen("/proc/self/maps", "re")) {
-    char line[512];
+  const std::string maps = BMTUtil::ReadSmallFile("/proc/self/maps");
+  for (std::size_t at = 0; at < maps.size();) {
+    const std::size_t next = std::min(maps.find('\n', at), maps.size());
+    const std::string line = maps.substr(at, next - at);
+    at = next + 1;
     unsigned long from = 0, to = 0;
-    while (std::fgets(line, sizeof line, maps)) {
-      if (!std::strstr(line, "[heap]") || std::sscanf(line, "%lx-%lx", &from, &to) != 2) continue;
-      if (start == 0) start = from;
-      end = to;
+    if (line.find("[heap]") == std::string::npos ||
+        std::sscanf(line.c_str(), "%lx-%lx", &from, &to) != 2) {
+      continue;
     }
-    std::fclose(maps);
+    if (start == 0) start = from;
+    end = to;
   }
   constexpr unsigned long kPart = 1UL << 20;
   for (unsigned long at = start; at < end && !Asked(channel); at += kPart) {
