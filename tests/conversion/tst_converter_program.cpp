@@ -138,6 +138,25 @@ class ConverterProgram : public QObject, samples::TestFolders {
   // Starts a ready interpreter, when none runs yet.
   void Warm() { QCOMPARE(Convert(samples::TestFile("data/hello.ps"), Root() / "warm.pdf", {kRequire}).exitCode, 0); }
 
+  // Whether every ready interpreter now running has its two copies made
+  // ahead of their jobs, one for a job and one for a check, ready and
+  // waiting.
+  bool SparesWait() const {
+    std::map<pid_t, int> waiting;
+    for (const pid_t server : Servers()) waiting[server] = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string stat = ReadAll(entry.path() / "stat");
+      char state = 'Z';
+      pid_t ppid = 0;
+      if (stat.find("(pstopdf-spare)") != std::string::npos &&
+          std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %c %d", &state, &ppid) == 2 && state == 'S' &&
+          waiting.count(ppid)) {
+        ++waiting[ppid];
+      }
+    }
+    return !waiting.empty() && std::all_of(waiting.begin(), waiting.end(), [](const auto& w) { return w.second == 2; });
+  }
+
   bool AnyCopyRuns() const {
     const std::vector<pid_t> servers = Servers();
     return std::any_of(servers.begin(), servers.end(), HasLiveChild);
@@ -474,6 +493,9 @@ class ConverterProgram : public QObject, samples::TestFolders {
     auto now = [] { return "D:" + QDateTime::currentDateTimeUtc().toString("yyyyMMddHHmmss").toStdString(); };
     const std::string started = now();
     QTRY_VERIFY(now() > started);
+    // Made once a server is quiet; one that ended while making itself ready
+    // would leave each job to wait for a fork.
+    QTRY_VERIFY_WITH_TIMEOUT(SparesWait(), 60000);
     const std::string before = now();
     for (std::size_t i = 0; i < cases.size(); ++i) {
       const fs::path fresh = pdf(i, "fresh"), copy = pdf(i, "copy");

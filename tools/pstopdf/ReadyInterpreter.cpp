@@ -617,6 +617,39 @@ bool Asked(int channel) {
   return poll(&request, 1, 0) > 0;
 }
 
+// One line of /proc/self/maps: where, how it may be used ("r-xp"), and what
+// is mapped there (empty for memory of the process's own).
+struct Mapping {
+  unsigned long from = 0;
+  unsigned long to = 0;
+  std::string_view permissions;
+  std::string_view path;
+};
+
+// Calls visit on each of this process's mappings, in order, while it
+// answers true.
+template <typename Visit>
+void ForEachMapping(const Visit& visit) {
+  const std::string maps = BMTUtil::ReadSmallFile("/proc/self/maps");
+  for (std::size_t at = 0; at < maps.size();) {
+    const std::size_t next = std::min(maps.find('\n', at), maps.size());
+    const std::string line = maps.substr(at, next - at);
+    at = next + 1;
+    Mapping mapping;
+    int permissionsAt = 0, permissionsEnd = 0, pathAt = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx %n%*s%n %*x %*s %*u %n", &mapping.from, &mapping.to,
+                    &permissionsAt, &permissionsEnd, &pathAt) != 2 ||
+        pathAt == 0) {
+      continue;
+    }
+    const std::string_view text = line;
+    mapping.permissions = text.substr(static_cast<std::size_t>(permissionsAt),
+                                      static_cast<std::size_t>(permissionsEnd - permissionsAt));
+    mapping.path = text.substr(static_cast<std::size_t>(pathAt));
+    if (!visit(mapping)) return;
+  }
+}
+
 // Makes the memory a job writes first this copy's own while it waits. The
 // first write to each page of the heap it shares with the server, and to each
 // page the heap grows by, costs a fault, tens of microseconds each on some
@@ -637,23 +670,52 @@ void MakeHeapOwn(int channel) {
   // The heap as it now is, room included: the room this copy grew it by is
   // a mapping of its own, listed after the part it shares with the server.
   unsigned long start = 0, end = 0;
-  const std::string maps = BMTUtil::ReadSmallFile("/proc/self/maps");
-  for (std::size_t at = 0; at < maps.size();) {
-    const std::size_t next = std::min(maps.find('\n', at), maps.size());
-    const std::string line = maps.substr(at, next - at);
-    at = next + 1;
-    unsigned long from = 0, to = 0;
-    if (line.find("[heap]") == std::string::npos ||
-        std::sscanf(line.c_str(), "%lx-%lx", &from, &to) != 2) {
-      continue;
-    }
-    if (start == 0) start = from;
-    end = to;
-  }
+  ForEachMapping([&](const Mapping& mapping) {
+    if (mapping.path != "[heap]") return true;
+    if (start == 0) start = mapping.from;
+    end = mapping.to;
+    return true;
+  });
   constexpr unsigned long kPart = 1UL << 20;
   for (unsigned long at = start; at < end && !Asked(channel); at += kPart) {
     madvise(reinterpret_cast<void*>(at), std::min(kPart, end - at), MADV_POPULATE_WRITE);
   }
+}
+
+// Reads a byte of each page this copy has in memory while it waits. In some
+// virtual machines a process's first use of each page costs microseconds,
+// even of a page it already has, as the host fills tables of its own: a
+// copy's job spent a few milliseconds so on the interpreter's code and
+// memory, which the server had used long before. Only pages in memory are
+// read, so that nothing is read from disk or made for this, and only the
+// process's own memory and its files' ([vvar] and the like can fault on
+// reading). A request on channel stops it.
+void TouchPagesInMemory(int channel) {
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pageSize <= 0) return;
+  const auto page = static_cast<unsigned long>(pageSize);
+  constexpr unsigned long kPartPages = 1024;
+  std::vector<unsigned char> inMemory(kPartPages);
+  unsigned long pages = 0;
+  bool asked = false;
+  ForEachMapping([&](const Mapping& mapping) {
+    const std::string_view path = mapping.path;
+    const bool plain = path.empty() || path == "[heap]" || path == "[stack]" || path.front() == '/';
+    if (mapping.permissions.size() < 4 || mapping.permissions[0] != 'r' ||
+        mapping.permissions[3] != 'p' || !plain) {
+      return true;
+    }
+    for (unsigned long part = mapping.from; part < mapping.to && !asked; part += kPartPages * page) {
+      const unsigned long length = std::min(kPartPages * page, mapping.to - part);
+      if (mincore(reinterpret_cast<void*>(part), length, inMemory.data()) != 0) break;
+      for (unsigned long i = 0; i < length / page; ++i) {
+        if ((inMemory[i] & 1) == 0) continue;
+        (void)*reinterpret_cast<const volatile char*>(part + i * page);
+        if (++pages % 512 == 0 && Asked(channel)) asked = true;
+      }
+    }
+    return !asked;
+  });
 }
 
 constexpr char kSpareName[] = "pstopdf-spare";
@@ -679,6 +741,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
     // Asked already: its job pays for that as a copy made for it would.
   } else if (check) {
     if (writePdf) WarmPdfWriter(writePdf);
+    TouchPagesInMemory(channel);
   } else {
     int exitCode = 0;
     if (gs.runString(instance, "mark /A 1 /B (x) 3 array astore { } forall cleartomark", 0,
@@ -686,6 +749,7 @@ constexpr char kCopyName[] = "pstopdf-copy";
       _exit(kReadyCopyUnfit);
     }
     MakeHeapOwn(channel);
+    TouchPagesInMemory(channel);
   }
   // Confined as far as it can be before it knows its job, while it waits.
   EnterSystemCallBarrier();
