@@ -186,7 +186,8 @@ class Presets : public QObject, samples::TestFolders {
     QTest::newRow("PDF date in parentheses") << "(D:19991231235959Z)" << "D:19991231235959Z";
     QTest::newRow("date(1), afternoon") << "Sun 14 Mar 2021 03:09:26 PM UTC" << "D:20210314150926Z";
     QTest::newRow("day, month, year") << "7th October 2009" << "D:20091007";
-    QTest::newRow("month, day, year, time") << "December 6, 2026 12:02" << "D:202612061202";
+    QTest::newRow("date(1), a zone that begins as a meridiem") << "Mon 07 Dec 2026 01:41:08 AMST" << "D:20261207014108";
+    QTest::newRow("weekday, month, day, year, time") << "Sun, December 6, 2026 at 12:02 PM" << "D:20261206120200";
     QTest::newRow("MetaPost") << "2026.12.07:1341" << "D:202612071341";
     QTest::newRow("words") << "yesterday" << "";
     QTest::newRow("no such day") << "30 February 2026" << "";

@@ -11,9 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <regex>
 #include <string_view>
 
 namespace {
@@ -73,21 +71,333 @@ std::string PdfZone(const std::string& zone) {
   return zone.substr(0, 1) + digits.substr(0, 2) + "'" + digits.substr(2, 2) + "'";
 }
 
-// A form of date, made the first time it is asked for: making a pattern
-// takes longer than matching one, and most comments match one of the first.
-class DateForm {
+// Reads a date comment from left to right. Each form below is tried on a
+// scanner of its own; a failed step leaves it where it was. (Pattern
+// libraries took a millisecond to build each form, on every file that has
+// a date, which most real documents have.)
+class DateScanner {
  public:
-  explicit DateForm(const char* pattern) : m_pattern(pattern) {}
-  bool Matches(const std::string& text, std::smatch& m) {
-    std::call_once(m_made, [this] { m_form.emplace(m_pattern); });
-    return std::regex_match(text, m, *m_form);
+  explicit DateScanner(std::string_view text) : m_text(text) {}
+
+  bool AtEnd() const { return m_at == m_text.size(); }
+  std::size_t Position() const { return m_at; }
+  void Return(std::size_t at) { m_at = at; }
+
+  bool Take(char c) {
+    if (AtEnd() || m_text[m_at] != c) return false;
+    ++m_at;
+    return true;
+  }
+  bool TakeWord(std::string_view word) {
+    if (m_text.substr(m_at, word.size()) != word) return false;
+    m_at += word.size();
+    return true;
+  }
+  // Spaces, at least least of them.
+  bool Spaces(std::size_t least = 1) {
+    const std::size_t run = Run([](unsigned char c) { return std::isspace(c) != 0; });
+    m_at += run;
+    return run >= least;
+  }
+  // A run of digits of a length from fewest to most, as a number.
+  std::optional<int> Number(std::size_t fewest, std::size_t most) {
+    const std::size_t run = Run([](unsigned char c) { return std::isdigit(c) != 0; });
+    if (run < fewest || run > most) return std::nullopt;
+    return Digits(run);
+  }
+  // Exactly count digits, whatever follows them.
+  std::optional<int> Digits(std::size_t count) {
+    if (Run([](unsigned char c) { return std::isdigit(c) != 0; }) < count) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = 0; i < count; ++i) value = value * 10 + (m_text[m_at + i] - '0');
+    m_at += count;
+    return value;
+  }
+  // A run of letters (A to Z, either case; upper only when asked) of a
+  // length from fewest to most.
+  std::optional<std::string_view> Letters(std::size_t fewest, std::size_t most, bool upperOnly = false) {
+    const std::size_t run = Run([upperOnly](unsigned char c) {
+      return upperOnly ? (c >= 'A' && c <= 'Z') : ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+    });
+    if (run < fewest || run > most) return std::nullopt;
+    const std::string_view letters = m_text.substr(m_at, run);
+    m_at += run;
+    return letters;
+  }
+  // A weekday before a date: a word, perhaps a full stop (where stop
+  // allows one) and a comma, and spaces.
+  bool Weekday(std::size_t fewest, std::size_t most, bool stop) {
+    const std::size_t start = m_at;
+    if (Letters(fewest, most)) {
+      if (stop) Take('.');
+      Take(',');
+      if (Spaces()) return true;
+    }
+    m_at = start;
+    return false;
+  }
+  // "st", "nd", "rd" or "th" after a day's number.
+  void Ordinal() {
+    for (const std::string_view suffix : {"st", "nd", "rd", "th"}) {
+      if (TakeWord(suffix)) return;
+    }
+  }
+  // "AM", "p.m." and the like; empty when not there.
+  std::optional<char> Meridiem() {
+    const std::size_t start = m_at;
+    if (!AtEnd() && std::string_view("AaPp").find(m_text[m_at]) != std::string_view::npos) {
+      const char first = m_text[m_at++];
+      Take('.');
+      if (Take('M') || Take('m')) {
+        Take('.');
+        return first;
+      }
+    }
+    m_at = start;
+    return std::nullopt;
+  }
+  // What ends the day-first and month-first forms: spaces, then perhaps a
+  // zone ("Z", "+0100", "UTC"), then nothing.
+  bool ZoneToEnd(std::string& zone) {
+    const std::size_t start = m_at;
+    Spaces(0);
+    const std::size_t zoneStart = m_at;
+    if (Take('Z') && AtEnd()) {
+      zone = "Z";
+      return true;
+    }
+    m_at = zoneStart;
+    if ((Take('+') || Take('-')) && Number(4, 4) && AtEnd()) {
+      zone = std::string(m_text.substr(zoneStart));
+      return true;
+    }
+    m_at = zoneStart;
+    if (Letters(3, 5, true) && AtEnd()) {
+      zone = std::string(m_text.substr(zoneStart));
+      return true;
+    }
+    m_at = zoneStart;
+    if (AtEnd()) {
+      zone.clear();
+      return true;
+    }
+    m_at = start;
+    return false;
   }
 
  private:
-  const char* m_pattern;
-  std::once_flag m_made;
-  std::optional<std::regex> m_form;
+  template <typename Is>
+  std::size_t Run(const Is& is) const {
+    std::size_t run = 0;
+    while (m_at + run < m_text.size() && is(static_cast<unsigned char>(m_text[m_at + run]))) ++run;
+    return run;
+  }
+
+  std::string_view m_text;
+  std::size_t m_at = 0;
 };
+
+// The parts of a date read from a comment; hour -1 when it gives no time.
+struct DateParts {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = -1;
+  int minute = 0;
+  int second = 0;
+  std::string zone;  // as written
+  std::optional<char> meridiem;
+};
+
+// Already a PDF date: "D:" and four to fourteen digits, two at a time after
+// the year, then perhaps a zone ("Z", "+01'00'").
+bool IsPdfDate(std::string_view text) {
+  DateScanner s(text);
+  if (!s.TakeWord("D:")) return false;
+  const std::size_t digitsFrom = s.Position();
+  if (!s.Number(4, 14)) return false;
+  const std::size_t digits = s.Position() - digitsFrom;
+  if (digits % 2 != 0 || s.AtEnd()) return digits % 2 == 0;
+  if (s.Take('Z')) return s.AtEnd();
+  if (!(s.Take('+') || s.Take('-')) || !s.Number(2, 2) || !s.Take('\'') || !s.Number(2, 2)) return false;
+  s.Take('\'');
+  return s.AtEnd();
+}
+
+// ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday,
+// the time or a zone.
+std::optional<DateParts> CtimeDate(std::string_view text) {
+  for (const bool weekday : {true, false}) {
+    DateScanner s(text);
+    DateParts d;
+    if (weekday && !s.Weekday(3, 3, false)) continue;
+    const auto month = s.Letters(3, 3);
+    if (!month || !s.Spaces()) continue;
+    d.month = MonthNumber(*month);
+    const auto day = s.Number(1, 2);
+    if (!day || !s.Spaces()) continue;
+    d.day = *day;
+    const std::size_t afterDay = s.Position();
+    const auto hour = s.Number(1, 2);
+    std::optional<int> minute, second;
+    if (hour && s.Take(':') && (minute = s.Number(2, 2)) && s.Take(':') && (second = s.Number(2, 2)) &&
+        s.Spaces()) {
+      d.hour = *hour;
+      d.minute = *minute;
+      d.second = *second;
+    } else {
+      s.Return(afterDay);
+    }
+    const std::size_t beforeZone = s.Position();
+    if (const auto zone = s.Letters(3, 4, true); zone && s.Spaces()) d.zone = std::string(*zone);
+    else s.Return(beforeZone);
+    const auto year = s.Number(4, 4);
+    if (!year || !s.AtEnd()) continue;
+    d.year = *year;
+    return d;
+  }
+  return std::nullopt;
+}
+
+// MetaPost's: "2026.12.07:1341".
+std::optional<DateParts> DottedDate(std::string_view text) {
+  DateScanner s(text);
+  DateParts d;
+  const auto year = s.Number(4, 4);
+  if (!year || !s.Take('.')) return std::nullopt;
+  const auto month = s.Number(2, 2);
+  if (!month || !s.Take('.')) return std::nullopt;
+  const auto day = s.Number(2, 2);
+  if (!day || !s.Take(':')) return std::nullopt;
+  const auto time = s.Number(4, 4);
+  if (!time || !s.AtEnd()) return std::nullopt;
+  return DateParts{*year, *month, *day, *time / 100, *time % 100, 0, {}, {}};
+}
+
+// ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41", "2026-12-07".
+std::optional<DateParts> IsoDate(std::string_view text) {
+  DateScanner s(text);
+  DateParts d;
+  const auto year = s.Number(4, 4);
+  if (!year || !s.Take('-')) return std::nullopt;
+  const auto month = s.Number(2, 2);
+  if (!month || !s.Take('-')) return std::nullopt;
+  const auto day = s.Number(2, 2);
+  if (!day) return std::nullopt;
+  d.year = *year;
+  d.month = *month;
+  d.day = *day;
+  if (s.AtEnd()) return d;
+  if (!(s.Take('T') || s.Take(' '))) return std::nullopt;
+  const auto hour = s.Number(2, 2);
+  if (!hour || !s.Take(':')) return std::nullopt;
+  const auto minute = s.Number(2, 2);
+  if (!minute) return std::nullopt;
+  d.hour = *hour;
+  d.minute = *minute;
+  if (s.Take(':')) {
+    const auto second = s.Number(2, 2);
+    if (!second) return std::nullopt;
+    d.second = *second;
+  }
+  if ((s.Take('.') || s.Take(',')) && !s.Number(1, std::string_view::npos)) return std::nullopt;
+  s.Spaces(0);
+  const std::size_t zoneFrom = s.Position();
+  if (s.Take('Z')) {
+    d.zone = "Z";
+  } else if (s.Take('+') || s.Take('-')) {
+    if (!s.Digits(2)) return std::nullopt;
+    s.Take(':');
+    if (!s.Digits(2)) return std::nullopt;
+    d.zone = std::string(text.substr(zoneFrom, s.Position() - zoneFrom));
+  }
+  if (!s.AtEnd()) return std::nullopt;
+  return d;
+}
+
+// The time of day and zone after the year of the day-first and month-first
+// forms: ", 13:41:08 PM UTC", " at 1:41 pm", " +0100", or nothing. "at" is
+// allowed before the time when at is true.
+bool TimeAndZoneToEnd(DateScanner& s, DateParts& d, bool at) {
+  const std::size_t afterYear = s.Position();
+  s.Take(',');
+  if (s.Spaces()) {
+    if (at) {
+      const std::size_t beforeAt = s.Position();
+      if (!(s.TakeWord("at") && s.Spaces())) s.Return(beforeAt);
+    }
+    const auto hour = s.Number(1, 2);
+    std::optional<int> minute;
+    if (hour && s.Take(':') && (minute = s.Number(2, 2))) {
+      d.hour = *hour;
+      d.minute = *minute;
+      if (s.Take(':')) {
+        const auto second = s.Number(2, 2);
+        if (!second) return false;
+        d.second = *second;
+      }
+      s.Spaces(0);
+      // "AM" is a meridiem, unless it begins a zone ("AMST").
+      const std::size_t beforeMeridiem = s.Position();
+      if ((d.meridiem = s.Meridiem()) && s.ZoneToEnd(d.zone)) return true;
+      s.Return(beforeMeridiem);
+      d.meridiem.reset();
+      return s.ZoneToEnd(d.zone);
+    }
+  }
+  s.Return(afterYear);
+  d.hour = -1;
+  return s.ZoneToEnd(d.zone);
+}
+
+// Day first: date(1)'s "Mon 07 Dec 2026 01:41:08 PM UTC", "6 December 2026".
+std::optional<DateParts> DayFirstDate(std::string_view text) {
+  DateScanner s(text);
+  DateParts d;
+  s.Weekday(3, 9, true);
+  const auto day = s.Number(1, 2);
+  if (!day) return std::nullopt;
+  s.Ordinal();
+  s.Take('.');
+  if (!s.Spaces()) return std::nullopt;
+  const auto month = s.Letters(3, 9);
+  if (!month) return std::nullopt;
+  s.Take('.');
+  s.Take(',');
+  if (!s.Spaces()) return std::nullopt;
+  const auto year = s.Number(4, 4);
+  if (!year) return std::nullopt;
+  d.day = *day;
+  d.month = MonthNumber(*month);
+  d.year = *year;
+  if (!TimeAndZoneToEnd(s, d, false)) return std::nullopt;
+  return d;
+}
+
+// Month first: "December 6, 2026 12:02", "Sun, Dec 6 2026".
+std::optional<DateParts> MonthFirstDate(std::string_view text) {
+  for (const bool weekday : {true, false}) {
+    DateScanner s(text);
+    DateParts d;
+    if (weekday && !s.Weekday(3, 9, true)) continue;
+    const auto month = s.Letters(3, 9);
+    if (!month) continue;
+    s.Take('.');
+    if (!s.Spaces()) continue;
+    const auto day = s.Number(1, 2);
+    if (!day) continue;
+    s.Ordinal();
+    s.Take(',');
+    if (!s.Spaces()) continue;
+    const auto year = s.Number(4, 4);
+    if (!year) continue;
+    d.month = MonthNumber(*month);
+    d.day = *day;
+    d.year = *year;
+    if (TimeAndZoneToEnd(s, d, true)) return d;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -100,59 +410,33 @@ std::optional<std::string> PdfDateFromComment(const std::string& raw) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == ')')) {
     text.pop_back();
   }
-  std::smatch m;
-  std::string date;
-  auto number = [&](std::size_t group, int fallback) {
-    return m[group].matched ? std::stoi(m[group].str()) : fallback;
-  };
-  // A time of day written with AM or PM, in 24 hours; -1 when impossible.
-  auto hour24 = [&](std::size_t hourGroup, std::size_t meridiemGroup) {
-    int hour = number(hourGroup, -1);
-    if (hour < 0 || !m[meridiemGroup].matched) return hour;
-    if (hour < 1 || hour > 12) return 99;
-    const char first = m[meridiemGroup].str()[0];
-    return hour % 12 + (first == 'P' || first == 'p' ? 12 : 0);
+  if (IsPdfDate(text)) return text;
+  // A time of day written with AM or PM, in 24 hours; 99 when impossible.
+  auto hour24 = [](const DateParts& d) {
+    if (d.hour < 0 || !d.meridiem) return d.hour;
+    if (d.hour < 1 || d.hour > 12) return 99;
+    return d.hour % 12 + (*d.meridiem == 'P' || *d.meridiem == 'p' ? 12 : 0);
   };
   // A zone named by letters other than UTC says nothing certain: local time.
-  auto zoneOf = [&](std::size_t group) -> std::string {
-    if (!m[group].matched) return {};
-    const std::string zone = m[group].str();
+  auto zoneOf = [](const std::string& zone) -> std::string {
+    if (zone.empty()) return {};
     return zone == "UTC" || zone == "GMT" || zone == "Z" ? "Z" : PdfZone(zone);
   };
-  // Already a PDF date.
-  static DateForm pdf(R"(^D:\d{4}(?:\d{2}){0,5}(?:Z|[+-]\d{2}'\d{2}'?)?$)");
-  // ctime's form: "Mon Dec  7 13:41:08 2026", with or without the weekday,
-  // the time or a zone.
-  static DateForm ctime(
-      R"(^(?:[A-Za-z]{3},?\s+)?([A-Za-z]{3})\s+(\d{1,2})\s+(?:(\d{1,2}):(\d{2}):(\d{2})\s+)?(?:([A-Z]{3,4})\s+)?(\d{4})$)");
-  // MetaPost's: "2026.12.07:1341".
-  static DateForm dotted(R"(^(\d{4})\.(\d{2})\.(\d{2}):(\d{2})(\d{2})$)");
-  // ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41", "2026-12-07".
-  static DateForm iso(
-      R"(^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2}))?(?:[.,]\d+)?\s*(Z|[+-]\d{2}:?\d{2})?)?$)");
-  // Day first: date(1)'s "Mon 07 Dec 2026 01:41:08 PM UTC", "6 December 2026".
-  static DateForm dayFirst(
-      R"(^(?:[A-Za-z]{3,9}\.?,?\s+)?(\d{1,2})(?:st|nd|rd|th)?\.?\s+([A-Za-z]{3,9})\.?,?\s+(\d{4})(?:,?\s+(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp]\.?[Mm]\.?)?)?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
-  // Month first: "December 6, 2026 12:02", "Sun, Dec 6 2026".
-  static DateForm monthFirst(
-      R"(^(?:[A-Za-z]{3,9}\.?,?\s+)?([A-Za-z]{3,9})\.?\s+(\d{1,2})(?:st|nd|rd|th)?,?\s+(\d{4})(?:,?\s+(?:at\s+)?(\d{1,2}):(\d{2})(?::(\d{2}))?\s*([AaPp]\.?[Mm]\.?)?)?\s*(Z|[+-]\d{4}|[A-Z]{3,5})?$)");
-  if (pdf.Matches(text, m)) {
-    date = text;
-  } else if (ctime.Matches(text, m)) {
-    const std::string zone = m[6].matched && (m[6] == "UTC" || m[6] == "GMT") ? "Z" : "";
-    date = Format(number(7, 0), MonthNumber(m[1].str()), number(2, 0), number(3, -1),
-                  number(4, 0), number(5, 0), zone);
-  } else if (dotted.Matches(text, m)) {
-    date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, 0), number(5, 0), 0, "");
-  } else if (iso.Matches(text, m)) {
-    date = Format(number(1, 0), number(2, 0), number(3, 0), number(4, -1), number(5, 0),
-                  number(6, 0), m[7].matched ? PdfZone(m[7]) : "");
-  } else if (dayFirst.Matches(text, m)) {
-    date = Format(number(3, 0), MonthNumber(m[2].str()), number(1, 0), hour24(4, 7),
-                  number(5, 0), number(6, 0), zoneOf(8));
-  } else if (monthFirst.Matches(text, m)) {
-    date = Format(number(3, 0), MonthNumber(m[1].str()), number(2, 0), hour24(4, 7),
-                  number(5, 0), number(6, 0), zoneOf(8));
+  std::string date;
+  if (const auto d = CtimeDate(text)) {
+    date = Format(d->year, d->month, d->day, d->hour, d->minute, d->second,
+                  d->zone == "UTC" || d->zone == "GMT" ? "Z" : "");
+  } else if (const auto dotted = DottedDate(text)) {
+    date = Format(dotted->year, dotted->month, dotted->day, dotted->hour, dotted->minute, 0, "");
+  } else if (const auto iso = IsoDate(text)) {
+    date = Format(iso->year, iso->month, iso->day, iso->hour, iso->minute, iso->second,
+                  iso->zone.empty() ? "" : PdfZone(iso->zone));
+  } else if (const auto dayFirst = DayFirstDate(text)) {
+    date = Format(dayFirst->year, dayFirst->month, dayFirst->day, hour24(*dayFirst),
+                  dayFirst->minute, dayFirst->second, zoneOf(dayFirst->zone));
+  } else if (const auto monthFirst = MonthFirstDate(text)) {
+    date = Format(monthFirst->year, monthFirst->month, monthFirst->day, hour24(*monthFirst),
+                  monthFirst->minute, monthFirst->second, zoneOf(monthFirst->zone));
   }
   if (date.empty()) return std::nullopt;
   return date;
