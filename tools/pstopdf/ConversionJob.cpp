@@ -30,6 +30,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -211,27 +212,18 @@ std::optional<ReadyJobRequest> ReadyRequestFor(const PresetContext& preset, cons
 // its place cannot hold us.
 bool LooksLikeCompletePdf(const fs::path& file) {
   const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  struct stat st {};
   if (fd < 0) return false;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return false;
-  }
-  FILE* f = fdopen(fd, "rb");
-  if (!f) {
-    close(fd);
-    return false;
-  }
+  struct stat st {};
   char head[5] = {};
-  const bool header = std::fread(head, 1, 5, f) == 5 && std::memcmp(head, "%PDF-", 5) == 0;
-  bool trailer = false;
-  if (header && std::fseek(f, -64, SEEK_END) == 0) {
-    char tail[65] = {};
-    const size_t n = std::fread(tail, 1, 64, f);
-    trailer = std::string(tail, n).find("%%EOF") != std::string::npos;
-  }
-  std::fclose(f);
-  return header && trailer;
+  char tail[64] = {};
+  const off_t tailSize = sizeof tail;
+  ssize_t got = 0;
+  const bool complete = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= tailSize &&
+                        pread(fd, head, sizeof head, 0) == 5 && std::memcmp(head, "%PDF-", 5) == 0 &&
+                        (got = pread(fd, tail, sizeof tail, st.st_size - tailSize)) > 0 &&
+                        std::string_view(tail, static_cast<std::size_t>(got)).find("%%EOF") != std::string_view::npos;
+  close(fd);
+  return complete;
 }
 
 bool CopyInto(int from, int to) {
