@@ -6,7 +6,6 @@
 #include <locale.h>
 
 #include <cctype>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -47,7 +46,9 @@ std::optional<PaperSize> FromMillimetres(unsigned width, unsigned height) {
       return paper.points;
     }
   }
-  auto points = [](unsigned mm) { return static_cast<int>(std::lround(mm * 72.0 / 25.4)); };
+  // 72 points to 25.4 millimetres, to the nearest point, in whole numbers: no
+  // size lies halfway (127, a prime, divides no whole number of points).
+  auto points = [](unsigned mm) { return static_cast<int>((mm * 1440U + 254U) / 508U); };
   return PaperSize{points(width), points(height)};
 }
 
