@@ -689,7 +689,8 @@ void MakeHeapOwn(int channel) {
 // memory, which the server had used long before. Only pages in memory are
 // read, so that nothing is read from disk or made for this, and only the
 // process's own memory and its files' ([vvar] and the like can fault on
-// reading). A request on channel stops it.
+// reading, and a device's memory may answer a read). A request on channel
+// stops it.
 void TouchPagesInMemory(int channel) {
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pageSize <= 0) return;
@@ -700,7 +701,8 @@ void TouchPagesInMemory(int channel) {
   bool asked = false;
   ForEachMapping([&](const Mapping& mapping) {
     const std::string_view path = mapping.path;
-    const bool plain = path.empty() || path == "[heap]" || path == "[stack]" || path.front() == '/';
+    const bool plain = path.empty() || path == "[heap]" || path == "[stack]" ||
+                       (path.front() == '/' && !path.starts_with("/dev/"));
     if (mapping.permissions.size() < 4 || mapping.permissions[0] != 'r' ||
         mapping.permissions[3] != 'p' || !plain) {
       return true;
