@@ -71,6 +71,18 @@ std::string PdfZone(const std::string& zone) {
   return zone.substr(0, 1) + digits.substr(0, 2) + "'" + digits.substr(2, 2) + "'";
 }
 
+// The parts of a date read from a comment; hour -1 when it gives no time.
+struct DateParts {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = -1;
+  int minute = 0;
+  int second = 0;
+  std::string zone;  // as written
+  std::optional<char> meridiem;
+};
+
 // Reads a date comment from left to right. Each form below is tried on a
 // scanner of its own; a failed step leaves it where it was. (Pattern
 // libraries took a millisecond to build each form, on every file that has
@@ -105,7 +117,13 @@ class DateScanner {
     if (run < fewest || run > most) return std::nullopt;
     return Digits(run);
   }
-  // Exactly count digits, whatever follows them.
+  // A run of digits whose value does not matter; its length.
+  std::size_t DigitRun() {
+    const std::size_t run = Run([](unsigned char c) { return std::isdigit(c) != 0; });
+    m_at += run;
+    return run;
+  }
+  // Exactly count digits (a few), whatever follows them.
   std::optional<int> Digits(std::size_t count) {
     if (Run([](unsigned char c) { return std::isdigit(c) != 0; }) < count) return std::nullopt;
     int value = 0;
@@ -141,6 +159,20 @@ class DateScanner {
     for (const std::string_view suffix : {"st", "nd", "rd", "th"}) {
       if (TakeWord(suffix)) return;
     }
+  }
+  // A date in digits, year first, with separator between its parts
+  // ("2026-12-07").
+  bool NumericDate(char separator, DateParts& d) {
+    const auto year = Number(4, 4);
+    if (!year || !Take(separator)) return false;
+    const auto month = Number(2, 2);
+    if (!month || !Take(separator)) return false;
+    const auto day = Number(2, 2);
+    if (!day) return false;
+    d.year = *year;
+    d.month = *month;
+    d.day = *day;
+    return true;
   }
   // "AM", "p.m." and the like; empty when not there.
   std::optional<char> Meridiem() {
@@ -197,27 +229,14 @@ class DateScanner {
   std::size_t m_at = 0;
 };
 
-// The parts of a date read from a comment; hour -1 when it gives no time.
-struct DateParts {
-  int year = 0;
-  int month = 0;
-  int day = 0;
-  int hour = -1;
-  int minute = 0;
-  int second = 0;
-  std::string zone;  // as written
-  std::optional<char> meridiem;
-};
-
 // Already a PDF date: "D:" and four to fourteen digits, two at a time after
 // the year, then perhaps a zone ("Z", "+01'00'").
 bool IsPdfDate(std::string_view text) {
   DateScanner s(text);
   if (!s.TakeWord("D:")) return false;
-  const std::size_t digitsFrom = s.Position();
-  if (!s.Number(4, 14)) return false;
-  const std::size_t digits = s.Position() - digitsFrom;
-  if (digits % 2 != 0 || s.AtEnd()) return digits % 2 == 0;
+  const std::size_t digits = s.DigitRun();
+  if (digits < 4 || digits > 14 || digits % 2 != 0) return false;
+  if (s.AtEnd()) return true;
   if (s.Take('Z')) return s.AtEnd();
   if (!(s.Take('+') || s.Take('-')) || !s.Number(2, 2) || !s.Take('\'') || !s.Number(2, 2)) return false;
   s.Take('\'');
@@ -263,30 +282,19 @@ std::optional<DateParts> CtimeDate(std::string_view text) {
 std::optional<DateParts> DottedDate(std::string_view text) {
   DateScanner s(text);
   DateParts d;
-  const auto year = s.Number(4, 4);
-  if (!year || !s.Take('.')) return std::nullopt;
-  const auto month = s.Number(2, 2);
-  if (!month || !s.Take('.')) return std::nullopt;
-  const auto day = s.Number(2, 2);
-  if (!day || !s.Take(':')) return std::nullopt;
+  if (!s.NumericDate('.', d) || !s.Take(':')) return std::nullopt;
   const auto time = s.Number(4, 4);
   if (!time || !s.AtEnd()) return std::nullopt;
-  return DateParts{*year, *month, *day, *time / 100, *time % 100, 0, {}, {}};
+  d.hour = *time / 100;
+  d.minute = *time % 100;
+  return d;
 }
 
 // ISO 8601: "2026-12-07T13:41:08+00:00", "2026-12-07 13:41", "2026-12-07".
 std::optional<DateParts> IsoDate(std::string_view text) {
   DateScanner s(text);
   DateParts d;
-  const auto year = s.Number(4, 4);
-  if (!year || !s.Take('-')) return std::nullopt;
-  const auto month = s.Number(2, 2);
-  if (!month || !s.Take('-')) return std::nullopt;
-  const auto day = s.Number(2, 2);
-  if (!day) return std::nullopt;
-  d.year = *year;
-  d.month = *month;
-  d.day = *day;
+  if (!s.NumericDate('-', d)) return std::nullopt;
   if (s.AtEnd()) return d;
   if (!(s.Take('T') || s.Take(' '))) return std::nullopt;
   const auto hour = s.Number(2, 2);
@@ -300,7 +308,7 @@ std::optional<DateParts> IsoDate(std::string_view text) {
     if (!second) return std::nullopt;
     d.second = *second;
   }
-  if ((s.Take('.') || s.Take(',')) && !s.Number(1, std::string_view::npos)) return std::nullopt;
+  if ((s.Take('.') || s.Take(',')) && s.DigitRun() == 0) return std::nullopt;
   s.Spaces(0);
   const std::size_t zoneFrom = s.Position();
   if (s.Take('Z')) {
