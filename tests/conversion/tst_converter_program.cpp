@@ -52,19 +52,32 @@ bool ProcessWithArgumentRuns(const std::string& marker) {
   return false;
 }
 
-// Whether a process that has not ended has parent as its parent.
+// A process's name, state and parent, from its stat file; nothing once it
+// has gone.
+struct ProcessState {
+  std::string name;
+  char state = 'Z';
+  pid_t parent = 0;
+};
+std::optional<ProcessState> StateOf(const fs::path& process) {
+  const std::string stat = ReadAll(process / "stat");
+  // The name may hold anything, up to its last parenthesis.
+  const auto open = stat.find('('), close = stat.rfind(')');
+  ProcessState p;
+  if (open == std::string::npos || close == std::string::npos || close < open ||
+      std::sscanf(stat.c_str() + close + 1, " %c %d", &p.state, &p.parent) != 2) {
+    return std::nullopt;
+  }
+  p.name = stat.substr(open + 1, close - open - 1);
+  return p;
+}
+
+// Whether a process that has not ended has parent as its parent. A copy made
+// ahead, waiting for a job, is not at work.
 bool HasLiveChild(pid_t parent) {
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string stat = ReadAll(entry.path() / "stat");
-    const auto name = stat.rfind(')');  // the name may hold anything, up to its last parenthesis
-    // A copy made ahead, waiting for a job, is not at work.
-    if (stat.find("(pstopdf-spare)") != std::string::npos) continue;
-    char state = 'Z';
-    pid_t ppid = 0;
-    if (name != std::string::npos && std::sscanf(stat.c_str() + name + 1, " %c %d", &state, &ppid) == 2 &&
-        ppid == parent && state != 'Z') {
-      return true;
-    }
+    const auto p = StateOf(entry.path());
+    if (p && p->name != "pstopdf-spare" && p->parent == parent && p->state != 'Z') return true;
   }
   return false;
 }
@@ -145,14 +158,8 @@ class ConverterProgram : public QObject, samples::TestFolders {
     std::map<pid_t, int> waiting;
     for (const pid_t server : Servers()) waiting[server] = 0;
     for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string stat = ReadAll(entry.path() / "stat");
-      char state = 'Z';
-      pid_t ppid = 0;
-      if (stat.find("(pstopdf-spare)") != std::string::npos &&
-          std::sscanf(stat.c_str() + stat.rfind(')') + 1, " %c %d", &state, &ppid) == 2 && state == 'S' &&
-          waiting.count(ppid)) {
-        ++waiting[ppid];
-      }
+      const auto p = StateOf(entry.path());
+      if (p && p->name == "pstopdf-spare" && p->state == 'S' && waiting.count(p->parent)) ++waiting[p->parent];
     }
     return !waiting.empty() && std::all_of(waiting.begin(), waiting.end(), [](const auto& w) { return w.second == 2; });
   }
