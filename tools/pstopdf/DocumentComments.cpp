@@ -193,24 +193,17 @@ class DateScanner {
   bool ZoneToEnd(std::string& zone) {
     const std::size_t start = m_at;
     Spaces(0);
-    const std::size_t zoneStart = m_at;
-    if (Take('Z') && AtEnd()) {
-      zone = "Z";
-      return true;
-    }
-    m_at = zoneStart;
-    if ((Take('+') || Take('-')) && Number(4, 4) && AtEnd()) {
-      zone = std::string(m_text.substr(zoneStart));
-      return true;
-    }
-    m_at = zoneStart;
-    if (Letters(3, 5, true) && AtEnd()) {
-      zone = std::string(m_text.substr(zoneStart));
-      return true;
-    }
-    m_at = zoneStart;
-    if (AtEnd()) {
-      zone.clear();
+    const std::string_view rest = m_text.substr(m_at);
+    auto all = [&rest](std::size_t from, bool (*is)(unsigned char)) {
+      return std::all_of(rest.begin() + static_cast<std::ptrdiff_t>(from), rest.end(),
+                         [is](char c) { return is(static_cast<unsigned char>(c)); });
+    };
+    auto digit = [](unsigned char c) { return c >= '0' && c <= '9'; };
+    auto upper = [](unsigned char c) { return c >= 'A' && c <= 'Z'; };
+    if (rest.empty() || rest == "Z" || (rest.size() == 5 && (rest[0] == '+' || rest[0] == '-') && all(1, digit)) ||
+        (rest.size() >= 3 && rest.size() <= 5 && all(0, upper))) {
+      zone = std::string(rest);
+      m_at = m_text.size();
       return true;
     }
     m_at = start;
