@@ -216,11 +216,21 @@ int main(int argc, char** argv) {
         << "%!PS\n/Times-Roman findfont 12 scalefont setfont 72 720 moveto (One line.) show "
            "showpage\n";
     const Comparison fixed = Compare(cli, input, dir.filePath(QStringLiteral("line")), rounds);
+    // Half of the 20 ms measured where the target was set. Machines differ
+    // most in this figure: against a build from before (the baseline), the
+    // target is half of that build's figure in the same turns.
     constexpr double kTargetMs = 10;
-    allMet = allMet && fixed.ours * 1000 <= kTargetMs;
+    constexpr double kTargetOfBaseline = 0.5;
     std::printf("fixed cost (one line): quillpress-cli %.1f ms (target <= %.0f ms), gs %.1f ms\n",
                 fixed.ours * 1000, kTargetMs, fixed.gs * 1000);
-    if (fixed.baseline > 0) std::printf("  baseline quillpress-cli %.1f ms\n", fixed.baseline * 1000);
+    if (fixed.baseline > 0) {
+      const double ofBaseline = fixed.ours / fixed.baseline;
+      allMet = allMet && ofBaseline <= kTargetOfBaseline;
+      std::printf("  baseline quillpress-cli %.1f ms: %.3f of it (target <= %.2f)\n",
+                  fixed.baseline * 1000, ofBaseline, kTargetOfBaseline);
+    } else {
+      allMet = allMet && fixed.ours * 1000 <= kTargetMs;
+    }
     // What a process costs on this machine, started and waited for as the
     // others are: the fixed cost holds several, and machines differ most in it.
     std::vector<double> nothing;
