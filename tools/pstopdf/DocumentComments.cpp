@@ -174,6 +174,24 @@ class DateScanner {
     d.day = *day;
     return true;
   }
+  // A time of day: the hour (fewest to two digits), the minutes, and the
+  // seconds after another colon, which must be there when secondsNeeded.
+  // Put into d only when whole.
+  bool TimeOfDay(std::size_t hourFewest, bool secondsNeeded, DateParts& d) {
+    const std::size_t start = m_at;
+    const auto hour = Number(hourFewest, 2);
+    std::optional<int> minute;
+    std::optional<int> second = 0;
+    if (hour && Take(':') && (minute = Number(2, 2)) &&
+        (Take(':') ? (second = Number(2, 2)).has_value() : !secondsNeeded)) {
+      d.hour = *hour;
+      d.minute = *minute;
+      d.second = *second;
+      return true;
+    }
+    m_at = start;
+    return false;
+  }
   // "AM", "p.m." and the like; empty when not there.
   std::optional<char> Meridiem() {
     const std::size_t start = m_at;
@@ -250,15 +268,10 @@ std::optional<DateParts> CtimeDate(std::string_view text) {
     if (!day || !s.Spaces()) continue;
     d.day = *day;
     const std::size_t afterDay = s.Position();
-    const auto hour = s.Number(1, 2);
-    std::optional<int> minute, second;
-    if (hour && s.Take(':') && (minute = s.Number(2, 2)) && s.Take(':') && (second = s.Number(2, 2)) &&
-        s.Spaces()) {
-      d.hour = *hour;
-      d.minute = *minute;
-      d.second = *second;
-    } else {
+    const DateParts withoutTime = d;
+    if (!(s.TimeOfDay(1, true, d) && s.Spaces())) {
       s.Return(afterDay);
+      d = withoutTime;
     }
     const std::size_t beforeZone = s.Position();
     if (const auto zone = s.Letters(3, 4, true); zone && s.Spaces()) d.zone = std::string(*zone);
@@ -289,18 +302,7 @@ std::optional<DateParts> IsoDate(std::string_view text) {
   DateParts d;
   if (!s.NumericDate('-', d)) return std::nullopt;
   if (s.AtEnd()) return d;
-  if (!(s.Take('T') || s.Take(' '))) return std::nullopt;
-  const auto hour = s.Number(2, 2);
-  if (!hour || !s.Take(':')) return std::nullopt;
-  const auto minute = s.Number(2, 2);
-  if (!minute) return std::nullopt;
-  d.hour = *hour;
-  d.minute = *minute;
-  if (s.Take(':')) {
-    const auto second = s.Number(2, 2);
-    if (!second) return std::nullopt;
-    d.second = *second;
-  }
+  if (!(s.Take('T') || s.Take(' ')) || !s.TimeOfDay(2, false, d)) return std::nullopt;
   if ((s.Take('.') || s.Take(',')) && s.DigitRun() == 0) return std::nullopt;
   s.Spaces(0);
   const std::size_t zoneFrom = s.Position();
@@ -327,16 +329,7 @@ bool TimeAndZoneToEnd(DateScanner& s, DateParts& d, bool at) {
       const std::size_t beforeAt = s.Position();
       if (!(s.TakeWord("at") && s.Spaces())) s.Return(beforeAt);
     }
-    const auto hour = s.Number(1, 2);
-    std::optional<int> minute;
-    if (hour && s.Take(':') && (minute = s.Number(2, 2))) {
-      d.hour = *hour;
-      d.minute = *minute;
-      if (s.Take(':')) {
-        const auto second = s.Number(2, 2);
-        if (!second) return false;
-        d.second = *second;
-      }
+    if (s.TimeOfDay(1, false, d)) {
       s.Spaces(0);
       // "AM" is a meridiem, unless it begins a zone ("AMST").
       const std::size_t beforeMeridiem = s.Position();
